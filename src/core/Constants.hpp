@@ -1,0 +1,29 @@
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace velorinth {
+
+// Prefix of store services, preference keys and thread names.
+inline constexpr std::string_view kApplicationIdentifierPrefix = "org.velorinth";
+
+struct VelorinthService {
+    static constexpr std::string_view serviceType = "_velorinth._tcp";
+    static constexpr std::string_view applicationProtocol = "velorinth/1";
+    static constexpr std::string_view relayApplicationProtocol = "velorinth-relay/1";
+    static constexpr std::uint16_t defaultPort = 51891;
+    static constexpr std::uint16_t defaultRelayPort = 51892;
+};
+
+struct ProtocolVersion {
+    static constexpr std::uint16_t current = 1;
+    struct Range {
+        std::uint16_t lowerBound;
+        std::uint16_t upperBound;
+        constexpr bool contains(std::uint16_t v) const { return v >= lowerBound && v <= upperBound; }
+    };
+    static constexpr Range supportedRange{1, 1};
+};
+
+} // namespace velorinth

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <exception>
+#include <string>
+#include <utility>
+
+namespace velorinth {
+
+// Root of every error the system throws. Each component derives one class
+// holding its own `Case` and returns the fixed user text from what().
+class Error : public std::exception {
+public:
+    explicit Error(std::string message) : message_(std::move(message)) {}
+    const char* what() const noexcept override { return message_.c_str(); }
+    const std::string& message() const noexcept { return message_; }
+
+private:
+    std::string message_;
+};
+
+// Thrown where an operation is cancelled and its component has no own case.
+class CancellationError : public Error {
+public:
+    CancellationError() : Error("The operation was cancelled.") {}
+};
+
+} // namespace velorinth
