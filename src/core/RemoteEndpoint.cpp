@@ -1,0 +1,153 @@
+#include "core/RemoteEndpoint.hpp"
+
+#include <algorithm>
+
+namespace velorinth {
+
+namespace {
+
+using Case = RemoteEndpointValidationError::Case;
+
+bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+
+std::string_view trimmed(std::string_view text) {
+    while (!text.empty() && isSpace(text.front())) text.remove_prefix(1);
+    while (!text.empty() && isSpace(text.back())) text.remove_suffix(1);
+    return text;
+}
+
+// 1 to 5 digits with a value of 1-65535.
+std::uint16_t parsePort(std::string_view text) {
+    if (text.empty() || text.size() > 5) throw RemoteEndpointValidationError(Case::invalidPort);
+    std::uint32_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') throw RemoteEndpointValidationError(Case::invalidPort);
+        value = value * 10 + static_cast<std::uint32_t>(c - '0');
+    }
+    if (value < 1 || value > 65535) throw RemoteEndpointValidationError(Case::invalidPort);
+    return static_cast<std::uint16_t>(value);
+}
+
+} // namespace
+
+RemoteEndpoint RemoteEndpoint::validating(std::string_view rawText, std::uint16_t defaultPort,
+                                          RemoteTransportKind transport, std::optional<std::string> label, Uuid id,
+                                          Date addedAt, bool allowLoopback) {
+    const std::string_view text = trimmed(rawText);
+    // A scheme, path or credentials would otherwise be split at their ":" and
+    // reported as a bad port; the host's own wording is clearer.
+    if (text.find("://") != std::string_view::npos) throw RemoteEndpointValidationError(Case::urlSchemeNotAllowed);
+    if (std::any_of(text.begin(), text.end(),
+                    [](char c) { return c == '/' || c == '?' || c == '#' || c == '@' || isSpace(c); })) {
+        throw RemoteEndpointValidationError(Case::unexpectedPathOrCredentials);
+    }
+
+    std::string_view host = text;
+    std::uint16_t port = defaultPort;
+    if (!text.empty() && text.front() == '[') {
+        const std::size_t close = text.find(']');
+        if (close == std::string_view::npos) throw RemoteEndpointValidationError(Case::invalidIPv6Literal);
+        host = text.substr(0, close + 1);
+        const std::string_view rest = text.substr(close + 1);
+        if (!rest.empty()) {
+            if (rest.front() != ':') throw RemoteEndpointValidationError(Case::invalidIPv6Literal);
+            port = parsePort(rest.substr(1));
+        }
+    } else if (std::count(text.begin(), text.end(), ':') == 1) {
+        const std::size_t colon = text.find(':');
+        host = text.substr(0, colon);
+        port = parsePort(text.substr(colon + 1));
+    }
+    // Two or more ":" without brackets: a bare IPv6 literal on the default port.
+
+    auto validated = RemoteEndpointValidator::validate(host, port, allowLoopback);
+
+    std::optional<std::string> cleanLabel;
+    if (label) {
+        const std::string_view trimmedLabel = trimmed(*label);
+        if (!trimmedLabel.empty()) cleanLabel = std::string(trimmedLabel);
+    }
+    return RemoteEndpoint{
+        id, std::move(validated.host), validated.port, validated.kind, transport, std::move(cleanLabel), addedAt,
+        std::nullopt, std::nullopt,
+    };
+}
+
+std::string RemoteEndpoint::displayAddress() const {
+    const bool bracket = hostKind == RemoteHostKind::ipv6Literal || host.find(':') != std::string::npos;
+    return (bracket ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
+namespace json {
+
+Json Codec<RemoteReachabilityObservation>::encode(const RemoteReachabilityObservation& value) {
+    Json out = Json::object();
+    put(out, "lastKnownReachableEndpointID", value.lastKnownReachableEndpointID);
+    put(out, "lastRouteUsed", value.lastRouteUsed);
+    put(out, "lastObservedAt", value.lastObservedAt);
+    return out;
+}
+
+RemoteReachabilityObservation Codec<RemoteReachabilityObservation>::decode(const Json& j) {
+    expectObject(j, "RemoteReachabilityObservation");
+    return RemoteReachabilityObservation{
+        field<std::optional<Uuid>>(j, "lastKnownReachableEndpointID"),
+        field<ConnectionRouteKind>(j, "lastRouteUsed"),
+        field<Date>(j, "lastObservedAt"),
+    };
+}
+
+Json Codec<RemoteEndpoint>::encode(const RemoteEndpoint& value) {
+    Json out = Json::object();
+    put(out, "id", value.id);
+    put(out, "host", value.host);
+    put(out, "port", value.port);
+    put(out, "hostKind", value.hostKind);
+    put(out, "transport", value.transport);
+    put(out, "label", value.label);
+    put(out, "addedAt", value.addedAt);
+    put(out, "lastVerifiedAt", value.lastVerifiedAt);
+    put(out, "lastConnectedAt", value.lastConnectedAt);
+    return out;
+}
+
+RemoteEndpoint Codec<RemoteEndpoint>::decode(const Json& j) {
+    expectObject(j, "RemoteEndpoint");
+    return RemoteEndpoint{
+        field<Uuid>(j, "id"),
+        field<std::string>(j, "host"),
+        field<std::uint16_t>(j, "port"),
+        field<RemoteHostKind>(j, "hostKind"),
+        field<RemoteTransportKind>(j, "transport"),
+        field<std::optional<std::string>>(j, "label"),
+        field<Date>(j, "addedAt"),
+        field<std::optional<Date>>(j, "lastVerifiedAt"),
+        field<std::optional<Date>>(j, "lastConnectedAt"),
+    };
+}
+
+Json Codec<PairedWakeRelayConfiguration>::encode(const PairedWakeRelayConfiguration& value) {
+    Json out = Json::object();
+    put(out, "relayIdentity", value.relayIdentity);
+    put(out, "endpoint", value.endpoint);
+    put(out, "targetMacDeviceID", value.targetMacDeviceID);
+    put(out, "pairedAt", value.pairedAt);
+    put(out, "lastVerifiedAt", value.lastVerifiedAt);
+    put(out, "lastWakeDispatchedAt", value.lastWakeDispatchedAt);
+    return out;
+}
+
+PairedWakeRelayConfiguration Codec<PairedWakeRelayConfiguration>::decode(const Json& j) {
+    expectObject(j, "PairedWakeRelayConfiguration");
+    return PairedWakeRelayConfiguration{
+        field<DevicePublicIdentity>(j, "relayIdentity"),
+        field<RemoteEndpoint>(j, "endpoint"),
+        field<Uuid>(j, "targetMacDeviceID"),
+        field<Date>(j, "pairedAt"),
+        field<std::optional<Date>>(j, "lastVerifiedAt"),
+        field<std::optional<Date>>(j, "lastWakeDispatchedAt"),
+    };
+}
+
+} // namespace json
+} // namespace velorinth
