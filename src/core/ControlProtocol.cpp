@@ -4,65 +4,6 @@
 
 namespace velorinth::json {
 
-Json Codec<ClientHello>::encode(const ClientHello& value) {
-    Json out = Json::object();
-    put(out, "protocolVersion", value.protocolVersion);
-    put(out, "supportedVersions", value.supportedVersions);
-    put(out, "deviceID", value.deviceID);
-    put(out, "nonce", value.nonce);
-    put(out, "capabilities", value.capabilities);
-    return out;
-}
-
-ClientHello Codec<ClientHello>::decode(const Json& j) {
-    expectObject(j, "ClientHello");
-    ClientHello hello;
-    hello.protocolVersion = field<std::uint16_t>(j, "protocolVersion");
-    hello.supportedVersions = field<std::vector<std::uint16_t>>(j, "supportedVersions");
-    hello.deviceID = field<Uuid>(j, "deviceID");
-    hello.nonce = field<Bytes>(j, "nonce");
-    hello.capabilities = field<CapabilitySet>(j, "capabilities");
-    return hello;
-}
-
-Json Codec<ServerHello>::encode(const ServerHello& value) {
-    Json out = Json::object();
-    put(out, "sessionID", value.sessionID);
-    put(out, "negotiatedProtocolVersion", value.negotiatedProtocolVersion);
-    put(out, "acceptedCapabilities", value.acceptedCapabilities);
-    put(out, "grantedPermissions", value.grantedPermissions);
-    return out;
-}
-
-ServerHello Codec<ServerHello>::decode(const Json& j) {
-    expectObject(j, "ServerHello");
-    ServerHello hello;
-    hello.sessionID = field<Uuid>(j, "sessionID");
-    hello.negotiatedProtocolVersion = field<std::uint16_t>(j, "negotiatedProtocolVersion");
-    hello.acceptedCapabilities = field<CapabilitySet>(j, "acceptedCapabilities");
-    hello.grantedPermissions = field<DevicePermissions>(j, "grantedPermissions");
-    return hello;
-}
-
-Json Codec<DisplayDescriptor>::encode(const DisplayDescriptor& value) {
-    Json out = Json::object();
-    put(out, "identifier", value.identifier);
-    put(out, "pixelWidth", value.pixelWidth);
-    put(out, "pixelHeight", value.pixelHeight);
-    put(out, "scaleFactor", value.scaleFactor);
-    return out;
-}
-
-DisplayDescriptor Codec<DisplayDescriptor>::decode(const Json& j) {
-    expectObject(j, "DisplayDescriptor");
-    DisplayDescriptor display;
-    display.identifier = field<std::uint32_t>(j, "identifier");
-    display.pixelWidth = field<std::int64_t>(j, "pixelWidth");
-    display.pixelHeight = field<std::int64_t>(j, "pixelHeight");
-    display.scaleFactor = field<double>(j, "scaleFactor");
-    return display;
-}
-
 Json Codec<ControlMessage>::encode(const ControlMessage& value) {
     Json out = Json::object();
     out["type"] = std::string(value.caseName());

@@ -127,21 +127,31 @@ struct EnumNames<Capability> {
 };
 
 template <>
-struct Codec<ClientHello> {
-    static Json encode(const ClientHello& value);
-    static ClientHello decode(const Json& j);
+struct JsonFields<ClientHello> {
+    static constexpr auto fields = std::make_tuple(
+        member("protocolVersion", &ClientHello::protocolVersion),
+        member("supportedVersions", &ClientHello::supportedVersions),
+        member("deviceID", &ClientHello::deviceID),
+        member("nonce", &ClientHello::nonce),
+        member("capabilities", &ClientHello::capabilities));
 };
 
 template <>
-struct Codec<ServerHello> {
-    static Json encode(const ServerHello& value);
-    static ServerHello decode(const Json& j);
+struct JsonFields<ServerHello> {
+    static constexpr auto fields = std::make_tuple(
+        member("sessionID", &ServerHello::sessionID),
+        member("negotiatedProtocolVersion", &ServerHello::negotiatedProtocolVersion),
+        member("acceptedCapabilities", &ServerHello::acceptedCapabilities),
+        member("grantedPermissions", &ServerHello::grantedPermissions));
 };
 
 template <>
-struct Codec<DisplayDescriptor> {
-    static Json encode(const DisplayDescriptor& value);
-    static DisplayDescriptor decode(const Json& j);
+struct JsonFields<DisplayDescriptor> {
+    static constexpr auto fields = std::make_tuple(
+        member("identifier", &DisplayDescriptor::identifier),
+        member("pixelWidth", &DisplayDescriptor::pixelWidth),
+        member("pixelHeight", &DisplayDescriptor::pixelHeight),
+        member("scaleFactor", &DisplayDescriptor::scaleFactor));
 };
 
 // An unknown type fails. For requestKeyFrame an absent, null or object

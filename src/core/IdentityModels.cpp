@@ -111,27 +111,6 @@ DeviceFingerprint Codec<DeviceFingerprint>::decode(const Json& j) {
     return DeviceFingerprint(field<Bytes>(j, "bytes"));
 }
 
-Json Codec<DevicePublicIdentity>::encode(const DevicePublicIdentity& value) {
-    Json out = Json::object();
-    put(out, "id", value.id);
-    put(out, "displayName", value.displayName);
-    put(out, "discoveryInstanceID", value.discoveryInstanceID);
-    put(out, "signingPublicKey", value.signingPublicKey);
-    put(out, "fingerprint", value.fingerprint);
-    return out;
-}
-
-DevicePublicIdentity Codec<DevicePublicIdentity>::decode(const Json& j) {
-    expectObject(j, "DevicePublicIdentity");
-    return DevicePublicIdentity{
-        field<Uuid>(j, "id"),
-        field<std::string>(j, "displayName"),
-        field<Uuid>(j, "discoveryInstanceID"),
-        field<Bytes>(j, "signingPublicKey"),
-        field<DeviceFingerprint>(j, "fingerprint"),
-    };
-}
-
 Json Codec<DeviceIdentity>::encode(const DeviceIdentity& value) {
     Json out = Json::object();
     put(out, "id", value.id);

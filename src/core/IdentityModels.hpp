@@ -116,9 +116,13 @@ struct Codec<DeviceFingerprint> {
 // Decoding checks neither the key nor that the fingerprint matches it: the
 // pairing and trust checks compare those and report the mismatch themselves.
 template <>
-struct Codec<DevicePublicIdentity> {
-    static Json encode(const DevicePublicIdentity& value);
-    static DevicePublicIdentity decode(const Json& j);
+struct JsonFields<DevicePublicIdentity> {
+    static constexpr auto fields = std::make_tuple(
+        member("id", &DevicePublicIdentity::id),
+        member("displayName", &DevicePublicIdentity::displayName),
+        member("discoveryInstanceID", &DevicePublicIdentity::discoveryInstanceID),
+        member("signingPublicKey", &DevicePublicIdentity::signingPublicKey),
+        member("fingerprint", &DevicePublicIdentity::fingerprint));
 };
 
 template <>

@@ -27,6 +27,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -316,6 +317,57 @@ void put(Json& object, const char* key, const T& value) {
 
 // Throws typeMismatch unless `j` is an object.
 const Json& expectObject(const Json& j, std::string_view typeName);
+
+// ---- records described by a field table ------------------------------------
+// A record whose JSON form is exactly its fields under their own names
+// specialises JsonFields with a tuple of `member("key", &T::field)`:
+//   template <> struct JsonFields<X> {
+//       static constexpr auto fields = std::make_tuple(member("a", &X::a), member("b", &X::b));
+//   };
+// and gets a Codec that writes each field and reads it back with the rules above.
+template <class T, class M>
+struct FieldSpec {
+    const char* key;
+    M T::*pointer;
+};
+
+template <class T, class M>
+constexpr FieldSpec<T, M> member(const char* key, M T::*pointer) {
+    return {key, pointer};
+}
+
+template <class T>
+struct JsonFields;
+
+template <class T>
+concept FieldRecord = requires { JsonFields<T>::fields; };
+
+template <FieldRecord T>
+Json encodeFields(const T& value) {
+    Json out = Json::object();
+    std::apply([&](const auto&... spec) { (put(out, spec.key, value.*(spec.pointer)), ...); }, JsonFields<T>::fields);
+    return out;
+}
+
+template <FieldRecord T>
+void decodeFields(const Json& j, T& value) {
+    std::apply(
+        [&](const auto&... spec) {
+            ((value.*(spec.pointer) = field<std::remove_cvref_t<decltype(value.*(spec.pointer))>>(j, spec.key)), ...);
+        },
+        JsonFields<T>::fields);
+}
+
+template <FieldRecord T>
+struct Codec<T> {
+    static Json encode(const T& value) { return encodeFields(value); }
+    static T decode(const Json& j) {
+        expectObject(j, "a dictionary");
+        T value{};
+        decodeFields(j, value);
+        return value;
+    }
+};
 
 // ---- whole documents --------------------------------------------------------
 std::string dump(const Json& j);

@@ -82,21 +82,36 @@ struct EnumNames<HostAvailability> {
 };
 
 template <>
-struct Codec<RemoteReachabilityObservation> {
-    static Json encode(const RemoteReachabilityObservation& value);
-    static RemoteReachabilityObservation decode(const Json& j);
+struct JsonFields<RemoteReachabilityObservation> {
+    static constexpr auto fields = std::make_tuple(
+        member("lastKnownReachableEndpointID", &RemoteReachabilityObservation::lastKnownReachableEndpointID),
+        member("lastRouteUsed", &RemoteReachabilityObservation::lastRouteUsed),
+        member("lastObservedAt", &RemoteReachabilityObservation::lastObservedAt));
 };
 
 template <>
-struct Codec<RemoteEndpoint> {
-    static Json encode(const RemoteEndpoint& value);
-    static RemoteEndpoint decode(const Json& j);
+struct JsonFields<RemoteEndpoint> {
+    static constexpr auto fields = std::make_tuple(
+        member("id", &RemoteEndpoint::id),
+        member("host", &RemoteEndpoint::host),
+        member("port", &RemoteEndpoint::port),
+        member("hostKind", &RemoteEndpoint::hostKind),
+        member("transport", &RemoteEndpoint::transport),
+        member("label", &RemoteEndpoint::label),
+        member("addedAt", &RemoteEndpoint::addedAt),
+        member("lastVerifiedAt", &RemoteEndpoint::lastVerifiedAt),
+        member("lastConnectedAt", &RemoteEndpoint::lastConnectedAt));
 };
 
 template <>
-struct Codec<PairedWakeRelayConfiguration> {
-    static Json encode(const PairedWakeRelayConfiguration& value);
-    static PairedWakeRelayConfiguration decode(const Json& j);
+struct JsonFields<PairedWakeRelayConfiguration> {
+    static constexpr auto fields = std::make_tuple(
+        member("relayIdentity", &PairedWakeRelayConfiguration::relayIdentity),
+        member("endpoint", &PairedWakeRelayConfiguration::endpoint),
+        member("targetMacDeviceID", &PairedWakeRelayConfiguration::targetMacDeviceID),
+        member("pairedAt", &PairedWakeRelayConfiguration::pairedAt),
+        member("lastVerifiedAt", &PairedWakeRelayConfiguration::lastVerifiedAt),
+        member("lastWakeDispatchedAt", &PairedWakeRelayConfiguration::lastWakeDispatchedAt));
 };
 
 } // namespace json

@@ -250,20 +250,6 @@ WakeNetworkInterfaceTarget Codec<WakeNetworkInterfaceTarget>::decode(const Json&
         field<std::optional<std::string>>(o, "directedBroadcastAddress"));
 }
 
-Json Codec<WakeAttemptOutcomeSummary>::encode(const WakeAttemptOutcomeSummary& value) {
-    Json out = Json::object();
-    put(out, "timestamp", value.timestamp);
-    put(out, "routeUsed", value.routeUsed);
-    put(out, "result", value.result);
-    return out;
-}
-
-WakeAttemptOutcomeSummary Codec<WakeAttemptOutcomeSummary>::decode(const Json& j) {
-    const auto& o = expectObject(j, "WakeAttemptOutcomeSummary");
-    return {field<Date>(o, "timestamp"), field<WakeRouteKind>(o, "routeUsed"),
-            field<WakeAttemptResultKind>(o, "result")};
-}
-
 Json Codec<SavedWakeConfiguration>::encode(const SavedWakeConfiguration& value) {
     Json out = Json::object();
     put(out, "targets", value.targets);

@@ -294,9 +294,11 @@ struct Codec<WakeNetworkInterfaceTarget> {
 };
 
 template <>
-struct Codec<WakeAttemptOutcomeSummary> {
-    static Json encode(const WakeAttemptOutcomeSummary& value);
-    static WakeAttemptOutcomeSummary decode(const Json& j);
+struct JsonFields<WakeAttemptOutcomeSummary> {
+    static constexpr auto fields = std::make_tuple(
+        member("timestamp", &WakeAttemptOutcomeSummary::timestamp),
+        member("routeUsed", &WakeAttemptOutcomeSummary::routeUsed),
+        member("result", &WakeAttemptOutcomeSummary::result));
 };
 
 template <>
