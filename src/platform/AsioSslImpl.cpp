@@ -1,0 +1,2 @@
+// Asio's TLS support is compiled once, here, for the whole program.
+#include <asio/ssl/impl/src.hpp>

@@ -1,0 +1,174 @@
+#pragma once
+
+#include "core/Bytes.hpp"
+#include "core/IdentityModels.hpp"
+#include "platform/tls/TLSChannelContext.hpp"
+#include "platform/tls/TLSDeviceIdentity.hpp"
+#include "platform/tls/TLSTransportSecurity.hpp"
+#include "platform/tls/TLSVerificationBox.hpp"
+#include "transport/security/LoopSignal.hpp"
+#include "transport/security/NetworkConnectionError.hpp"
+#include "transport/security/ObservedNetworkError.hpp"
+
+#include <asio/any_io_executor.hpp>
+#include <asio/awaitable.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/ssl/context.hpp>
+#include <asio/ssl/stream.hpp>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velorinth {
+
+// A TLS connection carrying length-framed messages: a 4-byte big-endian
+// length, then that many bytes; a length of 0 or above maximumFrameSize is
+// refused before any of its body is read.
+//
+// Lives on the event loop and must be owned through std::shared_ptr: its
+// coroutines keep it alive while they run. Once started, one reader coroutine
+// always has a read pending, so a peer that closes is noticed (notifyClosed
+// runs) even while nobody calls receiveFrame; it keeps at most one frame
+// waiting for receiveFrame beyond the one it is reading.
+//
+// Only the close handler, the closed flag, the captured TLS context and the
+// last observed error are shared with other threads (under `stateLock_`);
+// everything else is the loop's.
+class NetworkFramedConnection : public std::enable_shared_from_this<NetworkFramedConnection> {
+public:
+    using Stream = asio::ssl::stream<asio::ip::tcp::socket>;
+    using CloseHandler = std::function<void()>;
+
+    struct Endpoint {
+        std::string host; // an IP literal or a DNS name, resolved by start()
+        std::uint16_t port = 0;
+        bool operator==(const Endpoint&) const = default;
+    };
+
+    static constexpr std::chrono::seconds kKeepAliveIdle{15};
+    // How long a cancelled connection may spend sending its close_notify.
+    static constexpr std::chrono::seconds kCloseNotifyLimit{1};
+
+    // The server side of an accepted TCP connection; start() runs the TLS
+    // handshake with `tls` (which need not outlive this constructor).
+    NetworkFramedConnection(asio::ip::tcp::socket socket, asio::ssl::context& tls, std::size_t maximumFrameSize,
+                            bool requiresTLS, std::shared_ptr<TLSVerificationBox> verificationBox = nullptr);
+    // A stream whose TLS handshake has already finished (the listener runs
+    // it); start() only checks the protocol and captures the channel context.
+    NetworkFramedConnection(Stream stream, std::size_t maximumFrameSize, bool requiresTLS,
+                            std::shared_ptr<TLSVerificationBox> verificationBox = nullptr);
+
+    NetworkFramedConnection(const NetworkFramedConnection&) = delete;
+    NetworkFramedConnection& operator=(const NetworkFramedConnection&) = delete;
+    ~NetworkFramedConnection();
+
+    // An unstarted client connection presenting `identity`, offering the one
+    // `applicationProtocol` and accepting only a self-signed device certificate
+    // (with the `pin`'s fingerprint when one is given), with its own
+    // verification box. Throws TLSSecurityError(identityCreationFailed).
+    static std::shared_ptr<NetworkFramedConnection> connect(const asio::any_io_executor& executor, Endpoint endpoint,
+                                                            const TLSDeviceIdentity& identity,
+                                                            std::optional<DeviceFingerprint> pin,
+                                                            std::size_t maximumFrameSize,
+                                                            std::string_view applicationProtocol);
+
+    // TCP no-delay and keep-alive probing after kKeepAliveIdle; best effort.
+    static void configureSocket(asio::ip::tcp::socket& socket) noexcept;
+
+    // Connects (client), completes the TLS handshake, requires the one
+    // application protocol and, when TLS is required, captures the channel
+    // context. Fails with the verification box's TLSSecurityError before any
+    // other error, else a NetworkConnectionError (network, or cancelled when
+    // the connection or the awaiting task is cancelled before it is ready), or
+    // the TLSSecurityError of the capture. A failed start closes the connection.
+    asio::awaitable<void> start();
+
+    // The next frame's payload. Fails with malformedFrame (length 0),
+    // oversizedFrame (above the maximum), closed (end of stream), network (any
+    // other error), or cancelled. Framing failures are final. A receive whose
+    // task is cancelled loses no data: the frame waits for the next receive.
+    asio::awaitable<Bytes> receiveFrame();
+
+    // Writes the length and `payload` with one write, after any send already in
+    // progress. Fails with oversizedFrame above the maximum and malformedFrame
+    // for an empty payload (nothing is sent either way), network (after the
+    // close notice) or cancelled. A send interrupted by its task's cancellation
+    // may have left a partial frame, so it cancels the connection too.
+    asio::awaitable<void> sendRawFrame(Bytes payload);
+
+    // The first call marks the connection closed and runs the close handler,
+    // outside the lock; later calls do nothing. The handler must not throw.
+    // Callable from any thread, as are the accessors of the closed state,
+    // the close handler, the captured context and the last observed error.
+    void notifyClosed();
+    // notifyClosed, then stop: pending and later operations fail with
+    // cancelled; a close_notify is sent on a best-effort basis; the socket
+    // closes. Loop thread only, like every member but the state accessors.
+    void cancel();
+
+    bool didClose() const;
+    // Installs the handler unless the connection has already closed (then it
+    // returns false and keeps nothing). Replaces any handler installed before.
+    bool setCloseHandler(CloseHandler handler);
+    void clearCloseHandler();
+
+    std::optional<TLSChannelContext> capturedTLSContext() const;
+    std::optional<ObservedNetworkError> lastObservedNWError() const;
+
+    const std::size_t maximumFrameSize;
+    const bool requiresTLS;
+
+private:
+    enum class Phase { idle, starting, ready, failed };
+    class WriteSlot;
+
+    NetworkFramedConnection(const asio::any_io_executor& executor, std::shared_ptr<asio::ssl::context> tls,
+                            Endpoint endpoint, std::size_t maximumFrameSize,
+                            std::shared_ptr<TLSVerificationBox> verificationBox);
+
+    asio::awaitable<void> establish();
+    asio::awaitable<void> connectTransport();
+    asio::awaitable<std::vector<asio::ip::tcp::endpoint>> resolve();
+    asio::awaitable<void> readLoop(std::shared_ptr<NetworkFramedConnection> self);
+    asio::awaitable<void> closeGracefully(std::shared_ptr<NetworkFramedConnection> self);
+
+    void finishReading(const asio::error_code& error);
+    void observe(const ObservedNetworkError& error);
+    // Records `error` and returns the NetworkConnectionError to throw for it.
+    NetworkConnectionError networkFailure(const ObservedNetworkError& error);
+    // Cancels the connection and returns the error a cancelled operation throws.
+    NetworkConnectionError abandon();
+    void closeSocket() noexcept;
+
+    std::shared_ptr<asio::ssl::context> tls_;
+    Stream stream_;
+    std::optional<Endpoint> endpoint_; // client connections only
+    asio::ip::tcp::resolver resolver_;
+    std::shared_ptr<TLSVerificationBox> verificationBox_;
+    TLSRole role_;
+    LoopSignal wakeup_; // any change of the inbox, the write slot or the start
+
+    Phase phase_ = Phase::idle;
+    bool handshakeDone_ = false;
+    bool cancelled_ = false;
+    bool writing_ = false;
+    std::deque<Bytes> inbox_;
+    std::optional<NetworkConnectionError> readFailure_;
+
+    mutable std::mutex stateLock_;
+    CloseHandler closeHandler_;
+    bool closed_ = false;
+    std::optional<TLSChannelContext> capturedTLSContext_;
+    std::optional<ObservedNetworkError> lastObservedNWError_;
+};
+
+} // namespace velorinth

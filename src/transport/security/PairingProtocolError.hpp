@@ -1,0 +1,36 @@
+#pragma once
+
+#include "core/Error.hpp"
+
+#include <string_view>
+
+namespace velorinth {
+
+// Every way a pairing or reconnection handshake can fail in the protocol
+// itself; the timeout race and the relay reuse some of the cases.
+class PairingProtocolError : public Error {
+public:
+    enum class Case {
+        unsupportedProtocol,
+        malformedMessage,
+        timedOut,
+        pairingIdentifierMismatch,
+        identityMismatch,
+        invalidCertificateBinding,
+        transcriptMismatch,
+        invalidSignature,
+        keyAgreementFailed,
+        randomGenerationFailed,
+        verificationCodeMismatch,
+        rejected,
+        cancelled,
+        replayedHandshake,
+    };
+
+    explicit PairingProtocolError(Case kind);
+    static std::string_view text(Case kind);
+
+    Case kind;
+};
+
+} // namespace velorinth

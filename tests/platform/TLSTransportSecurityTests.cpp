@@ -1,0 +1,120 @@
+#include "platform/tls/TLSTransportSecurity.hpp"
+#include "support/TLSTestIdentities.hpp"
+
+#include <gtest/gtest.h>
+#include <openssl/ssl.h>
+
+#include <vector>
+
+using namespace velorinth;
+using namespace velorinth::testing;
+using Case = TLSSecurityError::Case;
+
+TEST(TLSSecurityError, TextsAreExact) {
+    const std::vector<std::pair<Case, std::string>> expected = {
+        {Case::identityCreationFailed, "Could not create a local TLS cryptographic identity."},
+        {Case::missingTLSHandshakeMetadata, "The connection did not complete a verified TLS 1.3 handshake."},
+        {Case::unsupportedTLSVersion, "The peer attempted to negotiate an unsupported TLS protocol version."},
+        {Case::missingPeerCertificate, "The remote device did not present an identity certificate."},
+        {Case::invalidCertificateBinding,
+         "The remote device presented an invalid certificate or mismatched key binding."},
+        {Case::pinnedFingerprintMismatch, "The remote device certificate does not match the trusted identity."},
+        {Case::exporterFailed, "Failed to derive the TLS 1.3 channel binding secret."},
+    };
+    for (const auto& [kind, text] : expected) EXPECT_EQ(TLSSecurityError(kind).what(), text);
+}
+
+TEST(TLSVerificationBox, KeepsTheFirstFailureOnly) {
+    TLSVerificationBox box;
+    EXPECT_FALSE(box.failure());
+    box.record(Case::pinnedFingerprintMismatch);
+    box.record(Case::invalidCertificateBinding);
+    EXPECT_EQ(box.failure(), Case::pinnedFingerprintMismatch);
+}
+
+TEST(TLSTransportSecurity, VerifyPeerAcceptsASelfSignedDeviceCertificateRepeatedly) {
+    const TLSDeviceIdentity identity = makeTestIdentity();
+    X509* leaf = identity.secIdentity.certificate();
+    TLSVerificationBox box;
+    EXPECT_TRUE(TLSTransportSecurity::verifyPeer(leaf, std::nullopt, &box));
+    EXPECT_TRUE(TLSTransportSecurity::verifyPeer(leaf, identity.publicIdentity.fingerprint, &box));
+    EXPECT_TRUE(TLSTransportSecurity::verifyPeer(leaf, identity.publicIdentity.fingerprint, nullptr));
+    EXPECT_FALSE(box.failure());
+}
+
+TEST(TLSTransportSecurity, VerifyPeerRefusesEachBrokenBindingWithItsReason) {
+    const TLSDeviceIdentity identity = makeTestIdentity();
+    EvpPkeyPtr p256 = generateECKey("P-256");
+    EvpPkeyPtr p384 = generateECKey("P-384");
+    X509Ptr signedByOther = makeCertificate(identity.secIdentity.privateKey(), p256.get(), EVP_sha256());
+    X509Ptr wrongDigest = makeCertificate(p256.get(), p256.get(), EVP_sha384());
+    X509Ptr wrongCurve = makeCertificate(p384.get(), p384.get(), EVP_sha256());
+    X509Ptr selfSignedOther = makeCertificate(p256.get(), p256.get(), EVP_sha256());
+    const DeviceFingerprint otherPin = makeTestIdentity().publicIdentity.fingerprint;
+
+    struct Row {
+        const char* name;
+        X509* leaf;
+        std::optional<DeviceFingerprint> pin;
+        Case reason;
+    };
+    const std::vector<Row> rows = {
+        {"no certificate", nullptr, std::nullopt, Case::missingPeerCertificate},
+        {"signed by another key", signedByOther.get(), std::nullopt, Case::invalidCertificateBinding},
+        {"ecdsa-with-SHA384", wrongDigest.get(), std::nullopt, Case::invalidCertificateBinding},
+        {"P-384 key", wrongCurve.get(), std::nullopt, Case::invalidCertificateBinding},
+        {"binding checked before the pin", signedByOther.get(), otherPin, Case::invalidCertificateBinding},
+        {"pin of another device", identity.secIdentity.certificate(), otherPin, Case::pinnedFingerprintMismatch},
+        {"valid but not the pinned one", selfSignedOther.get(), identity.publicIdentity.fingerprint,
+         Case::pinnedFingerprintMismatch},
+    };
+    for (const Row& row : rows) {
+        TLSVerificationBox box;
+        EXPECT_FALSE(TLSTransportSecurity::verifyPeer(row.leaf, row.pin, &box)) << row.name;
+        EXPECT_EQ(box.failure(), row.reason) << row.name;
+        EXPECT_FALSE(TLSTransportSecurity::verifyPeer(row.leaf, row.pin, nullptr)) << row.name;
+    }
+    // Valid leaves for other devices pass without a pin: trust is the pairing's business.
+    EXPECT_TRUE(TLSTransportSecurity::verifyPeer(selfSignedOther.get(), std::nullopt, nullptr));
+}
+
+TEST(TLSTransportSecurity, MakeContextRefusesAnUnusableCredential) {
+    const TLSDeviceIdentity identity = makeTestIdentity();
+    const TLSDeviceIdentity stranger = makeTestIdentity();
+    TLSDeviceIdentity noKey = identity;
+    noKey.secIdentity = TLSCredential(nullptr, identity.secIdentity.certificate());
+    TLSDeviceIdentity foreignKey = identity;
+    foreignKey.secIdentity = TLSCredential(stranger.secIdentity.privateKey(), identity.secIdentity.certificate());
+
+    for (const TLSDeviceIdentity* broken : {&noKey, &foreignKey}) {
+        for (TLSRole role : {TLSRole::client, TLSRole::server}) {
+            try {
+                TLSTransportSecurity::makeContext(role, *broken, "velorinth/1");
+                ADD_FAILURE() << "context made from an unusable credential";
+            } catch (const TLSSecurityError& error) {
+                EXPECT_EQ(error.kind, Case::identityCreationFailed);
+            }
+        }
+    }
+    EXPECT_THROW(TLSTransportSecurity::makeContext(TLSRole::client, identity, ""), TLSSecurityError);
+}
+
+TEST(TLSTransportSecurity, NothingIsCapturedFromAnUnfinishedHandshake) {
+    const TLSDeviceIdentity identity = makeTestIdentity();
+    auto context = TLSTransportSecurity::makeContext(TLSRole::client, identity, "velorinth/1");
+    std::unique_ptr<SSL, decltype(&SSL_free)> ssl(SSL_new(context->native_handle()), SSL_free);
+    ASSERT_TRUE(ssl);
+    try {
+        TLSTransportSecurity::captureChannelContext(ssl.get());
+        FAIL() << "captured a context before any handshake";
+    } catch (const TLSSecurityError& error) {
+        EXPECT_EQ(error.kind, Case::missingTLSHandshakeMetadata);
+    }
+    EXPECT_FALSE(TLSTransportSecurity::hasNegotiatedApplicationProtocol(ssl.get()));
+    try {
+        TLSTransportSecurity::exportChannelBinding(ssl.get());
+        FAIL() << "exported from an unfinished handshake";
+    } catch (const TLSSecurityError& error) {
+        EXPECT_EQ(error.kind, Case::exporterFailed);
+    }
+}

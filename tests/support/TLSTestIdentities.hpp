@@ -1,0 +1,60 @@
+#pragma once
+
+// Device identities for TLS tests, and certificates broken on purpose.
+
+#include "core/IdentityModels.hpp"
+#include "core/Uuid.hpp"
+#include "platform/crypto/OpenSslHandles.hpp"
+#include "platform/crypto/P256SigningKey.hpp"
+#include "platform/tls/DeviceCertificate.hpp"
+#include "platform/tls/TLSDeviceIdentity.hpp"
+
+#include <openssl/ec.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include <stdexcept>
+#include <string>
+
+namespace velorinth::testing {
+
+inline TLSDeviceIdentity makeTestIdentity(const std::string& name = "Test Device") {
+    P256SigningKey key = P256SigningKey::generate();
+    DevicePublicIdentity publicIdentity =
+        DevicePublicIdentity::fromPublicKey(Uuid::random(), name, Uuid::random(), key.publicKeyX963());
+    return TLSDeviceIdentity::create(publicIdentity, key);
+}
+
+inline EvpPkeyPtr generateECKey(const char* curve) {
+    EvpPkeyPtr key(EVP_EC_gen(curve));
+    if (!key) throw std::runtime_error("EC key generation failed");
+    return key;
+}
+
+// A minimal certificate over `subjectKey`, signed by `signer` with `digest`.
+inline X509Ptr makeCertificate(EVP_PKEY* subjectKey, EVP_PKEY* signer, const EVP_MD* digest) {
+    X509Ptr certificate(X509_new());
+    X509* x = certificate.get();
+    bool ok = x != nullptr && X509_set_version(x, X509_VERSION_3) == 1 &&
+              ASN1_INTEGER_set(X509_get_serialNumber(x), 7) == 1 &&
+              X509_gmtime_adj(X509_getm_notBefore(x), -3600) != nullptr &&
+              X509_gmtime_adj(X509_getm_notAfter(x), 3600) != nullptr && X509_set_pubkey(x, subjectKey) == 1;
+    X509_NAME* name = X509_get_subject_name(x);
+    ok = ok && X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                                          reinterpret_cast<const unsigned char*>("test"), -1, -1, 0) == 1 &&
+         X509_set_issuer_name(x, name) == 1 && X509_sign(x, signer, digest) > 0;
+    if (!ok) throw std::runtime_error("test certificate creation failed");
+    return certificate;
+}
+
+// An identity whose certificate carries its own key but was signed by another.
+inline TLSDeviceIdentity makeMisboundIdentity() {
+    TLSDeviceIdentity identity = makeTestIdentity("Misbound");
+    EvpPkeyPtr other = generateECKey("P-256");
+    X509Ptr forged = makeCertificate(identity.secIdentity.privateKey(), other.get(), EVP_sha256());
+    identity.certificateDER = DeviceCertificate::der(forged.get());
+    identity.secIdentity = TLSCredential(identity.secIdentity.privateKey(), forged.get());
+    return identity;
+}
+
+} // namespace velorinth::testing
