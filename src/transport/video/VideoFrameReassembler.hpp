@@ -1,0 +1,100 @@
+#pragma once
+
+#include "core/Bytes.hpp"
+#include "core/Uuid.hpp"
+#include "core/VideoModels.hpp"
+#include "transport/video/VideoFragmentPacket.hpp"
+
+#include <chrono>
+#include <compare>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+
+namespace velorinth {
+
+// Puts encoded frames back together from their fragment packets, on the
+// receiving side of a session. Memory is bounded by hard limits: frame size,
+// fragment count and chunk size per packet, the number of incomplete frames
+// and the chunk bytes held over all of them. Incomplete frames are dropped
+// after a timeout, fragments of an older stream generation are refused.
+//
+// A plain value: its owner serialises every call. Time comes from the caller
+// or from the clock given at construction (steady_clock by default).
+class VideoFrameReassembler {
+public:
+    using Instant = std::chrono::steady_clock::time_point;
+    using Clock = std::function<Instant()>;
+
+    // Defaults are the limits the tablet's client session receives with.
+    struct Limits {
+        std::int64_t maxFrameBytes = 2'097'152;
+        std::int64_t maxFragmentsPerFrame = 128;
+        std::int64_t maxChunkBytes = 49'152;
+        std::int64_t maxIncompleteFrames = 4;
+        std::int64_t maxTotalBufferedBytes = 4'194'304;
+        std::chrono::nanoseconds incompleteFrameTimeout = std::chrono::milliseconds(1500);
+    };
+
+    struct FrameKey {
+        Uuid streamID;
+        std::uint64_t generation = 0;
+        std::uint64_t frameSequence = 0;
+        auto operator<=>(const FrameKey&) const = default;
+    };
+
+    struct PartialFrame {
+        Uuid streamID;
+        std::uint64_t generation = 0;
+        std::uint64_t frameSequence = 0;
+        std::uint16_t fragmentCount = 0;
+        std::uint32_t totalPayloadBytes = 0;
+        bool isKeyframe = false;
+        Instant createdAt;
+        std::optional<VideoFragmentPacket::FirstFragmentMetadata> metadata;
+        std::map<std::uint16_t, Bytes> chunks;
+        std::int64_t receivedBytes = 0;
+    };
+
+    VideoFrameReassembler();
+    explicit VideoFrameReassembler(Limits limits, Clock clock = {});
+
+    // Takes one opened video-fragment body. Gives the complete frame when
+    // this fragment finished it, nothing while it is still incomplete, or
+    // fails with a VideoProtocolError; every failure leaves the buffers
+    // consistent and within their limits.
+    std::optional<EncodedVideoFrame> ingest(ByteView packetBytes, Instant now);
+    std::optional<EncodedVideoFrame> ingest(ByteView packetBytes);
+
+    // Drops every incomplete frame and accepts any generation again; the
+    // expired count is kept.
+    void reset();
+
+    const Limits& limits() const noexcept { return limits_; }
+    std::chrono::nanoseconds incompleteFrameTimeout() const noexcept { return limits_.incompleteFrameTimeout; }
+    std::int64_t totalBufferedBytes() const noexcept { return totalBufferedBytes_; }
+    std::uint64_t activeGeneration() const noexcept { return activeGeneration_; }
+    std::uint64_t expiredFramesCount() const noexcept { return expiredFramesCount_; }
+    std::size_t incompleteFrameCount() const noexcept { return partials_.size(); }
+    const std::map<FrameKey, PartialFrame>& partials() const noexcept { return partials_; }
+
+private:
+    using Partials = std::map<FrameKey, PartialFrame>;
+
+    void expire(Instant now);
+    void dropGenerationsBelow(std::uint64_t generation);
+    void release(std::int64_t bytes);
+    Partials::iterator removePartial(Partials::iterator position);
+    std::optional<EncodedVideoFrame> addToPartial(Partials::iterator position, VideoFragmentPacket& packet);
+    void startPartial(const FrameKey& key, VideoFragmentPacket& packet, Instant now);
+
+    Limits limits_;
+    Clock clock_;
+    Partials partials_;
+    std::int64_t totalBufferedBytes_ = 0;
+    std::uint64_t activeGeneration_ = 0;
+    std::uint64_t expiredFramesCount_ = 0;
+};
+
+} // namespace velorinth

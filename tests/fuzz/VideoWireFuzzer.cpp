@@ -1,0 +1,131 @@
+// Feeds peer-supplied bytes to the video transport: as a session wire frame,
+// as a video fragment packet, and as a script of fragment packets for a
+// reassembler (records of a 1-byte clock step in 10 ms units, a 2-byte
+// big-endian length and that many bytes). Refusing with VideoProtocolError is
+// correct; anything else escaping, a crash, a broken round trip or a
+// reassembler whose buffers disagree with its accounting is a bug.
+#include "transport/video/SessionWireFrameCodec.hpp"
+#include "transport/video/VideoFragmentPacket.hpp"
+#include "transport/video/VideoFrameFragmenter.hpp"
+#include "transport/video/VideoFrameReassembler.hpp"
+#include "transport/video/VideoProtocolError.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+
+using namespace velorinth;
+using namespace std::chrono_literals;
+
+namespace {
+
+void require(bool condition) {
+    if (!condition) std::abort();
+}
+
+void checkWireFrame(ByteView input) {
+    SessionWireFrameCodec::Frame frame;
+    try {
+        frame = SessionWireFrameCodec::decode(input);
+    } catch (const VideoProtocolError&) {
+        return;
+    }
+    require(SessionWireFrameCodec::isWireFrame(input));
+    auto encoded = SessionWireFrameCodec::encode(frame.channel, frame.sequence, frame.body);
+    require(std::equal(encoded.begin(), encoded.end(), input.begin(), input.end()));
+}
+
+// The input as it reads back: the flag bits a decoder ignores cleared.
+Bytes canonical(ByteView input) {
+    Bytes bytes(input.begin(), input.end());
+    bytes[3] &= 0x07;
+    return bytes;
+}
+
+void checkFragmentPacket(ByteView input) {
+    const VideoFrameReassembler::Limits limits;
+    VideoFragmentPacket packet;
+    try {
+        packet = VideoFragmentPacket::decode(input, limits.maxFrameBytes, limits.maxFragmentsPerFrame,
+                                             limits.maxChunkBytes);
+    } catch (const VideoProtocolError&) {
+        return;
+    }
+    auto encoded = VideoFragmentPacket::encode(packet);
+    require(encoded == canonical(input));
+    require(VideoFragmentPacket::decode(encoded, limits.maxFrameBytes, limits.maxFragmentsPerFrame,
+                                        limits.maxChunkBytes) == packet);
+
+    // A whole frame in one packet survives reassembly and fragmenting again.
+    if (packet.fragmentCount != 1) return;
+    VideoFrameReassembler reassembler;
+    std::optional<EncodedVideoFrame> frame;
+    try {
+        frame = reassembler.ingest(input, VideoFrameReassembler::Instant{});
+    } catch (const VideoProtocolError& error) {
+        require(error.kind == VideoProtocolError::Case::payloadLengthMismatch);
+        return;
+    }
+    require(frame.has_value());
+    auto chunkBytes = std::max<std::int64_t>(VideoFrameFragmenter::minimumChunkBytes,
+                                             static_cast<std::int64_t>(frame->payload.size()));
+    auto packets = VideoFrameFragmenter::fragment(*frame, chunkBytes, VideoFrameFragmenter::hostMaxFrameBytes,
+                                                  VideoFrameFragmenter::hostMaxFragmentsPerFrame);
+    require(packets.size() == 1 && packets[0] == encoded);
+}
+
+void checkAccounting(const VideoFrameReassembler& reassembler) {
+    const auto& limits = reassembler.limits();
+    std::int64_t sum = 0;
+    for (const auto& [key, partial] : reassembler.partials()) {
+        std::int64_t received = 0;
+        for (const auto& [index, chunk] : partial.chunks) {
+            require(index < partial.fragmentCount);
+            received += static_cast<std::int64_t>(chunk.size());
+        }
+        require(received == partial.receivedBytes && received <= partial.totalPayloadBytes);
+        require(partial.chunks.size() < partial.fragmentCount);
+        require(key.generation == reassembler.activeGeneration());
+        sum += received;
+    }
+    require(sum == reassembler.totalBufferedBytes());
+    require(sum <= limits.maxTotalBufferedBytes);
+    require(static_cast<std::int64_t>(reassembler.incompleteFrameCount()) <= limits.maxIncompleteFrames);
+}
+
+void feedReassembler(ByteView input) {
+    VideoFrameReassembler::Limits limits;
+    limits.maxFrameBytes = 4096;
+    limits.maxFragmentsPerFrame = 8;
+    limits.maxChunkBytes = 1024;
+    limits.maxIncompleteFrames = 3;
+    limits.maxTotalBufferedBytes = 4096;
+    VideoFrameReassembler reassembler(limits);
+    auto now = VideoFrameReassembler::Instant{} + 1h;
+    std::size_t offset = 0;
+    while (input.size() - offset >= 3) {
+        now += input[offset] * 10ms;
+        std::size_t length = (std::size_t{input[offset + 1]} << 8) | input[offset + 2];
+        offset += 3;
+        auto packet = input.subspan(offset, std::min(length, input.size() - offset));
+        offset += packet.size();
+        try {
+            if (auto frame = reassembler.ingest(packet, now)) {
+                require(!frame->payload.empty());
+                require(static_cast<std::int64_t>(frame->payload.size()) <= limits.maxFrameBytes);
+                require(frame->generation == reassembler.activeGeneration());
+            }
+        } catch (const VideoProtocolError&) {
+        }
+        checkAccounting(reassembler);
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    ByteView input(data, size);
+    checkWireFrame(input);
+    checkFragmentPacket(input);
+    feedReassembler(input);
+    return 0;
+}

@@ -1,0 +1,170 @@
+#include "transport/video/VideoFrameReassembler.hpp"
+
+#include "VideoTestBytes.hpp"
+
+#include <gtest/gtest.h>
+
+namespace velorinth {
+namespace {
+
+using namespace videotest;
+using namespace std::chrono_literals;
+using Case = VideoProtocolError::Case;
+
+const VideoFrameReassembler::Instant t0{std::chrono::hours(1)};
+
+Bytes chunkOf(std::size_t length, std::uint8_t fill) { return Bytes(length, fill); }
+
+// Fragment `index` of a 3-fragment frame of 3 × 100 bytes, chunk filled with the index.
+Bytes third(std::uint16_t index, std::uint64_t sequence = 1, std::uint64_t generation = 1) {
+    return fragmentBytes({generation, sequence, index, 3, 300, false, chunkOf(100, static_cast<std::uint8_t>(index))});
+}
+
+std::int64_t sumOfChunks(const VideoFrameReassembler& reassembler) {
+    std::int64_t sum = 0;
+    for (const auto& [key, partial] : reassembler.partials()) {
+        for (const auto& [index, chunk] : partial.chunks) sum += static_cast<std::int64_t>(chunk.size());
+    }
+    return sum;
+}
+
+TEST(VideoFrameReassembler, ReturnsASingleFragmentFrameAtOnce) {
+    VideoFrameReassembler reassembler;
+    auto frame = reassembler.ingest(fragmentBytes({7, 42, 0, 1, 0, true, hex("00000001 65")}), t0);
+    EXPECT_EQ(frame, (EncodedVideoFrame{.streamID = *Uuid::fromString("00112233-4455-6677-8899-AABBCCDDEEFF"),
+                                        .generation = 7, .sequence = 42, .presentationTimestampUs = 100,
+                                        .durationUs = 33, .payload = hex("00000001 65"), .isKeyframe = true,
+                                        .codecConfigVersion = 1, .codecConfiguration = std::nullopt, .width = 64,
+                                        .height = 64, .sourceDisplayWidth = 64, .sourceDisplayHeight = 64,
+                                        .captureTimestampNs = 7}));
+    EXPECT_EQ(reassembler.incompleteFrameCount(), 0u);
+    EXPECT_EQ(reassembler.totalBufferedBytes(), 0);
+
+    EXPECT_EQ(failure([&] { reassembler.ingest(fragmentBytes({7, 43, 0, 1, 6, false, hex("AA")}), t0); }),
+              Case::payloadLengthMismatch);
+}
+
+TEST(VideoFrameReassembler, CompletesOutOfOrderAndSurvivesADuplicate) {
+    VideoFrameReassembler reassembler;
+    EXPECT_FALSE(reassembler.ingest(third(2), t0));
+    EXPECT_FALSE(reassembler.ingest(third(1), t0));
+    EXPECT_EQ(reassembler.totalBufferedBytes(), 200);
+    EXPECT_EQ(failure([&] { reassembler.ingest(third(1), t0); }), Case::duplicateFragment);
+    EXPECT_EQ(reassembler.totalBufferedBytes(), 200);
+    auto frame = reassembler.ingest(third(0), t0);
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->payload, chunkOf(100, 0) + chunkOf(100, 1) + chunkOf(100, 2));
+    EXPECT_EQ(frame->durationUs, 33); // metadata of fragment 0, which came last
+    EXPECT_EQ(reassembler.totalBufferedBytes(), 0);
+    EXPECT_EQ(reassembler.incompleteFrameCount(), 0u);
+}
+
+TEST(VideoFrameReassembler, DropsAPartialThatDisagreesOrOverflows) {
+    VideoFrameReassembler reassembler;
+    reassembler.ingest(third(0), t0);
+    EXPECT_EQ(failure([&] { reassembler.ingest(fragmentBytes({1, 1, 1, 3, 301, false, chunkOf(100, 1)}), t0); }),
+              Case::conflictingFragment);
+    EXPECT_EQ(reassembler.incompleteFrameCount(), 0u);
+    EXPECT_EQ(reassembler.totalBufferedBytes(), 0);
+    // The rest starts afresh and, lacking fragment 0, stays incomplete.
+    EXPECT_FALSE(reassembler.ingest(third(1), t0));
+    EXPECT_FALSE(reassembler.ingest(third(2), t0));
+    EXPECT_EQ(reassembler.incompleteFrameCount(), 1u);
+
+    reassembler.ingest(fragmentBytes({1, 2, 0, 3, 4, false, chunkOf(3, 0)}), t0);
+    EXPECT_EQ(failure([&] { reassembler.ingest(fragmentBytes({1, 2, 1, 3, 4, false, chunkOf(2, 0)}), t0); }),
+              Case::payloadLengthMismatch);
+    // All fragments present but short of the declared total.
+    reassembler.ingest(fragmentBytes({1, 3, 0, 2, 4, false, chunkOf(1, 0)}), t0);
+    EXPECT_EQ(failure([&] { reassembler.ingest(fragmentBytes({1, 3, 1, 2, 4, false, chunkOf(1, 0)}), t0); }),
+              Case::payloadLengthMismatch);
+    EXPECT_EQ(reassembler.incompleteFrameCount(), 1u);
+    EXPECT_EQ(reassembler.totalBufferedBytes(), 200);
+}
+
+TEST(VideoFrameReassembler, FollowsTheGenerationUpAndRefusesOlderOnes) {
+    VideoFrameReassembler reassembler;
+    reassembler.ingest(third(0, 1, 5), t0);
+    reassembler.ingest(third(0, 2, 5), t0);
+    EXPECT_EQ(failure([&] { reassembler.ingest(third(1, 1, 4), t0); }), Case::staleGeneration);
+    EXPECT_EQ(reassembler.incompleteFrameCount(), 2u);
+
+    reassembler.ingest(third(0, 1, 6), t0);
+    EXPECT_EQ(reassembler.activeGeneration(), 6u);
+    EXPECT_EQ(reassembler.incompleteFrameCount(), 1u);
+    EXPECT_EQ(reassembler.totalBufferedBytes(), 100);
+    EXPECT_EQ(reassembler.expiredFramesCount(), 0u);
+}
+
+TEST(VideoFrameReassembler, EvictsOnlyAnOlderFrameWhenTheTableIsFull) {
+    VideoFrameReassembler reassembler;
+    for (std::uint64_t sequence = 10; sequence <= 13; ++sequence) reassembler.ingest(third(0, sequence), t0);
+    EXPECT_EQ(failure([&] { reassembler.ingest(third(0, 9), t0); }), Case::reassemblyMemoryLimitExceeded);
+    EXPECT_EQ(reassembler.expiredFramesCount(), 0u);
+    EXPECT_EQ(reassembler.incompleteFrameCount(), 4u);
+
+    reassembler.ingest(third(0, 14), t0);
+    EXPECT_EQ(reassembler.expiredFramesCount(), 1u);
+    EXPECT_EQ(reassembler.incompleteFrameCount(), 4u);
+    EXPECT_FALSE(reassembler.partials().contains({*Uuid::fromString("00112233-4455-6677-8899-AABBCCDDEEFF"), 1, 10}));
+    EXPECT_EQ(reassembler.totalBufferedBytes(), 400);
+}
+
+TEST(VideoFrameReassembler, ExpiresIncompleteFramesByTheInjectedClock) {
+    auto now = t0;
+    VideoFrameReassembler reassembler(VideoFrameReassembler::Limits{}, [&] { return now; });
+    reassembler.ingest(third(0, 1));
+    now = t0 + 1500ms - 1ns;
+    reassembler.ingest(third(0, 2));
+    EXPECT_EQ(reassembler.incompleteFrameCount(), 2u);
+
+    now = t0 + 1500ms; // an age equal to the timeout expires, even when the packet is refused
+    EXPECT_EQ(failure([&] { reassembler.ingest(hex("00")); }), Case::truncatedPacket);
+    EXPECT_EQ(reassembler.expiredFramesCount(), 1u);
+    EXPECT_EQ(reassembler.incompleteFrameCount(), 1u);
+    EXPECT_EQ(reassembler.totalBufferedBytes(), 100);
+}
+
+TEST(VideoFrameReassembler, HoldsAtMostTheBufferLimit) {
+    // The client's limits: two 2 MiB frames of 128 × 16 KiB, one fragment
+    // short each, leave exactly 32 KiB of the 4 MiB.
+    VideoFrameReassembler reassembler;
+    for (std::uint64_t sequence = 1; sequence <= 2; ++sequence) {
+        for (std::uint16_t index = 0; index < 127; ++index) {
+            reassembler.ingest(fragmentBytes({1, sequence, index, 128, 2'097'152, false, chunkOf(16'384, 1)}), t0);
+        }
+    }
+    auto big = [](std::uint16_t index, std::size_t length) {
+        return fragmentBytes({1, 3, index, 3, 70'000, false, chunkOf(length, 2)});
+    };
+    EXPECT_EQ(failure([&] { reassembler.ingest(big(0, 32'769), t0); }), Case::reassemblyMemoryLimitExceeded);
+    EXPECT_FALSE(reassembler.ingest(big(0, 32'768), t0));
+    EXPECT_EQ(reassembler.totalBufferedBytes(), 4'194'304);
+    EXPECT_EQ(failure([&] { reassembler.ingest(big(1, 1), t0); }), Case::reassemblyMemoryLimitExceeded);
+    EXPECT_EQ(reassembler.partials().at({reassembler.partials().begin()->first.streamID, 1, 3}).chunks.size(), 1u);
+    EXPECT_EQ(reassembler.totalBufferedBytes(), sumOfChunks(reassembler));
+}
+
+TEST(VideoFrameReassembler, ResetForgetsGenerationButKeepsTheExpiredCount) {
+    VideoFrameReassembler reassembler;
+    reassembler.ingest(third(0, 1, 5), t0);
+    reassembler.ingest(third(0, 2, 5), t0 + 2s);
+    ASSERT_EQ(reassembler.expiredFramesCount(), 1u);
+    reassembler.reset();
+    EXPECT_EQ(reassembler.expiredFramesCount(), 1u);
+    EXPECT_EQ(reassembler.totalBufferedBytes(), 0);
+    EXPECT_TRUE(reassembler.ingest(fragmentBytes({1, 1, 0, 1, 0, false, hex("AA")}), t0));
+}
+
+TEST(VideoFrameReassembler, DecodesUnderItsOwnLimits) {
+    VideoFrameReassembler::Limits limits;
+    limits.maxChunkBytes = 99;
+    VideoFrameReassembler reassembler(limits);
+    EXPECT_EQ(failure([&] { reassembler.ingest(third(0), t0); }), Case::invalidBounds);
+    EXPECT_EQ(failure([&] { reassembler.ingest(fragmentBytes({1, 1, 0, 129, 300, false, hex("AA")}), t0); }),
+              Case::tooManyFragments);
+    EXPECT_EQ(reassembler.activeGeneration(), 0u);
+}
+
+} // namespace
+} // namespace velorinth
