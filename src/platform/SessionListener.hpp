@@ -1,0 +1,122 @@
+#pragma once
+
+#include "platform/ListenerPublicationError.hpp"
+#include "platform/tls/TLSDeviceIdentity.hpp"
+
+#include <asio/any_io_executor.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/ssl/stream.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+namespace velorinth {
+
+// One of a bounded number of places for connections that are still in their
+// handshake. Handing it on keeps the place taken; dropping it frees it.
+class HandshakeSlot {
+public:
+    HandshakeSlot() = default;
+    HandshakeSlot(HandshakeSlot&& other) noexcept : inUse_(std::exchange(other.inUse_, nullptr)) {}
+    HandshakeSlot& operator=(HandshakeSlot&& other) noexcept;
+    HandshakeSlot(const HandshakeSlot&) = delete;
+    HandshakeSlot& operator=(const HandshakeSlot&) = delete;
+    ~HandshakeSlot() { release(); }
+
+    void release() noexcept;
+    bool holds() const noexcept { return inUse_ != nullptr; }
+
+private:
+    friend class HandshakeBudget;
+    explicit HandshakeSlot(std::shared_ptr<std::atomic<std::size_t>> inUse) : inUse_(std::move(inUse)) {}
+
+    std::shared_ptr<std::atomic<std::size_t>> inUse_;
+};
+
+// Hands out at most `capacity` slots at a time; any thread.
+class HandshakeBudget {
+public:
+    static constexpr std::size_t kDefaultCapacity = 32;
+
+    explicit HandshakeBudget(std::size_t capacity = kDefaultCapacity)
+        : capacity(capacity), inUse_(std::make_shared<std::atomic<std::size_t>>(0)) {}
+
+    std::optional<HandshakeSlot> tryAcquire();
+    std::size_t inUse() const noexcept { return inUse_->load(); }
+
+    const std::size_t capacity;
+
+private:
+    std::shared_ptr<std::atomic<std::size_t>> inUse_;
+};
+
+// A DNS-SD service to publish for the listener.
+struct ServiceAdvertisement {
+    std::string instanceName;
+    std::string serviceType;
+    std::vector<std::pair<std::string, std::string>> txtRecord; // keys and values, in order
+
+    bool operator==(const ServiceAdvertisement&) const = default;
+};
+
+// The host's listening socket: accepts TCP connections, completes the mutual
+// TLS server handshake itself within a deadline and hands over only streams
+// that passed it, with the one application protocol. Peers that fail, stall
+// or exceed the handshake budget are closed and reported nowhere. Optionally
+// publishes a DNS-SD service; trouble there is never a listener failure.
+//
+// Lives on the event loop: create, start and stop it there; every handler runs
+// there too.
+class SessionListener {
+public:
+    using Stream = asio::ssl::stream<asio::ip::tcp::socket>;
+    using Duration = std::chrono::steady_clock::duration;
+
+    struct Options {
+        std::uint16_t port = 0; // 0: the system chooses
+        std::string applicationProtocol;
+        std::optional<ServiceAdvertisement> advertisement;
+        Duration handshakeTimeout = std::chrono::seconds(15);
+        std::shared_ptr<HandshakeBudget> handshakeBudget = std::make_shared<HandshakeBudget>();
+        // The pause after an accept that failed for want of resources.
+        Duration acceptRetryDelay = std::chrono::milliseconds(100);
+    };
+
+    struct Handlers {
+        std::function<void(std::uint16_t port)> onReady;
+        // Bind, listen or accept failed for good; the listener is dead.
+        std::function<void(std::error_code)> onFailed;
+        // Once per stop(), even when the listener is destroyed before it runs.
+        std::function<void()> onCancelled;
+        std::function<void(Stream, HandshakeSlot)> onConnection;
+        // At most once per listener.
+        std::function<void(const ListenerPublicationError&)> onPublicationError;
+    };
+
+    // Throws TLSSecurityError(identityCreationFailed) when the identity cannot
+    // make a TLS context.
+    static std::unique_ptr<SessionListener> create(const asio::any_io_executor& executor,
+                                                   const TLSDeviceIdentity& identity, Options options,
+                                                   Handlers handlers);
+
+    virtual ~SessionListener() = default;
+
+    // Binds and listens; the outcome (onReady or onFailed) follows on the
+    // loop, never as an exception. A second start does nothing.
+    virtual void start() = 0;
+    // Closes the socket, every handshake in progress and the publication.
+    virtual void stop() = 0;
+    // The bound port while listening.
+    virtual std::optional<std::uint16_t> port() const = 0;
+};
+
+} // namespace velorinth

@@ -1,0 +1,296 @@
+#include "platform/linux/LinuxSessionListener.hpp"
+
+#include "platform/linux/AvahiServicePublisher.hpp"
+#include "platform/tls/TLSTransportSecurity.hpp"
+
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/experimental/awaitable_operators.hpp>
+#include <asio/ip/v6_only.hpp>
+#include <asio/post.hpp>
+#include <asio/redirect_error.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/use_awaitable.hpp>
+#include <openssl/ssl.h>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <map>
+
+namespace velorinth {
+
+namespace {
+
+using tcp = asio::ip::tcp;
+
+constexpr int kKeepAliveIdleSeconds = 15;
+
+// Accept failures that concern one connection or a passing shortage, not the
+// listening socket: ours (out of descriptors or memory, the peer gave up), and
+// the network errors Linux passes on from the new connection (accept(2)).
+bool isTransientAcceptError(const std::error_code& error) {
+    if (error.category() != std::system_category()) return false;
+    switch (error.value()) {
+    case ECONNABORTED:
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM:
+    case EINTR:
+    case EAGAIN:
+    case EPERM: // a firewall refused this one connection
+    case EPROTO:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case EOPNOTSUPP:
+    case ENETDOWN:
+    case ENETUNREACH:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Errors that mean "no IPv6 here" rather than a problem with the port.
+bool meansNoIPv6(const std::error_code& error) {
+    return error == std::errc::address_family_not_supported || error == std::errc::address_not_available ||
+           error == std::errc::protocol_not_supported;
+}
+
+void configureSocket(tcp::socket& socket) {
+    std::error_code ignored;
+    socket.set_option(tcp::no_delay(true), ignored);
+    socket.set_option(asio::socket_base::keep_alive(true), ignored);
+    const int idle = kKeepAliveIdleSeconds;
+    ::setsockopt(socket.native_handle(), IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+}
+
+} // namespace
+
+class LinuxSessionListener::Core : public std::enable_shared_from_this<Core> {
+public:
+    Core(const asio::any_io_executor& executor, const TLSDeviceIdentity& identity, Options options,
+         Handlers handlers)
+        : executor_(executor),
+          tls_(TLSTransportSecurity::makeContext(TLSRole::server, identity, options.applicationProtocol)),
+          options_(std::move(options)), handlers_(std::move(handlers)), acceptor_(executor),
+          retryTimer_(executor) {
+        if (!options_.handshakeBudget) options_.handshakeBudget = std::make_shared<HandshakeBudget>();
+    }
+
+    void start();
+    void stop();
+    void silence();
+    std::optional<std::uint16_t> port() const { return port_; }
+
+private:
+    enum class Phase { idle, listening, failed, stopped };
+
+    std::error_code bindAndListen();
+    asio::awaitable<void> acceptLoop(std::shared_ptr<Core> self);
+    asio::awaitable<void> handshake(std::shared_ptr<Core> self, tcp::socket socket, HandshakeSlot slot);
+    bool acceptable(Stream& stream) const;
+    void fail(std::error_code error);
+    void closeAcceptor();
+    void shutDown();
+
+    // Runs `event` on the loop unless the listener was destroyed unstopped.
+    template <class Event>
+    void deliver(Event event) {
+        asio::post(executor_, [self = shared_from_this(), event = std::move(event)]() mutable {
+            if (!self->silenced_) event(*self);
+        });
+    }
+
+    asio::any_io_executor executor_;
+    std::shared_ptr<asio::ssl::context> tls_;
+    Options options_;
+    Handlers handlers_;
+    tcp::acceptor acceptor_;
+    asio::steady_timer retryTimer_;
+    std::unique_ptr<AvahiServicePublisher> publisher_;
+
+    Phase phase_ = Phase::idle;
+    bool silenced_ = false;
+    std::optional<std::uint16_t> port_;
+    std::uint64_t nextHandshake_ = 0;
+    std::map<std::uint64_t, Stream*> handshakes_; // in progress, closed by stop
+};
+
+void LinuxSessionListener::Core::start() {
+    if (phase_ != Phase::idle) return;
+    if (const std::error_code error = bindAndListen()) {
+        fail(error);
+        return;
+    }
+    phase_ = Phase::listening;
+    std::error_code ignored;
+    port_ = acceptor_.local_endpoint(ignored).port();
+    deliver([port = *port_](Core& core) {
+        if (core.handlers_.onReady) core.handlers_.onReady(port);
+    });
+    asio::co_spawn(executor_, acceptLoop(shared_from_this()), asio::detached);
+
+    if (options_.advertisement) {
+        std::weak_ptr<Core> weak = shared_from_this();
+        publisher_ = std::make_unique<AvahiServicePublisher>(
+            executor_, *options_.advertisement, *port_, [weak](const ListenerPublicationError& error) {
+                auto core = weak.lock();
+                if (!core || core->silenced_ || core->phase_ != Phase::listening) return;
+                if (core->handlers_.onPublicationError) core->handlers_.onPublicationError(error);
+            });
+    }
+}
+
+std::error_code LinuxSessionListener::Core::bindAndListen() {
+    std::error_code error;
+    for (const tcp protocol : {tcp::v6(), tcp::v4()}) {
+        const bool ipv6 = protocol == tcp::v6();
+        acceptor_.open(protocol, error);
+        // Dual stack, so IPv4 peers reach the IPv6 socket; without it, fall back to IPv4.
+        if (!error && ipv6) acceptor_.set_option(asio::ip::v6_only(false), error);
+        if (!error) acceptor_.set_option(tcp::acceptor::reuse_address(true), error);
+        if (!error) acceptor_.bind(tcp::endpoint(protocol, options_.port), error);
+        if (!error) acceptor_.listen(asio::socket_base::max_listen_connections, error);
+        if (!error) return {};
+        closeAcceptor();
+        if (!(ipv6 && (meansNoIPv6(error) || error == std::errc::invalid_argument))) return error;
+    }
+    return error;
+}
+
+void LinuxSessionListener::Core::fail(std::error_code error) {
+    phase_ = Phase::failed;
+    port_.reset();
+    closeAcceptor();
+    publisher_.reset();
+    deliver([error](Core& core) {
+        if (core.handlers_.onFailed) core.handlers_.onFailed(error);
+    });
+}
+
+void LinuxSessionListener::Core::closeAcceptor() {
+    std::error_code ignored;
+    acceptor_.close(ignored);
+}
+
+void LinuxSessionListener::Core::stop() {
+    if (phase_ == Phase::stopped) return;
+    shutDown();
+    // Posted before the destructor can silence anything, and holding the
+    // handler itself, so it arrives even when the listener is gone by then.
+    asio::post(executor_, [onCancelled = handlers_.onCancelled] {
+        if (onCancelled) onCancelled();
+    });
+}
+
+void LinuxSessionListener::Core::silence() {
+    if (phase_ == Phase::stopped) return;
+    silenced_ = true;
+    shutDown();
+}
+
+void LinuxSessionListener::Core::shutDown() {
+    phase_ = Phase::stopped;
+    port_.reset();
+    closeAcceptor();
+    retryTimer_.cancel();
+    for (auto& [id, stream] : handshakes_) {
+        std::error_code ignored;
+        stream->lowest_layer().close(ignored);
+    }
+    publisher_.reset();
+}
+
+asio::awaitable<void> LinuxSessionListener::Core::acceptLoop(std::shared_ptr<Core> self) {
+    while (phase_ == Phase::listening) {
+        std::error_code error;
+        tcp::socket socket = co_await acceptor_.async_accept(asio::redirect_error(asio::use_awaitable, error));
+        if (phase_ != Phase::listening) co_return;
+        if (error) {
+            if (!isTransientAcceptError(error)) {
+                fail(error);
+                co_return;
+            }
+            retryTimer_.expires_after(options_.acceptRetryDelay);
+            std::error_code ignored;
+            co_await retryTimer_.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+            continue;
+        }
+        std::optional<HandshakeSlot> slot = options_.handshakeBudget->tryAcquire();
+        if (!slot) {
+            // Over the budget: closed before any TLS work, silently.
+            std::error_code ignored;
+            socket.close(ignored);
+            continue;
+        }
+        configureSocket(socket);
+        asio::co_spawn(executor_, handshake(self, std::move(socket), std::move(*slot)), asio::detached);
+    }
+}
+
+// The unnamed first parameter keeps the listener's state alive while this runs.
+asio::awaitable<void> LinuxSessionListener::Core::handshake(std::shared_ptr<Core>, tcp::socket socket,
+                                                           HandshakeSlot slot) {
+    using namespace asio::experimental::awaitable_operators;
+    auto stream = std::make_unique<Stream>(std::move(socket), *tls_);
+    const std::uint64_t id = nextHandshake_++;
+    handshakes_.emplace(id, stream.get());
+
+    bool finished = false;
+    try {
+        std::error_code error;
+        asio::steady_timer deadline(executor_, options_.handshakeTimeout);
+        // The handshake never throws (its error is redirected), so `||` ends
+        // with whichever side completes first and cancels the other.
+        const auto first = co_await (stream->async_handshake(Stream::server, asio::redirect_error(asio::use_awaitable, error)) ||
+                                     deadline.async_wait(asio::use_awaitable));
+        finished = first.index() == 0 && !error;
+    } catch (...) {
+        finished = false;
+    }
+    handshakes_.erase(id);
+
+    if (!finished || phase_ != Phase::listening || silenced_ || !acceptable(*stream)) {
+        std::error_code ignored;
+        stream->lowest_layer().close(ignored);
+        co_return;
+    }
+    if (handlers_.onConnection) {
+        handlers_.onConnection(std::move(*stream), std::move(slot));
+    } else {
+        std::error_code ignored;
+        stream->lowest_layer().close(ignored);
+    }
+}
+
+// The context already refuses anything but TLS 1.3 with a verified client
+// certificate and a foreign protocol; a client that offered no protocol at
+// all still completes, and is refused here.
+bool LinuxSessionListener::Core::acceptable(Stream& stream) const {
+    SSL* ssl = stream.native_handle();
+    return SSL_version(ssl) == TLS1_3_VERSION && SSL_get0_peer_certificate(ssl) != nullptr &&
+           TLSTransportSecurity::hasNegotiatedApplicationProtocol(ssl);
+}
+
+LinuxSessionListener::LinuxSessionListener(const asio::any_io_executor& executor, const TLSDeviceIdentity& identity,
+                                           Options options, Handlers handlers)
+    : core_(std::make_shared<Core>(executor, identity, std::move(options), std::move(handlers))) {}
+
+LinuxSessionListener::~LinuxSessionListener() {
+    try {
+        core_->silence();
+    } catch (...) {
+    }
+}
+
+void LinuxSessionListener::start() { core_->start(); }
+void LinuxSessionListener::stop() { core_->stop(); }
+std::optional<std::uint16_t> LinuxSessionListener::port() const { return core_->port(); }
+
+} // namespace velorinth

@@ -1,0 +1,95 @@
+#include "transport/server/AsyncTimeout.hpp"
+
+#include <asio/bind_cancellation_slot.hpp>
+#include <asio/cancellation_signal.hpp>
+#include <asio/co_spawn.hpp>
+#include <asio/io_context.hpp>
+#include <asio/use_future.hpp>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <stdexcept>
+
+namespace velorinth {
+namespace {
+
+using namespace std::chrono_literals;
+using Case = PairingProtocolError::Case;
+
+// Runs `io` until no work is left (every timer and task of the race ended),
+// within a hang guard, and returns the race's outcome.
+template <class T>
+T drain(asio::io_context& io, std::future<T>& future) {
+    const auto giveUp = std::chrono::steady_clock::now() + 10s;
+    while (!io.stopped()) {
+        if (std::chrono::steady_clock::now() > giveUp) throw std::runtime_error("work was left behind");
+        io.run_one_for(10ms);
+    }
+    return future.get();
+}
+
+template <class T>
+Case failureOf(asio::io_context& io, std::future<T>& future) {
+    try {
+        drain(io, future);
+    } catch (const PairingProtocolError& error) {
+        return error.kind;
+    }
+    throw std::runtime_error("no PairingProtocolError");
+}
+
+// Sleeps for `duration`, recording whether it was cut short.
+asio::awaitable<int> sleeper(std::chrono::steady_clock::duration duration, bool& cancelled, int value) {
+    asio::steady_timer timer(co_await asio::this_coro::executor, duration);
+    try {
+        co_await timer.async_wait(asio::use_awaitable);
+    } catch (const asio::system_error&) {
+        cancelled = true;
+        throw;
+    }
+    co_return value;
+}
+
+// The loop runs dry although the losing deadline was an hour away.
+TEST(AsyncTimeout, WinnerReturnsItsValueAndTheDeadlineIsCancelled) {
+    asio::io_context io;
+    bool cancelled = false;
+    auto future = asio::co_spawn(io, AsyncTimeout::withTimeout(1h, sleeper(1ms, cancelled, 42)), asio::use_future);
+    EXPECT_EQ(drain(io, future), 42);
+    EXPECT_FALSE(cancelled);
+}
+
+// An early failure ends the race with that same error, without waiting out the deadline.
+TEST(AsyncTimeout, OperationFailureIsRethrownAtOnce) {
+    asio::io_context io;
+    auto failing = []() -> asio::awaitable<void> {
+        throw std::invalid_argument("own error");
+        co_return;
+    };
+    auto future = asio::co_spawn(io, AsyncTimeout::withTimeout(1h, failing()), asio::use_future);
+    EXPECT_THROW(drain(io, future), std::invalid_argument);
+}
+
+TEST(AsyncTimeout, DeadlineFirstCancelsTheOperationAndThrowsTimedOut) {
+    asio::io_context io;
+    bool cancelled = false;
+    auto future = asio::co_spawn(io, AsyncTimeout::withTimeout(5ms, sleeper(1h, cancelled, 1)), asio::use_future);
+    EXPECT_EQ(failureOf(io, future), Case::timedOut);
+    EXPECT_TRUE(cancelled);
+}
+
+TEST(AsyncTimeout, CancellingTheAwaitingTaskThrowsCancelledAndEndsBothSides) {
+    asio::io_context io;
+    bool cancelled = false;
+    asio::cancellation_signal signal;
+    auto future = asio::co_spawn(io, AsyncTimeout::withTimeout(1h, sleeper(1h, cancelled, 1)),
+                                 asio::bind_cancellation_slot(signal.slot(), asio::use_future));
+    io.run_for(5ms);
+    signal.emit(asio::cancellation_type::terminal);
+    EXPECT_EQ(failureOf(io, future), Case::cancelled);
+    EXPECT_TRUE(cancelled);
+}
+
+} // namespace
+} // namespace velorinth
