@@ -1,0 +1,161 @@
+#pragma once
+
+#include "core/Bytes.hpp"
+#include "core/VideoModels.hpp"
+#include "transport/security/NetworkFramedConnection.hpp"
+#include "transport/security/SessionCipher.hpp"
+#include "transport/security/SessionControlMessage.hpp"
+#include "transport/video/SessionBinaryChannel.hpp"
+
+#include <asio/any_io_executor.hpp>
+#include <asio/awaitable.hpp>
+#include <asio/steady_timer.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace velorinth {
+
+// The one writer of an authenticated session's connection: control messages
+// and the fragments of encoded video frames, each sealed with the session
+// cipher immediately before it is written, so sequences reach the wire in
+// the order the items go out.
+//
+// Control always goes first; video goes one fragment per turn so that control
+// can overtake a large frame. At most two frames wait; a keyframe drops the
+// frames not yet begun; an overflow or a frame that cannot be fragmented
+// drops video until the next keyframe and asks the source for one.
+//
+// Lives on the event loop, owned through std::shared_ptr (its coroutines keep
+// it alive), touched only from the loop thread. Nothing is written until
+// startDraining(): the handshake seals and writes its own last message
+// first, and the scheduler's first seal must follow it.
+class PeerOutboundScheduler final : public std::enable_shared_from_this<PeerOutboundScheduler> {
+public:
+    using Duration = std::chrono::steady_clock::duration;
+    // Called on the loop inside enqueueVideo whenever video can only resume
+    // with a keyframe; it must not call back into the scheduler synchronously.
+    using KeyframeRecoveryHandler = std::function<void()>;
+
+    static constexpr std::int64_t maxQueuedVideoFrames = 2;
+    static constexpr Duration kDefaultFlushTimeout = std::chrono::seconds(2);
+    static constexpr Duration kDefaultFinalCloseTimeout = std::chrono::seconds(2);
+
+    struct VideoEnqueueResult {
+        bool accepted = false;
+        std::uint64_t sentVideoFramesCount = 0;
+        std::uint64_t droppedVideoFramesCount = 0;
+        std::int64_t queuedVideoFrames = 0;
+
+        bool operator==(const VideoEnqueueResult&) const = default;
+    };
+
+    struct VideoStatistics {
+        std::int64_t queuedVideoFrames = 0;
+        std::uint64_t sentVideoFramesCount = 0;
+        std::uint64_t droppedVideoFramesCount = 0;
+
+        bool operator==(const VideoStatistics&) const = default;
+    };
+
+    // `flushTimeout` bounds enqueueControlAndFlush; `finalCloseTimeout` bounds
+    // the wait of sendFinalControlAndClose before the connection is cancelled.
+    PeerOutboundScheduler(asio::any_io_executor executor, std::shared_ptr<NetworkFramedConnection> connection,
+                          std::shared_ptr<SessionCipher> cipher, Bytes transcriptHash,
+                          KeyframeRecoveryHandler onKeyframeRecoveryNeeded,
+                          Duration flushTimeout = kDefaultFlushTimeout,
+                          Duration finalCloseTimeout = kDefaultFinalCloseTimeout);
+
+    PeerOutboundScheduler(const PeerOutboundScheduler&) = delete;
+    PeerOutboundScheduler& operator=(const PeerOutboundScheduler&) = delete;
+
+    // Opens the gate once the session's server-ready message has been written;
+    // until then everything enqueued waits. Later calls do nothing.
+    void startDraining();
+
+    // Queues the message; discarded once closed or closing.
+    void enqueueControl(SessionControlMessage message);
+
+    // Queues the message and waits until it has been written or the scheduler
+    // has closed, for at most the flush timeout (the message then stays
+    // queued). Never waits for video. Returns whether the message was written;
+    // returns false at once when closed or closing, and early when the
+    // awaiting task is cancelled. Never throws.
+    asio::awaitable<bool> enqueueControlAndFlush(SessionControlMessage message);
+
+    // Applies the queue policy and returns whether the frame was accepted,
+    // the two counters and the number of frames queued (0 once closed).
+    // `maxFragmentPayloadBytes` is the chunk size of the peer's stream.
+    VideoEnqueueResult enqueueVideo(const EncodedVideoFrame& frame, std::int64_t maxFragmentPayloadBytes);
+
+    // Drops the queued video, sends the waiting control messages and then
+    // `message`, and closes, cancelling the connection. Nothing enqueued after
+    // this call is sent. Waits at most the final-close timeout for the message
+    // to be written; a peer that stops reading cannot hold the close back.
+    // Never throws.
+    asio::awaitable<void> sendFinalControlAndClose(SessionControlMessage message);
+
+    // Closes at once: empties both queues (nothing counted as dropped),
+    // cancels the connection and wakes every waiter. Final.
+    void close();
+
+    // Empties the video queue, a half-sent frame included, without counting
+    // drops, and leaves keyframe recovery. Control and counters are kept.
+    void resetVideo();
+
+    VideoStatistics videoStatistics() const;
+    bool isClosed() const { return closed_; }
+
+private:
+    struct QueuedVideoFrame {
+        std::uint64_t generation = 0;
+        std::uint64_t sequence = 0;
+        bool isKeyframe = false;
+        std::deque<Bytes> remainingFragments;
+        bool startedSending = false;
+    };
+    class WaiterRegistration;
+
+    void startDrainIfNeeded();
+    asio::awaitable<void> drain(std::shared_ptr<PeerOutboundScheduler> self);
+    // Seals `plaintext` under the next sequence into a wire frame; called
+    // only right before that frame is written.
+    Bytes sealedFrame(SessionBinaryChannel channel, ByteView plaintext);
+    void resumeDrainWaiters();
+    // Waits until the `ticket`-th control message has been written, the
+    // scheduler has closed, `bound` has passed or the awaiting task is
+    // cancelled; returns whether the message was written.
+    asio::awaitable<bool> waitForWritten(std::uint64_t ticket, Duration bound);
+    VideoEnqueueResult refuseVideo(bool recoveryNeeded);
+    VideoEnqueueResult videoResult(bool accepted) const;
+
+    asio::any_io_executor executor_;
+    std::shared_ptr<NetworkFramedConnection> connection_;
+    std::shared_ptr<SessionCipher> cipher_;
+    Bytes transcriptHash_;
+    KeyframeRecoveryHandler onKeyframeRecoveryNeeded_;
+    Duration flushTimeout_;
+    Duration finalCloseTimeout_;
+
+    std::deque<SessionControlMessage> controlQueue_;
+    std::deque<QueuedVideoFrame> videoQueue_;
+    bool isDraining_ = false;
+    std::vector<asio::steady_timer*> drainWaiters_; // each parked waiter's own timer
+    bool closed_ = false;
+    bool requiresKeyframeRecovery_ = false;
+    std::uint64_t sentVideoFramesCount_ = 0;
+    std::uint64_t droppedVideoFramesCount_ = 0;
+
+    bool drainPermitted_ = false; // the server-ready gate
+    bool closing_ = false;        // a final message is queued; nothing more is accepted
+    // Control messages leave strictly in order and are lost only when the
+    // scheduler closes, so the n-th one enqueued is written once n are.
+    std::uint64_t enqueuedControlCount_ = 0;
+    std::uint64_t writtenControlCount_ = 0;
+};
+
+} // namespace velorinth

@@ -1,0 +1,227 @@
+#include "transport/server/PeerOutboundScheduler.hpp"
+
+#include "support/TLSTestIdentities.hpp"
+#include "transport/security/LoopbackHarness.hpp"
+#include "transport/video/SessionWireFrameCodec.hpp"
+#include "transport/video/VideoFragmentPacket.hpp"
+
+using namespace velorinth;
+using namespace velorinth::testing;
+
+namespace {
+
+using Result = PeerOutboundScheduler::VideoEnqueueResult;
+using Command = SessionControlCommand;
+using Channel = SessionBinaryChannel;
+
+const Bytes kTranscript(32, 0x5A);
+const Bytes kSessionKey(32, 0x11);
+constexpr std::int64_t kChunk = 32'768;
+
+EncodedVideoFrame videoFrame(std::uint64_t sequence, bool keyframe, std::size_t payloadBytes = 100) {
+    EncodedVideoFrame frame;
+    frame.sequence = sequence;
+    frame.payload = Bytes(payloadBytes, 0xAB);
+    frame.isKeyframe = keyframe;
+    frame.width = frame.height = frame.sourceDisplayWidth = frame.sourceDisplayHeight = 64;
+    return frame;
+}
+
+SessionControlMessage message(Command command) {
+    SessionControlMessage result;
+    result.command = command;
+    return result;
+}
+
+TEST(PeerOutboundSchedulerPolicy, TwoFramesWaitAndOverflowDropsVideoUntilAKeyframe) {
+    // The server-ready gate stays shut: nothing drains, the connection is never used.
+    asio::io_context io;
+    asio::ssl::context tls{asio::ssl::context::tls_server};
+    int keyframeRequests = 0;
+    auto scheduler = std::make_shared<PeerOutboundScheduler>(
+        io.get_executor(), std::make_shared<NetworkFramedConnection>(asio::ip::tcp::socket(io), tls, 65'536, true),
+        std::make_shared<SessionCipher>(kSessionKey, SessionRole::responder), kTranscript,
+        [&] { ++keyframeRequests; });
+    struct Step {
+        bool keyframe;
+        std::size_t bytes;
+        Result expected;
+        int requests;
+    };
+    const std::vector<Step> steps = {
+        {false, 100, {true, 0, 0, 1}, 0},
+        {false, 100, {true, 0, 0, 2}, 0},
+        {false, 100, {false, 0, 1, 1}, 1},       // evicts the oldest too: one drop for two frames
+        {false, 100, {false, 0, 2, 1}, 2},       // recovering: refused, counted, asks again
+        {true, 100, {true, 0, 3, 1}, 2},         // purges the frame left waiting, ends recovery
+        {false, 100, {true, 0, 3, 2}, 2},
+        {true, 100, {true, 0, 5, 1}, 2},         // never refused for lack of room
+        {true, 2'097'153, {false, 0, 6, 1}, 3},  // beyond the fixed 2 MiB: a drop, even for a keyframe
+        {false, 100, {false, 0, 7, 1}, 4},
+    };
+    std::uint64_t sequence = 0;
+    for (const Step& step : steps) {
+        EXPECT_EQ(scheduler->enqueueVideo(videoFrame(++sequence, step.keyframe, step.bytes), kChunk), step.expected)
+            << "frame " << sequence;
+        EXPECT_EQ(keyframeRequests, step.requests) << "frame " << sequence;
+    }
+}
+
+// Every frame the tablet reads is opened with its own cipher, which accepts
+// only the next sequence: the host's sequences reach the wire without a gap.
+struct Received {
+    Channel channel;
+    Bytes plaintext;
+    Command command() const { return json::decodeFromBytes<SessionControlMessage>(plaintext).command; }
+    std::uint64_t frame() const { return VideoFragmentPacket::decode(plaintext, 2'097'152, 128, 65'536).frameSequence; }
+};
+
+class LoopbackPeerOutboundScheduler : public ::testing::Test {
+protected:
+    void SetUp() override {
+        tablet = NetworkFramedConnection::connect(h.io.get_executor(), h.endpoint(), tabletIdentity, std::nullopt,
+                                                  kTestFrameLimit, kProtocol);
+        h.run([&]() -> asio::awaitable<void> { co_await (acceptHost() && tablet->start()); }());
+    }
+    void TearDown() override {
+        for (const auto& connection : {host, tablet}) {
+            if (connection) connection->cancel();
+        }
+        h.settle();
+    }
+
+    // A small send buffer, so a tablet that stops reading stalls the host soon.
+    asio::awaitable<void> acceptHost() {
+        auto socket = co_await h.accept();
+        socket.set_option(asio::socket_base::send_buffer_size(4096));
+        host = std::make_shared<NetworkFramedConnection>(std::move(socket), *hostTLS, kTestFrameLimit, true);
+        co_await host->start();
+    }
+    std::shared_ptr<PeerOutboundScheduler> makeScheduler(std::chrono::milliseconds bound = 2s) {
+        return std::make_shared<PeerOutboundScheduler>(h.io.get_executor(), host, hostCipher, kTranscript, nullptr,
+                                                       bound, bound);
+    }
+    asio::awaitable<Received> receive() {
+        const auto frame = SessionWireFrameCodec::decode(co_await tablet->receiveFrame());
+        co_return Received{frame.channel, tabletCipher->open(frame.sequence, frame.body, kTranscript)};
+    }
+    asio::awaitable<void> collectUntilClosed(std::vector<Received>& into) {
+        try {
+            for (;;) into.push_back(co_await receive());
+        } catch (const NetworkConnectionError&) {
+        }
+    }
+
+    LoopbackHarness h;
+    TLSDeviceIdentity hostIdentity = makeTestIdentity("Host");
+    TLSDeviceIdentity tabletIdentity = makeTestIdentity("Tablet");
+    std::shared_ptr<asio::ssl::context> hostTLS =
+        TLSTransportSecurity::makeContext(TLSRole::server, hostIdentity, kProtocol);
+    std::shared_ptr<NetworkFramedConnection> host, tablet;
+    std::shared_ptr<SessionCipher> hostCipher = std::make_shared<SessionCipher>(kSessionKey, SessionRole::responder);
+    std::shared_ptr<SessionCipher> tabletCipher = std::make_shared<SessionCipher>(kSessionKey, SessionRole::initiator);
+};
+
+TEST_F(LoopbackPeerOutboundScheduler, NothingIsWrittenBeforeServerReadyThenControlLeadsVideo) {
+    auto scheduler = makeScheduler();
+    ASSERT_TRUE(scheduler->enqueueVideo(videoFrame(1, true, kChunk + 1), kChunk).accepted);
+    scheduler->enqueueControl(message(Command::ping));
+    h.settle();
+
+    const Bytes ready = bytesOf("server ready"); // what the handshake seals and writes itself
+    const auto received = h.run([&]() -> asio::awaitable<std::vector<Received>> {
+        const auto sealed = hostCipher->seal(ready, kTranscript);
+        co_await host->sendRawFrame(
+            SessionWireFrameCodec::encode(Channel::control, sealed.sequence, sealed.ciphertext));
+        scheduler->startDraining();
+        std::vector<Received> items;
+        for (int i = 0; i < 4; ++i) items.push_back(co_await receive());
+        co_return items;
+    }());
+    EXPECT_EQ(received[0].plaintext, ready);
+    EXPECT_EQ(received[1].command(), Command::ping);
+    EXPECT_EQ(received[2].frame(), 1u);
+    EXPECT_EQ(received[3].frame(), 1u);
+    EXPECT_EQ(scheduler->videoStatistics(), (PeerOutboundScheduler::VideoStatistics{0, 1, 0}));
+}
+
+TEST_F(LoopbackPeerOutboundScheduler, ControlOvertakesAHalfSentFrameAndTheFinalMessageIsLast) {
+    auto scheduler = makeScheduler();
+    scheduler->startDraining();
+    ASSERT_TRUE(scheduler->enqueueVideo(videoFrame(1, true, 1'500'000), kChunk).accepted);
+    ASSERT_TRUE(scheduler->enqueueVideo(videoFrame(2, false), kChunk).accepted);
+    h.settle(); // the tablet is not reading: frame 1 is begun and stalls
+    // A keyframe purges frame 2 but keeps the begun frame 1.
+    EXPECT_EQ(scheduler->enqueueVideo(videoFrame(3, true), kChunk), (Result{true, 0, 1, 2}));
+
+    std::vector<Received> received;
+    bool written = false;
+    std::int64_t queuedWhenWritten = 0;
+    h.run([&]() -> asio::awaitable<void> {
+        auto hostSide = [&]() -> asio::awaitable<void> {
+            written = co_await scheduler->enqueueControlAndFlush(message(Command::pong));
+            queuedWhenWritten = scheduler->videoStatistics().queuedVideoFrames;
+            scheduler->enqueueControl(message(Command::hostStateUpdated));
+            co_await scheduler->sendFinalControlAndClose(message(Command::disconnect));
+            scheduler->enqueueControl(message(Command::ping)); // closed: never sent
+        };
+        co_await (hostSide() && collectUntilClosed(received));
+    }());
+    EXPECT_TRUE(written);
+    EXPECT_EQ(queuedWhenWritten, 2) << "the flush waited for video";
+    std::vector<Command> commands;
+    for (const Received& item : received) {
+        if (item.channel == Channel::control) commands.push_back(item.command());
+    }
+    EXPECT_EQ(commands, (std::vector<Command>{Command::pong, Command::hostStateUpdated, Command::disconnect}));
+    ASSERT_FALSE(received.empty());
+    EXPECT_EQ(received.back().channel, Channel::control) << "video after the final message";
+    EXPECT_TRUE(host->didClose());
+}
+
+TEST_F(LoopbackPeerOutboundScheduler, ADrainFailureClosesTheConnection) {
+    // The host can seal one more message before its sequence space runs out.
+    constexpr auto kLast = SessionCipher::kSequenceLimit - 1;
+    hostCipher = std::make_shared<SessionCipher>(kSessionKey, SessionRole::responder, kLast, 0);
+    tabletCipher = std::make_shared<SessionCipher>(kSessionKey, SessionRole::initiator, 0, kLast);
+    auto scheduler = makeScheduler();
+    scheduler->startDraining();
+    scheduler->enqueueControl(message(Command::ping));
+    scheduler->enqueueControl(message(Command::pong));
+
+    std::vector<Received> received;
+    h.run([&]() -> asio::awaitable<void> { co_await (collectUntilClosed(received) || sleepFor(5s)); }());
+    ASSERT_EQ(received.size(), 1u) << "the tablet was left connected";
+    EXPECT_EQ(received[0].command(), Command::ping);
+    EXPECT_TRUE(host->didClose());
+    EXPECT_EQ(scheduler->enqueueVideo(videoFrame(1, true), kChunk), (Result{false, 0, 0, 0}));
+}
+
+TEST_F(LoopbackPeerOutboundScheduler, APeerThatStopsReadingCannotHoldFlushOrFinalClose) {
+    // A tablet that never reads past its handshake, with buffers on both ends
+    // too small for one fragment: the first send never ends.
+    host->cancel();
+    auto tabletTLS = TLSTransportSecurity::makeContext(TLSRole::client, tabletIdentity, kProtocol);
+    NetworkFramedConnection::Stream silent(h.io, *tabletTLS);
+    silent.next_layer().open(asio::ip::tcp::v4());
+    silent.next_layer().set_option(asio::socket_base::receive_buffer_size(4096));
+    auto silentSide = [&]() -> asio::awaitable<void> {
+        co_await silent.next_layer().async_connect(h.acceptor.local_endpoint(), asio::use_awaitable);
+        co_await silent.async_handshake(NetworkFramedConnection::Stream::client, asio::use_awaitable);
+    };
+    h.run([&]() -> asio::awaitable<void> { co_await (acceptHost() && silentSide()); }());
+
+    auto scheduler = makeScheduler(30ms);
+    scheduler->startDraining();
+    ASSERT_TRUE(scheduler->enqueueVideo(videoFrame(1, true, 100'000), kChunk).accepted);
+    h.settle();
+    EXPECT_FALSE(h.run(scheduler->enqueueControlAndFlush(message(Command::hostStateUpdated)), 5s));
+    EXPECT_FALSE(scheduler->isClosed());
+    EXPECT_FALSE(host->didClose());
+
+    h.run(scheduler->sendFinalControlAndClose(message(Command::disconnect)), 5s);
+    EXPECT_TRUE(scheduler->isClosed());
+    EXPECT_TRUE(host->didClose());
+}
+
+} // namespace
