@@ -1,12 +1,16 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace velorinth {
 
 // Prefix of store services, preference keys and thread names.
 inline constexpr std::string_view kApplicationIdentifierPrefix = "org.velorinth";
+
+// The prefix followed by `suffix` (which starts with "."), e.g. "org.velorinth.identity".
+std::string applicationIdentifier(std::string_view suffix);
 
 struct VelorinthService {
     static constexpr std::string_view serviceType = "_velorinth._tcp";

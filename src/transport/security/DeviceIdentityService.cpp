@@ -42,7 +42,7 @@ std::size_t trailingWhitespace(std::string_view text) {
 } // namespace
 
 std::string DeviceIdentityService::service() {
-    return std::string(kApplicationIdentifierPrefix) + std::string(kServiceSuffix);
+    return applicationIdentifier(kServiceSuffix);
 }
 
 std::string DeviceIdentityService::normalizedDisplayName(std::string_view name) {

@@ -60,7 +60,7 @@ std::string_view TrustedDeviceStoreError::text(Case kind) {
 }
 
 std::string TrustedDeviceStore::service() {
-    return std::string(kApplicationIdentifierPrefix) + std::string(kServiceSuffix);
+    return applicationIdentifier(kServiceSuffix);
 }
 
 TrustedDeviceStore::TrustedDeviceStore(std::shared_ptr<SecureStore> secureStore)
