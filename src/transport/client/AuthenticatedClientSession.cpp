@@ -1,0 +1,229 @@
+#include "transport/client/AuthenticatedClientSession.hpp"
+
+#include "core/Json.hpp"
+#include "transport/client/RemoteInputTransportError.hpp"
+#include "transport/client/VideoStreamTransportError.hpp"
+#include "transport/security/NetworkConnectionError.hpp"
+#include "transport/security/NetworkFramedConnection.hpp"
+#include "transport/security/SessionCipher.hpp"
+#include "transport/server/AsyncTimeout.hpp"
+#include "transport/video/SessionWireFrameCodec.hpp"
+
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/system_error.hpp>
+
+#include <utility>
+
+namespace velorinth {
+
+namespace {
+
+using Command = SessionControlCommand;
+
+NetworkConnectionError closedError() {
+    return NetworkConnectionError(NetworkConnectionError::Case::closed);
+}
+
+} // namespace
+
+std::uint64_t ClientSessionClocks::defaultMonotonicUptimeNs() {
+    const auto sinceBoot = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(sinceBoot).count());
+}
+
+AuthenticatedClientSession::AuthenticatedClientSession(asio::any_io_executor executor,
+                                                       ActiveSessionDescriptor descriptor,
+                                                       std::shared_ptr<NetworkFramedConnection> connection,
+                                                       std::shared_ptr<SessionCipher> cipher, Bytes transcriptHash,
+                                                       std::shared_ptr<TrustedDeviceStore> trustedDeviceStore,
+                                                       Handlers handlers, Clocks clocks,
+                                                       std::chrono::steady_clock::duration finalMessageLimit)
+    : id(descriptor.id), executor_(std::move(executor)), connection_(std::move(connection)), cipher_(std::move(cipher)),
+      transcriptHash_(std::move(transcriptHash)), trustedDeviceStore_(std::move(trustedDeviceStore)),
+      clocks_(std::move(clocks)), finalMessageLimit_(finalMessageLimit), descriptor_(std::move(descriptor)),
+      sendLock_(executor_), reassembler_(VideoFrameReassembler::Limits{}, clocks_.continuousNow),
+      onVideoFrameReceived_(std::move(handlers.onVideoFrameReceived)),
+      onVideoStreamStatus_(std::move(handlers.onVideoStreamStatus)),
+      onDescriptorUpdate_(std::move(handlers.onDescriptorUpdate)), onTerminated_(std::move(handlers.onTerminated)) {}
+
+AuthenticatedClientSession::~AuthenticatedClientSession() = default;
+
+void AuthenticatedClientSession::setVideoHandlers(VideoFrameHandler onVideoFrameReceived,
+                                                  VideoStreamStatusHandler onVideoStreamStatus) {
+    onVideoFrameReceived_ = std::move(onVideoFrameReceived);
+    onVideoStreamStatus_ = std::move(onVideoStreamStatus);
+}
+
+AuthenticatedClientSession::Diagnostics AuthenticatedClientSession::diagnostics() const {
+    return {descriptor_.latestRTTMilliseconds, reassembler_.expiredFramesCount(), reassembler_.totalBufferedBytes()};
+}
+
+// MARK: lifecycle
+
+void AuthenticatedClientSession::start(std::chrono::steady_clock::duration heartbeatInterval) {
+    if (hasReceiveTask_) return;
+    hasReceiveTask_ = true;
+    heartbeatTimer_ = std::make_shared<asio::steady_timer>(executor_);
+    std::weak_ptr<AuthenticatedClientSession> weak = weak_from_this();
+    asio::co_spawn(executor_, receiveTask(weak), asio::detached);
+    asio::co_spawn(executor_, heartbeatTask(weak, heartbeatTimer_, heartbeatInterval), asio::detached);
+}
+
+asio::awaitable<void> AuthenticatedClientSession::receiveTask(std::weak_ptr<AuthenticatedClientSession> weak) {
+    auto self = weak.lock();
+    if (!self) co_return;
+    co_await self->runReceiveLoop();
+}
+
+asio::awaitable<void> AuthenticatedClientSession::heartbeatTask(std::weak_ptr<AuthenticatedClientSession> weak,
+                                                                std::shared_ptr<asio::steady_timer> timer,
+                                                                std::chrono::steady_clock::duration interval) {
+    auto self = weak.lock();
+    if (!self) co_return;
+    co_await self->runHeartbeatLoop(std::move(timer), interval);
+}
+
+asio::awaitable<void> AuthenticatedClientSession::disconnect(std::string reason) {
+    auto self = shared_from_this();
+    if (closed_) co_return;
+    closed_ = true;
+    stopTasks();
+    reassembler_.reset();
+    SessionControlMessage farewell = message(Command::disconnect);
+    farewell.reason = std::move(reason);
+    try {
+        // Bounded: a host that stopped reading must not hold the session open.
+        co_await AsyncTimeout::withTimeout(finalMessageLimit_, send(std::move(farewell), SendMode::final));
+    } catch (...) {
+        // The session ends the same way whether or not the host was told.
+    }
+    connection_->cancel();
+    if (onTerminated_) onTerminated_(SessionTerminationReason::localDisconnect());
+}
+
+void AuthenticatedClientSession::close(const SessionTerminationReason& reason) {
+    if (closed_) return;
+    closed_ = true;
+    stopTasks();
+    reassembler_.reset();
+    connection_->cancel();
+    if (onTerminated_) onTerminated_(reason);
+}
+
+void AuthenticatedClientSession::close(std::string_view message) {
+    close(SessionTerminationReason::networkInterrupted(std::string(message)));
+}
+
+void AuthenticatedClientSession::stopTasks() {
+    // The loops see `closed_` as soon as they resume; the heartbeat's sleep is
+    // woken now, the receive loop's read ends when the connection is cancelled.
+    hasReceiveTask_ = false;
+    if (heartbeatTimer_) {
+        heartbeatTimer_->cancel();
+        heartbeatTimer_.reset();
+    }
+}
+
+// MARK: sending
+
+SessionControlMessage AuthenticatedClientSession::message(SessionControlCommand command, std::uint64_t sequence) const {
+    SessionControlMessage result;
+    result.command = command;
+    result.sequence = sequence;
+    result.timestamp = clocks_.now();
+    return result;
+}
+
+asio::awaitable<void> AuthenticatedClientSession::send(SessionControlMessage message, SendMode mode) {
+    auto self = shared_from_this();
+    try {
+        co_await sendLock_.acquire();
+    } catch (const asio::system_error&) {
+        throw CancellationError();
+    }
+    SerializedSendLock::Holder holder(sendLock_);
+    try {
+        if (mode == SendMode::checked && closed_) throw closedError();
+        const Bytes plaintext = json::encodeToBytes(message);
+        // A frame the connection would refuse must not use up a sequence
+        // number: the host would see a gap and end the session.
+        if (SessionWireFrameCodec::minimumFrameLength + plaintext.size() > connection_->maximumFrameSize) {
+            throw NetworkConnectionError(NetworkConnectionError::Case::oversizedFrame);
+        }
+        EncryptedSessionMessage sealed = cipher_->seal(plaintext, transcriptHash_);
+        Bytes frame = SessionWireFrameCodec::encode(SessionBinaryChannel::control, sealed.sequence, sealed.ciphertext);
+        co_await connection_->sendRawFrame(std::move(frame));
+    } catch (const asio::system_error&) {
+        throw CancellationError(); // awaited after the caller's cancellation
+    }
+}
+
+asio::awaitable<void> AuthenticatedClientSession::sendPing() {
+    if (closed_) throw closedError();
+    SessionControlMessage ping = message(Command::ping, descriptor_.heartbeatCount + 1);
+    ping.sentMonotonicNs = clocks_.monotonicUptimeNs();
+    co_await send(std::move(ping));
+}
+
+asio::awaitable<void> AuthenticatedClientSession::sendInput(InputEvent event) {
+    using Case = RemoteInputTransportError::Case;
+    if (closed_) throw RemoteInputTransportError(Case::sessionNotConnected);
+    if (!descriptor_.grantedPermissions.allowsRemoteControl()) {
+        throw RemoteInputTransportError(Case::remoteControlPermissionDenied);
+    }
+    if (!descriptor_.hostAccessibilityGranted) throw RemoteInputTransportError(Case::hostAccessibilityUnavailable);
+    const std::uint64_t sequence = ++nextInputSequence_; // wraps; used up even if the send fails
+    SessionControlMessage input = message(Command::remoteInput, sequence);
+    input.controlMessage = ControlMessage::input(sequence, std::move(event));
+    co_await send(std::move(input));
+    descriptor_.receivedInputEvents += 1;
+}
+
+asio::awaitable<void> AuthenticatedClientSession::configureVideoStream(VideoStreamConfiguration configuration,
+                                                                       std::uint64_t generation) {
+    using Case = VideoStreamTransportError::Case;
+    if (closed_) throw VideoStreamTransportError(Case::sessionNotConnected);
+    if (!descriptor_.grantedPermissions.allowsScreenView())
+        throw VideoStreamTransportError(Case::screenViewPermissionDenied);
+    if (!descriptor_.acceptedCapabilities.contains(Capability::h264)) {
+        throw VideoStreamTransportError(Case::h264CapabilityUnavailable);
+    }
+    descriptor_.videoGeneration = generation;
+    SessionControlMessage request = message(Command::configureVideoStream);
+    request.videoConfiguration = configuration;
+    request.streamGeneration = generation;
+    co_await send(std::move(request));
+}
+
+asio::awaitable<void> AuthenticatedClientSession::requestVideoKeyframe(std::uint64_t generation) {
+    using Case = VideoStreamTransportError::Case;
+    if (closed_) throw VideoStreamTransportError(Case::sessionNotConnected);
+    if (!descriptor_.grantedPermissions.allowsScreenView())
+        throw VideoStreamTransportError(Case::screenViewPermissionDenied);
+    SessionControlMessage request = message(Command::requestVideoKeyframe);
+    request.streamGeneration = generation;
+    co_await send(std::move(request));
+}
+
+asio::awaitable<void> AuthenticatedClientSession::stopVideoStream(std::optional<std::uint64_t> generation) {
+    if (closed_) co_return;
+    descriptor_.isVideoStreaming = false;
+    reassembler_.reset();
+    SessionControlMessage request = message(Command::stopVideoStream);
+    request.streamGeneration = generation.value_or(descriptor_.videoGeneration);
+    try {
+        co_await send(std::move(request));
+    } catch (...) {
+        // The stream is stopped on this side; a lost stop message changes nothing here.
+    }
+}
+
+asio::awaitable<void> AuthenticatedClientSession::confirmVerifiedWake(Date date) {
+    if (closed_) throw closedError();
+    SessionControlMessage confirmation = message(Command::confirmVerifiedWake);
+    confirmation.timestamp = date;
+    co_await send(std::move(confirmation));
+}
+
+} // namespace velorinth

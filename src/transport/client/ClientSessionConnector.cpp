@@ -1,0 +1,246 @@
+#include "transport/client/ClientSessionConnector.hpp"
+
+#include "core/Json.hpp"
+#include "platform/tls/TLSSecurityError.hpp"
+#include "transport/security/DeviceIdentityService.hpp"
+#include "transport/security/HandshakeEnvelopeHelpers.hpp"
+#include "transport/security/PairingProtocolError.hpp"
+#include "transport/security/SessionCipher.hpp"
+#include "transport/security/TrustedDeviceStore.hpp"
+#include "transport/server/AsyncTimeout.hpp"
+#include "transport/server/SessionValueTypes.hpp"
+
+#include <asio/cancellation_state.hpp>
+#include <asio/system_error.hpp>
+#include <asio/this_coro.hpp>
+
+#include <algorithm>
+#include <iterator>
+#include <stdexcept>
+#include <utility>
+
+namespace velorinth {
+
+namespace {
+
+using Kind = HandshakeMessageKind;
+using ProtocolCase = PairingProtocolError::Case;
+using RefusalCase = SessionHandshakeError::Case;
+
+// The record written after a pairing. What the tablet learnt of the host over
+// time (wake data, endpoints, reachability, relay) survives a re-pairing of
+// the same identity; `trust` replaces the old record in one write, so a
+// failure can never leave the host without one.
+TrustedDevice pairedRecord(const DevicePublicIdentity& peer, const ServerHello& hello, Date now,
+                           const std::optional<TrustedDevice>& previous) {
+    TrustedDevice record;
+    record.id = peer.id;
+    record.identity = peer;
+    record.pairedAt = now;
+    record.lastSuccessfulConnection = now;
+    record.authorization = DeviceAuthorization::authorized;
+    record.permissions = hello.grantedPermissions;
+    if (previous && previous->identity.fingerprint == peer.fingerprint) {
+        record.wakeConfiguration = previous->wakeConfiguration;
+        record.remoteEndpoints = previous->remoteEndpoints;
+        record.preferredRemoteEndpointID = previous->preferredRemoteEndpointID;
+        record.lastSuccessfulEndpointID = previous->lastSuccessfulEndpointID;
+        record.lastReachability = previous->lastReachability;
+        record.wakeRelayConfiguration = previous->wakeRelayConfiguration;
+    }
+    return record;
+}
+
+ActiveSessionDescriptor firstDescriptor(const DevicePublicIdentity& peer, const ServerHello& hello,
+                                        const CapabilitySet& offered, Date now) {
+    ActiveSessionDescriptor descriptor;
+    descriptor.id = hello.sessionID;
+    descriptor.peerIdentity = peer;
+    descriptor.negotiatedProtocolVersion = hello.negotiatedProtocolVersion;
+    std::set_intersection(offered.begin(), offered.end(), hello.acceptedCapabilities.begin(),
+                          hello.acceptedCapabilities.end(),
+                          std::inserter(descriptor.acceptedCapabilities, descriptor.acceptedCapabilities.end()));
+    descriptor.grantedPermissions = hello.grantedPermissions;
+    descriptor.hostAccessibilityGranted = true; // until the host reports otherwise
+    descriptor.connectedAt = now;
+    return descriptor;
+}
+
+} // namespace
+
+ClientSessionConnector::ClientSessionConnector(asio::any_io_executor executor, asio::thread_pool& kdfWorker,
+                                               Timing timing, AuthenticatedClientSession::Clocks clocks)
+    : executor_(std::move(executor)), pairing_(kdfWorker), timing_(timing), clocks_(std::move(clocks)) {}
+
+std::exception_ptr ClientSessionConnector::refusalError(std::optional<HandshakeRejectionCode> code,
+                                                        std::optional<std::string> text) {
+    if (!code) return std::make_exception_ptr(PairingProtocolError(ProtocolCase::rejected));
+    switch (*code) {
+    case HandshakeRejectionCode::userRejected:
+        return std::make_exception_ptr(SessionHandshakeError::rejectedByHost(
+            text.value_or(std::string(SessionHandshakeError::text(RefusalCase::rejectedByHost)))));
+    case HandshakeRejectionCode::untrustedDevice:
+        return std::make_exception_ptr(SessionHandshakeError(RefusalCase::untrustedOnHost));
+    case HandshakeRejectionCode::revokedDevice:
+        return std::make_exception_ptr(SessionHandshakeError(RefusalCase::revokedOnHost));
+    case HandshakeRejectionCode::permissionDenied:
+        return std::make_exception_ptr(SessionHandshakeError(RefusalCase::permissionDeniedOnHost));
+    case HandshakeRejectionCode::approvalTimedOut:
+        return std::make_exception_ptr(SessionHandshakeError(RefusalCase::approvalTimedOut));
+    case HandshakeRejectionCode::unsupportedProtocol:
+        return std::make_exception_ptr(PairingProtocolError(ProtocolCase::unsupportedProtocol));
+    case HandshakeRejectionCode::pairingBusy:
+        return std::make_exception_ptr(SessionHandshakeError(RefusalCase::pairingBusyOnHost));
+    case HandshakeRejectionCode::rateLimited:
+        return std::make_exception_ptr(SessionHandshakeError(RefusalCase::rateLimitedOnHost));
+    case HandshakeRejectionCode::malformedMessage:
+        return std::make_exception_ptr(PairingProtocolError(ProtocolCase::malformedMessage));
+    }
+    return std::make_exception_ptr(PairingProtocolError(ProtocolCase::rejected));
+}
+
+std::exception_ptr ClientSessionConnector::mappedFailure(std::exception_ptr failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const HandshakeEnvelopeError& error) {
+        if (error.kind == HandshakeEnvelopeError::Case::remoteHandshakeError && error.payload) {
+            return refusalError(error.payload->code, error.payload->message);
+        }
+    } catch (const TLSSecurityError& error) {
+        switch (error.kind) {
+        case TLSSecurityError::Case::missingPeerCertificate:
+        case TLSSecurityError::Case::invalidCertificateBinding:
+            return std::make_exception_ptr(PairingProtocolError(ProtocolCase::invalidCertificateBinding));
+        case TLSSecurityError::Case::pinnedFingerprintMismatch:
+            return std::make_exception_ptr(PairingProtocolError(ProtocolCase::identityMismatch));
+        default: break;
+        }
+    } catch (const asio::system_error&) {
+        // Only an await after the caller's cancellation throws this.
+        return std::make_exception_ptr(CancellationError());
+    } catch (...) {
+    }
+    return failure;
+}
+
+asio::awaitable<std::shared_ptr<AuthenticatedClientSession>> ClientSessionConnector::connect(Request request) {
+    if (!request.identityService || !request.trustedDeviceStore) {
+        throw std::invalid_argument("connect needs an identity service and a trusted device store");
+    }
+    // No connection yet: these errors leave unchanged.
+    const TLSDeviceIdentity tlsIdentity = request.identityService->tlsIdentity();
+    std::optional<DeviceFingerprint> pin;
+    if (request.purpose == HandshakePurpose::reconnect && request.trustedHost) {
+        pin = request.trustedHost->identity.fingerprint;
+    }
+    std::shared_ptr<NetworkFramedConnection> connection = NetworkFramedConnection::connect(
+        executor_, request.endpoint, tlsIdentity, pin, kMaximumFrameSize, VelorinthService::applicationProtocol);
+
+    std::exception_ptr failure;
+    try {
+        co_return co_await run(request, pin, connection);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (request.onNetworkErrorObserved) {
+        try {
+            request.onNetworkErrorObserved(connection->lastObservedNWError());
+        } catch (...) {
+            connection->cancel();
+            throw;
+        }
+    }
+    connection->cancel();
+    std::rethrow_exception(mappedFailure(failure));
+}
+
+asio::awaitable<std::shared_ptr<AuthenticatedClientSession>>
+ClientSessionConnector::run(Request& request, const std::optional<DeviceFingerprint>& pin,
+                            const std::shared_ptr<NetworkFramedConnection>& connection) {
+    NetworkFramedConnection& link = *connection;
+    const Duration step = timing_.stepTimeout;
+
+    // A cancelled start cancels the connection itself.
+    co_await AsyncTimeout::withTimeout(step, link.start());
+    const asio::cancellation_state cancellation = co_await asio::this_coro::cancellation_state;
+    if (cancellation.cancelled() != asio::cancellation_type::none) throw CancellationError();
+
+    // The request, the response and this side's proof.
+    std::vector<std::uint16_t> supported = request.supportedProtocolVersions.value_or(std::vector<std::uint16_t>{});
+    if (supported.empty()) supported = {request.protocolVersion};
+    PairingInitiatorState state = SecurePairingProtocol::createRequest(
+        request.identityService, request.purpose, clocks_.now(), request.protocolVersion, supported);
+    const Uuid ownDeviceID = state.request.initiatorIdentity.id;
+    co_await AsyncTimeout::withTimeout(step, sendHandshakeEnvelope(link, Kind::pairingRequest, state.request));
+    const HandshakeEnvelope responseEnvelope = co_await AsyncTimeout::withTimeout(step, receiveHandshakeEnvelope(link));
+    PairingResponse response =
+        HandshakeEnvelope::decodePayload<PairingResponse>(Kind::pairingResponse, responseEnvelope);
+    PairingResponseOutcome outcome =
+        co_await pairing_.handleResponse(std::move(state), std::move(response), link.capturedTLSContext(), pin);
+    const PairingVerification& verification = outcome.verification;
+    co_await AsyncTimeout::withTimeout(step,
+                                       sendHandshakeEnvelope(link, Kind::pairingConfirmation, outcome.confirmation));
+
+    // The confirmation has gone: a local refusal reaches the host only as the
+    // close. The user's check counts against the decision window, so an
+    // unanswered prompt cannot hold the connection forever.
+    if (request.confirmVerificationCode) {
+        const bool confirmed =
+            co_await AsyncTimeout::withTimeout(timing_.decisionTimeout, request.confirmVerificationCode(verification));
+        if (!confirmed) throw SessionHandshakeError(RefusalCase::verificationCodeRejected);
+    }
+
+    // The decision and the ready messages, sealed: received 0 and 1, sent 0.
+    auto cipher = std::make_shared<SessionCipher>(verification.sessionKey.view(), SessionRole::initiator);
+    const Bytes& transcriptHash = verification.transcriptHash;
+    const Duration decisionLimit = request.purpose == HandshakePurpose::pair ? timing_.decisionTimeout : step;
+    const HandshakeEnvelope decisionEnvelope =
+        co_await AsyncTimeout::withTimeout(decisionLimit, receiveHandshakeEnvelope(link));
+    const EncryptedSessionMessage sealedDecision =
+        HandshakeEnvelope::decodeEncryptedMessage(Kind::encryptedDecision, decisionEnvelope);
+    const PairingDecision decision = json::decodeFromBytes<PairingDecision>(
+        cipher->open(sealedDecision.sequence, sealedDecision.ciphertext, transcriptHash));
+    if (!decision.approved || !decision.serverHello) {
+        std::rethrow_exception(refusalError(decision.rejectionCode, decision.reason));
+    }
+    const ServerHello hello = *decision.serverHello;
+    if (std::find(supported.begin(), supported.end(), hello.negotiatedProtocolVersion) == supported.end() ||
+        !ProtocolVersion::supportedRange.contains(hello.negotiatedProtocolVersion)) {
+        throw PairingProtocolError(ProtocolCase::unsupportedProtocol);
+    }
+
+    const ClientSessionReady ready{
+        hello.sessionID,
+        ClientHello{hello.negotiatedProtocolVersion, supported, ownDeviceID, transcriptHash, request.capabilities},
+    };
+    const EncryptedSessionMessage sealedReady = cipher->seal(json::encodeToBytes(ready), transcriptHash);
+    co_await AsyncTimeout::withTimeout(
+        step, sendHandshakeEnvelope(link, HandshakeEnvelope::makeEncrypted(Kind::encryptedClientReady, sealedReady)));
+    const HandshakeEnvelope serverReadyEnvelope =
+        co_await AsyncTimeout::withTimeout(step, receiveHandshakeEnvelope(link));
+    const EncryptedSessionMessage sealedServerReady =
+        HandshakeEnvelope::decodeEncryptedMessage(Kind::encryptedServerReady, serverReadyEnvelope);
+    const ServerSessionReady serverReady = json::decodeFromBytes<ServerSessionReady>(
+        cipher->open(sealedServerReady.sequence, sealedServerReady.ciphertext, transcriptHash));
+    if (serverReady.sessionID != hello.sessionID) throw PairingProtocolError(ProtocolCase::transcriptMismatch);
+
+    // Only a completed handshake reaches the trust store.
+    const DevicePublicIdentity& host = verification.peerIdentity;
+    TrustedDeviceStore& store = *request.trustedDeviceStore;
+    const Date now = clocks_.now();
+    if (request.purpose == HandshakePurpose::pair) {
+        store.trust(pairedRecord(host, hello, now, store.device(host.id)));
+    } else {
+        store.authorize(host, DevicePermissions::connect);
+        store.recordAuthenticatedConnection(host, now);
+    }
+
+    auto session = std::make_shared<AuthenticatedClientSession>(
+        executor_, firstDescriptor(host, hello, request.capabilities, now), connection, std::move(cipher),
+        transcriptHash, request.trustedDeviceStore, std::move(request.sessionHandlers), clocks_,
+        timing_.finalMessageLimit);
+    session->start(timing_.heartbeatInterval);
+    co_return session;
+}
+
+} // namespace velorinth

@@ -1,0 +1,97 @@
+#pragma once
+
+// A tablet that speaks to the host over loopback TLS, step by step, built
+// from the real initiator side of the pairing protocol, the real cipher and
+// the real framed connection, so that a test can stop at any step or
+// misbehave there (replayed ids, wrong ready fields, forged or reordered
+// frames, silence, a close during the prompt).
+
+#include "core/ControlProtocol.hpp"
+#include "platform/InMemorySecureStore.hpp"
+#include "transport/security/DeviceIdentityService.hpp"
+#include "transport/security/HandshakeMessages.hpp"
+#include "transport/security/NetworkFramedConnection.hpp"
+#include "transport/security/SecurePairingProtocol.hpp"
+#include "transport/security/SessionCipher.hpp"
+#include "transport/security/SessionControlMessage.hpp"
+#include "transport/video/SessionBinaryChannel.hpp"
+
+#include <asio/any_io_executor.hpp>
+#include <asio/awaitable.hpp>
+#include <asio/thread_pool.hpp>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace velorinth::testing {
+
+class ScriptedTabletPeer {
+public:
+    // Big enough to send frames the host must refuse as oversized.
+    static constexpr std::size_t kMaximumFrameSize = 1 << 20;
+
+    struct Sealed {
+        SessionBinaryChannel channel = SessionBinaryChannel::control;
+        std::uint64_t sequence = 0;
+        Bytes plaintext;
+    };
+
+    ScriptedTabletPeer(asio::any_io_executor executor, asio::thread_pool& kdfWorker, std::string name = "Test iPad");
+
+    DevicePublicIdentity identity() const;
+    NetworkFramedConnection& connection() { return *connection_; }
+
+    // ---- handshake, one step at a time --------------------------------------
+    asio::awaitable<void> connect(std::uint16_t port);
+    // A fresh request; `edit` may change it before it is sent (and kept).
+    asio::awaitable<void> sendRequest(HandshakePurpose purpose, std::function<void(PairingRequest&)> edit = {});
+    asio::awaitable<HandshakeEnvelope> receiveEnvelope();
+    // Reads the response, checks it and sends the confirmation; sets
+    // `verification` and the cipher.
+    asio::awaitable<void> answerResponse();
+    // Opens the sealed decision; its sequence lands in `decisionSequence`.
+    asio::awaitable<PairingDecision> receiveDecision();
+    asio::awaitable<void> sendClientReady(std::function<void(ClientSessionReady&)> edit = {});
+    asio::awaitable<ServerSessionReady> receiveServerReady();
+
+    // connect, request, answer, decision.
+    asio::awaitable<PairingDecision> runUntilDecision(std::uint16_t port, HandshakePurpose purpose);
+    // runUntilDecision, then the ready exchange; throws unless approved.
+    asio::awaitable<ServerHello> openSession(std::uint16_t port, HandshakePurpose purpose);
+
+    // ---- session ------------------------------------------------------------
+    // The wire frame of `plaintext` sealed under the next sequence.
+    Bytes sealFrame(SessionBinaryChannel channel, ByteView plaintext);
+    asio::awaitable<void> send(const SessionControlMessage& message,
+                               SessionBinaryChannel channel = SessionBinaryChannel::control);
+    asio::awaitable<void> sendFrame(Bytes frame);
+    // The next sealed wire frame from the host, opened.
+    asio::awaitable<Sealed> receiveSealed();
+    // The next control message; video fragments on the way are skipped.
+    asio::awaitable<SessionControlMessage> receiveControl();
+    // Cancels the connection (a close the host sees at once).
+    void close();
+
+    static SessionControlMessage message(SessionControlCommand command, std::uint64_t sequence = 1);
+
+    CapabilitySet capabilities{Capability::h264, Capability::pointer, Capability::keyboard};
+    std::shared_ptr<DeviceIdentityService> identityService;
+    std::optional<PairingRequest> lastRequest;
+    std::optional<PairingVerification> verification;
+    std::optional<ServerHello> serverHello;
+    std::optional<std::uint64_t> decisionSequence;
+    std::optional<std::uint64_t> serverReadySequence;
+    std::uint64_t lastReceivedSequence = 0;
+
+private:
+    asio::any_io_executor executor_;
+    SecurePairingProtocol pairing_;
+    std::shared_ptr<NetworkFramedConnection> connection_;
+    std::optional<PairingInitiatorState> initiator_;
+    std::shared_ptr<SessionCipher> cipher_;
+};
+
+} // namespace velorinth::testing

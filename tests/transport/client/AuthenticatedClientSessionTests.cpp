@@ -1,0 +1,482 @@
+#include "transport/client/ClientTestSupport.hpp"
+
+#include "transport/client/RemoteInputTransportError.hpp"
+#include "transport/client/VideoStreamTransportError.hpp"
+#include "transport/video/VideoTestBytes.hpp"
+
+#include <gtest/gtest.h>
+
+using namespace velorinth;
+using namespace velorinth::testing;
+using namespace velorinth::clienttest;
+
+namespace {
+
+using Command = SessionControlCommand;
+using Reason = SessionTerminationReason;
+
+// One session over loopback TLS, its scripted host, and what it reported.
+struct SessionRig {
+    LoopbackHarness h;
+    TLSDeviceIdentity hostIdentity = makeTestIdentity("Host");
+    TLSDeviceIdentity tabletIdentity = makeTestIdentity("Tablet");
+    std::shared_ptr<asio::ssl::context> hostTLS =
+        TLSTransportSecurity::makeContext(TLSRole::server, hostIdentity, kProtocol);
+    ManualClocks clock;
+    SessionEvents events;
+    HostEnd host;
+    std::shared_ptr<NetworkFramedConnection> tabletConnection;
+    std::shared_ptr<InMemorySecureStore> secureStore = std::make_shared<InMemorySecureStore>();
+    std::shared_ptr<TrustedDeviceStore> store;
+    std::shared_ptr<AuthenticatedClientSession> session;
+
+    struct Options {
+        DevicePermissions permissions = DevicePermissions::all;
+        CapabilitySet capabilities{Capability::h264, Capability::pointer, Capability::keyboard};
+        bool withStore = false;
+        std::uint64_t tabletSendSequence = 0;
+    };
+
+    void open(const Options& options) {
+        ConnectionPair pair = h.run(connectPair(h, tabletIdentity, *hostTLS));
+        tabletConnection = pair.tablet;
+        const Bytes key = randomBytes(32);
+        host.connection = pair.host;
+        host.cipher = std::make_shared<SessionCipher>(key, SessionRole::responder);
+        host.transcriptHash = randomBytes(32);
+        auto tabletCipher = std::make_shared<SessionCipher>(key, SessionRole::initiator, options.tabletSendSequence, 0);
+        if (options.withStore) store = std::make_shared<TrustedDeviceStore>(secureStore);
+
+        ActiveSessionDescriptor descriptor;
+        descriptor.id = Uuid::random();
+        descriptor.peerIdentity = hostIdentity.publicIdentity;
+        descriptor.negotiatedProtocolVersion = 1;
+        descriptor.acceptedCapabilities = options.capabilities;
+        descriptor.grantedPermissions = options.permissions;
+        descriptor.connectedAt = clock.wall;
+        session = std::make_shared<AuthenticatedClientSession>(h.io.get_executor(), descriptor, pair.tablet,
+                                                               tabletCipher, host.transcriptHash, store,
+                                                               events.handlers(), clock.clocks(), 100ms);
+    }
+
+    ~SessionRig() {
+        try {
+            if (session && !session->isClosed()) h.run(session->disconnect("test over"));
+        } catch (...) {
+        }
+        if (host.connection) host.connection->cancel();
+        h.settle();
+    }
+};
+
+Bytes fragment(std::uint64_t generation, std::uint64_t sequence, std::uint16_t index = 0, std::uint16_t count = 1) {
+    videotest::Fragment f;
+    f.generation = generation;
+    f.sequence = sequence;
+    f.index = index;
+    f.count = count;
+    f.total = count;
+    f.chunk = Bytes(1, static_cast<std::uint8_t>(index));
+    return videotest::fragmentBytes(f);
+}
+
+} // namespace
+
+TEST(LoopbackClientSession, PingsAreNumberedByPongsAndHostPingsAreEchoed) {
+    SessionRig rig;
+    rig.open({});
+    rig.clock.uptimeNs = 1'000'000'000;
+    rig.session->start(1h);
+    rig.session->start(1h); // a second start adds no second heartbeat
+    rig.h.run([&]() -> asio::awaitable<void> {
+        SessionControlMessage first = co_await rig.host.receive();
+        EXPECT_EQ(first.command, Command::ping);
+        EXPECT_EQ(first.sequence, 1u);
+        EXPECT_EQ(first.sentMonotonicNs, 1'000'000'000u);
+        EXPECT_EQ(first.timestamp, rig.clock.wall);
+
+        rig.clock.uptimeNs += 12'500'000;
+        rig.clock.wall = Date(700'000'100);
+        SessionControlMessage pong = hostMessage(Command::pong);
+        pong.sentMonotonicNs = 1'000'000'000;
+        co_await rig.host.send(pong);
+        SessionControlMessage fromTheFuture = hostMessage(Command::pong);
+        fromTheFuture.sentMonotonicNs = rig.clock.uptimeNs + 1;
+        co_await rig.host.send(fromTheFuture);
+        co_await rig.host.send(hostMessage(Command::pong)); // unstamped
+
+        SessionControlMessage stamped = hostMessage(Command::ping);
+        stamped.sequence = 9;
+        stamped.sentMonotonicNs = 77;
+        co_await rig.host.send(stamped);
+        SessionControlMessage unstamped = hostMessage(Command::ping);
+        unstamped.sequence = 10;
+        co_await rig.host.send(unstamped);
+        co_await rig.host.roundTrip();
+
+        co_await rig.session->sendPing();
+        SessionControlMessage next = co_await rig.host.receive();
+        EXPECT_EQ(next.sequence, 4u); // three pongs counted
+    }());
+
+    const auto pongs = rig.host.receivedOf(Command::pong);
+    ASSERT_EQ(pongs.size(), 2u);
+    EXPECT_EQ(pongs[0].sequence, 9u);
+    EXPECT_EQ(pongs[0].sentMonotonicNs, 77u);
+    EXPECT_EQ(pongs[1].sequence, 10u);
+    EXPECT_FALSE(pongs[1].sentMonotonicNs.has_value());
+    EXPECT_EQ(rig.host.receivedOf(Command::ping).size(), 2u);
+
+    ASSERT_EQ(rig.events.descriptors.size(), 3u); // one report per pong
+    const ActiveSessionDescriptor d = rig.session->currentDescriptor();
+    EXPECT_EQ(d.heartbeatCount, 3u);
+    EXPECT_EQ(d.lastHeartbeatAt, Date(700'000'100));
+    EXPECT_EQ(d.latestRTTMilliseconds, 12.5); // only the first pong could be measured
+    EXPECT_EQ(rig.events.descriptors.back(), d);
+    EXPECT_EQ(rig.session->diagnostics().latestRTTMilliseconds, 12.5);
+    EXPECT_TRUE(rig.events.terminations.empty());
+}
+
+TEST(LoopbackClientSession, HostStateIsCopiedAndRecordedWithStoreErrorsDropped) {
+    SessionRig rig;
+    rig.open({.withStore = true});
+    TrustedDevice hostRecord;
+    hostRecord.id = rig.hostIdentity.publicIdentity.id;
+    hostRecord.identity = rig.hostIdentity.publicIdentity;
+    hostRecord.permissions = DevicePermissions::all;
+    rig.store->trust(hostRecord);
+    rig.session->start(1h);
+
+    SavedWakeConfiguration wake = SavedWakeConfiguration::empty(Date(600));
+    wake.bonjourServicePort = 51891;
+    wake.sleepProxyEligible = true;
+    const DisplayDescriptor display{7, 2560, 1600, 2.0};
+    SessionControlMessage state = hostMessage(Command::hostStateUpdated);
+    state.hostDisplay = display;
+    state.accessibilityGranted = false;
+    state.wakeConfiguration = wake;
+    state.powerStateEvidence = PowerStateEvidence::displayAsleep;
+
+    rig.h.run([&]() -> asio::awaitable<void> {
+        co_await rig.host.send(state);
+        co_await rig.host.sendEnvelope(hostMessage(Command::hostStateUpdated)); // nothing in it: still a report
+        co_await rig.host.roundTrip();
+        rig.secureStore->setFailure(InMemorySecureStore::Operation::save);
+        SessionControlMessage later = state;
+        later.accessibilityGranted = true;
+        later.powerStateEvidence = PowerStateEvidence::awake;
+        co_await rig.host.send(later);
+        co_await rig.host.roundTrip();
+    }());
+
+    ASSERT_EQ(rig.events.descriptors.size(), 3u);
+    const ActiveSessionDescriptor& first = rig.events.descriptors[0];
+    EXPECT_EQ(first.remoteDisplay, display);
+    EXPECT_FALSE(first.hostAccessibilityGranted);
+    EXPECT_EQ(first.wakeConfiguration, wake);
+    EXPECT_EQ(first.hostPowerState, PowerStateEvidence::displayAsleep);
+    EXPECT_EQ(rig.events.descriptors[1], first);
+    EXPECT_TRUE(rig.events.descriptors[2].hostAccessibilityGranted); // the failed writes cost nothing here
+    EXPECT_EQ(rig.events.descriptors[2].hostPowerState, PowerStateEvidence::awake);
+    EXPECT_FALSE(rig.session->isClosed());
+
+    rig.secureStore->clearFailure(InMemorySecureStore::Operation::save);
+    const auto recorded = rig.store->device(hostRecord.id);
+    ASSERT_TRUE(recorded && recorded->wakeConfiguration);
+    EXPECT_EQ(recorded->wakeConfiguration->bonjourServicePort, 51891);
+    EXPECT_TRUE(recorded->wakeConfiguration->sleepProxyEligible);
+    EXPECT_EQ(recorded->wakeConfiguration->lastKnownPowerState, PowerStateEvidence::displayAsleep);
+    EXPECT_EQ(recorded->wakeConfiguration->updatedAt, state.timestamp); // stamped with the message's time
+}
+
+TEST(LoopbackClientSession, PermissionsAndStreamStatusGovernVideo) {
+    SessionRig rig;
+    rig.open({});
+    rig.session->start(1h);
+    VideoStreamConfiguration configuration;
+    configuration.maxWidth = 1920;
+    std::vector<std::size_t> reports;
+    rig.h.run([&]() -> asio::awaitable<void> {
+        co_await rig.host.send(hostMessage(Command::permissionsUpdated)); // no permissions: nothing at all
+        co_await rig.host.roundTrip();
+        reports.push_back(rig.events.descriptors.size());
+
+        SessionControlMessage active = hostMessage(Command::videoStreamStatus);
+        active.streamActive = true;
+        active.streamGeneration = 5;
+        active.videoConfiguration = configuration;
+        active.reason = "Streaming.";
+        co_await rig.host.send(active);
+        co_await rig.host.sendFragment(fragment(5, 1));
+        co_await rig.host.roundTrip();
+        reports.push_back(rig.events.descriptors.size());
+
+        SessionControlMessage noScreen = hostMessage(Command::permissionsUpdated);
+        noScreen.permissions = DevicePermissions(0x05);
+        co_await rig.host.send(noScreen);
+        co_await rig.host.sendFragment(fragment(5, 2)); // dropped without screen view
+        SessionControlMessage screenBack = hostMessage(Command::permissionsUpdated);
+        screenBack.permissions = DevicePermissions::all;
+        co_await rig.host.send(screenBack);
+        co_await rig.host.sendFragment(fragment(5, 3));
+        co_await rig.host.sendFragment(fragment(5, 4, 0, 2)); // half a frame, buffered
+        co_await rig.host.roundTrip();
+        EXPECT_GT(rig.session->diagnostics().totalBufferedBytes, 0);
+
+        SessionControlMessage inactive = hostMessage(Command::videoStreamStatus); // no streamActive, no generation
+        inactive.streamStopReason = VideoStreamStopReason::hostStopped;
+        co_await rig.host.send(inactive);
+        co_await rig.host.roundTrip();
+    }());
+
+    EXPECT_EQ(reports, (std::vector<std::size_t>{0, 1})); // frames are not reported as descriptor changes
+    ASSERT_EQ(rig.events.frames.size(), 2u);
+    EXPECT_EQ(rig.events.frames[0].sequence, 1u);
+    EXPECT_EQ(rig.events.frames[1].sequence, 3u);
+    ASSERT_EQ(rig.events.descriptors.size(), 4u);
+    EXPECT_TRUE(rig.events.descriptors[0].isVideoStreaming);
+    EXPECT_FALSE(rig.events.descriptors[1].isVideoStreaming);
+    EXPECT_EQ(rig.events.descriptors[1].grantedPermissions, DevicePermissions(0x05));
+    const ActiveSessionDescriptor last = rig.session->currentDescriptor();
+    EXPECT_FALSE(last.isVideoStreaming);
+    EXPECT_EQ(last.videoGeneration, 5u); // kept when no generation came
+    EXPECT_EQ(last.sentVideoFrames, 2u);
+    EXPECT_EQ(rig.session->diagnostics().totalBufferedBytes, 0); // an inactive stream empties the reassembler
+    EXPECT_EQ(rig.events.statuses,
+              (std::vector<VideoStreamStatusUpdate>{
+                  {true, configuration, 5, std::nullopt, std::string("Streaming.")},
+                  {false, std::nullopt, std::nullopt, VideoStreamStopReason::hostStopped, std::nullopt},
+              }));
+    EXPECT_TRUE(rig.host.receivedOf(Command::requestVideoKeyframe).empty());
+}
+
+TEST(LoopbackClientSession, LostFragmentsAskForAKeyframeAtMostEvery250Milliseconds) {
+    SessionRig rig;
+    rig.open({});
+    rig.session->start(1h);
+    rig.clock.uptimeNs = 100'000'000; // younger than the pacing interval: the first request still goes
+    const Bytes garbage = {0x56, 0x46, 0x07};
+    std::vector<std::size_t> requests;
+    rig.h.run([&]() -> asio::awaitable<void> {
+        SessionControlMessage active = hostMessage(Command::videoStreamStatus);
+        active.streamActive = true;
+        active.streamGeneration = 3;
+        co_await rig.host.send(active);
+        for (int i = 0; i < 10; ++i) co_await rig.host.sendFragment(garbage);
+        co_await rig.host.roundTrip();
+        requests.push_back(rig.host.receivedOf(Command::requestVideoKeyframe).size());
+
+        rig.clock.uptimeNs = 349'999'999; // just short of 250 ms after the first request
+        co_await rig.host.sendFragment(garbage);
+        co_await rig.host.roundTrip();
+        requests.push_back(rig.host.receivedOf(Command::requestVideoKeyframe).size());
+
+        rig.clock.uptimeNs = 350'000'000;
+        co_await rig.host.sendFragment(garbage);
+        co_await rig.host.roundTrip();
+        requests.push_back(rig.host.receivedOf(Command::requestVideoKeyframe).size());
+
+        rig.clock.uptimeNs += 1'000'000'000;
+        co_await rig.host.sendFragment(fragment(3, 10, 0, 2));
+        co_await rig.host.sendFragment(fragment(3, 10, 0, 2)); // duplicate
+        co_await rig.host.sendFragment(fragment(2, 1));        // stale generation
+        co_await rig.host.roundTrip();
+        requests.push_back(rig.host.receivedOf(Command::requestVideoKeyframe).size());
+
+        rig.clock.continuous += 1500ms; // the half frame expires with the next fragment
+        co_await rig.host.sendFragment(fragment(3, 11, 0, 2));
+        co_await rig.host.roundTrip();
+        requests.push_back(rig.host.receivedOf(Command::requestVideoKeyframe).size());
+    }());
+
+    EXPECT_EQ(requests, (std::vector<std::size_t>{1, 1, 2, 2, 3}));
+    for (const auto& request : rig.host.receivedOf(Command::requestVideoKeyframe)) {
+        EXPECT_EQ(request.streamGeneration, 3u);
+    }
+    const auto diagnostics = rig.session->diagnostics();
+    EXPECT_EQ(diagnostics.expiredFramesCount, 1u);
+    EXPECT_EQ(diagnostics.totalBufferedBytes, 1); // the one chunk of frame 11
+    EXPECT_FALSE(rig.session->isClosed());
+}
+
+TEST(LoopbackClientSession, EveryEndingIsReportedOnceWithItsText) {
+    using HostAct = std::function<asio::awaitable<void>(HostEnd&)>;
+    auto sendCommand = [](Command command, std::optional<std::string> reason) -> HostAct {
+        return [command, reason](HostEnd& host) -> asio::awaitable<void> {
+            SessionControlMessage message = hostMessage(command);
+            message.reason = reason;
+            co_await host.send(message);
+        };
+    };
+    const std::string interrupted = "The authenticated session connection was interrupted.";
+    const std::vector<std::pair<HostAct, Reason>> cases = {
+        {sendCommand(Command::disconnect, std::nullopt), Reason::remoteDisconnect("The Mac closed the session.")},
+        {sendCommand(Command::disconnect, "Bye."), Reason::remoteDisconnect("Bye.")},
+        {sendCommand(Command::revoked, std::nullopt), Reason::revoked("Access for this iPad was revoked on the Mac.")},
+        {sendCommand(Command::revoked, "Required session permissions were removed on the Mac."),
+         Reason::revoked("Required session permissions were removed on the Mac.")},
+        {[](HostEnd& host) -> asio::awaitable<void> {
+             SessionControlMessage message = hostMessage(Command::revoked);
+             message.reason = "Access revoked on Mac.";
+             co_await host.sendEnvelope(message);
+         },
+         Reason::revoked("Access revoked on Mac.")},
+        {[](HostEnd& host) -> asio::awaitable<void> { co_await host.connection->sendRawFrame(bytesOf("hello")); },
+         Reason::networkInterrupted(interrupted)},
+        {[](HostEnd& host) -> asio::awaitable<void> {
+             host.seal(SessionBinaryChannel::control, bytesOf("{}")); // a sequence the tablet never sees
+             co_await host.send(hostMessage(Command::pong));
+         },
+         Reason::networkInterrupted(interrupted)},
+        {[](HostEnd& host) -> asio::awaitable<void> {
+             co_await sendHandshakeEnvelope(*host.connection, HandshakeMessageKind::pairingConfirmation,
+                                            PairingConfirmation{});
+         },
+         Reason::networkInterrupted(interrupted)},
+        {[](HostEnd& host) -> asio::awaitable<void> {
+             host.connection->cancel();
+             co_return;
+         },
+         Reason::networkInterrupted(interrupted)},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(i);
+        SessionRig rig;
+        rig.open({});
+        rig.session->start(1h);
+        rig.h.run([&]() -> asio::awaitable<void> {
+            co_await cases[i].first(rig.host);
+            co_await eventually([&] { return !rig.events.terminations.empty(); });
+            co_await rig.session->disconnect("again"); // too late: nothing happens
+            co_await rig.session->stopVideoStream();   // never throws
+            auto ping = co_await outcome(rig.session->sendPing());
+            EXPECT_EQ(expectFailure<NetworkConnectionError>(ping).kind, NetworkConnectionError::Case::closed);
+            auto wake = co_await outcome(rig.session->confirmVerifiedWake(Date(1)));
+            EXPECT_EQ(expectFailure<NetworkConnectionError>(wake).kind, NetworkConnectionError::Case::closed);
+            auto input = co_await outcome(rig.session->sendInput(InputEvent::pointerMove(0.5, 0.5)));
+            EXPECT_EQ(expectFailure<RemoteInputTransportError>(input).kind,
+                      RemoteInputTransportError::Case::sessionNotConnected);
+            auto keyframe = co_await outcome(rig.session->requestVideoKeyframe(1));
+            EXPECT_EQ(expectFailure<VideoStreamTransportError>(keyframe).kind,
+                      VideoStreamTransportError::Case::sessionNotConnected);
+        }());
+        EXPECT_EQ(rig.events.terminations, std::vector<Reason>{cases[i].second});
+        EXPECT_TRUE(rig.tabletConnection->didClose());
+    }
+}
+
+TEST(LoopbackClientSession, SendChecksComeFirstAndSendsKeepTheirOrder) {
+    SessionRig rig;
+    rig.open({.permissions = DevicePermissions(0x03), .capabilities = {Capability::pointer}});
+    rig.session->start(1h);
+    VideoStreamConfiguration configuration;
+    rig.h.run([&]() -> asio::awaitable<void> {
+        auto input = co_await outcome(rig.session->sendInput(InputEvent::pointerMove(0.1, 0.2)));
+        EXPECT_EQ(expectFailure<RemoteInputTransportError>(input).kind,
+                  RemoteInputTransportError::Case::remoteControlPermissionDenied);
+        auto configure = co_await outcome(rig.session->configureVideoStream(configuration, 7));
+        EXPECT_EQ(expectFailure<VideoStreamTransportError>(configure).kind,
+                  VideoStreamTransportError::Case::h264CapabilityUnavailable);
+        EXPECT_EQ(rig.session->currentDescriptor().videoGeneration, 0u);
+
+        SessionControlMessage controlOnly = hostMessage(Command::permissionsUpdated);
+        controlOnly.permissions = DevicePermissions(0x05);
+        SessionControlMessage noAccessibility = hostMessage(Command::hostStateUpdated);
+        noAccessibility.accessibilityGranted = false;
+        co_await rig.host.send(controlOnly);
+        co_await rig.host.send(noAccessibility);
+        co_await rig.host.roundTrip();
+        auto keyframe = co_await outcome(rig.session->requestVideoKeyframe(1));
+        EXPECT_EQ(expectFailure<VideoStreamTransportError>(keyframe).kind,
+                  VideoStreamTransportError::Case::screenViewPermissionDenied);
+        input = co_await outcome(rig.session->sendInput(InputEvent::pointerMove(0.1, 0.2)));
+        EXPECT_EQ(expectFailure<RemoteInputTransportError>(input).kind,
+                  RemoteInputTransportError::Case::hostAccessibilityUnavailable);
+
+        SessionControlMessage accessibility = hostMessage(Command::hostStateUpdated);
+        accessibility.accessibilityGranted = true;
+        co_await rig.host.send(accessibility);
+        co_await rig.host.roundTrip();
+        rig.host.received.clear();
+        // Four senders at once leave in the order they asked, each with the next seal.
+        co_await (rig.session->sendInput(InputEvent::pointerMove(0.1, 0.2)) && rig.session->sendPing() &&
+                  rig.session->sendInput(InputEvent::text("é")) && rig.session->confirmVerifiedWake(Date(123)));
+        co_await rig.session->stopVideoStream();
+        co_await rig.session->stopVideoStream(9);
+        for (int i = 0; i < 6; ++i) co_await rig.host.receive();
+    }());
+
+    const auto& got = rig.host.received;
+    ASSERT_EQ(got.size(), 6u);
+    EXPECT_EQ(got[0].command, Command::remoteInput);
+    EXPECT_EQ(got[0].sequence, 1u);
+    EXPECT_EQ(got[0].controlMessage, ControlMessage::input(1, InputEvent::pointerMove(0.1, 0.2)));
+    EXPECT_EQ(got[1].command, Command::ping);
+    EXPECT_EQ(got[2].command, Command::remoteInput);
+    EXPECT_EQ(got[2].sequence, 2u); // the refused attempts used no number
+    EXPECT_EQ(got[2].controlMessage, ControlMessage::input(2, InputEvent::text("é")));
+    EXPECT_EQ(got[3].command, Command::confirmVerifiedWake);
+    EXPECT_EQ(got[3].timestamp, Date(123));
+    EXPECT_EQ(got[4].command, Command::stopVideoStream);
+    EXPECT_EQ(got[4].streamGeneration, 0u);
+    EXPECT_EQ(got[5].streamGeneration, 9u);
+    EXPECT_EQ(rig.session->currentDescriptor().receivedInputEvents, 2u);
+}
+
+TEST(LoopbackClientSession, AFailedPingEndsTheSessionWithTheHeartbeatText) {
+    SessionRig rig;
+    rig.open({.tabletSendSequence = SessionCipher::kSequenceLimit}); // the first seal fails
+    rig.session->start(1h);
+    rig.h.run(eventually([&] { return !rig.events.terminations.empty(); }));
+    EXPECT_EQ(rig.events.terminations,
+              std::vector<Reason>{Reason::networkInterrupted("The authenticated session heartbeat failed.")});
+}
+
+TEST(LoopbackClientSession, DisconnectTellsTheHostOnceAndEndsLocally) {
+    SessionRig rig;
+    rig.open({});
+    std::exception_ptr hostRead;
+    rig.h.run([&]() -> asio::awaitable<void> {
+        co_await rig.session->disconnect("Switching devices."); // before start: allowed
+        co_await rig.session->disconnect("again");
+        SessionControlMessage farewell = co_await rig.host.receive();
+        EXPECT_EQ(farewell.command, Command::disconnect);
+        EXPECT_EQ(farewell.reason, "Switching devices.");
+        hostRead = co_await outcome(rig.host.receive());
+    }());
+    EXPECT_NE(hostRead, nullptr); // then only the close
+    EXPECT_EQ(rig.events.terminations, std::vector<Reason>{Reason::localDisconnect()});
+}
+
+TEST(LoopbackClientSession, DisconnectIsBoundedWhenTheHostStopsReading) {
+    SessionRig rig;
+    rig.open({});
+    rig.session->start(1h);
+    // The host reads nothing: the tablet's writes stall once the socket buffers are full.
+    std::size_t written = 0;
+    bool floodEnded = false;
+    std::exception_ptr floodFailure;
+    auto flood = [&]() -> asio::awaitable<void> {
+        floodFailure = co_await outcome([&]() -> asio::awaitable<void> {
+            for (;;) {
+                co_await rig.session->sendInput(InputEvent::text(std::string(60'000, 'x')));
+                ++written;
+            }
+        }());
+        floodEnded = true;
+    };
+    rig.h.run([&]() -> asio::awaitable<void> {
+        asio::co_spawn(rig.h.io, flood(), asio::detached);
+        std::size_t before = 0;
+        for (int i = 0; i < 400 && (written == 0 || written != before); ++i) {
+            before = written;
+            co_await sleepFor(25ms);
+        }
+        EXPECT_GT(written, 0u);
+        co_await rig.session->disconnect("Leaving."); // waits behind the stalled write, then gives up
+        EXPECT_EQ(rig.events.terminations, std::vector<Reason>{Reason::localDisconnect()});
+        co_await eventually([&] { return floodEnded; });
+    }());
+    EXPECT_NE(floodFailure, nullptr);
+    EXPECT_TRUE(rig.tabletConnection->didClose());
+}

@@ -1,0 +1,217 @@
+#pragma once
+
+// The real session server on 127.0.0.1 with in-memory stores, short bounds,
+// every callback recorded, and scripted tablets on the same loop.
+
+#include "platform/InMemorySecureStore.hpp"
+#include "support/ScriptedTabletPeer.hpp"
+#include "transport/security/DeviceIdentityService.hpp"
+#include "transport/security/PairingAttemptLimiter.hpp"
+#include "transport/security/PairingReplayGuard.hpp"
+#include "transport/security/TrustedDeviceStore.hpp"
+#include "transport/server/HostSessionServer.hpp"
+
+#include <asio/co_spawn.hpp>
+#include <asio/io_context.hpp>
+#include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/use_awaitable.hpp>
+#include <asio/use_future.hpp>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <deque>
+#include <exception>
+#include <future>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace velorinth::testing {
+
+using namespace std::chrono_literals;
+
+struct ServerHarness {
+    using Command = SessionControlCommand;
+
+    // Declared first, so it outlives everything that posts to it.
+    asio::io_context io;
+    asio::thread_pool hostKdf{1};
+    asio::thread_pool peerKdf{1};
+    std::shared_ptr<DeviceIdentityService> hostIdentity = std::make_shared<DeviceIdentityService>(
+        std::make_shared<InMemorySecureStore>(), [] { return std::string("Test Mac"); });
+    std::shared_ptr<TrustedDeviceStore> trust =
+        std::make_shared<TrustedDeviceStore>(std::make_shared<InMemorySecureStore>());
+    std::shared_ptr<HostSessionServer> server;
+    std::uint16_t port = 0;
+
+    // Recorded callbacks.
+    std::vector<ListenerStatus> statuses;
+    std::vector<std::vector<ActiveSessionDescriptor>> sessionLists;
+    std::vector<std::optional<IncomingPairingPrompt>> prompts;
+    std::vector<std::exception_ptr> errors;
+    std::vector<std::pair<Uuid, InputEvent>> inputs;
+    std::vector<Uuid> inputCleanups;
+    std::vector<std::pair<VideoStreamConfiguration, std::uint64_t>> streamRequests;
+    std::vector<std::uint64_t> keyframeRequests;
+    std::vector<Uuid> streamsStopped;
+    std::vector<Date> verifiedWakes;
+
+    // Answers each prompt shown, on the loop, when set.
+    std::optional<bool> autoAnswer;
+    bool injectionSucceeds = true;
+    // Scripted answers of onVideoStreamRequested, in order; success when empty.
+    std::deque<std::optional<VideoStreamStopReason>> streamAnswers;
+
+    static HostSessionServer::Options fastOptions() {
+        HostSessionServer::Options options;
+        options.flushTimeout = 300ms;
+        options.finalCloseTimeout = 300ms;
+        options.portPollInterval = 5ms;
+        return options;
+    }
+
+    explicit ServerHarness(HostSessionServer::Options options = fastOptions(),
+                           std::chrono::steady_clock::duration approvalTimeout = 10s, bool listen = true) {
+        server = std::make_shared<HostSessionServer>(
+            io.get_executor(), hostIdentity, trust, std::make_shared<PairingReplayGuard>(std::chrono::seconds(300)),
+            std::make_shared<PairingAttemptLimiter>(5, std::chrono::seconds(60)), hostKdf, 5s, approvalTimeout,
+            CapabilitySet{Capability::h264, Capability::pointer, Capability::keyboard}, DevicePermissions::connect,
+            std::move(options));
+        server->setCallbacks(recordingCallbacks());
+        if (listen) {
+            server->startListening(0, false);
+            port = run(server->waitForListeningPort(5s));
+        }
+    }
+
+    // An orderly end: stop answers a prompt still open, whose waiting
+    // handshake would otherwise outlive the loop.
+    ~ServerHarness() {
+        server->setCallbacks({});
+        try {
+            run(server->stop(), 5s);
+        } catch (...) {
+        }
+        io.stop();
+    }
+
+    HostSessionServer::Callbacks recordingCallbacks() {
+        HostSessionServer::Callbacks callbacks;
+        callbacks.onListenerStatus = [this](const ListenerStatus& status) { statuses.push_back(status); };
+        callbacks.onSessionsChanged = [this](const auto& list) { sessionLists.push_back(list); };
+        callbacks.onPromptChanged = [this](const std::optional<IncomingPairingPrompt>& prompt) {
+            prompts.push_back(prompt);
+            if (prompt && autoAnswer) {
+                asio::post(io, [this, id = prompt->id, approve = *autoAnswer] {
+                    server->resolvePendingPairing(approve, id);
+                });
+            }
+        };
+        callbacks.onError = [this](std::exception_ptr error) { errors.push_back(error); };
+        callbacks.onRemoteInput = [this](const Uuid&, const Uuid& session, const InputEvent& event) {
+            inputs.emplace_back(session, event);
+            return injectionSucceeds;
+        };
+        callbacks.onSessionClosedForInputCleanup = [this](const Uuid&, const Uuid& session) {
+            inputCleanups.push_back(session);
+        };
+        callbacks.onVideoStreamRequested = [this](Uuid, Uuid, VideoStreamConfiguration configuration,
+                                                  std::uint64_t generation) -> asio::awaitable<void> {
+            streamRequests.emplace_back(configuration, generation);
+            std::optional<VideoStreamStopReason> answer;
+            if (!streamAnswers.empty()) {
+                answer = streamAnswers.front();
+                streamAnswers.pop_front();
+            }
+            if (answer) throw VideoStreamStopError(*answer);
+            co_return;
+        };
+        callbacks.onVideoKeyframeRequested = [this](const Uuid&, const Uuid&, std::uint64_t generation) {
+            keyframeRequests.push_back(generation);
+        };
+        callbacks.onVideoStreamStopped = [this](const Uuid&, const Uuid& session) { streamsStopped.push_back(session); };
+        callbacks.onVerifiedWakeConfirmed = [this](const Uuid&, Date date) { verifiedWakes.push_back(date); };
+        return callbacks;
+    }
+
+    // Runs `body` on the loop until it ends, for at most `limit` (a guard
+    // against hangs, not a timing check), and returns or rethrows its outcome.
+    template <class T>
+    T run(asio::awaitable<T> body, std::chrono::steady_clock::duration limit = 20s) {
+        auto future = asio::co_spawn(io, std::move(body), asio::use_future);
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (future.wait_for(0s) != std::future_status::ready) {
+            if (std::chrono::steady_clock::now() >= deadline) throw std::runtime_error("the test did not finish in time");
+            io.restart();
+            io.run_one_for(10ms);
+        }
+        return future.get();
+    }
+
+    // Lets whatever is due run, for `duration`.
+    void settle(std::chrono::steady_clock::duration duration = 50ms) {
+        io.restart();
+        io.run_for(duration);
+    }
+
+    std::unique_ptr<ScriptedTabletPeer> peer(std::string name = "Test iPad") {
+        return std::make_unique<ScriptedTabletPeer>(io.get_executor(), peerKdf, std::move(name));
+    }
+
+    // Stores a trust record for `tablet` so that it can reconnect.
+    void trustTablet(ScriptedTabletPeer& tablet, DevicePermissions permissions = DevicePermissions::all) {
+        TrustedDevice record;
+        record.identity = tablet.identity();
+        record.id = record.identity.id;
+        record.pairedAt = Date::now();
+        record.permissions = permissions;
+        trust->trust(record);
+    }
+
+    // A reconnected session of a tablet trusted with `permissions`.
+    ServerHello openTrustedSession(ScriptedTabletPeer& tablet, DevicePermissions permissions = DevicePermissions::all) {
+        trustTablet(tablet, permissions);
+        return run(tablet.openSession(port, HandshakePurpose::reconnect));
+    }
+
+    std::vector<ActiveSessionDescriptor> sessions() const { return server->sessionDescriptors(); }
+
+    // The error recorded last, as an E.
+    template <class E>
+    E lastError() const {
+        if (errors.empty()) throw std::runtime_error("no error was reported");
+        try {
+            std::rethrow_exception(errors.back());
+        } catch (const E& error) {
+            return error;
+        } catch (const std::exception& other) {
+            throw std::runtime_error(std::string("another error was reported: ") + other.what());
+        }
+    }
+};
+
+// The outcome of an operation as a value, so a test can assert on a failure.
+template <class T>
+asio::awaitable<std::exception_ptr> failureOf(asio::awaitable<T> operation) {
+    try {
+        co_await std::move(operation);
+    } catch (...) {
+        co_return std::current_exception();
+    }
+    co_return nullptr;
+}
+
+// True when the peer's next read ends with the connection closed, not a message.
+inline bool nextReadFails(ServerHarness& h, ScriptedTabletPeer& tablet) {
+    return h.run(failureOf(tablet.connection().receiveFrame())) != nullptr;
+}
+
+inline asio::awaitable<void> sleepFor(std::chrono::steady_clock::duration duration) {
+    asio::steady_timer timer(co_await asio::this_coro::executor, duration);
+    co_await timer.async_wait(asio::use_awaitable);
+}
+
+} // namespace velorinth::testing
