@@ -208,12 +208,16 @@ TEST(LoopbackClientSession, PermissionsAndStreamStatusGovernVideo) {
         active.reason = "Streaming.";
         co_await rig.host.send(active);
         co_await rig.host.sendFragment(fragment(5, 1));
+        co_await rig.host.sendFragment(fragment(5, 20, 0, 2)); // half a frame, buffered
         co_await rig.host.roundTrip();
         reports.push_back(rig.events.descriptors.size());
+        EXPECT_EQ(rig.session->diagnostics().totalBufferedBytes, 1);
 
         SessionControlMessage noScreen = hostMessage(Command::permissionsUpdated);
         noScreen.permissions = DevicePermissions(0x05);
         co_await rig.host.send(noScreen);
+        co_await rig.host.roundTrip();
+        EXPECT_EQ(rig.session->diagnostics().totalBufferedBytes, 0); // losing screen view empties the reassembler
         co_await rig.host.sendFragment(fragment(5, 2)); // dropped without screen view
         SessionControlMessage screenBack = hostMessage(Command::permissionsUpdated);
         screenBack.permissions = DevicePermissions::all;
