@@ -7,11 +7,10 @@ using namespace velorinth;
 
 namespace {
 
-// The P-256 base point G, a public key known to lie on the curve.
+// The P-256 base point G, a public key known to lie on the curve, and its SHA-256 (from `openssl dgst`).
 const char* const kGeneratorHex =
     "046B17D1F2E12C4247F8BCE6E563A440F277037D812DEB33A0F4A13945D898C296"
     "4FE342E2FE1A7F9B8EE7EB4A7C0F9E162BCE33576B315ECECBB6406837BF51F5";
-// SHA-256 of that key (computed with `openssl dgst -sha256`).
 const char* const kGeneratorFingerprintHex = "698BEA63DC44A344663FF1429AEA10842DF27B6B991EF25866B2C6C02CDCC5BE";
 
 Bytes hex(const char* text) { return *hexDecode(text); }
@@ -29,102 +28,68 @@ void expectIdentityError(F&& body, IdentityModelError::Case expected) {
 
 } // namespace
 
-TEST(Digest, Sha256KnownAnswers) {
-    // FIPS 180-2 examples.
+TEST(IdentityModels, Sha256KnownAnswersAndErrorTexts) {
     EXPECT_EQ(hexEncodedString(sha256(bytesOf("abc"))),
               "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD");
-    EXPECT_EQ(hexEncodedString(sha256({})), "E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA495991B7852B855");
-}
-
-TEST(IdentityModelError, Texts) {
     EXPECT_STREQ(IdentityModelError(IdentityModelError::Case::invalidFingerprint).what(),
                  "The device fingerprint is invalid.");
     EXPECT_STREQ(IdentityModelError(IdentityModelError::Case::invalidPublicKey).what(),
                  "The device public key is invalid.");
 }
 
-TEST(DeviceFingerprint, OnlyThirtyTwoBytes) {
-    for (std::size_t n : {0u, 1u, 31u, 33u, 65u}) {
-        expectIdentityError([&] { (void)DeviceFingerprint(Bytes(n, 0xAB)); },
-                                                IdentityModelError::Case::invalidFingerprint);
-    }
-    EXPECT_EQ(DeviceFingerprint(Bytes(32, 0xAB)).bytes(), Bytes(32, 0xAB));
-}
-
-TEST(DeviceFingerprint, FromPublicKeyIsItsSha256AndDisplays) {
+TEST(DeviceFingerprint, FromPublicKeyDisplayAndJson) {
     auto fingerprint = DeviceFingerprint::fromPublicKey(hex(kGeneratorHex));
     EXPECT_EQ(hexEncodedString(fingerprint.bytes()), kGeneratorFingerprintHex);
     EXPECT_EQ(fingerprint.groupedHexString(),
               "698B EA63 DC44 A344 663F F142 9AEA 1084 2DF2 7B6B 991E F258 66B2 C6C0 2CDC C5BE");
     EXPECT_EQ(fingerprint.shortDisplayText(), "698B EA63 DC44 A344");
-    // Any bytes at all have a fingerprint.
-    EXPECT_EQ(DeviceFingerprint::fromPublicKey(Bytes{}).bytes().size(), 32u);
-}
 
-TEST(DeviceFingerprint, JsonGoldenAndRefusals) {
     const auto golden = R"({"bytes":"aYvqY9xEo0RmP/FCmuoQhC3ye2uZHvJYZrLGwCzcxb4="})";
-    auto fingerprint = DeviceFingerprint::fromPublicKey(hex(kGeneratorHex));
     EXPECT_EQ(Json::parse(golden), json::encode(fingerprint));
     EXPECT_EQ(json::decodeFromString<DeviceFingerprint>(golden), fingerprint);
+}
 
-    // 31 bytes: a truncated fingerprint must never pin anything.
-    expectIdentityError(
-        [] { json::decodeFromString<DeviceFingerprint>(R"({"bytes":"AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=="})"); },
-        IdentityModelError::Case::invalidFingerprint);
+TEST(DeviceFingerprint, OnlyThirtyTwoBytes) {
+    for (std::size_t n : {0u, 31u, 33u}) {
+        expectIdentityError([&] { (void)DeviceFingerprint(Bytes(n, 0xAB)); },
+                            IdentityModelError::Case::invalidFingerprint);
+    }
+    // 31 bytes from the wire: a truncated fingerprint must never pin anything.
+    const char* const short31 = R"({"bytes":"AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=="})";
+    expectIdentityError([&] { json::decodeFromString<DeviceFingerprint>(short31); },
+                        IdentityModelError::Case::invalidFingerprint);
     EXPECT_THROW(json::decodeFromString<DeviceFingerprint>("{}"), JSONDecodingError);
     EXPECT_THROW(json::decodeFromString<DeviceFingerprint>(R"({"bytes":42})"), JSONDecodingError);
-    EXPECT_THROW(json::decodeFromString<DeviceFingerprint>(R"("aYvq")"), JSONDecodingError);
 }
 
 TEST(DevicePublicIdentity, FromPublicKeyValidatesThePoint) {
     const Uuid id = uuid("E621E1F8-C36C-495A-93FC-0C247A3E6E5F");
-    const Uuid discovery = uuid("0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0");
-    auto identity = DevicePublicIdentity::fromPublicKey(id, "Studio Mac", discovery, hex(kGeneratorHex));
-    EXPECT_EQ(hexEncodedString(identity.fingerprint.bytes()), kGeneratorFingerprintHex);
-    EXPECT_EQ(identity.signingPublicKey, hex(kGeneratorHex));
-
     Bytes offCurve = hex(kGeneratorHex);
     offCurve.back() ^= 0x01;
-    Bytes compressedPrefix = hex(kGeneratorHex);
-    compressedPrefix[0] = 0x02;
     Bytes compressed = hex(kGeneratorHex);
     compressed.resize(33);
     compressed[0] = 0x02;
-    Bytes zeroPoint(65, 0);
-    zeroPoint[0] = 0x04;
-    for (const Bytes& bad : {offCurve, compressedPrefix, compressed, zeroPoint, Bytes{}, Bytes(64, 0x04)}) {
-        expectIdentityError(
-            [&] { DevicePublicIdentity::fromPublicKey(id, "x", discovery, bad); },
-            IdentityModelError::Case::invalidPublicKey);
+    for (const Bytes& bad : {offCurve, compressed, Bytes{}}) {
+        expectIdentityError([&] { DevicePublicIdentity::fromPublicKey(id, "x", id, bad); },
+                            IdentityModelError::Case::invalidPublicKey);
     }
 }
 
-TEST(DevicePublicIdentity, JsonGoldenRoundTripAndFailures) {
-    const auto golden = R"({
-        "id": "E621E1F8-C36C-495A-93FC-0C247A3E6E5F",
-        "displayName": "Studio Mac",
+TEST(DevicePublicIdentity, JsonGoldenAndUncheckedFingerprint) {
+    const auto golden = R"({"id": "E621E1F8-C36C-495A-93FC-0C247A3E6E5F", "displayName": "Studio Mac",
         "discoveryInstanceID": "0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0",
         "signingPublicKey": "BGsX0fLhLEJH+Lzm5WOkQPJ3A32BLeszoPShOUXYmMKWT+NC4v4af5uO5+tKfA+eFivOM1drMV7Oy7ZAaDe/UfU=",
-        "fingerprint": {"bytes": "aYvqY9xEo0RmP/FCmuoQhC3ye2uZHvJYZrLGwCzcxb4="}
-    })";
+        "fingerprint": {"bytes": "aYvqY9xEo0RmP/FCmuoQhC3ye2uZHvJYZrLGwCzcxb4="}})";
     auto identity = DevicePublicIdentity::fromPublicKey(uuid("e621e1f8-c36c-495a-93fc-0c247a3e6e5f"), "Studio Mac",
                                                         uuid("0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0"),
                                                         hex(kGeneratorHex));
     EXPECT_EQ(Json::parse(golden), json::encode(identity));
     EXPECT_EQ(json::decodeFromString<DevicePublicIdentity>(golden), identity);
-    EXPECT_EQ(json::decodeFromString<DevicePublicIdentity>(json::encodeToString(identity)), identity);
 
     // Decoding leaves key checks to the handshake: a fingerprint of another key still decodes.
     Json mismatched = Json::parse(golden);
     mismatched["fingerprint"]["bytes"] = base64Encode(Bytes(32, 7));
     EXPECT_NE(json::decode<DevicePublicIdentity>(mismatched), identity);
-
-    Json missing = Json::parse(golden);
-    missing.erase("discoveryInstanceID");
-    EXPECT_THROW(json::decode<DevicePublicIdentity>(missing), JSONDecodingError);
-    Json wrongType = Json::parse(golden);
-    wrongType["displayName"] = 5;
-    EXPECT_THROW(json::decode<DevicePublicIdentity>(wrongType), JSONDecodingError);
 }
 
 TEST(DeviceIdentity, JsonGoldenRoundTripAndRedactedDescription) {
@@ -146,44 +111,21 @@ TEST(DeviceIdentity, JsonGoldenRoundTripAndRedactedDescription) {
 
     const std::string description = identity.description();
     EXPECT_NE(description.find("[REDACTED]"), std::string::npos);
-    EXPECT_NE(description.find("Studio Mac"), std::string::npos);
     EXPECT_EQ(description.find(keyBase64.substr(0, 12)), std::string::npos);
     EXPECT_EQ(description.find("01010101"), std::string::npos);
-
-    Json noKey = golden;
-    noKey.erase("signingPrivateKey");
-    EXPECT_THROW(json::decode<DeviceIdentity>(noKey), JSONDecodingError);
-    Json badBase64 = golden;
-    badBase64["signingPrivateKey"] = "not base64!";
-    EXPECT_THROW(json::decode<DeviceIdentity>(badBase64), JSONDecodingError);
 }
 
-TEST(DevicePermissions, BitsHelpersAndJson) {
-    EXPECT_EQ(DevicePermissions::connect.rawValue, 0x01);
-    EXPECT_EQ(DevicePermissions::screenView.rawValue, 0x02);
-    EXPECT_EQ(DevicePermissions::remoteControl.rawValue, 0x04);
+TEST(DevicePermissions, BitsKeepUnknownAndMissingCheck) {
     EXPECT_EQ(DevicePermissions::all.rawValue, 0x07);
-
-    DevicePermissions granted(0x80 | 0x07); // an unknown bit is kept
+    DevicePermissions granted(0x80 | 0x07);
     granted.remove(DevicePermissions::screenView);
     EXPECT_EQ(granted.rawValue, 0x85);
     EXPECT_FALSE(granted.allowsScreenView());
     EXPECT_TRUE(granted.allowsRemoteControl());
-    granted.insert(DevicePermissions::screenView);
-    EXPECT_EQ(granted.rawValue, 0x87);
 
     const auto required = DevicePermissions::connect | DevicePermissions::screenView;
     EXPECT_FALSE(DevicePermissions::isMissingRequired(required, DevicePermissions::all));
     EXPECT_TRUE(DevicePermissions::isMissingRequired(required, DevicePermissions::connect));
-    EXPECT_FALSE(DevicePermissions::isMissingRequired(DevicePermissions(), DevicePermissions()));
-
-    EXPECT_EQ(json::encode(DevicePermissions(0x85)), Json::parse("133"));
     EXPECT_EQ(json::decodeFromString<DevicePermissions>("133").rawValue, 0x85);
     EXPECT_THROW(json::decodeFromString<DevicePermissions>("256"), JSONDecodingError);
-}
-
-TEST(DeviceAuthorization, CaseNames) {
-    EXPECT_EQ(json::encode(DeviceAuthorization::revoked), Json::parse(R"("revoked")"));
-    EXPECT_EQ(json::decodeFromString<DeviceAuthorization>(R"("authorized")"), DeviceAuthorization::authorized);
-    EXPECT_THROW(json::decodeFromString<DeviceAuthorization>(R"("Revoked")"), JSONDecodingError);
 }

@@ -42,25 +42,16 @@ TEST(InputEventJson, EveryCaseMatchesItsGoldenForm) {
         {InputEvent::systemAction(MacSystemAction::spotlight), R"({"systemAction":{"_0":"spotlight"}})"},
     };
     ASSERT_EQ(table.size(), InputEvent::caseNames.size());
-    for (std::size_t i = 0; i < table.size(); ++i) {
-        const auto& [event, golden] = table[i];
-        EXPECT_EQ(event.value.index(), i);
+    for (const auto& [event, golden] : table) {
         EXPECT_EQ(json::encode(event), json::parse(golden)) << golden;
         EXPECT_EQ(json::decodeFromString<InputEvent>(golden), event) << golden;
     }
 }
 
-TEST(InputEventJson, CompositionEventShapes) {
-    const std::vector<std::pair<CompositionEvent, const char*>> table = {
-        {CompositionEvent::updated("ab", 2, -1),
-         R"({"updated":{"markedText":"ab","selectedLocation":2,"selectedLength":-1}})"},
-        {CompositionEvent::committed("日本"), R"({"committed":{"_0":"日本"}})"},
-        {CompositionEvent::cancelled(), R"({"cancelled":{}})"},
-    };
-    for (const auto& [event, golden] : table) {
-        EXPECT_EQ(json::encode(event), json::parse(golden)) << golden;
-        EXPECT_EQ(json::decodeFromString<CompositionEvent>(golden), event) << golden;
-    }
+TEST(InputEventJson, ValueLessAndUnlabelledCompositionCases) {
+    EXPECT_EQ(json::encode(CompositionEvent::cancelled()), json::parse(R"({"cancelled":{}})"));
+    EXPECT_EQ(json::decodeFromString<CompositionEvent>(R"({"cancelled":{}})"), CompositionEvent::cancelled());
+    EXPECT_EQ(json::encode(CompositionEvent::committed("日本")), json::parse(R"({"committed":{"_0":"日本"}})"));
     // A value-less case may also arrive as its bare name; a case with values may not.
     EXPECT_EQ(json::decodeFromString<CompositionEvent>(R"("cancelled")"), CompositionEvent::cancelled());
     EXPECT_THROW(json::decodeFromString<CompositionEvent>(R"("committed")"), JSONDecodingError);
@@ -73,57 +64,36 @@ TEST(InputEventJson, CaseKeyCounting) {
     // An extra key that names no case is ignored, as are extra payload keys.
     EXPECT_EQ(json::decodeFromString<InputEvent>(R"({"version":2,"text":{"_0":"a","extra":true}})"),
               InputEvent::text("a"));
-    // The payload must be an object.
-    expectDecodeFails(R"({"text":"a"})");
-    expectDecodeFails(R"(["text"])");
 }
 
 TEST(InputEventJson, MouseButtonIsANumberAndAcceptsNames) {
     EXPECT_EQ(json::encode(MouseButton::middle), json::parse("2"));
-    EXPECT_EQ(json::decodeFromString<MouseButton>("0"), MouseButton::primary);
     EXPECT_EQ(json::decodeFromString<MouseButton>(R"("secondary")"), MouseButton::secondary);
-    for (const char* bad : {"3", "256", "-1", "1.5", R"("left")", "true", "null"}) {
+    for (const char* bad : {"3", "256", "-1", R"("left")"}) {
         EXPECT_THROW(json::decodeFromString<MouseButton>(bad), JSONDecodingError) << bad;
     }
-    EXPECT_EQ(
-        json::decodeFromString<InputEvent>(R"({"mouseButton":{"button":"middle","isDown":false,"clickCount":1}})"),
-        InputEvent::mouseButton(MouseButton::middle, false, 1));
 }
 
 TEST(InputEventJson, KeyModifiersKeepUnknownBits) {
-    auto event = json::decodeFromString<InputEvent>(R"({"modifierChange":{"modifiers":232}})");
+    const char* golden = R"({"modifierChange":{"modifiers":232}})";
+    auto event = json::decodeFromString<InputEvent>(golden);
     const auto* change = event.get<InputEvent::ModifierChange>();
     ASSERT_NE(change, nullptr);
     EXPECT_EQ(change->modifiers.rawValue, 232);
     EXPECT_TRUE(change->modifiers.contains(KeyModifiers::command));
-    EXPECT_FALSE(change->modifiers.contains(KeyModifiers::shift));
-    EXPECT_EQ(json::encode(event), json::parse(R"({"modifierChange":{"modifiers":232}})"));
-
-    auto both = KeyModifiers::shift | KeyModifiers::command;
-    EXPECT_EQ((both & KeyModifiers::command), KeyModifiers::command);
-    EXPECT_EQ((both ^ KeyModifiers::shift), KeyModifiers::command);
-    EXPECT_TRUE(both.contains(KeyModifiers::shift | KeyModifiers::command));
+    EXPECT_EQ(json::encode(event), json::parse(golden));
+    EXPECT_EQ(((KeyModifiers::shift | KeyModifiers::command) ^ KeyModifiers::shift), KeyModifiers::command);
 }
 
 TEST(InputEventJson, MalformedPayloadsAreRefused) {
     for (const char* bad : {
-             R"({"key":{"code":"0","isDown":true,"modifiers":0}})",   // wrong type
-             R"({"key":{"code":0,"isDown":1,"modifiers":0}})",        // Bool is not a number
-             R"({"key":{"code":0,"modifiers":0}})",                   // missing key
-             R"({"key":{"code":65536,"isDown":true,"modifiers":0}})", // UInt16 out of range
-             R"({"key":{"code":-1,"isDown":true,"modifiers":0}})",
-             R"({"key":{"code":0,"isDown":true,"modifiers":256}})",  // not a byte
+             R"({"text":"a"})",
+             R"({"key":{"code":0,"isDown":1,"modifiers":0}})",
+             R"({"key":{"code":65536,"isDown":true,"modifiers":0}})",
+             R"({"key":{"code":0,"isDown":true,"modifiers":256}})",
              R"({"pointerDrag":{"button":0,"normalizedX":0,"normalizedY":0,"phase":"momentum"}})",
              R"({"systemAction":{"_0":"launchpad"}})",
-             R"({"mouseButton":{"button":0,"isDown":true,"clickCount":1.5}})",
          }) {
         expectDecodeFails(bad);
     }
-}
-
-TEST(InputEventJson, SystemActionsAreListable) {
-    auto all = json::allCases<MacSystemAction>();
-    ASSERT_EQ(all.size(), 9u);
-    EXPECT_EQ(json::caseName(all.front()), "missionControl");
-    EXPECT_EQ(json::caseName(all.back()), "forceQuitApplications");
 }

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <unordered_set>
-
 using namespace velorinth;
 
 namespace {
@@ -21,18 +19,9 @@ void expectWakeError(WakeModelError::Case expected, F&& f, const std::string& co
     }
 }
 
-void expectDecodeFailure(const char* text, const std::string& message) {
-    try {
-        json::decodeFromString<Evidence<bool>>(text);
-        ADD_FAILURE() << "decoded: " << text;
-    } catch (const JSONDecodingError& e) {
-        EXPECT_EQ(std::string(e.what()), message) << text;
-    }
-}
-
 } // namespace
 
-TEST(Evidence, GoldenJsonOfEveryCase) {
+TEST(Evidence, GoldenJsonOfEveryCaseAndCaseKeyCounting) {
     const std::pair<Evidence<bool>, const char*> cases[] = {
         {Evidence<bool>::verified(true), R"({"verified":{"_0":true}})"},
         {Evidence<bool>::lastKnown(false, Date(786316800.5)), R"({"lastKnown":{"_0":false,"observedAt":786316800.5}})"},
@@ -43,32 +32,20 @@ TEST(Evidence, GoldenJsonOfEveryCase) {
         EXPECT_EQ(json::encode(value), json::parse(golden)) << golden;
         EXPECT_EQ(json::decodeFromString<Evidence<bool>>(golden), value) << golden;
     }
-}
-
-TEST(Evidence, DecodingAcceptsBareNamesAndIgnoresUnknownKeys) {
-    EXPECT_EQ(json::decodeFromString<Evidence<bool>>(R"("unknown")"), Evidence<bool>::unknown());
     EXPECT_EQ(json::decodeFromString<Evidence<bool>>(R"("unsupported")"), Evidence<bool>::unsupported());
     EXPECT_EQ(json::decodeFromString<Evidence<bool>>(R"({"extra":1,"verified":{"_0":false}})"),
               Evidence<bool>::verified(false));
-
-    const std::string invalidKeys(kInvalidNumberOfKeysText);
-    expectDecodeFailure("{}", invalidKeys);
-    expectDecodeFailure(R"({"extra":{}})", invalidKeys);
-    expectDecodeFailure(R"({"unknown":{},"verified":{"_0":true}})", invalidKeys);
-    expectDecodeFailure(R"("verified")", invalidKeys); // a case with a value needs it
-    EXPECT_THROW(json::decodeFromString<Evidence<bool>>(R"({"lastKnown":{"_0":true}})"), JSONDecodingError);
-    EXPECT_THROW(json::decodeFromString<Evidence<bool>>(R"({"verified":{"_0":"yes"}})"), JSONDecodingError);
+    for (const char* bad : {"{}", R"({"extra":{}})", R"({"unknown":{},"verified":{"_0":true}})", R"("verified")"}) {
+        try {
+            json::decodeFromString<Evidence<bool>>(bad);
+            ADD_FAILURE() << "decoded: " << bad;
+        } catch (const JSONDecodingError& e) {
+            EXPECT_EQ(std::string_view(e.what()), kInvalidNumberOfKeysText) << bad;
+        }
+    }
 }
 
-TEST(Evidence, EqualityComparesPayloadAndDate) {
-    EXPECT_NE(Evidence<bool>::verified(true), Evidence<bool>::verified(false));
-    EXPECT_NE(Evidence<bool>::verified(true), Evidence<bool>::lastKnown(true, Date(1)));
-    EXPECT_NE(Evidence<bool>::lastKnown(true, Date(1)), Evidence<bool>::lastKnown(true, Date(2)));
-    EXPECT_NE(Evidence<bool>::unknown(), Evidence<bool>::unsupported());
-    EXPECT_EQ(Evidence<bool>(), Evidence<bool>::unknown());
-}
-
-TEST(SavedWakeConfiguration, GoldenJsonAndPortZeroDiffersFromAbsent) {
+TEST(SavedWakeConfiguration, GoldenJsonPortZeroAndRequiredPowerState) {
     const char* golden = R"({
       "targets": [
         {"interfaceName": "en0", "kind": "ethernet", "hardwareAddress": {"bytes": "ABEiM0RV"},
@@ -101,54 +78,33 @@ TEST(SavedWakeConfiguration, GoldenJsonAndPortZeroDiffersFromAbsent) {
     config.lastVerifiedWakeAt = Date(786316700.25);
     config.lastAttempt = WakeAttemptOutcomeSummary{Date(786316700.25), WakeRouteKind::bonjourSleepProxy,
                                                    WakeAttemptResultKind::wakeConfirmedByAuthenticatedSession};
-
     EXPECT_EQ(json::encode(config), json::parse(golden));
     EXPECT_EQ(json::decodeFromString<SavedWakeConfiguration>(golden), config);
 
-    auto absent = config;
-    absent.bonjourServicePort.reset();
-    EXPECT_NE(absent, config);
-    auto encoded = json::encode(absent);
-    EXPECT_FALSE(encoded.contains("bonjourServicePort"));
-    EXPECT_EQ(json::decode<SavedWakeConfiguration>(encoded), absent);
+    Json absent = json::parse(golden);
+    absent.erase("bonjourServicePort");
+    EXPECT_FALSE(json::decode<SavedWakeConfiguration>(absent).bonjourServicePort);
+    absent.erase("lastKnownPowerState");
+    EXPECT_THROW(json::decode<SavedWakeConfiguration>(absent), JSONDecodingError);
 }
 
-TEST(SavedWakeConfiguration, EmptyRoundTripsAndPowerStateIsRequired) {
-    auto empty = SavedWakeConfiguration::empty(Date(5));
-    EXPECT_EQ(json::encode(empty), json::parse(R"({"targets":[],"sleepProxyEligible":false,
-        "wakeForNetworkAccess":{"unknown":{}},"wakeOnlyOnACPower":false,"lastKnownPowerSource":"unknown",
-        "lastKnownPowerState":"unknown","updatedAt":5})"));
-    auto j = json::encode(empty);
-    j.erase("lastKnownPowerState");
-    EXPECT_THROW(json::decode<SavedWakeConfiguration>(j), JSONDecodingError);
-    j = json::encode(empty);
-    j["bonjourServicePort"] = 65536;
-    EXPECT_THROW(json::decode<SavedWakeConfiguration>(j), JSONDecodingError);
-}
-
-TEST(LocalIPv4Validator, ParseTable) {
+TEST(LocalIPv4Validator, ParseFormatAndIsLocalBoundaries) {
     const std::pair<const char*, std::uint32_t> valid[] = {
-        {"0.0.0.0", 0},           {"192.168.1.2", 0xC0A80102}, {"255.255.255.255", 0xFFFFFFFF},
-        {"010.001.000.9", 0x0A010009}, {" \t10.0.0.1\n", 0x0A000001}, {"\r\n172.16.0.1 ", 0xAC100001},
-    };
+        {"0.0.0.0", 0}, {"255.255.255.255", 0xFFFFFFFF}, {"010.001.000.9", 0x0A010009}, {" \t10.0.0.1\n", 0x0A000001}};
     for (const auto& [text, address] : valid) EXPECT_EQ(LocalIPv4Validator::parse(text), address) << text;
-    for (const char* bad : {"", "1.2.3", "1.2.3.4.5", "1..2.3", ".1.2.3", "1.2.3.", "256.1.1.1", "1.2.3.4000",
-                            "1.2.3.-4", "1.2.3.+4", "a.b.c.d", "1.2. 3.4", "0x1.2.3.4", "99999999999999999999.1.1.1"}) {
+    for (const char* bad : {"", "1.2.3", "1.2.3.4.5", "1..2.3", "1.2.3.", "256.1.1.1", "1.2.3.+4", "0x1.2.3.4",
+                            "99999999999999999999.1.1.1"}) {
         expectWakeError(WakeModelError::Case::invalidIPv4Address, [&] { LocalIPv4Validator::parse(bad); }, bad);
     }
     EXPECT_EQ(LocalIPv4Validator::format(0x0A010009), "10.1.0.9");
-    EXPECT_EQ(LocalIPv4Validator::format(0xFFFFFFFF), "255.255.255.255");
-}
 
-TEST(LocalIPv4Validator, IsLocalBoundaries) {
     const std::tuple<const char*, bool, bool> table[] = {
         // address, local without loopback, local with loopback
-        {"0.0.0.0", false, false},         {"255.255.255.255", false, false}, {"10.0.0.0", true, true},
-        {"10.255.255.255", true, true},    {"11.0.0.1", false, false},        {"172.15.255.255", false, false},
-        {"172.16.0.0", true, true},        {"172.31.255.255", true, true},    {"172.32.0.0", false, false},
-        {"192.168.0.1", true, true},       {"192.169.0.1", false, false},     {"169.254.1.1", true, true},
-        {"169.253.1.1", false, false},     {"127.0.0.1", false, true},        {"127.255.255.255", false, true},
-        {"8.8.8.8", false, false},         {"224.0.0.1", false, false},
+        {"0.0.0.0", false, false},      {"255.255.255.255", false, false}, {"10.255.255.255", true, true},
+        {"11.0.0.1", false, false},     {"172.15.255.255", false, false},  {"172.16.0.0", true, true},
+        {"172.31.255.255", true, true}, {"172.32.0.0", false, false},      {"192.168.0.1", true, true},
+        {"192.169.0.1", false, false},  {"169.254.1.1", true, true},       {"169.253.1.1", false, false},
+        {"127.0.0.1", false, true},     {"224.0.0.1", false, false},
     };
     for (const auto& [text, local, withLoopback] : table) {
         auto address = LocalIPv4Validator::parse(text);
@@ -157,73 +113,50 @@ TEST(LocalIPv4Validator, IsLocalBoundaries) {
     }
 }
 
-TEST(MACAddress, BytesAndTextTable) {
+TEST(MACAddress, BytesTextAndRedactedUnvalidatedJson) {
     using C = WakeModelError::Case;
-    EXPECT_EQ(MACAddress(kMac).bytes(), kMac);
-    for (std::size_t n : {0u, 5u, 7u}) {
-        expectWakeError(C::invalidMACAddress, [&] { MACAddress{Bytes(n, 0x02)}; }, std::to_string(n));
+    for (const auto& [bytes, expected] :
+         {std::pair{Bytes(5, 2), C::invalidMACAddress}, {Bytes(7, 2), C::invalidMACAddress},
+          {Bytes(6, 0x00), C::nonUnicastMACAddress}, {Bytes(6, 0xFF), C::nonUnicastMACAddress},
+          {Bytes{0x01, 0, 0x5E, 0, 0, 1}, C::nonUnicastMACAddress}}) {
+        expectWakeError(expected, [&] { MACAddress{bytes}; }, hexEncodedString(bytes));
     }
-    const std::pair<Bytes, const char*> nonUnicast[] = {
-        {Bytes(6, 0x00), "zero"}, {Bytes(6, 0xFF), "broadcast"}, {{0x01, 0, 0x5E, 0, 0, 1}, "multicast"}};
-    for (const auto& [bytes, name] : nonUnicast) {
-        expectWakeError(C::nonUnicastMACAddress, [&] { MACAddress{bytes}; }, name);
-    }
-
-    for (const char* text : {"00:11:22:33:44:55", "00-11-22-33-44-55", " 00:11:22:33:44:55\n"}) {
-        EXPECT_EQ(MACAddress(std::string_view(text)).bytes(), kMac) << text;
-    }
-    EXPECT_EQ(MACAddress(std::string_view("aa:Bb:cC:dd:EE:ff")).bytes(), (Bytes{0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF}));
-    for (const char* bad : {"", "00:11:22:33:44", "00:11:22:33:44:55:66", "0:11:22:33:44:55", "00:11:22:33:44:5",
-                            "00:11-22:33:44:55", "00.11.22.33.44.55", "001122334455", "00:11:22:33:44:5g",
-                            "00::11:22:33:44:55"}) {
+    EXPECT_EQ(MACAddress(std::string_view(" 00-11-22-33-44-55\n")).bytes(), kMac);
+    for (const char* bad : {"", "00:11:22:33:44", "00:11:22:33:44:55:66", "0:11:22:33:44:55", "00:11-22:33:44:55",
+                            "001122334455", "00:11:22:33:44:5g"}) {
         expectWakeError(C::invalidMACAddress, [&] { MACAddress{std::string_view(bad)}; }, bad);
     }
-    expectWakeError(C::nonUnicastMACAddress, [] { MACAddress{std::string_view("ff:ff:ff:ff:ff:ff")}; }, "text ff");
-    expectWakeError(C::nonUnicastMACAddress, [] { MACAddress{std::string_view("03-00-00-00-00-01")}; }, "group bit");
-}
+    expectWakeError(C::nonUnicastMACAddress, [] { MACAddress{std::string_view("03:00:00:00:00:01")}; }, "group bit");
 
-TEST(MACAddress, RedactedAndUnvalidatedJson) {
     EXPECT_EQ(MACAddress(Bytes{0xAA, 0x0C, 0x22, 0x33, 0x44, 0xF5}).redactedDescription(),
               "AA:0C:\u2022\u2022:\u2022\u2022:\u2022\u2022:F5");
     // A stored value is kept as it is: one bad address must not make a whole record unreadable.
     auto odd = json::decodeFromString<MACAddress>(R"({"bytes":"AQID"})");
     EXPECT_EQ(odd.bytes(), (Bytes{1, 2, 3}));
     EXPECT_EQ(odd.redactedDescription(), "XX:XX:XX:XX:XX:XX");
-    EXPECT_EQ(json::encode(odd), json::parse(R"({"bytes":"AQID"})"));
-    EXPECT_EQ(json::decodeFromString<MACAddress>(R"({"bytes":"////////"})").bytes(), Bytes(6, 0xFF));
-    EXPECT_THROW(json::decodeFromString<MACAddress>(R"({"bytes":"AQI"})"), JSONDecodingError);
 }
 
 TEST(WakeNetworkInterfaceTarget, DerivedBroadcastTable) {
     const std::tuple<const char*, const char*, std::optional<std::string>> table[] = {
         {"192.168.1.20", "255.255.255.0", "192.168.1.255"},
-        {"10.1.2.3", "255.0.0.0", "10.255.255.255"},
         {"172.16.5.4", "255.240.0.0", "172.31.255.255"},
-        {"169.254.7.7", "255.255.0.0", "169.254.255.255"},
         {" 192.168.1.20\n", "255.255.255.252", "192.168.1.23"},
         {"192.168.1.20", "255.255.255.254", "192.168.1.21"},
         {"8.8.8.8", "255.255.255.0", std::nullopt},        // not local
         {"127.0.0.1", "255.0.0.0", std::nullopt},          // loopback is never a wake target
-        {"192.168.1.20", "255.0.255.0", std::nullopt},     // not contiguous
         {"192.168.1.20", "255.255.0.255", std::nullopt},   // not contiguous
-        {"192.168.1.20", "0.0.0.0", std::nullopt},         // does not start with 255
         {"10.1.2.3", "254.0.0.0", std::nullopt},           // does not start with 255
         {"192.168.1.20", "255.255.255.255", std::nullopt}, // /32
-        {"192.168.1.20", "255.255.0.0.0", std::nullopt},   // mask does not parse
         {"192.168.1.x", "255.255.255.0", std::nullopt},    // address does not parse
         {"172.16.5.4", "255.0.0.0", std::nullopt},         // result 172.255.255.255 is not local
-        {"10.0.0.1", "255.255.255.0", "10.0.0.255"},
     };
     for (const auto& [address, mask, expected] : table) {
         WakeNetworkInterfaceTarget target("en0", WakeInterfaceKind::ethernet, MACAddress(kMac), address, mask);
         EXPECT_EQ(target.directedBroadcastAddress, expected) << address << " / " << mask;
     }
-    // A given broadcast address is kept; without a mask nothing is derived.
     WakeNetworkInterfaceTarget given("en0", WakeInterfaceKind::ethernet, MACAddress(kMac), "192.168.1.20",
                                      "255.255.255.0", "192.168.1.127");
     EXPECT_EQ(given.directedBroadcastAddress, "192.168.1.127");
-    WakeNetworkInterfaceTarget noMask("en0", WakeInterfaceKind::ethernet, MACAddress(kMac), "192.168.1.20");
-    EXPECT_FALSE(noMask.directedBroadcastAddress);
 }
 
 TEST(SavedWakeConfiguration, SortedTargetsIsStableAndAddressedTargetCounts) {
@@ -232,21 +165,15 @@ TEST(SavedWakeConfiguration, SortedTargetsIsStableAndAddressedTargetCounts) {
     };
     auto config = SavedWakeConfiguration::empty(Date(0));
     config.targets = {target("en9", WakeInterfaceKind::other), target("en1", WakeInterfaceKind::wifi, "10.0.0.1"),
-                      target("en1", WakeInterfaceKind::wifi, "10.0.0.2"), target("en0", WakeInterfaceKind::other),
-                      target("en10", WakeInterfaceKind::ethernet), target("en1", WakeInterfaceKind::wifi, "10.0.0.3")};
-    std::vector<std::pair<std::string, std::optional<std::string>>> order;
-    for (const auto& t : config.sortedTargets()) order.emplace_back(t.interfaceName, t.ipv4Address);
-    const decltype(order) expected = {{"en10", std::nullopt}, {"en1", "10.0.0.1"}, {"en1", "10.0.0.2"},
-                                      {"en1", "10.0.0.3"},    {"en0", std::nullopt}, {"en9", std::nullopt}};
-    EXPECT_EQ(order, expected);
+                      target("en1", WakeInterfaceKind::wifi, "10.0.0.2"), target("en10", WakeInterfaceKind::ethernet),
+                      target("en0", WakeInterfaceKind::other)};
+    std::string order;
+    for (const auto& t : config.sortedTargets()) order += t.interfaceName + "@" + t.ipv4Address.value_or("") + " ";
+    EXPECT_EQ(order, "en10@ en1@10.0.0.1 en1@10.0.0.2 en0@ en9@ ");
     EXPECT_TRUE(config.hasAddressedTarget());
 
     config.targets = {target("en0", WakeInterfaceKind::ethernet)};
     EXPECT_FALSE(config.hasAddressedTarget());
     config.targets[0].directedBroadcastAddress = "10.0.0.255";
     EXPECT_TRUE(config.hasAddressedTarget());
-
-    std::unordered_set<WakeNetworkInterfaceTarget> set{config.targets[0], config.targets[0]};
-    set.insert(target("en0", WakeInterfaceKind::ethernet));
-    EXPECT_EQ(set.size(), 2u);
 }

@@ -35,26 +35,19 @@ WakeCapabilityEvaluation evaluate(const std::optional<SavedWakeConfiguration>& c
 
 TEST(WakeReadinessEvaluator, RouteRulesInPrecedenceOrder) {
     using R = WakeRouteKind;
-    auto wifiOnly = goodConfig();
-    wifiOnly.targets = {target(WakeInterfaceKind::wifi, true)};
-    auto proxyWifi = wifiOnly;
+    auto proxyWifi = goodConfig();
+    proxyWifi.targets = {target(WakeInterfaceKind::wifi, true)};
     proxyWifi.sleepProxyEligible = true;
     proxyWifi.bonjourServicePort = 0; // present, even as 0
-    auto proxyNoPort = proxyWifi;
+    auto proxyNoPort = proxyWifi, portNotEligible = proxyWifi, proxyEthernet = proxyWifi, proxyBareEthernet = proxyWifi;
     proxyNoPort.bonjourServicePort.reset();
-    auto portNotEligible = proxyWifi;
     portNotEligible.sleepProxyEligible = false;
-    auto proxyEthernet = proxyWifi;
     proxyEthernet.targets.push_back(target(WakeInterfaceKind::ethernet, true));
-    auto proxyUnaddressedEthernet = proxyWifi;
-    proxyUnaddressedEthernet.targets.push_back(target(WakeInterfaceKind::ethernet, false));
-    auto unaddressed = goodConfig();
+    proxyBareEthernet.targets.push_back(target(WakeInterfaceKind::ethernet, false));
+    auto unaddressed = goodConfig(), off = goodConfig(), unsupported = goodConfig(), unknownSetting = goodConfig();
     unaddressed.targets = {target(WakeInterfaceKind::ethernet, false)};
-    auto off = goodConfig();
     off.wakeForNetworkAccess = Evidence<bool>::lastKnown(false, kNow);
-    auto unsupported = goodConfig();
     unsupported.wakeForNetworkAccess = Evidence<bool>::unsupported();
-    auto unknownSetting = goodConfig();
     unknownSetting.wakeForNetworkAccess = Evidence<bool>::unknown();
 
     const std::tuple<const char*, std::optional<SavedWakeConfiguration>, bool, bool, R> table[] = {
@@ -69,42 +62,34 @@ TEST(WakeReadinessEvaluator, RouteRulesInPrecedenceOrder) {
         {"unaddressed, relay", unaddressed, true, false, R::externalWakeRelay},
         {"addressed ethernet beats proxy", proxyEthernet, false, false, R::directLocalNetwork},
         {"proxy with port 0", proxyWifi, true, false, R::bonjourSleepProxy},
-        {"proxy needs an addressed ethernet to lose", proxyUnaddressedEthernet, false, false, R::bonjourSleepProxy},
+        {"unaddressed ethernet does not beat proxy", proxyBareEthernet, false, false, R::bonjourSleepProxy},
         {"eligible without port", proxyNoPort, false, false, R::directLocalNetwork},
         {"port but not eligible", portNotEligible, false, false, R::directLocalNetwork},
-        {"wifi only", wifiOnly, false, false, R::directLocalNetwork},
     };
     for (const auto& [name, config, relay, away, route] : table) {
         EXPECT_EQ(evaluate(config, relay, away).route, route) << name;
     }
 }
 
-TEST(WakeReadinessEvaluator, NoConfigurationIsUnknown) {
-    auto result = WakeReadinessEvaluator::evaluate(HostAvailability::reachable, std::nullopt, false, false, kNow);
-    EXPECT_EQ(result.availability, HostAvailability::reachable);
-    EXPECT_EQ(result.category, WakeReadinessCategory::unknown);
-    EXPECT_EQ(result.confidence, WakeConfidence::low);
-    EXPECT_EQ(result.powerSource, PowerSourceCondition::unknown);
-    EXPECT_EQ(result.powerState, PowerStateEvidence::unknown);
-    EXPECT_TRUE(result.requiresExternalWakeAssistance);
-    EXPECT_FALSE(result.isEvidenceExpired);
-    EXPECT_EQ(result.summary, "Wake readiness unknown");
-    EXPECT_EQ(result.guidance, "Connect once while this Mac is awake so its wake configuration can be synced.");
-}
+TEST(WakeReadinessEvaluator, UnknownUnsupportedAndActionRequiredGuidanceInOrder) {
+    auto r = WakeReadinessEvaluator::evaluate(HostAvailability::reachable, std::nullopt, false, false, kNow);
+    EXPECT_EQ(r.availability, HostAvailability::reachable);
+    EXPECT_EQ(r.category, WakeReadinessCategory::unknown);
+    EXPECT_EQ(r.confidence, WakeConfidence::low);
+    EXPECT_TRUE(r.requiresExternalWakeAssistance);
+    EXPECT_EQ(r.summary, "Wake readiness unknown");
+    EXPECT_EQ(r.guidance, "Connect once while this Mac is awake so its wake configuration can be synced.");
 
-TEST(WakeReadinessEvaluator, UnsupportedAndActionRequiredGuidanceInOrder) {
-    auto unsupported = goodConfig();
-    unsupported.targets.clear();
-    unsupported.wakeForNetworkAccess = Evidence<bool>::unsupported();
-    auto r = evaluate(unsupported);
+    auto config = goodConfig();
+    config.targets.clear();
+    config.wakeForNetworkAccess = Evidence<bool>::unsupported();
+    r = evaluate(config);
     EXPECT_EQ(r.category, WakeReadinessCategory::unsupported);
     EXPECT_EQ(r.confidence, WakeConfidence::none);
     EXPECT_EQ(r.summary, "Network wake unsupported");
     EXPECT_EQ(r.guidance, "This Mac does not report support for waking for network access.");
 
     // Each step removes the first problem; the next one must then show.
-    auto config = goodConfig();
-    config.targets.clear();
     config.wakeForNetworkAccess = Evidence<bool>::verified(false);
     config.wakeOnlyOnACPower = true;
     config.lastKnownPowerSource = PowerSourceCondition::batteryPower;
@@ -125,39 +110,28 @@ TEST(WakeReadinessEvaluator, UnsupportedAndActionRequiredGuidanceInOrder) {
         EXPECT_EQ(r.summary, "Network wake needs attention") << step;
         EXPECT_EQ(r.guidance, expected[step]) << step;
     }
-    config.lastKnownPowerSource = PowerSourceCondition::acPower;
-    EXPECT_EQ(evaluate(config).category, WakeReadinessCategory::readyVerified);
-    config.lastKnownPowerSource = PowerSourceCondition::batteryPower;
     config.wakeOnlyOnACPower = false;
     EXPECT_EQ(evaluate(config).category, WakeReadinessCategory::readyVerified);
 }
 
 TEST(WakeReadinessEvaluator, EvidenceFreshnessBoundaries) {
-    struct Row {
-        const char* name;
-        double offsetFromNow; // lastVerifiedWakeAt - now
-        double maxAge;
-        WakeReadinessCategory category;
-        bool expired;
-    };
     using C = WakeReadinessCategory;
-    const Row rows[] = {
-        {"just now", 0, 604800, C::readyVerified, false},
-        {"300 s ahead", 300, 604800, C::readyVerified, false},
-        {"301 s ahead", 301, 604800, C::possibleUnverified, true},
-        {"exactly max age", -604800, 604800, C::readyVerified, false},
-        {"just past max age", -604800.5, 604800, C::possibleUnverified, true},
-        {"custom max age", -1001, 1000, C::possibleUnverified, true},
+    const std::tuple<const char*, double, double, C> rows[] = {
+        // name, lastVerifiedWakeAt - now, maxAge, category (expired unless readyVerified)
+        {"300 s ahead", 300, 604800, C::readyVerified},
+        {"301 s ahead", 301, 604800, C::possibleUnverified},
+        {"exactly max age", -604800, 604800, C::readyVerified},
+        {"just past max age", -604800.5, 604800, C::possibleUnverified},
+        {"custom max age", -1001, 1000, C::possibleUnverified},
     };
-    for (const auto& row : rows) {
+    for (const auto& [name, offset, maxAge, category] : rows) {
         auto config = goodConfig();
-        config.lastVerifiedWakeAt = kNow.addingTimeInterval(row.offsetFromNow);
-        auto r = evaluate(config, false, false, row.maxAge);
-        EXPECT_EQ(r.category, row.category) << row.name;
-        EXPECT_EQ(r.isEvidenceExpired, row.expired) << row.name;
-        EXPECT_EQ(r.lastVerifiedWakeAt, config.lastVerifiedWakeAt) << row.name;
-        if (row.category == C::readyVerified) {
-            EXPECT_EQ(r.confidence, WakeConfidence::high) << row.name;
+        config.lastVerifiedWakeAt = kNow.addingTimeInterval(offset);
+        auto r = evaluate(config, false, false, maxAge);
+        EXPECT_EQ(r.category, category) << name;
+        EXPECT_EQ(r.isEvidenceExpired, category != C::readyVerified) << name;
+        if (category == C::readyVerified) {
+            EXPECT_EQ(r.confidence, WakeConfidence::high) << name;
             EXPECT_EQ(r.summary, "Network wake verified");
             EXPECT_EQ(r.guidance, "A paired iPad recently confirmed that this Mac wakes from sleep over the network.");
         } else {
@@ -172,22 +146,18 @@ TEST(WakeReadinessEvaluator, EvidenceFreshnessBoundaries) {
 }
 
 TEST(WakeReadinessEvaluator, ConfidenceAndAssistanceFollowEthernetOnAC) {
-    auto ethernetAC = evaluate(goodConfig());
-    EXPECT_FALSE(ethernetAC.requiresExternalWakeAssistance);
-    EXPECT_EQ(ethernetAC.confidence, WakeConfidence::medium);
-    EXPECT_TRUE(ethernetAC.hasEthernetTarget);
-    EXPECT_FALSE(ethernetAC.hasWiFiTarget);
-    EXPECT_EQ(ethernetAC.powerState, PowerStateEvidence::displayAsleep);
-
-    auto battery = goodConfig();
+    auto r = evaluate(goodConfig());
+    EXPECT_FALSE(r.requiresExternalWakeAssistance);
+    EXPECT_EQ(r.confidence, WakeConfidence::medium);
+    EXPECT_EQ(r.powerState, PowerStateEvidence::displayAsleep);
+    auto battery = goodConfig(), wifi = goodConfig();
     battery.lastKnownPowerSource = PowerSourceCondition::batteryPower;
-    auto wifi = goodConfig();
     wifi.targets = {target(WakeInterfaceKind::wifi, true)};
     for (const auto& config : {battery, wifi}) {
-        auto r = evaluate(config);
+        r = evaluate(config);
         EXPECT_TRUE(r.requiresExternalWakeAssistance);
         EXPECT_EQ(r.category, WakeReadinessCategory::possibleUnverified);
         EXPECT_EQ(r.confidence, WakeConfidence::low);
     }
-    EXPECT_TRUE(evaluate(wifi).hasWiFiTarget);
+    EXPECT_TRUE(r.hasWiFiTarget);
 }

@@ -1,10 +1,7 @@
-// Wycheproof vectors run through the same calls the protocol makes. Every
-// "valid" case must give the expected output and every "invalid" case must be
-// refused. Cases whose parameters our API cannot express (short HMAC tags,
-// compressed ECDH points) are skipped by an explicit filter; "invalid" cases
-// are run even when they do not fit, since refusing them is the point.
-// "acceptable" cases are skipped: the only one (a compressed ECDH point) has
-// no form in our API, which takes uncompressed points only.
+// Wycheproof vectors through the calls the protocol makes: every "valid" case
+// gives the expected output, every "invalid" case is refused. "acceptable"
+// cases and those our API cannot express (truncated HMAC tags, compressed
+// ECDH points) are skipped; invalid ones run even when they do not fit.
 
 #include "core/Bytes.hpp"
 #include "platform/crypto/ChaCha20Poly1305.hpp"
@@ -24,34 +21,38 @@
 #include <string>
 
 using namespace velorinth;
+using Vector = nlohmann::json;
 
 namespace {
 
-nlohmann::json loadVectors(const std::string& name) {
-    std::ifstream file(std::string(VELORINTH_TESTDATA_DIR) + "/wycheproof/" + name);
-    EXPECT_TRUE(file.good()) << "missing test vectors " << name;
-    auto parsed = nlohmann::json::parse(file, nullptr, false);
-    EXPECT_FALSE(parsed.is_discarded()) << name;
-    return parsed;
-}
-
-Bytes hex(const nlohmann::json& value) {
+Bytes hex(const Vector& value) {
     auto decoded = hexDecode(value.get<std::string>());
     EXPECT_TRUE(decoded.has_value()) << value;
     return decoded.value_or(Bytes{});
 }
 
-std::string label(const nlohmann::json& test) {
-    return "tcId " + std::to_string(test.at("tcId").get<int>()) + " (" + test.value("comment", "") + ")";
-}
-
-struct Tally {
+// Calls check(group, test, valid) for each valid or invalid case; check
+// returns false for a case it skips. Every case is run or counted as skipped.
+template <class Check>
+void runVectors(const std::string& name, Check check) {
+    std::ifstream file(std::string(VELORINTH_TESTDATA_DIR) + "/wycheproof/" + name);
+    ASSERT_TRUE(file.good()) << "missing test vectors " << name;
+    const Vector vectors = Vector::parse(file);
     int run = 0;
     int skipped = 0;
-};
+    for (const auto& group : vectors.at("testGroups")) {
+        for (const auto& test : group.at("tests")) {
+            SCOPED_TRACE("tcId " + std::to_string(test.at("tcId").get<int>()) + " " + test.value("comment", ""));
+            const auto result = test.at("result").get<std::string>();
+            const bool ran = result != "acceptable" && check(group, test, result == "valid");
+            ++(ran ? run : skipped);
+        }
+    }
+    EXPECT_GT(run, 0);
+    EXPECT_EQ(run + skipped, vectors.at("numberOfTests").get<int>());
+}
 
-// 04 ‖ X ‖ Y ‖ d for a Wycheproof private scalar (big-endian, any length).
-// The public point is computed here, outside the code under test.
+// 04 ‖ X ‖ Y ‖ d for a private scalar, the point computed outside the code under test.
 Bytes privateX963FromScalar(const Bytes& scalar) {
     BIGNUM* d = BN_bin2bn(scalar.data(), static_cast<int>(scalar.size()), nullptr);
     EC_GROUP* group = EC_GROUP_new_by_curve_name(NID_X9_62_prime256v1);
@@ -71,170 +72,87 @@ Bytes privateX963FromScalar(const Bytes& scalar) {
 } // namespace
 
 TEST(CryptoWycheproof, EcdsaP256Sha256Der) {
-    auto vectors = loadVectors("ecdsa_secp256r1_sha256_test.json");
-    Tally tally;
-    for (const auto& group : vectors.at("testGroups")) {
-        ASSERT_EQ(group.at("sha").get<std::string>(), "SHA-256");
+    runVectors("ecdsa_secp256r1_sha256_test.json", [](const Vector& group, const Vector& test, bool valid) {
+        EXPECT_EQ(group.at("sha").get<std::string>(), "SHA-256");
         auto key = P256PublicKey::fromX963(hex(group.at("publicKey").at("uncompressed")));
-        for (const auto& test : group.at("tests")) {
-            const auto result = test.at("result").get<std::string>();
-            const bool accepted = key.isValidSignature(hex(test.at("sig")), hex(test.at("msg")));
-            if (result == "valid") {
-                EXPECT_TRUE(accepted) << label(test);
-            } else if (result == "invalid") {
-                EXPECT_FALSE(accepted) << label(test);
-            } else {
-                ++tally.skipped;
-                continue;
-            }
-            ++tally.run;
-        }
-    }
-    EXPECT_GT(tally.run, 0);
-    RecordProperty("casesRun", tally.run);
-    RecordProperty("casesSkipped", tally.skipped);
-    EXPECT_EQ(tally.run + tally.skipped, vectors.at("numberOfTests").get<int>());
+        EXPECT_EQ(key.isValidSignature(hex(test.at("sig")), hex(test.at("msg"))), valid);
+        return true;
+    });
 }
 
 TEST(CryptoWycheproof, EcdhP256UncompressedPoints) {
-    auto vectors = loadVectors("ecdh_secp256r1_ecpoint_test.json");
-    Tally tally;
-    for (const auto& group : vectors.at("testGroups")) {
-        ASSERT_EQ(group.at("curve").get<std::string>(), "secp256r1");
-        for (const auto& test : group.at("tests")) {
-            const auto result = test.at("result").get<std::string>();
-            const Bytes peer = hex(test.at("public"));
-            if (result != "invalid" && peer.size() != P256PublicKey::kX963Size) {
-                ++tally.skipped; // compressed points: not a form our protocol sends or takes
-                continue;
-            }
-            ASSERT_NE(result, "acceptable") << label(test);
-            auto own = P256KeyAgreementKey::fromX963(privateX963FromScalar(hex(test.at("private"))));
-            if (result == "valid") {
-                try {
-                    EXPECT_EQ(own.sharedSecret(peer).bytes(), hex(test.at("shared"))) << label(test);
-                } catch (const CryptoError& error) {
-                    ADD_FAILURE() << label(test) << ": " << error.what();
-                }
-            } else {
-                EXPECT_THROW(own.sharedSecret(peer), CryptoError) << label(test);
-                EXPECT_THROW(P256PublicKey::fromX963(peer), CryptoError) << label(test);
-            }
-            ++tally.run;
+    runVectors("ecdh_secp256r1_ecpoint_test.json", [](const Vector& group, const Vector& test, bool valid) {
+        EXPECT_EQ(group.at("curve").get<std::string>(), "secp256r1");
+        const Bytes peer = hex(test.at("public"));
+        if (valid && peer.size() != P256PublicKey::kX963Size) return false; // compressed: not a form we take
+        auto own = P256KeyAgreementKey::fromX963(privateX963FromScalar(hex(test.at("private"))));
+        if (valid) {
+            EXPECT_EQ(own.sharedSecret(peer).bytes(), hex(test.at("shared")));
+        } else {
+            EXPECT_THROW(own.sharedSecret(peer), CryptoError);
+            EXPECT_THROW(P256PublicKey::fromX963(peer), CryptoError);
         }
-    }
-    EXPECT_GT(tally.run, 0);
-    RecordProperty("casesRun", tally.run);
-    RecordProperty("casesSkipped", tally.skipped);
-    EXPECT_EQ(tally.run + tally.skipped, vectors.at("numberOfTests").get<int>());
+        return true;
+    });
 }
 
 TEST(CryptoWycheproof, ChaCha20Poly1305) {
-    auto vectors = loadVectors("chacha20_poly1305_test.json");
-    Tally tally;
-    for (const auto& group : vectors.at("testGroups")) {
+    runVectors("chacha20_poly1305_test.json", [](const Vector& group, const Vector& test, bool valid) {
         const bool fitsApi = group.at("ivSize").get<int>() == 96 && group.at("keySize").get<int>() == 256 &&
                              group.at("tagSize").get<int>() == 128;
-        for (const auto& test : group.at("tests")) {
-            const auto result = test.at("result").get<std::string>();
-            const Bytes key = hex(test.at("key"));
-            const Bytes nonce = hex(test.at("iv"));
-            const Bytes aad = hex(test.at("aad"));
-            const Bytes message = hex(test.at("msg"));
-            Bytes sealed = hex(test.at("ct"));
-            const Bytes tag = hex(test.at("tag"));
-            sealed.insert(sealed.end(), tag.begin(), tag.end());
-
-            if (result == "valid") {
-                ASSERT_TRUE(fitsApi) << label(test);
-                EXPECT_EQ(ChaCha20Poly1305::seal(key, nonce, message, aad), sealed) << label(test);
-                EXPECT_EQ(ChaCha20Poly1305::open(key, nonce, sealed, aad), message) << label(test);
-                // The reusable context, twice each way, so a state left over
-                // from one message would show in the next.
-                ChaCha20Poly1305Key reusable(key);
-                for (int round = 0; round < 2; ++round) {
-                    EXPECT_EQ(reusable.seal(nonce, message, aad), sealed) << label(test);
-                    EXPECT_EQ(reusable.open(nonce, sealed, aad), message) << label(test);
-                }
-            } else if (result == "invalid") {
-                EXPECT_THROW(ChaCha20Poly1305::open(key, nonce, sealed, aad), CryptoError) << label(test);
-                if (key.size() == ChaCha20Poly1305::kKeySize) {
-                    ChaCha20Poly1305Key reusable(key);
-                    EXPECT_THROW(reusable.open(nonce, sealed, aad), CryptoError) << label(test);
-                }
-                if (!fitsApi) {
-                    EXPECT_THROW(ChaCha20Poly1305::seal(key, nonce, message, aad), CryptoError) << label(test);
-                }
-            } else {
-                ++tally.skipped;
-                continue;
+        const Bytes key = hex(test.at("key"));
+        const Bytes nonce = hex(test.at("iv"));
+        const Bytes aad = hex(test.at("aad"));
+        const Bytes message = hex(test.at("msg"));
+        Bytes sealed = hex(test.at("ct"));
+        const Bytes tag = hex(test.at("tag"));
+        sealed.insert(sealed.end(), tag.begin(), tag.end());
+        if (valid) {
+            EXPECT_TRUE(fitsApi);
+            EXPECT_EQ(ChaCha20Poly1305::seal(key, nonce, message, aad), sealed);
+            EXPECT_EQ(ChaCha20Poly1305::open(key, nonce, sealed, aad), message);
+            // The reusable context, twice each way: state left from one message would show in the next.
+            ChaCha20Poly1305Key reusable(key);
+            for (int round = 0; round < 2; ++round) {
+                EXPECT_EQ(reusable.seal(nonce, message, aad), sealed);
+                EXPECT_EQ(reusable.open(nonce, sealed, aad), message);
             }
-            ++tally.run;
+            return true;
         }
-    }
-    EXPECT_GT(tally.run, 0);
-    RecordProperty("casesRun", tally.run);
-    RecordProperty("casesSkipped", tally.skipped);
-    EXPECT_EQ(tally.run + tally.skipped, vectors.at("numberOfTests").get<int>());
+        EXPECT_THROW(ChaCha20Poly1305::open(key, nonce, sealed, aad), CryptoError);
+        if (key.size() == ChaCha20Poly1305::kKeySize) {
+            EXPECT_THROW(ChaCha20Poly1305Key(key).open(nonce, sealed, aad), CryptoError);
+        }
+        if (!fitsApi) {
+            EXPECT_THROW(ChaCha20Poly1305::seal(key, nonce, message, aad), CryptoError);
+        }
+        return true;
+    });
 }
 
 TEST(CryptoWycheproof, HkdfSha256) {
-    auto vectors = loadVectors("hkdf_sha256_test.json");
-    Tally tally;
-    for (const auto& group : vectors.at("testGroups")) {
-        for (const auto& test : group.at("tests")) {
-            const auto result = test.at("result").get<std::string>();
-            const Bytes ikm = hex(test.at("ikm"));
-            const Bytes salt = hex(test.at("salt"));
-            const Bytes info = hex(test.at("info"));
-            const auto size = test.at("size").get<std::size_t>();
-            if (result == "valid") {
-                try {
-                    EXPECT_EQ(hkdfSha256(ikm, salt, info, size).bytes(), hex(test.at("okm"))) << label(test);
-                } catch (const CryptoError& error) {
-                    ADD_FAILURE() << label(test) << ": " << error.what();
-                }
-            } else if (result == "invalid") {
-                EXPECT_THROW(hkdfSha256(ikm, salt, info, size), CryptoError) << label(test);
-            } else {
-                ++tally.skipped;
-                continue;
-            }
-            ++tally.run;
+    runVectors("hkdf_sha256_test.json", [](const Vector&, const Vector& test, bool valid) {
+        const auto call = [&] {
+            return hkdfSha256(hex(test.at("ikm")), hex(test.at("salt")), hex(test.at("info")),
+                              test.at("size").get<std::size_t>());
+        };
+        if (valid) {
+            EXPECT_EQ(call().bytes(), hex(test.at("okm")));
+        } else {
+            EXPECT_THROW(call(), CryptoError);
         }
-    }
-    EXPECT_GT(tally.run, 0);
-    RecordProperty("casesRun", tally.run);
-    RecordProperty("casesSkipped", tally.skipped);
-    EXPECT_EQ(tally.run + tally.skipped, vectors.at("numberOfTests").get<int>());
+        return true;
+    });
 }
 
 TEST(CryptoWycheproof, HmacSha256FullTags) {
-    auto vectors = loadVectors("hmac_sha256_test.json");
-    Tally tally;
-    for (const auto& group : vectors.at("testGroups")) {
-        const bool fullTag = group.at("tagSize").get<int>() == 256;
-        for (const auto& test : group.at("tests")) {
-            const auto result = test.at("result").get<std::string>();
-            if (!fullTag || (result != "valid" && result != "invalid")) {
-                ++tally.skipped; // truncated tags are never used or accepted by us
-                continue;
-            }
-            const Bytes key = hex(test.at("key"));
-            const Bytes message = hex(test.at("msg"));
-            const Bytes tag = hex(test.at("tag"));
-            if (result == "valid") {
-                EXPECT_EQ(hmacSha256(key, message), tag) << label(test);
-                EXPECT_TRUE(isValidHmacSha256(key, message, tag)) << label(test);
-            } else {
-                EXPECT_NE(hmacSha256(key, message), tag) << label(test);
-                EXPECT_FALSE(isValidHmacSha256(key, message, tag)) << label(test);
-            }
-            ++tally.run;
-        }
-    }
-    EXPECT_GT(tally.run, 0);
-    RecordProperty("casesRun", tally.run);
-    RecordProperty("casesSkipped", tally.skipped);
-    EXPECT_EQ(tally.run + tally.skipped, vectors.at("numberOfTests").get<int>());
+    runVectors("hmac_sha256_test.json", [](const Vector& group, const Vector& test, bool valid) {
+        if (group.at("tagSize").get<int>() != 256) return false; // truncated tags are never used or accepted
+        const Bytes key = hex(test.at("key"));
+        const Bytes message = hex(test.at("msg"));
+        const Bytes tag = hex(test.at("tag"));
+        EXPECT_EQ(hmacSha256(key, message) == tag, valid);
+        EXPECT_EQ(isValidHmacSha256(key, message, tag), valid);
+        return true;
+    });
 }

@@ -85,10 +85,14 @@ asio::awaitable<ServerSessionReady> ScriptedTabletPeer::receiveServerReady() {
     co_return json::decodeFromBytes<ServerSessionReady>(plaintext);
 }
 
-asio::awaitable<PairingDecision> ScriptedTabletPeer::runUntilDecision(std::uint16_t port, HandshakePurpose purpose) {
+asio::awaitable<void> ScriptedTabletPeer::startHandshake(std::uint16_t port, HandshakePurpose purpose) {
     co_await connect(port);
     co_await sendRequest(purpose);
     co_await answerResponse();
+}
+
+asio::awaitable<PairingDecision> ScriptedTabletPeer::runUntilDecision(std::uint16_t port, HandshakePurpose purpose) {
+    co_await startHandshake(port, purpose);
     co_return co_await receiveDecision();
 }
 

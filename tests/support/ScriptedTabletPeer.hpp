@@ -1,10 +1,8 @@
 #pragma once
 
-// A tablet that speaks to the host over loopback TLS, step by step, built
-// from the real initiator side of the pairing protocol, the real cipher and
-// the real framed connection, so that a test can stop at any step or
-// misbehave there (replayed ids, wrong ready fields, forged or reordered
-// frames, silence, a close during the prompt).
+// A tablet built from the real initiator side of the pairing protocol, the
+// real cipher and the real framed connection, driven step by step so a test
+// can stop or misbehave at any step.
 
 #include "core/ControlProtocol.hpp"
 #include "platform/InMemorySecureStore.hpp"
@@ -44,31 +42,27 @@ public:
     DevicePublicIdentity identity() const;
     NetworkFramedConnection& connection() { return *connection_; }
 
-    // ---- handshake, one step at a time --------------------------------------
     asio::awaitable<void> connect(std::uint16_t port);
-    // A fresh request; `edit` may change it before it is sent (and kept).
+    // `edit` may change the fresh request before it is sent (and kept).
     asio::awaitable<void> sendRequest(HandshakePurpose purpose, std::function<void(PairingRequest&)> edit = {});
     asio::awaitable<HandshakeEnvelope> receiveEnvelope();
-    // Reads the response, checks it and sends the confirmation; sets
-    // `verification` and the cipher.
+    // Checks the response and sends the confirmation; sets `verification` and the cipher.
     asio::awaitable<void> answerResponse();
-    // Opens the sealed decision; its sequence lands in `decisionSequence`.
     asio::awaitable<PairingDecision> receiveDecision();
     asio::awaitable<void> sendClientReady(std::function<void(ClientSessionReady&)> edit = {});
     asio::awaitable<ServerSessionReady> receiveServerReady();
 
-    // connect, request, answer, decision.
+    // connect, request, answer: the host is then deciding.
+    asio::awaitable<void> startHandshake(std::uint16_t port, HandshakePurpose purpose);
     asio::awaitable<PairingDecision> runUntilDecision(std::uint16_t port, HandshakePurpose purpose);
     // runUntilDecision, then the ready exchange; throws unless approved.
     asio::awaitable<ServerHello> openSession(std::uint16_t port, HandshakePurpose purpose);
 
-    // ---- session ------------------------------------------------------------
     // The wire frame of `plaintext` sealed under the next sequence.
     Bytes sealFrame(SessionBinaryChannel channel, ByteView plaintext);
     asio::awaitable<void> send(const SessionControlMessage& message,
                                SessionBinaryChannel channel = SessionBinaryChannel::control);
     asio::awaitable<void> sendFrame(Bytes frame);
-    // The next sealed wire frame from the host, opened.
     asio::awaitable<Sealed> receiveSealed();
     // The next control message; video fragments on the way are skipped.
     asio::awaitable<SessionControlMessage> receiveControl();

@@ -16,40 +16,28 @@ using Duration = BackoffPolicy::Duration;
 
 TEST(BackoffPolicy, HostScheduleIsOneTwoFourThenEightUntilTheLimit) {
     const BackoffPolicy& policy = ListenerRestartPlan::policy;
-    EXPECT_EQ(policy, (BackoffPolicy{1s, 8s, 2.0, 6}));
     const Duration expected[] = {1s, 2s, 4s, 8s, 8s, 8s};
     for (int attempt = 0; attempt < 6; ++attempt) EXPECT_EQ(policy.delay(attempt), expected[attempt]) << attempt;
     EXPECT_EQ(policy.delay(6), std::nullopt);
     EXPECT_EQ(policy.delay(-1), std::nullopt);
-}
-
-TEST(BackoffPolicy, EdgesOfTheSchedule) {
-    EXPECT_EQ((BackoffPolicy{1s, 8s, 2.0, 0}.delay(0)), std::nullopt);
-    EXPECT_EQ((BackoffPolicy{1s, 8s, 2.0, 3}.delay(2)), Duration(4s));
-    EXPECT_EQ((BackoffPolicy{1s, 8s, 2.0, 3}.delay(3)), std::nullopt);
-    // A multiplier below 1 shrinks; the maximum never raises a small delay.
+    // A multiplier below 1 shrinks; growth far past any representable delay stays at the maximum.
     EXPECT_EQ((BackoffPolicy{8s, 1h, 0.5, 3}.delay(2)), Duration(2s));
-    EXPECT_EQ((BackoffPolicy{100ms, 8s, 1.0, 3}.delay(1)), Duration(100ms));
-    // Growth far past any representable delay stays at the maximum.
     EXPECT_EQ((BackoffPolicy{1s, 8s, 1e300, 100}.delay(99)), Duration(8s));
-    EXPECT_EQ((BackoffPolicy{0s, 8s, 2.0, 3}.delay(2)), Duration(0s));
+    EXPECT_EQ((BackoffPolicy{1s, 8s, 2.0, 0}.delay(0)), std::nullopt);
 }
 
 TEST(ListenerRestartPlan, AddressInUseSoonOnAnyPortOtherwiseBackoffThenTwoSeconds) {
     using Plan = ListenerRestartPlan;
     EXPECT_EQ(Plan::forFailure("Address already in use", 0), (Plan{100ms, true}));
     EXPECT_EQ(Plan::forFailure("POSIX error 48", 4), (Plan{100ms, true}));
-    EXPECT_EQ(Plan::forFailure("Network is down", 0), (Plan{1s, false}));
     EXPECT_EQ(Plan::forFailure("Network is down", 1), (Plan{2s, false}));
     EXPECT_EQ(Plan::forFailure("Network is down", 2), (Plan{4s, true}));
     EXPECT_EQ(Plan::forFailure("Network is down", 5), (Plan{8s, true}));
     EXPECT_EQ(Plan::forFailure("Network is down", 6), (Plan{2s, true}));
-    EXPECT_EQ(Plan::forFailure("Network is down", 40), (Plan{2s, true}));
 }
 
 TEST(ListenerStatus, ListeningErrorsMapToPermissionOrTheSystemsText) {
     EXPECT_EQ(listenerStatus(std::error_code(EACCES, std::system_category())), ListenerStatus::permissionDenied());
-    EXPECT_EQ(listenerStatus(std::error_code(EPERM, std::system_category())), ListenerStatus::permissionDenied());
     EXPECT_EQ(listenerStatus(std::error_code(EADDRINUSE, std::system_category())),
               ListenerStatus::failed("Address already in use"));
 }
@@ -78,9 +66,7 @@ TEST(DiscoveredService, NameIsTrimmedAndIdComesFromTheIdentifierElseTheEndpoint)
     const auto withoutId = DiscoveredService::make("\u00A0\u3000 \r\n", endpoint, std::nullopt, std::nullopt);
     EXPECT_EQ(withoutId.name, "Unknown Mac");
     EXPECT_EQ(withoutId.id, "studio._velorinth._tcp.local.");
-
     const ServiceEndpoint address{ServiceEndpoint::HostPort{"fe80::1", 51891}};
-    EXPECT_EQ(address.key(), "[fe80::1]:51891");
     EXPECT_EQ(DiscoveredService::make("Mac", address, std::nullopt, std::nullopt).id, "[fe80::1]:51891");
 }
 
@@ -90,8 +76,6 @@ TEST(DiscoveredService, PresentAndAbsentVersionDifferInEqualityAndHash) {
     const auto present = DiscoveredService::make("Mac", endpoint, std::nullopt, 0);
     EXPECT_NE(absent, present);
     EXPECT_NE(std::hash<DiscoveredService>{}(absent), std::hash<DiscoveredService>{}(present));
-    EXPECT_EQ(std::hash<DiscoveredService>{}(absent),
-              std::hash<DiscoveredService>{}(DiscoveredService::make("Mac", endpoint, std::nullopt, std::nullopt)));
 }
 
 } // namespace

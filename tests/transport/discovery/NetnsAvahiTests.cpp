@@ -1,15 +1,13 @@
-// Publication through a real Avahi daemon, in a private network, mount and
-// PID namespace so the host's own daemons are never touched: one child makes
-// the namespaces, its child (PID 1 there, this program run again) starts
-// D-Bus and, later, Avahi, and browses with avahi-browse. Everything in the
-// namespace dies with it.
+// Publication through a real Avahi daemon, in private network, mount and PID
+// namespaces so the host's own daemons are never touched: one child makes the
+// namespaces, its child (PID 1 there, this program run again) starts D-Bus and,
+// later, Avahi, and browses with avahi-browse. Everything there dies with it.
 
 #include "transport/discovery/BonjourHostListener.hpp"
 
-#include "core/EventLoop.hpp"
 #include "support/TLSTestIdentities.hpp"
 
-#include <asio/post.hpp>
+#include <asio/io_context.hpp>
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -22,15 +20,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
-#include <future>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace velorinth {
@@ -44,15 +40,14 @@ constexpr int kSkipped = 77;
 // Set in the namespace's PID 1: where its report goes.
 constexpr const char* kReportVariable = "VELORINTH_NETNS_REPORT_FD";
 
-bool onPath(const char* tool) {
-    return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-bool eventually(const std::function<bool()>& condition, std::chrono::steady_clock::duration limit) {
+// Runs `io` until `condition` holds or `limit` passes.
+bool eventually(asio::io_context& io, const std::function<bool()>& condition,
+                std::chrono::steady_clock::duration limit) {
     const auto giveUp = std::chrono::steady_clock::now() + limit;
     while (!condition()) {
         if (std::chrono::steady_clock::now() > giveUp) return false;
-        std::this_thread::sleep_for(50ms);
+        io.restart();
+        io.run_for(50ms);
     }
     return true;
 }
@@ -64,58 +59,29 @@ std::vector<std::string> browse() {
     if (output == nullptr) return lines;
     char buffer[4096];
     while (std::fgets(buffer, sizeof buffer, output) != nullptr) {
-        std::string line(buffer);
-        if (line.rfind("=;", 0) == 0) lines.push_back(line);
+        if (std::string(buffer).rfind("=;", 0) == 0) lines.emplace_back(buffer);
     }
     ::pclose(output);
     return lines;
 }
 
-bool listed(const std::string& escapedName, std::uint16_t port, const std::vector<std::string>& txt) {
+// Whether a resolved line names `escapedName` on `port` with the identity's TXT record.
+bool listed(const std::string& escapedName, std::uint16_t port, const TLSDeviceIdentity& identity) {
+    const std::string parts[] = {"\"v=1\"", "\"id=" + identity.publicIdentity.discoveryInstanceID.uuidString() + "\"",
+                               "\"role=host\"", ";" + escapedName + ";_velorinth._tcp;",
+                               ";" + std::to_string(port) + ";"};
     for (const std::string& line : browse()) {
-        if (line.find(";" + escapedName + ";_velorinth._tcp;") == std::string::npos) continue;
-        if (line.find(";" + std::to_string(port) + ";") == std::string::npos) continue;
-        bool all = true;
-        for (const std::string& entry : txt) all = all && line.find("\"" + entry + "\"") != std::string::npos;
-        if (all) return true;
+        if (std::all_of(std::begin(parts), std::end(parts), [&](const std::string& part) { return line.find(part) != std::string::npos; })) {
+            return true;
+        }
     }
     return false;
 }
 
-// A publishing listener on the loop; counts its publication errors.
-struct Published {
-    std::unique_ptr<BonjourHostListener> listener;
-    std::uint16_t port = 0;
-    std::atomic<int> errors{0};
-};
-
-// Runs `body` on the loop and waits for it.
-void onLoop(EventLoop& loop, const std::function<void()>& body) {
-    std::promise<void> done;
-    asio::post(loop.executor(), [&] {
-        body();
-        done.set_value();
-    });
-    done.get_future().wait();
-}
-
-std::shared_ptr<Published> publish(EventLoop& loop, const TLSDeviceIdentity& identity) {
-    auto published = std::make_shared<Published>();
-    onLoop(loop, [&] {
-        Published* raw = published.get();
-        published->listener = std::make_unique<BonjourHostListener>(
-            loop.executor(), identity, 0, true, [](std::shared_ptr<NetworkFramedConnection>, HandshakeSlot) {},
-            [](ListenerStatus) {}, [raw](const ListenerPublicationError&) { ++raw->errors; });
-        published->listener->start();
-        published->port = published->listener->port().value_or(0);
-    });
-    return published;
-}
-
 // PID 1 of the namespace.
 int publishInNamespace(int report) {
-    const auto fail = [report](const char* why, int code = kFailed) {
-        dprintf(report, "%s", why);
+    const auto fail = [report](const std::string& why, int code = kFailed) {
+        dprintf(report, "%s", why.c_str());
         return code;
     };
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
@@ -124,55 +90,53 @@ int publishInNamespace(int report) {
         return fail("private /run could not be mounted", kSkipped);
     }
     if (std::system("ip link set lo up") != 0) return fail("the loopback interface could not be raised", kSkipped);
+    asio::io_context io;
     if (std::system("dbus-daemon --system --fork >/dev/null 2>&1") != 0 ||
-        !eventually([] { return ::access("/run/dbus/system_bus_socket", F_OK) == 0; }, 5s)) {
+        !eventually(io, [] { return ::access("/run/dbus/system_bus_socket", F_OK) == 0; }, 5s)) {
         return fail("the D-Bus system daemon could not start", kSkipped);
     }
     ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
 
-    EventLoop loop;
-    loop.start();
+    int errors = 0;
+    auto publish = [&](const TLSDeviceIdentity& identity) {
+        auto listener = std::make_unique<BonjourHostListener>(
+            io.get_executor(), identity, 0, true, [](std::shared_ptr<NetworkFramedConnection>, HandshakeSlot) {},
+            [](ListenerStatus) {}, [&](const ListenerPublicationError&) { ++errors; });
+        listener->start();
+        return listener;
+    };
     const TLSDeviceIdentity identity = testing::makeTestIdentity("Netns Host");
-    const auto first = publish(loop, identity);
-    if (first->port == 0) return fail("the listener did not advertise");
+    auto first = publish(identity);
+    const std::uint16_t firstPort = first->port().value_or(0);
+    if (firstPort == 0) return fail("the listener did not advertise");
 
-    // D-Bus runs but Avahi does not: said once, and the listener carries on.
-    if (!eventually([&] { return first->errors == 1; }, 10s)) {
-        return fail("no avahiUnavailable report while the daemon is absent");
-    }
+    // D-Bus runs but Avahi does not: said once, and published once the daemon appears.
+    if (!eventually(io, [&] { return errors == 1; }, 10s)) return fail("no report while the daemon is absent");
     if (std::system("avahi-daemon -D --no-drop-root --no-chroot --no-rlimits >/dev/null 2>&1") != 0) {
         return fail("avahi-daemon could not start", kSkipped);
     }
-    const std::vector<std::string> txt{"v=1", "id=" + identity.publicIdentity.discoveryInstanceID.uuidString(),
-                                       "role=host"};
-    if (!eventually([&] { return listed("Netns\\032Host", first->port, txt); }, 20s)) {
+    if (!eventually(io, [&] { return listed("Netns\\032Host", firstPort, identity); }, 20s)) {
         return fail("the service did not appear once the daemon started");
     }
 
-    // A second host of the same name takes Avahi's alternative name,
-    // "Netns Host #2" as avahi-browse escapes it.
+    // A second host of the same name takes Avahi's alternative, "Netns Host #2".
     const TLSDeviceIdentity twin = testing::makeTestIdentity("Netns Host");
-    const auto second = publish(loop, twin);
-    const std::vector<std::string> twinTxt{"v=1", "id=" + twin.publicIdentity.discoveryInstanceID.uuidString(),
-                                           "role=host"};
-    if (!eventually([&] { return listed("Netns\\032Host\\032\\0352", second->port, twinTxt); }, 20s)) {
+    auto second = publish(twin);
+    const std::uint16_t secondPort = second->port().value_or(0);
+    if (!eventually(io, [&] { return listed("Netns\\032Host\\032\\0352", secondPort, twin); }, 20s)) {
         std::string seen = "the second service did not take the alternative name; browsing shows:\n";
         for (const std::string& line : browse()) seen += line;
-        return fail(seen.c_str());
+        return fail(seen);
     }
 
     // Stopping withdraws the service.
-    onLoop(loop, [&] {
-        first->listener->stop();
-        first->listener.reset();
-    });
-    if (!eventually([&] { return !listed("Netns\\032Host", first->port, txt) &&
-                                 listed("Netns\\032Host\\032\\0352", second->port, twinTxt); }, 20s)) {
-        return fail("the service stayed published after stop");
+    first->stop();
+    first.reset();
+    if (!eventually(io, [&] { return !listed("Netns\\032Host", firstPort, identity); }, 20s) ||
+        !listed("Netns\\032Host\\032\\0352", secondPort, twin)) {
+        return fail("the service stayed published after stop, or the other went with it");
     }
-    if (first->errors != 1 || second->errors != 0) return fail("unexpected publication errors");
-    onLoop(loop, [&] { second->listener.reset(); });
-    loop.stop();
+    if (errors != 1) return fail("unexpected publication errors");
     return kPassed;
 }
 
@@ -185,9 +149,9 @@ int isolate(int report) {
     const pid_t init = ::fork();
     if (init < 0) return kFailed;
     if (init == 0) {
-        // A fresh image of this test program runs the namespace's side: the
-        // D-Bus library remembers the bus address of its first use for the
-        // life of a process, and an earlier test may have used another.
+        // A fresh image of this program runs the namespace's side: the D-Bus
+        // library keeps the bus address of its first use for the life of a
+        // process, and an earlier test may have used another.
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         ::setenv(kReportVariable, std::to_string(report).c_str(), 1);
         const int quiet = ::open("/dev/null", O_WRONLY);
@@ -204,8 +168,8 @@ int isolate(int report) {
 TEST(NetnsAvahi, PublishesTheTxtRecordOnceTheDaemonAppearsAndResolvesNameConflicts) {
     if (const char* report = std::getenv(kReportVariable)) ::_exit(publishInNamespace(std::atoi(report)));
     if (::geteuid() != 0) GTEST_SKIP() << "private network namespaces need root";
-    for (const char* tool : {"dbus-daemon", "avahi-daemon", "avahi-browse", "ip", "timeout"}) {
-        if (!onPath(tool)) GTEST_SKIP() << tool << " is not installed";
+    for (const std::string tool : {"dbus-daemon", "avahi-daemon", "avahi-browse", "ip", "timeout"}) {
+        if (std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) != 0) GTEST_SKIP() << tool << " is missing";
     }
     int pipe[2];
     ASSERT_EQ(::pipe(pipe), 0);
@@ -227,7 +191,7 @@ TEST(NetnsAvahi, PublishesTheTxtRecordOnceTheDaemonAppearsAndResolvesNameConflic
             char buffer[512];
             const ssize_t count = ::read(pipe[0], buffer, sizeof buffer);
             if (count > 0) message.append(buffer, static_cast<std::size_t>(count));
-            if (count == 0) finished = true;
+            finished = count == 0;
         }
     }
     ::close(pipe[0]);

@@ -3,12 +3,15 @@
 // A loop, a listening socket on 127.0.0.1 and bounded runs for loopback tests
 // of the framed connection.
 
+#include "support/TLSTestIdentities.hpp"
 #include "transport/security/NetworkFramedConnection.hpp"
 
 #include <asio/co_spawn.hpp>
 #include <asio/experimental/awaitable_operators.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
+#include <asio/read.hpp>
+#include <asio/redirect_error.hpp>
 #include <asio/ssl/stream.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
@@ -16,12 +19,14 @@
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>
 
+#include <array>
 #include <chrono>
 #include <cstring>
-#include <string>
 #include <exception>
 #include <future>
+#include <optional>
 #include <stdexcept>
+#include <string>
 
 namespace velorinth::testing {
 
@@ -119,5 +124,62 @@ inline std::unique_ptr<asio::ssl::context> makeRawContext(TLSRole role, const Ra
     }
     return context;
 }
+
+// A hand-configured TLS client: its handshake result, then (after a
+// successful handshake) the result of its first read of one byte.
+struct RawClientResult {
+    asio::error_code handshake;
+    asio::error_code firstRead;
+};
+
+inline asio::awaitable<RawClientResult> rawClient(asio::ip::tcp::endpoint at, RawContextOptions options) {
+    auto context = makeRawContext(TLSRole::client, options);
+    NetworkFramedConnection::Stream peer(co_await asio::this_coro::executor, *context);
+    co_await peer.next_layer().async_connect(at, asio::use_awaitable);
+    RawClientResult result;
+    co_await peer.async_handshake(asio::ssl::stream_base::client,
+                                  asio::redirect_error(asio::use_awaitable, result.handshake));
+    if (result.handshake) co_return result;
+    std::array<std::uint8_t, 1> byte{};
+    co_await asio::async_read(peer, asio::buffer(byte), asio::redirect_error(asio::use_awaitable, result.firstRead));
+    co_return result;
+}
+
+// Our host and tablet identities and the host's context; cancels whatever a test connected.
+class LoopbackConnectionTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        for (const auto& connection : {server, client}) {
+            if (connection) connection->cancel();
+        }
+        h.settle();
+    }
+
+    void connectClient(const TLSDeviceIdentity& identity, std::optional<DeviceFingerprint> pin = std::nullopt,
+                       const char* protocol = kProtocol, std::string host = "127.0.0.1") {
+        client = NetworkFramedConnection::connect(h.io.get_executor(), {std::move(host), h.port()}, identity,
+                                                  std::move(pin), kTestFrameLimit, protocol);
+    }
+
+    // Our server on the next accepted socket, started.
+    asio::awaitable<void> startServer(asio::ssl::context& tls) {
+        server = std::make_shared<NetworkFramedConnection>(co_await h.accept(), tls, kTestFrameLimit, true);
+        co_await server->start();
+    }
+
+    // The case `operation` fails with.
+    template <class T>
+    NetworkConnectionError::Case failed(asio::awaitable<T> operation) {
+        return expectFailure<NetworkConnectionError>(h.run(outcome(std::move(operation)))).kind;
+    }
+
+    LoopbackHarness h;
+    TLSDeviceIdentity hostIdentity = makeTestIdentity("Host");
+    TLSDeviceIdentity tabletIdentity = makeTestIdentity("Tablet");
+    std::shared_ptr<asio::ssl::context> hostTLS =
+        TLSTransportSecurity::makeContext(TLSRole::server, hostIdentity, kProtocol);
+    std::shared_ptr<NetworkFramedConnection> server;
+    std::shared_ptr<NetworkFramedConnection> client;
+};
 
 } // namespace velorinth::testing

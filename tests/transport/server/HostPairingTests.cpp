@@ -8,10 +8,13 @@ namespace {
 
 using Kind = HandshakeMessageKind;
 using Code = HandshakeRejectionCode;
+using Pair = HandshakePurpose;
 
-HandshakeErrorPayload errorPayload(const HandshakeEnvelope& envelope) {
-    EXPECT_EQ(envelope.kind, Kind::error);
-    return json::decodeFromBytes<HandshakeErrorPayload>(envelope.payload);
+void expectErrorEnvelope(const HandshakeEnvelope& envelope, Code code, const std::string& message) {
+    ASSERT_EQ(envelope.kind, Kind::error);
+    const auto payload = json::decodeFromBytes<HandshakeErrorPayload>(envelope.payload);
+    EXPECT_EQ(payload.code, code);
+    EXPECT_EQ(payload.message, message);
 }
 
 TEST(LoopbackPairing, ApprovedPairingSealsDecisionAsZeroAndServerReadyAsOne) {
@@ -19,8 +22,7 @@ TEST(LoopbackPairing, ApprovedPairingSealsDecisionAsZeroAndServerReadyAsOne) {
     h.autoAnswer = true;
     auto tablet = h.peer();
     tablet->capabilities = {Capability::h264, Capability::hevc};
-    const PairingDecision decision = h.run(tablet->runUntilDecision(h.port, HandshakePurpose::pair));
-
+    const PairingDecision decision = h.run(tablet->runUntilDecision(h.port, Pair::pair));
     ASSERT_TRUE(decision.approved);
     EXPECT_EQ(tablet->decisionSequence, 0u);
     // The hello lists the host's whole set; the session keeps the intersection.
@@ -33,9 +35,8 @@ TEST(LoopbackPairing, ApprovedPairingSealsDecisionAsZeroAndServerReadyAsOne) {
     EXPECT_FALSE(h.prompts[1].has_value());
 
     h.run(tablet->sendClientReady());
-    const ServerSessionReady ready = h.run(tablet->receiveServerReady());
+    EXPECT_EQ(h.run(tablet->receiveServerReady()).sessionID, decision.serverHello->sessionID);
     EXPECT_EQ(tablet->serverReadySequence, 1u);
-    EXPECT_EQ(ready.sessionID, decision.serverHello->sessionID);
     ASSERT_EQ(h.sessions().size(), 1u);
     EXPECT_EQ(h.sessions()[0].acceptedCapabilities, CapabilitySet{Capability::h264});
     EXPECT_EQ(h.trust->device(tablet->identity().id)->permissions, DevicePermissions::all);
@@ -49,10 +50,9 @@ TEST(LoopbackPairing, EveryUnapprovedOutcomeEndsThePairing) {
         ServerHarness h(ServerHarness::fastOptions(), reject ? 10s : 200ms);
         if (reject) h.autoAnswer = false;
         auto tablet = h.peer();
-        const PairingDecision decision = h.run(tablet->runUntilDecision(h.port, HandshakePurpose::pair));
-        const Code code = reject ? Code::userRejected : Code::approvalTimedOut;
+        const PairingDecision decision = h.run(tablet->runUntilDecision(h.port, Pair::pair));
         EXPECT_FALSE(decision.approved);
-        EXPECT_EQ(decision.rejectionCode, code);
+        EXPECT_EQ(decision.rejectionCode, reject ? Code::userRejected : Code::approvalTimedOut);
         EXPECT_EQ(decision.reason, std::string(reject ? "Pairing was rejected on the Mac."
                                                       : "Pairing approval timed out on the Mac."));
         EXPECT_TRUE(nextReadFails(h, *tablet));
@@ -68,12 +68,8 @@ TEST(LoopbackPairing, EveryUnapprovedOutcomeEndsThePairing) {
 
     ServerHarness h;
     auto tablet = h.peer();
-    h.run(tablet->connect(h.port));
-    h.run(tablet->sendRequest(HandshakePurpose::pair));
-    h.run(tablet->answerResponse());
-    h.run([&]() -> asio::awaitable<void> {
-        while (h.prompts.empty()) co_await sleepFor(5ms);
-    }());
+    h.run(tablet->startHandshake(h.port, Pair::pair));
+    h.until([&] { return !h.prompts.empty(); });
     tablet->close();
     h.settle(200ms);
     ASSERT_EQ(h.prompts.size(), 2u);
@@ -82,69 +78,56 @@ TEST(LoopbackPairing, EveryUnapprovedOutcomeEndsThePairing) {
     EXPECT_FALSE(h.server->pendingPairingID().has_value());
 }
 
-TEST(LoopbackPairing, SixthPairingInAMinuteIsRateLimitedWhileReconnectBypasses) {
+// The limiter counts pairings only; a replayed pairing id gets nothing at all.
+TEST(LoopbackPairing, SixthPairingInAMinuteIsRateLimitedWhileReconnectBypassesAndReplayGetsNothing) {
     ServerHarness h;
     for (int attempt = 0; attempt < 5; ++attempt) {
         auto tablet = h.peer();
         h.run(tablet->connect(h.port));
-        h.run(tablet->sendRequest(HandshakePurpose::pair));
+        h.run(tablet->sendRequest(Pair::pair));
         EXPECT_EQ(h.run(tablet->receiveEnvelope()).kind, Kind::pairingResponse);
         tablet->close();
     }
     auto sixth = h.peer();
     h.run(sixth->connect(h.port));
-    h.run(sixth->sendRequest(HandshakePurpose::pair));
-    const HandshakeErrorPayload refusal = errorPayload(h.run(sixth->receiveEnvelope()));
-    EXPECT_EQ(refusal.code, Code::rateLimited);
-    EXPECT_EQ(refusal.message, "Too many pairing attempts. Wait a minute and try again.");
+    h.run(sixth->sendRequest(Pair::pair));
+    expectErrorEnvelope(h.run(sixth->receiveEnvelope()), Code::rateLimited,
+                        "Too many pairing attempts. Wait a minute and try again.");
     EXPECT_TRUE(nextReadFails(h, *sixth));
     h.settle();
     EXPECT_EQ(h.lastError<PairingAttemptLimitError>().kind, PairingAttemptLimitError::Case::rateLimited);
 
     auto known = h.peer();
     h.trustTablet(*known);
-    EXPECT_TRUE(h.run(known->runUntilDecision(h.port, HandshakePurpose::reconnect)).approved);
+    EXPECT_TRUE(h.run(known->runUntilDecision(h.port, Pair::reconnect)).approved);
+
+    auto replay = h.peer("Replay");
+    h.run(replay->connect(h.port));
+    h.run(replay->sendRequest(Pair::reconnect,
+                              [&](PairingRequest& request) { request.pairingID = known->lastRequest->pairingID; }));
+    EXPECT_TRUE(nextReadFails(h, *replay));
+    h.settle();
+    EXPECT_EQ(h.lastError<PairingProtocolError>().kind, PairingProtocolError::Case::replayedHandshake);
 }
 
 TEST(LoopbackPairing, SecondPairingWhilePromptIsOpenIsBusyButReconnectIsServed) {
     ServerHarness h;
     auto first = h.peer();
-    h.run(first->connect(h.port));
-    h.run(first->sendRequest(HandshakePurpose::pair));
-    h.run(first->answerResponse());
-    h.run([&]() -> asio::awaitable<void> {
-        while (!h.server->pendingPairingID()) co_await sleepFor(5ms);
-    }());
+    h.run(first->startHandshake(h.port, Pair::pair));
+    h.until([&] { return h.server->pendingPairingID().has_value(); });
 
     auto second = h.peer("Other iPad");
     h.run(second->connect(h.port));
-    h.run(second->sendRequest(HandshakePurpose::pair));
-    const HandshakeErrorPayload busy = errorPayload(h.run(second->receiveEnvelope()));
-    EXPECT_EQ(busy.code, Code::pairingBusy);
-    EXPECT_EQ(busy.message, "The Mac is already displaying another pairing request.");
+    h.run(second->sendRequest(Pair::pair));
+    expectErrorEnvelope(h.run(second->receiveEnvelope()), Code::pairingBusy,
+                        "The Mac is already displaying another pairing request.");
     h.settle();
     EXPECT_EQ(h.lastError<SessionHandshakeError>().kind, SessionHandshakeError::Case::pairingBusyOnHost);
 
     auto known = h.peer("Known iPad");
     h.trustTablet(*known);
-    EXPECT_TRUE(h.run(known->runUntilDecision(h.port, HandshakePurpose::reconnect)).approved);
+    EXPECT_TRUE(h.run(known->runUntilDecision(h.port, Pair::reconnect)).approved);
     EXPECT_EQ(h.prompts.size(), 1u); // the open prompt is untouched
-}
-
-TEST(LoopbackPairing, ReplayedPairingIdentifierGetsNothing) {
-    ServerHarness h;
-    auto original = h.peer();
-    h.run(original->connect(h.port));
-    h.run(original->sendRequest(HandshakePurpose::reconnect));
-    EXPECT_EQ(h.run(original->receiveEnvelope()).kind, Kind::pairingResponse);
-
-    auto replay = h.peer("Replay");
-    h.run(replay->connect(h.port));
-    h.run(replay->sendRequest(HandshakePurpose::reconnect,
-                              [&](PairingRequest& request) { request.pairingID = original->lastRequest->pairingID; }));
-    EXPECT_TRUE(nextReadFails(h, *replay));
-    h.settle();
-    EXPECT_EQ(h.lastError<PairingProtocolError>().kind, PairingProtocolError::Case::replayedHandshake);
 }
 
 // Two pairings that both passed the busy check: the later prompt replaces the
@@ -155,22 +138,16 @@ TEST(LoopbackPairing, AnswerReachesOnlyThePromptItNames) {
     auto second = h.peer("Second");
     for (auto* tablet : {first.get(), second.get()}) {
         h.run(tablet->connect(h.port));
-        h.run(tablet->sendRequest(HandshakePurpose::pair));
+        h.run(tablet->sendRequest(Pair::pair));
     }
-    auto waitForPrompts = [&](std::size_t count) {
-        h.run([&]() -> asio::awaitable<void> {
-            while (h.prompts.size() < count) co_await sleepFor(5ms);
-        }());
-    };
     h.run(first->answerResponse());
-    waitForPrompts(1);
+    h.until([&] { return h.prompts.size() == 1; });
     h.run(second->answerResponse());
-    waitForPrompts(2);
-    const Uuid firstID = first->lastRequest->pairingID;
+    h.until([&] { return h.prompts.size() == 2; });
     const Uuid secondID = second->lastRequest->pairingID;
     ASSERT_EQ(h.server->pendingPairingID(), secondID);
 
-    h.server->resolvePendingPairing(true, firstID); // a click on a prompt no longer shown
+    h.server->resolvePendingPairing(true, first->lastRequest->pairingID); // a click on a prompt no longer shown
     h.settle();
     EXPECT_EQ(h.prompts.size(), 2u);
     EXPECT_EQ(h.server->pendingPairingID(), secondID);
@@ -187,24 +164,21 @@ TEST(LoopbackPairing, AnswerReachesOnlyThePromptItNames) {
     // With nothing pending an answer only withdraws whatever is shown.
     h.server->resolvePendingPairing(false, Uuid::random());
     EXPECT_EQ(h.prompts.size(), 4u);
+    EXPECT_FALSE(h.prompts.back().has_value());
 }
 
 TEST(LoopbackPairing, CustomApprovalHandlerDecidesWithoutPrompt) {
-    struct Case {
-        bool answers;
-        Code expected;
-    };
-    for (const Case& c : {Case{true, Code::userRejected}, Case{false, Code::approvalTimedOut}}) {
+    for (const bool answers : {true, false}) {
         ServerHarness h(ServerHarness::fastOptions(), 200ms);
         HostSessionServer::Callbacks callbacks = h.recordingCallbacks();
-        callbacks.customApprovalHandler = [answers = c.answers](IncomingPairingPrompt) -> asio::awaitable<bool> {
+        callbacks.customApprovalHandler = [answers](IncomingPairingPrompt) -> asio::awaitable<bool> {
             if (!answers) co_await sleepFor(1h); // never answers; cancelled when it loses
             co_return false;
         };
         h.server->setCallbacks(callbacks);
         auto tablet = h.peer();
-        const PairingDecision decision = h.run(tablet->runUntilDecision(h.port, HandshakePurpose::pair));
-        EXPECT_EQ(decision.rejectionCode, c.expected);
+        const PairingDecision decision = h.run(tablet->runUntilDecision(h.port, Pair::pair));
+        EXPECT_EQ(decision.rejectionCode, answers ? Code::userRejected : Code::approvalTimedOut);
         EXPECT_TRUE(h.prompts.empty());
         EXPECT_FALSE(h.server->pendingPairingID().has_value());
     }

@@ -8,12 +8,12 @@ namespace {
 
 using Command = SessionControlCommand;
 
-EncodedVideoFrame videoFrame(std::uint64_t generation, std::size_t bytes = 5000) {
+EncodedVideoFrame videoFrame(std::uint64_t generation) {
     EncodedVideoFrame frame;
     frame.streamID = Uuid::random();
     frame.generation = generation;
     frame.sequence = 1;
-    frame.payload = Bytes(bytes, 0xAB);
+    frame.payload = Bytes(5000, 0xAB);
     frame.isKeyframe = true;
     frame.width = frame.sourceDisplayWidth = 1280;
     frame.height = frame.sourceDisplayHeight = 720;
@@ -37,26 +37,15 @@ VideoFragmentPacket nextFragment(ServerHarness& h, ScriptedTabletPeer& tablet) {
     }
 }
 
-TEST(HostSessionServer, NewServerIsEmptyAndPublishesOnlyWhereItShould) {
+TEST(HostSessionServer, WithoutSessionsOnlyDisconnectAllAndAnswersPublish) {
     ServerHarness h(ServerHarness::fastOptions(), 10s, false);
-    EXPECT_TRUE(h.server->currentAccessibilityGranted());
-    EXPECT_FALSE(h.server->currentPort() || h.server->currentHostDisplay() || h.server->currentWakeConfiguration());
-    EXPECT_FALSE(h.server->hasListener());
-    EXPECT_TRUE(h.sessions().empty());
-
-    h.server->updateHostState(DisplayDescriptor{1, 800, 600, 1.0}, true, std::nullopt);
     h.server->stopAllVideoStreams(VideoStreamStopReason::hostStopped, "x");
     h.run(h.server->disconnectSession(Uuid::random(), "Disconnected by Mac user."));
     EXPECT_TRUE(h.sessionLists.empty());
-
-    h.server->resolvePendingPairing(true, Uuid::random());
-    ASSERT_EQ(h.prompts.size(), 1u);
-    EXPECT_FALSE(h.prompts[0].has_value());
     h.run(h.server->disconnectAll("Disconnected by Mac user."));
-    ASSERT_EQ(h.sessionLists.size(), 1u);
-    EXPECT_TRUE(h.sessionLists[0].empty());
-
-    EXPECT_THROW(h.run(h.server->waitForListeningPort(0ms)), PairingProtocolError);
+    EXPECT_EQ(h.sessionLists, std::vector<std::vector<ActiveSessionDescriptor>>{{}});
+    h.server->resolvePendingPairing(true, Uuid::random()); // nothing pending: only withdraws the prompt
+    EXPECT_EQ(h.prompts, std::vector<std::optional<IncomingPairingPrompt>>{std::nullopt});
 }
 
 TEST(LoopbackOperations, FramesCarryTheSessionsGenerationAndReachOnlyStreamingH264Sessions) {
@@ -78,7 +67,7 @@ TEST(LoopbackOperations, FramesCarryTheSessionsGenerationAndReachOnlyStreamingH2
     }
 }
 
-TEST(LoopbackOperations, StopAllVideoStreamsTellsTabletsButNotTheHost) {
+TEST(LoopbackOperations, StopAllVideoStreamsTellsTabletsButNotTheHostAndHostStateKeepsWake) {
     ServerHarness h;
     auto tablet = h.peer();
     h.openTrustedSession(*tablet);
@@ -93,15 +82,7 @@ TEST(LoopbackOperations, StopAllVideoStreamsTellsTabletsButNotTheHost) {
     EXPECT_TRUE(h.streamsStopped.empty());
     EXPECT_FALSE(h.server->hasStreamingViewer());
 
-    const std::size_t published = h.sessionLists.size();
-    h.server->stopAllVideoStreams(VideoStreamStopReason::hostStopped, "again");
-    EXPECT_EQ(h.sessionLists.size(), published);
-}
-
-TEST(LoopbackOperations, HostStateKeepsTheWakeConfigurationAndFillsInThePort) {
-    ServerHarness h;
-    auto tablet = h.peer();
-    h.openTrustedSession(*tablet);
+    // Host state: a missing wake configuration keeps the previous one, with the port filled in.
     SavedWakeConfiguration wake = SavedWakeConfiguration::empty(Date::now());
     wake.lastKnownPowerState = PowerStateEvidence::awake;
     const DisplayDescriptor display{3, 2560, 1600, 2.0};
@@ -142,48 +123,6 @@ TEST(LoopbackOperations, PermissionChangesWithdrawViewOrEndTheSession) {
     EXPECT_EQ(removed.command, Command::revoked);
     EXPECT_EQ(removed.reason, "Required session permissions were removed on the Mac.");
     EXPECT_TRUE(nextReadFails(h, *tablet));
-    EXPECT_TRUE(h.sessions().empty());
-
-    auto other = h.peer("Other");
-    h.openTrustedSession(*other);
-    h.run(h.server->revokeDevice(other->identity().id));
-    const SessionControlMessage revoked = h.run(other->receiveControl());
-    EXPECT_EQ(revoked.command, Command::revoked);
-    EXPECT_EQ(revoked.reason, "Access for this iPad was revoked on the Mac.");
-    EXPECT_TRUE(h.sessions().empty());
-}
-
-// A message the connection cannot carry ends the session instead of leaving
-// a listed session that answers nothing.
-TEST(LoopbackOperations, DrainFailureClosesTheConnection) {
-    ServerHarness h;
-    auto tablet = h.peer();
-    h.openTrustedSession(*tablet);
-    SavedWakeConfiguration huge = SavedWakeConfiguration::empty(Date::now());
-    for (int i = 0; i < 2000; ++i) {
-        huge.targets.emplace_back("en" + std::to_string(i), WakeInterfaceKind::ethernet,
-                                  MACAddress(std::string_view("02:00:00:00:00:01")), "192.168.1.10",
-                                  "255.255.255.0");
-    }
-    h.server->updateHostState(std::nullopt, true, huge);
-    EXPECT_TRUE(nextReadFails(h, *tablet));
-    h.settle(100ms);
-    EXPECT_TRUE(h.sessions().empty());
-}
-
-// A tablet that stops reading holds neither a flushed send nor the final
-// close longer than their bounds.
-TEST(LoopbackOperations, PeerThatStopsReadingCannotHoldTheHost) {
-    ServerHarness h;
-    auto tablet = h.peer();
-    h.openTrustedSession(*tablet);
-    startStreaming(h, *tablet, 1);
-    for (int i = 0; i < 40; ++i) {
-        h.server->distributeVideoFrame(videoFrame(1, 2'000'000));
-        h.settle(10ms);
-    }
-    h.run(h.server->reportSystemSleep(Date::now()), 5s);
-    h.run(h.server->disconnectSession(tablet->identity().id, "Disconnected by Mac user."), 5s);
     EXPECT_TRUE(h.sessions().empty());
 }
 

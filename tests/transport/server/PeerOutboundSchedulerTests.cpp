@@ -48,15 +48,15 @@ TEST(PeerOutboundSchedulerPolicy, TwoFramesWaitAndOverflowDropsVideoUntilAKeyfra
         Result expected;
         int requests;
     };
-    const std::vector<Step> steps = {
+    const Step steps[] = {
         {false, 100, {true, 0, 0, 1}, 0},
         {false, 100, {true, 0, 0, 2}, 0},
-        {false, 100, {false, 0, 1, 1}, 1},       // evicts the oldest too: one drop for two frames
-        {false, 100, {false, 0, 2, 1}, 2},       // recovering: refused, counted, asks again
-        {true, 100, {true, 0, 3, 1}, 2},         // purges the frame left waiting, ends recovery
+        {false, 100, {false, 0, 1, 1}, 1},      // evicts the oldest too: one drop for two frames
+        {false, 100, {false, 0, 2, 1}, 2},      // recovering: refused, counted, asks again
+        {true, 100, {true, 0, 3, 1}, 2},        // purges the frame left waiting, ends recovery
         {false, 100, {true, 0, 3, 2}, 2},
-        {true, 100, {true, 0, 5, 1}, 2},         // never refused for lack of room
-        {true, 2'097'153, {false, 0, 6, 1}, 3},  // beyond the fixed 2 MiB: a drop, even for a keyframe
+        {true, 100, {true, 0, 5, 1}, 2},        // never refused for lack of room
+        {true, 2'097'153, {false, 0, 6, 1}, 3}, // beyond the fixed 2 MiB: a drop, even for a keyframe
         {false, 100, {false, 0, 7, 1}, 4},
     };
     std::uint64_t sequence = 0;
@@ -67,8 +67,8 @@ TEST(PeerOutboundSchedulerPolicy, TwoFramesWaitAndOverflowDropsVideoUntilAKeyfra
     }
 }
 
-// Every frame the tablet reads is opened with its own cipher, which accepts
-// only the next sequence: the host's sequences reach the wire without a gap.
+// The tablet's cipher accepts only the next sequence, so every frame read
+// proves the host's sequences reach the wire without a gap.
 struct Received {
     Channel channel;
     Bytes plaintext;
@@ -89,7 +89,6 @@ protected:
         }
         h.settle();
     }
-
     // A small send buffer, so a tablet that stops reading stalls the host soon.
     asio::awaitable<void> acceptHost() {
         auto socket = co_await h.accept();
@@ -128,11 +127,10 @@ TEST_F(LoopbackPeerOutboundScheduler, NothingIsWrittenBeforeServerReadyThenContr
     scheduler->enqueueControl(message(Command::ping));
     h.settle();
 
-    const Bytes ready = bytesOf("server ready"); // what the handshake seals and writes itself
+    const Bytes ready = bytesOf("server ready"); // sealed and written by the handshake itself
     const auto received = h.run([&]() -> asio::awaitable<std::vector<Received>> {
         const auto sealed = hostCipher->seal(ready, kTranscript);
-        co_await host->sendRawFrame(
-            SessionWireFrameCodec::encode(Channel::control, sealed.sequence, sealed.ciphertext));
+        co_await host->sendRawFrame(SessionWireFrameCodec::encode(Channel::control, sealed.sequence, sealed.ciphertext));
         scheduler->startDraining();
         std::vector<Received> items;
         for (int i = 0; i < 4; ++i) items.push_back(co_await receive());
@@ -218,7 +216,6 @@ TEST_F(LoopbackPeerOutboundScheduler, APeerThatStopsReadingCannotHoldFlushOrFina
     EXPECT_FALSE(h.run(scheduler->enqueueControlAndFlush(message(Command::hostStateUpdated)), 5s));
     EXPECT_FALSE(scheduler->isClosed());
     EXPECT_FALSE(host->didClose());
-
     h.run(scheduler->sendFinalControlAndClose(message(Command::disconnect)), 5s);
     EXPECT_TRUE(scheduler->isClosed());
     EXPECT_TRUE(host->didClose());

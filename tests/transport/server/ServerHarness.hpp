@@ -22,6 +22,7 @@
 #include <chrono>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <future>
 #include <memory>
 #include <optional>
@@ -47,7 +48,6 @@ struct ServerHarness {
     std::shared_ptr<HostSessionServer> server;
     std::uint16_t port = 0;
 
-    // Recorded callbacks.
     std::vector<ListenerStatus> statuses;
     std::vector<std::vector<ActiveSessionDescriptor>> sessionLists;
     std::vector<std::optional<IncomingPairingPrompt>> prompts;
@@ -151,17 +151,26 @@ struct ServerHarness {
         return future.get();
     }
 
-    // Lets whatever is due run, for `duration`.
     void settle(std::chrono::steady_clock::duration duration = 50ms) {
         io.restart();
         io.run_for(duration);
+    }
+
+    // Runs the loop until `condition` holds (hang-guarded by run).
+    void until(std::function<bool()> condition) {
+        run([&]() -> asio::awaitable<void> {
+            asio::steady_timer timer(io);
+            while (!condition()) {
+                timer.expires_after(5ms);
+                co_await timer.async_wait(asio::use_awaitable);
+            }
+        }());
     }
 
     std::unique_ptr<ScriptedTabletPeer> peer(std::string name = "Test iPad") {
         return std::make_unique<ScriptedTabletPeer>(io.get_executor(), peerKdf, std::move(name));
     }
 
-    // Stores a trust record for `tablet` so that it can reconnect.
     void trustTablet(ScriptedTabletPeer& tablet, DevicePermissions permissions = DevicePermissions::all) {
         TrustedDevice record;
         record.identity = tablet.identity();
@@ -179,7 +188,6 @@ struct ServerHarness {
 
     std::vector<ActiveSessionDescriptor> sessions() const { return server->sessionDescriptors(); }
 
-    // The error recorded last, as an E.
     template <class E>
     E lastError() const {
         if (errors.empty()) throw std::runtime_error("no error was reported");

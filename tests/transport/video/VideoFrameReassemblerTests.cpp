@@ -13,19 +13,9 @@ using Case = VideoProtocolError::Case;
 
 const VideoFrameReassembler::Instant t0{std::chrono::hours(1)};
 
-Bytes chunkOf(std::size_t length, std::uint8_t fill) { return Bytes(length, fill); }
-
 // Fragment `index` of a 3-fragment frame of 3 × 100 bytes, chunk filled with the index.
 Bytes third(std::uint16_t index, std::uint64_t sequence = 1, std::uint64_t generation = 1) {
-    return fragmentBytes({generation, sequence, index, 3, 300, false, chunkOf(100, static_cast<std::uint8_t>(index))});
-}
-
-std::int64_t sumOfChunks(const VideoFrameReassembler& reassembler) {
-    std::int64_t sum = 0;
-    for (const auto& [key, partial] : reassembler.partials()) {
-        for (const auto& [index, chunk] : partial.chunks) sum += static_cast<std::int64_t>(chunk.size());
-    }
-    return sum;
+    return fragmentBytes({generation, sequence, index, 3, 300, false, Bytes(100, static_cast<std::uint8_t>(index))});
 }
 
 TEST(VideoFrameReassembler, ReturnsASingleFragmentFrameAtOnce) {
@@ -53,7 +43,7 @@ TEST(VideoFrameReassembler, CompletesOutOfOrderAndSurvivesADuplicate) {
     EXPECT_EQ(reassembler.totalBufferedBytes(), 200);
     auto frame = reassembler.ingest(third(0), t0);
     ASSERT_TRUE(frame);
-    EXPECT_EQ(frame->payload, chunkOf(100, 0) + chunkOf(100, 1) + chunkOf(100, 2));
+    EXPECT_EQ(frame->payload, Bytes(100, 0) + Bytes(100, 1) + Bytes(100, 2));
     EXPECT_EQ(frame->durationUs, 33); // metadata of fragment 0, which came last
     EXPECT_EQ(reassembler.totalBufferedBytes(), 0);
     EXPECT_EQ(reassembler.incompleteFrameCount(), 0u);
@@ -62,7 +52,7 @@ TEST(VideoFrameReassembler, CompletesOutOfOrderAndSurvivesADuplicate) {
 TEST(VideoFrameReassembler, DropsAPartialThatDisagreesOrOverflows) {
     VideoFrameReassembler reassembler;
     reassembler.ingest(third(0), t0);
-    EXPECT_EQ(failure([&] { reassembler.ingest(fragmentBytes({1, 1, 1, 3, 301, false, chunkOf(100, 1)}), t0); }),
+    EXPECT_EQ(failure([&] { reassembler.ingest(fragmentBytes({1, 1, 1, 3, 301, false, Bytes(100, 1)}), t0); }),
               Case::conflictingFragment);
     EXPECT_EQ(reassembler.incompleteFrameCount(), 0u);
     EXPECT_EQ(reassembler.totalBufferedBytes(), 0);
@@ -71,12 +61,12 @@ TEST(VideoFrameReassembler, DropsAPartialThatDisagreesOrOverflows) {
     EXPECT_FALSE(reassembler.ingest(third(2), t0));
     EXPECT_EQ(reassembler.incompleteFrameCount(), 1u);
 
-    reassembler.ingest(fragmentBytes({1, 2, 0, 3, 4, false, chunkOf(3, 0)}), t0);
-    EXPECT_EQ(failure([&] { reassembler.ingest(fragmentBytes({1, 2, 1, 3, 4, false, chunkOf(2, 0)}), t0); }),
+    reassembler.ingest(fragmentBytes({1, 2, 0, 3, 4, false, Bytes(3, 0)}), t0);
+    EXPECT_EQ(failure([&] { reassembler.ingest(fragmentBytes({1, 2, 1, 3, 4, false, Bytes(2, 0)}), t0); }),
               Case::payloadLengthMismatch);
     // All fragments present but short of the declared total.
-    reassembler.ingest(fragmentBytes({1, 3, 0, 2, 4, false, chunkOf(1, 0)}), t0);
-    EXPECT_EQ(failure([&] { reassembler.ingest(fragmentBytes({1, 3, 1, 2, 4, false, chunkOf(1, 0)}), t0); }),
+    reassembler.ingest(fragmentBytes({1, 3, 0, 2, 4, false, Bytes(1, 0)}), t0);
+    EXPECT_EQ(failure([&] { reassembler.ingest(fragmentBytes({1, 3, 1, 2, 4, false, Bytes(1, 0)}), t0); }),
               Case::payloadLengthMismatch);
     EXPECT_EQ(reassembler.incompleteFrameCount(), 1u);
     EXPECT_EQ(reassembler.totalBufferedBytes(), 200);
@@ -131,18 +121,22 @@ TEST(VideoFrameReassembler, HoldsAtMostTheBufferLimit) {
     VideoFrameReassembler reassembler;
     for (std::uint64_t sequence = 1; sequence <= 2; ++sequence) {
         for (std::uint16_t index = 0; index < 127; ++index) {
-            reassembler.ingest(fragmentBytes({1, sequence, index, 128, 2'097'152, false, chunkOf(16'384, 1)}), t0);
+            reassembler.ingest(fragmentBytes({1, sequence, index, 128, 2'097'152, false, Bytes(16'384, 1)}), t0);
         }
     }
     auto big = [](std::uint16_t index, std::size_t length) {
-        return fragmentBytes({1, 3, index, 3, 70'000, false, chunkOf(length, 2)});
+        return fragmentBytes({1, 3, index, 3, 70'000, false, Bytes(length, 2)});
     };
     EXPECT_EQ(failure([&] { reassembler.ingest(big(0, 32'769), t0); }), Case::reassemblyMemoryLimitExceeded);
     EXPECT_FALSE(reassembler.ingest(big(0, 32'768), t0));
     EXPECT_EQ(reassembler.totalBufferedBytes(), 4'194'304);
     EXPECT_EQ(failure([&] { reassembler.ingest(big(1, 1), t0); }), Case::reassemblyMemoryLimitExceeded);
     EXPECT_EQ(reassembler.partials().at({reassembler.partials().begin()->first.streamID, 1, 3}).chunks.size(), 1u);
-    EXPECT_EQ(reassembler.totalBufferedBytes(), sumOfChunks(reassembler));
+    std::int64_t sumOfChunks = 0;
+    for (const auto& [key, partial] : reassembler.partials()) {
+        for (const auto& [index, chunk] : partial.chunks) sumOfChunks += static_cast<std::int64_t>(chunk.size());
+    }
+    EXPECT_EQ(reassembler.totalBufferedBytes(), sumOfChunks);
 }
 
 TEST(VideoFrameReassembler, ResetForgetsGenerationButKeepsTheExpiredCount) {

@@ -35,11 +35,8 @@ inline void put(Bytes& out, std::uint64_t value, int width) {
     for (int i = width - 1; i >= 0; --i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
 }
 
-inline constexpr std::string_view kStreamIDHex = "00112233 44556677 8899AABB CCDDEEFF";
-
-// A fragment of stream 00112233-…; fragment 0 carries a metadata block of
-// pts 100, duration 33, capture 7, configuration version 1, 64×64 on a
-// 64×64 display, and no parameter sets.
+// A fragment of stream 00112233-…; fragment 0 carries pts 100, duration 33,
+// capture 7, configuration version 1, 64×64 on 64×64, no parameter sets.
 struct Fragment {
     std::uint64_t generation = 1;
     std::uint64_t sequence = 1;
@@ -53,7 +50,7 @@ struct Fragment {
 inline Bytes fragmentBytes(const Fragment& f) {
     Bytes out = hex("5646 01");
     out.push_back(static_cast<std::uint8_t>((f.keyframe ? 0x01 : 0) | (f.index == 0 ? 0x02 : 0)));
-    out = out + hex(kStreamIDHex);
+    out = out + hex("00112233 44556677 8899AABB CCDDEEFF");
     put(out, f.generation, 8);
     put(out, f.sequence, 8);
     put(out, f.index, 2);
