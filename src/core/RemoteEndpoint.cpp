@@ -1,5 +1,7 @@
 #include "core/RemoteEndpoint.hpp"
 
+#include "core/Text.hpp"
+
 #include <algorithm>
 
 namespace velorinth {
@@ -8,13 +10,6 @@ namespace {
 
 using Case = RemoteEndpointValidationError::Case;
 
-bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
-
-std::string_view trimmed(std::string_view text) {
-    while (!text.empty() && isSpace(text.front())) text.remove_prefix(1);
-    while (!text.empty() && isSpace(text.back())) text.remove_suffix(1);
-    return text;
-}
 
 // 1 to 5 digits with a value of 1-65535.
 std::uint16_t parsePort(std::string_view text) {
@@ -33,12 +28,12 @@ std::uint16_t parsePort(std::string_view text) {
 RemoteEndpoint RemoteEndpoint::validating(std::string_view rawText, std::uint16_t defaultPort,
                                           RemoteTransportKind transport, std::optional<std::string> label, Uuid id,
                                           Date addedAt, bool allowLoopback) {
-    const std::string_view text = trimmed(rawText);
+    const std::string_view text = trimmedAsciiWhitespace(rawText);
     // A scheme, path or credentials would otherwise be split at their ":" and
     // reported as a bad port; the host's own wording is clearer.
     if (text.find("://") != std::string_view::npos) throw RemoteEndpointValidationError(Case::urlSchemeNotAllowed);
     if (std::any_of(text.begin(), text.end(),
-                    [](char c) { return c == '/' || c == '?' || c == '#' || c == '@' || isSpace(c); })) {
+                    [](char c) { return c == '/' || c == '?' || c == '#' || c == '@' || isAsciiWhitespace(c); })) {
         throw RemoteEndpointValidationError(Case::unexpectedPathOrCredentials);
     }
 
@@ -64,7 +59,7 @@ RemoteEndpoint RemoteEndpoint::validating(std::string_view rawText, std::uint16_
 
     std::optional<std::string> cleanLabel;
     if (label) {
-        const std::string_view trimmedLabel = trimmed(*label);
+        const std::string_view trimmedLabel = trimmedAsciiWhitespace(*label);
         if (!trimmedLabel.empty()) cleanLabel = std::string(trimmedLabel);
     }
     return RemoteEndpoint{

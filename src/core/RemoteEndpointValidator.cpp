@@ -1,5 +1,7 @@
 #include "core/RemoteEndpointValidator.hpp"
 
+#include "core/Text.hpp"
+
 #include <arpa/inet.h>
 
 #include <algorithm>
@@ -17,15 +19,8 @@ using Case = RemoteEndpointValidationError::Case;
 constexpr std::size_t kMaxHostnameLength = 253;
 constexpr std::size_t kMaxLabelLength = 63;
 
-bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 bool isHexDigit(char c) { return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
-
-std::string_view trimmed(std::string_view text) {
-    while (!text.empty() && isSpace(text.front())) text.remove_prefix(1);
-    while (!text.empty() && isSpace(text.back())) text.remove_suffix(1);
-    return text;
-}
 
 bool endsWith(std::string_view text, std::string_view suffix) {
     return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
@@ -144,11 +139,11 @@ std::string RemoteEndpointValidationError::text(Case kind) {
 RemoteEndpointValidator::Result RemoteEndpointValidator::validate(std::string_view rawHost, std::uint16_t port,
                                                                   bool allowLoopback) {
     if (port == 0) fail(Case::invalidPort);
-    std::string_view host = trimmed(rawHost);
+    std::string_view host = trimmedAsciiWhitespace(rawHost);
     if (host.empty()) fail(Case::emptyHost);
     if (host.find("://") != std::string_view::npos) fail(Case::urlSchemeNotAllowed);
     if (std::any_of(host.begin(), host.end(),
-                    [](char c) { return c == '/' || c == '?' || c == '#' || c == '@' || isSpace(c); })) {
+                    [](char c) { return c == '/' || c == '?' || c == '#' || c == '@' || isAsciiWhitespace(c); })) {
         fail(Case::unexpectedPathOrCredentials);
     }
     if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);

@@ -1,5 +1,7 @@
 #include "core/WakeModels.hpp"
 
+#include "core/Text.hpp"
+
 #include <algorithm>
 #include <cstdio>
 #include <tuple>
@@ -10,18 +12,8 @@ namespace {
 
 constexpr std::uint32_t kBroadcastAll = 0xFFFFFFFFu;
 
-bool isTrimmedSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
-
-std::string_view trimmed(std::string_view text) {
-    while (!text.empty() && isTrimmedSpace(text.front())) text.remove_prefix(1);
-    while (!text.empty() && isTrimmedSpace(text.back())) text.remove_suffix(1);
-    return text;
-}
-
 std::optional<std::uint32_t> parseIPv4(std::string_view text) {
-    text = trimmed(text);
+    text = trimmedAsciiWhitespace(text);
     std::uint32_t address = 0;
     int parts = 0;
     std::size_t start = 0;
@@ -52,7 +44,7 @@ int hexDigit(char c) {
 
 // Six two-digit octets with one separator style throughout: "aa:bb:cc:dd:ee:ff" or "aa-bb-cc-dd-ee-ff".
 std::optional<Bytes> parseMAC(std::string_view text) {
-    text = trimmed(text);
+    text = trimmedAsciiWhitespace(text);
     constexpr std::size_t kTextLength = 3 * MACAddress::kLength - 1;
     if (text.size() != kTextLength) return std::nullopt;
     const char separator = text[2];

@@ -1,5 +1,7 @@
 #include "transport/discovery/DiscoveredService.hpp"
 
+#include "core/Text.hpp"
+
 #include <array>
 #include <cctype>
 #include <string_view>
@@ -10,43 +12,6 @@ namespace {
 
 std::string lowercased(std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
-// White space and line breaks beyond ASCII, as UTF-8: NEL, NBSP, OGHAM SPACE
-// MARK, EN QUAD … HAIR SPACE, LINE and PARAGRAPH SEPARATOR, NARROW NBSP,
-// MEDIUM MATHEMATICAL SPACE, IDEOGRAPHIC SPACE.
-constexpr std::array<std::string_view, 19> kWideSpaces{
-    "\u0085", "\u00A0", "\u1680", "\u2000", "\u2001", "\u2002", "\u2003", "\u2004", "\u2005", "\u2006",
-    "\u2007", "\u2008", "\u2009", "\u200A", "\u2028", "\u2029", "\u202F", "\u205F", "\u3000",
-};
-
-bool isAsciiSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
-
-std::string_view trimmed(std::string_view text) {
-    bool changed = true;
-    while (changed && !text.empty()) {
-        changed = false;
-        if (isAsciiSpace(text.front())) {
-            text.remove_prefix(1);
-            changed = true;
-            continue;
-        }
-        if (isAsciiSpace(text.back())) {
-            text.remove_suffix(1);
-            changed = true;
-            continue;
-        }
-        for (std::string_view space : kWideSpaces) {
-            if (text.starts_with(space)) {
-                text.remove_prefix(space.size());
-                changed = true;
-            } else if (text.ends_with(space)) {
-                text.remove_suffix(space.size());
-                changed = true;
-            }
-        }
-    }
     return text;
 }
 
@@ -75,7 +40,7 @@ std::string ServiceEndpoint::debugDescription() const {
 DiscoveredService DiscoveredService::make(const std::string& rawName, ServiceEndpoint endpoint,
                                           std::optional<Uuid> discoveryInstanceID,
                                           std::optional<std::uint16_t> protocolVersion) {
-    std::string name(trimmed(rawName));
+    std::string name(trimmedWhitespace(rawName));
     if (name.empty()) name = kUnknownName;
     std::string id = discoveryInstanceID ? discoveryInstanceID->lowercaseString() : endpoint.key();
     return DiscoveredService{std::move(id), std::move(name), std::move(endpoint), discoveryInstanceID,

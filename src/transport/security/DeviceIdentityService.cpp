@@ -1,5 +1,7 @@
 #include "transport/security/DeviceIdentityService.hpp"
 
+#include "core/Text.hpp"
+
 #include "core/Constants.hpp"
 #include "core/Json.hpp"
 #include "platform/crypto/CryptoError.hpp"
@@ -15,30 +17,6 @@ namespace {
     throw DeviceIdentityServiceError(DeviceIdentityServiceError::Case::corruptedIdentity);
 }
 
-// Unicode white space and line breaks (the separators Zs, Zl, Zp, plus
-// U+0009-U+000D and U+0085) in UTF-8.
-constexpr std::array<std::string_view, 25> kWhitespace{
-    "\xE1\x9A\x80", "\xE2\x80\x80", "\xE2\x80\x81", "\xE2\x80\x82", "\xE2\x80\x83", "\xE2\x80\x84",
-    "\xE2\x80\x85", "\xE2\x80\x86", "\xE2\x80\x87", "\xE2\x80\x88", "\xE2\x80\x89", "\xE2\x80\x8A",
-    "\xE2\x80\xA8", "\xE2\x80\xA9", "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80", "\xC2\x85",
-    "\xC2\xA0",     " ",            "\t",           "\n",           "\v",           "\f",
-    "\r",
-};
-
-std::size_t leadingWhitespace(std::string_view text) {
-    for (std::string_view space : kWhitespace) {
-        if (text.starts_with(space)) return space.size();
-    }
-    return 0;
-}
-
-std::size_t trailingWhitespace(std::string_view text) {
-    for (std::string_view space : kWhitespace) {
-        if (text.ends_with(space)) return space.size();
-    }
-    return 0;
-}
-
 } // namespace
 
 std::string DeviceIdentityService::service() {
@@ -46,8 +24,7 @@ std::string DeviceIdentityService::service() {
 }
 
 std::string DeviceIdentityService::normalizedDisplayName(std::string_view name) {
-    while (std::size_t n = leadingWhitespace(name)) name.remove_prefix(n);
-    while (std::size_t n = trailingWhitespace(name)) name.remove_suffix(n);
+    name = trimmedWhitespace(name);
     return name.empty() ? std::string(kDefaultDisplayName) : std::string(name);
 }
 
