@@ -63,7 +63,7 @@ struct CompositionEvent {
         bool operator==(const Cancelled&) const = default;
     };
 
-    std::variant<Updated, Committed, Cancelled> value;
+    std::variant<Updated, Committed, Cancelled> value = Cancelled{};
 
     static CompositionEvent updated(std::string markedText, std::int64_t selectedLocation,
                                     std::int64_t selectedLength) {
@@ -204,6 +204,72 @@ template <>
 struct Codec<MouseButton> {
     static Json encode(MouseButton value) { return static_cast<std::uint8_t>(value); }
     static MouseButton decode(const Json& j);
+};
+
+template <>
+struct JsonFields<CompositionEvent::Updated> {
+    static constexpr auto fields = std::make_tuple(member("markedText", &CompositionEvent::Updated::markedText),
+                                                   member("selectedLocation", &CompositionEvent::Updated::selectedLocation),
+                                                   member("selectedLength", &CompositionEvent::Updated::selectedLength));
+};
+template <>
+struct JsonFields<CompositionEvent::Committed> {
+    static constexpr auto fields = std::make_tuple(member("_0", &CompositionEvent::Committed::value));
+};
+template <>
+struct JsonFields<CompositionEvent::Cancelled> {
+    static constexpr auto fields = std::make_tuple();
+};
+template <>
+struct JsonFields<InputEvent::PointerMove> {
+    static constexpr auto fields = std::make_tuple(member("normalizedX", &InputEvent::PointerMove::normalizedX),
+                                                   member("normalizedY", &InputEvent::PointerMove::normalizedY));
+};
+template <>
+struct JsonFields<InputEvent::MouseButton> {
+    static constexpr auto fields = std::make_tuple(member("button", &InputEvent::MouseButton::button),
+                                                   member("isDown", &InputEvent::MouseButton::isDown),
+                                                   member("clickCount", &InputEvent::MouseButton::clickCount));
+};
+template <>
+struct JsonFields<InputEvent::PointerDrag> {
+    static constexpr auto fields = std::make_tuple(member("button", &InputEvent::PointerDrag::button),
+                                                   member("normalizedX", &InputEvent::PointerDrag::normalizedX),
+                                                   member("normalizedY", &InputEvent::PointerDrag::normalizedY),
+                                                   member("phase", &InputEvent::PointerDrag::phase));
+};
+template <>
+struct JsonFields<InputEvent::Scroll> {
+    static constexpr auto fields = std::make_tuple(member("deltaX", &InputEvent::Scroll::deltaX),
+                                                   member("deltaY", &InputEvent::Scroll::deltaY),
+                                                   member("phase", &InputEvent::Scroll::phase));
+};
+template <>
+struct JsonFields<InputEvent::Key> {
+    static constexpr auto fields = std::make_tuple(member("code", &InputEvent::Key::code),
+                                                   member("isDown", &InputEvent::Key::isDown),
+                                                   member("modifiers", &InputEvent::Key::modifiers));
+};
+template <>
+struct JsonFields<InputEvent::KeyRepeat> {
+    static constexpr auto fields = std::make_tuple(member("code", &InputEvent::KeyRepeat::code),
+                                                   member("modifiers", &InputEvent::KeyRepeat::modifiers));
+};
+template <>
+struct JsonFields<InputEvent::ModifierChange> {
+    static constexpr auto fields = std::make_tuple(member("modifiers", &InputEvent::ModifierChange::modifiers));
+};
+template <>
+struct JsonFields<InputEvent::Text> {
+    static constexpr auto fields = std::make_tuple(member("_0", &InputEvent::Text::value));
+};
+template <>
+struct JsonFields<InputEvent::TextComposition> {
+    static constexpr auto fields = std::make_tuple(member("_0", &InputEvent::TextComposition::value));
+};
+template <>
+struct JsonFields<InputEvent::SystemAction> {
+    static constexpr auto fields = std::make_tuple(member("_0", &InputEvent::SystemAction::value));
 };
 
 template <>

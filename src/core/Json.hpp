@@ -30,6 +30,7 @@
 #include <tuple>
 #include <type_traits>
 #include <utility>
+#include <variant>
 #include <vector>
 
 namespace velorinth {
@@ -368,6 +369,47 @@ struct Codec<T> {
         return value;
     }
 };
+
+// ---- enums with values held as a std::variant of field records -------------
+// Each alternative is a FieldRecord (an unlabelled value as member("_0", ...),
+// a value-less case with an empty field table); the alternative's index is the
+// position of its case name.
+template <class T>
+T decodeRecord(const Json& payload) {
+    T value{};
+    decodeFields(payload, value);
+    return value;
+}
+
+template <class Variant, std::size_t... I>
+constexpr std::array<bool, sizeof...(I)> valueLessAlternatives(std::index_sequence<I...>) {
+    return {(std::tuple_size_v<std::remove_cvref_t<
+                 decltype(JsonFields<std::variant_alternative_t<I, Variant>>::fields)>> == 0)...};
+}
+
+template <class Variant>
+Json encodeVariantCase(std::span<const std::string_view> caseNames, const Variant& value) {
+    return std::visit([&](const auto& alternative) { return encodeCase(caseNames[value.index()], encodeFields(alternative)); },
+                      value);
+}
+
+template <class Variant, std::size_t... I>
+Variant decodeAlternative(std::size_t index, const Json& payload, std::index_sequence<I...>) {
+    std::optional<Variant> out;
+    ((index == I ? (void)out.emplace(std::in_place_index<I>,
+                                     decodeRecord<std::variant_alternative_t<I, Variant>>(payload))
+                 : void()),
+     ...);
+    return std::move(*out);
+}
+
+template <class Variant>
+Variant decodeVariantCase(const Json& j, std::span<const std::string_view> caseNames) {
+    constexpr auto indices = std::make_index_sequence<std::variant_size_v<Variant>>();
+    static constexpr auto valueLess = valueLessAlternatives<Variant>(indices);
+    auto selection = decodeCase(j, caseNames, valueLess);
+    return decodeAlternative<Variant>(selection.index, selection.payload, indices);
+}
 
 // ---- whole documents --------------------------------------------------------
 std::string dump(const Json& j);
