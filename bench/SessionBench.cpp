@@ -626,8 +626,8 @@ void run(Rig& rig) {
                     percentile(pairings[c], 0.5), percentile(pairings[c], 0.95), pairings[c].size());
     }
     std::printf("  Pairings are approved inside the prompt callback (no approval time). The verification-code\n"
-                "  derivation alone (scrypt N=%llu r=%u) takes %.1f ms (median); both kinds of handshake run it on\n"
-                "  the tablet, then on the host, whose one KDF thread takes concurrent handshakes in turn.\n\n",
+                "  derivation alone (scrypt N=%llu r=%u) takes %.1f ms (median); only a pairing runs it, on both\n"
+                "  devices at once; the host's one KDF thread takes concurrent pairings in turn.\n\n",
                 static_cast<unsigned long long>(PairingKeyDerivation::kScryptN), PairingKeyDerivation::kScryptR,
                 median(derivations));
 

@@ -43,12 +43,13 @@ asio::awaitable<HandshakeEnvelope> ScriptedTabletPeer::receiveEnvelope() {
 asio::awaitable<void> ScriptedTabletPeer::answerResponse() {
     const HandshakeEnvelope envelope = co_await receiveEnvelope();
     PairingResponse response = HandshakeEnvelope::decodePayload<PairingResponse>(Kind::pairingResponse, envelope);
-    PairingResponseOutcome outcome = co_await pairing_.handleResponse(
-        std::move(*initiator_), std::move(response), connection_->capturedTLSContext(), std::nullopt);
+    PairingResponseOutcome outcome = SecurePairingProtocol::acceptResponse(
+        *initiator_, response, connection_->capturedTLSContext(), std::nullopt);
     initiator_.reset();
+    co_await sendHandshakeEnvelope(*connection_, Kind::pairingConfirmation, outcome.confirmation);
+    co_await pairing_.deriveVerificationCode(outcome);
     verification = outcome.verification;
     cipher_ = std::make_shared<SessionCipher>(verification->sessionKey.view(), SessionRole::initiator);
-    co_await sendHandshakeEnvelope(*connection_, Kind::pairingConfirmation, outcome.confirmation);
 }
 
 asio::awaitable<PairingDecision> ScriptedTabletPeer::receiveDecision() {

@@ -176,15 +176,17 @@ ClientSessionConnector::run(Request& request, const std::optional<DeviceFingerpr
     PairingResponse response =
         HandshakeEnvelope::decodePayload<PairingResponse>(Kind::pairingResponse, responseEnvelope);
     PairingResponseOutcome outcome =
-        co_await pairing_.handleResponse(std::move(state), std::move(response), link.capturedTLSContext(), pin);
-    const PairingVerification& verification = outcome.verification;
+        SecurePairingProtocol::acceptResponse(state, response, link.capturedTLSContext(), pin);
     co_await AsyncTimeout::withTimeout(step,
                                        sendHandshakeEnvelope(link, Kind::pairingConfirmation, outcome.confirmation));
+    // The host derives its code once it has the confirmation: both run at once.
+    co_await pairing_.deriveVerificationCode(outcome);
+    const PairingVerification& verification = outcome.verification;
 
     // The confirmation has gone: a local refusal reaches the host only as the
     // close. The user's check counts against the decision window, so an
     // unanswered prompt cannot hold the connection forever.
-    if (request.confirmVerificationCode) {
+    if (request.purpose == HandshakePurpose::pair && request.confirmVerificationCode) {
         const bool confirmed =
             co_await AsyncTimeout::withTimeout(timing_.decisionTimeout, request.confirmVerificationCode(verification));
         if (!confirmed) throw SessionHandshakeError(RefusalCase::verificationCodeRejected);

@@ -67,6 +67,7 @@ public:
         // Absent or empty: `protocolVersion` alone.
         std::optional<std::vector<std::uint16_t>> supportedProtocolVersions;
         CapabilitySet capabilities;
+        // Asked on a pairing only: a reconnection has no code.
         VerificationCodeHandler confirmVerificationCode;
         AuthenticatedClientSession::Handlers sessionHandlers;
         NetworkErrorHandler onNetworkErrorObserved;

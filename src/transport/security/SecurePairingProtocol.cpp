@@ -135,7 +135,7 @@ PairingInitiatorState SecurePairingProtocol::createRequest(std::shared_ptr<Devic
     return PairingInitiatorState{std::move(request), std::move(identityService), std::move(ephemeralKey)};
 }
 
-SecurePairingProtocol::CheckedResponse SecurePairingProtocol::checkResponse(const PairingInitiatorState& state,
+PairingResponseOutcome SecurePairingProtocol::acceptResponse(const PairingInitiatorState& state,
                                                                            const PairingResponse& response,
                                                                            const std::optional<TLSChannelContext>& context,
                                                                            const std::optional<DeviceFingerprint>& pin) {
@@ -167,15 +167,21 @@ SecurePairingProtocol::CheckedResponse SecurePairingProtocol::checkResponse(cons
         request.pairingID, response.protocolVersion, response.responderIdentity, std::string(),
         std::move(keys.sessionKey), std::move(hash),
     };
-    return CheckedResponse{std::move(confirmation), std::move(verification), std::move(keys.verificationSeed)};
+    SecretBytes seed = request.purpose == HandshakePurpose::pair ? std::move(keys.verificationSeed) : SecretBytes{};
+    return PairingResponseOutcome{std::move(confirmation), std::move(verification), std::move(seed)};
+}
+
+asio::awaitable<void> SecurePairingProtocol::deriveVerificationCode(PairingResponseOutcome& outcome) {
+    if (outcome.verificationSeed.empty()) co_return;
+    outcome.verification.verificationCode = co_await deriveCodeOnWorker(std::move(outcome.verificationSeed));
+    outcome.verificationSeed = SecretBytes{};
 }
 
 asio::awaitable<PairingResponseOutcome> SecurePairingProtocol::handleResponse(
     PairingInitiatorState state, PairingResponse response, std::optional<TLSChannelContext> context,
     std::optional<DeviceFingerprint> pin) {
-    CheckedResponse checked = checkResponse(state, response, context, pin);
-    checked.verification.verificationCode = co_await deriveVerificationCode(std::move(checked.verificationSeed));
-    PairingResponseOutcome outcome{std::move(checked.confirmation), std::move(checked.verification)};
+    PairingResponseOutcome outcome = acceptResponse(state, response, context, pin);
+    co_await deriveVerificationCode(outcome);
     co_return outcome;
 }
 
@@ -258,7 +264,9 @@ SecurePairingProtocol::CheckedConfirmation SecurePairingProtocol::checkConfirmat
 asio::awaitable<PairingVerification> SecurePairingProtocol::handleConfirmation(
     PairingResponderState state, PairingConfirmation confirmation, std::optional<DeviceFingerprint> pin) {
     CheckedConfirmation checked = checkConfirmation(state, confirmation, pin);
-    checked.verification.verificationCode = co_await deriveVerificationCode(std::move(checked.verificationSeed));
+    if (state.request.purpose == HandshakePurpose::pair) {
+        checked.verification.verificationCode = co_await deriveCodeOnWorker(std::move(checked.verificationSeed));
+    }
     co_return std::move(checked.verification);
 }
 
@@ -276,7 +284,7 @@ SecurePairingProtocol::AgreedKeys SecurePairingProtocol::agree(const P256KeyAgre
     }
 }
 
-asio::awaitable<std::string> SecurePairingProtocol::deriveVerificationCode(SecretBytes seed) {
+asio::awaitable<std::string> SecurePairingProtocol::deriveCodeOnWorker(SecretBytes seed) {
     auto derivation = [seed = std::move(seed)]() -> asio::awaitable<std::string> {
         try {
             co_return PairingKeyDerivation::verificationCodeFromSeed(seed.view());

@@ -40,15 +40,20 @@ struct PairingResponderState {
     Bytes tlsChannelBinding; // the exporter value, or empty without TLS
 };
 
-// What the tablet sends back, and what it now knows.
+// What the tablet sends back, and what it now knows. On a pairing the code is
+// derived after the confirmation has gone (deriveVerificationCode), so the
+// two memory-hard derivations run at the same time on the two devices.
 struct PairingResponseOutcome {
     PairingConfirmation confirmation;
-    PairingVerification verification;
+    PairingVerification verification; // its code empty until derived; always empty on a reconnection
+    SecretBytes verificationSeed;     // empty on a reconnection
 };
 
 // The pairing exchange of both roles: request (tablet), signed response
 // (host), signed confirmation (tablet); then each side derives the session key
-// and the verification code on its own.
+// and, on a first pairing only, the verification code on its own. The code is
+// only for a person to compare: a reconnection never pays for it, so an
+// untrusted peer cannot make the host run the memory-hard derivation.
 //
 // Each side signs label ‖ transcript hash, and the transcript carries the TLS
 // exporter value, so a proof made on one TLS session is worthless on another.
@@ -93,8 +98,14 @@ public:
     // Checks the response in this order: pairingIdentifierMismatch,
     // unsupportedProtocol, malformedMessage (nonce), identityMismatch (key,
     // fingerprint, pin), invalidCertificateBinding (TLS peer), invalidSignature,
-    // keyAgreementFailed; then signs the confirmation with the state's identity
-    // and derives the verification.
+    // keyAgreementFailed; then signs the confirmation with the state's identity.
+    // The verification's code is left to deriveVerificationCode.
+    static PairingResponseOutcome acceptResponse(const PairingInitiatorState& state, const PairingResponse& response,
+                                                 const std::optional<TLSChannelContext>& context,
+                                                 const std::optional<DeviceFingerprint>& pin);
+    // Fills the outcome's code on a pairing; a reconnection has none to derive.
+    asio::awaitable<void> deriveVerificationCode(PairingResponseOutcome& outcome);
+    // acceptResponse, then deriveVerificationCode.
     asio::awaitable<PairingResponseOutcome> handleResponse(PairingInitiatorState state, PairingResponse response,
                                                            std::optional<TLSChannelContext> context,
                                                            std::optional<DeviceFingerprint> pin);
@@ -117,7 +128,8 @@ public:
 
     // Checks the confirmation in this order: pairingIdentifierMismatch,
     // transcriptMismatch, identityMismatch (pin, when given), invalidSignature,
-    // keyAgreementFailed; then derives the verification.
+    // keyAgreementFailed; then derives the verification, with its code only
+    // when the request's purpose is a pairing.
     asio::awaitable<PairingVerification> handleConfirmation(PairingResponderState state,
                                                             PairingConfirmation confirmation,
                                                             std::optional<DeviceFingerprint> pin = std::nullopt);
@@ -129,24 +141,16 @@ private:
     };
 
     // The checks and the cheap derivations; the code is left to the worker.
-    struct CheckedResponse {
-        PairingConfirmation confirmation;
-        PairingVerification verification; // without its code
-        SecretBytes verificationSeed;
-    };
     struct CheckedConfirmation {
         PairingVerification verification; // without its code
         SecretBytes verificationSeed;
     };
 
-    static CheckedResponse checkResponse(const PairingInitiatorState& state, const PairingResponse& response,
-                                         const std::optional<TLSChannelContext>& context,
-                                         const std::optional<DeviceFingerprint>& pin);
     static CheckedConfirmation checkConfirmation(const PairingResponderState& state,
                                                  const PairingConfirmation& confirmation,
                                                  const std::optional<DeviceFingerprint>& pin);
     static AgreedKeys agree(const P256KeyAgreementKey& ownKey, ByteView peerEphemeralKey, ByteView transcriptHash);
-    asio::awaitable<std::string> deriveVerificationCode(SecretBytes seed);
+    asio::awaitable<std::string> deriveCodeOnWorker(SecretBytes seed);
 
     asio::thread_pool::executor_type kdfExecutor_;
 };

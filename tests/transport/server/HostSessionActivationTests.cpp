@@ -3,6 +3,7 @@
 #include "transport/security/PairingProtocolError.hpp"
 
 #include <algorithm>
+#include <future>
 
 namespace velorinth::testing {
 namespace {
@@ -52,6 +53,28 @@ TEST(LoopbackReconnect, TrustStoreDecidesWithExactRefusals) {
         EXPECT_EQ(h.lastError<TrustedDeviceStoreError>().kind, c.error);
         EXPECT_TRUE(h.sessionLists.empty());
     }
+}
+
+// The code is for a person to compare during a first pairing: with both KDF
+// workers held busy, a trusted reconnection still opens its session and an
+// untrusted one is refused, so neither ever waits for a derivation.
+TEST(LoopbackReconnect, NeverRunsTheCodeDerivation) {
+    ServerHarness h;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    for (asio::thread_pool* worker : {&h.hostKdf, &h.peerKdf}) asio::post(*worker, [released] { released.wait(); });
+    struct Released {
+        std::promise<void>& promise;
+        ~Released() { promise.set_value(); }
+    } releaseAtEnd{release};
+
+    auto trusted = h.peer();
+    h.openTrustedSession(*trusted);
+    EXPECT_EQ(h.sessions().size(), 1u);
+
+    auto stranger = h.peer();
+    h.run(stranger->startHandshake(h.port, HandshakePurpose::reconnect));
+    EXPECT_EQ(h.run(stranger->receiveDecision()).rejectionCode, Code::untrustedDevice);
 }
 
 TEST(LoopbackReconnect, ReadyMismatchCreatesNoSession) {
