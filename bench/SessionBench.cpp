@@ -304,7 +304,7 @@ struct Rig {
             std::make_shared<TrustedDeviceStore>(std::make_shared<InMemorySecureStore>()),
             std::make_shared<PairingReplayGuard>(std::chrono::seconds(300)),
             // The production limit (5 a minute) would refuse most of the benchmark's pairings.
-            std::make_shared<PairingAttemptLimiter>(1'000'000, std::chrono::seconds(60)), hostKdf, 15s, 90s,
+            std::make_shared<PairingAttemptLimiter>(1'000'000, std::chrono::seconds(60)), hostKdf, hostStore, 15s, 90s,
             CapabilitySet{Capability::h264, Capability::pointer, Capability::keyboard}, DevicePermissions::connect,
             HostSessionServer::Options{.listenerFactory = LoopbackListener::create});
         port = await(hostLoop, listen(), "the listener");
@@ -356,6 +356,7 @@ struct Rig {
     Loop hostLoop;
     std::vector<std::unique_ptr<Loop>> tabletLoops;
     asio::thread_pool hostKdf{1};
+    asio::thread_pool hostStore{1};
     asio::thread_pool tabletKdf{kTabletLoops};
     std::shared_ptr<DeviceIdentityService> hostIdentity = identityNamed("Bench Mac");
     std::shared_ptr<HostSessionServer> server;

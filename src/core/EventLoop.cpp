@@ -9,6 +9,7 @@ EventLoop::EventLoop() = default;
 EventLoop::~EventLoop() {
     stop();
     kdfWorker_.join();
+    storeWorker_.join();
 }
 
 void EventLoop::start() {

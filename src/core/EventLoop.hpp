@@ -32,12 +32,16 @@ public:
     // One worker thread for memory-hard key derivation, so that it never
     // stalls the loop.
     asio::thread_pool& kdfWorker() noexcept { return kdfWorker_; }
+    // One worker thread for durable writes (fsync), so that no session waits
+    // for the disk.
+    asio::thread_pool& storeWorker() noexcept { return storeWorker_; }
 
 private:
     mutable asio::io_context context_;
     std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work_;
     std::thread thread_;
     asio::thread_pool kdfWorker_{1};
+    asio::thread_pool storeWorker_{1};
 };
 
 } // namespace velorinth

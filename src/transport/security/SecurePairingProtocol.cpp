@@ -1,5 +1,7 @@
 #include "transport/security/SecurePairingProtocol.hpp"
 
+#include "core/WorkerCall.hpp"
+
 #include "platform/crypto/CryptoError.hpp"
 #include "platform/crypto/P256PublicKey.hpp"
 #include "platform/crypto/SecureRandom.hpp"
@@ -285,18 +287,14 @@ SecurePairingProtocol::AgreedKeys SecurePairingProtocol::agree(const P256KeyAgre
 }
 
 asio::awaitable<std::string> SecurePairingProtocol::deriveCodeOnWorker(SecretBytes seed) {
-    auto derivation = [seed = std::move(seed)]() -> asio::awaitable<std::string> {
+    auto derive = [seed = std::move(seed)] {
         try {
-            co_return PairingKeyDerivation::verificationCodeFromSeed(seed.view());
+            return PairingKeyDerivation::verificationCodeFromSeed(seed.view());
         } catch (const CryptoError&) {
             fail(Case::keyAgreementFailed);
         }
     };
-    // co_spawn hands the result back through the awaiting coroutine's own
-    // executor, so the caller resumes on its loop, not on the worker.
-    // The function object is a named local on purpose: g++ 12 destroys some
-    // temporaries of a co_await expression twice (lambdas and aggregates).
-    std::string code = co_await asio::co_spawn(kdfExecutor_, std::move(derivation), asio::use_awaitable);
+    std::string code = co_await callOnWorker(kdfExecutor_, std::move(derive));
     co_return code;
 }
 

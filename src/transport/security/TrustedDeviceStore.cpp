@@ -203,6 +203,7 @@ void TrustedDeviceStore::updatePermissions(const Uuid& id, DevicePermissions per
     auto it = records.find(id);
     if (it == records.end()) fail(Case::untrustedDevice);
     const DevicePermissions previous = it->second.permissions;
+    if (previous == permissions) return; // nothing to write
     Records next = records;
     next[id].permissions = permissions;
     try {
@@ -247,6 +248,8 @@ void TrustedDeviceStore::recordVerifiedWake(const Uuid& id, Date date, std::opti
     std::lock_guard lock(mutex_);
     updateActiveRecordLocked(id, [&](TrustedDevice& record) {
         auto& configuration = record.wakeConfiguration;
+        // A repeated report of the same wake writes nothing.
+        if (configuration && configuration->lastVerifiedWakeAt == date && !route) return false;
         if (!configuration) configuration = SavedWakeConfiguration::empty(date);
         configuration->lastVerifiedWakeAt = date;
         if (route) {

@@ -1,11 +1,18 @@
 #include "transport/server/HostSessionServer.hpp"
 
+#include "core/Error.hpp"
+#include "core/WorkerCall.hpp"
 #include "transport/security/DeviceIdentityService.hpp"
-#include "transport/security/PairingAttemptLimiter.hpp"
-#include "transport/security/PairingReplayGuard.hpp"
+#include "transport/security/PairingProtocolError.hpp"
 #include "transport/security/TrustedDeviceStore.hpp"
+#include "transport/session/SessionFrameOpening.hpp"
 
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
 #include <asio/post.hpp>
+#include <asio/redirect_error.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/use_awaitable.hpp>
 
 #include <algorithm>
 #include <utility>
@@ -17,17 +24,33 @@ HostSessionServer::HostSessionServer(asio::any_io_executor executor,
                                      std::shared_ptr<TrustedDeviceStore> trustedDeviceStore,
                                      std::shared_ptr<PairingReplayGuard> replayGuard,
                                      std::shared_ptr<PairingAttemptLimiter> attemptLimiter,
-                                     asio::thread_pool& kdfWorker, Duration handshakeTimeout,
-                                     Duration approvalTimeout, CapabilitySet hostCapabilities,
-                                     DevicePermissions requiredPermissions, Options options)
+                                     asio::thread_pool& kdfWorker, asio::thread_pool& storeWorker,
+                                     Duration handshakeTimeout, Duration approvalTimeout,
+                                     CapabilitySet hostCapabilities, DevicePermissions requiredPermissions,
+                                     Options options)
     : handshakeTimeout(handshakeTimeout), approvalTimeout(approvalTimeout),
       hostCapabilities(std::move(hostCapabilities)), requiredPermissions(requiredPermissions),
       executor_(std::move(executor)), identityService_(std::move(identityService)),
-      trustedDeviceStore_(std::move(trustedDeviceStore)), replayGuard_(std::move(replayGuard)),
-      attemptLimiter_(std::move(attemptLimiter)), pairingProtocol_(kdfWorker), options_(std::move(options)),
-      handshakeBudget_(std::make_shared<HandshakeBudget>(options_.handshakeCapacity)) {
+      trustedDeviceStore_(std::move(trustedDeviceStore)), pairingProtocol_(kdfWorker), storeWorker_(storeWorker),
+      options_(std::move(options)),
+      handshakeBudget_(std::make_shared<HandshakeBudget>(options_.handshakeCapacity)),
+      approval_(executor_, approvalTimeout, [this] { return now(); }, callbacks_) {
     if (!options_.clock) options_.clock = [] { return Date::now(); };
     if (!options_.listenerFactory) options_.listenerFactory = SessionListener::create;
+    HostHandshake::Dependencies& deps = handshakeDependencies_;
+    deps.identityService = identityService_;
+    deps.trustedDeviceStore = trustedDeviceStore_;
+    deps.replayGuard = std::move(replayGuard);
+    deps.attemptLimiter = std::move(attemptLimiter);
+    deps.pairingProtocol = &pairingProtocol_;
+    deps.approval = &approval_;
+    deps.storeWorker = &storeWorker_;
+    deps.clock = [this] { return now(); };
+    deps.handshakeTimeout = handshakeTimeout;
+    deps.hostCapabilities = this->hostCapabilities;
+    deps.requiredPermissions = requiredPermissions;
+    deps.intakeGeneration = &intakeGeneration_;
+    deps.onTrustChanged = [this] { publishTrustedDevices(); };
 }
 
 // Releasing the server sends nothing and resolves nothing; orderly ends go
@@ -38,20 +61,32 @@ void HostSessionServer::setCallbacks(Callbacks callbacks) { callbacks_ = std::mo
 
 std::vector<ActiveSessionDescriptor> HostSessionServer::sessionDescriptors() const {
     std::vector<ActiveSessionDescriptor> descriptors;
-    descriptors.reserve(activeSessions_.size());
-    for (const auto& [deviceID, entry] : activeSessions_) descriptors.push_back(entry.descriptor);
+    descriptors.reserve(sessions_.size());
+    for (const auto& [deviceID, session] : sessions_) descriptors.push_back(session->descriptor());
     std::stable_sort(descriptors.begin(), descriptors.end(),
                      [](const auto& a, const auto& b) { return a.connectedAt < b.connectedAt; });
     return descriptors;
 }
 
-HostSessionServer::ActivePeerSession* HostSessionServer::sessionEntry(const Uuid& deviceID, const Uuid& sessionID) {
-    const auto found = activeSessions_.find(deviceID);
-    if (found == activeSessions_.end() || found->second.descriptor.id != sessionID) return nullptr;
-    return &found->second;
+std::optional<SessionControlMessage> HostSessionServer::openSessionFrame(ByteView frame, SessionCipher& cipher,
+                                                                         ByteView transcriptHash) {
+    return velorinth::openSessionFrame(frame, cipher, transcriptHash);
+}
+
+// ---- state and publication ------------------------------------------------------------
+
+// Pings and input change a descriptor many times a second: the list is built
+// and handed over once per loop turn, after the last change of that turn.
+void HostSessionServer::sessionChanged() {
+    if (publicationPending_) return;
+    publicationPending_ = true;
+    asio::post(executor_, [weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->publishSessions();
+    });
 }
 
 void HostSessionServer::publishSessions() {
+    publicationPending_ = false;
     if (callbacks_.onSessionsChanged) callbacks_.onSessionsChanged(sessionDescriptors());
 }
 
@@ -73,41 +108,250 @@ std::optional<SavedWakeConfiguration> HostSessionServer::effectiveWakeConfigurat
     return effective;
 }
 
-SessionControlMessage HostSessionServer::makeMessage(SessionControlCommand command) const {
-    SessionControlMessage message;
-    message.command = command;
-    message.sequence = 0;
-    message.timestamp = now();
-    return message;
-}
-
-SessionControlMessage HostSessionServer::hostStateMessage() const {
-    SessionControlMessage message = makeMessage(SessionControlCommand::hostStateUpdated);
-    message.hostDisplay = currentHostDisplay_;
-    message.accessibilityGranted = currentAccessibilityGranted_;
-    message.wakeConfiguration = effectiveWakeConfiguration();
-    if (message.wakeConfiguration) message.powerStateEvidence = message.wakeConfiguration->lastKnownPowerState;
-    return message;
+HostPeerSession::HostState HostSessionServer::hostState() const {
+    return {currentHostDisplay_, currentAccessibilityGranted_, effectiveWakeConfiguration()};
 }
 
 void HostSessionServer::reportError(std::exception_ptr error) {
     if (callbacks_.onError) callbacks_.onError(std::move(error));
 }
 
-// The recovery hook reaches the server weakly and always through a new task,
-// so a scheduler never keeps the server alive nor re-enters itself.
-std::shared_ptr<PeerOutboundScheduler> HostSessionServer::makeScheduler(
-    const Uuid& deviceID, const Uuid& sessionID, const std::shared_ptr<NetworkFramedConnection>& connection,
-    const std::shared_ptr<SessionCipher>& cipher, const Bytes& transcriptHash) {
-    std::weak_ptr<HostSessionServer> weak = weak_from_this();
-    auto request = callbacks_.onVideoKeyframeRequested;
-    auto recover = [weak, executor = executor_, deviceID, sessionID, request] {
-        asio::post(executor, [weak, deviceID, sessionID, request] {
-            if (auto self = weak.lock()) self->requestKeyframeIfStreaming(deviceID, sessionID, request);
+asio::awaitable<void> HostSessionServer::verifiedWakeConfirmed(const Uuid& deviceID, Date wokeAt) {
+    const std::shared_ptr<HostSessionServer> self = shared_from_this();
+    try {
+        auto record = [store = trustedDeviceStore_, deviceID, wokeAt] { store->recordVerifiedWake(deviceID, wokeAt); };
+        co_await callOnWorker(storeWorker_, std::move(record));
+    } catch (const std::exception&) {
+    }
+    if (currentWakeConfiguration_) currentWakeConfiguration_->lastVerifiedWakeAt = wokeAt;
+    publishTrustedDevices();
+    if (callbacks_.onVerifiedWakeConfirmed) callbacks_.onVerifiedWakeConfirmed(deviceID, wokeAt);
+}
+
+// ---- listener ------------------------------------------------------------------------------
+
+void HostSessionServer::startListening(std::uint16_t port, bool publishesService) {
+    if (listener_ || isStartingListener_) return;
+    isStartingListener_ = true;
+    try {
+        const TLSDeviceIdentity identity = identityService_->tlsIdentity();
+        const std::uint64_t generation = listenerGeneration_ + 1;
+        std::weak_ptr<HostSessionServer> weak = weak_from_this();
+        auto onConnection = [weak](std::shared_ptr<NetworkFramedConnection> connection, HandshakeSlot slot) {
+            if (auto self = weak.lock()) {
+                self->acceptConnection(std::move(connection), std::move(slot));
+            } else {
+                connection->cancel();
+            }
+        };
+        auto onStatus = [weak, generation](ListenerStatus status) {
+            if (auto self = weak.lock()) self->handleListenerStatus(generation, status);
+        };
+        auto onPublicationError = [weak, generation](const ListenerPublicationError& error) {
+            auto self = weak.lock();
+            if (self && generation == self->listenerGeneration_ && !self->listenerStopRequested_) {
+                self->reportError(std::make_exception_ptr(error));
+            }
+        };
+        BonjourHostListener::Options listenerOptions;
+        listenerOptions.handshakeTimeout = handshakeTimeout;
+        listenerOptions.handshakeBudget = handshakeBudget_;
+        listenerOptions.acceptRetryDelay = options_.acceptRetryDelay;
+        auto listener = std::make_unique<BonjourHostListener>(
+            executor_, identity, port, publishesService, std::move(onConnection), std::move(onStatus),
+            std::move(onPublicationError), listenerOptions, options_.listenerFactory);
+        // From here on the previous listener's statuses are dropped.
+        listenerGeneration_ = generation;
+        listenerStopRequested_ = false;
+        listener_ = std::move(listener);
+        listener_->start();
+    } catch (...) {
+        isStartingListener_ = false;
+        throw;
+    }
+    isStartingListener_ = false;
+}
+
+// A superseded listener's late status (an old `stopped` after the new
+// `advertising`) would clear the port and stop the beacon: only the newest
+// listener speaks, and once stopped only its `stopped` still passes.
+void HostSessionServer::handleListenerStatus(std::uint64_t generation, const ListenerStatus& status) {
+    if (generation != listenerGeneration_) return;
+    if (listenerStopRequested_ && status.kind() != ListenerStatus::Case::stopped) return;
+    if (status.kind() == ListenerStatus::Case::advertising) currentPort_ = status.port();
+    if (status.kind() == ListenerStatus::Case::stopped) currentPort_.reset();
+    if (callbacks_.onListenerStatus) callbacks_.onListenerStatus(status);
+}
+
+asio::awaitable<std::uint16_t> HostSessionServer::waitForListeningPort(Duration timeout) {
+    return waitForPort(shared_from_this(), timeout);
+}
+
+asio::awaitable<std::uint16_t> HostSessionServer::waitForPort(std::shared_ptr<HostSessionServer> self,
+                                                              Duration timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    asio::steady_timer poll(self->executor_);
+    for (;;) {
+        if (std::chrono::steady_clock::now() >= deadline) throw PairingProtocolError(PairingProtocolError::Case::timedOut);
+        if (self->currentPort_ && *self->currentPort_ != 0) co_return *self->currentPort_;
+        poll.expires_after(self->options_.portPollInterval);
+        asio::error_code error;
+        co_await poll.async_wait(asio::redirect_error(asio::use_awaitable, error));
+        if (error) throw CancellationError();
+    }
+}
+
+asio::awaitable<void> HostSessionServer::stop() { return runStop(shared_from_this()); }
+
+asio::awaitable<void> HostSessionServer::runStop(std::shared_ptr<HostSessionServer> self) {
+    self->isStartingListener_ = false;
+
+    // Handshakes in flight must not become sessions behind the user's back;
+    // only the pairing whose prompt this answers goes on to tell its tablet.
+    ++self->intakeGeneration_;
+    const std::shared_ptr<NetworkFramedConnection> answered = self->approval_.rejectForStop();
+    std::vector<std::shared_ptr<HostHandshake>> closing;
+    for (const auto& [id, handshake] : self->intakes_) {
+        if (handshake->generation() < self->intakeGeneration_ && handshake->connection() != answered) {
+            closing.push_back(handshake);
+        }
+    }
+    for (const auto& handshake : closing) {
+        handshake->markClosedByStop();
+        handshake->connection()->cancel();
+    }
+
+    if (self->listener_) {
+        self->listenerStopRequested_ = true;
+        self->listener_->stop();
+        self->listener_.reset();
+    }
+    self->currentPort_.reset();
+    co_await runDisconnectAll(self, std::string(kStopReason));
+}
+
+// ---- intake --------------------------------------------------------------------------------
+
+// Only while a listener is installed or starting; a connection handed over
+// after stop is closed at once.
+void HostSessionServer::acceptConnection(std::shared_ptr<NetworkFramedConnection> connection, HandshakeSlot slot) {
+    if (!listener_ && !isStartingListener_) {
+        connection->cancel();
+        return;
+    }
+    auto handshake = std::make_shared<HostHandshake>(handshakeDependencies_, nextIntakeID_++, intakeGeneration_,
+                                                     std::move(connection), std::move(slot));
+    intakes_.emplace(handshake->id(), handshake);
+    asio::co_spawn(executor_, runIntake(shared_from_this(), std::move(handshake)), asio::detached);
+}
+
+// The handshake, then the session it may become, which this task runs to its end.
+asio::awaitable<void> HostSessionServer::runIntake(std::shared_ptr<HostSessionServer> self,
+                                                   std::shared_ptr<HostHandshake> handshake) {
+    (void)self; // keeps the server alive while the connection runs
+    std::exception_ptr failure;
+    SessionPointer session;
+    try {
+        std::optional<HostHandshake::Accepted> accepted = co_await handshake->run();
+        // The trust write suspended: a stop meanwhile still ends it here.
+        if (accepted && handshake->generation() != intakeGeneration_) {
+            throw PairingProtocolError(PairingProtocolError::Case::cancelled);
+        }
+        if (accepted) session = registerSession(*handshake, std::move(*accepted));
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    retireIntake(*handshake);
+    if (failure) {
+        handshake->connection()->cancel();
+        if (!handshake->closedByStop()) reportError(failure);
+        co_return;
+    }
+    if (!session) co_return;
+
+    try {
+        co_await session->run();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    finishSession(session);
+    if (failure) {
+        session->connection()->cancel();
+        reportError(failure);
+    }
+}
+
+void HostSessionServer::retireIntake(HostHandshake& handshake) {
+    intakes_.erase(handshake.id());
+    handshake.releaseSlot();
+}
+
+HostSessionServer::SessionPointer HostSessionServer::registerSession(const HostHandshake& handshake,
+                                                                     HostHandshake::Accepted accepted) {
+    const DevicePublicIdentity& peer = accepted.verification.peerIdentity;
+    const Uuid deviceID = peer.id;
+    if (auto existing = sessions_.find(deviceID); existing != sessions_.end()) {
+        const SessionPointer old = existing->second;
+        old->detach();
+        if (callbacks_.onSessionClosedForInputCleanup) callbacks_.onSessionClosedForInputCleanup(deviceID, old->sessionID());
+        if (old->descriptor().isVideoStreaming && callbacks_.onVideoStreamStopped) {
+            callbacks_.onVideoStreamStopped(deviceID, old->sessionID());
+        }
+        old->scheduler()->close();
+    }
+
+    ActiveSessionDescriptor descriptor;
+    descriptor.id = accepted.serverHello.sessionID;
+    descriptor.peerIdentity = peer;
+    descriptor.negotiatedProtocolVersion = accepted.verification.negotiatedProtocolVersion;
+    descriptor.acceptedCapabilities = accepted.acceptedCapabilities;
+    descriptor.grantedPermissions = accepted.serverHello.grantedPermissions;
+    descriptor.hostAccessibilityGranted = currentAccessibilityGranted_;
+    descriptor.remoteDisplay = currentHostDisplay_;
+    descriptor.wakeConfiguration = effectiveWakeConfiguration();
+    if (descriptor.wakeConfiguration) descriptor.hostPowerState = descriptor.wakeConfiguration->lastKnownPowerState;
+    descriptor.connectedAt = now();
+
+    // The recovery hook reaches the server weakly and always through a new
+    // task, so a scheduler never keeps the server alive nor re-enters itself.
+    auto recover = [weak = weak_from_this(), executor = executor_, deviceID, sessionID = descriptor.id] {
+        asio::post(executor, [weak, deviceID, sessionID] {
+            if (auto self = weak.lock()) self->requestKeyframeIfStreaming(deviceID, sessionID);
         });
     };
-    return std::make_shared<PeerOutboundScheduler>(executor_, connection, cipher, transcriptHash, std::move(recover),
-                                                   options_.flushTimeout, options_.finalCloseTimeout);
+    HostPeerSession::Settings settings;
+    settings.handshakeTimeout = handshakeTimeout;
+    settings.flushTimeout = options_.flushTimeout;
+    settings.finalCloseTimeout = options_.finalCloseTimeout;
+    settings.controlWatermarkBytes = options_.controlWatermarkBytes;
+    settings.requiredPermissions = requiredPermissions;
+    auto session = std::make_shared<HostPeerSession>(
+        executor_, static_cast<HostPeerSession::Delegate&>(*this), trustedDeviceStore_, settings, std::move(descriptor),
+        handshake.connection(), std::move(accepted.cipher), std::move(accepted.verification.transcriptHash),
+        std::move(recover));
+    sessions_.insert_or_assign(deviceID, session);
+    sessionChanged();
+    return session;
+}
+
+void HostSessionServer::finishSession(const SessionPointer& session) {
+    const Uuid deviceID = session->deviceID();
+    const Uuid sessionID = session->sessionID();
+    if (callbacks_.onSessionClosedForInputCleanup) callbacks_.onSessionClosedForInputCleanup(deviceID, sessionID);
+    bool wasStreaming = false;
+    if (auto found = sessions_.find(deviceID); found != sessions_.end() && found->second == session) {
+        wasStreaming = session->descriptor().isVideoStreaming;
+        sessions_.erase(found);
+        sessionChanged();
+    }
+    session->detach();
+    if (wasStreaming && callbacks_.onVideoStreamStopped) callbacks_.onVideoStreamStopped(deviceID, sessionID);
+    asio::post(executor_, [scheduler = session->scheduler()] { scheduler->close(); });
+}
+
+void HostSessionServer::requestKeyframeIfStreaming(const Uuid& deviceID, const Uuid& sessionID) {
+    auto found = sessions_.find(deviceID);
+    if (found != sessions_.end() && found->second->sessionID() == sessionID) found->second->requestKeyframeIfStreaming();
 }
 
 } // namespace velorinth

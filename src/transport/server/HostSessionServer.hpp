@@ -1,10 +1,8 @@
 #pragma once
 
-#include "core/Bytes.hpp"
 #include "core/ControlProtocol.hpp"
 #include "core/Date.hpp"
 #include "core/IdentityModels.hpp"
-#include "core/InputEvent.hpp"
 #include "core/TrustedDevice.hpp"
 #include "core/Uuid.hpp"
 #include "core/VideoModels.hpp"
@@ -12,14 +10,14 @@
 #include "platform/SessionListener.hpp"
 #include "transport/discovery/BonjourHostListener.hpp"
 #include "transport/discovery/ListenerStatus.hpp"
-#include "transport/security/HandshakeMessages.hpp"
 #include "transport/security/NetworkFramedConnection.hpp"
-#include "transport/security/PairingVerification.hpp"
 #include "transport/security/SecurePairingProtocol.hpp"
 #include "transport/security/SessionCipher.hpp"
 #include "transport/security/SessionControlMessage.hpp"
-#include "transport/server/ApprovalGate.hpp"
-#include "transport/server/AsyncTimeout.hpp"
+#include "transport/server/HostHandshake.hpp"
+#include "transport/server/HostPeerSession.hpp"
+#include "transport/server/HostSessionCallbacks.hpp"
+#include "transport/server/PairingApproval.hpp"
 #include "transport/server/PeerOutboundScheduler.hpp"
 #include "transport/server/SessionValueTypes.hpp"
 
@@ -30,7 +28,6 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <exception>
 #include <functional>
 #include <map>
 #include <memory>
@@ -47,9 +44,6 @@ class PairingAttemptLimiter;
 class PairingReplayGuard;
 class TrustedDeviceStore;
 
-// How a pairing prompt was answered.
-enum class ApprovalOutcome { approved, rejected, timedOut, connectionClosed };
-
 // Every bound and clock of the server, so tests can run in milliseconds.
 struct HostSessionServerOptions {
     using Duration = std::chrono::steady_clock::duration;
@@ -62,58 +56,28 @@ struct HostSessionServerOptions {
     // closed before TLS.
     std::size_t handshakeCapacity = HandshakeBudget::kDefaultCapacity;
     Duration acceptRetryDelay = std::chrono::milliseconds(100);
+    // Control messages waiting for one tablet, in bytes; a tablet that lets
+    // more pile up is disconnected.
+    std::size_t controlWatermarkBytes = PeerOutboundScheduler::kDefaultControlWatermarkBytes;
     WallClock clock = [] { return Date::now(); };
     BonjourHostListener::ListenerFactory listenerFactory = SessionListener::create;
 };
 
-// The host's session server: owns the listener, the pending pairing prompt and
-// one authenticated session per tablet with its outbound scheduler, and
-// reports to the host application through twelve optional callbacks.
+// The host's session server: owns the listener, the handshakes in flight,
+// the pending pairing prompt and one session per tablet, and reports to the
+// host application through its callbacks. The handshakes (HostHandshake),
+// the approval (PairingApproval) and the sessions (HostPeerSession) do the
+// work; this coordinator keeps the tables, the host state and the fan-out.
 //
 // An actor on the event loop: built with the loop's executor, owned through
-// std::shared_ptr (its coroutines keep it alive while they run), and touched
-// only from the loop thread. Every callback runs on the loop; state read
-// before a suspension is re-read after it.
-class HostSessionServer : public std::enable_shared_from_this<HostSessionServer> {
+// std::shared_ptr (its coroutines, public ones included, keep it alive while
+// they run), and touched only from the loop thread. Every callback runs on the
+// loop; state read before a suspension is re-read after it.
+class HostSessionServer : public std::enable_shared_from_this<HostSessionServer>, private HostPeerSession::Delegate {
 public:
     using Duration = std::chrono::steady_clock::duration;
-
-    // Each callback may be empty. Where a callback takes two identifiers, the
-    // first is the tablet's device identifier and the second the session's.
-    struct Callbacks {
-        std::function<void(const ListenerStatus&)> onListenerStatus;
-        std::function<void(const std::vector<ActiveSessionDescriptor>&)> onSessionsChanged;
-        std::function<void(const std::vector<TrustedDevice>&)> onTrustedDevicesChanged;
-        std::function<void(const std::optional<IncomingPairingPrompt>&)> onPromptChanged;
-        // A connection that failed before or during its handshake or session,
-        // and trouble publishing the listener.
-        std::function<void(std::exception_ptr)> onError;
-        // Replaces the on-screen prompt when set: true approves. It is raced
-        // against the approval timeout and cancelled when it loses.
-        std::function<asio::awaitable<bool>(IncomingPairingPrompt)> customApprovalHandler;
-        // Runs inline; false means the event could not be injected for lack
-        // of the Accessibility permission.
-        std::function<bool(const Uuid&, const Uuid&, const InputEvent&)> onRemoteInput;
-        std::function<void(const Uuid&, const Uuid&)> onSessionClosedForInputCleanup;
-        // Completes when the stream runs; fails with VideoStreamStopError.
-        std::function<asio::awaitable<void>(Uuid, Uuid, VideoStreamConfiguration, std::uint64_t)>
-            onVideoStreamRequested;
-        std::function<void(const Uuid&, const Uuid&, std::uint64_t)> onVideoKeyframeRequested;
-        std::function<void(const Uuid&, const Uuid&)> onVideoStreamStopped;
-        std::function<void(const Uuid&, Date)> onVerifiedWakeConfirmed;
-    };
-
+    using Callbacks = HostSessionCallbacks;
     using Options = HostSessionServerOptions;
-
-    // The server's record of one running session.
-    struct ActivePeerSession {
-        ActiveSessionDescriptor descriptor;
-        std::shared_ptr<NetworkFramedConnection> connection;
-        std::shared_ptr<SessionCipher> cipher;
-        Bytes transcriptHash;
-        std::shared_ptr<PeerOutboundScheduler> scheduler;
-        std::optional<VideoStreamConfiguration> videoConfiguration;
-    };
 
     struct OutboundVideoStatistics {
         std::int64_t largestVideoQueue = 0;
@@ -124,17 +88,18 @@ public:
 
     static constexpr std::string_view kStopReason = "Velorinth Host stopped remote access.";
     static constexpr std::string_view kPermissionsRemovedReason = "Required session permissions were removed on the Mac.";
-    static constexpr std::string_view kViewWithdrawnReason = "Screen viewing permission was disabled on the Mac.";
-    static constexpr std::string_view kTrustRecheckRevokedReason = "Access revoked on Mac.";
+    static constexpr std::string_view kViewWithdrawnReason = HostPeerSession::kViewWithdrawnReason;
+    static constexpr std::string_view kTrustRecheckRevokedReason = HostPeerSession::kTrustRecheckRevokedReason;
 
-    // `kdfWorker` runs the pairing code derivation and must outlive the server.
+    // `kdfWorker` runs the pairing code derivation and `storeWorker` the trust
+    // store's writes; both must outlive the server.
     HostSessionServer(asio::any_io_executor executor, std::shared_ptr<DeviceIdentityService> identityService,
                       std::shared_ptr<TrustedDeviceStore> trustedDeviceStore,
                       std::shared_ptr<PairingReplayGuard> replayGuard,
                       std::shared_ptr<PairingAttemptLimiter> attemptLimiter, asio::thread_pool& kdfWorker,
-                      Duration handshakeTimeout, Duration approvalTimeout, CapabilitySet hostCapabilities,
-                      DevicePermissions requiredPermissions, Options options = {});
-    ~HostSessionServer();
+                      asio::thread_pool& storeWorker, Duration handshakeTimeout, Duration approvalTimeout,
+                      CapabilitySet hostCapabilities, DevicePermissions requiredPermissions, Options options = {});
+    ~HostSessionServer() override;
 
     HostSessionServer(const HostSessionServer&) = delete;
     HostSessionServer& operator=(const HostSessionServer&) = delete;
@@ -147,8 +112,9 @@ public:
     // ---- listener and intake ----------------------------------------------
     // Builds and starts the listener unless one is installed; `port` 0 lets the
     // system choose. Throws the identity service's errors or the listener's
-    // construction error. Getting the identity never suspends, so no stop can
-    // slip in between the check and the install.
+    // construction error. It never suspends, so no stop can slip in between
+    // the check and the install; the identity must already exist (creating it
+    // writes to disk: do that before, off the loop).
     void startListening(std::uint16_t port, bool publishesService);
     // The advertised port; PairingProtocolError(timedOut) at the deadline,
     // CancellationError when the awaiting task is cancelled.
@@ -164,7 +130,8 @@ public:
     void updateHostState(std::optional<DisplayDescriptor> display, bool accessibilityGranted,
                          std::optional<SavedWakeConfiguration> wakeConfiguration);
     void updateWakeConfiguration(SavedWakeConfiguration wakeConfiguration);
-    // Returns once every tablet has received the report, or its flush bound passed.
+    // Returns once every tablet has received the report, or its flush bound
+    // passed; the tablets are told at the same time.
     asio::awaitable<void> reportSystemSleep(Date time);
     void distributeVideoFrame(const EncodedVideoFrame& frame);
     void stopAllVideoStreams(VideoStreamStopReason reason, std::string detail);
@@ -178,12 +145,11 @@ public:
     asio::awaitable<void> revokeDevice(Uuid deviceID);
     asio::awaitable<void> updateDevicePermissions(Uuid deviceID, DevicePermissions permissions);
     asio::awaitable<void> disconnectSession(Uuid deviceID, std::string reason);
+    // Every tablet is told at the same time, so the whole takes at most one
+    // final-close bound.
     asio::awaitable<void> disconnectAll(std::string reason);
 
-    // The control message in one frame received on a session: a sealed wire
-    // frame (a video fragment, opened and dropped, gives none) or an
-    // `encryptedSession` envelope. Throws the codec's, the envelope's, the
-    // cipher's or the JSON decoder's error; never anything else.
+    // The control message in one frame received on a session (see openSessionFrame).
     static std::optional<SessionControlMessage> openSessionFrame(ByteView frame, SessionCipher& cipher,
                                                                  ByteView transcriptHash);
 
@@ -192,7 +158,7 @@ public:
     std::optional<DisplayDescriptor> currentHostDisplay() const { return currentHostDisplay_; }
     bool currentAccessibilityGranted() const { return currentAccessibilityGranted_; }
     std::optional<SavedWakeConfiguration> currentWakeConfiguration() const { return currentWakeConfiguration_; }
-    std::optional<Uuid> pendingPairingID() const { return pendingPairingID_; }
+    std::optional<Uuid> pendingPairingID() const { return approval_.pendingPairingID(); }
     bool hasListener() const { return listener_ != nullptr; }
     bool isStartingListener() const { return isStartingListener_; }
     // Connections between accept and registration that the server holds.
@@ -204,110 +170,57 @@ public:
     const DevicePermissions requiredPermissions;
 
 private:
-    // One accepted connection until it becomes a session or ends.
-    struct Intake {
-        std::uint64_t id = 0;
-        std::uint64_t generation = 0; // the intake generation it was accepted in
-        std::shared_ptr<NetworkFramedConnection> connection;
-        HandshakeSlot slot;
-        bool closedByStop = false; // its end is no error worth reporting
-    };
+    using SessionPointer = std::shared_ptr<HostPeerSession>;
 
-    // What one handshake knows once its cipher exists.
-    struct HandshakeState {
-        std::shared_ptr<Intake> intake;
-        PairingRequest request;
-        PairingVerification verification;
-        std::shared_ptr<SessionCipher> cipher;
-        ServerHello serverHello;
-    };
-
-    struct SessionLink {
-        Uuid deviceID;
-        Uuid sessionID;
-        std::shared_ptr<NetworkFramedConnection> connection;
-        std::shared_ptr<SessionCipher> cipher;
-        Bytes transcriptHash;
-        std::shared_ptr<PeerOutboundScheduler> scheduler;
-    };
+    // ---- HostPeerSession::Delegate ----
+    Date now() const override { return options_.clock(); }
+    const HostSessionCallbacks& callbacks() const override { return callbacks_; }
+    HostPeerSession::HostState hostState() const override;
+    void sessionChanged() override;
+    void accessibilityLost() override { currentAccessibilityGranted_ = false; }
+    asio::awaitable<void> verifiedWakeConfirmed(const Uuid& deviceID, Date wokeAt) override;
 
     // ---- state and publication (HostSessionServer.cpp) ----
-    Date now() const { return options_.clock(); }
-    ActivePeerSession* sessionEntry(const Uuid& deviceID, const Uuid& sessionID);
     void publishSessions();
     void publishTrustedDevices();
     std::optional<SavedWakeConfiguration> effectiveWakeConfiguration() const;
-    SessionControlMessage makeMessage(SessionControlCommand command) const;
-    SessionControlMessage hostStateMessage() const;
     void reportError(std::exception_ptr error);
-    std::shared_ptr<PeerOutboundScheduler> makeScheduler(const Uuid& deviceID, const Uuid& sessionID,
-                                                         const std::shared_ptr<NetworkFramedConnection>& connection,
-                                                         const std::shared_ptr<SessionCipher>& cipher,
-                                                         const Bytes& transcriptHash);
-    template <class T>
-    asio::awaitable<T> timed(asio::awaitable<T> operation);
-
-    // ---- intake (HostSessionServerIntake.cpp) ----
     void handleListenerStatus(std::uint64_t generation, const ListenerStatus& status);
-    asio::awaitable<void> runIntake(std::shared_ptr<HostSessionServer> self, std::shared_ptr<Intake> intake);
-    void retireIntake(Intake& intake);
+    asio::awaitable<void> runIntake(std::shared_ptr<HostSessionServer> self, std::shared_ptr<HostHandshake> handshake);
+    void retireIntake(HostHandshake& handshake);
+    // The new session in the table, replacing the tablet's older one.
+    SessionPointer registerSession(const HostHandshake& handshake, HostHandshake::Accepted accepted);
+    // Once per session when its run ends: input clean-up, removal if it is
+    // still the tablet's session, and the scheduler's close. Nothing is sent.
+    void finishSession(const SessionPointer& session);
+    void requestKeyframeIfStreaming(const Uuid& deviceID, const Uuid& sessionID);
+    static asio::awaitable<std::uint16_t> waitForPort(std::shared_ptr<HostSessionServer> self, Duration timeout);
+    static asio::awaitable<void> runStop(std::shared_ptr<HostSessionServer> self);
 
-    // ---- pairing (HostPairingHandshake.cpp) ----
-    asio::awaitable<void> performHandshake(std::shared_ptr<Intake> intake);
-    // False when the pairing ended with a rejection, the tablet told.
-    asio::awaitable<bool> decidePairing(HandshakeState& state);
-    asio::awaitable<void> sendDecision(HandshakeState& state, PairingDecision decision);
-    asio::awaitable<void> sendDecisionQuietly(HandshakeState& state, PairingDecision decision);
-
-    // ---- activation (HostSessionActivation.cpp) ----
-    asio::awaitable<void> authorizeReconnection(HandshakeState& state);
-    asio::awaitable<void> activateSession(HandshakeState state);
-    asio::awaitable<CapabilitySet> receiveClientReady(HandshakeState& state);
-    void writeTrustRecord(const HandshakeState& state);
-    void finishPeerSession(const Uuid& deviceID, const Uuid& sessionID,
-                           const std::shared_ptr<PeerOutboundScheduler>& scheduler);
-
-    // ---- approval wait (PairingApprovalWait.cpp) ----
-    asio::awaitable<ApprovalOutcome> awaitPairingApproval(const PairingVerification& verification,
-                                                          std::shared_ptr<Intake> intake);
-    asio::awaitable<ApprovalOutcome> awaitCustomApproval(IncomingPairingPrompt prompt);
-    asio::awaitable<ApprovalOutcome> awaitPromptApproval(IncomingPairingPrompt prompt, std::shared_ptr<Intake> intake);
-
-    // ---- receive loop (HostSessionReceiveLoop.cpp) ----
-    asio::awaitable<void> runReceiveLoop(SessionLink link);
-    // The next control message, or none when the connection was cancelled here.
-    asio::awaitable<std::optional<SessionControlMessage>> receiveControlMessage(SessionLink& link);
-    // False once the session must end.
-    asio::awaitable<bool> dispatch(SessionLink& link, const SessionControlMessage& message,
-                                   DevicePermissions permissions, std::uint64_t& lastInputSequence);
-    void handlePing(SessionLink& link, const SessionControlMessage& message);
-    void handleRemoteInput(SessionLink& link, const SessionControlMessage& message, DevicePermissions permissions,
-                           std::uint64_t& lastInputSequence);
-    asio::awaitable<void> handleConfigureVideo(SessionLink& link, const SessionControlMessage& message,
-                                               DevicePermissions permissions);
-    void handleKeyframeRequest(SessionLink& link, const SessionControlMessage& message, DevicePermissions permissions);
-    void handleStopVideo(SessionLink& link, const SessionControlMessage& message);
-    void handleVerifiedWake(SessionLink& link, const SessionControlMessage& message);
-
-    // ---- termination (SessionTermination.cpp) ----
-    asio::awaitable<void> sendHandshakeError(NetworkFramedConnection& connection, HandshakeRejectionCode code,
-                                             std::string message);
-    // The error envelope of `code` with its own text; a failed send is ignored.
-    asio::awaitable<void> sendHandshakeErrorQuietly(NetworkFramedConnection& connection,
-                                                    HandshakeRejectionCode code);
-    asio::awaitable<void> sendClosingMessage(ActivePeerSession entry, SessionControlCommand command,
-                                             std::string reason);
-    void requestKeyframeIfStreaming(const Uuid& deviceID, const Uuid& sessionID,
-                                    const std::function<void(const Uuid&, const Uuid&, std::uint64_t)>& request);
+    // ---- host-driven operations (HostSessionServerOperations.cpp) ----
+    // Takes the session out of the table, tells the host its stream stopped.
+    SessionPointer takeSession(const Uuid& deviceID);
+    // Runs a store write that may withdraw a tablet's access (see the .cpp).
+    asio::awaitable<void> writeRemovingAccess(const Uuid& deviceID, std::function<void()> write,
+                                              std::optional<std::string> reason);
+    static asio::awaitable<void> runReportSystemSleep(std::shared_ptr<HostSessionServer> self, Date time);
+    static asio::awaitable<void> runRevoke(std::shared_ptr<HostSessionServer> self, Uuid deviceID);
+    static asio::awaitable<void> runUpdatePermissions(std::shared_ptr<HostSessionServer> self, Uuid deviceID,
+                                                      DevicePermissions permissions);
+    static asio::awaitable<void> runDisconnect(std::shared_ptr<HostSessionServer> self, Uuid deviceID,
+                                               SessionControlCommand command, std::string reason);
+    static asio::awaitable<void> runDisconnectAll(std::shared_ptr<HostSessionServer> self, std::string reason);
 
     asio::any_io_executor executor_;
     std::shared_ptr<DeviceIdentityService> identityService_;
     std::shared_ptr<TrustedDeviceStore> trustedDeviceStore_;
-    std::shared_ptr<PairingReplayGuard> replayGuard_;
-    std::shared_ptr<PairingAttemptLimiter> attemptLimiter_;
     SecurePairingProtocol pairingProtocol_;
+    asio::thread_pool& storeWorker_;
     Options options_;
     std::shared_ptr<HandshakeBudget> handshakeBudget_;
+    Callbacks callbacks_;
+    PairingApproval approval_; // reads callbacks_
+    HostHandshake::Dependencies handshakeDependencies_;
 
     std::unique_ptr<BonjourHostListener> listener_;
     bool isStartingListener_ = false;
@@ -316,26 +229,17 @@ private:
     std::uint64_t listenerGeneration_ = 0;
     bool listenerStopRequested_ = false;
 
-    std::unordered_map<Uuid, ActivePeerSession> activeSessions_;
-    std::optional<Uuid> pendingPairingID_;
-    std::shared_ptr<ApprovalGate> pendingApprovalGate_;
-    std::weak_ptr<Intake> pendingIntake_; // the connection behind the pending prompt
+    std::unordered_map<Uuid, SessionPointer> sessions_;
+    bool publicationPending_ = false;
     std::optional<std::uint16_t> currentPort_;
     std::optional<DisplayDescriptor> currentHostDisplay_;
     bool currentAccessibilityGranted_ = true;
     std::optional<SavedWakeConfiguration> currentWakeConfiguration_;
-    Callbacks callbacks_;
 
     // Advanced by stop: intakes of an older generation never become sessions.
     std::uint64_t intakeGeneration_ = 0;
     std::uint64_t nextIntakeID_ = 0;
-    std::map<std::uint64_t, std::shared_ptr<Intake>> intakes_;
+    std::map<std::uint64_t, std::shared_ptr<HostHandshake>> intakes_;
 };
-
-// Every handshake receive and send runs under the handshake timeout.
-template <class T>
-asio::awaitable<T> HostSessionServer::timed(asio::awaitable<T> operation) {
-    return AsyncTimeout::withTimeout(handshakeTimeout, std::move(operation));
-}
 
 } // namespace velorinth

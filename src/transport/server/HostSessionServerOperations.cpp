@@ -1,6 +1,10 @@
 #include "transport/server/HostSessionServer.hpp"
 
+#include "core/WorkerCall.hpp"
+#include "transport/security/LoopSignal.hpp"
 #include "transport/security/TrustedDeviceStore.hpp"
+
+#include <asio/co_spawn.hpp>
 
 #include <algorithm>
 #include <utility>
@@ -11,7 +15,19 @@ namespace velorinth {
 namespace {
 
 using Command = SessionControlCommand;
-constexpr std::int64_t kDefaultChunkBytes = 32'768;
+
+// Runs every task at once and returns when all have ended; their failures are
+// theirs to report.
+asio::awaitable<void> awaitAll(asio::any_io_executor executor, std::vector<asio::awaitable<void>> tasks) {
+    auto remaining = std::make_shared<std::size_t>(tasks.size());
+    auto ended = std::make_shared<LoopSignal>(executor);
+    for (auto& task : tasks) {
+        asio::co_spawn(executor, std::move(task), [remaining, ended](std::exception_ptr) {
+            if (--*remaining == 0) ended->notifyAll();
+        });
+    }
+    while (*remaining != 0) co_await ended->wait();
+}
 
 } // namespace
 
@@ -24,14 +40,9 @@ void HostSessionServer::updateHostState(std::optional<DisplayDescriptor> display
         if (!wakeConfiguration->bonjourServicePort && currentPort_) wakeConfiguration->bonjourServicePort = currentPort_;
         currentWakeConfiguration_ = std::move(wakeConfiguration);
     }
-    const std::optional<SavedWakeConfiguration> effective = effectiveWakeConfiguration();
-    for (auto& [deviceID, entry] : activeSessions_) {
-        entry.descriptor.remoteDisplay = display;
-        entry.descriptor.hostAccessibilityGranted = accessibilityGranted;
-        entry.descriptor.wakeConfiguration = effective;
-        entry.scheduler->enqueueControl(hostStateMessage());
-    }
-    if (!activeSessions_.empty()) publishSessions();
+    const HostPeerSession::HostState state = hostState();
+    for (const auto& [deviceID, session] : sessions_) session->applyHostState(state);
+    if (!sessions_.empty()) sessionChanged();
 }
 
 void HostSessionServer::updateWakeConfiguration(SavedWakeConfiguration wakeConfiguration) {
@@ -39,85 +50,39 @@ void HostSessionServer::updateWakeConfiguration(SavedWakeConfiguration wakeConfi
 }
 
 asio::awaitable<void> HostSessionServer::reportSystemSleep(Date time) {
-    if (currentWakeConfiguration_) {
-        currentWakeConfiguration_->lastKnownPowerState = PowerStateEvidence::systemSleepReportedBeforeDisconnect;
-        currentWakeConfiguration_->updatedAt = time;
-    }
-    const std::optional<SavedWakeConfiguration> effective = effectiveWakeConfiguration();
-    std::vector<std::pair<Uuid, Uuid>> sessions;
-    for (const auto& [deviceID, entry] : activeSessions_) sessions.emplace_back(deviceID, entry.descriptor.id);
-
-    // One tablet after the other, each up to its flush bound.
-    for (const auto& [deviceID, sessionID] : sessions) {
-        ActivePeerSession* entry = sessionEntry(deviceID, sessionID);
-        if (entry == nullptr) continue;
-        entry->descriptor.hostPowerState = PowerStateEvidence::systemSleepReportedBeforeDisconnect;
-        entry->descriptor.wakeConfiguration = effective;
-        SessionControlMessage report = makeMessage(Command::hostStateUpdated);
-        report.timestamp = time;
-        report.hostDisplay = currentHostDisplay_;
-        report.accessibilityGranted = currentAccessibilityGranted_;
-        report.wakeConfiguration = effective;
-        report.powerStateEvidence = PowerStateEvidence::systemSleepReportedBeforeDisconnect;
-        const std::shared_ptr<PeerOutboundScheduler> scheduler = entry->scheduler;
-        co_await scheduler->enqueueControlAndFlush(std::move(report));
-    }
-    if (!activeSessions_.empty()) publishSessions();
+    return runReportSystemSleep(shared_from_this(), time);
 }
 
-// Once per encoded frame: cheap, never waits for a send, copies a frame only
-// to restamp its generation and publishes only when a counter moved.
+asio::awaitable<void> HostSessionServer::runReportSystemSleep(std::shared_ptr<HostSessionServer> self, Date time) {
+    if (self->currentWakeConfiguration_) {
+        self->currentWakeConfiguration_->lastKnownPowerState = PowerStateEvidence::systemSleepReportedBeforeDisconnect;
+        self->currentWakeConfiguration_->updatedAt = time;
+    }
+    const HostPeerSession::HostState state = self->hostState();
+    std::vector<asio::awaitable<void>> reports;
+    for (const auto& [deviceID, session] : self->sessions_) reports.push_back(session->reportSystemSleep(time, state));
+    co_await awaitAll(self->executor_, std::move(reports));
+    if (!self->sessions_.empty()) self->sessionChanged();
+}
+
 void HostSessionServer::distributeVideoFrame(const EncodedVideoFrame& frame) {
     bool changed = false;
-    for (auto& [deviceID, entry] : activeSessions_) {
-        ActiveSessionDescriptor& descriptor = entry.descriptor;
-        if (!descriptor.isVideoStreaming || !descriptor.grantedPermissions.allowsScreenView() ||
-            !descriptor.acceptedCapabilities.contains(Capability::h264)) {
-            continue;
-        }
-        const std::int64_t chunk =
-            entry.videoConfiguration ? entry.videoConfiguration->maxFragmentPayloadBytes : kDefaultChunkBytes;
-        PeerOutboundScheduler::VideoEnqueueResult result;
-        if (descriptor.videoGeneration != 0 && descriptor.videoGeneration != frame.generation) {
-            EncodedVideoFrame restamped = frame;
-            restamped.generation = descriptor.videoGeneration;
-            result = entry.scheduler->enqueueVideo(restamped, chunk);
-        } else {
-            result = entry.scheduler->enqueueVideo(frame, chunk);
-        }
-        if (result.sentVideoFramesCount != descriptor.sentVideoFrames ||
-            result.droppedVideoFramesCount != descriptor.droppedVideoFrames) {
-            descriptor.sentVideoFrames = result.sentVideoFramesCount;
-            descriptor.droppedVideoFrames = result.droppedVideoFramesCount;
-            changed = true;
-        }
-    }
-    if (changed) publishSessions();
+    for (const auto& [deviceID, session] : sessions_) changed = session->distributeVideoFrame(frame) || changed;
+    if (changed) sessionChanged();
 }
 
 // Permissions and capabilities are not looked at, and the host is not told
 // of stopped streams: it stopped them.
 void HostSessionServer::stopAllVideoStreams(VideoStreamStopReason reason, std::string detail) {
     bool stopped = false;
-    for (auto& [deviceID, entry] : activeSessions_) {
-        if (!entry.descriptor.isVideoStreaming) continue;
-        entry.descriptor.isVideoStreaming = false;
-        entry.scheduler->resetVideo();
-        SessionControlMessage status = makeMessage(Command::videoStreamStatus);
-        status.reason = detail;
-        status.streamGeneration = entry.descriptor.videoGeneration;
-        status.streamStopReason = reason;
-        status.streamActive = false;
-        entry.scheduler->enqueueControl(std::move(status));
-        stopped = true;
-    }
-    if (stopped) publishSessions();
+    for (const auto& [deviceID, session] : sessions_) stopped = session->stopVideoStream(reason, detail) || stopped;
+    if (stopped) sessionChanged();
 }
 
 HostSessionServer::OutboundVideoStatistics HostSessionServer::outboundVideoStatistics() const {
     OutboundVideoStatistics statistics;
-    for (const auto& [deviceID, entry] : activeSessions_) {
-        const PeerOutboundScheduler::VideoStatistics video = entry.scheduler->videoStatistics();
+    for (const auto& [deviceID, session] : sessions_) {
+        const PeerOutboundScheduler::VideoStatistics video = session->scheduler()->videoStatistics();
         statistics.largestVideoQueue = std::max(statistics.largestVideoQueue, video.queuedVideoFrames);
         statistics.sentVideoFrames += video.sentVideoFramesCount;
         statistics.droppedVideoFrames += video.droppedVideoFramesCount;
@@ -126,110 +91,105 @@ HostSessionServer::OutboundVideoStatistics HostSessionServer::outboundVideoStati
 }
 
 bool HostSessionServer::hasStreamingViewer() const {
-    return std::any_of(activeSessions_.begin(), activeSessions_.end(), [](const auto& item) {
-        return item.second.descriptor.isVideoStreaming && item.second.descriptor.grantedPermissions.allowsScreenView();
+    return std::any_of(sessions_.begin(), sessions_.end(), [](const auto& item) {
+        const ActiveSessionDescriptor& descriptor = item.second->descriptor();
+        return descriptor.isVideoStreaming && descriptor.grantedPermissions.allowsScreenView();
     });
 }
 
 void HostSessionServer::resolvePendingPairing(bool approved, const Uuid& pairingID) {
-    if (pendingPairingID_ && *pendingPairingID_ != pairingID) return; // another tablet's prompt stays
-    if (pendingPairingID_) {
-        if (pendingApprovalGate_) {
-            pendingApprovalGate_->resolve(approved ? ApprovalGate::Result::approved : ApprovalGate::Result::rejected);
-        }
-        pendingApprovalGate_.reset();
-        pendingPairingID_.reset();
-        pendingIntake_.reset();
-    }
-    if (callbacks_.onPromptChanged) callbacks_.onPromptChanged(std::nullopt);
+    approval_.resolve(approved, pairingID);
 }
 
-asio::awaitable<void> HostSessionServer::revokeDevice(Uuid deviceID) {
-    trustedDeviceStore_->revoke(deviceID);
-    if (auto found = activeSessions_.find(deviceID); found != activeSessions_.end()) {
-        ActivePeerSession entry = std::move(found->second);
-        activeSessions_.erase(found);
-        if (entry.descriptor.isVideoStreaming && callbacks_.onVideoStreamStopped) {
-            callbacks_.onVideoStreamStopped(deviceID, entry.descriptor.id);
-        }
-        co_await sendClosingMessage(std::move(entry), Command::revoked, std::string(handshakeRejectionText(HandshakeRejectionCode::revokedDevice)));
-        publishSessions();
+HostSessionServer::SessionPointer HostSessionServer::takeSession(const Uuid& deviceID) {
+    auto found = sessions_.find(deviceID);
+    if (found == sessions_.end()) return nullptr;
+    SessionPointer session = std::move(found->second);
+    sessions_.erase(found);
+    session->detach();
+    if (session->descriptor().isVideoStreaming && callbacks_.onVideoStreamStopped) {
+        callbacks_.onVideoStreamStopped(deviceID, session->sessionID());
     }
-    publishTrustedDevices();
+    return session;
+}
+
+asio::awaitable<void> HostSessionServer::revokeDevice(Uuid deviceID) { return runRevoke(shared_from_this(), deviceID); }
+
+// The store's write runs on its worker while the tablet's messages go on, so
+// the session learns the words it would be closed with before the change can
+// reach its trust re-check; a failed write withdraws them.
+asio::awaitable<void> HostSessionServer::writeRemovingAccess(const Uuid& deviceID, std::function<void()> write,
+                                                             std::optional<std::string> reason) {
+    SessionPointer session;
+    if (auto found = sessions_.find(deviceID); found != sessions_.end() && reason) session = found->second;
+    if (session) session->setRemovalReason(reason);
+    try {
+        co_await callOnWorker(storeWorker_, std::move(write));
+    } catch (...) {
+        if (session) session->setRemovalReason(std::nullopt);
+        throw;
+    }
+}
+
+// The store revokes in memory before it writes, so the tablet is refused from
+// the moment the write starts, even if it then fails.
+asio::awaitable<void> HostSessionServer::runRevoke(std::shared_ptr<HostSessionServer> self, Uuid deviceID) {
+    const std::string reason(handshakeRejectionText(HandshakeRejectionCode::revokedDevice));
+    std::function<void()> revoke = [store = self->trustedDeviceStore_, deviceID] { store->revoke(deviceID); };
+    co_await self->writeRemovingAccess(deviceID, std::move(revoke), reason);
+    co_await runDisconnect(self, deviceID, Command::revoked, reason);
+    self->publishTrustedDevices();
 }
 
 asio::awaitable<void> HostSessionServer::updateDevicePermissions(Uuid deviceID, DevicePermissions permissions) {
-    trustedDeviceStore_->updatePermissions(deviceID, permissions);
-    auto found = activeSessions_.find(deviceID);
-    if (DevicePermissions::isMissingRequired(requiredPermissions, permissions)) {
-        if (found != activeSessions_.end()) {
-            ActivePeerSession entry = std::move(found->second);
-            activeSessions_.erase(found);
-            if (entry.descriptor.isVideoStreaming && callbacks_.onVideoStreamStopped) {
-                callbacks_.onVideoStreamStopped(deviceID, entry.descriptor.id);
-            }
-            co_await sendClosingMessage(std::move(entry), Command::revoked, std::string(kPermissionsRemovedReason));
-            publishSessions();
-        }
-    } else if (found != activeSessions_.end()) {
-        ActiveSessionDescriptor& descriptor = found->second.descriptor;
-        const DevicePermissions old = descriptor.grantedPermissions;
-        const bool wasStreaming = descriptor.isVideoStreaming;
-        const Uuid sessionID = descriptor.id;
-        const std::uint64_t generation = descriptor.videoGeneration;
-        const std::shared_ptr<PeerOutboundScheduler> scheduler = found->second.scheduler;
-        descriptor.grantedPermissions = permissions;
-        if (!permissions.allowsScreenView()) descriptor.isVideoStreaming = false;
+    return runUpdatePermissions(shared_from_this(), deviceID, permissions);
+}
 
-        if (old.allowsRemoteControl() && !permissions.allowsRemoteControl() &&
-            callbacks_.onSessionClosedForInputCleanup) {
-            callbacks_.onSessionClosedForInputCleanup(deviceID, sessionID);
-        }
-        if (old.allowsScreenView() && !permissions.allowsScreenView()) {
-            scheduler->resetVideo();
-            if (wasStreaming) {
-                SessionControlMessage withdrawn = makeMessage(Command::videoStreamStatus);
-                withdrawn.reason = std::string(kViewWithdrawnReason);
-                withdrawn.streamGeneration = generation;
-                withdrawn.streamStopReason = VideoStreamStopReason::screenViewPermissionRevoked;
-                withdrawn.streamActive = false;
-                scheduler->enqueueControl(std::move(withdrawn));
-                if (callbacks_.onVideoStreamStopped) callbacks_.onVideoStreamStopped(deviceID, sessionID);
-            }
-        }
-        SessionControlMessage rights = makeMessage(Command::permissionsUpdated);
-        rights.permissions = permissions;
-        co_await scheduler->enqueueControlAndFlush(std::move(rights));
-        publishSessions();
+asio::awaitable<void> HostSessionServer::runUpdatePermissions(std::shared_ptr<HostSessionServer> self, Uuid deviceID,
+                                                              DevicePermissions permissions) {
+    std::function<void()> update = [store = self->trustedDeviceStore_, deviceID, permissions] {
+        store->updatePermissions(deviceID, permissions);
+    };
+    const bool removesAccess = DevicePermissions::isMissingRequired(self->requiredPermissions, permissions);
+    std::optional<std::string> reason;
+    if (removesAccess) reason = std::string(kPermissionsRemovedReason);
+    co_await self->writeRemovingAccess(deviceID, std::move(update), std::move(reason));
+    if (removesAccess) {
+        co_await runDisconnect(self, deviceID, Command::revoked, std::string(kPermissionsRemovedReason));
+    } else if (auto found = self->sessions_.find(deviceID); found != self->sessions_.end()) {
+        const SessionPointer session = found->second;
+        co_await session->applyPermissions(permissions);
+        self->sessionChanged();
     }
-    publishTrustedDevices();
+    self->publishTrustedDevices();
 }
 
 asio::awaitable<void> HostSessionServer::disconnectSession(Uuid deviceID, std::string reason) {
-    auto found = activeSessions_.find(deviceID);
-    if (found == activeSessions_.end()) co_return;
-    ActivePeerSession entry = std::move(found->second);
-    activeSessions_.erase(found);
-    if (entry.descriptor.isVideoStreaming && callbacks_.onVideoStreamStopped) {
-        callbacks_.onVideoStreamStopped(deviceID, entry.descriptor.id);
-    }
-    co_await sendClosingMessage(std::move(entry), Command::disconnect, std::move(reason));
-    publishSessions();
+    return runDisconnect(shared_from_this(), deviceID, Command::disconnect, std::move(reason));
 }
 
-// The table is emptied at once; each tablet then gets its message in turn,
-// each bounded by the final-close bound.
+// Take the session, tell the host, send the closing message.
+asio::awaitable<void> HostSessionServer::runDisconnect(std::shared_ptr<HostSessionServer> self, Uuid deviceID,
+                                                       SessionControlCommand command, std::string reason) {
+    const SessionPointer session = self->takeSession(deviceID);
+    if (!session) co_return;
+    co_await session->sendClosingMessage(command, std::move(reason));
+    self->sessionChanged();
+}
+
 asio::awaitable<void> HostSessionServer::disconnectAll(std::string reason) {
-    std::vector<std::pair<Uuid, ActivePeerSession>> taken;
-    for (auto& [deviceID, entry] : activeSessions_) taken.emplace_back(deviceID, std::move(entry));
-    activeSessions_.clear();
-    for (auto& [deviceID, entry] : taken) {
-        if (entry.descriptor.isVideoStreaming && callbacks_.onVideoStreamStopped) {
-            callbacks_.onVideoStreamStopped(deviceID, entry.descriptor.id);
-        }
-        co_await sendClosingMessage(std::move(entry), Command::disconnect, reason);
-    }
-    publishSessions();
+    return runDisconnectAll(shared_from_this(), std::move(reason));
+}
+
+// The table is emptied at once; every tablet then gets its message at the
+// same time, each bounded by the final-close bound.
+asio::awaitable<void> HostSessionServer::runDisconnectAll(std::shared_ptr<HostSessionServer> self, std::string reason) {
+    std::vector<SessionPointer> taken;
+    while (!self->sessions_.empty()) taken.push_back(self->takeSession(self->sessions_.begin()->first));
+    std::vector<asio::awaitable<void>> closings;
+    for (const SessionPointer& session : taken) closings.push_back(session->sendClosingMessage(Command::disconnect, reason));
+    co_await awaitAll(self->executor_, std::move(closings));
+    self->sessionChanged();
 }
 
 } // namespace velorinth

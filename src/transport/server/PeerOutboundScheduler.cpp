@@ -40,31 +40,42 @@ PeerOutboundScheduler::PeerOutboundScheduler(asio::any_io_executor executor,
                                              std::shared_ptr<NetworkFramedConnection> connection,
                                              std::shared_ptr<SessionCipher> cipher, Bytes transcriptHash,
                                              KeyframeRecoveryHandler onKeyframeRecoveryNeeded, Duration flushTimeout,
-                                             Duration finalCloseTimeout)
+                                             Duration finalCloseTimeout, std::size_t controlWatermarkBytes)
     : executor_(std::move(executor)), connection_(std::move(connection)), cipher_(std::move(cipher)),
       transcriptHash_(std::move(transcriptHash)), onKeyframeRecoveryNeeded_(std::move(onKeyframeRecoveryNeeded)),
-      flushTimeout_(flushTimeout), finalCloseTimeout_(finalCloseTimeout) {}
+      flushTimeout_(flushTimeout), finalCloseTimeout_(finalCloseTimeout), controlWatermarkBytes_(controlWatermarkBytes) {}
 
 void PeerOutboundScheduler::startDraining() {
     drainPermitted_ = true;
     startDrainIfNeeded();
 }
 
-// MARK: control
+// ---- control ----
 
 void PeerOutboundScheduler::enqueueControl(SessionControlMessage message) {
     if (closed_ || closing_) return;
-    controlQueue_.push_back(std::move(message));
-    ++enqueuedControlCount_;
-    startDrainIfNeeded();
+    pushControl(message);
+}
+
+// Encoded when queued, so the queue knows its size: a peer that reads too
+// slowly for what the host has to tell it is cut off, not buffered for.
+std::uint64_t PeerOutboundScheduler::pushControl(const SessionControlMessage& message) {
+    Bytes encoded = json::encodeToBytes(message);
+    queuedControlBytes_ += encoded.size();
+    controlQueue_.push_back(std::move(encoded));
+    const std::uint64_t ticket = ++enqueuedControlCount_;
+    if (queuedControlBytes_ > controlWatermarkBytes_) {
+        close();
+    } else {
+        startDrainIfNeeded();
+    }
+    return ticket;
 }
 
 asio::awaitable<bool> PeerOutboundScheduler::enqueueControlAndFlush(SessionControlMessage message) {
     auto self = shared_from_this();
     if (closed_ || closing_) co_return false;
-    controlQueue_.push_back(std::move(message));
-    const std::uint64_t ticket = ++enqueuedControlCount_;
-    startDrainIfNeeded();
+    const std::uint64_t ticket = pushControl(message);
     co_return co_await waitForWritten(ticket, flushTimeout_);
 }
 
@@ -77,16 +88,14 @@ asio::awaitable<void> PeerOutboundScheduler::sendFinalControlAndClose(SessionCon
         if (!closing_) {
             videoQueue_.clear(); // not counted as dropped
             closing_ = true;
-            controlQueue_.push_back(std::move(message));
-            ticket = ++enqueuedControlCount_;
-            startDrainIfNeeded();
+            ticket = pushControl(message);
         }
         co_await waitForWritten(ticket, finalCloseTimeout_);
     }
     close();
 }
 
-// MARK: video
+// ---- video ----
 
 PeerOutboundScheduler::VideoEnqueueResult PeerOutboundScheduler::enqueueVideo(const EncodedVideoFrame& frame,
                                                                                std::int64_t maxFragmentPayloadBytes) {
@@ -155,11 +164,12 @@ PeerOutboundScheduler::VideoStatistics PeerOutboundScheduler::videoStatistics() 
     return {static_cast<std::int64_t>(videoQueue_.size()), sentVideoFramesCount_, droppedVideoFramesCount_};
 }
 
-// MARK: closing
+// ---- closing ----
 
 void PeerOutboundScheduler::close() {
     closed_ = true;
     controlQueue_.clear();
+    queuedControlBytes_ = 0;
     videoQueue_.clear();
     // Runs the connection's close handler once, then cancels it, so a drain
     // suspended in a send fails and the session's receive loop ends.
@@ -167,7 +177,7 @@ void PeerOutboundScheduler::close() {
     resumeDrainWaiters();
 }
 
-// MARK: draining
+// ---- draining ----
 
 void PeerOutboundScheduler::startDrainIfNeeded() {
     if (isDraining_ || closed_ || !drainPermitted_) return;
@@ -184,8 +194,9 @@ asio::awaitable<void> PeerOutboundScheduler::drain(std::shared_ptr<PeerOutboundS
         // turn re-reads them and holds no reference into them across a send.
         while (!closed_) {
             if (!controlQueue_.empty()) {
-                const Bytes message = json::encodeToBytes(controlQueue_.front());
+                const Bytes message = std::move(controlQueue_.front());
                 controlQueue_.pop_front();
+                queuedControlBytes_ -= message.size();
                 co_await connection_->sendRawFrame(sealedFrame(SessionBinaryChannel::control, message));
                 ++writtenControlCount_;
                 resumeDrainWaiters();
@@ -225,7 +236,7 @@ Bytes PeerOutboundScheduler::sealedFrame(SessionBinaryChannel channel, ByteView 
     return SessionWireFrameCodec::encode(channel, sealed.sequence, sealed.ciphertext);
 }
 
-// MARK: waiting
+// ---- waiting ----
 
 void PeerOutboundScheduler::resumeDrainWaiters() {
     // A cancelled timer wakes its waiter, which re-checks its own condition.

@@ -12,6 +12,7 @@
 #include <asio/steady_timer.hpp>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -44,6 +45,8 @@ public:
     static constexpr std::int64_t maxQueuedVideoFrames = 2;
     static constexpr Duration kDefaultFlushTimeout = std::chrono::seconds(2);
     static constexpr Duration kDefaultFinalCloseTimeout = std::chrono::seconds(2);
+    // Far above what a reading peer ever has waiting (a few small messages).
+    static constexpr std::size_t kDefaultControlWatermarkBytes = 1 << 20;
 
     struct VideoEnqueueResult {
         bool accepted = false;
@@ -64,11 +67,13 @@ public:
 
     // `flushTimeout` bounds enqueueControlAndFlush; `finalCloseTimeout` bounds
     // the wait of sendFinalControlAndClose before the connection is cancelled.
+    // Control waiting beyond `controlWatermarkBytes` closes the scheduler.
     PeerOutboundScheduler(asio::any_io_executor executor, std::shared_ptr<NetworkFramedConnection> connection,
                           std::shared_ptr<SessionCipher> cipher, Bytes transcriptHash,
                           KeyframeRecoveryHandler onKeyframeRecoveryNeeded,
                           Duration flushTimeout = kDefaultFlushTimeout,
-                          Duration finalCloseTimeout = kDefaultFinalCloseTimeout);
+                          Duration finalCloseTimeout = kDefaultFinalCloseTimeout,
+                          std::size_t controlWatermarkBytes = kDefaultControlWatermarkBytes);
 
     PeerOutboundScheduler(const PeerOutboundScheduler&) = delete;
     PeerOutboundScheduler& operator=(const PeerOutboundScheduler&) = delete;
@@ -120,6 +125,8 @@ private:
     };
     class WaiterRegistration;
 
+    // Queues the encoded message and returns its ticket; closes above the watermark.
+    std::uint64_t pushControl(const SessionControlMessage& message);
     void startDrainIfNeeded();
     asio::awaitable<void> drain(std::shared_ptr<PeerOutboundScheduler> self);
     // Seals `plaintext` under the next sequence into a wire frame; called
@@ -141,7 +148,9 @@ private:
     Duration flushTimeout_;
     Duration finalCloseTimeout_;
 
-    std::deque<SessionControlMessage> controlQueue_;
+    std::size_t controlWatermarkBytes_;
+    std::deque<Bytes> controlQueue_; // encoded, not yet sealed
+    std::size_t queuedControlBytes_ = 0;
     std::deque<QueuedVideoFrame> videoQueue_;
     bool isDraining_ = false;
     std::vector<asio::steady_timer*> drainWaiters_; // each parked waiter's own timer

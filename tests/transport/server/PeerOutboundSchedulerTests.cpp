@@ -96,9 +96,11 @@ protected:
         host = std::make_shared<NetworkFramedConnection>(std::move(socket), *hostTLS, kTestFrameLimit, true);
         co_await host->start();
     }
-    std::shared_ptr<PeerOutboundScheduler> makeScheduler(std::chrono::milliseconds bound = 2s) {
+    std::shared_ptr<PeerOutboundScheduler> makeScheduler(
+        std::chrono::milliseconds bound = 2s,
+        std::size_t watermark = PeerOutboundScheduler::kDefaultControlWatermarkBytes) {
         return std::make_shared<PeerOutboundScheduler>(h.io.get_executor(), host, hostCipher, kTranscript, nullptr,
-                                                       bound, bound);
+                                                       bound, bound, watermark);
     }
     asio::awaitable<Received> receive() {
         const auto frame = SessionWireFrameCodec::decode(co_await tablet->receiveFrame());
@@ -217,6 +219,22 @@ TEST_F(LoopbackPeerOutboundScheduler, APeerThatStopsReadingCannotHoldFlushOrFina
     EXPECT_FALSE(scheduler->isClosed());
     EXPECT_FALSE(host->didClose());
     h.run(scheduler->sendFinalControlAndClose(message(Command::disconnect)), 5s);
+    EXPECT_TRUE(scheduler->isClosed());
+    EXPECT_TRUE(host->didClose());
+}
+
+// Once the socket buffers are full, what the host has to tell a tablet that
+// never reads piles up in the queue: past the watermark the session ends.
+TEST_F(LoopbackPeerOutboundScheduler, ControlPilingUpForAPeerThatNeverReadsClosesIt) {
+    auto scheduler = makeScheduler(2s, 64 * 1024);
+    scheduler->startDraining();
+    SessionControlMessage large = message(Command::hostStateUpdated);
+    large.reason = std::string(4096, 'x');
+    for (int round = 0; round < 1000 && !scheduler->isClosed(); ++round) {
+        for (int i = 0; i < 50; ++i) scheduler->enqueueControl(large);
+        h.io.restart();
+        h.io.run_for(1ms);
+    }
     EXPECT_TRUE(scheduler->isClosed());
     EXPECT_TRUE(host->didClose());
 }

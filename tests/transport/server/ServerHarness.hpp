@@ -40,6 +40,7 @@ struct ServerHarness {
     // Declared first, so it outlives everything that posts to it.
     asio::io_context io;
     asio::thread_pool hostKdf{1};
+    asio::thread_pool hostStore{1};
     asio::thread_pool peerKdf{1};
     std::shared_ptr<DeviceIdentityService> hostIdentity = std::make_shared<DeviceIdentityService>(
         std::make_shared<InMemorySecureStore>(), [] { return std::string("Test Mac"); });
@@ -77,7 +78,7 @@ struct ServerHarness {
                            std::chrono::steady_clock::duration approvalTimeout = 10s, bool listen = true) {
         server = std::make_shared<HostSessionServer>(
             io.get_executor(), hostIdentity, trust, std::make_shared<PairingReplayGuard>(std::chrono::seconds(300)),
-            std::make_shared<PairingAttemptLimiter>(5, std::chrono::seconds(60)), hostKdf, 5s, approvalTimeout,
+            std::make_shared<PairingAttemptLimiter>(5, std::chrono::seconds(60)), hostKdf, hostStore, 5s, approvalTimeout,
             CapabilitySet{Capability::h264, Capability::pointer, Capability::keyboard}, DevicePermissions::connect,
             std::move(options));
         server->setCallbacks(recordingCallbacks());
@@ -90,10 +91,12 @@ struct ServerHarness {
     // An orderly end: stop answers a prompt still open, whose waiting
     // handshake would otherwise outlive the loop.
     ~ServerHarness() {
-        server->setCallbacks({});
-        try {
-            run(server->stop(), 5s);
-        } catch (...) {
+        if (server) {
+            server->setCallbacks({});
+            try {
+                run(server->stop(), 5s);
+            } catch (...) {
+            }
         }
         io.stop();
     }

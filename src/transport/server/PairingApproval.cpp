@@ -1,4 +1,4 @@
-#include "transport/server/HostSessionServer.hpp"
+#include "transport/server/PairingApproval.hpp"
 
 #include <asio/bind_cancellation_slot.hpp>
 #include <asio/cancellation_signal.hpp>
@@ -48,26 +48,31 @@ std::shared_ptr<asio::steady_timer> startApprovalTimer(const asio::any_io_execut
 
 } // namespace
 
-asio::awaitable<ApprovalOutcome> HostSessionServer::awaitPairingApproval(const PairingVerification& verification,
-                                                                         std::shared_ptr<Intake> intake) {
+PairingApproval::PairingApproval(asio::any_io_executor executor, Duration approvalTimeout, WallClock clock,
+                                 const HostSessionCallbacks& callbacks)
+    : executor_(std::move(executor)), approvalTimeout_(approvalTimeout), clock_(std::move(clock)),
+      callbacks_(callbacks) {}
+
+asio::awaitable<ApprovalOutcome> PairingApproval::await(const PairingVerification& verification,
+                                                        std::shared_ptr<NetworkFramedConnection> connection) {
     IncomingPairingPrompt prompt;
     prompt.id = verification.pairingID;
     prompt.peerIdentity = verification.peerIdentity;
     prompt.verificationCode = verification.verificationCode;
-    prompt.expiresAt = now().addingTimeInterval(std::chrono::duration<double>(approvalTimeout).count());
-    if (callbacks_.customApprovalHandler) co_return co_await awaitCustomApproval(std::move(prompt));
-    co_return co_await awaitPromptApproval(std::move(prompt), std::move(intake));
+    prompt.expiresAt = clock_().addingTimeInterval(std::chrono::duration<double>(approvalTimeout_).count());
+    if (callbacks_.customApprovalHandler) co_return co_await awaitCustom(std::move(prompt));
+    co_return co_await awaitPrompt(std::move(prompt), std::move(connection));
 }
 
 // The host's own handler decides: no prompt is shown, the pending state is
 // left alone and the connection's close is not watched. A handler that never
 // answers loses to the timeout and is cancelled, but not waited for.
-asio::awaitable<ApprovalOutcome> HostSessionServer::awaitCustomApproval(IncomingPairingPrompt prompt) {
+asio::awaitable<ApprovalOutcome> PairingApproval::awaitCustom(IncomingPairingPrompt prompt) {
     auto gate = std::make_shared<ApprovalGate>();
     auto cancellation = std::make_shared<asio::cancellation_signal>();
     asio::co_spawn(executor_, askCustomHandler(callbacks_.customApprovalHandler, std::move(prompt), gate),
                    asio::bind_cancellation_slot(cancellation->slot(), [cancellation](std::exception_ptr) {}));
-    auto timer = startApprovalTimer(executor_, approvalTimeout, gate);
+    auto timer = startApprovalTimer(executor_, approvalTimeout_, gate);
 
     Result result = Result::rejected;
     try {
@@ -80,28 +85,23 @@ asio::awaitable<ApprovalOutcome> HostSessionServer::awaitCustomApproval(Incoming
     co_return outcomeOf(result);
 }
 
-// The on-screen prompt. The first of the user's answer, stop, the tablet
-// closing and the timeout decides; a later wait replaces this one's pending
-// state without resolving it, so this one then ends only by its own timeout
-// or its connection's close.
-asio::awaitable<ApprovalOutcome> HostSessionServer::awaitPromptApproval(IncomingPairingPrompt prompt,
-                                                                        std::shared_ptr<Intake> intake) {
+asio::awaitable<ApprovalOutcome> PairingApproval::awaitPrompt(IncomingPairingPrompt prompt,
+                                                              std::shared_ptr<NetworkFramedConnection> connection) {
     auto gate = std::make_shared<ApprovalGate>();
     const Uuid pairingID = prompt.id;
     pendingPairingID_ = pairingID;
-    pendingApprovalGate_ = gate;
-    pendingIntake_ = intake;
-    if (callbacks_.onPromptChanged) callbacks_.onPromptChanged(prompt);
+    pendingGate_ = gate;
+    pendingConnection_ = connection;
+    announce(prompt);
 
     // Installed under the connection's state lock, so a close is seen either
     // here or through the handler, never missed.
-    NetworkFramedConnection& connection = *intake->connection;
     std::weak_ptr<ApprovalGate> weakGate = gate;
-    const bool watching = connection.setCloseHandler([weakGate] {
+    const bool watching = connection->setCloseHandler([weakGate] {
         if (auto waiting = weakGate.lock()) waiting->resolve(Result::connectionClosed);
     });
     if (!watching) gate->resolve(Result::connectionClosed);
-    auto timer = startApprovalTimer(executor_, approvalTimeout, gate);
+    auto timer = startApprovalTimer(executor_, approvalTimeout_, gate);
 
     Result result = Result::connectionClosed;
     try {
@@ -110,14 +110,39 @@ asio::awaitable<ApprovalOutcome> HostSessionServer::awaitPromptApproval(Incoming
         result = Result::connectionClosed;
     }
     timer->cancel();
-    connection.clearCloseHandler();
+    connection->clearCloseHandler();
     if (pendingPairingID_ == pairingID) {
-        pendingPairingID_.reset();
-        pendingApprovalGate_.reset();
-        pendingIntake_.reset();
-        if (callbacks_.onPromptChanged) callbacks_.onPromptChanged(std::nullopt);
+        clearPending();
+        announce(std::nullopt);
     }
     co_return outcomeOf(result);
+}
+
+void PairingApproval::resolve(bool approved, const Uuid& pairingID) {
+    if (pendingPairingID_ && *pendingPairingID_ != pairingID) return; // another tablet's prompt stays
+    if (pendingPairingID_) {
+        if (pendingGate_) pendingGate_->resolve(approved ? Result::approved : Result::rejected);
+        clearPending();
+    }
+    announce(std::nullopt);
+}
+
+std::shared_ptr<NetworkFramedConnection> PairingApproval::rejectForStop() {
+    std::shared_ptr<NetworkFramedConnection> answered = pendingGate_ ? pendingConnection_.lock() : nullptr;
+    if (pendingGate_) pendingGate_->resolve(Result::rejected);
+    clearPending();
+    announce(std::nullopt);
+    return answered;
+}
+
+void PairingApproval::clearPending() {
+    pendingPairingID_.reset();
+    pendingGate_.reset();
+    pendingConnection_.reset();
+}
+
+void PairingApproval::announce(const std::optional<IncomingPairingPrompt>& prompt) {
+    if (callbacks_.onPromptChanged) callbacks_.onPromptChanged(prompt);
 }
 
 } // namespace velorinth

@@ -1,5 +1,6 @@
 #include "transport/server/ServerHarness.hpp"
 
+#include "transport/security/HandshakeEnvelopeHelpers.hpp"
 #include "transport/security/PairingProtocolError.hpp"
 
 #include <algorithm>
@@ -8,8 +9,132 @@
 namespace velorinth::testing {
 namespace {
 
+using Kind = HandshakeMessageKind;
 using Code = HandshakeRejectionCode;
+using Pair = HandshakePurpose;
 using StoreCase = TrustedDeviceStoreError::Case;
+
+void expectErrorEnvelope(const HandshakeEnvelope& envelope, Code code, const std::string& message) {
+    ASSERT_EQ(envelope.kind, Kind::error);
+    const auto payload = json::decodeFromBytes<HandshakeErrorPayload>(envelope.payload);
+    EXPECT_EQ(payload.code, code);
+    EXPECT_EQ(payload.message, message);
+}
+
+TEST(LoopbackPairing, ApprovedPairingSealsDecisionAsZeroAndServerReadyAsOne) {
+    ServerHarness h;
+    h.autoAnswer = true;
+    auto tablet = h.peer();
+    tablet->capabilities = {Capability::h264, Capability::hevc};
+    const PairingDecision decision = h.run(tablet->runUntilDecision(h.port, Pair::pair));
+    ASSERT_TRUE(decision.approved);
+    EXPECT_EQ(tablet->decisionSequence, 0u);
+    // The hello lists the host's whole set; the session keeps the intersection.
+    EXPECT_EQ(decision.serverHello->acceptedCapabilities,
+              (CapabilitySet{Capability::h264, Capability::pointer, Capability::keyboard}));
+    EXPECT_EQ(decision.serverHello->grantedPermissions, DevicePermissions::all);
+    ASSERT_EQ(h.prompts.size(), 2u);
+    EXPECT_EQ(h.prompts[0]->verificationCode, tablet->verification->verificationCode);
+    EXPECT_EQ(h.prompts[0]->peerIdentity, tablet->identity());
+    EXPECT_FALSE(h.prompts[1].has_value());
+
+    h.run(tablet->sendClientReady());
+    EXPECT_EQ(h.run(tablet->receiveServerReady()).sessionID, decision.serverHello->sessionID);
+    EXPECT_EQ(tablet->serverReadySequence, 1u);
+    ASSERT_EQ(h.sessions().size(), 1u);
+    EXPECT_EQ(h.sessions()[0].acceptedCapabilities, CapabilitySet{Capability::h264});
+    EXPECT_EQ(h.trust->device(tablet->identity().id)->permissions, DevicePermissions::all);
+    EXPECT_TRUE(h.errors.empty());
+}
+
+// Rejection and timeout are told to the tablet, sealed; a tablet that leaves
+// during the prompt is told nothing and the prompt is withdrawn once.
+TEST(LoopbackPairing, EveryUnapprovedOutcomeEndsThePairing) {
+    for (const bool reject : {true, false}) {
+        ServerHarness h(ServerHarness::fastOptions(), reject ? 10s : 200ms);
+        if (reject) h.autoAnswer = false;
+        auto tablet = h.peer();
+        const PairingDecision decision = h.run(tablet->runUntilDecision(h.port, Pair::pair));
+        EXPECT_FALSE(decision.approved);
+        EXPECT_EQ(decision.rejectionCode, reject ? Code::userRejected : Code::approvalTimedOut);
+        EXPECT_EQ(decision.reason, std::string(reject ? "Pairing was rejected on the Mac."
+                                                      : "Pairing approval timed out on the Mac."));
+        EXPECT_TRUE(nextReadFails(h, *tablet));
+        h.settle();
+        if (reject) {
+            EXPECT_TRUE(h.errors.empty()); // a rejection is a normal end
+        } else {
+            EXPECT_EQ(h.lastError<PairingProtocolError>().kind, PairingProtocolError::Case::timedOut);
+        }
+        EXPECT_EQ(h.prompts.size(), 2u);
+        EXPECT_FALSE(h.trust->device(tablet->identity().id).has_value());
+    }
+
+    ServerHarness h;
+    auto tablet = h.peer();
+    h.run(tablet->startHandshake(h.port, Pair::pair));
+    h.until([&] { return !h.prompts.empty(); });
+    tablet->close();
+    h.settle(200ms);
+    ASSERT_EQ(h.prompts.size(), 2u);
+    EXPECT_FALSE(h.prompts[1].has_value());
+    EXPECT_EQ(h.lastError<PairingProtocolError>().kind, PairingProtocolError::Case::cancelled);
+    EXPECT_FALSE(h.server->pendingPairingID().has_value());
+}
+
+// The limiter counts pairings only; a replayed pairing id gets nothing at all.
+TEST(LoopbackPairing, SixthPairingInAMinuteIsRateLimitedWhileReconnectBypassesAndReplayGetsNothing) {
+    ServerHarness h;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        auto tablet = h.peer();
+        h.run(tablet->connect(h.port));
+        h.run(tablet->sendRequest(Pair::pair));
+        EXPECT_EQ(h.run(tablet->receiveEnvelope()).kind, Kind::pairingResponse);
+        tablet->close();
+    }
+    auto sixth = h.peer();
+    h.run(sixth->connect(h.port));
+    h.run(sixth->sendRequest(Pair::pair));
+    expectErrorEnvelope(h.run(sixth->receiveEnvelope()), Code::rateLimited,
+                        "Too many pairing attempts. Wait a minute and try again.");
+    EXPECT_TRUE(nextReadFails(h, *sixth));
+    h.settle();
+    EXPECT_EQ(h.lastError<PairingAttemptLimitError>().kind, PairingAttemptLimitError::Case::rateLimited);
+
+    auto known = h.peer();
+    h.trustTablet(*known);
+    EXPECT_TRUE(h.run(known->runUntilDecision(h.port, Pair::reconnect)).approved);
+
+    auto replay = h.peer("Replay");
+    h.run(replay->connect(h.port));
+    h.run(replay->sendRequest(Pair::reconnect,
+                              [&](PairingRequest& request) { request.pairingID = known->lastRequest->pairingID; }));
+    EXPECT_TRUE(nextReadFails(h, *replay));
+    h.settle();
+    EXPECT_EQ(h.lastError<PairingProtocolError>().kind, PairingProtocolError::Case::replayedHandshake);
+}
+
+TEST(LoopbackPairing, SecondPairingWhilePromptIsOpenIsBusyButReconnectIsServed) {
+    ServerHarness h;
+    auto first = h.peer();
+    h.run(first->startHandshake(h.port, Pair::pair));
+    h.until([&] { return h.server->pendingPairingID().has_value(); });
+
+    auto second = h.peer("Other iPad");
+    h.run(second->connect(h.port));
+    h.run(second->sendRequest(Pair::pair));
+    expectErrorEnvelope(h.run(second->receiveEnvelope()), Code::pairingBusy,
+                        "The Mac is already displaying another pairing request.");
+    h.settle();
+    EXPECT_EQ(h.lastError<SessionHandshakeError>().kind, SessionHandshakeError::Case::pairingBusyOnHost);
+
+    auto known = h.peer("Known iPad");
+    h.trustTablet(*known);
+    EXPECT_TRUE(h.run(known->runUntilDecision(h.port, Pair::reconnect)).approved);
+    EXPECT_EQ(h.prompts.size(), 1u); // the open prompt is untouched
+}
+
+// ---- reconnection ----
 
 TEST(LoopbackReconnect, TrustStoreDecidesWithExactRefusals) {
     struct Case {

@@ -43,9 +43,25 @@ TEST(HostSessionServer, WithoutSessionsOnlyDisconnectAllAndAnswersPublish) {
     h.run(h.server->disconnectSession(Uuid::random(), "Disconnected by Mac user."));
     EXPECT_TRUE(h.sessionLists.empty());
     h.run(h.server->disconnectAll("Disconnected by Mac user."));
+    h.settle(); // published once the loop turns
     EXPECT_EQ(h.sessionLists, std::vector<std::vector<ActiveSessionDescriptor>>{{}});
     h.server->resolvePendingPairing(true, Uuid::random()); // nothing pending: only withdraws the prompt
     EXPECT_EQ(h.prompts, std::vector<std::optional<IncomingPairingPrompt>>{std::nullopt});
+}
+
+// The public coroutines keep the server alive: its owner may let go at once.
+TEST(LoopbackOperations, StopOutlivesTheLastOutsidePointer) {
+    ServerHarness h;
+    auto tablet = h.peer();
+    h.openTrustedSession(*tablet);
+    bool ended = false;
+    asio::co_spawn(h.io, h.server->stop(), [&](std::exception_ptr) { ended = true; });
+    std::weak_ptr<HostSessionServer> weak = h.server;
+    h.server.reset();
+    const SessionControlMessage goodbye = h.run(tablet->receiveControl());
+    EXPECT_EQ(goodbye.command, Command::disconnect);
+    EXPECT_EQ(goodbye.reason, std::string(HostSessionServer::kStopReason));
+    h.until([&] { return ended && weak.expired(); });
 }
 
 TEST(LoopbackOperations, FramesCarryTheSessionsGenerationAndReachOnlyStreamingH264Sessions) {

@@ -1,0 +1,259 @@
+#include "transport/server/HostHandshake.hpp"
+
+#include "core/WorkerCall.hpp"
+#include "transport/security/DeviceIdentityService.hpp"
+#include "transport/security/HandshakeEnvelopeHelpers.hpp"
+#include "transport/security/PairingAttemptLimiter.hpp"
+#include "transport/security/PairingProtocolError.hpp"
+#include "transport/security/PairingReplayGuard.hpp"
+#include "transport/security/SecurePairingProtocol.hpp"
+#include "transport/security/TrustedDeviceStore.hpp"
+#include "transport/server/AsyncTimeout.hpp"
+#include "transport/server/PairingApproval.hpp"
+#include "transport/server/SessionValueTypes.hpp"
+
+#include <algorithm>
+#include <iterator>
+#include <utility>
+
+namespace velorinth {
+
+namespace {
+
+using Kind = HandshakeMessageKind;
+using Code = HandshakeRejectionCode;
+using StoreCase = TrustedDeviceStoreError::Case;
+
+PairingDecision refusal(Code code) {
+    PairingDecision decision;
+    decision.approved = false;
+    decision.rejectionCode = code;
+    decision.reason = std::string(handshakeRejectionText(code));
+    return decision;
+}
+
+// The refusals a reconnecting tablet is told about; anything else (a changed
+// identity, a store failure) is answered with silence.
+std::optional<Code> reconnectRefusal(StoreCase kind) {
+    switch (kind) {
+    case StoreCase::untrustedDevice: return Code::untrustedDevice;
+    case StoreCase::revokedDevice: return Code::revokedDevice;
+    case StoreCase::permissionDenied: return Code::permissionDenied;
+    default: return std::nullopt;
+    }
+}
+
+} // namespace
+
+HostHandshake::HostHandshake(const Dependencies& dependencies, std::uint64_t id, std::uint64_t generation,
+                             std::shared_ptr<NetworkFramedConnection> connection, HandshakeSlot slot)
+    : deps_(dependencies), id_(id), generation_(generation), connection_(std::move(connection)),
+      slot_(std::move(slot)) {}
+
+// Every handshake receive and send runs under the handshake timeout.
+template <class T>
+asio::awaitable<T> HostHandshake::timed(asio::awaitable<T> operation) const {
+    return AsyncTimeout::withTimeout(deps_.handshakeTimeout, std::move(operation));
+}
+
+asio::awaitable<std::optional<HostHandshake::Accepted>> HostHandshake::run() {
+    co_await timed(connection_->start());
+    PairingRequest request = co_await receiveRequest();
+    purpose_ = request.purpose;
+
+    // Request checks, replay guard, identity, key and signed response. Only a
+    // request the tablet can correct is answered; a replay gets nothing.
+    const std::optional<TLSChannelContext> context = connection_->capturedTLSContext();
+    std::optional<PairingResponderState> responder;
+    std::exception_ptr invalid;
+    std::optional<Code> answer;
+    try {
+        const Date checkedAt = now();
+        const std::uint16_t version = SecurePairingProtocol::validateRequest(request, context, checkedAt);
+        deps_.replayGuard->consume(request.pairingID, checkedAt);
+        responder.emplace(SecurePairingProtocol::createResponse(request, version, context, deps_.identityService));
+    } catch (const PairingProtocolError& error) {
+        invalid = std::current_exception();
+        if (error.kind == PairingProtocolError::Case::unsupportedProtocol) answer = Code::unsupportedProtocol;
+        if (error.kind == PairingProtocolError::Case::malformedMessage) answer = Code::malformedMessage;
+    }
+    if (invalid) {
+        if (answer) co_await sendErrorQuietly(*answer);
+        std::rethrow_exception(invalid);
+    }
+
+    co_await timed(sendHandshakeEnvelope(*connection_, Kind::pairingResponse, responder->response));
+    const HandshakeEnvelope second = co_await timed(receiveHandshakeEnvelope(*connection_));
+    PairingConfirmation confirmation =
+        HandshakeEnvelope::decodePayload<PairingConfirmation>(Kind::pairingConfirmation, second);
+
+    accepted_.emplace();
+    accepted_->verification =
+        co_await deps_.pairingProtocol->handleConfirmation(std::move(*responder), std::move(confirmation));
+    accepted_->cipher =
+        std::make_shared<SessionCipher>(accepted_->verification.sessionKey.view(), SessionRole::responder);
+
+    if (purpose_ == HandshakePurpose::reconnect) {
+        co_await authorizeReconnection();
+    } else if (!co_await decidePairing()) {
+        co_return std::nullopt;
+    }
+    accepted_->acceptedCapabilities = co_await receiveClientReady();
+    // A stop since this connection was accepted ends it here: it must not
+    // become a session nor displace the tablet's running one.
+    if (generation_ != *deps_.intakeGeneration) throw PairingProtocolError(PairingProtocolError::Case::cancelled);
+    co_await writeTrustRecord();
+    co_return std::move(accepted_);
+}
+
+// A pairing counts against the limiter and waits for no other prompt.
+asio::awaitable<PairingRequest> HostHandshake::receiveRequest() {
+    const HandshakeEnvelope first = co_await timed(receiveHandshakeEnvelope(*connection_));
+    PairingRequest request = HandshakeEnvelope::decodePayload<PairingRequest>(Kind::pairingRequest, first);
+    if (request.purpose != HandshakePurpose::pair) co_return request;
+
+    std::exception_ptr refused;
+    Code answer = Code::rateLimited;
+    try {
+        deps_.attemptLimiter->recordAttempt(now());
+    } catch (const PairingAttemptLimitError&) {
+        refused = std::current_exception();
+    }
+    if (!refused && deps_.approval->pendingPairingID()) {
+        refused = std::make_exception_ptr(SessionHandshakeError(SessionHandshakeError::Case::pairingBusyOnHost));
+        answer = Code::pairingBusy;
+    }
+    if (refused) {
+        co_await sendErrorQuietly(answer);
+        std::rethrow_exception(refused);
+    }
+    co_return request;
+}
+
+// The decision (approved with `granted`) sealed as the cipher's first message.
+asio::awaitable<void> HostHandshake::approve(DevicePermissions granted) {
+    ServerHello& hello = accepted_->serverHello;
+    hello.sessionID = Uuid::random();
+    hello.negotiatedProtocolVersion = accepted_->verification.negotiatedProtocolVersion;
+    hello.acceptedCapabilities = deps_.hostCapabilities;
+    hello.grantedPermissions = granted;
+    PairingDecision decision;
+    decision.approved = true;
+    decision.serverHello = hello;
+    co_await sendDecision(decision);
+}
+
+// The Mac user's decision.
+asio::awaitable<bool> HostHandshake::decidePairing() {
+    const ApprovalOutcome outcome = co_await deps_.approval->await(accepted_->verification, connection_);
+    switch (outcome) {
+    case ApprovalOutcome::approved: co_await approve(DevicePermissions::all); co_return true;
+    case ApprovalOutcome::rejected: {
+        const PairingDecision refused = refusal(Code::userRejected);
+        co_await sendDecisionQuietly(refused);
+        connection_->cancel();
+        co_return false;
+    }
+    case ApprovalOutcome::timedOut: {
+        const PairingDecision refused = refusal(Code::approvalTimedOut);
+        co_await sendDecisionQuietly(refused);
+        connection_->cancel();
+        throw PairingProtocolError(PairingProtocolError::Case::timedOut);
+    }
+    case ApprovalOutcome::connectionClosed: break;
+    }
+    connection_->cancel();
+    throw PairingProtocolError(PairingProtocolError::Case::cancelled);
+}
+
+// A paired tablet proved its key; its trust record decides.
+asio::awaitable<void> HostHandshake::authorizeReconnection() {
+    TrustedDevice record;
+    std::exception_ptr refused;
+    std::optional<Code> answer;
+    try {
+        record = deps_.trustedDeviceStore->authorize(accepted_->verification.peerIdentity, deps_.requiredPermissions);
+    } catch (const TrustedDeviceStoreError& error) {
+        refused = std::current_exception();
+        answer = reconnectRefusal(error.kind);
+    }
+    if (refused) {
+        if (answer) {
+            const PairingDecision refused = refusal(*answer);
+            co_await sendDecisionQuietly(refused);
+            connection_->cancel();
+        }
+        std::rethrow_exception(refused);
+    }
+    co_await approve(record.permissions);
+}
+
+asio::awaitable<void> HostHandshake::sendDecision(const PairingDecision& decision) {
+    const EncryptedSessionMessage sealed =
+        accepted_->cipher->seal(json::encodeToBytes(decision), accepted_->verification.transcriptHash);
+    HandshakeEnvelope envelope = HandshakeEnvelope::makeEncrypted(Kind::encryptedDecision, sealed);
+    co_await timed(sendHandshakeEnvelope(*connection_, std::move(envelope)));
+}
+
+// A refusal the tablet may miss: the handshake's own outcome stands either way.
+asio::awaitable<void> HostHandshake::sendDecisionQuietly(const PairingDecision& decision) {
+    try {
+        co_await sendDecision(decision);
+    } catch (const std::exception&) {
+    }
+}
+
+// Before any session exists. The connection stays open: closing it is the caller's business.
+asio::awaitable<void> HostHandshake::sendErrorQuietly(Code code) {
+    try {
+        HandshakeEnvelope envelope =
+            HandshakeEnvelope::makeError(Kind::error, code, std::string(handshakeRejectionText(code)));
+        co_await timed(sendHandshakeEnvelope(*connection_, std::move(envelope)));
+    } catch (const std::exception&) {
+    }
+}
+
+// The tablet's sealed ready message must name this session, this tablet and
+// the negotiated version.
+asio::awaitable<CapabilitySet> HostHandshake::receiveClientReady() {
+    const HandshakeEnvelope envelope = co_await timed(receiveHandshakeEnvelope(*connection_));
+    const EncryptedSessionMessage sealed = HandshakeEnvelope::decodeEncryptedMessage(Kind::encryptedClientReady, envelope);
+    const PairingVerification& verification = accepted_->verification;
+    const Bytes plaintext = accepted_->cipher->open(sealed.sequence, sealed.ciphertext, verification.transcriptHash);
+    const ClientSessionReady ready = json::decodeFromBytes<ClientSessionReady>(plaintext);
+    if (ready.sessionID != accepted_->serverHello.sessionID || ready.clientHello.deviceID != verification.peerIdentity.id ||
+        ready.clientHello.protocolVersion != verification.negotiatedProtocolVersion) {
+        throw PairingProtocolError(PairingProtocolError::Case::transcriptMismatch);
+    }
+    CapabilitySet accepted;
+    std::set_intersection(ready.clientHello.capabilities.begin(), ready.clientHello.capabilities.end(),
+                          deps_.hostCapabilities.begin(), deps_.hostCapabilities.end(),
+                          std::inserter(accepted, accepted.end()));
+    co_return accepted;
+}
+
+// A new pairing gets a fresh record, replacing one of the same key in one
+// write (another key fails with identityChanged although the tablet already
+// heard "approved"); a reconnection only records the connection.
+asio::awaitable<void> HostHandshake::writeTrustRecord() {
+    const DevicePublicIdentity peer = accepted_->verification.peerIdentity;
+    const Date time = now();
+    std::shared_ptr<TrustedDeviceStore> store = deps_.trustedDeviceStore;
+    if (purpose_ == HandshakePurpose::pair) {
+        TrustedDevice record;
+        record.id = peer.id;
+        record.identity = peer;
+        record.pairedAt = time;
+        record.lastSuccessfulConnection = time;
+        record.authorization = DeviceAuthorization::authorized;
+        record.permissions = DevicePermissions::all;
+        auto write = [store, record] { store->trust(record); };
+        co_await callOnWorker(*deps_.storeWorker, std::move(write));
+    } else {
+        auto write = [store, peer, time] { store->recordAuthenticatedConnection(peer, time); };
+        co_await callOnWorker(*deps_.storeWorker, std::move(write));
+    }
+    if (deps_.onTrustChanged) deps_.onTrustChanged();
+}
+
+} // namespace velorinth
