@@ -196,12 +196,8 @@ ClientSessionConnector::run(Request& request, const std::optional<DeviceFingerpr
     auto cipher = std::make_shared<SessionCipher>(verification.sessionKey.view(), SessionRole::initiator);
     const Bytes& transcriptHash = verification.transcriptHash;
     const Duration decisionLimit = request.purpose == HandshakePurpose::pair ? timing_.decisionTimeout : step;
-    const HandshakeEnvelope decisionEnvelope =
-        co_await AsyncTimeout::withTimeout(decisionLimit, receiveHandshakeEnvelope(link));
-    const EncryptedSessionMessage sealedDecision =
-        HandshakeEnvelope::decodeEncryptedMessage(Kind::encryptedDecision, decisionEnvelope);
-    const PairingDecision decision = json::decodeFromBytes<PairingDecision>(
-        cipher->open(sealedDecision.sequence, sealedDecision.ciphertext, transcriptHash));
+    const PairingDecision decision = co_await AsyncTimeout::withTimeout(
+        decisionLimit, receiveSealed<PairingDecision>(link, Kind::encryptedDecision, *cipher, transcriptHash));
     if (!decision.approved || !decision.serverHello) {
         std::rethrow_exception(refusalError(decision.rejectionCode, decision.reason));
     }
@@ -215,15 +211,10 @@ ClientSessionConnector::run(Request& request, const std::optional<DeviceFingerpr
         hello.sessionID,
         ClientHello{hello.negotiatedProtocolVersion, supported, ownDeviceID, transcriptHash, request.capabilities},
     };
-    const EncryptedSessionMessage sealedReady = cipher->seal(json::encodeToBytes(ready), transcriptHash);
-    co_await AsyncTimeout::withTimeout(
-        step, sendHandshakeEnvelope(link, HandshakeEnvelope::makeEncrypted(Kind::encryptedClientReady, sealedReady)));
-    const HandshakeEnvelope serverReadyEnvelope =
-        co_await AsyncTimeout::withTimeout(step, receiveHandshakeEnvelope(link));
-    const EncryptedSessionMessage sealedServerReady =
-        HandshakeEnvelope::decodeEncryptedMessage(Kind::encryptedServerReady, serverReadyEnvelope);
-    const ServerSessionReady serverReady = json::decodeFromBytes<ServerSessionReady>(
-        cipher->open(sealedServerReady.sequence, sealedServerReady.ciphertext, transcriptHash));
+    co_await AsyncTimeout::withTimeout(step,
+                                       sendSealed(link, Kind::encryptedClientReady, ready, *cipher, transcriptHash));
+    const ServerSessionReady serverReady = co_await AsyncTimeout::withTimeout(
+        step, receiveSealed<ServerSessionReady>(link, Kind::encryptedServerReady, *cipher, transcriptHash));
     if (serverReady.sessionID != hello.sessionID) throw PairingProtocolError(ProtocolCase::transcriptMismatch);
 
     // Only a completed handshake reaches the trust store.

@@ -7,6 +7,7 @@
 // or closes the connection: callers do.
 
 #include "transport/security/HandshakeMessages.hpp"
+#include "transport/security/SessionCipher.hpp"
 
 #include <asio/awaitable.hpp>
 
@@ -57,6 +58,26 @@ template <class T>
 asio::awaitable<void> sendHandshakeEnvelope(NetworkFramedConnection& connection, HandshakeMessageKind kind,
                                             const T& payload) {
     return sendHandshakeEnvelope(connection, HandshakeEnvelope{kind, json::encodeToBytes(payload)});
+}
+
+// Seals the JSON of `message` under the cipher's next sequence, in an envelope
+// of the sealed `kind`, and sends it as one frame. Sealed before this returns,
+// so sequences follow the calls.
+template <class T>
+asio::awaitable<void> sendSealed(NetworkFramedConnection& connection, HandshakeMessageKind kind, const T& message,
+                                 SessionCipher& cipher, ByteView transcriptHash) {
+    const EncryptedSessionMessage sealed = cipher.seal(json::encodeToBytes(message), transcriptHash);
+    return sendHandshakeEnvelope(connection, HandshakeEnvelope::makeEncrypted(kind, sealed));
+}
+
+// Reads the sealed envelope of `kind` and opens and decodes its message. The
+// cipher and the transcript hash must outlive the wait.
+template <class T>
+asio::awaitable<T> receiveSealed(NetworkFramedConnection& connection, HandshakeMessageKind kind, SessionCipher& cipher,
+                                 ByteView transcriptHash) {
+    const HandshakeEnvelope envelope = co_await receiveHandshakeEnvelope(connection);
+    const EncryptedSessionMessage sealed = HandshakeEnvelope::decodeEncryptedMessage(kind, envelope);
+    co_return json::decodeFromBytes<T>(cipher.open(sealed.sequence, sealed.ciphertext, transcriptHash));
 }
 
 } // namespace velorinth

@@ -189,10 +189,8 @@ asio::awaitable<void> HostHandshake::authorizeReconnection() {
 }
 
 asio::awaitable<void> HostHandshake::sendDecision(const PairingDecision& decision) {
-    const EncryptedSessionMessage sealed =
-        accepted_->cipher->seal(json::encodeToBytes(decision), accepted_->verification.transcriptHash);
-    HandshakeEnvelope envelope = HandshakeEnvelope::makeEncrypted(Kind::encryptedDecision, sealed);
-    co_await timed(sendHandshakeEnvelope(*connection_, std::move(envelope)));
+    co_await timed(sendSealed(*connection_, Kind::encryptedDecision, decision, *accepted_->cipher,
+                              accepted_->verification.transcriptHash));
 }
 
 // A refusal the tablet may miss: the handshake's own outcome stands either way.
@@ -216,11 +214,9 @@ asio::awaitable<void> HostHandshake::sendErrorQuietly(Code code) {
 // The tablet's sealed ready message must name this session, this tablet and
 // the negotiated version.
 asio::awaitable<CapabilitySet> HostHandshake::receiveClientReady() {
-    const HandshakeEnvelope envelope = co_await timed(receiveHandshakeEnvelope(*connection_));
-    const EncryptedSessionMessage sealed = HandshakeEnvelope::decodeEncryptedMessage(Kind::encryptedClientReady, envelope);
     const PairingVerification& verification = accepted_->verification;
-    const Bytes plaintext = accepted_->cipher->open(sealed.sequence, sealed.ciphertext, verification.transcriptHash);
-    const ClientSessionReady ready = json::decodeFromBytes<ClientSessionReady>(plaintext);
+    const ClientSessionReady ready = co_await timed(receiveSealed<ClientSessionReady>(
+        *connection_, Kind::encryptedClientReady, *accepted_->cipher, verification.transcriptHash));
     if (ready.sessionID != accepted_->serverHello.sessionID || ready.clientHello.deviceID != verification.peerIdentity.id ||
         ready.clientHello.protocolVersion != verification.negotiatedProtocolVersion) {
         throw PairingProtocolError(PairingProtocolError::Case::transcriptMismatch);

@@ -71,10 +71,10 @@ SessionControlMessage HostPeerSession::hostStateMessage(const HostState& state) 
 // The scheduler stays shut until server-ready is written, so whatever the host
 // queued at registration follows it as sequence 2 onwards.
 asio::awaitable<void> HostPeerSession::sendServerReady() {
-    const EncryptedSessionMessage sealed = cipher_->seal(json::encodeToBytes(ServerSessionReady{sessionID()}),
-                                                         transcriptHash_);
-    HandshakeEnvelope envelope = HandshakeEnvelope::makeEncrypted(HandshakeMessageKind::encryptedServerReady, sealed);
-    co_await AsyncTimeout::withTimeout(settings_.handshakeTimeout, sendHandshakeEnvelope(*connection_, std::move(envelope)));
+    const ServerSessionReady ready{sessionID()};
+    co_await AsyncTimeout::withTimeout(settings_.handshakeTimeout,
+                                       sendSealed(*connection_, HandshakeMessageKind::encryptedServerReady, ready,
+                                                  *cipher_, transcriptHash_));
 }
 
 asio::awaitable<void> HostPeerSession::run() {
