@@ -1,7 +1,7 @@
 #include "transport/server/HostSessionServer.hpp"
 
 #include "core/WorkerCall.hpp"
-#include "transport/security/LoopSignal.hpp"
+#include "transport/session/LoopSignal.hpp"
 #include "transport/security/TrustedDeviceStore.hpp"
 
 #include <asio/co_spawn.hpp>

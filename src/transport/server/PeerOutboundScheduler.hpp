@@ -5,11 +5,10 @@
 #include "transport/security/NetworkFramedConnection.hpp"
 #include "transport/security/SessionCipher.hpp"
 #include "transport/security/SessionControlMessage.hpp"
-#include "transport/video/SessionBinaryChannel.hpp"
+#include "transport/session/SessionWriter.hpp"
 
 #include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
-#include <asio/steady_timer.hpp>
 
 #include <chrono>
 #include <cstddef>
@@ -17,19 +16,18 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <vector>
+#include <optional>
 
 namespace velorinth {
 
-// The one writer of an authenticated session's connection: control messages
-// and the fragments of encoded video frames, each sealed with the session
-// cipher immediately before it is written, so sequences reach the wire in
-// the order the items go out.
+// What the host sends one tablet: control messages and the fragments of
+// encoded video frames, written by the session's one SessionWriter (control
+// first, video one fragment per turn, each sealed right before its write).
 //
-// Control always goes first; video goes one fragment per turn so that control
-// can overtake a large frame. At most two frames wait; a keyframe drops the
-// frames not yet begun; an overflow or a frame that cannot be fragmented
-// drops video until the next keyframe and asks the source for one.
+// At most two frames wait; a keyframe drops the frames not yet begun; an
+// overflow or a frame that cannot be fragmented drops video until the next
+// keyframe and asks the source for one. Control waiting beyond the watermark
+// closes the scheduler.
 //
 // Lives on the event loop, owned through std::shared_ptr (its coroutines keep
 // it alive), touched only from the loop thread. Nothing is written until
@@ -75,6 +73,7 @@ public:
                           Duration finalCloseTimeout = kDefaultFinalCloseTimeout,
                           std::size_t controlWatermarkBytes = kDefaultControlWatermarkBytes);
 
+    ~PeerOutboundScheduler();
     PeerOutboundScheduler(const PeerOutboundScheduler&) = delete;
     PeerOutboundScheduler& operator=(const PeerOutboundScheduler&) = delete;
 
@@ -113,7 +112,7 @@ public:
     void resetVideo();
 
     VideoStatistics videoStatistics() const;
-    bool isClosed() const { return closed_; }
+    bool isClosed() const { return closed_ || writer_->isClosed(); }
 
 private:
     struct QueuedVideoFrame {
@@ -123,48 +122,26 @@ private:
         std::deque<Bytes> remainingFragments;
         bool startedSending = false;
     };
-    class WaiterRegistration;
 
     // Queues the encoded message and returns its ticket; closes above the watermark.
     std::uint64_t pushControl(const SessionControlMessage& message);
-    void startDrainIfNeeded();
-    asio::awaitable<void> drain(std::shared_ptr<PeerOutboundScheduler> self);
-    // Seals `plaintext` under the next sequence into a wire frame; called
-    // only right before that frame is written.
-    Bytes sealedFrame(SessionBinaryChannel channel, ByteView plaintext);
-    void resumeDrainWaiters();
-    // Waits until the `ticket`-th control message has been written, the
-    // scheduler has closed, `bound` has passed or the awaiting task is
-    // cancelled; returns whether the message was written.
-    asio::awaitable<bool> waitForWritten(std::uint64_t ticket, Duration bound);
+    std::optional<Bytes> nextVideoFragment();
     VideoEnqueueResult refuseVideo(bool recoveryNeeded);
     VideoEnqueueResult videoResult(bool accepted) const;
 
-    asio::any_io_executor executor_;
     std::shared_ptr<NetworkFramedConnection> connection_;
-    std::shared_ptr<SessionCipher> cipher_;
-    Bytes transcriptHash_;
     KeyframeRecoveryHandler onKeyframeRecoveryNeeded_;
     Duration flushTimeout_;
     Duration finalCloseTimeout_;
-
     std::size_t controlWatermarkBytes_;
-    std::deque<Bytes> controlQueue_; // encoded, not yet sealed
-    std::size_t queuedControlBytes_ = 0;
+    std::shared_ptr<SessionWriter> writer_;
+
     std::deque<QueuedVideoFrame> videoQueue_;
-    bool isDraining_ = false;
-    std::vector<asio::steady_timer*> drainWaiters_; // each parked waiter's own timer
     bool closed_ = false;
+    bool closing_ = false; // a final message is queued; nothing more is accepted
     bool requiresKeyframeRecovery_ = false;
     std::uint64_t sentVideoFramesCount_ = 0;
     std::uint64_t droppedVideoFramesCount_ = 0;
-
-    bool drainPermitted_ = false; // the server-ready gate
-    bool closing_ = false;        // a final message is queued; nothing more is accepted
-    // Control messages leave strictly in order and are lost only when the
-    // scheduler closes, so the n-th one enqueued is written once n are.
-    std::uint64_t enqueuedControlCount_ = 0;
-    std::uint64_t writtenControlCount_ = 0;
 };
 
 } // namespace velorinth

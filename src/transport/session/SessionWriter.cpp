@@ -1,0 +1,95 @@
+#include "transport/session/SessionWriter.hpp"
+
+#include "transport/video/SessionWireFrameCodec.hpp"
+
+#include <asio/cancellation_state.hpp>
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/this_coro.hpp>
+
+#include <utility>
+
+namespace velorinth {
+
+SessionWriter::SessionWriter(asio::any_io_executor executor, std::shared_ptr<NetworkFramedConnection> connection,
+                             std::shared_ptr<SessionCipher> cipher, Bytes transcriptHash, VideoSource videoSource)
+    : executor_(std::move(executor)), connection_(std::move(connection)), cipher_(std::move(cipher)),
+      transcriptHash_(std::move(transcriptHash)), videoSource_(std::move(videoSource)), changed_(executor_) {}
+
+void SessionWriter::start() {
+    if (started_ || closed_) return;
+    started_ = true;
+    asio::co_spawn(executor_, run(shared_from_this()), asio::detached);
+}
+
+std::uint64_t SessionWriter::enqueueControl(Bytes plaintext) {
+    if (closed_) return 0;
+    queuedControlBytes_ += plaintext.size();
+    control_.push_back(std::move(plaintext));
+    changed_.notifyAll();
+    return ++enqueuedControlCount_;
+}
+
+asio::awaitable<bool> SessionWriter::waitForWritten(std::uint64_t ticket, Duration bound) {
+    const std::shared_ptr<SessionWriter> self = shared_from_this();
+    const auto deadline = bound == Duration::max() ? std::chrono::steady_clock::time_point::max()
+                                                   : std::chrono::steady_clock::now() + bound;
+    while (!closed_ && writtenControlCount_ < ticket) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) break;
+        const bool woken = co_await changed_.wait(bound == Duration::max() ? Duration::max() : deadline - now);
+        if (!woken) break;
+        const asio::cancellation_state caller = co_await asio::this_coro::cancellation_state;
+        if (caller.cancelled() != asio::cancellation_type::none) break;
+    }
+    co_return ticket != 0 && writtenControlCount_ >= ticket;
+}
+
+void SessionWriter::close() {
+    if (closed_) return;
+    closed_ = true;
+    control_.clear();
+    queuedControlBytes_ = 0;
+    // Runs the connection's close handler once, then cancels it, so a write
+    // in progress fails and the session's reader ends.
+    connection_->cancel();
+    changed_.notifyAll();
+}
+
+// Every suspension may change the queues or close the writer: each turn
+// re-reads them and holds no reference into them across a write.
+asio::awaitable<void> SessionWriter::run(std::shared_ptr<SessionWriter> self) {
+    (void)self; // held so the writer outlives its loop
+    try {
+        while (!closed_) {
+            if (!control_.empty()) {
+                const Bytes plaintext = std::move(control_.front());
+                control_.pop_front();
+                queuedControlBytes_ -= plaintext.size();
+                co_await write(SessionBinaryChannel::control, plaintext);
+                ++writtenControlCount_;
+                changed_.notifyAll();
+                continue;
+            }
+            if (videoSource_) {
+                if (std::optional<Bytes> fragment = videoSource_()) {
+                    co_await write(SessionBinaryChannel::videoFragment, *fragment);
+                    continue;
+                }
+            }
+            co_await changed_.wait();
+        }
+    } catch (...) {
+        // A session that can no longer send must not live on reading input.
+        if (!closed_) failure_ = std::current_exception();
+        close();
+    }
+}
+
+// Sealed right before it is written.
+asio::awaitable<void> SessionWriter::write(SessionBinaryChannel channel, ByteView plaintext) {
+    const EncryptedSessionMessage sealed = cipher_->seal(plaintext, transcriptHash_);
+    co_await connection_->sendRawFrame(SessionWireFrameCodec::encode(channel, sealed.sequence, sealed.ciphertext));
+}
+
+} // namespace velorinth
