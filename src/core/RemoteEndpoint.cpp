@@ -59,7 +59,7 @@ RemoteEndpoint RemoteEndpoint::validating(std::string_view rawText, std::uint16_
 
     std::optional<std::string> cleanLabel;
     if (label) {
-        const std::string_view trimmedLabel = trimmedAsciiWhitespace(*label);
+        const std::string_view trimmedLabel = trimmedWhitespace(*label); // typed by a person
         if (!trimmedLabel.empty()) cleanLabel = std::string(trimmedLabel);
     }
     return RemoteEndpoint{

@@ -1,43 +1,31 @@
 // Decodes peer-supplied bytes as each record that arrives from the network or
 // from disk. Decoding may refuse with our own error; anything else escaping,
 // a crash, or a record that does not survive its own round trip is a bug.
+#include "FuzzSupport.hpp"
 #include "core/ControlProtocol.hpp"
+#include "core/IdentityModels.hpp"
 #include "core/InputEvent.hpp"
-#include "core/Json.hpp"
 #include "core/TrustedDevice.hpp"
 #include "core/VideoModels.hpp"
 #include "core/WakeModels.hpp"
 
-#include <cstdlib>
-
 using namespace velorinth;
+using namespace velorinth::fuzz;
 
 namespace {
 
 template <class T>
 void decodeAndRoundTrip(const Json& document) {
     std::optional<T> value;
-    try {
-        value = json::decode<T>(document);
-    } catch (const Error&) {
-        return;
-    }
-    std::string text;
-    try {
-        text = json::encodeToString(*value);
-    } catch (const JSONEncodingError&) {
-        return; // e.g. a non-finite number cannot be written back; refusing is correct
-    }
-    if (!(json::decodeFromString<T>(text) == *value)) std::abort();
+    if (accepts([&] { value = json::decode<T>(document); })) requireRoundTrip(*value);
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Json document;
-    try {
-        document = json::parse(std::string_view(reinterpret_cast<const char*>(data), size));
-    } catch (const JSONDecodingError&) {
+    if (!accepts<JSONDecodingError>(
+            [&] { document = json::parse(std::string_view(reinterpret_cast<const char*>(data), size)); })) {
         return 0;
     }
     decodeAndRoundTrip<ControlMessage>(document);
@@ -46,5 +34,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     decodeAndRoundTrip<SavedWakeConfiguration>(document);
     decodeAndRoundTrip<TrustedDevice>(document);
     decodeAndRoundTrip<std::vector<TrustedDevice>>(document);
+    decodeAndRoundTrip<DeviceIdentity>(document);
     return 0;
 }

@@ -1,82 +1,94 @@
 // Feeds peer-supplied bytes to everything the host reads from a tablet: the
 // handshake envelopes and their payloads, and a session frame through the
 // server's own path (wire frame or envelope, open, control message). The
-// first byte picks how the rest arrives: as the frame itself, or as a
-// plaintext the tablet sealed properly, so the decoder behind the cipher is
-// reached too. Refusing with one of our errors is fine; anything else
-// escaping, or a crash, is a bug.
-#include "core/Error.hpp"
-#include "core/Json.hpp"
+// input's last byte picks how the rest arrives: as the frame itself, sealed by
+// the tablet, or as the payload of a well-formed envelope (clear or sealed),
+// so the decoders behind the cipher and the envelope's Base64 are reached.
+// Refusing with one of our errors is fine; anything else escaping, a crash or
+// an accepted message that does not survive its own encoding is a bug.
+#include "FuzzSupport.hpp"
 #include "transport/security/HandshakeEnvelopeHelpers.hpp"
 #include "transport/security/SessionCipher.hpp"
 #include "transport/server/HostSessionServer.hpp"
 #include "transport/video/SessionWireFrameCodec.hpp"
 
-#include <cstdlib>
-
 using namespace velorinth;
+using namespace velorinth::fuzz;
 
 namespace {
 
-const Bytes kSessionKey(32, 0x5A);
-const Bytes kTranscriptHash(32, 0xC3);
+using Kind = HandshakeMessageKind;
 
-template <class Step>
-void refusedOnlyWithOurErrors(Step&& step) {
-    try {
-        step();
-    } catch (const Error&) {
-    } catch (...) {
-        std::abort();
+void openAsHost(const Bytes& frame, SessionCipher& host) {
+    std::optional<SessionControlMessage> message;
+    if (accepts([&] { message = HostSessionServer::openSessionFrame(frame, host, kTranscriptHash); }) && message) {
+        requireRoundTrip(*message);
     }
 }
 
-void decodeHandshake(ByteView bytes) {
-    using Kind = HandshakeMessageKind;
-    refusedOnlyWithOurErrors([&] {
-        const HandshakeEnvelope envelope = decodeHandshakeEnvelopeFrame(bytes);
-        refusedOnlyWithOurErrors([&] { HandshakeEnvelope::decodePayload<PairingRequest>(Kind::pairingRequest, envelope); });
-        refusedOnlyWithOurErrors(
-            [&] { HandshakeEnvelope::decodePayload<PairingConfirmation>(Kind::pairingConfirmation, envelope); });
-        refusedOnlyWithOurErrors([&] {
+// The handshake messages the host reads, each as the handshake reads it.
+void readHandshake(const HandshakeEnvelope& envelope) {
+    PairingRequest request;
+    if (accepts([&] { request = HandshakeEnvelope::decodePayload<PairingRequest>(Kind::pairingRequest, envelope); })) {
+        requireRoundTrip(request);
+    }
+    PairingConfirmation confirmation;
+    if (accepts([&] {
+            confirmation = HandshakeEnvelope::decodePayload<PairingConfirmation>(Kind::pairingConfirmation, envelope);
+        })) {
+        requireRoundTrip(confirmation);
+    }
+    ClientSessionReady ready;
+    if (accepts([&] {
             const EncryptedSessionMessage sealed =
                 HandshakeEnvelope::decodeEncryptedMessage(Kind::encryptedClientReady, envelope);
             SessionCipher host(kSessionKey, SessionRole::responder);
-            json::decodeFromBytes<ClientSessionReady>(host.open(sealed.sequence, sealed.ciphertext, kTranscriptHash));
-        });
-    });
+            ready = json::decodeFromBytes<ClientSessionReady>(host.open(sealed.sequence, sealed.ciphertext,
+                                                                         kTranscriptHash));
+        })) {
+        requireRoundTrip(ready);
+    }
+}
+
+// The envelope as it crosses the connection: its JSON, read back.
+void sendAndRead(const HandshakeEnvelope& envelope) {
+    const HandshakeEnvelope received = decodeHandshakeEnvelopeFrame(json::encodeToBytes(envelope));
+    require(received == envelope);
+    readHandshake(received);
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (size == 0) return 0;
-    const ByteView rest(data + 1, size - 1);
+    FuzzedDataProvider input(data, size);
+    const int route = input.ConsumeIntegralInRange(0, 5);
+    const auto kind = static_cast<Kind>(input.ConsumeIntegralInRange(0, 7));
+    const Bytes rest = input.ConsumeRemainingBytes<std::uint8_t>();
     SessionCipher tablet(kSessionKey, SessionRole::initiator);
     SessionCipher host(kSessionKey, SessionRole::responder);
 
-    Bytes frame;
-    switch (data[0] % 4) {
-    case 0: frame.assign(rest.begin(), rest.end()); break;
+    switch (route) {
+    case 0: openAsHost(rest, host); break;
     case 1: {
         const EncryptedSessionMessage sealed = tablet.seal(rest, kTranscriptHash);
-        frame = SessionWireFrameCodec::encode(SessionBinaryChannel::control, sealed.sequence, sealed.ciphertext);
+        openAsHost(SessionWireFrameCodec::encode(SessionBinaryChannel::control, sealed.sequence, sealed.ciphertext),
+                   host);
         break;
     }
-    case 2: {
-        const EncryptedSessionMessage sealed = tablet.seal(rest, kTranscriptHash);
-        frame = json::encodeToBytes(HandshakeEnvelope::makeEncrypted(HandshakeMessageKind::encryptedSession, sealed));
+    case 2:
+        openAsHost(json::encodeToBytes(HandshakeEnvelope::makeEncrypted(Kind::encryptedSession,
+                                                                        tablet.seal(rest, kTranscriptHash))),
+                   host);
         break;
-    }
-    default: decodeHandshake(rest); return 0;
-    }
-    refusedOnlyWithOurErrors([&] {
-        const std::optional<SessionControlMessage> message =
-            HostSessionServer::openSessionFrame(frame, host, kTranscriptHash);
-        // What the host accepts must survive its own encoding.
-        if (message && !(json::decodeFromBytes<SessionControlMessage>(json::encodeToBytes(*message)) == *message)) {
-            std::abort();
+    case 3: sendAndRead(HandshakeEnvelope{kind, rest}); break;
+    case 4: sendAndRead(HandshakeEnvelope::makeEncrypted(kind, tablet.seal(rest, kTranscriptHash))); break;
+    default: {
+        HandshakeEnvelope envelope;
+        if (accepts([&] { envelope = decodeHandshakeEnvelopeFrame(rest); })) {
+            requireRoundTrip(envelope);
+            readHandshake(envelope);
         }
-    });
+    }
+    }
     return 0;
 }

@@ -1,6 +1,6 @@
 // Replays a fuzz corpus without libFuzzer: every file under the given folders
-// is fed once to the target, so the corpus guards against regressions in the
-// ordinary test run.
+// (or a file given by name) is fed once to the target, so the corpus guards
+// against regressions in the ordinary test run.
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -19,9 +19,15 @@ int main(int argc, char** argv) {
             std::cerr << "corpus folder missing: " << root << '\n';
             return 1;
         }
-        for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
-            if (!entry.is_regular_file()) continue;
-            std::ifstream in(entry.path(), std::ios::binary);
+        std::vector<std::filesystem::path> files{root};
+        if (std::filesystem::is_directory(root)) {
+            files.clear();
+            for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+                if (entry.is_regular_file()) files.push_back(entry.path());
+            }
+        }
+        for (const auto& file : files) {
+            std::ifstream in(file, std::ios::binary);
             std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
             LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
             ++count;

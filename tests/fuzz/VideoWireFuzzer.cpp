@@ -4,6 +4,7 @@
 // big-endian length and that many bytes). Refusing with VideoProtocolError is
 // correct; anything else escaping, a crash, a broken round trip or a
 // reassembler whose buffers disagree with its accounting is a bug.
+#include "FuzzSupport.hpp"
 #include "transport/video/SessionWireFrameCodec.hpp"
 #include "transport/video/VideoFragmentPacket.hpp"
 #include "transport/video/VideoFrameFragmenter.hpp"
@@ -11,24 +12,16 @@
 #include "transport/video/VideoProtocolError.hpp"
 
 #include <algorithm>
-#include <cstdlib>
 
 using namespace velorinth;
+using namespace velorinth::fuzz;
 using namespace std::chrono_literals;
 
 namespace {
 
-void require(bool condition) {
-    if (!condition) std::abort();
-}
-
 void checkWireFrame(ByteView input) {
     SessionWireFrameCodec::Frame frame;
-    try {
-        frame = SessionWireFrameCodec::decode(input);
-    } catch (const VideoProtocolError&) {
-        return;
-    }
+    if (!accepts<VideoProtocolError>([&] { frame = SessionWireFrameCodec::decode(input); })) return;
     require(SessionWireFrameCodec::isWireFrame(input));
     auto encoded = SessionWireFrameCodec::encode(frame.channel, frame.sequence, frame.body);
     require(std::equal(encoded.begin(), encoded.end(), input.begin(), input.end()));
@@ -44,10 +37,10 @@ Bytes canonical(ByteView input) {
 void checkFragmentPacket(ByteView input) {
     const VideoFrameReassembler::Limits limits;
     VideoFragmentPacket packet;
-    try {
-        packet = VideoFragmentPacket::decode(input, limits.maxFrameBytes, limits.maxFragmentsPerFrame,
-                                             limits.maxChunkBytes);
-    } catch (const VideoProtocolError&) {
+    if (!accepts<VideoProtocolError>([&] {
+            packet = VideoFragmentPacket::decode(input, limits.maxFrameBytes, limits.maxFragmentsPerFrame,
+                                                 limits.maxChunkBytes);
+        })) {
         return;
     }
     auto encoded = VideoFragmentPacket::encode(packet);
@@ -108,14 +101,13 @@ void feedReassembler(ByteView input) {
         offset += 3;
         auto packet = input.subspan(offset, std::min(length, input.size() - offset));
         offset += packet.size();
-        try {
+        accepts<VideoProtocolError>([&] {
             if (auto frame = reassembler.ingest(packet, now)) {
                 require(!frame->payload.empty());
                 require(static_cast<std::int64_t>(frame->payload.size()) <= limits.maxFrameBytes);
                 require(frame->generation == reassembler.activeGeneration());
             }
-        } catch (const VideoProtocolError&) {
-        }
+        });
         checkAccounting(reassembler);
     }
 }

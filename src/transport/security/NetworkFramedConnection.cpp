@@ -28,7 +28,6 @@ namespace {
 using Case = NetworkConnectionError::Case;
 using Kind = ObservedNetworkError::Kind;
 
-constexpr std::size_t kHeaderSize = 4;
 constexpr std::size_t kInboxCapacity = 1;
 
 std::string opensslReason(int reason) {
@@ -117,6 +116,25 @@ std::shared_ptr<NetworkFramedConnection> NetworkFramedConnection::connect(
     auto tls = TLSTransportSecurity::makeContext(TLSRole::client, identity, applicationProtocol, std::move(pin), box);
     return std::shared_ptr<NetworkFramedConnection>(
         new NetworkFramedConnection(executor, std::move(tls), std::move(endpoint), maximumFrameSize, std::move(box)));
+}
+
+std::uint32_t NetworkFramedConnection::frameLength(std::span<const std::uint8_t, kHeaderSize> header) noexcept {
+    return (std::uint32_t{header[0]} << 24) | (std::uint32_t{header[1]} << 16) | (std::uint32_t{header[2]} << 8) |
+           std::uint32_t{header[3]};
+}
+
+std::array<std::uint8_t, NetworkFramedConnection::kHeaderSize> NetworkFramedConnection::frameHeader(
+    std::uint32_t length) noexcept {
+    return {static_cast<std::uint8_t>(length >> 24), static_cast<std::uint8_t>(length >> 16),
+            static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)};
+}
+
+std::optional<NetworkConnectionError::Case> NetworkFramedConnection::refusedFrameLength(
+    std::size_t length, std::size_t maximumFrameSize) noexcept {
+    if (length == 0) return Case::malformedFrame;
+    // A length the 4-byte header cannot carry is oversized whatever the maximum.
+    if (length > maximumFrameSize || length > 0xFFFF'FFFFu) return Case::oversizedFrame;
+    return std::nullopt;
 }
 
 void NetworkFramedConnection::configureSocket(asio::ip::tcp::socket& socket) noexcept {
@@ -242,11 +260,10 @@ asio::awaitable<void> NetworkFramedConnection::readLoop(std::shared_ptr<NetworkF
         asio::error_code error;
         co_await asio::async_read(stream_, asio::buffer(header), asio::redirect_error(asio::use_awaitable, error));
         if (error) co_return finishReading(error);
-        const std::uint32_t length = (std::uint32_t{header[0]} << 24) | (std::uint32_t{header[1]} << 16) |
-                                     (std::uint32_t{header[2]} << 8) | std::uint32_t{header[3]};
-        if (length == 0 || length > maximumFrameSize) {
+        const std::uint32_t length = frameLength(header);
+        if (const auto refused = refusedFrameLength(length, maximumFrameSize)) {
             // The body is never read: the stream is out of step from here on.
-            if (!cancelled_) readFailure_ = NetworkConnectionError(length == 0 ? Case::malformedFrame : Case::oversizedFrame);
+            if (!cancelled_) readFailure_ = NetworkConnectionError(*refused);
             wakeup_.notifyAll();
             co_return;
         }
@@ -311,16 +328,15 @@ private:
 };
 
 asio::awaitable<void> NetworkFramedConnection::sendRawFrame(Bytes payload) {
-    if (payload.size() > maximumFrameSize) throw NetworkConnectionError(Case::oversizedFrame);
-    if (payload.empty()) throw NetworkConnectionError(Case::malformedFrame);
+    if (const auto refused = refusedFrameLength(payload.size(), maximumFrameSize)) {
+        throw NetworkConnectionError(*refused);
+    }
     auto self = shared_from_this();
-    const auto length = static_cast<std::uint32_t>(payload.size());
-    Bytes frame(kHeaderSize + payload.size());
-    frame[0] = static_cast<std::uint8_t>(length >> 24);
-    frame[1] = static_cast<std::uint8_t>(length >> 16);
-    frame[2] = static_cast<std::uint8_t>(length >> 8);
-    frame[3] = static_cast<std::uint8_t>(length);
-    std::copy(payload.begin(), payload.end(), frame.begin() + kHeaderSize);
+    const auto header = frameHeader(static_cast<std::uint32_t>(payload.size()));
+    Bytes frame;
+    frame.reserve(kHeaderSize + payload.size());
+    frame.insert(frame.end(), header.begin(), header.end());
+    frame.insert(frame.end(), payload.begin(), payload.end());
     try {
         const auto caller = co_await asio::this_coro::cancellation_state;
         while (writing_ && !cancelled_) {

@@ -16,6 +16,7 @@
 #include <asio/ssl/context.hpp>
 #include <asio/ssl/stream.hpp>
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -24,6 +25,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -80,6 +82,15 @@ public:
                                                             std::optional<DeviceFingerprint> pin,
                                                             std::size_t maximumFrameSize,
                                                             std::string_view applicationProtocol);
+
+    // The frame header: the body's length, 4 bytes big-endian.
+    static constexpr std::size_t kHeaderSize = 4;
+    static std::uint32_t frameLength(std::span<const std::uint8_t, kHeaderSize> header) noexcept;
+    static std::array<std::uint8_t, kHeaderSize> frameHeader(std::uint32_t length) noexcept;
+    // The one rule for both directions: malformedFrame for an empty body,
+    // oversizedFrame above `maximumFrameSize`, none for an acceptable length.
+    static std::optional<NetworkConnectionError::Case> refusedFrameLength(std::size_t length,
+                                                                          std::size_t maximumFrameSize) noexcept;
 
     // TCP no-delay and keep-alive probing after kKeepAliveIdle; best effort.
     static void configureSocket(asio::ip::tcp::socket& socket) noexcept;

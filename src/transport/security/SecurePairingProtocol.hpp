@@ -134,13 +134,10 @@ public:
                                                             PairingConfirmation confirmation,
                                                             std::optional<DeviceFingerprint> pin = std::nullopt);
 
-private:
-    struct AgreedKeys {
-        SecretBytes sessionKey;
-        SecretBytes verificationSeed;
-    };
-
+    // ---- the handlers' checks ----------------------------------------------
     // The checks and the cheap derivations; the code is left to the worker.
+    // Callable alone, so hostile messages can be driven through them without
+    // paying for the memory-hard derivation.
     struct CheckedConfirmation {
         PairingVerification verification; // without its code
         SecretBytes verificationSeed;
@@ -149,6 +146,13 @@ private:
     static CheckedConfirmation checkConfirmation(const PairingResponderState& state,
                                                  const PairingConfirmation& confirmation,
                                                  const std::optional<DeviceFingerprint>& pin);
+
+private:
+    struct AgreedKeys {
+        SecretBytes sessionKey;
+        SecretBytes verificationSeed;
+    };
+
     static AgreedKeys agree(const P256KeyAgreementKey& ownKey, ByteView peerEphemeralKey, ByteView transcriptHash);
     asio::awaitable<std::string> deriveCodeOnWorker(SecretBytes seed);
 

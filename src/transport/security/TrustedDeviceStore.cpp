@@ -37,6 +37,21 @@ std::optional<Date> later(const std::optional<Date>& a, const std::optional<Date
     return std::max(*a, *b);
 }
 
+// The stored file is only as trustworthy as the disk it sits on: an endpoint
+// the validator refuses is never dialled, but the device keeps its trust and
+// its other endpoints. Loopback is left to the dialler, which knows whether
+// it is allowed.
+void dropInvalidEndpoints(TrustedDevice& record) {
+    std::erase_if(record.remoteEndpoints, [](const RemoteEndpoint& endpoint) {
+        try {
+            RemoteEndpointValidator::validate(endpoint.host, endpoint.port, true);
+            return false;
+        } catch (const RemoteEndpointValidationError&) {
+            return true;
+        }
+    });
+}
+
 } // namespace
 
 TrustedDeviceStoreError::TrustedDeviceStoreError(Case kind) : Error(std::string(text(kind))), kind(kind) {}
@@ -88,6 +103,7 @@ TrustedDeviceStore::Records& TrustedDeviceStore::loadLocked() {
             if (!records.emplace(record.id, std::move(record)).second) fail(Case::corruptedStore);
         }
     }
+    for (auto& [id, record] : records) dropInvalidEndpoints(record);
     records_ = std::move(records);
     return *records_;
 }

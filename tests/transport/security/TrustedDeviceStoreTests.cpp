@@ -226,5 +226,23 @@ TEST_F(TrustedDeviceStoreTest, EndpointAndRelayMustBelongToTheDevice) {
     EXPECT_EQ(store.device(alice.id)->wakeRelayConfiguration, relay);
 }
 
+TEST_F(TrustedDeviceStoreTest, StoredEndpointsTheValidatorRefusesAreDroppedAndTheDeviceKept) {
+    auto endpointAt = [](std::string host, std::uint16_t port) {
+        return RemoteEndpoint{Uuid::random(), std::move(host), port, RemoteHostKind::dnsHostname,
+                              RemoteTransportKind::privateNetwork, std::nullopt, Date(1), std::nullopt, std::nullopt};
+    };
+    const auto kept = endpointAt("mac.example-vpn.net", 51891);
+    const auto loopback = endpointAt("127.0.0.1", 51891); // the dialler decides on loopback
+    auto record = makeRecord(alice);
+    record.remoteEndpoints = {endpointAt("https://mac.example-vpn.net", 51891), kept, endpointAt("224.0.0.1", 51891),
+                              endpointAt("mac.local", 51891), loopback, endpointAt("mac.example-vpn.net", 0)};
+    secure->setItem(json::encodeToBytes(std::vector{record}), TrustedDeviceStore::service(),
+                    TrustedDeviceStore::kAccount);
+
+    EXPECT_EQ(store.authorize(alice, P::connect).remoteEndpoints, (std::vector{kept, loopback}));
+    store.recordEndpointSuccess(alice.id, kept.id, true, Date(5)); // and the next write leaves them out
+    EXPECT_EQ(storedRecords()[0].remoteEndpoints.size(), 2u);
+}
+
 } // namespace
 } // namespace velorinth
