@@ -22,6 +22,8 @@ public:
     // Starts the loop thread; a second call does nothing.
     void start();
     // Stops the loop and joins its thread; pending handlers are abandoned.
+    // Called from the loop's own thread it only asks the loop to stop; the
+    // thread is joined by a later stop() from elsewhere or by the destructor.
     void stop();
     bool isRunning() const noexcept { return thread_.joinable(); }
     bool runningInThisThread() const noexcept;

@@ -3,14 +3,13 @@
 #include <openssl/rand.h>
 
 #include <cstring>
-#include <stdexcept>
 
 namespace velorinth {
 
 Uuid Uuid::random() {
     Storage bytes{};
     if (RAND_bytes(bytes.data(), static_cast<int>(bytes.size())) != 1) {
-        throw std::runtime_error("secure random generator failed");
+        throw UuidError();
     }
     bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0F) | 0x40);
     bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3F) | 0x80);

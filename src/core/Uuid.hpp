@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/Error.hpp"
+
 #include <array>
 #include <compare>
 #include <cstdint>
@@ -9,6 +11,12 @@
 #include <string_view>
 
 namespace velorinth {
+
+// The system's secure generator refused to give random bytes.
+class UuidError : public Error {
+public:
+    UuidError() : Error("The system's secure random generator failed.") {}
+};
 
 // A 128-bit identifier. Text is the 8-4-4-4-12 form, written upper-case and
 // read in either case.

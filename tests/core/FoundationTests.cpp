@@ -64,10 +64,26 @@ TEST(EventLoop, RunsHandlersOnItsThreadAndSurvivesEscapedExceptions) {
     EXPECT_TRUE(onLoop.get_future().get());
     EXPECT_FALSE(loop.runningInThisThread());
 
+    testing::internal::CaptureStderr();
     asio::post(loop.executor(), [] { throw std::runtime_error("escaped"); });
     std::promise<void> after;
     asio::post(loop.executor(), [&] { after.set_value(); });
     after.get_future().get();
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("escaped"), std::string::npos);
     loop.stop();
     EXPECT_FALSE(loop.isRunning());
+}
+
+TEST(EventLoop, StopFromItsOwnThreadLeavesTheJoinToTheOwner) {
+    for (int round = 0; round < 20; ++round) {
+        auto loop = std::make_unique<EventLoop>();
+        loop->start();
+        std::promise<void> asked;
+        asio::post(loop->executor(), [&] {
+            loop->stop();
+            asked.set_value();
+        });
+        asked.get_future().get();
+        loop.reset(); // joins the thread still unwinding run()
+    }
 }

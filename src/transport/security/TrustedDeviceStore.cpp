@@ -5,6 +5,7 @@
 #include "core/RemoteEndpointValidator.hpp"
 
 #include <algorithm>
+#include <cassert>
 #include <stdexcept>
 #include <utility>
 
@@ -26,9 +27,11 @@ bool storedOrder(const TrustedDevice& a, const TrustedDevice& b) {
 }
 
 // A record whose id differs from its identity's would make the whole stored
-// array undecodable, so it is refused before anything is written.
+// array undecodable, so it is refused before anything is written. Callers
+// build records from one identity: a mismatch is their fault.
 void requireConsistent(const TrustedDevice& record) {
-    if (record.id != record.identity.id) throw std::invalid_argument(std::string(kTrustedDeviceIdMismatchText));
+    assert(record.id == record.identity.id && "a trusted device's id is its identity's");
+    if (record.id != record.identity.id) throw TrustedDeviceStoreError(TrustedDeviceStoreError::Case::corruptedStore);
 }
 
 std::optional<Date> later(const std::optional<Date>& a, const std::optional<Date>& b) {
