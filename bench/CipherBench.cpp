@@ -2,6 +2,7 @@
 // beside OpenSSL's EVP ChaCha20-Poly1305 driven directly on the same buffers
 // with the same keys and nonces, and our figure as a ratio of it.
 
+#include "core/BigEndian.hpp"
 #include "platform/crypto/KeyDerivation.hpp"
 #include "platform/crypto/SecureRandom.hpp"
 #include "transport/security/SessionCipher.hpp"
@@ -81,7 +82,7 @@ private:
 std::array<std::uint8_t, 12> nonceFor(ByteView tag, std::uint64_t sequence) {
     std::array<std::uint8_t, 12> nonce{};
     std::copy(tag.begin(), tag.end(), nonce.begin());
-    for (int i = 0; i < 8; ++i) nonce[4 + i] = static_cast<std::uint8_t>(sequence >> (56 - 8 * i));
+    bigendian::store<std::uint64_t>(std::span(nonce).last<8>(), sequence);
     return nonce;
 }
 

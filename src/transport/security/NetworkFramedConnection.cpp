@@ -1,5 +1,7 @@
 #include "transport/security/NetworkFramedConnection.hpp"
 
+#include "core/BigEndian.hpp"
+
 #include <asio/co_spawn.hpp>
 #include <asio/connect.hpp>
 #include <asio/detached.hpp>
@@ -119,14 +121,14 @@ std::shared_ptr<NetworkFramedConnection> NetworkFramedConnection::connect(
 }
 
 std::uint32_t NetworkFramedConnection::frameLength(std::span<const std::uint8_t, kHeaderSize> header) noexcept {
-    return (std::uint32_t{header[0]} << 24) | (std::uint32_t{header[1]} << 16) | (std::uint32_t{header[2]} << 8) |
-           std::uint32_t{header[3]};
+    return bigendian::load<std::uint32_t>(header);
 }
 
 std::array<std::uint8_t, NetworkFramedConnection::kHeaderSize> NetworkFramedConnection::frameHeader(
     std::uint32_t length) noexcept {
-    return {static_cast<std::uint8_t>(length >> 24), static_cast<std::uint8_t>(length >> 16),
-            static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)};
+    std::array<std::uint8_t, kHeaderSize> header{};
+    bigendian::store<std::uint32_t>(header, length);
+    return header;
 }
 
 std::optional<NetworkConnectionError::Case> NetworkFramedConnection::refusedFrameLength(

@@ -1,5 +1,6 @@
 #include "transport/security/SessionCipher.hpp"
 
+#include "core/BigEndian.hpp"
 #include "platform/crypto/CryptoError.hpp"
 #include "platform/crypto/KeyDerivation.hpp"
 
@@ -62,9 +63,7 @@ SessionCipher::Direction SessionCipher::deriveDirection(ByteView sessionKey, std
 SessionCipher::Nonce SessionCipher::nonceFor(const NonceTag& tag, std::uint64_t sequence) {
     Nonce nonce{};
     std::copy(tag.begin(), tag.end(), nonce.begin());
-    for (std::size_t i = 0; i < 8; ++i) {
-        nonce[tag.size() + i] = static_cast<std::uint8_t>(sequence >> (56 - 8 * i));
-    }
+    bigendian::store<std::uint64_t>(std::span(nonce).last<8>(), sequence);
     return nonce;
 }
 

@@ -1,6 +1,6 @@
 #include "transport/video/SessionWireFrameCodec.hpp"
 
-#include "transport/video/BigEndianBytes.hpp"
+#include "core/BigEndian.hpp"
 #include "transport/video/VideoProtocolError.hpp"
 
 namespace velorinth {
@@ -12,7 +12,7 @@ bool SessionWireFrameCodec::isWireFrame(ByteView data) noexcept {
 SessionWireFrameCodec::Frame SessionWireFrameCodec::decode(ByteView data) {
     using Case = VideoProtocolError::Case;
     if (data.size() < minimumFrameLength) throw VideoProtocolError(Case::truncatedPacket);
-    bigendian::Reader reader(data);
+    VideoPacketReader reader(data);
     auto magicBytes = reader.take(2);
     auto versionByte = reader.read<std::uint8_t>();
     if (magicBytes[0] != magic[0] || magicBytes[1] != magic[1] || versionByte != version) {
