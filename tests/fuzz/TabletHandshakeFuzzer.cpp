@@ -26,8 +26,8 @@ void readSealed(const HandshakeEnvelope& envelope, Kind kind, std::uint64_t rece
     T message;
     if (accepts([&] {
             const EncryptedSessionMessage sealed = HandshakeEnvelope::decodeEncryptedMessage(kind, envelope);
-            SessionCipher tablet(kSessionKey, SessionRole::initiator, 1, receiveSequence);
-            message = json::decodeFromBytes<T>(tablet.open(sealed.sequence, sealed.ciphertext, kTranscriptHash));
+            const auto tablet = SessionCipher::makeForTesting(kSessionKey, SessionRole::initiator, 1, receiveSequence);
+            message = json::decodeFromBytes<T>(tablet->open(sealed.sequence, sealed.ciphertext, kTranscriptHash));
         })) {
         requireRoundTrip(message);
     }
@@ -110,8 +110,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case 1: readHandshake(json::encodeToBytes(HandshakeEnvelope{kind, rest})); break;
     default: {
         // The host's first (route 2) or second (route 3) sealed message.
-        SessionCipher host(kSessionKey, SessionRole::responder, route == 2 ? 0 : 1, 0);
-        readHandshake(json::encodeToBytes(HandshakeEnvelope::makeEncrypted(kind, host.seal(rest, kTranscriptHash))));
+        const auto host = SessionCipher::makeForTesting(kSessionKey, SessionRole::responder, route == 2 ? 0 : 1, 0);
+        readHandshake(json::encodeToBytes(HandshakeEnvelope::makeEncrypted(kind, host->seal(rest, kTranscriptHash))));
     }
     }
     return 0;

@@ -38,6 +38,12 @@ std::string_view SessionCipherError::text(Case kind) {
 
 SessionCipher::SessionCipher(ByteView sessionKey, SessionRole role) : SessionCipher(sessionKey, role, 0, 0) {}
 
+std::shared_ptr<SessionCipher> SessionCipher::makeForTesting(ByteView sessionKey, SessionRole role,
+                                                             std::uint64_t sendSequence,
+                                                             std::uint64_t receiveSequence) {
+    return std::shared_ptr<SessionCipher>(new SessionCipher(sessionKey, role, sendSequence, receiveSequence));
+}
+
 SessionCipher::SessionCipher(ByteView sessionKey, SessionRole role, std::uint64_t sendSequence,
                              std::uint64_t receiveSequence)
     : sending_(deriveDirection(checkedSessionKey(sessionKey), role == SessionRole::initiator

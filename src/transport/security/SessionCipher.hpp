@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <string_view>
 
@@ -41,9 +42,10 @@ public:
 
     // Throws CryptoError(invalidParameter) unless `sessionKey` is 32 bytes.
     SessionCipher(ByteView sessionKey, SessionRole role);
-    // For tests only: starts the sending and expected receiving sequences at
-    // the given values (to reach the end of the sequence space).
-    SessionCipher(ByteView sessionKey, SessionRole role, std::uint64_t sendSequence, std::uint64_t receiveSequence);
+    // Starts the sending and expected receiving sequences at the given values,
+    // so a test reaches the end of the sequence space without 2^64 seals.
+    static std::shared_ptr<SessionCipher> makeForTesting(ByteView sessionKey, SessionRole role,
+                                                         std::uint64_t sendSequence, std::uint64_t receiveSequence);
     ~SessionCipher();
 
     SessionCipher(const SessionCipher&) = delete;
@@ -60,6 +62,8 @@ public:
     Bytes open(std::uint64_t sequence, ByteView ciphertext, ByteView associatedData);
 
 private:
+    SessionCipher(ByteView sessionKey, SessionRole role, std::uint64_t sendSequence, std::uint64_t receiveSequence);
+
     using Nonce = std::array<std::uint8_t, ChaCha20Poly1305::kNonceSize>;
     using NonceTag = std::array<std::uint8_t, 4>;
 

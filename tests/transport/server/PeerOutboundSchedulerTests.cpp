@@ -182,8 +182,8 @@ TEST_F(LoopbackPeerOutboundScheduler, ControlOvertakesAHalfSentFrameAndTheFinalM
 TEST_F(LoopbackPeerOutboundScheduler, ADrainFailureClosesTheConnection) {
     // The host can seal one more message before its sequence space runs out.
     constexpr auto kLast = SessionCipher::kSequenceLimit - 1;
-    hostCipher = std::make_shared<SessionCipher>(kSessionKey, SessionRole::responder, kLast, 0);
-    tabletCipher = std::make_shared<SessionCipher>(kSessionKey, SessionRole::initiator, 0, kLast);
+    hostCipher = SessionCipher::makeForTesting(kSessionKey, SessionRole::responder, kLast, 0);
+    tabletCipher = SessionCipher::makeForTesting(kSessionKey, SessionRole::initiator, 0, kLast);
     auto scheduler = makeScheduler();
     scheduler->startDraining();
     scheduler->enqueueControl(message(Command::ping));
