@@ -57,7 +57,8 @@ bool receive(const Bytes& frame, SessionCipher& tablet, VideoFrameReassembler& r
             if (wire.channel == SessionBinaryChannel::videoFragment) {
                 // A refused fragment costs a keyframe request, not the session.
                 accepts<VideoProtocolError>([&] {
-                    if (auto video = reassembler.ingest(plaintext, now)) require(!video->payload.empty());
+                    const VideoFrameReassembler::IngestResult ingested = reassembler.ingest(plaintext, now);
+                    if (const auto* video = std::get_if<EncodedVideoFrame>(&ingested)) require(!video->payload.empty());
                 });
                 return;
             }
