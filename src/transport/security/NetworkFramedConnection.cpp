@@ -19,6 +19,7 @@
 #include <openssl/ssl.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -330,15 +331,17 @@ private:
 };
 
 asio::awaitable<void> NetworkFramedConnection::sendRawFrame(Bytes payload) {
-    if (const auto refused = refusedFrameLength(payload.size(), maximumFrameSize)) {
-        throw NetworkConnectionError(*refused);
-    }
+    Bytes frame(kHeaderSize + payload.size());
+    std::copy(payload.begin(), payload.end(), frame.begin() + kHeaderSize);
+    co_await sendPreparedFrame(std::move(frame));
+}
+
+asio::awaitable<void> NetworkFramedConnection::sendPreparedFrame(Bytes frame) {
+    const std::size_t length = frame.size() - std::min(frame.size(), kHeaderSize);
+    if (const auto refused = refusedFrameLength(length, maximumFrameSize)) throw NetworkConnectionError(*refused);
     auto self = shared_from_this();
-    const auto header = frameHeader(static_cast<std::uint32_t>(payload.size()));
-    Bytes frame;
-    frame.reserve(kHeaderSize + payload.size());
-    frame.insert(frame.end(), header.begin(), header.end());
-    frame.insert(frame.end(), payload.begin(), payload.end());
+    const auto header = frameHeader(static_cast<std::uint32_t>(length));
+    std::copy(header.begin(), header.end(), frame.begin());
     try {
         const auto caller = co_await asio::this_coro::cancellation_state;
         while (writing_ && !cancelled_) {

@@ -74,14 +74,19 @@ SessionCipher::Nonce SessionCipher::nonceFor(const NonceTag& tag, std::uint64_t 
 }
 
 EncryptedSessionMessage SessionCipher::seal(ByteView plaintext, ByteView associatedData) {
+    Bytes sealed(plaintext.size() + kTagSize);
+    const std::uint64_t sequence = sealInto(plaintext, associatedData, sealed);
+    return EncryptedSessionMessage{sequence, std::move(sealed)};
+}
+
+std::uint64_t SessionCipher::sealInto(ByteView plaintext, ByteView associatedData, std::span<std::uint8_t> out) {
     std::lock_guard lock(mutex_);
     if (sendSequence_ == kSequenceLimit) throw SessionCipherError(SessionCipherError::Case::sequenceExhausted);
     const std::uint64_t sequence = sendSequence_;
     const Nonce nonce = nonceFor(sending_.nonceTag, sequence);
-    Bytes sealed(plaintext.size() + kTagSize);
-    sending_.key.sealInto(nonce, plaintext, associatedData, sealed);
+    sending_.key.sealInto(nonce, plaintext, associatedData, out);
     sendSequence_ = sequence + 1;
-    return EncryptedSessionMessage{sequence, std::move(sealed)};
+    return sequence;
 }
 
 Bytes SessionCipher::open(std::uint64_t sequence, ByteView ciphertext, ByteView associatedData) {

@@ -10,6 +10,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string_view>
 
 namespace velorinth {
@@ -55,6 +56,10 @@ public:
     // Throws SessionCipherError sequenceExhausted once the sequence would reach
     // 2^64 − 1, which is never used, so the counter never wraps.
     EncryptedSessionMessage seal(ByteView plaintext, ByteView associatedData);
+    // The same, written into `out` (exactly plaintext.size() + kTagSize bytes,
+    // else CryptoError invalidParameter with no sequence used), so a caller
+    // can seal straight into the buffer it sends; returns the sequence.
+    std::uint64_t sealInto(ByteView plaintext, ByteView associatedData, std::span<std::uint8_t> out);
 
     // Returns the plaintext of the message with the next expected sequence and
     // advances. Throws SessionCipherError: replayedOrOutOfOrder (any other

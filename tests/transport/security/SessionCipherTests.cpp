@@ -32,6 +32,9 @@ C openFailure(SessionCipher& cipher, std::uint64_t sequence, ByteView sealed, By
 TEST(SessionCipher, RoundTripsInBothDirectionsEachUnderItsOwnKey) {
     SessionCipher tablet(sessionKey(), SessionRole::initiator);
     SessionCipher host(sessionKey(), SessionRole::responder);
+    // A buffer of the wrong size uses up no sequence.
+    Bytes wrongSize(5 + 16);
+    EXPECT_THROW(host.sealInto(bytesOf("host"), kTranscript, wrongSize), CryptoError);
     for (std::uint64_t i = 0; i < 3; ++i) {
         auto fromHost = host.seal(bytesOf("host " + std::to_string(i)), kTranscript);
         EXPECT_EQ(fromHost.sequence, i);

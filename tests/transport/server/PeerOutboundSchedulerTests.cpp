@@ -103,7 +103,8 @@ protected:
                                                        bound, bound, watermark);
     }
     asio::awaitable<Received> receive() {
-        const auto frame = SessionWireFrameCodec::decode(co_await tablet->receiveFrame());
+        const Bytes bytes = co_await tablet->receiveFrame();
+        const auto frame = SessionWireFrameCodec::decode(bytes);
         co_return Received{frame.channel, tabletCipher->open(frame.sequence, frame.body, kTranscript)};
     }
     asio::awaitable<void> collectUntilClosed(std::vector<Received>& into) {
