@@ -7,6 +7,7 @@
 // fragment size, measured in the same run on one thread. Nothing is asserted;
 // every wait is bounded.
 
+#include "core/BigEndian.hpp"
 #include "core/Constants.hpp"
 #include "platform/InMemorySecureStore.hpp"
 #include "platform/crypto/SecureRandom.hpp"
@@ -142,7 +143,7 @@ struct EvpFigures {
 bool evpCrypt(EVP_CIPHER_CTX* c, bool seal, std::uint64_t counter, ByteView ad, ByteView in, std::uint8_t* out,
               std::uint8_t* tag) {
     std::array<std::uint8_t, 12> iv{};
-    for (int i = 0; i < 8; ++i) iv[4 + i] = static_cast<std::uint8_t>(counter >> (56 - 8 * i));
+    bigendian::store<std::uint64_t>(std::span(iv).last<8>(), counter);
     int n = 0;
     return EVP_CipherInit_ex(c, nullptr, nullptr, nullptr, iv.data(), seal ? 1 : 0) == 1 &&
            EVP_CipherUpdate(c, nullptr, &n, ad.data(), static_cast<int>(ad.size())) == 1 &&

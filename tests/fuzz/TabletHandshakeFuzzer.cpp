@@ -26,8 +26,8 @@ void readSealed(const HandshakeEnvelope& envelope, Kind kind, std::uint64_t rece
     T message;
     if (accepts([&] {
             const EncryptedSessionMessage sealed = HandshakeEnvelope::decodeEncryptedMessage(kind, envelope);
-            SessionCipher tablet(kSessionKey, SessionRole::initiator, 1, receiveSequence);
-            message = json::decodeFromBytes<T>(tablet.open(sealed.sequence, sealed.ciphertext, kTranscriptHash));
+            const auto tablet = SessionCipher::makeForTesting(kSessionKey, SessionRole::initiator, 1, receiveSequence);
+            message = json::decodeFromBytes<T>(tablet->open(sealed.sequence, sealed.ciphertext, kTranscriptHash));
         })) {
         requireRoundTrip(message);
     }
@@ -57,7 +57,8 @@ bool receive(const Bytes& frame, SessionCipher& tablet, VideoFrameReassembler& r
             if (wire.channel == SessionBinaryChannel::videoFragment) {
                 // A refused fragment costs a keyframe request, not the session.
                 accepts<VideoProtocolError>([&] {
-                    if (auto video = reassembler.ingest(plaintext, now)) require(!video->payload.empty());
+                    const VideoFrameReassembler::IngestResult ingested = reassembler.ingest(plaintext, now);
+                    if (const auto* video = std::get_if<EncodedVideoFrame>(&ingested)) require(!video->payload.empty());
                 });
                 return;
             }
@@ -110,8 +111,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case 1: readHandshake(json::encodeToBytes(HandshakeEnvelope{kind, rest})); break;
     default: {
         // The host's first (route 2) or second (route 3) sealed message.
-        SessionCipher host(kSessionKey, SessionRole::responder, route == 2 ? 0 : 1, 0);
-        readHandshake(json::encodeToBytes(HandshakeEnvelope::makeEncrypted(kind, host.seal(rest, kTranscriptHash))));
+        const auto host = SessionCipher::makeForTesting(kSessionKey, SessionRole::responder, route == 2 ? 0 : 1, 0);
+        readHandshake(json::encodeToBytes(HandshakeEnvelope::makeEncrypted(kind, host->seal(rest, kTranscriptHash))));
     }
     }
     return 0;

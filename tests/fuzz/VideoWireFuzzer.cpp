@@ -51,14 +51,15 @@ void checkFragmentPacket(ByteView input) {
     // A whole frame in one packet survives reassembly and fragmenting again.
     if (packet.fragmentCount != 1) return;
     VideoFrameReassembler reassembler;
-    std::optional<EncodedVideoFrame> frame;
+    VideoFrameReassembler::IngestResult ingested = VideoFrameReassembler::FragmentOutcome::buffered;
     try {
-        frame = reassembler.ingest(input, VideoFrameReassembler::Instant{});
+        ingested = reassembler.ingest(input, VideoFrameReassembler::Instant{});
     } catch (const VideoProtocolError& error) {
         require(error.kind == VideoProtocolError::Case::payloadLengthMismatch);
         return;
     }
-    require(frame.has_value());
+    const EncodedVideoFrame* frame = std::get_if<EncodedVideoFrame>(&ingested);
+    require(frame != nullptr);
     auto chunkBytes = std::max<std::int64_t>(VideoFrameFragmenter::minimumChunkBytes,
                                              static_cast<std::int64_t>(frame->payload.size()));
     auto packets = VideoFrameFragmenter::fragment(*frame, chunkBytes, VideoFrameFragmenter::hostMaxFrameBytes,
@@ -102,7 +103,8 @@ void feedReassembler(ByteView input) {
         auto packet = input.subspan(offset, std::min(length, input.size() - offset));
         offset += packet.size();
         accepts<VideoProtocolError>([&] {
-            if (auto frame = reassembler.ingest(packet, now)) {
+            const VideoFrameReassembler::IngestResult ingested = reassembler.ingest(packet, now);
+            if (const EncodedVideoFrame* frame = std::get_if<EncodedVideoFrame>(&ingested)) {
                 require(!frame->payload.empty());
                 require(static_cast<std::int64_t>(frame->payload.size()) <= limits.maxFrameBytes);
                 require(frame->generation == reassembler.activeGeneration());

@@ -178,21 +178,21 @@ asio::awaitable<void> AuthenticatedClientSession::handleVideoFragment(Bytes plai
         co_return;
     }
     const std::uint64_t expiredBefore = reassembler_.expiredFramesCount();
-    std::optional<EncodedVideoFrame> frame;
+    using Outcome = VideoFrameReassembler::FragmentOutcome;
+    VideoFrameReassembler::IngestResult ingested = Outcome::buffered;
     bool refused = false;
     try {
-        frame = reassembler_.ingest(plaintext, clocks_.continuousNow());
-    } catch (const VideoProtocolError& error) {
-        using Case = VideoProtocolError::Case;
-        // A repeat or a leftover of an older stream loses nothing.
-        if (error.kind == Case::duplicateFragment || error.kind == Case::staleGeneration) co_return;
+        ingested = reassembler_.ingest(plaintext, clocks_.continuousNow());
+    } catch (const VideoProtocolError&) {
         refused = true;
     }
     if (refused) {
         co_await requestAutomaticKeyframe();
         co_return;
     }
-    if (frame) {
+    // A repeat or a leftover of an older stream loses nothing.
+    if (const Outcome* outcome = std::get_if<Outcome>(&ingested); outcome && *outcome != Outcome::buffered) co_return;
+    if (const EncodedVideoFrame* frame = std::get_if<EncodedVideoFrame>(&ingested)) {
         descriptor_.sentVideoFrames += 1; // on this side: frames received
         if (auto handler = onVideoFrameReceived_) handler(*frame);
     }

@@ -1,5 +1,7 @@
 #include "transport/security/NetworkFramedConnection.hpp"
 
+#include "core/BigEndian.hpp"
+
 #include <asio/co_spawn.hpp>
 #include <asio/connect.hpp>
 #include <asio/detached.hpp>
@@ -17,6 +19,7 @@
 #include <openssl/ssl.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -119,14 +122,14 @@ std::shared_ptr<NetworkFramedConnection> NetworkFramedConnection::connect(
 }
 
 std::uint32_t NetworkFramedConnection::frameLength(std::span<const std::uint8_t, kHeaderSize> header) noexcept {
-    return (std::uint32_t{header[0]} << 24) | (std::uint32_t{header[1]} << 16) | (std::uint32_t{header[2]} << 8) |
-           std::uint32_t{header[3]};
+    return bigendian::load<std::uint32_t>(header);
 }
 
 std::array<std::uint8_t, NetworkFramedConnection::kHeaderSize> NetworkFramedConnection::frameHeader(
     std::uint32_t length) noexcept {
-    return {static_cast<std::uint8_t>(length >> 24), static_cast<std::uint8_t>(length >> 16),
-            static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)};
+    std::array<std::uint8_t, kHeaderSize> header{};
+    bigendian::store<std::uint32_t>(header, length);
+    return header;
 }
 
 std::optional<NetworkConnectionError::Case> NetworkFramedConnection::refusedFrameLength(
@@ -328,15 +331,17 @@ private:
 };
 
 asio::awaitable<void> NetworkFramedConnection::sendRawFrame(Bytes payload) {
-    if (const auto refused = refusedFrameLength(payload.size(), maximumFrameSize)) {
-        throw NetworkConnectionError(*refused);
-    }
+    Bytes frame(kHeaderSize + payload.size());
+    std::copy(payload.begin(), payload.end(), frame.begin() + kHeaderSize);
+    co_await sendPreparedFrame(std::move(frame));
+}
+
+asio::awaitable<void> NetworkFramedConnection::sendPreparedFrame(Bytes frame) {
+    const std::size_t length = frame.size() - std::min(frame.size(), kHeaderSize);
+    if (const auto refused = refusedFrameLength(length, maximumFrameSize)) throw NetworkConnectionError(*refused);
     auto self = shared_from_this();
-    const auto header = frameHeader(static_cast<std::uint32_t>(payload.size()));
-    Bytes frame;
-    frame.reserve(kHeaderSize + payload.size());
-    frame.insert(frame.end(), header.begin(), header.end());
-    frame.insert(frame.end(), payload.begin(), payload.end());
+    const auto header = frameHeader(static_cast<std::uint32_t>(length));
+    std::copy(header.begin(), header.end(), frame.begin());
     try {
         const auto caller = co_await asio::this_coro::cancellation_state;
         while (writing_ && !cancelled_) {

@@ -115,6 +115,9 @@ public:
     // close notice) or cancelled. A send interrupted by its task's cancellation
     // may have left a partial frame, so it cancels the connection too.
     asio::awaitable<void> sendRawFrame(Bytes payload);
+    // The same for a payload already behind kHeaderSize bytes of room, which
+    // the header fills: nothing is copied before the TLS write.
+    asio::awaitable<void> sendPreparedFrame(Bytes frame);
 
     // The first call marks the connection closed and runs the close handler,
     // outside the lock; later calls do nothing. The handler must not throw.

@@ -1,5 +1,6 @@
 #include "transport/security/PairingKeyDerivation.hpp"
 
+#include "core/BigEndian.hpp"
 #include "platform/crypto/CryptoError.hpp"
 #include "platform/crypto/KeyDerivation.hpp"
 
@@ -33,9 +34,7 @@ std::string PairingKeyDerivation::verificationCode(ByteView sharedSecret, ByteVi
 
 std::string PairingKeyDerivation::codeFromBytes(ByteView eightBytes) {
     if (eightBytes.size() != kScryptOutputSize) throw CryptoError(CryptoError::Case::invalidParameter);
-    std::uint64_t value = 0;
-    for (std::uint8_t byte : eightBytes) value = (value << 8) | byte;
-    std::uint64_t remainder = value % kCodeModulus;
+    std::uint64_t remainder = bigendian::load<std::uint64_t>(eightBytes.first<8>()) % kCodeModulus;
     std::string code(6, '0');
     for (std::size_t i = code.size(); i-- > 0; remainder /= 10) code[i] = static_cast<char>('0' + remainder % 10);
     return code;

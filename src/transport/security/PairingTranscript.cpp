@@ -1,5 +1,6 @@
 #include "transport/security/PairingTranscript.hpp"
 
+#include "core/BigEndian.hpp"
 #include "core/Digest.hpp"
 #include "core/Json.hpp"
 
@@ -9,10 +10,6 @@
 namespace velorinth {
 
 namespace {
-
-void appendBigEndian(std::uint64_t value, std::size_t byteCount, Bytes& buffer) {
-    for (std::size_t i = byteCount; i-- > 0;) buffer.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-}
 
 ByteView viewOf(std::string_view text) {
     return ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
@@ -26,7 +23,7 @@ void PairingTranscript::appendField(ByteView field, Bytes& buffer) {
     if (field.size() > std::numeric_limits<std::uint32_t>::max()) {
         throw std::length_error("A transcript field is longer than 4 GiB.");
     }
-    appendBigEndian(field.size(), 4, buffer);
+    bigendian::append(buffer, static_cast<std::uint32_t>(field.size()));
     buffer.insert(buffer.end(), field.begin(), field.end());
 }
 
@@ -37,13 +34,13 @@ void PairingTranscript::appendUuidField(const Uuid& id, Bytes& buffer) {
 }
 
 void PairingTranscript::appendUInt16Field(std::uint16_t value, Bytes& buffer) {
-    appendBigEndian(2, 4, buffer);
-    appendBigEndian(value, 2, buffer);
+    bigendian::append<std::uint32_t>(buffer, 2);
+    bigendian::append(buffer, value);
 }
 
 void PairingTranscript::appendInt64Field(std::int64_t value, Bytes& buffer) {
-    appendBigEndian(8, 4, buffer);
-    appendBigEndian(static_cast<std::uint64_t>(value), 8, buffer);
+    bigendian::append<std::uint32_t>(buffer, 8);
+    bigendian::append(buffer, static_cast<std::uint64_t>(value));
 }
 
 void PairingTranscript::appendIdentityFields(const DevicePublicIdentity& identity, Bytes& buffer) {
@@ -58,7 +55,7 @@ Bytes PairingTranscript::encode(const PairingRequest& request, const PairingResp
                                 ByteView channelBinding) {
     Bytes versions;
     versions.reserve(request.supportedProtocolVersions.size() * 2);
-    for (std::uint16_t version : request.supportedProtocolVersions) appendBigEndian(version, 2, versions);
+    for (std::uint16_t version : request.supportedProtocolVersions) bigendian::append(versions, version);
 
     Bytes buffer(kLabel.begin(), kLabel.end());
     appendUuidField(request.pairingID, buffer);

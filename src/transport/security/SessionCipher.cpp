@@ -1,5 +1,6 @@
 #include "transport/security/SessionCipher.hpp"
 
+#include "core/BigEndian.hpp"
 #include "platform/crypto/CryptoError.hpp"
 #include "platform/crypto/KeyDerivation.hpp"
 
@@ -37,6 +38,12 @@ std::string_view SessionCipherError::text(Case kind) {
 
 SessionCipher::SessionCipher(ByteView sessionKey, SessionRole role) : SessionCipher(sessionKey, role, 0, 0) {}
 
+std::shared_ptr<SessionCipher> SessionCipher::makeForTesting(ByteView sessionKey, SessionRole role,
+                                                             std::uint64_t sendSequence,
+                                                             std::uint64_t receiveSequence) {
+    return std::shared_ptr<SessionCipher>(new SessionCipher(sessionKey, role, sendSequence, receiveSequence));
+}
+
 SessionCipher::SessionCipher(ByteView sessionKey, SessionRole role, std::uint64_t sendSequence,
                              std::uint64_t receiveSequence)
     : sending_(deriveDirection(checkedSessionKey(sessionKey), role == SessionRole::initiator
@@ -62,21 +69,24 @@ SessionCipher::Direction SessionCipher::deriveDirection(ByteView sessionKey, std
 SessionCipher::Nonce SessionCipher::nonceFor(const NonceTag& tag, std::uint64_t sequence) {
     Nonce nonce{};
     std::copy(tag.begin(), tag.end(), nonce.begin());
-    for (std::size_t i = 0; i < 8; ++i) {
-        nonce[tag.size() + i] = static_cast<std::uint8_t>(sequence >> (56 - 8 * i));
-    }
+    bigendian::store<std::uint64_t>(std::span(nonce).last<8>(), sequence);
     return nonce;
 }
 
 EncryptedSessionMessage SessionCipher::seal(ByteView plaintext, ByteView associatedData) {
+    Bytes sealed(plaintext.size() + kTagSize);
+    const std::uint64_t sequence = sealInto(plaintext, associatedData, sealed);
+    return EncryptedSessionMessage{sequence, std::move(sealed)};
+}
+
+std::uint64_t SessionCipher::sealInto(ByteView plaintext, ByteView associatedData, std::span<std::uint8_t> out) {
     std::lock_guard lock(mutex_);
     if (sendSequence_ == kSequenceLimit) throw SessionCipherError(SessionCipherError::Case::sequenceExhausted);
     const std::uint64_t sequence = sendSequence_;
     const Nonce nonce = nonceFor(sending_.nonceTag, sequence);
-    Bytes sealed(plaintext.size() + kTagSize);
-    sending_.key.sealInto(nonce, plaintext, associatedData, sealed);
+    sending_.key.sealInto(nonce, plaintext, associatedData, out);
     sendSequence_ = sequence + 1;
-    return EncryptedSessionMessage{sequence, std::move(sealed)};
+    return sequence;
 }
 
 Bytes SessionCipher::open(std::uint64_t sequence, ByteView ciphertext, ByteView associatedData) {

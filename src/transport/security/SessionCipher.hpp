@@ -8,7 +8,9 @@
 #include <array>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <mutex>
+#include <span>
 #include <string_view>
 
 namespace velorinth {
@@ -41,9 +43,10 @@ public:
 
     // Throws CryptoError(invalidParameter) unless `sessionKey` is 32 bytes.
     SessionCipher(ByteView sessionKey, SessionRole role);
-    // For tests only: starts the sending and expected receiving sequences at
-    // the given values (to reach the end of the sequence space).
-    SessionCipher(ByteView sessionKey, SessionRole role, std::uint64_t sendSequence, std::uint64_t receiveSequence);
+    // Starts the sending and expected receiving sequences at the given values,
+    // so a test reaches the end of the sequence space without 2^64 seals.
+    static std::shared_ptr<SessionCipher> makeForTesting(ByteView sessionKey, SessionRole role,
+                                                         std::uint64_t sendSequence, std::uint64_t receiveSequence);
     ~SessionCipher();
 
     SessionCipher(const SessionCipher&) = delete;
@@ -53,6 +56,10 @@ public:
     // Throws SessionCipherError sequenceExhausted once the sequence would reach
     // 2^64 − 1, which is never used, so the counter never wraps.
     EncryptedSessionMessage seal(ByteView plaintext, ByteView associatedData);
+    // The same, written into `out` (exactly plaintext.size() + kTagSize bytes,
+    // else CryptoError invalidParameter with no sequence used), so a caller
+    // can seal straight into the buffer it sends; returns the sequence.
+    std::uint64_t sealInto(ByteView plaintext, ByteView associatedData, std::span<std::uint8_t> out);
 
     // Returns the plaintext of the message with the next expected sequence and
     // advances. Throws SessionCipherError: replayedOrOutOfOrder (any other
@@ -60,6 +67,8 @@ public:
     Bytes open(std::uint64_t sequence, ByteView ciphertext, ByteView associatedData);
 
 private:
+    SessionCipher(ByteView sessionKey, SessionRole role, std::uint64_t sendSequence, std::uint64_t receiveSequence);
+
     using Nonce = std::array<std::uint8_t, ChaCha20Poly1305::kNonceSize>;
     using NonceTag = std::array<std::uint8_t, 4>;
 

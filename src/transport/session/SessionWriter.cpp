@@ -7,6 +7,7 @@
 #include <asio/detached.hpp>
 #include <asio/this_coro.hpp>
 
+#include <span>
 #include <utility>
 
 namespace velorinth {
@@ -86,10 +87,17 @@ asio::awaitable<void> SessionWriter::run(std::shared_ptr<SessionWriter> self) {
     }
 }
 
-// Sealed right before it is written.
+// Sealed right before it is written, straight into the buffer the
+// connection sends: length, wire header, then ciphertext and tag.
 asio::awaitable<void> SessionWriter::write(SessionBinaryChannel channel, ByteView plaintext) {
-    const EncryptedSessionMessage sealed = cipher_->seal(plaintext, transcriptHash_);
-    co_await connection_->sendRawFrame(SessionWireFrameCodec::encode(channel, sealed.sequence, sealed.ciphertext));
+    constexpr std::size_t kBodyOffset = NetworkFramedConnection::kHeaderSize + SessionWireFrameCodec::headerLength;
+    Bytes frame(kBodyOffset + plaintext.size() + SessionCipher::kTagSize);
+    const std::span<std::uint8_t> buffer(frame);
+    const std::uint64_t sequence = cipher_->sealInto(plaintext, transcriptHash_, buffer.subspan(kBodyOffset));
+    SessionWireFrameCodec::writeHeader(buffer.subspan<NetworkFramedConnection::kHeaderSize,
+                                                      SessionWireFrameCodec::headerLength>(),
+                                       channel, sequence);
+    co_await connection_->sendPreparedFrame(std::move(frame));
 }
 
 } // namespace velorinth

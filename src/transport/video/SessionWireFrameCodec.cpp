@@ -1,7 +1,9 @@
 #include "transport/video/SessionWireFrameCodec.hpp"
 
-#include "transport/video/BigEndianBytes.hpp"
+#include "core/BigEndian.hpp"
 #include "transport/video/VideoProtocolError.hpp"
+
+#include <algorithm>
 
 namespace velorinth {
 
@@ -12,7 +14,7 @@ bool SessionWireFrameCodec::isWireFrame(ByteView data) noexcept {
 SessionWireFrameCodec::Frame SessionWireFrameCodec::decode(ByteView data) {
     using Case = VideoProtocolError::Case;
     if (data.size() < minimumFrameLength) throw VideoProtocolError(Case::truncatedPacket);
-    bigendian::Reader reader(data);
+    VideoPacketReader reader(data);
     auto magicBytes = reader.take(2);
     auto versionByte = reader.read<std::uint8_t>();
     if (magicBytes[0] != magic[0] || magicBytes[1] != magic[1] || versionByte != version) {
@@ -23,21 +25,24 @@ SessionWireFrameCodec::Frame SessionWireFrameCodec::decode(ByteView data) {
     Frame frame;
     frame.channel = *channel;
     frame.sequence = reader.read<std::uint64_t>();
-    auto body = reader.take(reader.remaining());
-    frame.body.assign(body.begin(), body.end());
+    frame.body = reader.take(reader.remaining());
     return frame;
 }
 
 Bytes SessionWireFrameCodec::encode(SessionBinaryChannel channel, std::uint64_t sequence, ByteView body) {
-    Bytes frame;
-    frame.reserve(headerLength + body.size());
-    frame.push_back(magic[0]);
-    frame.push_back(magic[1]);
-    frame.push_back(version);
-    frame.push_back(rawValue(channel));
-    bigendian::append(frame, sequence);
-    bigendian::appendBytes(frame, body);
+    Bytes frame(headerLength + body.size());
+    writeHeader(std::span(frame).first<headerLength>(), channel, sequence);
+    std::copy(body.begin(), body.end(), frame.begin() + headerLength);
     return frame;
+}
+
+void SessionWireFrameCodec::writeHeader(std::span<std::uint8_t, headerLength> out, SessionBinaryChannel channel,
+                                        std::uint64_t sequence) noexcept {
+    out[0] = magic[0];
+    out[1] = magic[1];
+    out[2] = version;
+    out[3] = rawValue(channel);
+    bigendian::store(out.last<8>(), sequence);
 }
 
 } // namespace velorinth

@@ -3,8 +3,10 @@
 #include "core/Bytes.hpp"
 #include "transport/video/SessionBinaryChannel.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace velorinth {
 
@@ -22,11 +24,14 @@ public:
     static constexpr std::size_t authenticationTagLength = 16;
     static constexpr std::size_t minimumFrameLength = headerLength + authenticationTagLength;
 
+    // A view into the decoded bytes, which must outlive it.
     struct Frame {
         SessionBinaryChannel channel = SessionBinaryChannel::control;
         std::uint64_t sequence = 0;
-        Bytes body;
-        bool operator==(const Frame&) const = default;
+        ByteView body;
+        bool operator==(const Frame& other) const {
+            return channel == other.channel && sequence == other.sequence && std::ranges::equal(body, other.body);
+        }
     };
 
     // A quick probe: at least a header's worth of bytes opening with the
@@ -36,8 +41,12 @@ public:
     // Fails with truncatedPacket below 28 bytes, invalidMagicOrVersion for a
     // foreign magic, a version other than 1 or an unknown channel.
     static Frame decode(ByteView data);
+    static Frame decode(Bytes&& data) = delete; // the frame would outlive its bytes
 
     static Bytes encode(SessionBinaryChannel channel, std::uint64_t sequence, ByteView body);
+    // The header alone, for a sender that seals the body in place behind it.
+    static void writeHeader(std::span<std::uint8_t, headerLength> out, SessionBinaryChannel channel,
+                            std::uint64_t sequence) noexcept;
 };
 
 } // namespace velorinth

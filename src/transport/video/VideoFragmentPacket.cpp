@@ -1,6 +1,6 @@
 #include "transport/video/VideoFragmentPacket.hpp"
 
-#include "transport/video/BigEndianBytes.hpp"
+#include "core/BigEndian.hpp"
 #include "transport/video/VideoProtocolError.hpp"
 
 #include <algorithm>
@@ -45,7 +45,7 @@ void appendParameterSets(Bytes& out, const std::vector<Bytes>& sets) {
     }
 }
 
-std::vector<Bytes> readParameterSets(bigendian::Reader& reader) {
+std::vector<Bytes> readParameterSets(VideoPacketReader& reader) {
     auto count = reader.read<std::uint8_t>();
     if (!validParameterSetCount(count)) fail(Case::malformedCodecConfiguration);
     std::vector<Bytes> sets;
@@ -59,7 +59,7 @@ std::vector<Bytes> readParameterSets(bigendian::Reader& reader) {
     return sets;
 }
 
-H264CodecConfiguration readConfiguration(bigendian::Reader& reader) {
+H264CodecConfiguration readConfiguration(VideoPacketReader& reader) {
     H264CodecConfiguration configuration;
     configuration.version = reader.read<std::uint32_t>();
     configuration.nalUnitHeaderLength = reader.read<std::uint8_t>();
@@ -128,7 +128,7 @@ Bytes VideoFragmentPacket::encode(const VideoFragmentPacket& packet, ByteView ch
 VideoFragmentPacket VideoFragmentPacket::decode(ByteView bytes, std::int64_t maxFrameBytes,
                                                 std::int64_t maxFragmentsPerFrame, std::int64_t maxChunkBytes) {
     if (bytes.size() < headerLength) fail(Case::truncatedPacket);
-    bigendian::Reader reader(bytes);
+    VideoPacketReader reader(bytes);
     auto magicBytes = reader.take(2);
     if (magicBytes[0] != magic[0] || magicBytes[1] != magic[1] || reader.read<std::uint8_t>() != version) {
         fail(Case::invalidMagicOrVersion);

@@ -66,16 +66,16 @@ VideoFrameReassembler::VideoFrameReassembler() : VideoFrameReassembler(Limits{})
 VideoFrameReassembler::VideoFrameReassembler(Limits limits, Clock clock)
     : limits_(limits), clock_(clock ? std::move(clock) : Clock([] { return std::chrono::steady_clock::now(); })) {}
 
-std::optional<EncodedVideoFrame> VideoFrameReassembler::ingest(ByteView packetBytes) {
+VideoFrameReassembler::IngestResult VideoFrameReassembler::ingest(ByteView packetBytes) {
     return ingest(packetBytes, clock_());
 }
 
-std::optional<EncodedVideoFrame> VideoFrameReassembler::ingest(ByteView packetBytes, Instant now) {
+VideoFrameReassembler::IngestResult VideoFrameReassembler::ingest(ByteView packetBytes, Instant now) {
     expire(now);
     auto packet = VideoFragmentPacket::decode(packetBytes, limits_.maxFrameBytes, limits_.maxFragmentsPerFrame,
                                               limits_.maxChunkBytes);
 
-    if (packet.generation < activeGeneration_) throw VideoProtocolError(Case::staleGeneration);
+    if (packet.generation < activeGeneration_) return FragmentOutcome::stale;
     if (packet.generation > activeGeneration_) {
         activeGeneration_ = packet.generation;
         dropGenerationsBelow(activeGeneration_);
@@ -91,18 +91,18 @@ std::optional<EncodedVideoFrame> VideoFrameReassembler::ingest(ByteView packetBy
     FrameKey key{packet.streamID, packet.generation, packet.frameSequence};
     if (auto position = partials_.find(key); position != partials_.end()) return addToPartial(position, packet);
     startPartial(key, packet, now);
-    return std::nullopt;
+    return FragmentOutcome::buffered;
 }
 
-std::optional<EncodedVideoFrame> VideoFrameReassembler::addToPartial(Partials::iterator position,
-                                                                     VideoFragmentPacket& packet) {
+VideoFrameReassembler::IngestResult VideoFrameReassembler::addToPartial(Partials::iterator position,
+                                                                        VideoFragmentPacket& packet) {
     auto& partial = position->second;
     if (partial.fragmentCount != packet.fragmentCount || partial.totalPayloadBytes != packet.totalPayloadBytes ||
         partial.isKeyframe != packet.isKeyframe) {
         removePartial(position);
         throw VideoProtocolError(Case::conflictingFragment);
     }
-    if (partial.chunks.contains(packet.fragmentIndex)) throw VideoProtocolError(Case::duplicateFragment);
+    if (partial.chunks.contains(packet.fragmentIndex)) return FragmentOutcome::duplicate;
     const auto chunkLength = static_cast<std::int64_t>(packet.chunk.size());
     if (partial.receivedBytes + chunkLength > partial.totalPayloadBytes) {
         removePartial(position);
@@ -116,7 +116,7 @@ std::optional<EncodedVideoFrame> VideoFrameReassembler::addToPartial(Partials::i
     partial.receivedBytes += chunkLength;
     totalBufferedBytes_ += chunkLength;
 
-    if (partial.chunks.size() < partial.fragmentCount) return std::nullopt;
+    if (partial.chunks.size() < partial.fragmentCount) return FragmentOutcome::buffered;
     auto complete = partials_.extract(position);
     release(complete.mapped().receivedBytes);
     return assemble(complete.mapped());

@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <variant>
 
 namespace velorinth {
 
@@ -57,15 +58,21 @@ public:
         std::int64_t receivedBytes = 0;
     };
 
+    // What a fragment that completes no frame did: it was kept, or it was a
+    // repeat of one already held or a leftover of an older generation, both
+    // routine and ignored.
+    enum class FragmentOutcome { buffered, duplicate, stale };
+    using IngestResult = std::variant<EncodedVideoFrame, FragmentOutcome>;
+
     VideoFrameReassembler();
     explicit VideoFrameReassembler(Limits limits, Clock clock = {});
 
-    // Takes one opened video-fragment body. Gives the complete frame when
-    // this fragment finished it, nothing while it is still incomplete, or
-    // fails with a VideoProtocolError; every failure leaves the buffers
+    // Takes one opened video-fragment body and gives the frame it completed
+    // or its outcome. Fails with a VideoProtocolError for a fragment that
+    // breaks the format or a limit; every failure leaves the buffers
     // consistent and within their limits.
-    std::optional<EncodedVideoFrame> ingest(ByteView packetBytes, Instant now);
-    std::optional<EncodedVideoFrame> ingest(ByteView packetBytes);
+    IngestResult ingest(ByteView packetBytes, Instant now);
+    IngestResult ingest(ByteView packetBytes);
 
     // Drops every incomplete frame and accepts any generation again; the
     // expired count is kept.
@@ -86,7 +93,7 @@ private:
     void dropGenerationsBelow(std::uint64_t generation);
     void release(std::int64_t bytes);
     Partials::iterator removePartial(Partials::iterator position);
-    std::optional<EncodedVideoFrame> addToPartial(Partials::iterator position, VideoFragmentPacket& packet);
+    IngestResult addToPartial(Partials::iterator position, VideoFragmentPacket& packet);
     void startPartial(const FrameKey& key, VideoFragmentPacket& packet, Instant now);
 
     Limits limits_;

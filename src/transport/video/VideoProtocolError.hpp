@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/BigEndian.hpp"
 #include "core/Error.hpp"
 
 #include <string_view>
@@ -29,5 +30,11 @@ public:
 
     Case kind;
 };
+
+// Reads the video transport's packets: running past the end is a truncated packet.
+struct TruncatedVideoPacket {
+    [[noreturn]] void operator()() const { throw VideoProtocolError(VideoProtocolError::Case::truncatedPacket); }
+};
+using VideoPacketReader = bigendian::Reader<TruncatedVideoPacket>;
 
 } // namespace velorinth

@@ -60,7 +60,7 @@ struct SessionRig {
         descriptor.connectedAt = clock.wall;
         session = std::make_shared<AuthenticatedClientSession>(
             h.io.get_executor(), descriptor, tabletConnection,
-            std::make_shared<SessionCipher>(key, SessionRole::initiator, options.tabletSendSequence, 0),
+            SessionCipher::makeForTesting(key, SessionRole::initiator, options.tabletSendSequence, 0),
             host.transcriptHash, store, events.handlers(), clock.clocks(), 100ms);
     }
 

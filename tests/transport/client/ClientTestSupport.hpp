@@ -55,7 +55,8 @@ struct HostEnd {
         co_await connection->sendRawFrame(seal(SessionBinaryChannel::videoFragment, packet));
     }
     asio::awaitable<Msg> receive() {
-        SessionWireFrameCodec::Frame wire = SessionWireFrameCodec::decode(co_await connection->receiveFrame());
+        const Bytes frame = co_await connection->receiveFrame();
+        const SessionWireFrameCodec::Frame wire = SessionWireFrameCodec::decode(frame);
         EXPECT_EQ(wire.channel, SessionBinaryChannel::control);
         received.push_back(json::decodeFromBytes<Msg>(cipher->open(wire.sequence, wire.body, transcriptHash)));
         co_return received.back();

@@ -32,6 +32,9 @@ C openFailure(SessionCipher& cipher, std::uint64_t sequence, ByteView sealed, By
 TEST(SessionCipher, RoundTripsInBothDirectionsEachUnderItsOwnKey) {
     SessionCipher tablet(sessionKey(), SessionRole::initiator);
     SessionCipher host(sessionKey(), SessionRole::responder);
+    // A buffer of the wrong size uses up no sequence.
+    Bytes wrongSize(5 + 16);
+    EXPECT_THROW(host.sealInto(bytesOf("host"), kTranscript, wrongSize), CryptoError);
     for (std::uint64_t i = 0; i < 3; ++i) {
         auto fromHost = host.seal(bytesOf("host " + std::to_string(i)), kTranscript);
         EXPECT_EQ(fromHost.sequence, i);
@@ -49,8 +52,8 @@ TEST(SessionCipher, RoundTripsInBothDirectionsEachUnderItsOwnKey) {
 }
 
 TEST(SessionCipher, MatchesTheDerivedKeyAndBigEndianNonce) {
-    SessionCipher host(sessionKey(), SessionRole::responder, 0x0102030405060708, 0);
-    auto sealed = host.seal(bytesOf("frame"), kTranscript);
+    const auto host = SessionCipher::makeForTesting(sessionKey(), SessionRole::responder, 0x0102030405060708, 0);
+    auto sealed = host->seal(bytesOf("frame"), kTranscript);
     auto material = hkdfSha256(sessionKey(), {}, bytesOf("Velorinth session responder-to-initiator v1"), 36);
     Bytes nonce(material.data() + 32, material.data() + 36);
     for (std::uint8_t b = 1; b <= 8; ++b) nonce.push_back(b);
@@ -85,8 +88,10 @@ TEST(SessionCipher, RefusedMessagesNeverAdvance) {
 
 TEST(SessionCipher, SealRefusesAtTheEndOfTheSequenceSpace) {
     constexpr auto kLast = SessionCipher::kSequenceLimit - 1;
-    SessionCipher host(sessionKey(), SessionRole::responder, kLast, 0);
-    SessionCipher tablet(sessionKey(), SessionRole::initiator, 0, kLast);
+    const auto hostCipher = SessionCipher::makeForTesting(sessionKey(), SessionRole::responder, kLast, 0);
+    const auto tabletCipher = SessionCipher::makeForTesting(sessionKey(), SessionRole::initiator, 0, kLast);
+    SessionCipher& host = *hostCipher;
+    SessionCipher& tablet = *tabletCipher;
     auto last = host.seal(bytesOf("last"), kTranscript);
     EXPECT_EQ(last.sequence, kLast);
     for (int i = 0; i < 2; ++i) {

@@ -103,7 +103,8 @@ protected:
                                                        bound, bound, watermark);
     }
     asio::awaitable<Received> receive() {
-        const auto frame = SessionWireFrameCodec::decode(co_await tablet->receiveFrame());
+        const Bytes bytes = co_await tablet->receiveFrame();
+        const auto frame = SessionWireFrameCodec::decode(bytes);
         co_return Received{frame.channel, tabletCipher->open(frame.sequence, frame.body, kTranscript)};
     }
     asio::awaitable<void> collectUntilClosed(std::vector<Received>& into) {
@@ -182,8 +183,8 @@ TEST_F(LoopbackPeerOutboundScheduler, ControlOvertakesAHalfSentFrameAndTheFinalM
 TEST_F(LoopbackPeerOutboundScheduler, ADrainFailureClosesTheConnection) {
     // The host can seal one more message before its sequence space runs out.
     constexpr auto kLast = SessionCipher::kSequenceLimit - 1;
-    hostCipher = std::make_shared<SessionCipher>(kSessionKey, SessionRole::responder, kLast, 0);
-    tabletCipher = std::make_shared<SessionCipher>(kSessionKey, SessionRole::initiator, 0, kLast);
+    hostCipher = SessionCipher::makeForTesting(kSessionKey, SessionRole::responder, kLast, 0);
+    tabletCipher = SessionCipher::makeForTesting(kSessionKey, SessionRole::initiator, 0, kLast);
     auto scheduler = makeScheduler();
     scheduler->startDraining();
     scheduler->enqueueControl(message(Command::ping));

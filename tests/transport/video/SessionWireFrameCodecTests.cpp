@@ -17,7 +17,8 @@ TEST(SessionWireFrameCodec, EncodesAndDecodesHandWrittenFramesByteForByte) {
     EXPECT_EQ(SessionWireFrameCodec::encode(SessionBinaryChannel::control, 258, kTag), control);
     EXPECT_EQ(SessionWireFrameCodec::decode(control),
               (SessionWireFrameCodec::Frame{SessionBinaryChannel::control, 258, kTag}));
-    EXPECT_EQ(SessionWireFrameCodec::decode(hex("564C 01 02 FFFFFFFFFFFFFFFF") + kTag + hex("EE")),
+    const Bytes video = hex("564C 01 02 FFFFFFFFFFFFFFFF") + kTag + hex("EE");
+    EXPECT_EQ(SessionWireFrameCodec::decode(video),
               (SessionWireFrameCodec::Frame{SessionBinaryChannel::videoFragment, UINT64_MAX, kTag + hex("EE")}));
 
     // A slice of a larger buffer reads like a copy.

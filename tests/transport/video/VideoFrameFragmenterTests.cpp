@@ -101,9 +101,9 @@ TEST(VideoFrameFragmenter, ReassemblesToTheSameFrameInAnyOrder) {
     auto packets = fragment(frame, 4096);
     std::reverse(packets.begin(), packets.end());
     VideoFrameReassembler reassembler;
-    std::optional<EncodedVideoFrame> result;
+    VideoFrameReassembler::IngestResult result = VideoFrameReassembler::FragmentOutcome::buffered;
     for (const auto& packet : packets) result = reassembler.ingest(packet);
-    EXPECT_EQ(result, frame);
+    EXPECT_EQ(result, VideoFrameReassembler::IngestResult(frame));
     EXPECT_EQ(reassembler.totalBufferedBytes(), 0);
 }
 

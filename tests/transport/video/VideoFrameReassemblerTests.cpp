@@ -10,6 +10,10 @@ namespace {
 using namespace videotest;
 using namespace std::chrono_literals;
 using Case = VideoProtocolError::Case;
+using Result = VideoFrameReassembler::IngestResult;
+using Outcome = VideoFrameReassembler::FragmentOutcome;
+
+const Result kBuffered = Outcome::buffered, kDuplicate = Outcome::duplicate, kStale = Outcome::stale;
 
 const VideoFrameReassembler::Instant t0{std::chrono::hours(1)};
 
@@ -20,8 +24,8 @@ Bytes third(std::uint16_t index, std::uint64_t sequence = 1, std::uint64_t gener
 
 TEST(VideoFrameReassembler, ReturnsASingleFragmentFrameAtOnce) {
     VideoFrameReassembler reassembler;
-    auto frame = reassembler.ingest(fragmentBytes({7, 42, 0, 1, 0, true, hex("00000001 65")}), t0);
-    EXPECT_EQ(frame, (EncodedVideoFrame{.streamID = *Uuid::fromString("00112233-4455-6677-8899-AABBCCDDEEFF"),
+    EXPECT_EQ(reassembler.ingest(fragmentBytes({7, 42, 0, 1, 0, true, hex("00000001 65")}), t0),
+              Result(EncodedVideoFrame{.streamID = *Uuid::fromString("00112233-4455-6677-8899-AABBCCDDEEFF"),
                                         .generation = 7, .sequence = 42, .presentationTimestampUs = 100,
                                         .durationUs = 33, .payload = hex("00000001 65"), .isKeyframe = true,
                                         .codecConfigVersion = 1, .codecConfiguration = std::nullopt, .width = 64,
@@ -36,12 +40,13 @@ TEST(VideoFrameReassembler, ReturnsASingleFragmentFrameAtOnce) {
 
 TEST(VideoFrameReassembler, CompletesOutOfOrderAndSurvivesADuplicate) {
     VideoFrameReassembler reassembler;
-    EXPECT_FALSE(reassembler.ingest(third(2), t0));
-    EXPECT_FALSE(reassembler.ingest(third(1), t0));
+    EXPECT_EQ(reassembler.ingest(third(2), t0), kBuffered);
+    EXPECT_EQ(reassembler.ingest(third(1), t0), kBuffered);
     EXPECT_EQ(reassembler.totalBufferedBytes(), 200);
-    EXPECT_EQ(failure([&] { reassembler.ingest(third(1), t0); }), Case::duplicateFragment);
+    EXPECT_EQ(reassembler.ingest(third(1), t0), kDuplicate);
     EXPECT_EQ(reassembler.totalBufferedBytes(), 200);
-    auto frame = reassembler.ingest(third(0), t0);
+    Result result = reassembler.ingest(third(0), t0);
+    const EncodedVideoFrame* frame = std::get_if<EncodedVideoFrame>(&result);
     ASSERT_TRUE(frame);
     EXPECT_EQ(frame->payload, Bytes(100, 0) + Bytes(100, 1) + Bytes(100, 2));
     EXPECT_EQ(frame->durationUs, 33); // metadata of fragment 0, which came last
@@ -57,8 +62,8 @@ TEST(VideoFrameReassembler, DropsAPartialThatDisagreesOrOverflows) {
     EXPECT_EQ(reassembler.incompleteFrameCount(), 0u);
     EXPECT_EQ(reassembler.totalBufferedBytes(), 0);
     // The rest starts afresh and, lacking fragment 0, stays incomplete.
-    EXPECT_FALSE(reassembler.ingest(third(1), t0));
-    EXPECT_FALSE(reassembler.ingest(third(2), t0));
+    EXPECT_EQ(reassembler.ingest(third(1), t0), kBuffered);
+    EXPECT_EQ(reassembler.ingest(third(2), t0), kBuffered);
     EXPECT_EQ(reassembler.incompleteFrameCount(), 1u);
 
     reassembler.ingest(fragmentBytes({1, 2, 0, 3, 4, false, Bytes(3, 0)}), t0);
@@ -76,7 +81,7 @@ TEST(VideoFrameReassembler, FollowsTheGenerationUpAndRefusesOlderOnes) {
     VideoFrameReassembler reassembler;
     reassembler.ingest(third(0, 1, 5), t0);
     reassembler.ingest(third(0, 2, 5), t0);
-    EXPECT_EQ(failure([&] { reassembler.ingest(third(1, 1, 4), t0); }), Case::staleGeneration);
+    EXPECT_EQ(reassembler.ingest(third(1, 1, 4), t0), kStale);
     EXPECT_EQ(reassembler.incompleteFrameCount(), 2u);
 
     reassembler.ingest(third(0, 1, 6), t0);
@@ -128,7 +133,7 @@ TEST(VideoFrameReassembler, HoldsAtMostTheBufferLimit) {
         return fragmentBytes({1, 3, index, 3, 70'000, false, Bytes(length, 2)});
     };
     EXPECT_EQ(failure([&] { reassembler.ingest(big(0, 32'769), t0); }), Case::reassemblyMemoryLimitExceeded);
-    EXPECT_FALSE(reassembler.ingest(big(0, 32'768), t0));
+    EXPECT_EQ(reassembler.ingest(big(0, 32'768), t0), kBuffered);
     EXPECT_EQ(reassembler.totalBufferedBytes(), 4'194'304);
     EXPECT_EQ(failure([&] { reassembler.ingest(big(1, 1), t0); }), Case::reassemblyMemoryLimitExceeded);
     EXPECT_EQ(reassembler.partials().at({reassembler.partials().begin()->first.streamID, 1, 3}).chunks.size(), 1u);
@@ -147,7 +152,8 @@ TEST(VideoFrameReassembler, ResetForgetsGenerationButKeepsTheExpiredCount) {
     reassembler.reset();
     EXPECT_EQ(reassembler.expiredFramesCount(), 1u);
     EXPECT_EQ(reassembler.totalBufferedBytes(), 0);
-    EXPECT_TRUE(reassembler.ingest(fragmentBytes({1, 1, 0, 1, 0, false, hex("AA")}), t0));
+    EXPECT_TRUE(std::holds_alternative<EncodedVideoFrame>(
+        reassembler.ingest(fragmentBytes({1, 1, 0, 1, 0, false, hex("AA")}), t0)));
 }
 
 TEST(VideoFrameReassembler, DecodesUnderItsOwnLimits) {
