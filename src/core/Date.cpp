@@ -1,6 +1,7 @@
 #include "core/Date.hpp"
 
 #include <cmath>
+#include <limits>
 
 namespace velorinth {
 
@@ -12,7 +13,20 @@ Date Date::fromSystemClock(std::chrono::system_clock::time_point tp) {
 }
 
 std::int64_t Date::unixSecondsFloor() const noexcept {
-    return static_cast<std::int64_t>(std::floor(timeIntervalSince1970()));
+    // Dates arrive from peers and files: casting NaN or a value beyond the integer's range is undefined.
+    using Limits = std::numeric_limits<std::int64_t>;
+    const double seconds = std::floor(timeIntervalSince1970());
+    if (std::isnan(seconds)) {
+        return Limits::min();
+    }
+    constexpr double kTwoToThe63 = 9223372036854775808.0; // exact in a double, unlike Limits::max()
+    if (seconds >= kTwoToThe63) {
+        return Limits::max();
+    }
+    if (seconds < -kTwoToThe63) {
+        return Limits::min();
+    }
+    return static_cast<std::int64_t>(seconds);
 }
 
 } // namespace velorinth

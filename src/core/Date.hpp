@@ -25,7 +25,8 @@ public:
     constexpr double timeIntervalSince1970() const noexcept { return seconds_ + kUnixOffsetSeconds; }
     constexpr double timeIntervalSince(Date other) const noexcept { return seconds_ - other.seconds_; }
     constexpr Date addingTimeInterval(double seconds) const noexcept { return Date(seconds_ + seconds); }
-    // Whole Unix seconds, rounded toward negative infinity.
+    // Whole Unix seconds, rounded toward negative infinity; NaN is the far past, and values beyond the
+    // integer's range clamp to its ends.
     std::int64_t unixSecondsFloor() const noexcept;
 
     constexpr auto operator<=>(const Date&) const = default;

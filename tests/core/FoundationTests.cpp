@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <limits>
 
 using namespace velorinth;
 
@@ -53,6 +54,20 @@ TEST(Date, ReferenceEpochAndUnixSeconds) {
     EXPECT_EQ(d.timeIntervalSince1970(), 1764624000.5);
     EXPECT_EQ(d.unixSecondsFloor(), 1764624000);
     EXPECT_EQ(Date(-0.5).unixSecondsFloor(), 978307199);
+}
+
+TEST(Date, UnixSecondsFloorIsTotal) {
+    constexpr auto kMin = std::numeric_limits<std::int64_t>::min();
+    constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
+    constexpr double kInfinity = std::numeric_limits<double>::infinity();
+    EXPECT_EQ(Date(std::numeric_limits<double>::quiet_NaN()).unixSecondsFloor(), kMin);
+    EXPECT_EQ(Date(kInfinity).unixSecondsFloor(), kMax);
+    EXPECT_EQ(Date(-kInfinity).unixSecondsFloor(), kMin);
+    EXPECT_EQ(Date(1e300).unixSecondsFloor(), kMax);
+    EXPECT_EQ(Date(-1e300).unixSecondsFloor(), kMin);
+    EXPECT_EQ(Date(9.3e18).unixSecondsFloor(), kMax); // just past 2^63
+    EXPECT_EQ(Date(-9.3e18).unixSecondsFloor(), kMin);
+    EXPECT_EQ(Date::fromUnixSeconds(576460752303423488.0).unixSecondsFloor(), 576460752303423488); // 2^59, exact
 }
 
 TEST(EventLoop, RunsHandlersOnItsThreadAndSurvivesEscapedExceptions) {

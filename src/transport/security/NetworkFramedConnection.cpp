@@ -148,7 +148,7 @@ void NetworkFramedConnection::configureSocket(asio::ip::tcp::socket& socket) noe
     ::setsockopt(socket.native_handle(), IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
 }
 
-// MARK: start
+// ---- start ----------------------------------------------------------------------------
 
 asio::awaitable<void> NetworkFramedConnection::start() {
     auto self = shared_from_this();
@@ -254,7 +254,7 @@ asio::awaitable<std::vector<asio::ip::tcp::endpoint>> NetworkFramedConnection::r
     co_return std::move(resolution->endpoints);
 }
 
-// MARK: receiving
+// ---- receiving ------------------------------------------------------------------------
 
 asio::awaitable<void> NetworkFramedConnection::readLoop(std::shared_ptr<NetworkFramedConnection> self) {
     (void)self; // held so the connection outlives its reader
@@ -313,7 +313,7 @@ asio::awaitable<Bytes> NetworkFramedConnection::receiveFrame() {
     }
 }
 
-// MARK: sending
+// ---- sending --------------------------------------------------------------------------
 
 // Holds the one write slot for as long as a frame is being written.
 class NetworkFramedConnection::WriteSlot {
@@ -368,7 +368,7 @@ asio::awaitable<void> NetworkFramedConnection::sendPreparedFrame(Bytes frame) {
     }
 }
 
-// MARK: closing
+// ---- closing --------------------------------------------------------------------------
 
 void NetworkFramedConnection::notifyClosed() {
     CloseHandler handler;
@@ -426,7 +426,7 @@ NetworkConnectionError NetworkFramedConnection::abandon() {
     return NetworkConnectionError(Case::cancelled);
 }
 
-// MARK: shared state
+// ---- shared state ---------------------------------------------------------------------
 
 void NetworkFramedConnection::observe(const ObservedNetworkError& error) {
     std::lock_guard guard(stateLock_);
