@@ -6,7 +6,7 @@
 #include "transport/security/NetworkConnectionError.hpp"
 #include "transport/security/NetworkFramedConnection.hpp"
 #include "transport/security/SessionCipher.hpp"
-#include "transport/server/AsyncTimeout.hpp"
+#include "transport/session/AsyncTimeout.hpp"
 #include "transport/video/SessionWireFrameCodec.hpp"
 
 #include <asio/co_spawn.hpp>

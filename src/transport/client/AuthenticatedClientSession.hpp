@@ -7,7 +7,7 @@
 #include "core/VideoModels.hpp"
 #include "transport/client/SerializedSendLock.hpp"
 #include "transport/security/SessionControlMessage.hpp"
-#include "transport/server/SessionValueTypes.hpp"
+#include "transport/session/SessionValueTypes.hpp"
 #include "transport/video/VideoFrameReassembler.hpp"
 
 #include <asio/any_io_executor.hpp>

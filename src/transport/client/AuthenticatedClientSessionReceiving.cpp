@@ -2,13 +2,11 @@
 
 #include "transport/client/AuthenticatedClientSession.hpp"
 
-#include "core/Json.hpp"
-#include "transport/security/HandshakeEnvelopeHelpers.hpp"
 #include "transport/security/NetworkConnectionError.hpp"
 #include "transport/security/NetworkFramedConnection.hpp"
 #include "transport/security/SessionCipher.hpp"
 #include "transport/security/TrustedDeviceStore.hpp"
-#include "transport/video/SessionWireFrameCodec.hpp"
+#include "transport/session/SessionFrameOpening.hpp"
 #include "transport/video/VideoProtocolError.hpp"
 
 #include <asio/redirect_error.hpp>
@@ -56,24 +54,12 @@ asio::awaitable<void> AuthenticatedClientSession::runReceiveLoop() {
         try {
             Bytes frame = co_await connection_->receiveFrame();
             if (closed_) co_return;
-            SessionControlMessage received;
-            if (SessionWireFrameCodec::isWireFrame(frame)) {
-                SessionWireFrameCodec::Frame wire = SessionWireFrameCodec::decode(frame);
-                Bytes plaintext = cipher_->open(wire.sequence, wire.body, transcriptHash_);
-                if (wire.channel == SessionBinaryChannel::videoFragment) {
-                    co_await handleVideoFragment(std::move(plaintext));
-                    continue;
-                }
-                received = json::decodeFromBytes<SessionControlMessage>(plaintext);
-            } else {
-                // The envelope form always carries a control message.
-                const HandshakeEnvelope envelope = decodeHandshakeEnvelopeFrame(frame);
-                const EncryptedSessionMessage sealed =
-                    HandshakeEnvelope::decodeEncryptedMessage(HandshakeMessageKind::encryptedSession, envelope);
-                Bytes plaintext = cipher_->open(sealed.sequence, sealed.ciphertext, transcriptHash_);
-                received = json::decodeFromBytes<SessionControlMessage>(plaintext);
+            OpenedSessionFrame opened = openSessionFrame(frame, *cipher_, transcriptHash_);
+            if (auto* fragment = std::get_if<SessionVideoFragment>(&opened)) {
+                co_await handleVideoFragment(std::move(fragment->plaintext));
+                continue;
             }
-            ControlOutcome outcome = handleControlMessage(received);
+            ControlOutcome outcome = handleControlMessage(std::get<SessionControlMessage>(opened));
             // A failed reply ends the session like any other error.
             if (outcome.reply) co_await send(std::move(*outcome.reply));
             if (!outcome.keepReceiving) co_return;

@@ -7,8 +7,8 @@
 #include "transport/security/PairingProtocolError.hpp"
 #include "transport/security/SessionCipher.hpp"
 #include "transport/security/TrustedDeviceStore.hpp"
-#include "transport/server/AsyncTimeout.hpp"
-#include "transport/server/SessionValueTypes.hpp"
+#include "transport/session/AsyncTimeout.hpp"
+#include "transport/session/SessionValueTypes.hpp"
 
 #include <asio/cancellation_state.hpp>
 #include <asio/system_error.hpp>
