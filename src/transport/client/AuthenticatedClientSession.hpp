@@ -5,9 +5,9 @@
 #include "core/InputEvent.hpp"
 #include "core/Uuid.hpp"
 #include "core/VideoModels.hpp"
-#include "transport/client/SerializedSendLock.hpp"
 #include "transport/security/SessionControlMessage.hpp"
 #include "transport/session/SessionValueTypes.hpp"
+#include "transport/session/SessionWriter.hpp"
 #include "transport/video/VideoFrameReassembler.hpp"
 
 #include <asio/any_io_executor.hpp>
@@ -109,8 +109,11 @@ public:
     // written. Does nothing while a receive loop exists.
     void start(std::chrono::steady_clock::duration heartbeatInterval);
 
-    // Each sending operation checks its preconditions, then waits its turn
-    // behind every message already queued: frames leave in cipher order.
+    // Each sending operation checks its preconditions, then queues its message
+    // behind every message already queued and waits until it is written: the
+    // session's one writer seals each right before its write, so frames leave
+    // in cipher order. A caller cancelled while waiting gets CancellationError;
+    // its message stays queued.
     //
     // NetworkConnectionError(closed) on a closed session, or the send's error.
     asio::awaitable<void> sendPing();
@@ -176,7 +179,7 @@ private:
     bool hasReceiveTask_ = false;
     std::shared_ptr<asio::steady_timer> heartbeatTimer_; // the heartbeat task's sleep; null when none
     bool closed_ = false;
-    SerializedSendLock sendLock_;
+    const std::shared_ptr<SessionWriter> writer_;
     VideoFrameReassembler reassembler_;
     // Absent until the first automatic request, which is never held back.
     std::optional<std::uint64_t> lastAutoKeyframeRequestNs_;
