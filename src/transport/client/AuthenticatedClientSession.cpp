@@ -50,7 +50,12 @@ AuthenticatedClientSession::AuthenticatedClientSession(asio::any_io_executor exe
     writer_->start(); // idle until something is queued
 }
 
-AuthenticatedClientSession::~AuthenticatedClientSession() = default;
+// Dropped without disconnect(): the connection is cancelled and both tasks
+// end; nobody is told.
+AuthenticatedClientSession::~AuthenticatedClientSession() {
+    if (heartbeatTimer_) heartbeatTimer_->cancel();
+    writer_->close();
+}
 
 void AuthenticatedClientSession::setVideoHandlers(VideoFrameHandler onVideoFrameReceived,
                                                   VideoStreamStatusHandler onVideoStreamStatus) {
@@ -69,22 +74,8 @@ void AuthenticatedClientSession::start(std::chrono::steady_clock::duration heart
     hasReceiveTask_ = true;
     heartbeatTimer_ = std::make_shared<asio::steady_timer>(executor_);
     std::weak_ptr<AuthenticatedClientSession> weak = weak_from_this();
-    asio::co_spawn(executor_, receiveTask(weak), asio::detached);
-    asio::co_spawn(executor_, heartbeatTask(weak, heartbeatTimer_, heartbeatInterval), asio::detached);
-}
-
-asio::awaitable<void> AuthenticatedClientSession::receiveTask(std::weak_ptr<AuthenticatedClientSession> weak) {
-    auto self = weak.lock();
-    if (!self) co_return;
-    co_await self->runReceiveLoop();
-}
-
-asio::awaitable<void> AuthenticatedClientSession::heartbeatTask(std::weak_ptr<AuthenticatedClientSession> weak,
-                                                                std::shared_ptr<asio::steady_timer> timer,
-                                                                std::chrono::steady_clock::duration interval) {
-    auto self = weak.lock();
-    if (!self) co_return;
-    co_await self->runHeartbeatLoop(std::move(timer), interval);
+    asio::co_spawn(executor_, receiveTask(weak, connection_, writer_), asio::detached);
+    asio::co_spawn(executor_, heartbeatTask(weak, writer_, heartbeatTimer_, heartbeatInterval), asio::detached);
 }
 
 asio::awaitable<void> AuthenticatedClientSession::disconnect(std::string reason) {
@@ -138,8 +129,13 @@ SessionControlMessage AuthenticatedClientSession::message(SessionControlCommand 
     return result;
 }
 
-asio::awaitable<void> AuthenticatedClientSession::send(SessionControlMessage message, SendMode mode) {
-    auto self = shared_from_this();
+SessionControlMessage AuthenticatedClientSession::pingMessage() const {
+    SessionControlMessage ping = message(Command::ping, descriptor_.heartbeatCount + 1);
+    ping.sentMonotonicNs = clocks_.monotonicUptimeNs();
+    return ping;
+}
+
+std::uint64_t AuthenticatedClientSession::enqueue(const SessionControlMessage& message, SendMode mode) {
     if (mode == SendMode::checked && closed_) throw closedError();
     Bytes plaintext = json::encodeToBytes(message);
     // A frame the connection would refuse must not use up a sequence number:
@@ -147,20 +143,28 @@ asio::awaitable<void> AuthenticatedClientSession::send(SessionControlMessage mes
     if (SessionWireFrameCodec::minimumFrameLength + plaintext.size() > connection_->maximumFrameSize) {
         throw NetworkConnectionError(NetworkConnectionError::Case::oversizedFrame);
     }
-    const std::uint64_t ticket = writer_->enqueueControl(std::move(plaintext));
-    const auto bound = mode == SendMode::final ? finalMessageLimit_ : SessionWriter::Duration::max();
-    if (co_await writer_->waitForWritten(ticket, bound)) co_return;
-    if (const std::exception_ptr failure = writer_->failure()) std::rethrow_exception(failure);
+    return writer_->enqueueControl(std::move(plaintext));
+}
+
+asio::awaitable<void> AuthenticatedClientSession::awaitWritten(std::shared_ptr<SessionWriter> writer,
+                                                               std::uint64_t ticket, SessionWriter::Duration bound) {
+    if (co_await writer->waitForWritten(ticket, bound)) co_return;
+    if (const std::exception_ptr failure = writer->failure()) std::rethrow_exception(failure);
     const asio::cancellation_state caller = co_await asio::this_coro::cancellation_state;
     if (caller.cancelled() != asio::cancellation_type::none) throw CancellationError();
     throw closedError();
 }
 
+asio::awaitable<void> AuthenticatedClientSession::send(SessionControlMessage message, SendMode mode) {
+    auto self = shared_from_this();
+    const std::uint64_t ticket = enqueue(message, mode);
+    const auto bound = mode == SendMode::final ? finalMessageLimit_ : SessionWriter::Duration::max();
+    co_await awaitWritten(writer_, ticket, bound);
+}
+
 asio::awaitable<void> AuthenticatedClientSession::sendPing() {
     if (closed_) throw closedError();
-    SessionControlMessage ping = message(Command::ping, descriptor_.heartbeatCount + 1);
-    ping.sentMonotonicNs = clocks_.monotonicUptimeNs();
-    co_await send(std::move(ping));
+    co_await send(pingMessage());
 }
 
 asio::awaitable<void> AuthenticatedClientSession::sendInput(InputEvent event) {
@@ -193,13 +197,18 @@ asio::awaitable<void> AuthenticatedClientSession::configureVideoStream(VideoStre
     co_await send(std::move(request));
 }
 
-asio::awaitable<void> AuthenticatedClientSession::requestVideoKeyframe(std::uint64_t generation) {
+SessionControlMessage AuthenticatedClientSession::keyframeRequest(std::uint64_t generation) const {
     using Case = VideoStreamTransportError::Case;
     if (closed_) throw VideoStreamTransportError(Case::sessionNotConnected);
     if (!descriptor_.grantedPermissions.allowsScreenView())
         throw VideoStreamTransportError(Case::screenViewPermissionDenied);
     SessionControlMessage request = message(Command::requestVideoKeyframe);
     request.streamGeneration = generation;
+    return request;
+}
+
+asio::awaitable<void> AuthenticatedClientSession::requestVideoKeyframe(std::uint64_t generation) {
+    SessionControlMessage request = keyframeRequest(generation);
     co_await send(std::move(request));
 }
 

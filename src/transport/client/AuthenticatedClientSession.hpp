@@ -47,8 +47,10 @@ struct ClientSessionClocks {
 //
 // Lives on the event loop and is owned through std::shared_ptr; every member
 // is loop-thread only except `id`. start() spawns a receive and a heartbeat
-// coroutine that keep the session alive while they run. A state read before
-// a suspension is re-checked after it: the session may have closed meanwhile.
+// coroutine; they do not keep the session alive: dropping the last pointer
+// without disconnect() cancels the connection, ends both and tells nobody.
+// A state read before a suspension is re-checked after it: the session may
+// have closed meanwhile.
 // The handlers are called inline on the loop and must not throw.
 class AuthenticatedClientSession : public std::enable_shared_from_this<AuthenticatedClientSession> {
 public:
@@ -140,24 +142,41 @@ public:
 private:
     enum class SendMode { checked, final };
 
-    static asio::awaitable<void> receiveTask(std::weak_ptr<AuthenticatedClientSession> weak);
+    // Both tasks hold the session weakly, and strongly only between their
+    // suspensions, so that dropping the session ends them.
+    static asio::awaitable<void> receiveTask(std::weak_ptr<AuthenticatedClientSession> weak,
+                                             std::shared_ptr<NetworkFramedConnection> connection,
+                                             std::shared_ptr<SessionWriter> writer);
     static asio::awaitable<void> heartbeatTask(std::weak_ptr<AuthenticatedClientSession> weak,
+                                               std::shared_ptr<SessionWriter> writer,
                                                std::shared_ptr<asio::steady_timer> timer,
                                                std::chrono::steady_clock::duration interval);
 
     SessionControlMessage message(SessionControlCommand command, std::uint64_t sequence = 0) const;
+    SessionControlMessage pingMessage() const;
+    // VideoStreamTransportError for a request the session may not send.
+    SessionControlMessage keyframeRequest(std::uint64_t generation) const;
+    // Checks `message` and queues it; returns its ticket.
+    std::uint64_t enqueue(const SessionControlMessage& message, SendMode mode);
+    // Returns once the ticket's message is written; else the write's error,
+    // CancellationError for a cancelled caller, or NetworkConnectionError(closed).
+    static asio::awaitable<void> awaitWritten(std::shared_ptr<SessionWriter> writer, std::uint64_t ticket,
+                                              SessionWriter::Duration bound);
     asio::awaitable<void> send(SessionControlMessage message, SendMode mode = SendMode::checked);
 
-    asio::awaitable<void> runReceiveLoop();
-    asio::awaitable<void> runHeartbeatLoop(std::shared_ptr<asio::steady_timer> timer,
-                                           std::chrono::steady_clock::duration interval);
     struct ControlOutcome {
         bool keepReceiving = true;                  // false once the message has ended the session
-        std::optional<SessionControlMessage> reply; // sent before the next frame is read
+        std::optional<SessionControlMessage> reply; // written before the next frame is read
     };
+    struct ReceiveOutcome {
+        bool keepReceiving = true;
+        std::uint64_t replyTicket = 0; // 0: no reply
+    };
+    // Opens and applies one frame; throws for a frame that ends the session.
+    ReceiveOutcome receive(ByteView frame);
     ControlOutcome handleControlMessage(const SessionControlMessage& message);
-    asio::awaitable<void> handleVideoFragment(Bytes plaintext);
-    asio::awaitable<void> requestAutomaticKeyframe();
+    void handleVideoFragment(Bytes plaintext);
+    void requestAutomaticKeyframe();
     void applyHostState(const SessionControlMessage& message);
     void report();
 
