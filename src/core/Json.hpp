@@ -425,14 +425,32 @@ Bytes encodeToBytes(const T& value) {
     return bytesOf(encodeToString(value));
 }
 
+// JSONDecodingError (or a codec's own error) for anything that is not a T.
 template <class T>
 T decodeFromString(std::string_view text) {
-    return Codec<T>::decode(parse(text));
+    const Json document = parse(text);
+    try {
+        return Codec<T>::decode(document);
+    } catch (const Json::exception&) {
+        // A library failure below a codec is a decoding failure all the same.
+        failCorrupted("The given data was not valid JSON.");
+    }
 }
 
 template <class T>
 T decodeFromBytes(ByteView bytes) {
     return decodeFromString<T>(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+}
+
+// The decoded value, or none for bytes that are not a T; never throws a
+// decoding error.
+template <class T>
+std::optional<T> tryDecodeFromBytes(ByteView bytes) {
+    try {
+        return decodeFromBytes<T>(bytes);
+    } catch (const Error&) {
+        return std::nullopt;
+    }
 }
 
 } // namespace json

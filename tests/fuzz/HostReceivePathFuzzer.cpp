@@ -1,6 +1,6 @@
 // Feeds peer-supplied bytes to everything the host reads from a tablet: the
 // handshake envelopes and their payloads, and a session frame through the
-// server's own path (wire frame or envelope, open, control message). The
+// session's own path (wire frame or envelope, open, control message). The
 // input's last byte picks how the rest arrives: as the frame itself, sealed by
 // the tablet, or as the payload of a well-formed envelope (clear or sealed),
 // so the decoders behind the cipher and the envelope's Base64 are reached.
@@ -9,7 +9,7 @@
 #include "FuzzSupport.hpp"
 #include "transport/security/HandshakeEnvelopeHelpers.hpp"
 #include "transport/security/SessionCipher.hpp"
-#include "transport/server/HostSessionServer.hpp"
+#include "transport/session/SessionFrameOpening.hpp"
 #include "transport/video/SessionWireFrameCodec.hpp"
 
 using namespace velorinth;
@@ -20,9 +20,9 @@ namespace {
 using Kind = HandshakeMessageKind;
 
 void openAsHost(const Bytes& frame, SessionCipher& host) {
-    std::optional<SessionControlMessage> message;
-    if (accepts([&] { message = HostSessionServer::openSessionFrame(frame, host, kTranscriptHash); }) && message) {
-        requireRoundTrip(*message);
+    OpenedSessionFrame opened;
+    if (accepts([&] { opened = openSessionFrame(frame, host, kTranscriptHash); })) {
+        if (const auto* message = std::get_if<SessionControlMessage>(&opened)) requireRoundTrip(*message);
     }
 }
 

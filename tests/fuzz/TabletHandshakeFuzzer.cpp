@@ -10,6 +10,7 @@
 #include "transport/security/HandshakeEnvelopeHelpers.hpp"
 #include "transport/security/SessionCipher.hpp"
 #include "transport/security/SessionControlMessage.hpp"
+#include "transport/session/SessionFrameOpening.hpp"
 #include "transport/video/SessionWireFrameCodec.hpp"
 #include "transport/video/VideoFrameReassembler.hpp"
 #include "transport/video/VideoProtocolError.hpp"
@@ -50,24 +51,16 @@ void readHandshake(const Bytes& frame) {
 bool receive(const Bytes& frame, SessionCipher& tablet, VideoFrameReassembler& reassembler,
              VideoFrameReassembler::Instant now) {
     return accepts([&] {
-        Bytes plaintext;
-        if (SessionWireFrameCodec::isWireFrame(frame)) {
-            const SessionWireFrameCodec::Frame wire = SessionWireFrameCodec::decode(frame);
-            plaintext = tablet.open(wire.sequence, wire.body, kTranscriptHash);
-            if (wire.channel == SessionBinaryChannel::videoFragment) {
-                // A refused fragment costs a keyframe request, not the session.
-                accepts<VideoProtocolError>([&] {
-                    const VideoFrameReassembler::IngestResult ingested = reassembler.ingest(plaintext, now);
-                    if (const auto* video = std::get_if<EncodedVideoFrame>(&ingested)) require(!video->payload.empty());
-                });
-                return;
-            }
-        } else {
-            const EncryptedSessionMessage sealed = HandshakeEnvelope::decodeEncryptedMessage(
-                Kind::encryptedSession, decodeHandshakeEnvelopeFrame(frame));
-            plaintext = tablet.open(sealed.sequence, sealed.ciphertext, kTranscriptHash);
+        const OpenedSessionFrame opened = openSessionFrame(frame, tablet, kTranscriptHash);
+        if (const auto* fragment = std::get_if<SessionVideoFragment>(&opened)) {
+            // A refused fragment costs a keyframe request, not the session.
+            accepts<VideoProtocolError>([&] {
+                const VideoFrameReassembler::IngestResult ingested = reassembler.ingest(fragment->plaintext, now);
+                if (const auto* video = std::get_if<EncodedVideoFrame>(&ingested)) require(!video->payload.empty());
+            });
+            return;
         }
-        requireRoundTrip(json::decodeFromBytes<SessionControlMessage>(plaintext));
+        requireRoundTrip(std::get<SessionControlMessage>(opened));
     });
 }
 

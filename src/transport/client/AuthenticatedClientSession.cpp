@@ -6,12 +6,12 @@
 #include "transport/security/NetworkConnectionError.hpp"
 #include "transport/security/NetworkFramedConnection.hpp"
 #include "transport/security/SessionCipher.hpp"
-#include "transport/server/AsyncTimeout.hpp"
 #include "transport/video/SessionWireFrameCodec.hpp"
 
+#include <asio/cancellation_state.hpp>
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
-#include <asio/system_error.hpp>
+#include <asio/this_coro.hpp>
 
 #include <utility>
 
@@ -42,12 +42,20 @@ AuthenticatedClientSession::AuthenticatedClientSession(asio::any_io_executor exe
     : id(descriptor.id), executor_(std::move(executor)), connection_(std::move(connection)), cipher_(std::move(cipher)),
       transcriptHash_(std::move(transcriptHash)), trustedDeviceStore_(std::move(trustedDeviceStore)),
       clocks_(std::move(clocks)), finalMessageLimit_(finalMessageLimit), descriptor_(std::move(descriptor)),
-      sendLock_(executor_), reassembler_(VideoFrameReassembler::Limits{}, clocks_.continuousNow),
+      writer_(std::make_shared<SessionWriter>(executor_, connection_, cipher_, transcriptHash_)),
+      reassembler_(VideoFrameReassembler::Limits{}, clocks_.continuousNow),
       onVideoFrameReceived_(std::move(handlers.onVideoFrameReceived)),
       onVideoStreamStatus_(std::move(handlers.onVideoStreamStatus)),
-      onDescriptorUpdate_(std::move(handlers.onDescriptorUpdate)), onTerminated_(std::move(handlers.onTerminated)) {}
+      onDescriptorUpdate_(std::move(handlers.onDescriptorUpdate)), onTerminated_(std::move(handlers.onTerminated)) {
+    writer_->start(); // idle until something is queued
+}
 
-AuthenticatedClientSession::~AuthenticatedClientSession() = default;
+// Dropped without disconnect(): the connection is cancelled and both tasks
+// end; nobody is told.
+AuthenticatedClientSession::~AuthenticatedClientSession() {
+    if (heartbeatTimer_) heartbeatTimer_->cancel();
+    writer_->close();
+}
 
 void AuthenticatedClientSession::setVideoHandlers(VideoFrameHandler onVideoFrameReceived,
                                                   VideoStreamStatusHandler onVideoStreamStatus) {
@@ -59,29 +67,15 @@ AuthenticatedClientSession::Diagnostics AuthenticatedClientSession::diagnostics(
     return {descriptor_.latestRTTMilliseconds, reassembler_.expiredFramesCount(), reassembler_.totalBufferedBytes()};
 }
 
-// MARK: lifecycle
+// ---- lifecycle ----
 
 void AuthenticatedClientSession::start(std::chrono::steady_clock::duration heartbeatInterval) {
     if (hasReceiveTask_) return;
     hasReceiveTask_ = true;
     heartbeatTimer_ = std::make_shared<asio::steady_timer>(executor_);
     std::weak_ptr<AuthenticatedClientSession> weak = weak_from_this();
-    asio::co_spawn(executor_, receiveTask(weak), asio::detached);
-    asio::co_spawn(executor_, heartbeatTask(weak, heartbeatTimer_, heartbeatInterval), asio::detached);
-}
-
-asio::awaitable<void> AuthenticatedClientSession::receiveTask(std::weak_ptr<AuthenticatedClientSession> weak) {
-    auto self = weak.lock();
-    if (!self) co_return;
-    co_await self->runReceiveLoop();
-}
-
-asio::awaitable<void> AuthenticatedClientSession::heartbeatTask(std::weak_ptr<AuthenticatedClientSession> weak,
-                                                                std::shared_ptr<asio::steady_timer> timer,
-                                                                std::chrono::steady_clock::duration interval) {
-    auto self = weak.lock();
-    if (!self) co_return;
-    co_await self->runHeartbeatLoop(std::move(timer), interval);
+    asio::co_spawn(executor_, receiveTask(weak, connection_, writer_), asio::detached);
+    asio::co_spawn(executor_, heartbeatTask(weak, writer_, heartbeatTimer_, heartbeatInterval), asio::detached);
 }
 
 asio::awaitable<void> AuthenticatedClientSession::disconnect(std::string reason) {
@@ -94,11 +88,11 @@ asio::awaitable<void> AuthenticatedClientSession::disconnect(std::string reason)
     farewell.reason = std::move(reason);
     try {
         // Bounded: a host that stopped reading must not hold the session open.
-        co_await AsyncTimeout::withTimeout(finalMessageLimit_, send(std::move(farewell), SendMode::final));
+        co_await send(std::move(farewell), SendMode::final);
     } catch (...) {
         // The session ends the same way whether or not the host was told.
     }
-    connection_->cancel();
+    writer_->close();
     if (onTerminated_) onTerminated_(SessionTerminationReason::localDisconnect());
 }
 
@@ -107,7 +101,7 @@ void AuthenticatedClientSession::close(const SessionTerminationReason& reason) {
     closed_ = true;
     stopTasks();
     reassembler_.reset();
-    connection_->cancel();
+    writer_->close(); // cancels the connection
     if (onTerminated_) onTerminated_(reason);
 }
 
@@ -125,7 +119,7 @@ void AuthenticatedClientSession::stopTasks() {
     }
 }
 
-// MARK: sending
+// ---- sending ----
 
 SessionControlMessage AuthenticatedClientSession::message(SessionControlCommand command, std::uint64_t sequence) const {
     SessionControlMessage result;
@@ -135,35 +129,42 @@ SessionControlMessage AuthenticatedClientSession::message(SessionControlCommand 
     return result;
 }
 
+SessionControlMessage AuthenticatedClientSession::pingMessage() const {
+    SessionControlMessage ping = message(Command::ping, descriptor_.heartbeatCount + 1);
+    ping.sentMonotonicNs = clocks_.monotonicUptimeNs();
+    return ping;
+}
+
+std::uint64_t AuthenticatedClientSession::enqueue(const SessionControlMessage& message, SendMode mode) {
+    if (mode == SendMode::checked && closed_) throw closedError();
+    Bytes plaintext = json::encodeToBytes(message);
+    // A frame the connection would refuse must not use up a sequence number:
+    // the host would see a gap and end the session.
+    if (SessionWireFrameCodec::minimumFrameLength + plaintext.size() > connection_->maximumFrameSize) {
+        throw NetworkConnectionError(NetworkConnectionError::Case::oversizedFrame);
+    }
+    return writer_->enqueueControl(std::move(plaintext));
+}
+
+asio::awaitable<void> AuthenticatedClientSession::awaitWritten(std::shared_ptr<SessionWriter> writer,
+                                                               std::uint64_t ticket, SessionWriter::Duration bound) {
+    if (co_await writer->waitForWritten(ticket, bound)) co_return;
+    if (const std::exception_ptr failure = writer->failure()) std::rethrow_exception(failure);
+    const asio::cancellation_state caller = co_await asio::this_coro::cancellation_state;
+    if (caller.cancelled() != asio::cancellation_type::none) throw CancellationError();
+    throw closedError();
+}
+
 asio::awaitable<void> AuthenticatedClientSession::send(SessionControlMessage message, SendMode mode) {
     auto self = shared_from_this();
-    try {
-        co_await sendLock_.acquire();
-    } catch (const asio::system_error&) {
-        throw CancellationError();
-    }
-    SerializedSendLock::Holder holder(sendLock_);
-    try {
-        if (mode == SendMode::checked && closed_) throw closedError();
-        const Bytes plaintext = json::encodeToBytes(message);
-        // A frame the connection would refuse must not use up a sequence
-        // number: the host would see a gap and end the session.
-        if (SessionWireFrameCodec::minimumFrameLength + plaintext.size() > connection_->maximumFrameSize) {
-            throw NetworkConnectionError(NetworkConnectionError::Case::oversizedFrame);
-        }
-        EncryptedSessionMessage sealed = cipher_->seal(plaintext, transcriptHash_);
-        Bytes frame = SessionWireFrameCodec::encode(SessionBinaryChannel::control, sealed.sequence, sealed.ciphertext);
-        co_await connection_->sendRawFrame(std::move(frame));
-    } catch (const asio::system_error&) {
-        throw CancellationError(); // awaited after the caller's cancellation
-    }
+    const std::uint64_t ticket = enqueue(message, mode);
+    const auto bound = mode == SendMode::final ? finalMessageLimit_ : SessionWriter::Duration::max();
+    co_await awaitWritten(writer_, ticket, bound);
 }
 
 asio::awaitable<void> AuthenticatedClientSession::sendPing() {
     if (closed_) throw closedError();
-    SessionControlMessage ping = message(Command::ping, descriptor_.heartbeatCount + 1);
-    ping.sentMonotonicNs = clocks_.monotonicUptimeNs();
-    co_await send(std::move(ping));
+    co_await send(pingMessage());
 }
 
 asio::awaitable<void> AuthenticatedClientSession::sendInput(InputEvent event) {
@@ -196,13 +197,18 @@ asio::awaitable<void> AuthenticatedClientSession::configureVideoStream(VideoStre
     co_await send(std::move(request));
 }
 
-asio::awaitable<void> AuthenticatedClientSession::requestVideoKeyframe(std::uint64_t generation) {
+SessionControlMessage AuthenticatedClientSession::keyframeRequest(std::uint64_t generation) const {
     using Case = VideoStreamTransportError::Case;
     if (closed_) throw VideoStreamTransportError(Case::sessionNotConnected);
     if (!descriptor_.grantedPermissions.allowsScreenView())
         throw VideoStreamTransportError(Case::screenViewPermissionDenied);
     SessionControlMessage request = message(Command::requestVideoKeyframe);
     request.streamGeneration = generation;
+    return request;
+}
+
+asio::awaitable<void> AuthenticatedClientSession::requestVideoKeyframe(std::uint64_t generation) {
+    SessionControlMessage request = keyframeRequest(generation);
     co_await send(std::move(request));
 }
 

@@ -5,9 +5,9 @@
 #include "core/InputEvent.hpp"
 #include "core/Uuid.hpp"
 #include "core/VideoModels.hpp"
-#include "transport/client/SerializedSendLock.hpp"
 #include "transport/security/SessionControlMessage.hpp"
-#include "transport/server/SessionValueTypes.hpp"
+#include "transport/session/SessionValueTypes.hpp"
+#include "transport/session/SessionWriter.hpp"
 #include "transport/video/VideoFrameReassembler.hpp"
 
 #include <asio/any_io_executor.hpp>
@@ -47,8 +47,10 @@ struct ClientSessionClocks {
 //
 // Lives on the event loop and is owned through std::shared_ptr; every member
 // is loop-thread only except `id`. start() spawns a receive and a heartbeat
-// coroutine that keep the session alive while they run. A state read before
-// a suspension is re-checked after it: the session may have closed meanwhile.
+// coroutine; they do not keep the session alive: dropping the last pointer
+// without disconnect() cancels the connection, ends both and tells nobody.
+// A state read before a suspension is re-checked after it: the session may
+// have closed meanwhile.
 // The handlers are called inline on the loop and must not throw.
 class AuthenticatedClientSession : public std::enable_shared_from_this<AuthenticatedClientSession> {
 public:
@@ -109,8 +111,11 @@ public:
     // written. Does nothing while a receive loop exists.
     void start(std::chrono::steady_clock::duration heartbeatInterval);
 
-    // Each sending operation checks its preconditions, then waits its turn
-    // behind every message already queued: frames leave in cipher order.
+    // Each sending operation checks its preconditions, then queues its message
+    // behind every message already queued and waits until it is written: the
+    // session's one writer seals each right before its write, so frames leave
+    // in cipher order. A caller cancelled while waiting gets CancellationError;
+    // its message stays queued.
     //
     // NetworkConnectionError(closed) on a closed session, or the send's error.
     asio::awaitable<void> sendPing();
@@ -137,24 +142,41 @@ public:
 private:
     enum class SendMode { checked, final };
 
-    static asio::awaitable<void> receiveTask(std::weak_ptr<AuthenticatedClientSession> weak);
+    // Both tasks hold the session weakly, and strongly only between their
+    // suspensions, so that dropping the session ends them.
+    static asio::awaitable<void> receiveTask(std::weak_ptr<AuthenticatedClientSession> weak,
+                                             std::shared_ptr<NetworkFramedConnection> connection,
+                                             std::shared_ptr<SessionWriter> writer);
     static asio::awaitable<void> heartbeatTask(std::weak_ptr<AuthenticatedClientSession> weak,
+                                               std::shared_ptr<SessionWriter> writer,
                                                std::shared_ptr<asio::steady_timer> timer,
                                                std::chrono::steady_clock::duration interval);
 
     SessionControlMessage message(SessionControlCommand command, std::uint64_t sequence = 0) const;
+    SessionControlMessage pingMessage() const;
+    // VideoStreamTransportError for a request the session may not send.
+    SessionControlMessage keyframeRequest(std::uint64_t generation) const;
+    // Checks `message` and queues it; returns its ticket.
+    std::uint64_t enqueue(const SessionControlMessage& message, SendMode mode);
+    // Returns once the ticket's message is written; else the write's error,
+    // CancellationError for a cancelled caller, or NetworkConnectionError(closed).
+    static asio::awaitable<void> awaitWritten(std::shared_ptr<SessionWriter> writer, std::uint64_t ticket,
+                                              SessionWriter::Duration bound);
     asio::awaitable<void> send(SessionControlMessage message, SendMode mode = SendMode::checked);
 
-    asio::awaitable<void> runReceiveLoop();
-    asio::awaitable<void> runHeartbeatLoop(std::shared_ptr<asio::steady_timer> timer,
-                                           std::chrono::steady_clock::duration interval);
     struct ControlOutcome {
         bool keepReceiving = true;                  // false once the message has ended the session
-        std::optional<SessionControlMessage> reply; // sent before the next frame is read
+        std::optional<SessionControlMessage> reply; // written before the next frame is read
     };
+    struct ReceiveOutcome {
+        bool keepReceiving = true;
+        std::uint64_t replyTicket = 0; // 0: no reply
+    };
+    // Opens and applies one frame; throws for a frame that ends the session.
+    ReceiveOutcome receive(ByteView frame);
     ControlOutcome handleControlMessage(const SessionControlMessage& message);
-    asio::awaitable<void> handleVideoFragment(Bytes plaintext);
-    asio::awaitable<void> requestAutomaticKeyframe();
+    void handleVideoFragment(Bytes plaintext);
+    void requestAutomaticKeyframe();
     void applyHostState(const SessionControlMessage& message);
     void report();
 
@@ -176,7 +198,7 @@ private:
     bool hasReceiveTask_ = false;
     std::shared_ptr<asio::steady_timer> heartbeatTimer_; // the heartbeat task's sleep; null when none
     bool closed_ = false;
-    SerializedSendLock sendLock_;
+    const std::shared_ptr<SessionWriter> writer_;
     VideoFrameReassembler reassembler_;
     // Absent until the first automatic request, which is never held back.
     std::optional<std::uint64_t> lastAutoKeyframeRequestNs_;

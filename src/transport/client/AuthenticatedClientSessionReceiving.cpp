@@ -2,13 +2,11 @@
 
 #include "transport/client/AuthenticatedClientSession.hpp"
 
-#include "core/Json.hpp"
-#include "transport/security/HandshakeEnvelopeHelpers.hpp"
 #include "transport/security/NetworkConnectionError.hpp"
 #include "transport/security/NetworkFramedConnection.hpp"
 #include "transport/security/SessionCipher.hpp"
 #include "transport/security/TrustedDeviceStore.hpp"
-#include "transport/video/SessionWireFrameCodec.hpp"
+#include "transport/session/SessionFrameOpening.hpp"
 #include "transport/video/VideoProtocolError.hpp"
 
 #include <asio/redirect_error.hpp>
@@ -24,17 +22,31 @@ using Command = SessionControlCommand;
 
 } // namespace
 
-asio::awaitable<void> AuthenticatedClientSession::runHeartbeatLoop(std::shared_ptr<asio::steady_timer> timer,
-                                                                   std::chrono::steady_clock::duration interval) {
+asio::awaitable<void> AuthenticatedClientSession::heartbeatTask(std::weak_ptr<AuthenticatedClientSession> weak,
+                                                                std::shared_ptr<SessionWriter> writer,
+                                                                std::shared_ptr<asio::steady_timer> timer,
+                                                                std::chrono::steady_clock::duration interval) {
     for (;;) {
-        if (closed_) co_return;
-        try {
-            co_await sendPing();
-        } catch (...) {
-            if (!closed_) close(kHeartbeatFailedText);
-            co_return;
+        std::uint64_t ticket = 0;
+        {
+            const auto self = weak.lock();
+            if (!self || self->closed_) co_return;
+            try {
+                ticket = self->enqueue(self->pingMessage(), SendMode::checked);
+            } catch (...) {
+                self->close(kHeartbeatFailedText);
+                co_return;
+            }
         }
-        if (closed_) co_return;
+        const bool written = co_await writer->waitForWritten(ticket);
+        {
+            const auto self = weak.lock();
+            if (!self || self->closed_) co_return;
+            if (!written) {
+                self->close(kHeartbeatFailedText);
+                co_return;
+            }
+        }
         asio::error_code error;
         try {
             timer->expires_after(interval);
@@ -42,47 +54,54 @@ asio::awaitable<void> AuthenticatedClientSession::runHeartbeatLoop(std::shared_p
         } catch (...) {
             error = asio::error::operation_aborted;
         }
-        if (closed_) co_return; // close() wakes the sleep
+        const auto self = weak.lock();
+        if (!self || self->closed_) co_return; // close() and the destructor wake the sleep
         if (error) {
-            close(kHeartbeatFailedText);
+            self->close(kHeartbeatFailedText);
             co_return;
         }
     }
 }
 
-asio::awaitable<void> AuthenticatedClientSession::runReceiveLoop() {
+asio::awaitable<void> AuthenticatedClientSession::receiveTask(std::weak_ptr<AuthenticatedClientSession> weak,
+                                                              std::shared_ptr<NetworkFramedConnection> connection,
+                                                              std::shared_ptr<SessionWriter> writer) {
     for (;;) {
-        if (closed_) co_return;
+        std::uint64_t replyTicket = 0;
         try {
-            Bytes frame = co_await connection_->receiveFrame();
-            if (closed_) co_return;
-            SessionControlMessage received;
-            if (SessionWireFrameCodec::isWireFrame(frame)) {
-                SessionWireFrameCodec::Frame wire = SessionWireFrameCodec::decode(frame);
-                Bytes plaintext = cipher_->open(wire.sequence, wire.body, transcriptHash_);
-                if (wire.channel == SessionBinaryChannel::videoFragment) {
-                    co_await handleVideoFragment(std::move(plaintext));
-                    continue;
-                }
-                received = json::decodeFromBytes<SessionControlMessage>(plaintext);
-            } else {
-                // The envelope form always carries a control message.
-                const HandshakeEnvelope envelope = decodeHandshakeEnvelopeFrame(frame);
-                const EncryptedSessionMessage sealed =
-                    HandshakeEnvelope::decodeEncryptedMessage(HandshakeMessageKind::encryptedSession, envelope);
-                Bytes plaintext = cipher_->open(sealed.sequence, sealed.ciphertext, transcriptHash_);
-                received = json::decodeFromBytes<SessionControlMessage>(plaintext);
-            }
-            ControlOutcome outcome = handleControlMessage(received);
-            // A failed reply ends the session like any other error.
-            if (outcome.reply) co_await send(std::move(*outcome.reply));
+            const Bytes frame = co_await connection->receiveFrame();
+            const auto self = weak.lock();
+            if (!self || self->closed_) co_return;
+            const ReceiveOutcome outcome = self->receive(frame);
             if (!outcome.keepReceiving) co_return;
+            replyTicket = outcome.replyTicket;
         } catch (...) {
             // One bad frame ends the session: nothing is skipped and retried.
-            if (!closed_) close(kConnectionInterruptedText);
+            const auto self = weak.lock();
+            if (self && !self->closed_) self->close(kConnectionInterruptedText);
+            co_return;
+        }
+        if (replyTicket == 0) continue;
+        // A failed reply ends the session like any other error.
+        const bool written = co_await writer->waitForWritten(replyTicket);
+        if (!written) {
+            const auto self = weak.lock();
+            if (self && !self->closed_) self->close(kConnectionInterruptedText);
             co_return;
         }
     }
+}
+
+AuthenticatedClientSession::ReceiveOutcome AuthenticatedClientSession::receive(ByteView frame) {
+    OpenedSessionFrame opened = openSessionFrame(frame, *cipher_, transcriptHash_);
+    if (auto* fragment = std::get_if<SessionVideoFragment>(&opened)) {
+        handleVideoFragment(std::move(fragment->plaintext));
+        return {};
+    }
+    const ControlOutcome outcome = handleControlMessage(std::get<SessionControlMessage>(opened));
+    if (!outcome.keepReceiving) return {false, 0};
+    if (outcome.reply) return {true, enqueue(*outcome.reply, SendMode::checked)};
+    return {};
 }
 
 AuthenticatedClientSession::ControlOutcome
@@ -172,44 +191,40 @@ void AuthenticatedClientSession::applyHostState(const SessionControlMessage& mes
     }
 }
 
-asio::awaitable<void> AuthenticatedClientSession::handleVideoFragment(Bytes plaintext) {
+void AuthenticatedClientSession::handleVideoFragment(Bytes plaintext) {
     if (!descriptor_.grantedPermissions.allowsScreenView()) {
         reassembler_.reset();
-        co_return;
+        return;
     }
     const std::uint64_t expiredBefore = reassembler_.expiredFramesCount();
     using Outcome = VideoFrameReassembler::FragmentOutcome;
     VideoFrameReassembler::IngestResult ingested = Outcome::buffered;
-    bool refused = false;
     try {
         ingested = reassembler_.ingest(plaintext, clocks_.continuousNow());
     } catch (const VideoProtocolError&) {
-        refused = true;
-    }
-    if (refused) {
-        co_await requestAutomaticKeyframe();
-        co_return;
+        requestAutomaticKeyframe();
+        return;
     }
     // A repeat or a leftover of an older stream loses nothing.
-    if (const Outcome* outcome = std::get_if<Outcome>(&ingested); outcome && *outcome != Outcome::buffered) co_return;
+    if (const Outcome* outcome = std::get_if<Outcome>(&ingested); outcome && *outcome != Outcome::buffered) return;
     if (const EncodedVideoFrame* frame = std::get_if<EncodedVideoFrame>(&ingested)) {
         descriptor_.sentVideoFrames += 1; // on this side: frames received
         if (auto handler = onVideoFrameReceived_) handler(*frame);
     }
-    if (reassembler_.expiredFramesCount() > expiredBefore) co_await requestAutomaticKeyframe();
+    if (reassembler_.expiredFramesCount() > expiredBefore) requestAutomaticKeyframe();
 }
 
-asio::awaitable<void> AuthenticatedClientSession::requestAutomaticKeyframe() {
+// Queued, not awaited: best effort, and the next loss asks again.
+void AuthenticatedClientSession::requestAutomaticKeyframe() {
     const std::uint64_t now = clocks_.monotonicUptimeNs();
     if (lastAutoKeyframeRequestNs_ &&
         (now < *lastAutoKeyframeRequestNs_ || now - *lastAutoKeyframeRequestNs_ < kAutoKeyframeIntervalNs)) {
-        co_return;
+        return;
     }
     lastAutoKeyframeRequestNs_ = now;
     try {
-        co_await requestVideoKeyframe(descriptor_.videoGeneration);
+        enqueue(keyframeRequest(descriptor_.videoGeneration), SendMode::checked);
     } catch (...) {
-        // Best effort: the next loss asks again.
     }
 }
 

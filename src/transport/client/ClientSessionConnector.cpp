@@ -7,16 +7,16 @@
 #include "transport/security/PairingProtocolError.hpp"
 #include "transport/security/SessionCipher.hpp"
 #include "transport/security/TrustedDeviceStore.hpp"
-#include "transport/server/AsyncTimeout.hpp"
-#include "transport/server/SessionValueTypes.hpp"
+#include "transport/session/AsyncTimeout.hpp"
+#include "transport/session/SessionValueTypes.hpp"
 
 #include <asio/cancellation_state.hpp>
 #include <asio/system_error.hpp>
 #include <asio/this_coro.hpp>
 
 #include <algorithm>
+#include <cassert>
 #include <iterator>
-#include <stdexcept>
 #include <utility>
 
 namespace velorinth {
@@ -124,9 +124,7 @@ std::exception_ptr ClientSessionConnector::mappedFailure(std::exception_ptr fail
 }
 
 asio::awaitable<std::shared_ptr<AuthenticatedClientSession>> ClientSessionConnector::connect(Request request) {
-    if (!request.identityService || !request.trustedDeviceStore) {
-        throw std::invalid_argument("connect needs an identity service and a trusted device store");
-    }
+    assert(request.identityService && request.trustedDeviceStore && "connect needs both to keep its records");
     // No connection yet: these errors leave unchanged.
     const TLSDeviceIdentity tlsIdentity = request.identityService->tlsIdentity();
     std::optional<DeviceFingerprint> pin;

@@ -85,8 +85,8 @@ public:
     // PairingProtocolError (timedOut, cancelled, the handshake's checks, a pin
     // or certificate mismatch), HandshakeEnvelopeError, NetworkConnectionError,
     // TLSSecurityError, SessionCipherError, JSONDecodingError,
-    // TrustedDeviceStoreError or CancellationError. Throws std::invalid_argument
-    // without an identity service or a trust store.
+    // TrustedDeviceStoreError or CancellationError. The request must carry an
+    // identity service and a trust store.
     asio::awaitable<std::shared_ptr<AuthenticatedClientSession>> connect(Request request);
 
     // A host's refusal as the error the user reads: `code` from an error

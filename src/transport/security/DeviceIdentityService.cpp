@@ -93,16 +93,10 @@ const DeviceIdentityService::LoadedIdentity& DeviceIdentityService::loadOrCreate
         return *cached_;
     }
     const SecretBytes storedBytes(std::move(*stored)); // holds the private key in Base64
-    DeviceIdentity record;
-    try {
-        record = json::decodeFromBytes<DeviceIdentity>(storedBytes.view());
-    } catch (const Error&) {
-        failCorrupted();
-    } catch (const Json::exception&) {
-        failCorrupted();
-    }
-    P256SigningKey key = signingKeyOf(record);
-    cached_.emplace(LoadedIdentity{std::move(record), std::move(key)});
+    std::optional<DeviceIdentity> record = json::tryDecodeFromBytes<DeviceIdentity>(storedBytes.view());
+    if (!record) failCorrupted();
+    P256SigningKey key = signingKeyOf(*record);
+    cached_.emplace(LoadedIdentity{std::move(*record), std::move(key)});
     return *cached_;
 }
 

@@ -59,13 +59,8 @@ EncryptedSessionMessage HandshakeEnvelope::decodeEncryptedMessage(HandshakeMessa
 
 void HandshakeEnvelope::requireKind(HandshakeMessageKind expected, HandshakeMessageKind received, ByteView payload) {
     if (received == HandshakeMessageKind::error && expected != HandshakeMessageKind::error) {
-        std::optional<HandshakeErrorPayload> remote;
-        try {
-            remote = json::decodeFromBytes<HandshakeErrorPayload>(payload);
-        } catch (const Error&) {
-            // An unreadable error envelope is just an unexpected message.
-        } catch (const Json::exception&) {
-        }
+        // An unreadable error envelope is just an unexpected message.
+        std::optional<HandshakeErrorPayload> remote = json::tryDecodeFromBytes<HandshakeErrorPayload>(payload);
         if (remote) throw HandshakeEnvelopeError::remoteHandshakeError(std::move(*remote));
     }
     if (received != expected) throw HandshakeEnvelopeError(HandshakeEnvelopeError::Case::unexpectedMessage);
@@ -78,12 +73,9 @@ void HandshakeEnvelope::failMalformedPayload() {
 // ---- on a framed connection ----------------------------------------------------
 
 HandshakeEnvelope decodeHandshakeEnvelopeFrame(ByteView frame) {
-    try {
-        return json::decodeFromBytes<HandshakeEnvelope>(frame);
-    } catch (const Error&) {
-    } catch (const Json::exception&) {
-    }
-    throw NetworkConnectionError(NetworkConnectionError::Case::malformedFrame);
+    std::optional<HandshakeEnvelope> envelope = json::tryDecodeFromBytes<HandshakeEnvelope>(frame);
+    if (!envelope) throw NetworkConnectionError(NetworkConnectionError::Case::malformedFrame);
+    return std::move(*envelope);
 }
 
 asio::awaitable<HandshakeEnvelope> receiveHandshakeEnvelope(NetworkFramedConnection& connection) {

@@ -81,13 +81,9 @@ struct HandshakeEnvelope {
     template <class T>
     static T decodePayload(HandshakeMessageKind expected, HandshakeMessageKind received, ByteView payload) {
         requireKind(expected, received, payload);
-        try {
-            return json::decodeFromBytes<T>(payload);
-        } catch (const Error&) {
-            failMalformedPayload();
-        } catch (const Json::exception&) {
-            failMalformedPayload();
-        }
+        std::optional<T> decoded = json::tryDecodeFromBytes<T>(payload);
+        if (!decoded) failMalformedPayload();
+        return std::move(*decoded);
     }
     template <class T>
     static T decodePayload(HandshakeMessageKind expected, const HandshakeEnvelope& received) {

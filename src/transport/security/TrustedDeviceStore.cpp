@@ -92,15 +92,10 @@ TrustedDeviceStore::Records& TrustedDeviceStore::loadLocked() {
     std::optional<Bytes> stored = secureStore_->load(service(), kAccount);
     Records records;
     if (stored) {
-        std::vector<TrustedDevice> decoded;
-        try {
-            decoded = json::decodeFromBytes<std::vector<TrustedDevice>>(*stored);
-        } catch (const Error&) {
-            fail(Case::corruptedStore);
-        } catch (const Json::exception&) {
-            fail(Case::corruptedStore);
-        }
-        for (auto& record : decoded) {
+        std::optional<std::vector<TrustedDevice>> decoded =
+            json::tryDecodeFromBytes<std::vector<TrustedDevice>>(*stored);
+        if (!decoded) fail(Case::corruptedStore);
+        for (auto& record : *decoded) {
             // Two records under one id cannot both be honoured; picking one
             // could resurrect a revoked device.
             if (!records.emplace(record.id, std::move(record)).second) fail(Case::corruptedStore);

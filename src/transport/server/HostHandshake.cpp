@@ -8,9 +8,9 @@
 #include "transport/security/PairingReplayGuard.hpp"
 #include "transport/security/SecurePairingProtocol.hpp"
 #include "transport/security/TrustedDeviceStore.hpp"
-#include "transport/server/AsyncTimeout.hpp"
+#include "transport/session/AsyncTimeout.hpp"
 #include "transport/server/PairingApproval.hpp"
-#include "transport/server/SessionValueTypes.hpp"
+#include "transport/session/SessionValueTypes.hpp"
 
 #include <algorithm>
 #include <iterator>

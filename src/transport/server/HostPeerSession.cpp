@@ -3,7 +3,7 @@
 #include "transport/security/HandshakeEnvelopeHelpers.hpp"
 #include "transport/security/NetworkConnectionError.hpp"
 #include "transport/security/TrustedDeviceStore.hpp"
-#include "transport/server/AsyncTimeout.hpp"
+#include "transport/session/AsyncTimeout.hpp"
 #include "transport/session/SessionFrameOpening.hpp"
 
 #include <algorithm>
@@ -119,8 +119,9 @@ asio::awaitable<std::optional<SessionControlMessage>> HostPeerSession::receiveCo
             if (error.kind == NetworkConnectionError::Case::cancelled) co_return std::nullopt;
             throw;
         }
-        std::optional<SessionControlMessage> message = openSessionFrame(frame, *cipher_, transcriptHash_);
-        if (message) co_return message;
+        // A tablet sends no video: its fragment is opened and dropped.
+        OpenedSessionFrame opened = openSessionFrame(frame, *cipher_, transcriptHash_);
+        if (auto* message = std::get_if<SessionControlMessage>(&opened)) co_return std::move(*message);
     }
 }
 

@@ -12,7 +12,7 @@
 #include "transport/security/SessionControlMessage.hpp"
 #include "transport/server/HostSessionCallbacks.hpp"
 #include "transport/server/PeerOutboundScheduler.hpp"
-#include "transport/server/SessionValueTypes.hpp"
+#include "transport/session/SessionValueTypes.hpp"
 
 #include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>

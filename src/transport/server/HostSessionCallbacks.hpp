@@ -7,7 +7,7 @@
 #include "core/Uuid.hpp"
 #include "core/VideoModels.hpp"
 #include "transport/discovery/ListenerStatus.hpp"
-#include "transport/server/SessionValueTypes.hpp"
+#include "transport/session/SessionValueTypes.hpp"
 
 #include <asio/awaitable.hpp>
 

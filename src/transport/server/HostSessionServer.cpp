@@ -5,7 +5,6 @@
 #include "transport/security/DeviceIdentityService.hpp"
 #include "transport/security/PairingProtocolError.hpp"
 #include "transport/security/TrustedDeviceStore.hpp"
-#include "transport/session/SessionFrameOpening.hpp"
 
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
@@ -66,11 +65,6 @@ std::vector<ActiveSessionDescriptor> HostSessionServer::sessionDescriptors() con
     std::stable_sort(descriptors.begin(), descriptors.end(),
                      [](const auto& a, const auto& b) { return a.connectedAt < b.connectedAt; });
     return descriptors;
-}
-
-std::optional<SessionControlMessage> HostSessionServer::openSessionFrame(ByteView frame, SessionCipher& cipher,
-                                                                         ByteView transcriptHash) {
-    return velorinth::openSessionFrame(frame, cipher, transcriptHash);
 }
 
 // ---- state and publication ------------------------------------------------------------

@@ -19,7 +19,7 @@
 #include "transport/server/HostSessionCallbacks.hpp"
 #include "transport/server/PairingApproval.hpp"
 #include "transport/server/PeerOutboundScheduler.hpp"
-#include "transport/server/SessionValueTypes.hpp"
+#include "transport/session/SessionValueTypes.hpp"
 
 #include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
@@ -148,10 +148,6 @@ public:
     // Every tablet is told at the same time, so the whole takes at most one
     // final-close bound.
     asio::awaitable<void> disconnectAll(std::string reason);
-
-    // The control message in one frame received on a session (see openSessionFrame).
-    static std::optional<SessionControlMessage> openSessionFrame(ByteView frame, SessionCipher& cipher,
-                                                                 ByteView transcriptHash);
 
     // ---- state, for the host and for tests -------------------------------------
     std::optional<std::uint16_t> currentPort() const { return currentPort_; }

@@ -68,7 +68,7 @@ asio::awaitable<ApprovalOutcome> PairingApproval::await(const PairingVerificatio
 // left alone and the connection's close is not watched. A handler that never
 // answers loses to the timeout and is cancelled, but not waited for.
 asio::awaitable<ApprovalOutcome> PairingApproval::awaitCustom(IncomingPairingPrompt prompt) {
-    auto gate = std::make_shared<ApprovalGate>();
+    auto gate = std::make_shared<ApprovalGate>(executor_);
     auto cancellation = std::make_shared<asio::cancellation_signal>();
     asio::co_spawn(executor_, askCustomHandler(callbacks_.customApprovalHandler, std::move(prompt), gate),
                    asio::bind_cancellation_slot(cancellation->slot(), [cancellation](std::exception_ptr) {}));
@@ -87,7 +87,7 @@ asio::awaitable<ApprovalOutcome> PairingApproval::awaitCustom(IncomingPairingPro
 
 asio::awaitable<ApprovalOutcome> PairingApproval::awaitPrompt(IncomingPairingPrompt prompt,
                                                               std::shared_ptr<NetworkFramedConnection> connection) {
-    auto gate = std::make_shared<ApprovalGate>();
+    auto gate = std::make_shared<ApprovalGate>(executor_);
     const Uuid pairingID = prompt.id;
     pendingPairingID_ = pairingID;
     pendingGate_ = gate;

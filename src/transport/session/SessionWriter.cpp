@@ -51,10 +51,12 @@ void SessionWriter::close() {
     closed_ = true;
     control_.clear();
     queuedControlBytes_ = 0;
+    // Waiters hear first, so a sender whose message failed reports its error
+    // before the session's reader sees the connection end.
+    changed_.notifyAll();
     // Runs the connection's close handler once, then cancels it, so a write
     // in progress fails and the session's reader ends.
     connection_->cancel();
-    changed_.notifyAll();
 }
 
 // Every suspension may change the queues or close the writer: each turn

@@ -397,6 +397,21 @@ TEST(LoopbackClientSession, DisconnectTellsTheHostOnceAndEndsLocally) {
     EXPECT_EQ(rig.events.terminations, std::vector<Reason>{Reason::localDisconnect()});
 }
 
+// The tasks hold the session weakly: an owner that lets go without
+// disconnect() leaves no heart-beating connection behind.
+TEST(LoopbackClientSession, DroppingTheSessionClosesItsConnectionAndEndsItsTasks) {
+    SessionRig rig;
+    rig.session->start(1h);
+    rig.h.run([&]() -> asio::awaitable<void> {
+        EXPECT_EQ((co_await rig.host.receive()).command, Command::ping);
+        rig.session.reset();
+        EXPECT_NE(co_await outcome(rig.host.receive()), nullptr); // only the close
+        co_await eventually([&] { return rig.tabletConnection.use_count() == 1; }); // tasks and writer let go
+    }());
+    EXPECT_TRUE(rig.tabletConnection->didClose());
+    EXPECT_TRUE(rig.events.terminations.empty());
+}
+
 TEST(LoopbackClientSession, DisconnectIsBoundedWhenTheHostStopsReading) {
     SessionRig rig;
     rig.session->start(1h);

@@ -3,7 +3,7 @@
 #include "transport/client/ClientSessionConnector.hpp"
 #include "transport/security/DeviceIdentityService.hpp"
 #include "transport/security/PairingProtocolError.hpp"
-#include "transport/server/SessionValueTypes.hpp"
+#include "transport/session/SessionValueTypes.hpp"
 
 #include <gtest/gtest.h>
 

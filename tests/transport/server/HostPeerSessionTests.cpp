@@ -1,5 +1,7 @@
 #include "transport/server/ServerHarness.hpp"
 
+#include <asio/redirect_error.hpp>
+
 namespace velorinth::testing {
 namespace {
 

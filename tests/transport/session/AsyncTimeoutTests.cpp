@@ -1,4 +1,4 @@
-#include "transport/server/AsyncTimeout.hpp"
+#include "transport/session/AsyncTimeout.hpp"
 
 #include <asio/bind_cancellation_slot.hpp>
 #include <asio/cancellation_signal.hpp>

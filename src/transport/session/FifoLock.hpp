@@ -1,23 +1,24 @@
 #pragma once
 
+#include "transport/session/LoopSignal.hpp"
+
 #include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
-#include <asio/steady_timer.hpp>
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
-#include <memory>
 
 namespace velorinth {
 
 // A first-come-first-served lock for coroutines of one event loop. Release
 // hands the lock straight to the oldest waiter, so it is never free in
 // between and nobody can overtake. Loop thread only.
-class SerializedSendLock {
+class FifoLock {
 public:
-    explicit SerializedSendLock(asio::any_io_executor executor);
-    SerializedSendLock(const SerializedSendLock&) = delete;
-    SerializedSendLock& operator=(const SerializedSendLock&) = delete;
+    explicit FifoLock(asio::any_io_executor executor) : signal_(std::move(executor)) {}
+    FifoLock(const FifoLock&) = delete;
+    FifoLock& operator=(const FifoLock&) = delete;
 
     // Returns once the caller owns the lock. Only the waiting task's own
     // cancellation ends the wait early: the waiter leaves the queue and
@@ -32,27 +33,21 @@ public:
     // Holds the lock until destroyed.
     class Holder {
     public:
-        explicit Holder(SerializedSendLock& lock) : lock_(&lock) {}
+        explicit Holder(FifoLock& lock) : lock_(&lock) {}
         Holder(const Holder&) = delete;
         Holder& operator=(const Holder&) = delete;
         ~Holder() { lock_->release(); }
 
     private:
-        SerializedSendLock* lock_;
+        FifoLock* lock_;
     };
 
 private:
-    struct Waiter {
-        explicit Waiter(const asio::any_io_executor& executor);
-        asio::steady_timer wake; // never expires; cancelling it is the hand-over
-        bool granted = false;
-    };
-
-    void forget(const std::shared_ptr<Waiter>& waiter);
-
-    asio::any_io_executor executor_;
+    LoopSignal signal_; // a hand-over
     bool locked_ = false;
-    std::deque<std::shared_ptr<Waiter>> waiters_;
+    std::deque<std::uint64_t> waiters_; // oldest first
+    std::uint64_t lastWaiter_ = 0;
+    std::uint64_t grantedTo_ = 0; // the waiter the lock was handed to, until it resumes
 };
 
 } // namespace velorinth

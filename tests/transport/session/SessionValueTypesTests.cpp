@@ -1,4 +1,4 @@
-#include "transport/server/SessionValueTypes.hpp"
+#include "transport/session/SessionValueTypes.hpp"
 
 #include <gtest/gtest.h>
 
