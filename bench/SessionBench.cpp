@@ -8,6 +8,7 @@
 // every wait is bounded.
 
 #include "core/Constants.hpp"
+#include "support/LoopbackListener.hpp"
 #include "platform/InMemorySecureStore.hpp"
 #include "platform/crypto/SecureRandom.hpp"
 #include "platform/tls/TLSTransportSecurity.hpp"
@@ -191,100 +192,6 @@ struct Link {
     std::shared_ptr<Connection> tablet; // on a tablet loop
 };
 
-asio::awaitable<std::shared_ptr<Connection>> acceptTLS(asio::ip::tcp::acceptor* acceptor, asio::ssl::context* tls) {
-    asio::ip::tcp::socket socket = co_await acceptor->async_accept(asio::use_awaitable);
-    Connection::configureSocket(socket);
-    auto connection =
-        std::make_shared<Connection>(std::move(socket), *tls, ClientSessionConnector::kMaximumFrameSize, true);
-    co_await connection->start();
-    co_return connection;
-}
-
-// The production listener binds every interface; this one binds 127.0.0.1 only
-// and otherwise does its work: TLS with the product's server context under the
-// handshake timeout, within the handshake budget, then the stream to the server.
-class LoopbackListener final : public SessionListener {
-public:
-    static std::unique_ptr<SessionListener> create(const asio::any_io_executor& executor,
-                                                   const TLSDeviceIdentity& identity, Options options,
-                                                   Handlers handlers) {
-        auto listener = std::make_unique<LoopbackListener>();
-        listener->state_ = std::make_shared<State>(State{
-            executor, TLSTransportSecurity::makeContext(TLSRole::server, identity, options.applicationProtocol),
-            std::move(options), std::move(handlers), asio::ip::tcp::acceptor(executor), std::nullopt});
-        return listener;
-    }
-    ~LoopbackListener() override { close(); }
-
-    void start() override {
-        auto s = state_;
-        std::error_code error;
-        s->acceptor.open(asio::ip::tcp::v4(), error);
-        if (!error) s->acceptor.bind({asio::ip::address_v4::loopback(), s->options.port}, error);
-        if (!error) s->acceptor.listen(asio::socket_base::max_listen_connections, error);
-        if (!error) s->port = s->acceptor.local_endpoint(error).port();
-        asio::post(s->executor, [s, error] {
-            if (error && s->handlers.onFailed) s->handlers.onFailed(error);
-            if (!error && s->handlers.onReady) s->handlers.onReady(*s->port);
-        });
-        if (!error) asio::co_spawn(s->executor, acceptLoop(s), asio::detached);
-    }
-    void stop() override {
-        close();
-        asio::post(state_->executor, [done = state_->handlers.onCancelled] {
-            if (done) done();
-        });
-    }
-    std::optional<std::uint16_t> port() const override { return state_->port; }
-
-private:
-    struct State {
-        asio::any_io_executor executor;
-        std::shared_ptr<asio::ssl::context> tls;
-        Options options;
-        Handlers handlers;
-        asio::ip::tcp::acceptor acceptor;
-        std::optional<std::uint16_t> port;
-    };
-
-    void close() {
-        std::error_code ignored;
-        state_->port.reset();
-        state_->acceptor.close(ignored);
-    }
-
-    static asio::awaitable<void> acceptLoop(std::shared_ptr<State> s) {
-        for (;;) {
-            std::error_code error;
-            auto socket = co_await s->acceptor.async_accept(asio::redirect_error(asio::use_awaitable, error));
-            if (error || !s->acceptor.is_open()) co_return;
-            std::optional<HandshakeSlot> slot = s->options.handshakeBudget->tryAcquire();
-            if (!slot) continue; // over the budget: closed before any TLS work
-            Connection::configureSocket(socket);
-            asio::co_spawn(s->executor, handshake(s, std::move(socket), std::move(*slot)), asio::detached);
-        }
-    }
-
-    static asio::awaitable<void> handshake(std::shared_ptr<State> s, asio::ip::tcp::socket socket, HandshakeSlot slot) {
-        Stream stream(std::move(socket), *s->tls);
-        auto finished = std::make_shared<bool>(false); // the timer's handler may run after this frame is gone
-        asio::steady_timer deadline(s->executor, s->options.handshakeTimeout);
-        deadline.async_wait([&stream, finished](std::error_code expired) {
-            std::error_code ignored;
-            if (!expired && !*finished) stream.lowest_layer().close(ignored);
-        });
-        std::error_code error;
-        co_await stream.async_handshake(Stream::server, asio::redirect_error(asio::use_awaitable, error));
-        *finished = true;
-        deadline.cancel();
-        if (!error && s->acceptor.is_open() && s->handlers.onConnection) {
-            s->handlers.onConnection(std::move(stream), std::move(slot));
-        }
-    }
-
-    std::shared_ptr<State> state_;
-};
-
 struct Tablet {
     Loop* loop = nullptr;
     std::shared_ptr<DeviceIdentityService> identity;
@@ -306,8 +213,13 @@ struct Rig {
             // The production limit (5 a minute) would refuse most of the benchmark's pairings.
             std::make_shared<PairingAttemptLimiter>(1'000'000, std::chrono::seconds(60)), hostKdf, hostStore, 15s, 90s,
             CapabilitySet{Capability::h264, Capability::pointer, Capability::keyboard}, DevicePermissions::connect,
-            HostSessionServer::Options{.listenerFactory = LoopbackListener::create});
+            HostSessionServer::Options{.listenerFactory = testing::loopbackListener});
         port = await(hostLoop, listen(), "the listener");
+        linkHost = await(hostLoop, [this]() -> asio::awaitable<std::unique_ptr<testing::LoopbackAcceptor>> {
+            co_return std::make_unique<testing::LoopbackAcceptor>(
+                hostLoop.io.get_executor(), identityNamed("Bench Mac links")->tlsIdentity(),
+                std::string(VelorinthService::applicationProtocol), ClientSessionConnector::kMaximumFrameSize);
+        }(), "the link listener");
         for (std::size_t i = 0; i < kTabletLoops; ++i) tabletLoops.push_back(std::make_unique<Loop>());
         for (std::size_t i = 0; i < kTabletCounts.back(); ++i) {
             auto tablet = std::make_unique<Tablet>();
@@ -341,10 +253,10 @@ struct Rig {
 
     // A loopback link with the product's TLS policy, outside the server, for the video measurements.
     Link link(Loop& tabletLoop) {
-        auto accepted = asio::co_spawn(hostLoop.io, acceptTLS(&acceptor, linkTLS.get()), asio::use_future);
-        const Connection::Endpoint endpoint{"127.0.0.1", acceptor.local_endpoint().port()};
-        Link made{nullptr, Connection::connect(tabletLoop.io.get_executor(), endpoint, linkIdentity->tlsIdentity(),
-                                               std::nullopt, ClientSessionConnector::kMaximumFrameSize,
+        auto accepted = asio::co_spawn(hostLoop.io, linkHost->accept(), asio::use_future);
+        Link made{nullptr, Connection::connect(tabletLoop.io.get_executor(), linkHost->endpoint(),
+                                               linkIdentity->tlsIdentity(), std::nullopt,
+                                               ClientSessionConnector::kMaximumFrameSize,
                                                VelorinthService::applicationProtocol)};
         auto started = asio::co_spawn(tabletLoop.io, made.tablet->start(), asio::use_future);
         const auto deadline = Clock::now() + kStepLimit;
@@ -364,9 +276,8 @@ struct Rig {
     std::uint16_t port = 0;
     std::atomic<int> errors{0};
     std::vector<std::unique_ptr<Tablet>> tablets;
-    asio::ip::tcp::acceptor acceptor{hostLoop.io, {asio::ip::address_v4::loopback(), 0}};
-    std::shared_ptr<asio::ssl::context> linkTLS = TLSTransportSecurity::makeContext(
-        TLSRole::server, identityNamed("Bench Mac links")->tlsIdentity(), VelorinthService::applicationProtocol);
+    // The far ends of the video measurements' links, behind the product's listener on 127.0.0.1.
+    std::unique_ptr<testing::LoopbackAcceptor> linkHost;
     std::shared_ptr<DeviceIdentityService> linkIdentity = identityNamed("Bench iPad links");
 };
 

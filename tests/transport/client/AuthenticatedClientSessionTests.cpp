@@ -1,4 +1,4 @@
-#include "transport/client/ClientTestSupport.hpp"
+#include "support/TabletRig.hpp"
 
 #include "transport/client/RemoteInputTransportError.hpp"
 #include "transport/client/VideoStreamTransportError.hpp"
@@ -8,7 +8,6 @@
 
 using namespace velorinth;
 using namespace velorinth::testing;
-using namespace velorinth::clienttest;
 
 namespace {
 
@@ -24,8 +23,9 @@ struct RigOptions {
 
 // One session over loopback TLS, its scripted host, and what it reported.
 struct SessionRig {
-    LoopbackHarness h;
+    LoopRunner h;
     TLSDeviceIdentity hostIdentity = makeTestIdentity("Host");
+    LoopbackAcceptor hostEnd{h.io.get_executor(), hostIdentity};
     ManualClocks clock;
     SessionEvents events;
     HostEnd host;
@@ -35,16 +35,11 @@ struct SessionRig {
     std::shared_ptr<AuthenticatedClientSession> session;
 
     explicit SessionRig(const RigOptions& options = {}) {
-        auto hostTLS = TLSTransportSecurity::makeContext(TLSRole::server, hostIdentity, kProtocol);
-        tabletConnection = NetworkFramedConnection::connect(h.io.get_executor(), h.endpoint(),
+        tabletConnection = NetworkFramedConnection::connect(h.io.get_executor(), hostEnd.endpoint(),
                                                             makeTestIdentity("Tablet"), std::nullopt, kTestFrameLimit,
                                                             kProtocol);
         h.run([&]() -> asio::awaitable<void> {
-            auto hostSide = [&]() -> asio::awaitable<void> {
-                host.connection = std::make_shared<NetworkFramedConnection>(co_await h.accept(), *hostTLS,
-                                                                            kTestFrameLimit, true);
-                co_await host.connection->start();
-            };
+            auto hostSide = [&]() -> asio::awaitable<void> { host.connection = co_await hostEnd.accept(); };
             co_await (hostSide() && tabletConnection->start());
         }());
         const Bytes key = randomBytes(32);
@@ -305,7 +300,7 @@ TEST(LoopbackClientSession, EveryEndingIsReportedOnceWithItsText) {
         rig.session->start(1h);
         rig.h.run([&]() -> asio::awaitable<void> {
             co_await cases[i].first(rig.host);
-            co_await eventually([&] { return !rig.events.terminations.empty(); });
+            co_await until([&] { return !rig.events.terminations.empty(); });
             co_await rig.session->disconnect("again"); // too late: nothing happens
             co_await rig.session->stopVideoStream();   // never throws
             auto ping = co_await outcome(rig.session->sendPing());
@@ -377,7 +372,7 @@ TEST(LoopbackClientSession, SendChecksComeFirstAndSendsKeepTheirOrder) {
 TEST(LoopbackClientSession, AFailedPingEndsTheSessionWithTheHeartbeatText) {
     SessionRig rig({.tabletSendSequence = SessionCipher::kSequenceLimit}); // the first seal fails
     rig.session->start(1h);
-    rig.h.run(eventually([&] { return !rig.events.terminations.empty(); }));
+    rig.h.run(until([&] { return !rig.events.terminations.empty(); }));
     EXPECT_EQ(rig.events.terminations,
               std::vector<Reason>{Reason::networkInterrupted("The authenticated session heartbeat failed.")});
 }
@@ -423,7 +418,7 @@ TEST(LoopbackClientSession, DisconnectIsBoundedWhenTheHostStopsReading) {
         EXPECT_GT(written, 0u);
         co_await rig.session->disconnect("Leaving."); // waits behind the stalled write, then gives up
         EXPECT_EQ(rig.events.terminations, std::vector<Reason>{Reason::localDisconnect()});
-        co_await eventually([&] { return floodEnded; });
+        co_await until([&] { return floodEnded; });
     }());
     EXPECT_NE(floodFailure, nullptr);
     EXPECT_TRUE(rig.tabletConnection->didClose());

@@ -1,4 +1,4 @@
-#include "transport/client/ClientTestSupport.hpp"
+#include "support/TabletRig.hpp"
 
 #include "transport/client/ClientSessionConnector.hpp"
 #include "transport/security/DeviceIdentityService.hpp"
@@ -11,7 +11,6 @@
 
 using namespace velorinth;
 using namespace velorinth::testing;
-using namespace velorinth::clienttest;
 
 namespace {
 
@@ -33,24 +32,23 @@ struct HostResult {
 
 // The responder's half of the handshake, built from the security layer.
 struct ScriptedHandshakeHost {
-    LoopbackHarness& h;
+    LoopRunner& h;
     asio::thread_pool& kdf;
     Date now;
     std::shared_ptr<DeviceIdentityService> identity =
         std::make_shared<DeviceIdentityService>(std::make_shared<InMemorySecureStore>(), [] { return "Mac"; });
-    std::shared_ptr<asio::ssl::context> tls =
-        TLSTransportSecurity::makeContext(TLSRole::server, identity->tlsIdentity(), kProtocol);
+    LoopbackAcceptor hostEnd{h.io.get_executor(), identity->tlsIdentity()};
 
     DevicePublicIdentity publicIdentity() { return identity->publicIdentity(identity->loadOrCreateRecord()); }
 
     asio::awaitable<HostResult> serve(HostScript script) {
         HostResult result;
-        auto connection = std::make_shared<NetworkFramedConnection>(co_await h.accept(), *tls, kTestFrameLimit, true);
+        std::shared_ptr<NetworkFramedConnection> connection;
         auto readToTheEnd = [&]() -> asio::awaitable<HostResult> {
             result.ended = co_await outcome(connection->receiveFrame());
             co_return result;
         };
-        result.ended = co_await outcome(connection->start());
+        result.ended = co_await outcome([&]() -> asio::awaitable<void> { connection = co_await hostEnd.accept(); }());
         if (result.ended) co_return result;
         const auto request = HandshakeEnvelope::decodePayload<PairingRequest>(
             Kind::pairingRequest, co_await receiveHandshakeEnvelope(*connection));
@@ -97,7 +95,7 @@ struct ConnectOutcome {
 };
 
 struct ConnectorRig {
-    LoopbackHarness h;
+    LoopRunner h;
     asio::thread_pool kdf{1};
     ManualClocks clock;
     std::shared_ptr<InMemorySecureStore> tabletSecureStore = std::make_shared<InMemorySecureStore>();
@@ -114,7 +112,7 @@ struct ConnectorRig {
 
     ClientSessionConnector::Request request(HandshakePurpose purpose, std::optional<TrustedDevice> trustedHost = {}) {
         ClientSessionConnector::Request r;
-        r.endpoint = h.endpoint();
+        r.endpoint = host.hostEnd.endpoint();
         r.identityService = tabletIdentity;
         r.trustedDeviceStore = store;
         r.purpose = purpose;

@@ -1,4 +1,4 @@
-#include "transport/server/ServerHarness.hpp"
+#include "support/HostRig.hpp"
 
 #include "transport/security/HandshakeEnvelopeHelpers.hpp"
 #include "transport/security/PairingProtocolError.hpp"
@@ -22,7 +22,7 @@ void expectErrorEnvelope(const HandshakeEnvelope& envelope, Code code, const std
 }
 
 TEST(LoopbackPairing, ApprovedPairingSealsDecisionAsZeroAndServerReadyAsOne) {
-    ServerHarness h;
+    HostRig h;
     h.autoAnswer = true;
     auto tablet = h.peer();
     tablet->capabilities = {Capability::h264, Capability::hevc};
@@ -51,7 +51,7 @@ TEST(LoopbackPairing, ApprovedPairingSealsDecisionAsZeroAndServerReadyAsOne) {
 // during the prompt is told nothing and the prompt is withdrawn once.
 TEST(LoopbackPairing, EveryUnapprovedOutcomeEndsThePairing) {
     for (const bool reject : {true, false}) {
-        ServerHarness h(ServerHarness::fastOptions(), reject ? 10s : 200ms);
+        HostRig h(HostRig::fastOptions(), reject ? 10s : 200ms);
         if (reject) h.autoAnswer = false;
         auto tablet = h.peer();
         const PairingDecision decision = h.run(tablet->runUntilDecision(h.port, Pair::pair));
@@ -70,7 +70,7 @@ TEST(LoopbackPairing, EveryUnapprovedOutcomeEndsThePairing) {
         EXPECT_FALSE(h.trust->device(tablet->identity().id).has_value());
     }
 
-    ServerHarness h;
+    HostRig h;
     auto tablet = h.peer();
     h.run(tablet->startHandshake(h.port, Pair::pair));
     h.until([&] { return !h.prompts.empty(); });
@@ -84,7 +84,7 @@ TEST(LoopbackPairing, EveryUnapprovedOutcomeEndsThePairing) {
 
 // The limiter counts pairings only; a replayed pairing id gets nothing at all.
 TEST(LoopbackPairing, SixthPairingInAMinuteIsRateLimitedWhileReconnectBypassesAndReplayGetsNothing) {
-    ServerHarness h;
+    HostRig h;
     for (int attempt = 0; attempt < 5; ++attempt) {
         auto tablet = h.peer();
         h.run(tablet->connect(h.port));
@@ -115,7 +115,7 @@ TEST(LoopbackPairing, SixthPairingInAMinuteIsRateLimitedWhileReconnectBypassesAn
 }
 
 TEST(LoopbackPairing, SecondPairingWhilePromptIsOpenIsBusyButReconnectIsServed) {
-    ServerHarness h;
+    HostRig h;
     auto first = h.peer();
     h.run(first->startHandshake(h.port, Pair::pair));
     h.until([&] { return h.server->pendingPairingID().has_value(); });
@@ -149,7 +149,7 @@ TEST(LoopbackReconnect, TrustStoreDecidesWithExactRefusals) {
         {StoreCase::identityChanged, std::nullopt, ""},
     };
     for (const Case& c : cases) {
-        ServerHarness h;
+        HostRig h;
         auto tablet = h.peer();
         if (c.error == StoreCase::revokedDevice) {
             h.trustTablet(*tablet);
@@ -184,7 +184,7 @@ TEST(LoopbackReconnect, TrustStoreDecidesWithExactRefusals) {
 // workers held busy, a trusted reconnection still opens its session and an
 // untrusted one is refused, so neither ever waits for a derivation.
 TEST(LoopbackReconnect, NeverRunsTheCodeDerivation) {
-    ServerHarness h;
+    HostRig h;
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
     for (asio::thread_pool* worker : {&h.hostKdf, &h.peerKdf}) asio::post(*worker, [released] { released.wait(); });
@@ -209,7 +209,7 @@ TEST(LoopbackReconnect, ReadyMismatchCreatesNoSession) {
         [](ClientSessionReady& ready) { ready.clientHello.protocolVersion = 2; },
     };
     for (const auto& edit : edits) {
-        ServerHarness h;
+        HostRig h;
         auto tablet = h.peer();
         h.trustTablet(*tablet);
         EXPECT_TRUE(h.run(tablet->runUntilDecision(h.port, HandshakePurpose::reconnect)).approved);
@@ -222,7 +222,7 @@ TEST(LoopbackReconnect, ReadyMismatchCreatesNoSession) {
 }
 
 TEST(LoopbackReconnect, SecondSessionOfTheSameTabletReplacesTheFirstAndOutlivesIt) {
-    ServerHarness h;
+    HostRig h;
     auto first = h.peer();
     const ServerHello firstHello = h.openTrustedSession(*first);
     auto second = h.peer();
@@ -242,15 +242,15 @@ TEST(LoopbackReconnect, SecondSessionOfTheSameTabletReplacesTheFirstAndOutlivesI
 // Connections hold a place from accept to registration; an extra one is
 // closed before TLS and reported nowhere.
 TEST(LoopbackReconnect, HandshakeCapClosesExtraConnectionsBeforeTLS) {
-    HostSessionServer::Options options = ServerHarness::fastOptions();
+    HostSessionServer::Options options = HostRig::fastOptions();
     options.handshakeCapacity = 1;
-    ServerHarness h(options);
+    HostRig h(options);
     auto holder = h.peer();
     h.trustTablet(*holder);
     h.run(holder->connect(h.port));
     h.settle();
     EXPECT_EQ(h.server->handshakesInFlight(), 1u);
-    EXPECT_NE(h.run(failureOf(h.peer("Extra")->connect(h.port))), nullptr);
+    EXPECT_NE(h.run(outcome(h.peer("Extra")->connect(h.port))), nullptr);
 
     h.run(holder->sendRequest(HandshakePurpose::reconnect));
     h.run(holder->answerResponse());
@@ -268,7 +268,7 @@ TEST(LoopbackReconnect, HandshakeCapClosesExtraConnectionsBeforeTLS) {
 // Stop answers the pending prompt with a sealed rejection, disconnects running
 // sessions, and no handshake in flight becomes a session afterwards.
 TEST(LoopbackReconnect, StopEndsEverythingInFlight) {
-    ServerHarness h;
+    HostRig h;
     auto running = h.peer("Running");
     h.openTrustedSession(*running);
     auto pairing = h.peer("Pairing");
@@ -287,7 +287,7 @@ TEST(LoopbackReconnect, StopEndsEverythingInFlight) {
     EXPECT_EQ(h.run(pairing->receiveDecision()).rejectionCode, Code::userRejected);
     EXPECT_TRUE(nextReadFails(h, *pairing));
 
-    h.run(failureOf(midway->sendClientReady()));
+    h.run(outcome(midway->sendClientReady()));
     EXPECT_TRUE(nextReadFails(h, *midway));
     h.settle(100ms);
     const Uuid midwayID = midway->identity().id;
@@ -301,7 +301,7 @@ TEST(LoopbackReconnect, StopEndsEverythingInFlight) {
 // What the host queues the moment a session is registered is sealed after
 // server-ready, never before it.
 TEST(LoopbackReconnect, HostMessageQueuedAtRegistrationFollowsServerReady) {
-    ServerHarness h;
+    HostRig h;
     HostSessionServer::Callbacks callbacks = h.recordingCallbacks();
     callbacks.onSessionsChanged = [&](const std::vector<ActiveSessionDescriptor>& list) {
         h.sessionLists.push_back(list);

@@ -1,15 +1,20 @@
 #pragma once
 
-// A scripted host for the tablet-side tests: TLS on 127.0.0.1, the responder's
-// session cipher, and helpers to send what a host sends and read the tablet.
+// The tablet rig: a tablet built from the real client code (its identity, its
+// trust store, its connector requests and what its session reported), and the
+// host's end of its session (the responder's cipher over a connection accepted
+// by the real listener on 127.0.0.1) to send what a host sends and read the tablet.
 
-#include "transport/security/LoopbackHarness.hpp"
+#include "support/LoopRunner.hpp"
+#include "support/LoopbackListener.hpp"
 
 #include "core/Json.hpp"
 #include "platform/InMemorySecureStore.hpp"
 #include "platform/crypto/SecureRandom.hpp"
 #include "support/TLSTestIdentities.hpp"
 #include "transport/client/AuthenticatedClientSession.hpp"
+#include "transport/client/ClientSessionConnector.hpp"
+#include "transport/security/DeviceIdentityService.hpp"
 #include "transport/security/HandshakeEnvelopeHelpers.hpp"
 #include "transport/security/SessionCipher.hpp"
 #include "transport/security/TrustedDeviceStore.hpp"
@@ -17,6 +22,8 @@
 
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
+#include <asio/experimental/awaitable_operators.hpp>
+#include <gtest/gtest.h>
 
 #include <functional>
 #include <memory>
@@ -26,9 +33,10 @@
 // Designated initializers leave the fields they do not name at their defaults.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
-namespace velorinth::clienttest {
+namespace velorinth::testing {
 
-using namespace velorinth::testing;
+using namespace asio::experimental::awaitable_operators;
+
 using Command = SessionControlCommand;
 using Msg = SessionControlMessage;
 
@@ -80,12 +88,6 @@ struct HostEnd {
     }
 };
 
-// Waits (on the loop) until `condition` holds; a guard against hangs only.
-inline asio::awaitable<void> eventually(const std::function<bool()>& condition) {
-    for (int i = 0; i < 5000 && !condition(); ++i) co_await sleepFor(1ms);
-    if (!condition()) throw std::runtime_error("the condition never held");
-}
-
 struct ManualClocks {
     Date wall = Date(700'000'000);
     std::uint64_t uptimeNs = 5'000'000'000;
@@ -113,4 +115,36 @@ struct SessionEvents {
     }
 };
 
-} // namespace velorinth::clienttest
+// A tablet: its identity, its trust store, and what its session reported.
+struct TabletRig : SessionEvents {
+    std::shared_ptr<DeviceIdentityService> identity = std::make_shared<DeviceIdentityService>(
+        std::make_shared<InMemorySecureStore>(), [] { return std::string("Test iPad"); });
+    std::shared_ptr<InMemorySecureStore> trustStorage = std::make_shared<InMemorySecureStore>();
+    std::shared_ptr<TrustedDeviceStore> trust = std::make_shared<TrustedDeviceStore>(trustStorage);
+    std::vector<std::string> codesShown;
+    bool confirmCode = true;
+    std::function<asio::awaitable<void>()> beforeAnswering; // as a user takes a moment to compare
+    CapabilitySet capabilities{Capability::h264, Capability::hevc, Capability::pointer};
+
+    DevicePublicIdentity publicIdentity() { return identity->publicIdentity(identity->loadOrCreateRecord()); }
+
+    ClientSessionConnector::Request request(std::uint16_t port, HandshakePurpose purpose,
+                                            std::optional<TrustedDevice> trustedHost = std::nullopt) {
+        ClientSessionConnector::Request r;
+        r.endpoint = {"127.0.0.1", port};
+        r.identityService = identity;
+        r.trustedDeviceStore = trust;
+        r.purpose = purpose;
+        r.trustedHost = std::move(trustedHost);
+        r.capabilities = capabilities;
+        r.confirmVerificationCode = [this](const PairingVerification& verification) -> asio::awaitable<bool> {
+            codesShown.push_back(verification.verificationCode);
+            if (beforeAnswering) co_await beforeAnswering();
+            co_return confirmCode;
+        };
+        r.sessionHandlers = handlers();
+        return r;
+    }
+};
+
+} // namespace velorinth::testing
