@@ -1,5 +1,7 @@
 #include "core/ControlProtocol.hpp"
+#include "core/InputEvent.hpp"
 #include "core/Json.hpp"
+#include "core/WakeModels.hpp"
 
 #include <gtest/gtest.h>
 
@@ -104,4 +106,26 @@ TEST(JsonCodec, IntegerRangesAndNonFiniteNumbers) {
                      JSONEncodingError);
     }
     EXPECT_THROW(json::parse("{\"a\":NaN}"), JSONDecodingError);
+}
+
+// The conventions of enums with values, for every record that has one.
+TEST(JsonCodec, EnumCasesCountTheirKeysAndOnlyValueLessOnesMayBeBare) {
+    EXPECT_EQ(json::decodeFromString<CompositionEvent>(R"("cancelled")"), CompositionEvent::cancelled());
+    EXPECT_EQ(json::decodeFromString<Evidence<bool>>(R"("unsupported")"), Evidence<bool>::unsupported());
+    EXPECT_THROW(json::decodeFromString<CompositionEvent>(R"("committed")"), JSONDecodingError);
+    // A key that names no case is ignored, as are extra payload keys.
+    EXPECT_EQ(json::decodeFromString<InputEvent>(R"({"version":2,"text":{"_0":"a","extra":true}})"),
+              InputEvent::text("a"));
+    EXPECT_EQ(json::decodeFromString<Evidence<bool>>(R"({"extra":1,"verified":{"_0":false}})"),
+              Evidence<bool>::verified(false));
+    for (const char* bad : {"{}", R"({"extra":{}})", R"({"unknown":{},"verified":{"_0":true}})", R"("verified")"}) {
+        try {
+            json::decodeFromString<Evidence<bool>>(bad);
+            ADD_FAILURE() << "decoded: " << bad;
+        } catch (const JSONDecodingError& e) {
+            EXPECT_EQ(std::string_view(e.what()), kInvalidNumberOfKeysText) << bad;
+        }
+    }
+    EXPECT_THROW(json::decodeFromString<InputEvent>(R"({"text":{"_0":"a"},"key":{"code":0,"isDown":true,"modifiers":0}})"),
+                 JSONDecodingError);
 }

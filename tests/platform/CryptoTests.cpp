@@ -65,10 +65,6 @@ TEST(Hmac, RefusesTruncatedAndExtendedTags) {
     EXPECT_FALSE(isValidHmacSha256(key, data, {}));
 }
 
-TEST(CryptoError, CarriesItsCaseAndText) {
-    EXPECT_STREQ(CryptoError(Case::randomGenerationFailed).what(), "Secure random number generation failed.");
-}
-
 TEST(P256SigningKey, X963RoundTripDerSignaturesAndHiddenDescriptions) {
     auto key = P256SigningKey::generate();
     SecretBytes x963 = key.x963Representation();

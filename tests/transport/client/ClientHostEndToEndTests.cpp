@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 // Designated initializers leave the fields they do not name at their defaults.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
@@ -92,8 +94,11 @@ TEST(LoopbackClientHost, FirstPairingShowsOneCodeAndRunsTheSessionOnBothSides) {
 
     ASSERT_EQ(tablet.codesShown.size(), 1u); // the same six digits on both screens
     EXPECT_EQ(tablet.codesShown[0].size(), 6u);
-    ASSERT_TRUE(!h.prompts.empty() && h.prompts.front().has_value());
-    EXPECT_EQ(h.prompts.front()->verificationCode, tablet.codesShown[0]);
+    ASSERT_EQ(h.prompts.size(), 2u); // shown, then withdrawn once answered
+    ASSERT_TRUE(h.prompts[0].has_value());
+    EXPECT_EQ(h.prompts[0]->verificationCode, tablet.codesShown[0]);
+    EXPECT_EQ(h.prompts[0]->peerIdentity, tablet.publicIdentity());
+    EXPECT_FALSE(h.prompts[1].has_value());
 
     const ActiveSessionDescriptor mine = session->currentDescriptor();
     EXPECT_EQ(mine.acceptedCapabilities, (CapabilitySet{Capability::h264, Capability::pointer}));
@@ -114,6 +119,7 @@ TEST(LoopbackClientHost, FirstPairingShowsOneCodeAndRunsTheSessionOnBothSides) {
     ASSERT_TRUE(tabletRecord.has_value());
     EXPECT_EQ(tabletRecord->identity, tablet.publicIdentity());
     EXPECT_EQ(tabletRecord->authorization, DeviceAuthorization::authorized);
+    EXPECT_EQ(tabletRecord->permissions, DevicePermissions::all);
 
     // Both ciphers open only the next sequence, so any gap would end the
     // session. The host sealed its decision 0 and server-ready 1: the host
@@ -169,6 +175,7 @@ TEST(LoopbackClientHost, FirstPairingShowsOneCodeAndRunsTheSessionOnBothSides) {
     h.run(session->disconnect("Done."));
     EXPECT_EQ(tablet.terminations, std::vector<Reason>{Reason::localDisconnect()});
     h.until([&] { return h.sessions().empty(); });
+    EXPECT_TRUE(h.errors.empty());
 }
 
 TEST(LoopbackClientHost, ReconnectPinsTheMacAndAnotherIdentityIsBlocked) {
@@ -206,24 +213,35 @@ TEST(LoopbackClientHost, EveryRefusalReachesTheTabletWithItsText) {
         std::function<void(TrustedDeviceStore&, const Uuid&)> onHost; // reconnect when set: the host's record edited
         SessionHandshakeError expected;
         std::string text;
+        std::function<void(HostRig&)> hostReport; // what the host reported of it
+    };
+    using StoreCase = TrustedDeviceStoreError::Case;
+    auto storeError = [](StoreCase kind) {
+        return [kind](HostRig& h) { EXPECT_EQ(h.lastError<TrustedDeviceStoreError>().kind, kind); };
     };
     const std::vector<Case> cases = {
         {false, {}, SessionHandshakeError::rejectedByHost("Pairing was rejected on the Mac."),
-         "Pairing was rejected on the Mac."},
+         "Pairing was rejected on the Mac.", [](HostRig& h) { EXPECT_TRUE(h.errors.empty()); }}, // a normal end
         // The host's 200 ms limit is well below the tablet's 2 s one: the host
         // starts waiting only after its code derivation.
         {std::nullopt, {}, SessionHandshakeError(Refusal::approvalTimedOut),
-         "Pairing approval timed out on the Mac. Try pairing again."},
+         "Pairing approval timed out on the Mac. Try pairing again.",
+         [](HostRig& h) {
+             h.until([&] { return !h.errors.empty(); });
+             EXPECT_EQ(h.lastError<PairingProtocolError>().kind, PairingProtocolError::Case::timedOut);
+         }},
         {std::nullopt, [](TrustedDeviceStore& store, const Uuid& id) { store.remove(id); },
-         SessionHandshakeError(Refusal::untrustedOnHost), "This iPad is not trusted by the Mac. Pair the devices again."},
+         SessionHandshakeError(Refusal::untrustedOnHost), "This iPad is not trusted by the Mac. Pair the devices again.",
+         storeError(StoreCase::untrustedDevice)},
         {std::nullopt, [](TrustedDeviceStore& store, const Uuid& id) { store.revoke(id); },
-         SessionHandshakeError(Refusal::revokedOnHost), "Access for this iPad was revoked on the Mac."},
+         SessionHandshakeError(Refusal::revokedOnHost), "Access for this iPad was revoked on the Mac.",
+         storeError(StoreCase::revokedDevice)},
         {std::nullopt,
          [](TrustedDeviceStore& store, const Uuid& id) {
              store.updatePermissions(id, DevicePermissions::screenView | DevicePermissions::remoteControl);
          },
          SessionHandshakeError(Refusal::permissionDeniedOnHost),
-         "This iPad does not have permission to start a session on the Mac."},
+         "This iPad does not have permission to start a session on the Mac.", storeError(StoreCase::permissionDenied)},
     };
     asio::thread_pool kdf{1};
     for (const Case& c : cases) {
@@ -247,6 +265,9 @@ TEST(LoopbackClientHost, EveryRefusalReachesTheTabletWithItsText) {
         EXPECT_EQ(tablet.trustStorage->callCount(SaveOp::save), 0u);
         EXPECT_EQ(h.trust->device(tablet.publicIdentity().id), hostsRecordBefore);
         EXPECT_TRUE(h.sessions().empty());
+        h.until([&] { return c.onHost ? h.errors.size() == 1 : h.prompts.size() == 2; });
+        EXPECT_EQ(h.prompts.size(), c.onHost ? 0u : 2u); // a pairing's prompt is withdrawn once
+        c.hostReport(h);
     }
 }
 
@@ -273,13 +294,25 @@ TEST(LoopbackClientHost, WhileAPromptIsOpenOtherPairingsAreBusyThenRateLimited) 
     EXPECT_EQ(texts, (std::vector<std::string>{busy, busy, busy, busy,
                                                "Too many pairing attempts were made. Wait a minute and try again."}));
     EXPECT_TRUE(other.codesShown.empty());
+    EXPECT_EQ(h.lastError<PairingAttemptLimitError>().kind, PairingAttemptLimitError::Case::rateLimited);
+    EXPECT_EQ(std::count_if(h.errors.begin(), h.errors.end(), [](const std::exception_ptr& error) {
+                  try {
+                      std::rethrow_exception(error);
+                  } catch (const SessionHandshakeError& busyError) {
+                      return busyError.kind == Refusal::pairingBusyOnHost;
+                  } catch (...) {
+                      return false;
+                  }
+              }), 4);
 
-    // The open prompt was left alone and can still be approved.
+    // A known tablet is still served, and the open prompt left alone can still be approved.
+    TabletRig known;
+    h.run(reconnect(h, connector, known, pairedBefore(h, known))->disconnect(""));
     ASSERT_EQ(h.prompts.size(), 1u);
     h.server->resolvePendingPairing(true, h.prompts[0]->id);
     h.until([&] { return firstOutcome.has_value(); });
     if (firstOutcome->second) std::rethrow_exception(firstOutcome->second);
-    EXPECT_EQ(h.sessions().size(), 1u);
+    h.until([&] { return h.sessions().size() == 1; });
     h.run(firstOutcome->first->disconnect(""));
 }
 
