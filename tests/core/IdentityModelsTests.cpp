@@ -1,6 +1,8 @@
 #include "core/Digest.hpp"
 #include "core/IdentityModels.hpp"
 
+#include "support/LoopRunner.hpp"
+
 #include <gtest/gtest.h>
 
 using namespace velorinth;
@@ -18,12 +20,7 @@ Uuid uuid(const char* text) { return *Uuid::fromString(text); }
 
 template <class F>
 void expectIdentityError(F&& body, IdentityModelError::Case expected) {
-    try {
-        body();
-        ADD_FAILURE() << "no error thrown";
-    } catch (const IdentityModelError& error) {
-        EXPECT_EQ(error.kind, expected);
-    }
+    EXPECT_EQ(velorinth::testing::thrown<IdentityModelError>(body).kind, expected);
 }
 
 } // namespace

@@ -3,6 +3,8 @@
 #include "core/Json.hpp"
 #include "core/WakeModels.hpp"
 
+#include "support/LoopRunner.hpp"
+
 #include <gtest/gtest.h>
 
 #include <limits>
@@ -48,13 +50,7 @@ Json goldenWith(const char* key, Json value) {
 }
 
 JSONDecodingError::Case failureOf(const Json& j) {
-    try {
-        json::decode<Sample>(j);
-    } catch (const JSONDecodingError& error) {
-        return error.kind;
-    }
-    ADD_FAILURE() << "decoded: " << j.dump();
-    return JSONDecodingError::Case::dataCorrupted;
+    return velorinth::testing::thrown<JSONDecodingError>([&] { json::decode<Sample>(j); }).kind;
 }
 
 } // namespace
@@ -119,12 +115,8 @@ TEST(JsonCodec, EnumCasesCountTheirKeysAndOnlyValueLessOnesMayBeBare) {
     EXPECT_EQ(json::decodeFromString<Evidence<bool>>(R"({"extra":1,"verified":{"_0":false}})"),
               Evidence<bool>::verified(false));
     for (const char* bad : {"{}", R"({"extra":{}})", R"({"unknown":{},"verified":{"_0":true}})", R"("verified")"}) {
-        try {
-            json::decodeFromString<Evidence<bool>>(bad);
-            ADD_FAILURE() << "decoded: " << bad;
-        } catch (const JSONDecodingError& e) {
-            EXPECT_EQ(std::string_view(e.what()), kInvalidNumberOfKeysText) << bad;
-        }
+        const auto error = velorinth::testing::thrown<JSONDecodingError>([&] { json::decodeFromString<Evidence<bool>>(bad); });
+        EXPECT_EQ(std::string_view(error.what()), kInvalidNumberOfKeysText) << bad;
     }
     EXPECT_THROW(json::decodeFromString<InputEvent>(R"({"text":{"_0":"a"},"key":{"code":0,"isDown":true,"modifiers":0}})"),
                  JSONDecodingError);

@@ -1,5 +1,7 @@
 #include "core/WakeModels.hpp"
 
+#include "support/LoopRunner.hpp"
+
 #include <gtest/gtest.h>
 
 using namespace velorinth;
@@ -10,13 +12,7 @@ const Bytes kMac{0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
 
 template <class F>
 void expectWakeError(WakeModelError::Case expected, F&& f, const std::string& context) {
-    try {
-        f();
-        ADD_FAILURE() << "no error: " << context;
-    } catch (const WakeModelError& e) {
-        EXPECT_EQ(e.kind, expected) << context;
-        EXPECT_EQ(e.what(), WakeModelError::text(expected)) << context;
-    }
+    EXPECT_EQ(velorinth::testing::thrown<WakeModelError>(f).kind, expected) << context;
 }
 
 } // namespace

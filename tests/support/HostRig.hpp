@@ -172,13 +172,7 @@ struct HostRig : LoopRunner {
     template <class E>
     E lastError() const {
         if (errors.empty()) throw std::runtime_error("no error was reported");
-        try {
-            std::rethrow_exception(errors.back());
-        } catch (const E& error) {
-            return error;
-        } catch (const std::exception& other) {
-            throw std::runtime_error(std::string("another error was reported: ") + other.what());
-        }
+        return thrown<E>([&] { std::rethrow_exception(errors.back()); });
     }
 };
 

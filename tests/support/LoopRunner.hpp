@@ -50,6 +50,17 @@ E expectFailure(const std::exception_ptr& failure) {
     }
 }
 
+// The E that `call` throws; any other outcome fails the test.
+template <class E, class F>
+E thrown(F&& call) {
+    try {
+        call();
+    } catch (const E& error) {
+        return error;
+    }
+    throw std::runtime_error("the expected error was not thrown");
+}
+
 // Waits on the loop until `condition` holds; the bound guards against hangs only.
 inline asio::awaitable<void> until(std::function<bool()> condition, std::chrono::steady_clock::duration limit = 10s) {
     const auto deadline = std::chrono::steady_clock::now() + limit;

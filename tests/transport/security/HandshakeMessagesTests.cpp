@@ -2,6 +2,8 @@
 #include "transport/security/HandshakeMessages.hpp"
 #include "transport/security/NetworkConnectionError.hpp"
 
+#include "support/LoopRunner.hpp"
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -41,14 +43,7 @@ constexpr const char* kRequestGolden = R"({
 })";
 
 // The envelope error `call` throws, or nullopt.
-std::optional<C> envelopeFailure(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const HandshakeEnvelopeError& error) {
-        return error.kind;
-    }
-    return std::nullopt;
-}
+C envelopeFailure(const std::function<void()>& call) { return velorinth::testing::thrown<HandshakeEnvelopeError>(call).kind; }
 
 TEST(HandshakeMessages, MatchGoldenJson) {
     HandshakeEnvelope envelope{K::pairingRequest, bytesOf("{}")};

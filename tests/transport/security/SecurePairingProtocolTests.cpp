@@ -10,6 +10,8 @@
 #include <asio/post.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_future.hpp>
+#include "support/LoopRunner.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -38,13 +40,7 @@ T runOnLoop(asio::awaitable<T> operation) {
 }
 
 void expectError(Case kind, const std::function<void()>& operation) {
-    try {
-        operation();
-        ADD_FAILURE() << "expected " << PairingProtocolError::text(kind);
-    } catch (const PairingProtocolError& e) {
-        EXPECT_EQ(e.kind, kind) << e.what();
-        EXPECT_EQ(e.what(), PairingProtocolError::text(kind));
-    }
+    EXPECT_EQ(velorinth::testing::thrown<PairingProtocolError>(operation).kind, kind);
 }
 
 struct Device {
