@@ -8,7 +8,9 @@
 // every wait is bounded.
 
 #include "core/Constants.hpp"
+#include "support/HostRig.hpp"
 #include "support/LoopbackListener.hpp"
+#include "support/TabletRig.hpp"
 #include "platform/InMemorySecureStore.hpp"
 #include "platform/crypto/SecureRandom.hpp"
 #include "platform/tls/TLSTransportSecurity.hpp"
@@ -59,6 +61,7 @@
 #include <vector>
 
 using namespace velorinth;
+namespace rigs = velorinth::testing; // the test rigs: host, tablet, loopback listener
 using namespace std::chrono_literals;
 
 namespace {
@@ -84,15 +87,18 @@ volatile std::uint8_t gSink = 0;
 }
 
 // One event loop on its own thread.
+// One event loop on its own thread; it may drive a loop that a rig owns.
 struct Loop {
-    Loop() : thread([this] { io.run(); }) {}
+    Loop() : owned(std::make_unique<asio::io_context>()), io(*owned), thread([this] { io.run(); }) {}
+    explicit Loop(asio::io_context& driven) : io(driven), thread([this] { io.run(); }) {}
     ~Loop() { halt(); }
     void halt() {
         work.reset();
         io.stop();
         if (thread.joinable()) thread.join();
     }
-    asio::io_context io;
+    std::unique_ptr<asio::io_context> owned;
+    asio::io_context& io;
     asio::executor_work_guard<asio::io_context::executor_type> work{io.get_executor()};
     std::thread thread;
 };
@@ -192,11 +198,9 @@ struct Link {
     std::shared_ptr<Connection> tablet; // on a tablet loop
 };
 
-struct Tablet {
+// A tablet rig with its own connector on one of the tablets' loops.
+struct Tablet : rigs::TabletRig {
     Loop* loop = nullptr;
-    std::shared_ptr<DeviceIdentityService> identity;
-    std::shared_ptr<TrustedDeviceStore> trust =
-        std::make_shared<TrustedDeviceStore>(std::make_shared<InMemorySecureStore>());
     std::unique_ptr<ClientSessionConnector> connector;
     std::shared_ptr<AuthenticatedClientSession> session;
     std::optional<TrustedDevice> hostRecord; // written by its pairing
@@ -205,18 +209,13 @@ struct Tablet {
 // Everything that outlives one measurement; the loops halt before the rest goes.
 struct Rig {
     Rig() {
-        hostID = hostIdentity->publicIdentity(hostIdentity->loadOrCreateRecord()).id;
-        server = std::make_shared<HostSessionServer>(
-            hostLoop.io.get_executor(), hostIdentity,
-            std::make_shared<TrustedDeviceStore>(std::make_shared<InMemorySecureStore>()),
-            std::make_shared<PairingReplayGuard>(std::chrono::seconds(300)),
-            // The production limit (5 a minute) would refuse most of the benchmark's pairings.
-            std::make_shared<PairingAttemptLimiter>(1'000'000, std::chrono::seconds(60)), hostKdf, hostStore, 15s, 90s,
-            CapabilitySet{Capability::h264, Capability::pointer, Capability::keyboard}, DevicePermissions::connect,
-            HostSessionServer::Options{.listenerFactory = testing::loopbackListener});
-        port = await(hostLoop, listen(), "the listener");
-        linkHost = await(hostLoop, [this]() -> asio::awaitable<std::unique_ptr<testing::LoopbackAcceptor>> {
-            co_return std::make_unique<testing::LoopbackAcceptor>(
+        // Approved inside the prompt callback: no approval time is counted, and
+        // no other pairing can take the one prompt over before it is answered.
+        host.autoAnswer = true;
+        host.answerInline = true;
+        hostID = host.hostIdentity->publicIdentity(host.hostIdentity->loadOrCreateRecord()).id;
+        linkHost = await(hostLoop, [this]() -> asio::awaitable<std::unique_ptr<rigs::LoopbackAcceptor>> {
+            co_return std::make_unique<rigs::LoopbackAcceptor>(
                 hostLoop.io.get_executor(), identityNamed("Bench Mac links")->tlsIdentity(),
                 std::string(VelorinthService::applicationProtocol), ClientSessionConnector::kMaximumFrameSize);
         }(), "the link listener");
@@ -224,8 +223,8 @@ struct Rig {
         for (std::size_t i = 0; i < kTabletCounts.back(); ++i) {
             auto tablet = std::make_unique<Tablet>();
             tablet->loop = tabletLoops[i % kTabletLoops].get();
-            tablet->identity = identityNamed("Bench iPad " + std::to_string(i + 1));
-            tablet->identity->loadOrCreateRecord();
+            tablet->capabilities = {Capability::h264, Capability::pointer, Capability::keyboard};
+            tablet->publicIdentity();
             tablet->connector = std::make_unique<ClientSessionConnector>(
                 tablet->loop->io.get_executor(), tabletKdf,
                 ClientSessionConnector::Timing{kStepLimit, kStepLimit, 30s, 2s});
@@ -235,20 +234,6 @@ struct Rig {
     ~Rig() {
         hostLoop.halt();
         for (auto& loop : tabletLoops) loop->halt();
-    }
-
-    asio::awaitable<std::uint16_t> listen() {
-        HostSessionServer::Callbacks callbacks;
-        std::weak_ptr<HostSessionServer> weak = server;
-        // Approved inside the prompt callback: no approval time is counted, and
-        // no other pairing can take the one prompt over before it is answered.
-        callbacks.onPromptChanged = [weak](const std::optional<IncomingPairingPrompt>& prompt) {
-            if (auto self = weak.lock(); self && prompt) self->resolvePendingPairing(true, prompt->id);
-        };
-        callbacks.onError = [this](std::exception_ptr) { ++errors; };
-        server->setCallbacks(std::move(callbacks));
-        server->startListening(0, false);
-        co_return co_await server->waitForListeningPort(5s);
     }
 
     // A loopback link with the product's TLS policy, outside the server, for the video measurements.
@@ -265,32 +250,23 @@ struct Rig {
         return made;
     }
 
-    Loop hostLoop;
+    // The test rig's host, listening on 127.0.0.1; the production limit (5 pairings a minute)
+    // would refuse most of the benchmark's pairings.
+    rigs::HostRig host{rigs::HostRig::fastOptions(), 90s, true, 1'000'000};
+    Loop hostLoop{host.io};
     std::vector<std::unique_ptr<Loop>> tabletLoops;
-    asio::thread_pool hostKdf{1};
-    asio::thread_pool hostStore{1};
     asio::thread_pool tabletKdf{kTabletLoops};
-    std::shared_ptr<DeviceIdentityService> hostIdentity = identityNamed("Bench Mac");
-    std::shared_ptr<HostSessionServer> server;
     Uuid hostID;
-    std::uint16_t port = 0;
-    std::atomic<int> errors{0};
     std::vector<std::unique_ptr<Tablet>> tablets;
     // The far ends of the video measurements' links, behind the product's listener on 127.0.0.1.
-    std::unique_ptr<testing::LoopbackAcceptor> linkHost;
+    std::unique_ptr<rigs::LoopbackAcceptor> linkHost;
     std::shared_ptr<DeviceIdentityService> linkIdentity = identityNamed("Bench iPad links");
 };
 
 // From the connect call (TCP connect, TLS, handshake, ready messages) to the started session.
 asio::awaitable<double> connectOnce(Tablet* tablet, const Rig* rig, HandshakePurpose purpose) {
-    ClientSessionConnector::Request request;
-    request.endpoint = {"127.0.0.1", rig->port};
-    request.identityService = tablet->identity;
-    request.trustedDeviceStore = tablet->trust;
-    request.purpose = purpose;
-    if (purpose == HandshakePurpose::reconnect) request.trustedHost = tablet->hostRecord;
-    request.capabilities = {Capability::h264, Capability::pointer, Capability::keyboard};
-    request.confirmVerificationCode = [](const PairingVerification&) -> asio::awaitable<bool> { co_return true; };
+    ClientSessionConnector::Request request = tablet->request(
+        rig->host.port, purpose, purpose == HandshakePurpose::reconnect ? tablet->hostRecord : std::nullopt);
     const auto start = Clock::now();
     tablet->session = co_await tablet->connector->connect(std::move(request));
     const double elapsed = milliseconds(Clock::now() - start);
@@ -320,11 +296,11 @@ std::vector<double> handshakes(Rig& rig, std::size_t count, HandshakePurpose pur
         for (auto& future : closing) waitFor(future, Clock::now() + kStepLimit, "a disconnect");
         const bool emptied = await(rig.hostLoop, [&]() -> asio::awaitable<bool> {
             asio::steady_timer timer(rig.hostLoop.io);
-            for (int i = 0; i < 2500 && !rig.server->sessionDescriptors().empty(); ++i) {
+            for (int i = 0; i < 2500 && !rig.host.server->sessionDescriptors().empty(); ++i) {
                 timer.expires_after(2ms);
                 co_await timer.async_wait(asio::use_awaitable);
             }
-            co_return rig.server->sessionDescriptors().empty();
+            co_return rig.host.server->sessionDescriptors().empty();
         }(), "the host's sessions to end");
         if (!emptied) fail("the host kept a finished session");
     }
@@ -565,8 +541,9 @@ void run(Rig& rig) {
     std::printf("  reference: EVP ChaCha20-Poly1305 open of %zu B on one thread: %.0f MB/s\n", kFragmentBytes,
                 evp.open);
 
-    await(rig.hostLoop, rig.server->stop(), "the server to stop");
-    if (rig.errors > 0) std::printf("\nThe host reported %d connection error(s).\n", rig.errors.load());
+    await(rig.hostLoop, rig.host.server->stop(), "the server to stop");
+    rig.hostLoop.halt();
+    if (!rig.host.errors.empty()) std::printf("\nThe host reported %zu connection error(s).\n", rig.host.errors.size());
     std::printf("\n(MB = 10^6 bytes; the whole run took %.1f s)\n",
                 std::chrono::duration<double>(Clock::now() - began).count());
 }

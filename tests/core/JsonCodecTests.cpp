@@ -115,9 +115,10 @@ TEST(JsonCodec, EnumCasesCountTheirKeysAndOnlyValueLessOnesMayBeBare) {
     EXPECT_EQ(json::decodeFromString<Evidence<bool>>(R"({"extra":1,"verified":{"_0":false}})"),
               Evidence<bool>::verified(false));
     for (const char* bad : {"{}", R"({"extra":{}})", R"({"unknown":{},"verified":{"_0":true}})", R"("verified")"}) {
-        const auto error = velorinth::testing::thrown<JSONDecodingError>([&] { json::decodeFromString<Evidence<bool>>(bad); });
+        const auto decode = [&] { json::decodeFromString<Evidence<bool>>(bad); };
+        const auto error = velorinth::testing::thrown<JSONDecodingError>(decode);
         EXPECT_EQ(std::string_view(error.what()), kInvalidNumberOfKeysText) << bad;
     }
-    EXPECT_THROW(json::decodeFromString<InputEvent>(R"({"text":{"_0":"a"},"key":{"code":0,"isDown":true,"modifiers":0}})"),
-                 JSONDecodingError);
+    const char* twoCases = R"({"text":{"_0":"a"},"key":{"code":0,"isDown":true,"modifiers":0}})";
+    EXPECT_THROW(json::decodeFromString<InputEvent>(twoCases), JSONDecodingError);
 }

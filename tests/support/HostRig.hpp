@@ -84,8 +84,9 @@ struct HostRig : LoopRunner {
                      std::size_t pairingsPerMinute = 5) {
         server = std::make_shared<HostSessionServer>(
             io.get_executor(), hostIdentity, trust, std::make_shared<PairingReplayGuard>(std::chrono::seconds(300)),
-            std::make_shared<PairingAttemptLimiter>(pairingsPerMinute, std::chrono::seconds(60)), hostKdf, hostStore, 5s, approvalTimeout,
-            CapabilitySet{Capability::h264, Capability::pointer, Capability::keyboard}, DevicePermissions::connect,
+            std::make_shared<PairingAttemptLimiter>(pairingsPerMinute, std::chrono::seconds(60)), hostKdf, hostStore,
+            5s, approvalTimeout, CapabilitySet{Capability::h264, Capability::pointer, Capability::keyboard},
+            DevicePermissions::connect,
             std::move(options));
         server->setCallbacks(recordingCallbacks());
         if (listen) {
@@ -143,7 +144,9 @@ struct HostRig : LoopRunner {
         callbacks.onVideoKeyframeRequested = [this](const Uuid&, const Uuid&, std::uint64_t generation) {
             keyframeRequests.push_back(generation);
         };
-        callbacks.onVideoStreamStopped = [this](const Uuid&, const Uuid& session) { streamsStopped.push_back(session); };
+        callbacks.onVideoStreamStopped = [this](const Uuid&, const Uuid& session) {
+            streamsStopped.push_back(session);
+        };
         callbacks.onVerifiedWakeConfirmed = [this](const Uuid&, Date date) { verifiedWakes.push_back(date); };
         return callbacks;
     }

@@ -80,7 +80,7 @@ struct LoopRunner {
         auto future = asio::co_spawn(io, std::move(body), asio::use_future);
         const auto deadline = std::chrono::steady_clock::now() + limit;
         while (future.wait_for(0s) != std::future_status::ready) {
-            if (std::chrono::steady_clock::now() >= deadline) throw std::runtime_error("the test did not finish in time");
+            if (std::chrono::steady_clock::now() >= deadline) throw std::runtime_error("the test did not end in time");
             io.restart();
             io.run_one_for(10ms);
         }
