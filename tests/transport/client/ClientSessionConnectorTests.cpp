@@ -98,12 +98,8 @@ struct ConnectorRig {
     LoopRunner h;
     asio::thread_pool kdf{1};
     ManualClocks clock;
-    std::shared_ptr<InMemorySecureStore> tabletSecureStore = std::make_shared<InMemorySecureStore>();
-    std::shared_ptr<DeviceIdentityService> tabletIdentity =
-        std::make_shared<DeviceIdentityService>(std::make_shared<InMemorySecureStore>(), [] { return "iPad"; });
-    std::shared_ptr<TrustedDeviceStore> store = std::make_shared<TrustedDeviceStore>(tabletSecureStore);
+    TabletRig tablet;
     ScriptedHandshakeHost host{h, kdf, clock.wall};
-    SessionEvents events;
     std::vector<std::optional<ObservedNetworkError>> observed;
 
     ClientSessionConnector connector(ClientSessionConnector::Duration decisionTimeout = 5s) {
@@ -111,14 +107,8 @@ struct ConnectorRig {
     }
 
     ClientSessionConnector::Request request(HandshakePurpose purpose, std::optional<TrustedDevice> trustedHost = {}) {
-        ClientSessionConnector::Request r;
-        r.endpoint = host.hostEnd.endpoint();
-        r.identityService = tabletIdentity;
-        r.trustedDeviceStore = store;
-        r.purpose = purpose;
-        r.trustedHost = std::move(trustedHost);
-        r.capabilities = {Capability::h264, Capability::pointer, Capability::keyboard};
-        r.sessionHandlers = events.handlers();
+        tablet.capabilities = {Capability::h264, Capability::pointer, Capability::keyboard};
+        ClientSessionConnector::Request r = tablet.request(host.hostEnd.port(), purpose, std::move(trustedHost));
         r.onNetworkErrorObserved = [this](const std::optional<ObservedNetworkError>& e) { observed.push_back(e); };
         return r;
     }
@@ -202,13 +192,13 @@ TEST(LoopbackClientSessionConnector, FailuresCloseTheConnectionAndWriteNothing) 
          [](ConnectorRig& rig, TrustedDevice& record) {
              record.identity = makeTestIdentity("Old Mac").publicIdentity;
              record.identity.id = record.id;
-             rig.store->trust(record);
+             rig.tablet.trust->trust(record);
          }},
         {{.decision = approval()}, std::string(TrustedDeviceStoreError::text(TrustedDeviceStoreError::Case::revokedDevice)),
          std::nullopt, HandshakePurpose::reconnect,
          [](ConnectorRig& rig, TrustedDevice& record) {
-             rig.store->trust(record);
-             rig.store->revoke(record.id);
+             rig.tablet.trust->trust(record);
+             rig.tablet.trust->revoke(record.id);
          }},
     };
     for (std::size_t i = 0; i < cases.size(); ++i) {
@@ -216,8 +206,8 @@ TEST(LoopbackClientSessionConnector, FailuresCloseTheConnectionAndWriteNothing) 
         ConnectorRig rig;
         TrustedDevice record = rig.hostRecord();
         if (cases[i].tabletStore) cases[i].tabletStore(rig, record);
-        const auto recordBefore = rig.store->device(record.id);
-        rig.tabletSecureStore->resetCallCounts();
+        const auto recordBefore = rig.tablet.trust->device(record.id);
+        rig.tablet.trustStorage->resetCallCounts();
         auto connector = rig.connector();
         ConnectOutcome run = rig.connect(connector, rig.request(cases[i].purpose, record), cases[i].script);
         EXPECT_EQ(failureText(run.failure), cases[i].text);
@@ -225,8 +215,8 @@ TEST(LoopbackClientSessionConnector, FailuresCloseTheConnectionAndWriteNothing) 
             EXPECT_EQ(expectFailure<SessionHandshakeError>(run.failure), *cases[i].exactly);
         }
         EXPECT_EQ(rig.observed, std::vector<std::optional<ObservedNetworkError>>{std::nullopt});
-        EXPECT_EQ(rig.tabletSecureStore->callCount(SaveOp::save), 0u);
-        EXPECT_EQ(rig.store->device(record.id), recordBefore);
+        EXPECT_EQ(rig.tablet.trustStorage->callCount(SaveOp::save), 0u);
+        EXPECT_EQ(rig.tablet.trust->device(record.id), recordBefore);
         if (!run.host.ended) {
             rig.h.run([&]() -> asio::awaitable<void> {
                 run.host.ended = co_await outcome(run.host.session.connection->receiveFrame());
