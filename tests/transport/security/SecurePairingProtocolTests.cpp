@@ -31,6 +31,7 @@ using Protocol = SecurePairingProtocol;
 constexpr std::int64_t kCreatedAt = 1'750'000'000;
 const Date kNow = Date::fromUnixSeconds(kCreatedAt);
 
+// Runs the loop dry: the KDF worker's hand-back must land before the loop goes.
 template <class T>
 T runOnLoop(asio::awaitable<T> operation) {
     asio::io_context loop;
