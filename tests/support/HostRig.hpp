@@ -181,7 +181,7 @@ struct HostRig : LoopRunner {
 
 // True when the peer's next read ends with the connection closed, not a message.
 inline bool nextReadFails(HostRig& h, ScriptedTabletPeer& tablet) {
-    return h.run(outcome(tablet.connection().receiveFrame())) != nullptr;
+    return h.run(outcome(tablet.connection->receiveFrame())) != nullptr;
 }
 
 } // namespace velorinth::testing

@@ -7,18 +7,15 @@
 
 #include "support/LoopRunner.hpp"
 #include "support/LoopbackListener.hpp"
+#include "support/SessionEnd.hpp"
 
-#include "core/Json.hpp"
 #include "platform/InMemorySecureStore.hpp"
 #include "platform/crypto/SecureRandom.hpp"
 #include "support/TLSTestIdentities.hpp"
 #include "transport/client/AuthenticatedClientSession.hpp"
 #include "transport/client/ClientSessionConnector.hpp"
 #include "transport/security/DeviceIdentityService.hpp"
-#include "transport/security/HandshakeEnvelopeHelpers.hpp"
-#include "transport/security/SessionCipher.hpp"
 #include "transport/security/TrustedDeviceStore.hpp"
-#include "transport/video/SessionWireFrameCodec.hpp"
 
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
@@ -30,9 +27,6 @@
 #include <optional>
 #include <vector>
 
-// Designated initializers leave the fields they do not name at their defaults.
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-
 namespace velorinth::testing {
 
 using namespace asio::experimental::awaitable_operators;
@@ -40,53 +34,8 @@ using namespace asio::experimental::awaitable_operators;
 using Command = SessionControlCommand;
 using Msg = SessionControlMessage;
 
-struct HostEnd {
-    std::shared_ptr<NetworkFramedConnection> connection;
-    std::shared_ptr<SessionCipher> cipher;
-    Bytes transcriptHash;
-    std::vector<Msg> received; // everything read so far
-    std::uint64_t nextPing = 1000;
-
-    Bytes seal(SessionBinaryChannel channel, ByteView plaintext) {
-        EncryptedSessionMessage sealed = cipher->seal(plaintext, transcriptHash);
-        return SessionWireFrameCodec::encode(channel, sealed.sequence, sealed.ciphertext);
-    }
-    asio::awaitable<void> send(const Msg& message) {
-        co_await connection->sendRawFrame(seal(SessionBinaryChannel::control, json::encodeToBytes(message)));
-    }
-    asio::awaitable<void> sendEnvelope(const Msg& message) { // the envelope form
-        EncryptedSessionMessage sealed = cipher->seal(json::encodeToBytes(message), transcriptHash);
-        co_await sendHandshakeEnvelope(
-            *connection, HandshakeEnvelope::makeEncrypted(HandshakeMessageKind::encryptedSession, sealed));
-    }
-    asio::awaitable<void> sendFragment(ByteView packet) {
-        co_await connection->sendRawFrame(seal(SessionBinaryChannel::videoFragment, packet));
-    }
-    asio::awaitable<Msg> receive() {
-        SessionWireFrameCodec::Frame wire = SessionWireFrameCodec::decode(co_await connection->receiveFrame());
-        EXPECT_EQ(wire.channel, SessionBinaryChannel::control);
-        received.push_back(json::decodeFromBytes<Msg>(cipher->open(wire.sequence, wire.body, transcriptHash)));
-        co_return received.back();
-    }
-    // A barrier: the tablet handles frames in order, so once this ping's pong
-    // is back, everything sent before it has been applied.
-    asio::awaitable<void> roundTrip() {
-        const std::uint64_t sequence = ++nextPing;
-        co_await send(Msg{.command = Command::ping, .sequence = sequence});
-        for (;;) {
-            Msg reply = co_await receive();
-            if (reply.command == Command::pong && reply.sequence == sequence) break;
-        }
-        received.pop_back();
-    }
-    std::vector<Msg> receivedOf(Command command) const {
-        std::vector<Msg> matching;
-        for (const auto& message : received) {
-            if (message.command == command) matching.push_back(message);
-        }
-        return matching;
-    }
-};
+// The host's end of a tablet's session.
+using HostEnd = SessionEnd;
 
 struct ManualClocks {
     Date wall = Date(700'000'000);

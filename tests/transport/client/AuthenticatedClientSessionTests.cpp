@@ -279,7 +279,7 @@ TEST(LoopbackClientSession, EveryEndingIsReportedOnceWithItsText) {
         {[](HostEnd& host) -> asio::awaitable<void> { co_await host.connection->sendRawFrame(bytesOf("hello")); },
          interrupted},
         {[](HostEnd& host) -> asio::awaitable<void> {
-             host.seal(SessionBinaryChannel::control, bytesOf("{}")); // a sequence the tablet never sees
+             host.sealFrame(SessionBinaryChannel::control, bytesOf("{}")); // a sequence the tablet never sees
              co_await host.send(Msg{.command = Command::pong});
          },
          interrupted},

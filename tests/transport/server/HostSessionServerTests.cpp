@@ -30,7 +30,7 @@ void startStreaming(HostRig& h, ScriptedTabletPeer& tablet, std::uint64_t genera
 
 VideoFragmentPacket nextFragment(HostRig& h, ScriptedTabletPeer& tablet) {
     for (;;) {
-        const ScriptedTabletPeer::Sealed sealed = h.run(tablet.receiveSealed());
+        const SessionEnd::Sealed sealed = h.run(tablet.receiveSealed());
         if (sealed.channel == SessionBinaryChannel::videoFragment) {
             return VideoFragmentPacket::decode(sealed.plaintext, 2'097'152, 128, 49'152);
         }
