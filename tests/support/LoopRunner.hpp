@@ -78,6 +78,12 @@ struct LoopRunner {
     template <class T>
     T run(asio::awaitable<T> body, std::chrono::steady_clock::duration limit = 20s) {
         auto future = asio::co_spawn(io, std::move(body), asio::use_future);
+        return wait(future, limit);
+    }
+
+    // Runs the loop until `future` (of work spawned on it) is ready; returns or rethrows its outcome.
+    template <class T>
+    T wait(std::future<T>& future, std::chrono::steady_clock::duration limit = 20s) {
         const auto deadline = std::chrono::steady_clock::now() + limit;
         while (future.wait_for(0s) != std::future_status::ready) {
             if (std::chrono::steady_clock::now() >= deadline) throw std::runtime_error("the test did not end in time");

@@ -2,6 +2,7 @@
 
 #include "core/Error.hpp"
 #include "core/EventLoop.hpp"
+#include "support/LoopRunner.hpp"
 
 #include <asio/bind_cancellation_slot.hpp>
 #include <asio/cancellation_signal.hpp>
@@ -23,26 +24,15 @@ namespace {
 using namespace std::chrono_literals;
 using Result = ApprovalGate::Result;
 
-// Runs `io` until `future` is ready, within a hang guard.
-template <class T>
-T runUntilReady(asio::io_context& io, std::future<T>& future) {
-    const auto giveUp = std::chrono::steady_clock::now() + 10s;
-    while (future.wait_for(0s) != std::future_status::ready) {
-        if (std::chrono::steady_clock::now() > giveUp) throw std::runtime_error("the gate test hung");
-        io.restart();
-        io.run_one_for(10ms);
-    }
-    return future.get();
-}
-
 TEST(ApprovalGate, CancelledWaiterLeavesItOpenAndTheFirstResolutionWins) {
-    asio::io_context io;
+    testing::LoopRunner loop;
+    asio::io_context& io = loop.io;
     ApprovalGate gate;
     asio::cancellation_signal cancel;
     auto cancelled = asio::co_spawn(io, gate.wait(), asio::bind_cancellation_slot(cancel.slot(), asio::use_future));
     io.run_for(5ms);
     cancel.emit(asio::cancellation_type::terminal);
-    EXPECT_THROW(runUntilReady(io, cancelled), CancellationError);
+    EXPECT_THROW(loop.wait(cancelled), CancellationError);
     EXPECT_EQ(gate.result(), std::nullopt);
 
     auto parked = asio::co_spawn(io, gate.wait(), asio::use_future);
@@ -50,9 +40,9 @@ TEST(ApprovalGate, CancelledWaiterLeavesItOpenAndTheFirstResolutionWins) {
     io.run_for(5ms);
     gate.resolve(Result::approved);
     gate.resolve(Result::rejected);
-    EXPECT_EQ(runUntilReady(io, parked), Result::approved);
+    EXPECT_EQ(loop.wait(parked), Result::approved);
     auto late = asio::co_spawn(io, gate.wait(), asio::use_future); // gets the kept result
-    EXPECT_EQ(runUntilReady(io, late), Result::approved);
+    EXPECT_EQ(loop.wait(late), Result::approved);
 }
 
 // Resolvers race from several threads: one result is delivered, once, and the
