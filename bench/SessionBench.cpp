@@ -7,20 +7,20 @@
 // fragment size, measured in the same run on one thread. Nothing is asserted;
 // every wait is bounded.
 
-#include "core/BigEndian.hpp"
+#include "SessionBenchSupport.hpp"
+
 #include "core/Constants.hpp"
-#include "platform/InMemorySecureStore.hpp"
+#include "support/HostRig.hpp"
+#include "support/LoopbackListener.hpp"
+#include "support/TabletRig.hpp"
 #include "platform/crypto/SecureRandom.hpp"
 #include "platform/tls/TLSTransportSecurity.hpp"
 #include "transport/client/AuthenticatedClientSession.hpp"
 #include "transport/client/ClientSessionConnector.hpp"
 #include "transport/security/DeviceIdentityService.hpp"
 #include "transport/security/NetworkFramedConnection.hpp"
-#include "transport/security/PairingAttemptLimiter.hpp"
 #include "transport/security/PairingKeyDerivation.hpp"
-#include "transport/security/PairingReplayGuard.hpp"
 #include "transport/security/SessionCipher.hpp"
-#include "transport/security/TrustedDeviceStore.hpp"
 #include "transport/server/HostSessionServer.hpp"
 #include "transport/server/PeerOutboundScheduler.hpp"
 #include "transport/video/SessionWireFrameCodec.hpp"
@@ -29,26 +29,18 @@
 
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
-#include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
-#include <asio/ip/tcp.hpp>
-#include <asio/post.hpp>
-#include <asio/redirect_error.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/thread_pool.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/use_future.hpp>
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <exception>
 #include <future>
 #include <memory>
@@ -59,11 +51,12 @@
 #include <vector>
 
 using namespace velorinth;
+namespace rigs = velorinth::testing; // the test rigs: host, tablet, loopback listener
 using namespace std::chrono_literals;
+using namespace velorinth::bench;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using Connection = NetworkFramedConnection;
 
 constexpr std::array<std::size_t, 3> kTabletCounts{1, 4, 16};
@@ -72,118 +65,6 @@ constexpr std::size_t kTabletLoops = 4;      // the tablets' event loops, and th
 constexpr std::size_t kFrameBytes = 1 << 20; // one encoded frame
 constexpr std::int64_t kChunkBytes = 32'768; // the default stream's fragment payload
 constexpr std::size_t kFragmentBytes = VideoFragmentPacket::headerLength + kChunkBytes; // one seal (not the first)
-constexpr Clock::duration kStepLimit = 10s;  // the bound of any one wait
-
-volatile std::uint8_t gSink = 0;
-
-// The loops may still run work that refers to the caller's state: leave at once.
-[[noreturn]] void fail(const std::string& what) {
-    std::fprintf(stderr, "SessionBench failed: %s\n", what.c_str());
-    std::fflush(stderr);
-    std::_Exit(1);
-}
-
-// One event loop on its own thread.
-struct Loop {
-    Loop() : thread([this] { io.run(); }) {}
-    ~Loop() { halt(); }
-    void halt() {
-        work.reset();
-        io.stop();
-        if (thread.joinable()) thread.join();
-    }
-    asio::io_context io;
-    asio::executor_work_guard<asio::io_context::executor_type> work{io.get_executor()};
-    std::thread thread;
-};
-
-template <class T>
-T waitFor(std::future<T>& future, Clock::time_point deadline, const char* what) {
-    if (future.wait_until(deadline) != std::future_status::ready) fail(std::string("timed out waiting for ") + what);
-    try {
-        return future.get();
-    } catch (const std::exception& e) {
-        fail(std::string(what) + ": " + e.what());
-    }
-}
-
-// Runs `body` on `loop` and waits for it, for at most `limit`.
-template <class T>
-T await(Loop& loop, asio::awaitable<T> body, const char* what, Clock::duration limit = kStepLimit) {
-    auto future = asio::co_spawn(loop.io, std::move(body), asio::use_future);
-    return waitFor(future, Clock::now() + limit, what);
-}
-
-double milliseconds(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
-double megabytesPerSecond(double bytes, Clock::duration d) {
-    return bytes / std::chrono::duration<double>(d).count() / 1e6;
-}
-
-// Nearest rank.
-double percentile(std::vector<double> values, double p) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    const auto rank = static_cast<std::size_t>(std::ceil(p * static_cast<double>(values.size())));
-    return values[std::clamp<std::size_t>(rank, 1, values.size()) - 1];
-}
-double median(std::vector<double> values) { return percentile(std::move(values), 0.5); }
-
-std::shared_ptr<DeviceIdentityService> identityNamed(std::string name) {
-    return std::make_shared<DeviceIdentityService>(std::make_shared<InMemorySecureStore>(),
-                                                   [name = std::move(name)] { return name; });
-}
-
-// ---- the reference: EVP ChaCha20-Poly1305, one reused context per direction
-
-struct EvpFigures {
-    double seal = 0, open = 0; // MB/s
-};
-
-// One message either way; the tag is written (seal) or checked (open) at `tag`.
-bool evpCrypt(EVP_CIPHER_CTX* c, bool seal, std::uint64_t counter, ByteView ad, ByteView in, std::uint8_t* out,
-              std::uint8_t* tag) {
-    std::array<std::uint8_t, 12> iv{};
-    bigendian::store<std::uint64_t>(std::span(iv).last<8>(), counter);
-    int n = 0;
-    return EVP_CipherInit_ex(c, nullptr, nullptr, nullptr, iv.data(), seal ? 1 : 0) == 1 &&
-           EVP_CipherUpdate(c, nullptr, &n, ad.data(), static_cast<int>(ad.size())) == 1 &&
-           EVP_CipherUpdate(c, out, &n, in.data(), static_cast<int>(in.size())) == 1 &&
-           (seal || EVP_CIPHER_CTX_ctrl(c, EVP_CTRL_AEAD_SET_TAG, 16, tag) == 1) &&
-           EVP_CipherFinal_ex(c, out + n, &n) == 1 &&
-           (!seal || EVP_CIPHER_CTX_ctrl(c, EVP_CTRL_AEAD_GET_TAG, 16, tag) == 1);
-}
-
-EvpFigures evpReference(std::size_t size) {
-    struct Free {
-        void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
-    };
-    const Bytes key = randomBytes(32), ad = randomBytes(32), plaintext = randomBytes(size);
-    std::unique_ptr<EVP_CIPHER_CTX, Free> enc(EVP_CIPHER_CTX_new()), dec(EVP_CIPHER_CTX_new());
-    if (!enc || !dec || EVP_CipherInit_ex(enc.get(), EVP_chacha20_poly1305(), nullptr, key.data(), nullptr, 1) != 1 ||
-        EVP_CipherInit_ex(dec.get(), EVP_chacha20_poly1305(), nullptr, key.data(), nullptr, 0) != 1) {
-        fail("EVP init");
-    }
-    constexpr std::size_t kBatch = 32;
-    std::vector<Bytes> sealed(kBatch, Bytes(size + 16));
-    Bytes out(size);
-    std::vector<double> seals, opens;
-    for (std::uint64_t slice = 0; slice < 7; ++slice) {
-        for (const bool seal : {true, false}) {
-            const auto start = Clock::now();
-            for (std::size_t i = 0; i < kBatch; ++i) {
-                std::uint8_t* tag = sealed[i].data() + size;
-                if (seal ? !evpCrypt(enc.get(), true, slice * kBatch + i, ad, plaintext, sealed[i].data(), tag)
-                         : !evpCrypt(dec.get(), false, slice * kBatch + i, ad, ByteView(sealed[i]).first(size),
-                                     out.data(), tag)) {
-                    fail("EVP ChaCha20-Poly1305");
-                }
-                gSink = gSink ^ out[0];
-            }
-            (seal ? seals : opens).push_back(megabytesPerSecond(double(kBatch * size), Clock::now() - start));
-        }
-    }
-    return {median(seals), median(opens)};
-}
 
 // ---- the host's server, the tablets' connectors, and plain links for the video measurements
 
@@ -192,105 +73,9 @@ struct Link {
     std::shared_ptr<Connection> tablet; // on a tablet loop
 };
 
-asio::awaitable<std::shared_ptr<Connection>> acceptTLS(asio::ip::tcp::acceptor* acceptor, asio::ssl::context* tls) {
-    asio::ip::tcp::socket socket = co_await acceptor->async_accept(asio::use_awaitable);
-    Connection::configureSocket(socket);
-    auto connection =
-        std::make_shared<Connection>(std::move(socket), *tls, ClientSessionConnector::kMaximumFrameSize, true);
-    co_await connection->start();
-    co_return connection;
-}
-
-// The production listener binds every interface; this one binds 127.0.0.1 only
-// and otherwise does its work: TLS with the product's server context under the
-// handshake timeout, within the handshake budget, then the stream to the server.
-class LoopbackListener final : public SessionListener {
-public:
-    static std::unique_ptr<SessionListener> create(const asio::any_io_executor& executor,
-                                                   const TLSDeviceIdentity& identity, Options options,
-                                                   Handlers handlers) {
-        auto listener = std::make_unique<LoopbackListener>();
-        listener->state_ = std::make_shared<State>(State{
-            executor, TLSTransportSecurity::makeContext(TLSRole::server, identity, options.applicationProtocol),
-            std::move(options), std::move(handlers), asio::ip::tcp::acceptor(executor), std::nullopt});
-        return listener;
-    }
-    ~LoopbackListener() override { close(); }
-
-    void start() override {
-        auto s = state_;
-        std::error_code error;
-        s->acceptor.open(asio::ip::tcp::v4(), error);
-        if (!error) s->acceptor.bind({asio::ip::address_v4::loopback(), s->options.port}, error);
-        if (!error) s->acceptor.listen(asio::socket_base::max_listen_connections, error);
-        if (!error) s->port = s->acceptor.local_endpoint(error).port();
-        asio::post(s->executor, [s, error] {
-            if (error && s->handlers.onFailed) s->handlers.onFailed(error);
-            if (!error && s->handlers.onReady) s->handlers.onReady(*s->port);
-        });
-        if (!error) asio::co_spawn(s->executor, acceptLoop(s), asio::detached);
-    }
-    void stop() override {
-        close();
-        asio::post(state_->executor, [done = state_->handlers.onCancelled] {
-            if (done) done();
-        });
-    }
-    std::optional<std::uint16_t> port() const override { return state_->port; }
-
-private:
-    struct State {
-        asio::any_io_executor executor;
-        std::shared_ptr<asio::ssl::context> tls;
-        Options options;
-        Handlers handlers;
-        asio::ip::tcp::acceptor acceptor;
-        std::optional<std::uint16_t> port;
-    };
-
-    void close() {
-        std::error_code ignored;
-        state_->port.reset();
-        state_->acceptor.close(ignored);
-    }
-
-    static asio::awaitable<void> acceptLoop(std::shared_ptr<State> s) {
-        for (;;) {
-            std::error_code error;
-            auto socket = co_await s->acceptor.async_accept(asio::redirect_error(asio::use_awaitable, error));
-            if (error || !s->acceptor.is_open()) co_return;
-            std::optional<HandshakeSlot> slot = s->options.handshakeBudget->tryAcquire();
-            if (!slot) continue; // over the budget: closed before any TLS work
-            Connection::configureSocket(socket);
-            asio::co_spawn(s->executor, handshake(s, std::move(socket), std::move(*slot)), asio::detached);
-        }
-    }
-
-    static asio::awaitable<void> handshake(std::shared_ptr<State> s, asio::ip::tcp::socket socket, HandshakeSlot slot) {
-        Stream stream(std::move(socket), *s->tls);
-        auto finished = std::make_shared<bool>(false); // the timer's handler may run after this frame is gone
-        asio::steady_timer deadline(s->executor, s->options.handshakeTimeout);
-        deadline.async_wait([&stream, finished](std::error_code expired) {
-            std::error_code ignored;
-            if (!expired && !*finished) stream.lowest_layer().close(ignored);
-        });
-        std::error_code error;
-        co_await stream.async_handshake(Stream::server, asio::redirect_error(asio::use_awaitable, error));
-        *finished = true;
-        deadline.cancel();
-        if (!error && s->acceptor.is_open() && s->handlers.onConnection) {
-            s->handlers.onConnection(std::move(stream), std::move(slot));
-        }
-    }
-
-    std::shared_ptr<State> state_;
-};
-
-struct Tablet {
+// A tablet rig with its own connector on one of the tablets' loops.
+struct Tablet : rigs::TabletRig {
     Loop* loop = nullptr;
-    std::shared_ptr<DeviceIdentityService> identity;
-    std::shared_ptr<TrustedDeviceStore> trust =
-        std::make_shared<TrustedDeviceStore>(std::make_shared<InMemorySecureStore>());
     std::unique_ptr<ClientSessionConnector> connector;
     std::shared_ptr<AuthenticatedClientSession> session;
     std::optional<TrustedDevice> hostRecord; // written by its pairing
@@ -299,22 +84,22 @@ struct Tablet {
 // Everything that outlives one measurement; the loops halt before the rest goes.
 struct Rig {
     Rig() {
-        hostID = hostIdentity->publicIdentity(hostIdentity->loadOrCreateRecord()).id;
-        server = std::make_shared<HostSessionServer>(
-            hostLoop.io.get_executor(), hostIdentity,
-            std::make_shared<TrustedDeviceStore>(std::make_shared<InMemorySecureStore>()),
-            std::make_shared<PairingReplayGuard>(std::chrono::seconds(300)),
-            // The production limit (5 a minute) would refuse most of the benchmark's pairings.
-            std::make_shared<PairingAttemptLimiter>(1'000'000, std::chrono::seconds(60)), hostKdf, hostStore, 15s, 90s,
-            CapabilitySet{Capability::h264, Capability::pointer, Capability::keyboard}, DevicePermissions::connect,
-            HostSessionServer::Options{.listenerFactory = LoopbackListener::create});
-        port = await(hostLoop, listen(), "the listener");
+        // Approved inside the prompt callback: no approval time is counted, and
+        // no other pairing can take the one prompt over before it is answered.
+        host.autoAnswer = true;
+        host.answerInline = true;
+        hostID = host.hostIdentity->publicIdentity(host.hostIdentity->loadOrCreateRecord()).id;
+        linkHost = await(hostLoop, [this]() -> asio::awaitable<std::unique_ptr<rigs::LoopbackAcceptor>> {
+            co_return std::make_unique<rigs::LoopbackAcceptor>(
+                hostLoop.io.get_executor(), identityNamed("Bench Mac links")->tlsIdentity(),
+                std::string(VelorinthService::applicationProtocol), ClientSessionConnector::kMaximumFrameSize);
+        }(), "the link listener");
         for (std::size_t i = 0; i < kTabletLoops; ++i) tabletLoops.push_back(std::make_unique<Loop>());
         for (std::size_t i = 0; i < kTabletCounts.back(); ++i) {
             auto tablet = std::make_unique<Tablet>();
             tablet->loop = tabletLoops[i % kTabletLoops].get();
-            tablet->identity = identityNamed("Bench iPad " + std::to_string(i + 1));
-            tablet->identity->loadOrCreateRecord();
+            tablet->capabilities = {Capability::h264, Capability::pointer, Capability::keyboard};
+            tablet->publicIdentity();
             tablet->connector = std::make_unique<ClientSessionConnector>(
                 tablet->loop->io.get_executor(), tabletKdf,
                 ClientSessionConnector::Timing{kStepLimit, kStepLimit, 30s, 2s});
@@ -326,26 +111,12 @@ struct Rig {
         for (auto& loop : tabletLoops) loop->halt();
     }
 
-    asio::awaitable<std::uint16_t> listen() {
-        HostSessionServer::Callbacks callbacks;
-        std::weak_ptr<HostSessionServer> weak = server;
-        // Approved inside the prompt callback: no approval time is counted, and
-        // no other pairing can take the one prompt over before it is answered.
-        callbacks.onPromptChanged = [weak](const std::optional<IncomingPairingPrompt>& prompt) {
-            if (auto self = weak.lock(); self && prompt) self->resolvePendingPairing(true, prompt->id);
-        };
-        callbacks.onError = [this](std::exception_ptr) { ++errors; };
-        server->setCallbacks(std::move(callbacks));
-        server->startListening(0, false);
-        co_return co_await server->waitForListeningPort(5s);
-    }
-
     // A loopback link with the product's TLS policy, outside the server, for the video measurements.
     Link link(Loop& tabletLoop) {
-        auto accepted = asio::co_spawn(hostLoop.io, acceptTLS(&acceptor, linkTLS.get()), asio::use_future);
-        const Connection::Endpoint endpoint{"127.0.0.1", acceptor.local_endpoint().port()};
-        Link made{nullptr, Connection::connect(tabletLoop.io.get_executor(), endpoint, linkIdentity->tlsIdentity(),
-                                               std::nullopt, ClientSessionConnector::kMaximumFrameSize,
+        auto accepted = asio::co_spawn(hostLoop.io, linkHost->accept(), asio::use_future);
+        Link made{nullptr, Connection::connect(tabletLoop.io.get_executor(), linkHost->endpoint(),
+                                               linkIdentity->tlsIdentity(), std::nullopt,
+                                               ClientSessionConnector::kMaximumFrameSize,
                                                VelorinthService::applicationProtocol)};
         auto started = asio::co_spawn(tabletLoop.io, made.tablet->start(), asio::use_future);
         const auto deadline = Clock::now() + kStepLimit;
@@ -354,33 +125,23 @@ struct Rig {
         return made;
     }
 
-    Loop hostLoop;
+    // The test rig's host, listening on 127.0.0.1; the production limit (5 pairings a minute)
+    // would refuse most of the benchmark's pairings.
+    rigs::HostRig host{rigs::HostRig::fastOptions(), 90s, true, 1'000'000};
+    Loop hostLoop{host.io};
     std::vector<std::unique_ptr<Loop>> tabletLoops;
-    asio::thread_pool hostKdf{1};
-    asio::thread_pool hostStore{1};
     asio::thread_pool tabletKdf{kTabletLoops};
-    std::shared_ptr<DeviceIdentityService> hostIdentity = identityNamed("Bench Mac");
-    std::shared_ptr<HostSessionServer> server;
     Uuid hostID;
-    std::uint16_t port = 0;
-    std::atomic<int> errors{0};
     std::vector<std::unique_ptr<Tablet>> tablets;
-    asio::ip::tcp::acceptor acceptor{hostLoop.io, {asio::ip::address_v4::loopback(), 0}};
-    std::shared_ptr<asio::ssl::context> linkTLS = TLSTransportSecurity::makeContext(
-        TLSRole::server, identityNamed("Bench Mac links")->tlsIdentity(), VelorinthService::applicationProtocol);
+    // The far ends of the video measurements' links, behind the product's listener on 127.0.0.1.
+    std::unique_ptr<rigs::LoopbackAcceptor> linkHost;
     std::shared_ptr<DeviceIdentityService> linkIdentity = identityNamed("Bench iPad links");
 };
 
 // From the connect call (TCP connect, TLS, handshake, ready messages) to the started session.
 asio::awaitable<double> connectOnce(Tablet* tablet, const Rig* rig, HandshakePurpose purpose) {
-    ClientSessionConnector::Request request;
-    request.endpoint = {"127.0.0.1", rig->port};
-    request.identityService = tablet->identity;
-    request.trustedDeviceStore = tablet->trust;
-    request.purpose = purpose;
-    if (purpose == HandshakePurpose::reconnect) request.trustedHost = tablet->hostRecord;
-    request.capabilities = {Capability::h264, Capability::pointer, Capability::keyboard};
-    request.confirmVerificationCode = [](const PairingVerification&) -> asio::awaitable<bool> { co_return true; };
+    ClientSessionConnector::Request request = tablet->request(
+        rig->host.port, purpose, purpose == HandshakePurpose::reconnect ? tablet->hostRecord : std::nullopt);
     const auto start = Clock::now();
     tablet->session = co_await tablet->connector->connect(std::move(request));
     const double elapsed = milliseconds(Clock::now() - start);
@@ -410,11 +171,11 @@ std::vector<double> handshakes(Rig& rig, std::size_t count, HandshakePurpose pur
         for (auto& future : closing) waitFor(future, Clock::now() + kStepLimit, "a disconnect");
         const bool emptied = await(rig.hostLoop, [&]() -> asio::awaitable<bool> {
             asio::steady_timer timer(rig.hostLoop.io);
-            for (int i = 0; i < 2500 && !rig.server->sessionDescriptors().empty(); ++i) {
+            for (int i = 0; i < 2500 && !rig.host.server->sessionDescriptors().empty(); ++i) {
                 timer.expires_after(2ms);
                 co_await timer.async_wait(asio::use_awaitable);
             }
-            co_return rig.server->sessionDescriptors().empty();
+            co_return rig.host.server->sessionDescriptors().empty();
         }(), "the host's sessions to end");
         if (!emptied) fail("the host kept a finished session");
     }
@@ -655,8 +416,9 @@ void run(Rig& rig) {
     std::printf("  reference: EVP ChaCha20-Poly1305 open of %zu B on one thread: %.0f MB/s\n", kFragmentBytes,
                 evp.open);
 
-    await(rig.hostLoop, rig.server->stop(), "the server to stop");
-    if (rig.errors > 0) std::printf("\nThe host reported %d connection error(s).\n", rig.errors.load());
+    await(rig.hostLoop, rig.host.server->stop(), "the server to stop");
+    rig.hostLoop.halt();
+    if (!rig.host.errors.empty()) std::printf("\nThe host reported %zu connection error(s).\n", rig.host.errors.size());
     std::printf("\n(MB = 10^6 bytes; the whole run took %.1f s)\n",
                 std::chrono::duration<double>(Clock::now() - began).count());
 }

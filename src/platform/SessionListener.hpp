@@ -83,6 +83,8 @@ public:
 
     struct Options {
         std::uint16_t port = 0; // 0: the system chooses
+        // Only this address when set; otherwise every address, IPv6 and IPv4.
+        std::optional<asio::ip::address> bindAddress;
         std::string applicationProtocol;
         std::optional<ServiceAdvertisement> advertisement;
         Duration handshakeTimeout = std::chrono::seconds(15);

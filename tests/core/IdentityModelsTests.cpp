@@ -1,6 +1,8 @@
 #include "core/Digest.hpp"
 #include "core/IdentityModels.hpp"
 
+#include "support/LoopRunner.hpp"
+
 #include <gtest/gtest.h>
 
 using namespace velorinth;
@@ -18,23 +20,14 @@ Uuid uuid(const char* text) { return *Uuid::fromString(text); }
 
 template <class F>
 void expectIdentityError(F&& body, IdentityModelError::Case expected) {
-    try {
-        body();
-        ADD_FAILURE() << "no error thrown";
-    } catch (const IdentityModelError& error) {
-        EXPECT_EQ(error.kind, expected);
-    }
+    EXPECT_EQ(velorinth::testing::thrown<IdentityModelError>(body).kind, expected);
 }
 
 } // namespace
 
-TEST(IdentityModels, Sha256KnownAnswersAndErrorTexts) {
+TEST(IdentityModels, Sha256KnownAnswer) {
     EXPECT_EQ(hexEncodedString(sha256(bytesOf("abc"))),
               "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD");
-    EXPECT_STREQ(IdentityModelError(IdentityModelError::Case::invalidFingerprint).what(),
-                 "The device fingerprint is invalid.");
-    EXPECT_STREQ(IdentityModelError(IdentityModelError::Case::invalidPublicKey).what(),
-                 "The device public key is invalid.");
 }
 
 TEST(DeviceFingerprint, FromPublicKeyDisplayAndJson) {

@@ -7,21 +7,6 @@
 
 using namespace velorinth;
 
-namespace {
-
-void expectDecodeFails(const char* text, std::string_view expectedMessage = {}) {
-    try {
-        json::decodeFromString<InputEvent>(text);
-        ADD_FAILURE() << "decoded: " << text;
-    } catch (const JSONDecodingError& error) {
-        if (!expectedMessage.empty()) {
-            EXPECT_EQ(error.what(), expectedMessage) << text;
-        }
-    }
-}
-
-} // namespace
-
 TEST(InputEventJson, EveryCaseMatchesItsGoldenForm) {
     const std::vector<std::pair<InputEvent, const char*>> table = {
         {InputEvent::pointerMove(0.25, 0.75), R"({"pointerMove":{"normalizedX":0.25,"normalizedY":0.75}})"},
@@ -48,22 +33,10 @@ TEST(InputEventJson, EveryCaseMatchesItsGoldenForm) {
     }
 }
 
-TEST(InputEventJson, ValueLessAndUnlabelledCompositionCases) {
+TEST(InputEventJson, CompositionGoldens) {
     EXPECT_EQ(json::encode(CompositionEvent::cancelled()), json::parse(R"({"cancelled":{}})"));
     EXPECT_EQ(json::decodeFromString<CompositionEvent>(R"({"cancelled":{}})"), CompositionEvent::cancelled());
     EXPECT_EQ(json::encode(CompositionEvent::committed("日本")), json::parse(R"({"committed":{"_0":"日本"}})"));
-    // A value-less case may also arrive as its bare name; a case with values may not.
-    EXPECT_EQ(json::decodeFromString<CompositionEvent>(R"("cancelled")"), CompositionEvent::cancelled());
-    EXPECT_THROW(json::decodeFromString<CompositionEvent>(R"("committed")"), JSONDecodingError);
-}
-
-TEST(InputEventJson, CaseKeyCounting) {
-    expectDecodeFails("{}", kInvalidNumberOfKeysText);
-    expectDecodeFails(R"({"text":{"_0":"a"},"key":{"code":0,"isDown":true,"modifiers":0}})", kInvalidNumberOfKeysText);
-    expectDecodeFails(R"({"unknown":{}})", kInvalidNumberOfKeysText);
-    // An extra key that names no case is ignored, as are extra payload keys.
-    EXPECT_EQ(json::decodeFromString<InputEvent>(R"({"version":2,"text":{"_0":"a","extra":true}})"),
-              InputEvent::text("a"));
 }
 
 TEST(InputEventJson, MouseButtonIsANumberAndAcceptsNames) {
@@ -94,6 +67,6 @@ TEST(InputEventJson, MalformedPayloadsAreRefused) {
              R"({"pointerDrag":{"button":0,"normalizedX":0,"normalizedY":0,"phase":"momentum"}})",
              R"({"systemAction":{"_0":"launchpad"}})",
          }) {
-        expectDecodeFails(bad);
+        EXPECT_THROW(json::decodeFromString<InputEvent>(bad), JSONDecodingError) << bad;
     }
 }

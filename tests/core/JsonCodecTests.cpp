@@ -1,5 +1,9 @@
 #include "core/ControlProtocol.hpp"
+#include "core/InputEvent.hpp"
 #include "core/Json.hpp"
+#include "core/WakeModels.hpp"
+
+#include "support/LoopRunner.hpp"
 
 #include <gtest/gtest.h>
 
@@ -46,13 +50,7 @@ Json goldenWith(const char* key, Json value) {
 }
 
 JSONDecodingError::Case failureOf(const Json& j) {
-    try {
-        json::decode<Sample>(j);
-    } catch (const JSONDecodingError& error) {
-        return error.kind;
-    }
-    ADD_FAILURE() << "decoded: " << j.dump();
-    return JSONDecodingError::Case::dataCorrupted;
+    return velorinth::testing::thrown<JSONDecodingError>([&] { json::decode<Sample>(j); }).kind;
 }
 
 } // namespace
@@ -104,4 +102,23 @@ TEST(JsonCodec, IntegerRangesAndNonFiniteNumbers) {
                      JSONEncodingError);
     }
     EXPECT_THROW(json::parse("{\"a\":NaN}"), JSONDecodingError);
+}
+
+// The conventions of enums with values, for every record that has one.
+TEST(JsonCodec, EnumCasesCountTheirKeysAndOnlyValueLessOnesMayBeBare) {
+    EXPECT_EQ(json::decodeFromString<CompositionEvent>(R"("cancelled")"), CompositionEvent::cancelled());
+    EXPECT_EQ(json::decodeFromString<Evidence<bool>>(R"("unsupported")"), Evidence<bool>::unsupported());
+    EXPECT_THROW(json::decodeFromString<CompositionEvent>(R"("committed")"), JSONDecodingError);
+    // A key that names no case is ignored, as are extra payload keys.
+    EXPECT_EQ(json::decodeFromString<InputEvent>(R"({"version":2,"text":{"_0":"a","extra":true}})"),
+              InputEvent::text("a"));
+    EXPECT_EQ(json::decodeFromString<Evidence<bool>>(R"({"extra":1,"verified":{"_0":false}})"),
+              Evidence<bool>::verified(false));
+    for (const char* bad : {"{}", R"({"extra":{}})", R"({"unknown":{},"verified":{"_0":true}})", R"("verified")"}) {
+        const auto decode = [&] { json::decodeFromString<Evidence<bool>>(bad); };
+        const auto error = velorinth::testing::thrown<JSONDecodingError>(decode);
+        EXPECT_EQ(std::string_view(error.what()), kInvalidNumberOfKeysText) << bad;
+    }
+    const char* twoCases = R"({"text":{"_0":"a"},"key":{"code":0,"isDown":true,"modifiers":0}})";
+    EXPECT_THROW(json::decodeFromString<InputEvent>(twoCases), JSONDecodingError);
 }

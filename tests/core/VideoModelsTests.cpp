@@ -77,15 +77,3 @@ TEST(VideoStreamConfiguration, FittedSizeTable) {
             << r.maxWidth << "x" << r.maxHeight << " fitting " << r.width << "x" << r.height;
     }
 }
-
-TEST(VideoModels, StopErrorAndStateEquality) {
-    try {
-        throw VideoStreamStopError(VideoStreamStopReason::encoderFailed);
-    } catch (const Error& error) {
-        EXPECT_STREQ(error.what(), "encoderFailed");
-        EXPECT_EQ(dynamic_cast<const VideoStreamStopError&>(error).reason, VideoStreamStopReason::encoderFailed);
-    }
-    EXPECT_EQ(VideoStreamState::failed("capture lost"), VideoStreamState::failed("capture lost"));
-    EXPECT_NE(VideoStreamState::failed("capture lost"), VideoStreamState::failed("encoder lost"));
-    EXPECT_NE(VideoStreamState::failed(""), VideoStreamState::idle());
-}

@@ -1,5 +1,7 @@
 #include "platform/linux/FileSecureStore.hpp"
 
+#include "support/LoopRunner.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -27,13 +29,9 @@ mode_t modeOf(const fs::path& path) {
 }
 
 void expectStoreError(const std::function<void()>& operation, SecureStoreError::Case kind, const char* text) {
-    try {
-        operation();
-        ADD_FAILURE() << "expected " << text;
-    } catch (const SecureStoreError& e) {
-        EXPECT_EQ(e.kind, kind);
-        EXPECT_STREQ(e.what(), text);
-    }
+    const SecureStoreError error = velorinth::testing::thrown<SecureStoreError>(operation);
+    EXPECT_EQ(error.kind, kind);
+    EXPECT_STREQ(error.what(), text);
 }
 
 class FileSecureStoreTest : public ::testing::Test {

@@ -10,20 +10,6 @@ using namespace velorinth;
 using namespace velorinth::testing;
 using Case = TLSSecurityError::Case;
 
-TEST(TLSSecurityError, TextsAreExact) {
-    const std::vector<std::pair<Case, std::string>> expected = {
-        {Case::identityCreationFailed, "Could not create a local TLS cryptographic identity."},
-        {Case::missingTLSHandshakeMetadata, "The connection did not complete a verified TLS 1.3 handshake."},
-        {Case::unsupportedTLSVersion, "The peer attempted to negotiate an unsupported TLS protocol version."},
-        {Case::missingPeerCertificate, "The remote device did not present an identity certificate."},
-        {Case::invalidCertificateBinding,
-         "The remote device presented an invalid certificate or mismatched key binding."},
-        {Case::pinnedFingerprintMismatch, "The remote device certificate does not match the trusted identity."},
-        {Case::exporterFailed, "Failed to derive the TLS 1.3 channel binding secret."},
-    };
-    for (const auto& [kind, text] : expected) EXPECT_EQ(TLSSecurityError(kind).what(), text);
-}
-
 TEST(TLSTransportSecurity, VerifyPeerAcceptsASelfSignedDeviceCertificateRepeatedly) {
     const TLSDeviceIdentity identity = makeTestIdentity();
     X509* leaf = identity.secIdentity.certificate();

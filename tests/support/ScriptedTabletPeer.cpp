@@ -22,10 +22,10 @@ DevicePublicIdentity ScriptedTabletPeer::identity() const {
 }
 
 asio::awaitable<void> ScriptedTabletPeer::connect(std::uint16_t port) {
-    connection_ = NetworkFramedConnection::connect(executor_, {"127.0.0.1", port}, identityService->tlsIdentity(),
+    connection = NetworkFramedConnection::connect(executor_, {"127.0.0.1", port}, identityService->tlsIdentity(),
                                                    std::nullopt, kMaximumFrameSize,
                                                    VelorinthService::applicationProtocol);
-    co_await connection_->start();
+    co_await connection->start();
 }
 
 asio::awaitable<void> ScriptedTabletPeer::sendRequest(HandshakePurpose purpose,
@@ -33,30 +33,31 @@ asio::awaitable<void> ScriptedTabletPeer::sendRequest(HandshakePurpose purpose,
     initiator_.emplace(SecurePairingProtocol::createRequest(identityService, purpose, Date::now()));
     if (edit) edit(initiator_->request);
     lastRequest = initiator_->request;
-    co_await sendHandshakeEnvelope(*connection_, Kind::pairingRequest, initiator_->request);
+    co_await sendHandshakeEnvelope(*connection, Kind::pairingRequest, initiator_->request);
 }
 
 asio::awaitable<HandshakeEnvelope> ScriptedTabletPeer::receiveEnvelope() {
-    co_return co_await receiveHandshakeEnvelope(*connection_);
+    co_return co_await receiveHandshakeEnvelope(*connection);
 }
 
 asio::awaitable<void> ScriptedTabletPeer::answerResponse() {
     const HandshakeEnvelope envelope = co_await receiveEnvelope();
     PairingResponse response = HandshakeEnvelope::decodePayload<PairingResponse>(Kind::pairingResponse, envelope);
     PairingResponseOutcome outcome = SecurePairingProtocol::acceptResponse(
-        *initiator_, response, connection_->capturedTLSContext(), std::nullopt);
+        *initiator_, response, connection->capturedTLSContext(), std::nullopt);
     initiator_.reset();
-    co_await sendHandshakeEnvelope(*connection_, Kind::pairingConfirmation, outcome.confirmation);
+    co_await sendHandshakeEnvelope(*connection, Kind::pairingConfirmation, outcome.confirmation);
     co_await pairing_.deriveVerificationCode(outcome);
     verification = outcome.verification;
-    cipher_ = std::make_shared<SessionCipher>(verification->sessionKey.view(), SessionRole::initiator);
+    cipher = std::make_shared<SessionCipher>(verification->sessionKey.view(), SessionRole::initiator);
+    transcriptHash = verification->transcriptHash;
 }
 
 asio::awaitable<PairingDecision> ScriptedTabletPeer::receiveDecision() {
     const HandshakeEnvelope envelope = co_await receiveEnvelope();
     const EncryptedSessionMessage sealed = HandshakeEnvelope::decodeEncryptedMessage(Kind::encryptedDecision, envelope);
     decisionSequence = sealed.sequence;
-    const Bytes plaintext = cipher_->open(sealed.sequence, sealed.ciphertext, verification->transcriptHash);
+    const Bytes plaintext = cipher->open(sealed.sequence, sealed.ciphertext, verification->transcriptHash);
     const PairingDecision decision = json::decodeFromBytes<PairingDecision>(plaintext);
     serverHello = decision.serverHello;
     co_return decision;
@@ -72,8 +73,8 @@ asio::awaitable<void> ScriptedTabletPeer::sendClientReady(std::function<void(Cli
     ready.clientHello.capabilities = capabilities;
     if (edit) edit(ready);
     const Bytes plaintext = json::encodeToBytes(ready);
-    const EncryptedSessionMessage sealed = cipher_->seal(plaintext, verification->transcriptHash);
-    co_await sendHandshakeEnvelope(*connection_, HandshakeEnvelope::makeEncrypted(Kind::encryptedClientReady, sealed));
+    const EncryptedSessionMessage sealed = cipher->seal(plaintext, verification->transcriptHash);
+    co_await sendHandshakeEnvelope(*connection, HandshakeEnvelope::makeEncrypted(Kind::encryptedClientReady, sealed));
 }
 
 asio::awaitable<ServerSessionReady> ScriptedTabletPeer::receiveServerReady() {
@@ -82,7 +83,7 @@ asio::awaitable<ServerSessionReady> ScriptedTabletPeer::receiveServerReady() {
         HandshakeEnvelope::decodeEncryptedMessage(Kind::encryptedServerReady, envelope);
     serverReadySequence = sealed.sequence;
     lastReceivedSequence = sealed.sequence;
-    const Bytes plaintext = cipher_->open(sealed.sequence, sealed.ciphertext, verification->transcriptHash);
+    const Bytes plaintext = cipher->open(sealed.sequence, sealed.ciphertext, verification->transcriptHash);
     co_return json::decodeFromBytes<ServerSessionReady>(plaintext);
 }
 
@@ -105,37 +106,8 @@ asio::awaitable<ServerHello> ScriptedTabletPeer::openSession(std::uint16_t port,
     co_return *decision.serverHello;
 }
 
-Bytes ScriptedTabletPeer::sealFrame(SessionBinaryChannel channel, ByteView plaintext) {
-    const EncryptedSessionMessage sealed = cipher_->seal(plaintext, verification->transcriptHash);
-    return SessionWireFrameCodec::encode(channel, sealed.sequence, sealed.ciphertext);
-}
-
-asio::awaitable<void> ScriptedTabletPeer::send(const SessionControlMessage& message, SessionBinaryChannel channel) {
-    Bytes frame = sealFrame(channel, json::encodeToBytes(message));
-    co_await connection_->sendRawFrame(std::move(frame));
-}
-
-asio::awaitable<void> ScriptedTabletPeer::sendFrame(Bytes frame) { co_await connection_->sendRawFrame(std::move(frame)); }
-
-asio::awaitable<ScriptedTabletPeer::Sealed> ScriptedTabletPeer::receiveSealed() {
-    const Bytes frame = co_await connection_->receiveFrame();
-    const SessionWireFrameCodec::Frame wire = SessionWireFrameCodec::decode(frame);
-    Sealed sealed{wire.channel, wire.sequence, cipher_->open(wire.sequence, wire.body, verification->transcriptHash)};
-    lastReceivedSequence = wire.sequence;
-    co_return sealed;
-}
-
-asio::awaitable<SessionControlMessage> ScriptedTabletPeer::receiveControl() {
-    for (;;) {
-        const Sealed sealed = co_await receiveSealed();
-        if (sealed.channel == SessionBinaryChannel::control) {
-            co_return json::decodeFromBytes<SessionControlMessage>(sealed.plaintext);
-        }
-    }
-}
-
 void ScriptedTabletPeer::close() {
-    if (connection_) connection_->cancel();
+    if (connection) connection->cancel();
 }
 
 SessionControlMessage ScriptedTabletPeer::message(SessionControlCommand command, std::uint64_t sequence) {

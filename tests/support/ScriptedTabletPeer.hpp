@@ -6,6 +6,7 @@
 
 #include "core/ControlProtocol.hpp"
 #include "platform/InMemorySecureStore.hpp"
+#include "support/SessionEnd.hpp"
 #include "transport/security/DeviceIdentityService.hpp"
 #include "transport/security/HandshakeMessages.hpp"
 #include "transport/security/NetworkFramedConnection.hpp"
@@ -26,21 +27,15 @@
 
 namespace velorinth::testing {
 
-class ScriptedTabletPeer {
+// After the handshake the peer is its session's end (SessionEnd).
+class ScriptedTabletPeer : public SessionEnd {
 public:
     // Big enough to send frames the host must refuse as oversized.
     static constexpr std::size_t kMaximumFrameSize = 1 << 20;
 
-    struct Sealed {
-        SessionBinaryChannel channel = SessionBinaryChannel::control;
-        std::uint64_t sequence = 0;
-        Bytes plaintext;
-    };
-
     ScriptedTabletPeer(asio::any_io_executor executor, asio::thread_pool& kdfWorker, std::string name = "Test iPad");
 
     DevicePublicIdentity identity() const;
-    NetworkFramedConnection& connection() { return *connection_; }
 
     asio::awaitable<void> connect(std::uint16_t port);
     // `edit` may change the fresh request before it is sent (and kept).
@@ -58,14 +53,6 @@ public:
     // runUntilDecision, then the ready exchange; throws unless approved.
     asio::awaitable<ServerHello> openSession(std::uint16_t port, HandshakePurpose purpose);
 
-    // The wire frame of `plaintext` sealed under the next sequence.
-    Bytes sealFrame(SessionBinaryChannel channel, ByteView plaintext);
-    asio::awaitable<void> send(const SessionControlMessage& message,
-                               SessionBinaryChannel channel = SessionBinaryChannel::control);
-    asio::awaitable<void> sendFrame(Bytes frame);
-    asio::awaitable<Sealed> receiveSealed();
-    // The next control message; video fragments on the way are skipped.
-    asio::awaitable<SessionControlMessage> receiveControl();
     // Cancels the connection (a close the host sees at once).
     void close();
 
@@ -78,14 +65,11 @@ public:
     std::optional<ServerHello> serverHello;
     std::optional<std::uint64_t> decisionSequence;
     std::optional<std::uint64_t> serverReadySequence;
-    std::uint64_t lastReceivedSequence = 0;
 
 private:
     asio::any_io_executor executor_;
     SecurePairingProtocol pairing_;
-    std::shared_ptr<NetworkFramedConnection> connection_;
     std::optional<PairingInitiatorState> initiator_;
-    std::shared_ptr<SessionCipher> cipher_;
 };
 
 } // namespace velorinth::testing

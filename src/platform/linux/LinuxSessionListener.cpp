@@ -149,6 +149,15 @@ void LinuxSessionListener::Core::start() {
 
 std::error_code LinuxSessionListener::Core::bindAndListen() {
     std::error_code error;
+    if (options_.bindAddress) {
+        const tcp::endpoint endpoint(*options_.bindAddress, options_.port);
+        acceptor_.open(endpoint.protocol(), error);
+        if (!error) acceptor_.set_option(tcp::acceptor::reuse_address(true), error);
+        if (!error) acceptor_.bind(endpoint, error);
+        if (!error) acceptor_.listen(asio::socket_base::max_listen_connections, error);
+        if (error) closeAcceptor();
+        return error;
+    }
     for (const tcp protocol : {tcp::v6(), tcp::v4()}) {
         const bool ipv6 = protocol == tcp::v6();
         acceptor_.open(protocol, error);

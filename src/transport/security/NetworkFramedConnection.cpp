@@ -89,13 +89,6 @@ bool isCallerCancelled(const asio::cancellation_state& state) {
 
 } // namespace
 
-NetworkFramedConnection::NetworkFramedConnection(asio::ip::tcp::socket socket, asio::ssl::context& tls,
-                                                 std::size_t maximumFrameSize, bool requiresTLS,
-                                                 std::shared_ptr<TLSVerificationBox> verificationBox)
-    : maximumFrameSize(maximumFrameSize), requiresTLS(requiresTLS), stream_(std::move(socket), tls),
-      resolver_(stream_.get_executor()), verificationBox_(std::move(verificationBox)), role_(TLSRole::server),
-      wakeup_(stream_.get_executor()) {}
-
 NetworkFramedConnection::NetworkFramedConnection(Stream stream, std::size_t maximumFrameSize, bool requiresTLS,
                                                  std::shared_ptr<TLSVerificationBox> verificationBox)
     : maximumFrameSize(maximumFrameSize), requiresTLS(requiresTLS), stream_(std::move(stream)),

@@ -60,10 +60,6 @@ public:
     // How long a cancelled connection may spend sending its close_notify.
     static constexpr std::chrono::seconds kCloseNotifyLimit{1};
 
-    // The server side of an accepted TCP connection; start() runs the TLS
-    // handshake with `tls` (which need not outlive this constructor).
-    NetworkFramedConnection(asio::ip::tcp::socket socket, asio::ssl::context& tls, std::size_t maximumFrameSize,
-                            bool requiresTLS, std::shared_ptr<TLSVerificationBox> verificationBox = nullptr);
     // A stream whose TLS handshake has already finished (the listener runs
     // it); start() only checks the protocol and captures the channel context.
     NetworkFramedConnection(Stream stream, std::size_t maximumFrameSize, bool requiresTLS,

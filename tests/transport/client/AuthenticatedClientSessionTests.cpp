@@ -1,4 +1,4 @@
-#include "transport/client/ClientTestSupport.hpp"
+#include "support/TabletRig.hpp"
 
 #include "transport/client/RemoteInputTransportError.hpp"
 #include "transport/client/VideoStreamTransportError.hpp"
@@ -8,7 +8,6 @@
 
 using namespace velorinth;
 using namespace velorinth::testing;
-using namespace velorinth::clienttest;
 
 namespace {
 
@@ -24,8 +23,9 @@ struct RigOptions {
 
 // One session over loopback TLS, its scripted host, and what it reported.
 struct SessionRig {
-    LoopbackHarness h;
+    LoopRunner h;
     TLSDeviceIdentity hostIdentity = makeTestIdentity("Host");
+    LoopbackAcceptor hostEnd{h.io.get_executor(), hostIdentity};
     ManualClocks clock;
     SessionEvents events;
     HostEnd host;
@@ -35,16 +35,11 @@ struct SessionRig {
     std::shared_ptr<AuthenticatedClientSession> session;
 
     explicit SessionRig(const RigOptions& options = {}) {
-        auto hostTLS = TLSTransportSecurity::makeContext(TLSRole::server, hostIdentity, kProtocol);
-        tabletConnection = NetworkFramedConnection::connect(h.io.get_executor(), h.endpoint(),
+        tabletConnection = NetworkFramedConnection::connect(h.io.get_executor(), hostEnd.endpoint(),
                                                             makeTestIdentity("Tablet"), std::nullopt, kTestFrameLimit,
                                                             kProtocol);
         h.run([&]() -> asio::awaitable<void> {
-            auto hostSide = [&]() -> asio::awaitable<void> {
-                host.connection = std::make_shared<NetworkFramedConnection>(co_await h.accept(), *hostTLS,
-                                                                            kTestFrameLimit, true);
-                co_await host.connection->start();
-            };
+            auto hostSide = [&]() -> asio::awaitable<void> { host.connection = co_await hostEnd.accept(); };
             co_await (hostSide() && tabletConnection->start());
         }());
         const Bytes key = randomBytes(32);
@@ -284,7 +279,7 @@ TEST(LoopbackClientSession, EveryEndingIsReportedOnceWithItsText) {
         {[](HostEnd& host) -> asio::awaitable<void> { co_await host.connection->sendRawFrame(bytesOf("hello")); },
          interrupted},
         {[](HostEnd& host) -> asio::awaitable<void> {
-             host.seal(SessionBinaryChannel::control, bytesOf("{}")); // a sequence the tablet never sees
+             host.sealFrame(SessionBinaryChannel::control, bytesOf("{}")); // a sequence the tablet never sees
              co_await host.send(Msg{.command = Command::pong});
          },
          interrupted},
@@ -305,7 +300,7 @@ TEST(LoopbackClientSession, EveryEndingIsReportedOnceWithItsText) {
         rig.session->start(1h);
         rig.h.run([&]() -> asio::awaitable<void> {
             co_await cases[i].first(rig.host);
-            co_await eventually([&] { return !rig.events.terminations.empty(); });
+            co_await until([&] { return !rig.events.terminations.empty(); });
             co_await rig.session->disconnect("again"); // too late: nothing happens
             co_await rig.session->stopVideoStream();   // never throws
             auto ping = co_await outcome(rig.session->sendPing());
@@ -377,7 +372,7 @@ TEST(LoopbackClientSession, SendChecksComeFirstAndSendsKeepTheirOrder) {
 TEST(LoopbackClientSession, AFailedPingEndsTheSessionWithTheHeartbeatText) {
     SessionRig rig({.tabletSendSequence = SessionCipher::kSequenceLimit}); // the first seal fails
     rig.session->start(1h);
-    rig.h.run(eventually([&] { return !rig.events.terminations.empty(); }));
+    rig.h.run(until([&] { return !rig.events.terminations.empty(); }));
     EXPECT_EQ(rig.events.terminations,
               std::vector<Reason>{Reason::networkInterrupted("The authenticated session heartbeat failed.")});
 }
@@ -406,7 +401,7 @@ TEST(LoopbackClientSession, DroppingTheSessionClosesItsConnectionAndEndsItsTasks
         EXPECT_EQ((co_await rig.host.receive()).command, Command::ping);
         rig.session.reset();
         EXPECT_NE(co_await outcome(rig.host.receive()), nullptr); // only the close
-        co_await eventually([&] { return rig.tabletConnection.use_count() == 1; }); // tasks and writer let go
+        co_await until([&] { return rig.tabletConnection.use_count() == 1; }); // tasks and writer let go
     }());
     EXPECT_TRUE(rig.tabletConnection->didClose());
     EXPECT_TRUE(rig.events.terminations.empty());
@@ -438,7 +433,7 @@ TEST(LoopbackClientSession, DisconnectIsBoundedWhenTheHostStopsReading) {
         EXPECT_GT(written, 0u);
         co_await rig.session->disconnect("Leaving."); // waits behind the stalled write, then gives up
         EXPECT_EQ(rig.events.terminations, std::vector<Reason>{Reason::localDisconnect()});
-        co_await eventually([&] { return floodEnded; });
+        co_await until([&] { return floodEnded; });
     }());
     EXPECT_NE(floodFailure, nullptr);
     EXPECT_TRUE(rig.tabletConnection->didClose());

@@ -1,11 +1,15 @@
 // The real tablet side against the real host server over loopback TLS.
 
-#include "transport/server/ServerHarness.hpp"
+#include "support/HostRig.hpp"
+#include "support/TabletRig.hpp"
 
 #include "transport/client/ClientSessionConnector.hpp"
 #include "transport/security/PairingProtocolError.hpp"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <future>
 
 // Designated initializers leave the fields they do not name at their defaults.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
@@ -19,77 +23,12 @@ using Reason = SessionTerminationReason;
 using SaveOp = InMemorySecureStore::Operation;
 using Refusal = SessionHandshakeError::Case;
 
-// The tablet: its identity, its trust store, and what its session reported.
-struct Tablet {
-    std::shared_ptr<DeviceIdentityService> identity = std::make_shared<DeviceIdentityService>(
-        std::make_shared<InMemorySecureStore>(), [] { return std::string("Test iPad"); });
-    std::shared_ptr<InMemorySecureStore> trustStorage = std::make_shared<InMemorySecureStore>();
-    std::shared_ptr<TrustedDeviceStore> trust = std::make_shared<TrustedDeviceStore>(trustStorage);
-    std::vector<std::string> codesShown;
-    bool confirmCode = true;
-    std::function<asio::awaitable<void>()> beforeAnswering; // as a user takes a moment to compare
-    std::vector<Reason> terminations;
-    std::vector<ActiveSessionDescriptor> descriptors;
-    std::vector<EncodedVideoFrame> frames;
-    std::vector<VideoStreamStatusUpdate> streamStatuses;
-
-    DevicePublicIdentity publicIdentity() { return identity->publicIdentity(identity->loadOrCreateRecord()); }
-
-    ClientSessionConnector::Request request(std::uint16_t port, HandshakePurpose purpose,
-                                            std::optional<TrustedDevice> trustedHost = std::nullopt) {
-        ClientSessionConnector::Request r;
-        r.endpoint = {"127.0.0.1", port};
-        r.identityService = identity;
-        r.trustedDeviceStore = trust;
-        r.purpose = purpose;
-        r.trustedHost = std::move(trustedHost);
-        r.capabilities = {Capability::h264, Capability::hevc, Capability::pointer};
-        r.confirmVerificationCode = [this](const PairingVerification& verification) -> asio::awaitable<bool> {
-            codesShown.push_back(verification.verificationCode);
-            if (beforeAnswering) co_await beforeAnswering();
-            co_return confirmCode;
-        };
-        r.sessionHandlers = {[this](const ActiveSessionDescriptor& d) { descriptors.push_back(d); },
-                             [this](const Reason& reason) { terminations.push_back(reason); },
-                             [this](const EncodedVideoFrame& f) { frames.push_back(f); },
-                             [this](const VideoStreamStatusUpdate& s) { streamStatuses.push_back(s); }};
-        return r;
-    }
-};
-
 // Step limits of 2 s, a 2 s decision limit, heartbeats every 20 ms.
-ClientSessionConnector connectorFor(ServerHarness& h, asio::thread_pool& kdf) {
+ClientSessionConnector connectorFor(HostRig& h, asio::thread_pool& kdf) {
     return ClientSessionConnector(h.io.get_executor(), kdf, {2s, 2s, 20ms, 300ms});
 }
 
-void waitUntil(ServerHarness& h, const std::function<bool()>& condition) {
-    h.run([&]() -> asio::awaitable<void> {
-        for (int i = 0; i < 1000 && !condition(); ++i) co_await sleepFor(2ms);
-    }());
-    ASSERT_TRUE(condition());
-}
-
-using Attempt = std::pair<std::shared_ptr<AuthenticatedClientSession>, std::exception_ptr>;
-
-asio::awaitable<Attempt> attempt(asio::awaitable<std::shared_ptr<AuthenticatedClientSession>> call) {
-    try {
-        co_return Attempt{co_await std::move(call), nullptr};
-    } catch (...) {
-        co_return Attempt{nullptr, std::current_exception()};
-    }
-}
-
-template <class E>
-E expectError(const std::exception_ptr& failure) {
-    try {
-        if (failure) std::rethrow_exception(failure);
-    } catch (const E& error) {
-        return error;
-    }
-    throw std::runtime_error("not the expected failure");
-}
-
-DevicePublicIdentity macIdentity(ServerHarness& h) {
+DevicePublicIdentity macIdentity(HostRig& h) {
     return h.hostIdentity->publicIdentity(h.hostIdentity->loadOrCreateRecord());
 }
 
@@ -103,30 +42,27 @@ TrustedDevice recordOf(const DevicePublicIdentity& identity) {
 
 // Both sides know each other from an earlier pairing; returns the tablet's
 // record of the Mac, whose fingerprint it pins.
-TrustedDevice pairedBefore(ServerHarness& h, Tablet& tablet) {
+TrustedDevice pairedBefore(HostRig& h, TabletRig& tablet) {
     h.trust->trust(recordOf(tablet.publicIdentity()));
     tablet.trust->trust(recordOf(macIdentity(h)));
     return recordOf(macIdentity(h));
 }
 
-std::shared_ptr<AuthenticatedClientSession> reconnect(ServerHarness& h, ClientSessionConnector& connector,
-                                                      Tablet& tablet, const TrustedDevice& hostRecord) {
-    auto [session, failure] =
-        h.run(attempt(connector.connect(tablet.request(h.port, HandshakePurpose::reconnect, hostRecord))));
-    if (failure) std::rethrow_exception(failure);
-    return session;
+std::shared_ptr<AuthenticatedClientSession> reconnect(HostRig& h, ClientSessionConnector& connector,
+                                                      TabletRig& tablet, const TrustedDevice& hostRecord) {
+    return h.run(connector.connect(tablet.request(h.port, HandshakePurpose::reconnect, hostRecord)));
 }
 
 } // namespace
 
 TEST(LoopbackClientHost, FirstPairingShowsOneCodeAndRunsTheSessionOnBothSides) {
-    ServerHarness h;
+    HostRig h;
     h.autoAnswer = true;
     // Queued by the host before its server-ready, so it is the host's first session message.
     const DisplayDescriptor display{3, 2560, 1600, 2.0};
     h.server->updateHostState(display, true, std::nullopt);
     asio::thread_pool kdf{1};
-    Tablet tablet;
+    TabletRig tablet;
     // What the tablet learnt of this Mac before: the pairing keeps it, in one write.
     TrustedDevice previous = recordOf(macIdentity(h));
     previous.permissions = DevicePermissions::connect;
@@ -139,15 +75,17 @@ TEST(LoopbackClientHost, FirstPairingShowsOneCodeAndRunsTheSessionOnBothSides) {
     tablet.trust->trust(previous);
     tablet.trustStorage->resetCallCounts();
     auto connector = connectorFor(h, kdf);
-    auto [session, failure] = h.run(attempt(connector.connect(tablet.request(h.port, HandshakePurpose::pair))));
-    if (failure) std::rethrow_exception(failure);
+    const auto session = h.run(connector.connect(tablet.request(h.port, HandshakePurpose::pair)));
     EXPECT_EQ(tablet.trustStorage->callCount(SaveOp::save), 1u);
     EXPECT_EQ(tablet.trustStorage->callCount(SaveOp::deleteItem), 0u);
 
     ASSERT_EQ(tablet.codesShown.size(), 1u); // the same six digits on both screens
     EXPECT_EQ(tablet.codesShown[0].size(), 6u);
-    ASSERT_TRUE(!h.prompts.empty() && h.prompts.front().has_value());
-    EXPECT_EQ(h.prompts.front()->verificationCode, tablet.codesShown[0]);
+    ASSERT_EQ(h.prompts.size(), 2u); // shown, then withdrawn once answered
+    ASSERT_TRUE(h.prompts[0].has_value());
+    EXPECT_EQ(h.prompts[0]->verificationCode, tablet.codesShown[0]);
+    EXPECT_EQ(h.prompts[0]->peerIdentity, tablet.publicIdentity());
+    EXPECT_FALSE(h.prompts[1].has_value());
 
     const ActiveSessionDescriptor mine = session->currentDescriptor();
     EXPECT_EQ(mine.acceptedCapabilities, (CapabilitySet{Capability::h264, Capability::pointer}));
@@ -168,12 +106,13 @@ TEST(LoopbackClientHost, FirstPairingShowsOneCodeAndRunsTheSessionOnBothSides) {
     ASSERT_TRUE(tabletRecord.has_value());
     EXPECT_EQ(tabletRecord->identity, tablet.publicIdentity());
     EXPECT_EQ(tabletRecord->authorization, DeviceAuthorization::authorized);
+    EXPECT_EQ(tabletRecord->permissions, DevicePermissions::all);
 
     // Both ciphers open only the next sequence, so any gap would end the
     // session. The host sealed its decision 0 and server-ready 1: the host
     // state it queued is its 2, the tablet's first report. The tablet sealed
     // its client-ready 0: its first ping is its 1, the host's first heartbeat.
-    waitUntil(h, [&] {
+    h.until([&] {
         return !tablet.descriptors.empty() && !h.sessions().empty() && h.sessions()[0].heartbeatCount >= 1;
     });
     EXPECT_EQ(tablet.descriptors.front().remoteDisplay, display);
@@ -181,7 +120,7 @@ TEST(LoopbackClientHost, FirstPairingShowsOneCodeAndRunsTheSessionOnBothSides) {
     EXPECT_FALSE(session->isClosed());
 
     // Heartbeats are numbered by the pongs and give a round trip.
-    waitUntil(h, [&] {
+    h.until([&] {
         const ActiveSessionDescriptor d = session->currentDescriptor();
         return d.heartbeatCount >= 2 && d.latestRTTMilliseconds.has_value();
     });
@@ -191,7 +130,7 @@ TEST(LoopbackClientHost, FirstPairingShowsOneCodeAndRunsTheSessionOnBothSides) {
     h.run([&]() -> asio::awaitable<void> {
         for (const InputEvent& event : events) co_await session->sendInput(event);
     }());
-    waitUntil(h, [&] { return h.inputs.size() >= 3 && h.sessions()[0].receivedInputEvents >= 3; });
+    h.until([&] { return h.inputs.size() >= 3 && h.sessions()[0].receivedInputEvents >= 3; });
     EXPECT_EQ(h.inputs, (std::vector<std::pair<Uuid, InputEvent>>{{mine.id, events[0]}, {mine.id, events[1]},
                                                                   {mine.id, events[2]}})); // in order, each once
 
@@ -200,14 +139,14 @@ TEST(LoopbackClientHost, FirstPairingShowsOneCodeAndRunsTheSessionOnBothSides) {
     const VideoStreamConfiguration configuration =
         VideoStreamConfiguration::clamped(Capability::h264, 1280, 720, 30, 3'500'000, 60, 2'097'152, 4'096);
     h.run(session->configureVideoStream(configuration, 4));
-    waitUntil(h, [&] { return !tablet.streamStatuses.empty() && !h.keyframeRequests.empty(); });
+    h.until([&] { return !tablet.statuses.empty() && !h.keyframeRequests.empty(); });
     EXPECT_EQ(h.streamRequests, (std::vector<std::pair<VideoStreamConfiguration, std::uint64_t>>{{configuration, 4}}));
-    EXPECT_EQ(tablet.streamStatuses,
+    EXPECT_EQ(tablet.statuses,
               (std::vector<VideoStreamStatusUpdate>{{true, configuration, 4, std::nullopt, std::nullopt}}));
     EXPECT_TRUE(session->currentDescriptor().isVideoStreaming);
     EXPECT_TRUE(h.sessions()[0].isVideoStreaming);
     h.run(session->requestVideoKeyframe(4));
-    waitUntil(h, [&] { return h.keyframeRequests.size() >= 2; });
+    h.until([&] { return h.keyframeRequests.size() >= 2; });
     EXPECT_EQ(h.keyframeRequests, (std::vector<std::uint64_t>{4, 4}));
 
     const EncodedVideoFrame frame{.streamID = Uuid::random(), .generation = 4, .sequence = 1,
@@ -216,19 +155,20 @@ TEST(LoopbackClientHost, FirstPairingShowsOneCodeAndRunsTheSessionOnBothSides) {
                                   .isKeyframe = true, .codecConfigVersion = 1, .width = 1280, .height = 720,
                                   .sourceDisplayWidth = 1280, .sourceDisplayHeight = 720, .captureTimestampNs = 123'456};
     h.server->distributeVideoFrame(frame);
-    waitUntil(h, [&] { return !tablet.frames.empty(); });
+    h.until([&] { return !tablet.frames.empty(); });
     EXPECT_EQ(tablet.frames, std::vector<EncodedVideoFrame>{frame});
     EXPECT_EQ(session->currentDescriptor().sentVideoFrames, 1u);
 
     h.run(session->disconnect("Done."));
     EXPECT_EQ(tablet.terminations, std::vector<Reason>{Reason::localDisconnect()});
-    waitUntil(h, [&] { return h.sessions().empty(); });
+    h.until([&] { return h.sessions().empty(); });
+    EXPECT_TRUE(h.errors.empty());
 }
 
 TEST(LoopbackClientHost, ReconnectPinsTheMacAndAnotherIdentityIsBlocked) {
-    ServerHarness h;
+    HostRig h;
     asio::thread_pool kdf{1};
-    Tablet tablet;
+    TabletRig tablet;
     const TrustedDevice hostRecord = pairedBefore(h, tablet);
     auto connector = connectorFor(h, kdf);
     auto session = reconnect(h, connector, tablet, hostRecord);
@@ -237,18 +177,17 @@ TEST(LoopbackClientHost, ReconnectPinsTheMacAndAnotherIdentityIsBlocked) {
     EXPECT_TRUE(tablet.trust->device(hostRecord.id)->lastSuccessfulConnection.has_value());
     EXPECT_TRUE(h.trust->device(tablet.publicIdentity().id)->lastSuccessfulConnection.has_value());
     h.run(session->disconnect("Done."));
-    waitUntil(h, [&] { return h.sessions().empty(); });
+    h.until([&] { return h.sessions().empty(); });
 
     // Another Mac, which even knows the tablet: refused in TLS by the pin, nothing written.
-    ServerHarness impostor;
+    HostRig impostor;
     pairedBefore(impostor, tablet);
     tablet.trust->trust(hostRecord);
     tablet.trustStorage->resetCallCounts();
     auto impostorConnector = connectorFor(impostor, kdf);
-    auto [none, refused] = impostor.run(
-        attempt(impostorConnector.connect(tablet.request(impostor.port, HandshakePurpose::reconnect, hostRecord))));
-    EXPECT_EQ(none, nullptr);
-    EXPECT_EQ(expectError<PairingProtocolError>(refused).kind, PairingProtocolError::Case::identityMismatch);
+    const auto refused = impostor.run(
+        outcome(impostorConnector.connect(tablet.request(impostor.port, HandshakePurpose::reconnect, hostRecord))));
+    EXPECT_EQ(expectFailure<PairingProtocolError>(refused).kind, PairingProtocolError::Case::identityMismatch);
     EXPECT_EQ(tablet.trustStorage->callCount(SaveOp::save), 0u);
     EXPECT_EQ(tablet.trust->device(hostRecord.id), std::optional<TrustedDevice>(hostRecord));
     EXPECT_TRUE(impostor.sessions().empty());
@@ -260,31 +199,42 @@ TEST(LoopbackClientHost, EveryRefusalReachesTheTabletWithItsText) {
         std::function<void(TrustedDeviceStore&, const Uuid&)> onHost; // reconnect when set: the host's record edited
         SessionHandshakeError expected;
         std::string text;
+        std::function<void(HostRig&)> hostReport; // what the host reported of it
+    };
+    using StoreCase = TrustedDeviceStoreError::Case;
+    auto storeError = [](StoreCase kind) {
+        return [kind](HostRig& h) { EXPECT_EQ(h.lastError<TrustedDeviceStoreError>().kind, kind); };
     };
     const std::vector<Case> cases = {
         {false, {}, SessionHandshakeError::rejectedByHost("Pairing was rejected on the Mac."),
-         "Pairing was rejected on the Mac."},
+         "Pairing was rejected on the Mac.", [](HostRig& h) { EXPECT_TRUE(h.errors.empty()); }}, // a normal end
         // The host's 200 ms limit is well below the tablet's 2 s one: the host
         // starts waiting only after its code derivation.
         {std::nullopt, {}, SessionHandshakeError(Refusal::approvalTimedOut),
-         "Pairing approval timed out on the Mac. Try pairing again."},
+         "Pairing approval timed out on the Mac. Try pairing again.",
+         [](HostRig& h) {
+             h.until([&] { return !h.errors.empty(); });
+             EXPECT_EQ(h.lastError<PairingProtocolError>().kind, PairingProtocolError::Case::timedOut);
+         }},
         {std::nullopt, [](TrustedDeviceStore& store, const Uuid& id) { store.remove(id); },
-         SessionHandshakeError(Refusal::untrustedOnHost), "This iPad is not trusted by the Mac. Pair the devices again."},
+         SessionHandshakeError(Refusal::untrustedOnHost), "This iPad is not trusted by the Mac. Pair the devices again.",
+         storeError(StoreCase::untrustedDevice)},
         {std::nullopt, [](TrustedDeviceStore& store, const Uuid& id) { store.revoke(id); },
-         SessionHandshakeError(Refusal::revokedOnHost), "Access for this iPad was revoked on the Mac."},
+         SessionHandshakeError(Refusal::revokedOnHost), "Access for this iPad was revoked on the Mac.",
+         storeError(StoreCase::revokedDevice)},
         {std::nullopt,
          [](TrustedDeviceStore& store, const Uuid& id) {
              store.updatePermissions(id, DevicePermissions::screenView | DevicePermissions::remoteControl);
          },
          SessionHandshakeError(Refusal::permissionDeniedOnHost),
-         "This iPad does not have permission to start a session on the Mac."},
+         "This iPad does not have permission to start a session on the Mac.", storeError(StoreCase::permissionDenied)},
     };
     asio::thread_pool kdf{1};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
-        ServerHarness h(ServerHarness::fastOptions(), 200ms);
+        HostRig h(HostRig::fastOptions(), 200ms);
         h.autoAnswer = c.hostAnswer;
-        Tablet tablet;
+        TabletRig tablet;
         std::optional<TrustedDevice> hostRecord;
         if (c.onHost) {
             hostRecord = pairedBefore(h, tablet);
@@ -294,66 +244,74 @@ TEST(LoopbackClientHost, EveryRefusalReachesTheTabletWithItsText) {
         tablet.trustStorage->resetCallCounts();
         auto connector = connectorFor(h, kdf);
         const auto purpose = c.onHost ? HandshakePurpose::reconnect : HandshakePurpose::pair;
-        auto [session, failure] = h.run(attempt(connector.connect(tablet.request(h.port, purpose, hostRecord))));
-        EXPECT_EQ(session, nullptr);
-        EXPECT_EQ(expectError<SessionHandshakeError>(failure), c.expected);
-        EXPECT_EQ(expectError<SessionHandshakeError>(failure).what(), c.text);
+        const auto failure = h.run(outcome(connector.connect(tablet.request(h.port, purpose, hostRecord))));
+        EXPECT_EQ(expectFailure<SessionHandshakeError>(failure), c.expected);
+        EXPECT_EQ(expectFailure<SessionHandshakeError>(failure).what(), c.text);
         EXPECT_EQ(tablet.trustStorage->callCount(SaveOp::save), 0u);
         EXPECT_EQ(h.trust->device(tablet.publicIdentity().id), hostsRecordBefore);
         EXPECT_TRUE(h.sessions().empty());
+        h.until([&] { return c.onHost ? h.errors.size() == 1 : h.prompts.size() == 2; });
+        EXPECT_EQ(h.prompts.size(), c.onHost ? 0u : 2u); // a pairing's prompt is withdrawn once
+        c.hostReport(h);
     }
 }
 
 TEST(LoopbackClientHost, WhileAPromptIsOpenOtherPairingsAreBusyThenRateLimited) {
-    ServerHarness h; // five pairing attempts a minute
+    HostRig h; // five pairing attempts a minute
     asio::thread_pool kdf{1};
     auto connector = connectorFor(h, kdf);
-    Tablet first;
-    std::optional<Attempt> firstOutcome;
+    TabletRig first;
+    std::shared_ptr<AuthenticatedClientSession> firstSession;
     auto pairFirst = [&]() -> asio::awaitable<void> {
-        firstOutcome = co_await attempt(connector.connect(first.request(h.port, HandshakePurpose::pair)));
+        firstSession = co_await connector.connect(first.request(h.port, HandshakePurpose::pair));
     };
-    asio::co_spawn(h.io, pairFirst(), asio::detached);
-    waitUntil(h, [&] { return h.server->pendingPairingID().has_value(); });
+    auto firstPaired = asio::co_spawn(h.io, pairFirst(), asio::use_future);
+    h.until([&] { return h.server->pendingPairingID().has_value(); });
 
-    Tablet other;
+    TabletRig other;
     std::vector<std::string> texts;
     for (int i = 0; i < 5; ++i) {
-        auto [session, failure] = h.run(attempt(connector.connect(other.request(h.port, HandshakePurpose::pair))));
-        EXPECT_EQ(session, nullptr);
-        texts.push_back(expectError<SessionHandshakeError>(failure).what());
+        const auto failure = h.run(outcome(connector.connect(other.request(h.port, HandshakePurpose::pair))));
+        texts.push_back(expectFailure<SessionHandshakeError>(failure).what());
     }
     const std::string busy = "The Mac is already handling another pairing request.";
     EXPECT_EQ(texts, (std::vector<std::string>{busy, busy, busy, busy,
                                                "Too many pairing attempts were made. Wait a minute and try again."}));
     EXPECT_TRUE(other.codesShown.empty());
+    EXPECT_EQ(h.lastError<PairingAttemptLimitError>().kind, PairingAttemptLimitError::Case::rateLimited);
+    for (std::size_t i = 0; i < 4; ++i) { // the four busy refusals, then the limit
+        const auto busyError = thrown<SessionHandshakeError>([&] { std::rethrow_exception(h.errors.at(i)); });
+        EXPECT_EQ(busyError.kind, Refusal::pairingBusyOnHost);
+    }
 
-    // The open prompt was left alone and can still be approved.
+    // A known tablet is still served, and the open prompt left alone can still be approved.
+    TabletRig known;
+    h.run(reconnect(h, connector, known, pairedBefore(h, known))->disconnect(""));
     ASSERT_EQ(h.prompts.size(), 1u);
     h.server->resolvePendingPairing(true, h.prompts[0]->id);
-    waitUntil(h, [&] { return firstOutcome.has_value(); });
-    if (firstOutcome->second) std::rethrow_exception(firstOutcome->second);
-    EXPECT_EQ(h.sessions().size(), 1u);
-    h.run(firstOutcome->first->disconnect(""));
+    h.until([&] { return firstPaired.wait_for(0s) == std::future_status::ready; });
+    firstPaired.get();
+    h.until([&] { return h.sessions().size() == 1; });
+    h.run(firstSession->disconnect(""));
 }
 
 TEST(LoopbackClientHost, ACodeRefusedOnTheTabletWithdrawsTheHostPrompt) {
-    ServerHarness h;
+    HostRig h;
     asio::thread_pool kdf{1};
-    Tablet tablet;
+    TabletRig tablet;
     tablet.confirmCode = false;
     tablet.beforeAnswering = [&]() -> asio::awaitable<void> {
         for (int i = 0; i < 1000 && h.prompts.empty(); ++i) co_await sleepFor(2ms); // both codes on screen
     };
     auto connector = connectorFor(h, kdf);
-    auto [session, failure] = h.run(attempt(connector.connect(tablet.request(h.port, HandshakePurpose::pair))));
-    EXPECT_EQ(expectError<SessionHandshakeError>(failure).kind, Refusal::verificationCodeRejected);
-    EXPECT_STREQ(expectError<SessionHandshakeError>(failure).what(),
+    const auto failure = h.run(outcome(connector.connect(tablet.request(h.port, HandshakePurpose::pair))));
+    EXPECT_EQ(expectFailure<SessionHandshakeError>(failure).kind, Refusal::verificationCodeRejected);
+    EXPECT_STREQ(expectFailure<SessionHandshakeError>(failure).what(),
                  "Pairing was cancelled because the verification code was not confirmed.");
     // The host learns of it only by the close, and takes its prompt down.
     ASSERT_FALSE(h.prompts.empty());
     EXPECT_EQ(h.prompts.front()->verificationCode, tablet.codesShown.at(0));
-    waitUntil(h, [&] { return !h.prompts.back().has_value() && !h.errors.empty(); });
+    h.until([&] { return !h.prompts.back().has_value() && !h.errors.empty(); });
     EXPECT_EQ(h.lastError<PairingProtocolError>().kind, PairingProtocolError::Case::cancelled);
     EXPECT_FALSE(h.server->pendingPairingID().has_value());
     EXPECT_TRUE(h.sessions().empty());
@@ -361,17 +319,17 @@ TEST(LoopbackClientHost, ACodeRefusedOnTheTabletWithdrawsTheHostPrompt) {
 }
 
 TEST(LoopbackClientHost, HostEndingsReachTheTabletOnceWithTheirTexts) {
-    using Act = std::function<asio::awaitable<void>(ServerHarness&, Uuid)>;
+    using Act = std::function<asio::awaitable<void>(HostRig&, Uuid)>;
     const std::vector<std::pair<Act, std::string>> endings = {
-        {[](ServerHarness& h, Uuid id) -> asio::awaitable<void> { co_await h.server->revokeDevice(id); },
+        {[](HostRig& h, Uuid id) -> asio::awaitable<void> { co_await h.server->revokeDevice(id); },
          "Access for this iPad was revoked on the Mac."},
         // Revoked behind the server's back: its check of the next heartbeat notices.
-        {[](ServerHarness& h, Uuid id) -> asio::awaitable<void> {
+        {[](HostRig& h, Uuid id) -> asio::awaitable<void> {
              h.trust->revoke(id);
              co_return;
          },
          "Access revoked on Mac."},
-        {[](ServerHarness& h, Uuid id) -> asio::awaitable<void> {
+        {[](HostRig& h, Uuid id) -> asio::awaitable<void> {
              co_await h.server->updateDevicePermissions(id, DevicePermissions::screenView |
                                                                 DevicePermissions::remoteControl);
          },
@@ -380,12 +338,12 @@ TEST(LoopbackClientHost, HostEndingsReachTheTabletOnceWithTheirTexts) {
     asio::thread_pool kdf{1};
     for (const auto& [act, text] : endings) {
         SCOPED_TRACE(text);
-        ServerHarness h;
-        Tablet tablet;
+        HostRig h;
+        TabletRig tablet;
         auto connector = connectorFor(h, kdf);
         auto session = reconnect(h, connector, tablet, pairedBefore(h, tablet));
         h.run(act(h, tablet.publicIdentity().id));
-        waitUntil(h, [&] { return !tablet.terminations.empty() && h.sessions().empty(); });
+        h.until([&] { return !tablet.terminations.empty() && h.sessions().empty(); });
         h.settle(60ms); // a few heartbeat intervals: nothing more is reported
         EXPECT_EQ(tablet.terminations, std::vector<Reason>{Reason::revoked(text)});
         EXPECT_TRUE(session->isClosed());
@@ -393,17 +351,17 @@ TEST(LoopbackClientHost, HostEndingsReachTheTabletOnceWithTheirTexts) {
 }
 
 TEST(LoopbackClientHost, DisconnectAllEndsEveryTabletSessionOnce) {
-    ServerHarness h;
+    HostRig h;
     asio::thread_pool kdf{1};
     auto connector = connectorFor(h, kdf);
-    Tablet one;
-    Tablet two;
+    TabletRig one;
+    TabletRig two;
     auto first = reconnect(h, connector, one, pairedBefore(h, one));
     auto second = reconnect(h, connector, two, pairedBefore(h, two));
     ASSERT_EQ(h.sessions().size(), 2u);
 
     h.run(h.server->disconnectAll("Velorinth Host stopped remote access."));
-    waitUntil(h, [&] { return !one.terminations.empty() && !two.terminations.empty(); });
+    h.until([&] { return !one.terminations.empty() && !two.terminations.empty(); });
     h.settle(60ms);
     const std::vector<Reason> once{Reason::remoteDisconnect("Velorinth Host stopped remote access.")};
     EXPECT_EQ(one.terminations, once);

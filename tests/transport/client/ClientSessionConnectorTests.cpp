@@ -1,4 +1,4 @@
-#include "transport/client/ClientTestSupport.hpp"
+#include "support/TabletRig.hpp"
 
 #include "transport/client/ClientSessionConnector.hpp"
 #include "transport/security/DeviceIdentityService.hpp"
@@ -11,7 +11,6 @@
 
 using namespace velorinth;
 using namespace velorinth::testing;
-using namespace velorinth::clienttest;
 
 namespace {
 
@@ -33,24 +32,23 @@ struct HostResult {
 
 // The responder's half of the handshake, built from the security layer.
 struct ScriptedHandshakeHost {
-    LoopbackHarness& h;
+    LoopRunner& h;
     asio::thread_pool& kdf;
     Date now;
     std::shared_ptr<DeviceIdentityService> identity =
         std::make_shared<DeviceIdentityService>(std::make_shared<InMemorySecureStore>(), [] { return "Mac"; });
-    std::shared_ptr<asio::ssl::context> tls =
-        TLSTransportSecurity::makeContext(TLSRole::server, identity->tlsIdentity(), kProtocol);
+    LoopbackAcceptor hostEnd{h.io.get_executor(), identity->tlsIdentity()};
 
     DevicePublicIdentity publicIdentity() { return identity->publicIdentity(identity->loadOrCreateRecord()); }
 
     asio::awaitable<HostResult> serve(HostScript script) {
         HostResult result;
-        auto connection = std::make_shared<NetworkFramedConnection>(co_await h.accept(), *tls, kTestFrameLimit, true);
+        std::shared_ptr<NetworkFramedConnection> connection;
         auto readToTheEnd = [&]() -> asio::awaitable<HostResult> {
             result.ended = co_await outcome(connection->receiveFrame());
             co_return result;
         };
-        result.ended = co_await outcome(connection->start());
+        result.ended = co_await outcome([&]() -> asio::awaitable<void> { connection = co_await hostEnd.accept(); }());
         if (result.ended) co_return result;
         const auto request = HandshakeEnvelope::decodePayload<PairingRequest>(
             Kind::pairingRequest, co_await receiveHandshakeEnvelope(*connection));
@@ -97,15 +95,11 @@ struct ConnectOutcome {
 };
 
 struct ConnectorRig {
-    LoopbackHarness h;
+    LoopRunner h;
     asio::thread_pool kdf{1};
     ManualClocks clock;
-    std::shared_ptr<InMemorySecureStore> tabletSecureStore = std::make_shared<InMemorySecureStore>();
-    std::shared_ptr<DeviceIdentityService> tabletIdentity =
-        std::make_shared<DeviceIdentityService>(std::make_shared<InMemorySecureStore>(), [] { return "iPad"; });
-    std::shared_ptr<TrustedDeviceStore> store = std::make_shared<TrustedDeviceStore>(tabletSecureStore);
+    TabletRig tablet;
     ScriptedHandshakeHost host{h, kdf, clock.wall};
-    SessionEvents events;
     std::vector<std::optional<ObservedNetworkError>> observed;
 
     ClientSessionConnector connector(ClientSessionConnector::Duration decisionTimeout = 5s) {
@@ -113,14 +107,8 @@ struct ConnectorRig {
     }
 
     ClientSessionConnector::Request request(HandshakePurpose purpose, std::optional<TrustedDevice> trustedHost = {}) {
-        ClientSessionConnector::Request r;
-        r.endpoint = h.endpoint();
-        r.identityService = tabletIdentity;
-        r.trustedDeviceStore = store;
-        r.purpose = purpose;
-        r.trustedHost = std::move(trustedHost);
-        r.capabilities = {Capability::h264, Capability::pointer, Capability::keyboard};
-        r.sessionHandlers = events.handlers();
+        tablet.capabilities = {Capability::h264, Capability::pointer, Capability::keyboard};
+        ClientSessionConnector::Request r = tablet.request(host.hostEnd.port(), purpose, std::move(trustedHost));
         r.onNetworkErrorObserved = [this](const std::optional<ObservedNetworkError>& e) { observed.push_back(e); };
         return r;
     }
@@ -204,13 +192,13 @@ TEST(LoopbackClientSessionConnector, FailuresCloseTheConnectionAndWriteNothing) 
          [](ConnectorRig& rig, TrustedDevice& record) {
              record.identity = makeTestIdentity("Old Mac").publicIdentity;
              record.identity.id = record.id;
-             rig.store->trust(record);
+             rig.tablet.trust->trust(record);
          }},
         {{.decision = approval()}, std::string(TrustedDeviceStoreError::text(TrustedDeviceStoreError::Case::revokedDevice)),
          std::nullopt, HandshakePurpose::reconnect,
          [](ConnectorRig& rig, TrustedDevice& record) {
-             rig.store->trust(record);
-             rig.store->revoke(record.id);
+             rig.tablet.trust->trust(record);
+             rig.tablet.trust->revoke(record.id);
          }},
     };
     for (std::size_t i = 0; i < cases.size(); ++i) {
@@ -218,8 +206,8 @@ TEST(LoopbackClientSessionConnector, FailuresCloseTheConnectionAndWriteNothing) 
         ConnectorRig rig;
         TrustedDevice record = rig.hostRecord();
         if (cases[i].tabletStore) cases[i].tabletStore(rig, record);
-        const auto recordBefore = rig.store->device(record.id);
-        rig.tabletSecureStore->resetCallCounts();
+        const auto recordBefore = rig.tablet.trust->device(record.id);
+        rig.tablet.trustStorage->resetCallCounts();
         auto connector = rig.connector();
         ConnectOutcome run = rig.connect(connector, rig.request(cases[i].purpose, record), cases[i].script);
         EXPECT_EQ(failureText(run.failure), cases[i].text);
@@ -227,8 +215,8 @@ TEST(LoopbackClientSessionConnector, FailuresCloseTheConnectionAndWriteNothing) 
             EXPECT_EQ(expectFailure<SessionHandshakeError>(run.failure), *cases[i].exactly);
         }
         EXPECT_EQ(rig.observed, std::vector<std::optional<ObservedNetworkError>>{std::nullopt});
-        EXPECT_EQ(rig.tabletSecureStore->callCount(SaveOp::save), 0u);
-        EXPECT_EQ(rig.store->device(record.id), recordBefore);
+        EXPECT_EQ(rig.tablet.trustStorage->callCount(SaveOp::save), 0u);
+        EXPECT_EQ(rig.tablet.trust->device(record.id), recordBefore);
         if (!run.host.ended) {
             rig.h.run([&]() -> asio::awaitable<void> {
                 run.host.ended = co_await outcome(run.host.session.connection->receiveFrame());

@@ -7,6 +7,8 @@
 #include "platform/tls/DeviceCertificate.hpp"
 #include "platform/tls/TLSTransportSecurity.hpp"
 
+#include "support/LoopRunner.hpp"
+
 #include <gtest/gtest.h>
 #include <openssl/x509.h>
 
@@ -22,14 +24,10 @@ namespace {
 using Operation = InMemorySecureStore::Operation;
 
 void expectCorrupted(const std::function<void()>& operation) {
-    try {
-        operation();
-        ADD_FAILURE() << "expected corruptedIdentity";
-    } catch (const DeviceIdentityServiceError& e) {
-        EXPECT_EQ(e.kind, DeviceIdentityServiceError::Case::corruptedIdentity);
-        EXPECT_STREQ(e.what(), "The local device identity in Keychain is corrupted. Reset the identity to generate a "
+    const auto error = testing::thrown<DeviceIdentityServiceError>(operation);
+    EXPECT_EQ(error.kind, DeviceIdentityServiceError::Case::corruptedIdentity);
+    EXPECT_STREQ(error.what(), "The local device identity in Keychain is corrupted. Reset the identity to generate a "
                                "new key pair.");
-    }
 }
 
 class DeviceIdentityServiceTest : public ::testing::Test {

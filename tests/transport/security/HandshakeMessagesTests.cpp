@@ -2,6 +2,8 @@
 #include "transport/security/HandshakeMessages.hpp"
 #include "transport/security/NetworkConnectionError.hpp"
 
+#include "support/LoopRunner.hpp"
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -41,14 +43,7 @@ constexpr const char* kRequestGolden = R"({
 })";
 
 // The envelope error `call` throws, or nullopt.
-std::optional<C> envelopeFailure(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const HandshakeEnvelopeError& error) {
-        return error.kind;
-    }
-    return std::nullopt;
-}
+C envelopeFailure(const std::function<void()>& call) { return velorinth::testing::thrown<HandshakeEnvelopeError>(call).kind; }
 
 TEST(HandshakeMessages, MatchGoldenJson) {
     HandshakeEnvelope envelope{K::pairingRequest, bytesOf("{}")};
@@ -63,8 +58,6 @@ TEST(HandshakeMessages, MatchGoldenJson) {
     EXPECT_EQ(Json::parse(R"({"approved":false,"rejectionCode":"approvalTimedOut",
                               "reason":"Pairing approval timed out on the Mac."})"),
               json::encode(decision));
-    EXPECT_EQ(json::decodeFromString<PairingDecision>(R"({"approved":true,"reason":null})"),
-              (PairingDecision{true, std::nullopt, std::nullopt, std::nullopt}));
 
     auto sealed = HandshakeEnvelope::makeEncrypted(K::encryptedDecision, 7, Bytes{1, 2, 3});
     EXPECT_EQ(sealed.kind, K::encryptedDecision);
@@ -152,9 +145,6 @@ TEST(HandshakeEnvelope, RemoteErrorCarriesThePeersPayloadAndText) {
     // Expecting an error envelope reads it as the payload itself.
     EXPECT_EQ(HandshakeEnvelope::decodePayload<HandshakeErrorPayload>(K::error, busy).code,
               HandshakeRejectionCode::pairingBusy);
-    EXPECT_STREQ(HandshakeEnvelopeError(C::unexpectedMessage).what(),
-                 "Received an unexpected protocol handshake message.");
-    EXPECT_STREQ(HandshakeEnvelopeError(C::malformedPayload).what(), "Received a malformed handshake payload.");
 }
 
 } // namespace

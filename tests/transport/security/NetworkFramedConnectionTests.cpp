@@ -1,4 +1,4 @@
-#include "transport/security/LoopbackHarness.hpp"
+#include "transport/security/LoopbackConnectionTest.hpp"
 
 #include <asio/detached.hpp>
 #include <asio/write.hpp>
@@ -25,21 +25,16 @@ Bytes filled(std::size_t size, std::uint8_t value) { return Bytes(size, value); 
 
 class LoopbackFramedConnection : public LoopbackConnectionTest {
 protected:
-    // Our connection on both ends, started.
-    void connectBoth() {
-        connectClient(tabletIdentity);
-        h.run([&]() -> asio::awaitable<void> { co_await (startServer(*hostTLS) && client->start()); }());
-    }
-
     // Our server and a TLS peer that writes whatever bytes a test wants.
     void connectRawPeer() {
         rawPeer = std::make_unique<Stream>(h.io, *tabletTLS);
         h.run([&]() -> asio::awaitable<void> {
             auto peerSide = [&]() -> asio::awaitable<void> {
-                co_await rawPeer->next_layer().async_connect(h.acceptor.local_endpoint(), asio::use_awaitable);
+                co_await rawPeer->next_layer().async_connect({asio::ip::make_address("127.0.0.1"), hostEnd.port()},
+                                                             asio::use_awaitable);
                 co_await rawPeer->async_handshake(Stream::client, asio::use_awaitable);
             };
-            co_await (startServer(*hostTLS) && peerSide());
+            co_await (acceptServer() && peerSide());
         }());
     }
 

@@ -2,6 +2,8 @@
 
 #include "platform/InMemorySecureStore.hpp"
 
+#include "support/LoopRunner.hpp"
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -33,13 +35,7 @@ TrustedDevice makeRecord(const DevicePublicIdentity& identity, double pairedAt =
 }
 
 void expectError(Case kind, const std::function<void()>& operation) {
-    try {
-        operation();
-        ADD_FAILURE() << "expected " << TrustedDeviceStoreError::text(kind);
-    } catch (const TrustedDeviceStoreError& e) {
-        EXPECT_EQ(e.kind, kind) << e.what();
-        EXPECT_EQ(e.what(), TrustedDeviceStoreError::text(kind));
-    }
+    EXPECT_EQ(velorinth::testing::thrown<TrustedDeviceStoreError>(operation).kind, kind);
 }
 
 class TrustedDeviceStoreTest : public ::testing::Test {

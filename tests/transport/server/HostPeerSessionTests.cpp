@@ -1,4 +1,4 @@
-#include "transport/server/ServerHarness.hpp"
+#include "support/HostRig.hpp"
 
 #include <asio/redirect_error.hpp>
 
@@ -22,7 +22,7 @@ SessionControlMessage configure(std::optional<std::uint64_t> generation = std::n
 }
 
 TEST(LoopbackReceiveLoop, PingIsEchoedAndInputIsInjectedOnceInOrderWithRemoteControlAndAccessibility) {
-    ServerHarness h;
+    HostRig h;
     auto tablet = h.peer();
     h.openTrustedSession(*tablet);
     for (std::uint64_t sequence : {5, 5, 0, 3, 6}) h.run(tablet->send(input(sequence)));
@@ -65,7 +65,7 @@ TEST(LoopbackReceiveLoop, PingIsEchoedAndInputIsInjectedOnceInOrderWithRemoteCon
 }
 
 TEST(LoopbackReceiveLoop, ConfigureKeyframeAndStopFollowTheRequest) {
-    ServerHarness h;
+    HostRig h;
     auto tablet = h.peer();
     h.openTrustedSession(*tablet);
     h.run(tablet->send(configure()));
@@ -106,7 +106,7 @@ TEST(LoopbackReceiveLoop, ConfigureKeyframeAndStopFollowTheRequest) {
 }
 
 TEST(LoopbackReceiveLoop, RefusedStreamsCarryExactTexts) {
-    ServerHarness h;
+    HostRig h;
     auto tablet = h.peer();
     h.openTrustedSession(*tablet);
     const std::pair<VideoStreamStopReason, std::string> failures[] = {
@@ -146,7 +146,7 @@ TEST(LoopbackReceiveLoop, RefusedStreamsCarryExactTexts) {
 
 // The host may start capture after the session is gone; it is told to stop.
 TEST(LoopbackReceiveLoop, StreamGrantedAfterTheSessionWentIsStoppedAgain) {
-    ServerHarness h;
+    HostRig h;
     auto release = std::make_shared<asio::steady_timer>(h.io, asio::steady_timer::time_point::max());
     HostSessionServer::Callbacks callbacks = h.recordingCallbacks();
     callbacks.onVideoStreamRequested = [&h, release](Uuid, Uuid, VideoStreamConfiguration c,
@@ -170,9 +170,9 @@ TEST(LoopbackReceiveLoop, StreamGrantedAfterTheSessionWentIsStoppedAgain) {
 // A wake confirmed "in the future" is recorded as now, everywhere.
 TEST(LoopbackReceiveLoop, VerifiedWakeNeverLiesInTheFuture) {
     const Date fixedNow = Date::now();
-    HostSessionServer::Options options = ServerHarness::fastOptions();
+    HostSessionServer::Options options = HostRig::fastOptions();
     options.clock = [fixedNow] { return fixedNow; };
-    ServerHarness h(options);
+    HostRig h(options);
     h.server->updateHostState(std::nullopt, true, SavedWakeConfiguration::empty(fixedNow));
     auto tablet = h.peer();
     h.openTrustedSession(*tablet);
@@ -188,7 +188,7 @@ TEST(LoopbackReceiveLoop, VerifiedWakeNeverLiesInTheFuture) {
 }
 
 TEST(LoopbackReceiveLoop, LostTrustEndsTheSessionWithTheFinalMessage) {
-    ServerHarness h;
+    HostRig h;
     auto revoked = h.peer("Revoked");
     auto removed = h.peer("Removed");
     for (auto* tablet : {revoked.get(), removed.get()}) h.openTrustedSession(*tablet);
@@ -209,7 +209,7 @@ TEST(LoopbackReceiveLoop, BadFramesEndTheLoopWithNothingSent) {
     enum class Fault { replayed, reordered, forged, oversized, garbage, wrongVersion, errorEnvelope };
     for (const Fault fault : {Fault::replayed, Fault::reordered, Fault::forged, Fault::oversized, Fault::garbage,
                               Fault::wrongVersion, Fault::errorEnvelope}) {
-        ServerHarness h;
+        HostRig h;
         auto tablet = h.peer();
         h.openTrustedSession(*tablet);
         const Bytes ping = json::encodeToBytes(ScriptedTabletPeer::message(Command::ping));
@@ -229,8 +229,8 @@ TEST(LoopbackReceiveLoop, BadFramesEndTheLoopWithNothingSent) {
                 HandshakeEnvelope::makeError(HandshakeMessageKind::error, HandshakeRejectionCode::malformedMessage, "x"));
             break;
         }
-        h.run(failureOf(tablet->sendFrame(frame)));
-        h.run(failureOf(tablet->send(ScriptedTabletPeer::message(Command::ping))));
+        h.run(outcome(tablet->sendFrame(frame)));
+        h.run(outcome(tablet->send(ScriptedTabletPeer::message(Command::ping))));
         EXPECT_TRUE(nextReadFails(h, *tablet)) << static_cast<int>(fault);
         h.settle();
         EXPECT_TRUE(h.sessions().empty());

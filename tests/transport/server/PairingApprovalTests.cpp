@@ -1,4 +1,4 @@
-#include "transport/server/ServerHarness.hpp"
+#include "support/HostRig.hpp"
 
 namespace velorinth::testing {
 namespace {
@@ -9,7 +9,7 @@ using Pair = HandshakePurpose;
 // Two pairings that both passed the busy check: the later prompt replaces the
 // earlier one, and an answer reaches only the prompt it names.
 TEST(LoopbackPairing, AnswerReachesOnlyThePromptItNames) {
-    ServerHarness h;
+    HostRig h;
     auto first = h.peer("First");
     auto second = h.peer("Second");
     for (auto* tablet : {first.get(), second.get()}) {
@@ -45,7 +45,7 @@ TEST(LoopbackPairing, AnswerReachesOnlyThePromptItNames) {
 
 TEST(LoopbackPairing, CustomApprovalHandlerDecidesWithoutPrompt) {
     for (const bool answers : {true, false}) {
-        ServerHarness h(ServerHarness::fastOptions(), 200ms);
+        HostRig h(HostRig::fastOptions(), 200ms);
         HostSessionServer::Callbacks callbacks = h.recordingCallbacks();
         callbacks.customApprovalHandler = [answers](IncomingPairingPrompt) -> asio::awaitable<bool> {
             if (!answers) co_await sleepFor(1h); // never answers; cancelled when it loses

@@ -1,12 +1,16 @@
 #include "transport/server/PeerOutboundScheduler.hpp"
 
 #include "support/TLSTestIdentities.hpp"
-#include "transport/security/LoopbackHarness.hpp"
+#include "support/LoopRunner.hpp"
+#include "support/LoopbackListener.hpp"
+
+#include <asio/experimental/awaitable_operators.hpp>
 #include "transport/video/SessionWireFrameCodec.hpp"
 #include "transport/video/VideoFragmentPacket.hpp"
 
 using namespace velorinth;
 using namespace velorinth::testing;
+using namespace asio::experimental::awaitable_operators;
 
 namespace {
 
@@ -39,7 +43,8 @@ TEST(PeerOutboundSchedulerPolicy, TwoFramesWaitAndOverflowDropsVideoUntilAKeyfra
     asio::ssl::context tls{asio::ssl::context::tls_server};
     int keyframeRequests = 0;
     auto scheduler = std::make_shared<PeerOutboundScheduler>(
-        io.get_executor(), std::make_shared<NetworkFramedConnection>(asio::ip::tcp::socket(io), tls, 65'536, true),
+        io.get_executor(), std::make_shared<NetworkFramedConnection>(NetworkFramedConnection::Stream(asio::ip::tcp::socket(io), tls),
+                                                                65'536, true),
         std::make_shared<SessionCipher>(kSessionKey, SessionRole::responder), kTranscript,
         [&] { ++keyframeRequests; });
     struct Step {
@@ -79,7 +84,7 @@ struct Received {
 class LoopbackPeerOutboundScheduler : public ::testing::Test {
 protected:
     void SetUp() override {
-        tablet = NetworkFramedConnection::connect(h.io.get_executor(), h.endpoint(), tabletIdentity, std::nullopt,
+        tablet = NetworkFramedConnection::connect(h.io.get_executor(), hostEnd.endpoint(), tabletIdentity, std::nullopt,
                                                   kTestFrameLimit, kProtocol);
         h.run([&]() -> asio::awaitable<void> { co_await (acceptHost() && tablet->start()); }());
     }
@@ -91,10 +96,10 @@ protected:
     }
     // A small send buffer, so a tablet that stops reading stalls the host soon.
     asio::awaitable<void> acceptHost() {
-        auto socket = co_await h.accept();
-        socket.set_option(asio::socket_base::send_buffer_size(4096));
-        host = std::make_shared<NetworkFramedConnection>(std::move(socket), *hostTLS, kTestFrameLimit, true);
-        co_await host->start();
+        hostEnd.configureSocket = [](asio::ip::tcp::socket& socket) {
+            socket.set_option(asio::socket_base::send_buffer_size(4096));
+        };
+        host = co_await hostEnd.accept();
     }
     std::shared_ptr<PeerOutboundScheduler> makeScheduler(
         std::chrono::milliseconds bound = 2s,
@@ -114,11 +119,10 @@ protected:
         }
     }
 
-    LoopbackHarness h;
+    LoopRunner h;
     TLSDeviceIdentity hostIdentity = makeTestIdentity("Host");
     TLSDeviceIdentity tabletIdentity = makeTestIdentity("Tablet");
-    std::shared_ptr<asio::ssl::context> hostTLS =
-        TLSTransportSecurity::makeContext(TLSRole::server, hostIdentity, kProtocol);
+    LoopbackAcceptor hostEnd{h.io.get_executor(), hostIdentity};
     std::shared_ptr<NetworkFramedConnection> host, tablet;
     std::shared_ptr<SessionCipher> hostCipher = std::make_shared<SessionCipher>(kSessionKey, SessionRole::responder);
     std::shared_ptr<SessionCipher> tabletCipher = std::make_shared<SessionCipher>(kSessionKey, SessionRole::initiator);
@@ -207,7 +211,8 @@ TEST_F(LoopbackPeerOutboundScheduler, APeerThatStopsReadingCannotHoldFlushOrFina
     silent.next_layer().open(asio::ip::tcp::v4());
     silent.next_layer().set_option(asio::socket_base::receive_buffer_size(4096));
     auto silentSide = [&]() -> asio::awaitable<void> {
-        co_await silent.next_layer().async_connect(h.acceptor.local_endpoint(), asio::use_awaitable);
+        co_await silent.next_layer().async_connect({asio::ip::make_address("127.0.0.1"), hostEnd.port()},
+                                                   asio::use_awaitable);
         co_await silent.async_handshake(NetworkFramedConnection::Stream::client, asio::use_awaitable);
     };
     h.run([&]() -> asio::awaitable<void> { co_await (acceptHost() && silentSide()); }());

@@ -1,9 +1,12 @@
 #pragma once
 
-// The real session server on 127.0.0.1 with in-memory stores, short bounds,
-// every callback recorded, and scripted tablets on the same loop.
+// The scripted host: the real session server on 127.0.0.1 with in-memory
+// stores, short bounds, every callback recorded, and scripted tablets on the
+// same loop, all driven by the test's loop runner.
 
 #include "platform/InMemorySecureStore.hpp"
+#include "support/LoopRunner.hpp"
+#include "support/LoopbackListener.hpp"
 #include "support/ScriptedTabletPeer.hpp"
 #include "transport/security/DeviceIdentityService.hpp"
 #include "transport/security/PairingAttemptLimiter.hpp"
@@ -34,11 +37,10 @@ namespace velorinth::testing {
 
 using namespace std::chrono_literals;
 
-struct ServerHarness {
+struct HostRig : LoopRunner {
     using Command = SessionControlCommand;
 
-    // Declared first, so it outlives everything that posts to it.
-    asio::io_context io;
+    // The loop (the base) is built first, so it outlives everything that posts to it.
     asio::thread_pool hostKdf{1};
     asio::thread_pool hostStore{1};
     asio::thread_pool peerKdf{1};
@@ -60,8 +62,10 @@ struct ServerHarness {
     std::vector<Uuid> streamsStopped;
     std::vector<Date> verifiedWakes;
 
-    // Answers each prompt shown, on the loop, when set.
+    // Answers each prompt shown, on the loop, when set; inline (inside the
+    // callback) when `answerInline`, so no other pairing can take the prompt over.
     std::optional<bool> autoAnswer;
+    bool answerInline = false;
     bool injectionSucceeds = true;
     // Scripted answers of onVideoStreamRequested, in order; success when empty.
     std::deque<std::optional<VideoStreamStopReason>> streamAnswers;
@@ -71,15 +75,18 @@ struct ServerHarness {
         options.flushTimeout = 300ms;
         options.finalCloseTimeout = 300ms;
         options.portPollInterval = 5ms;
+        options.listenerFactory = loopbackListener;
         return options;
     }
 
-    explicit ServerHarness(HostSessionServer::Options options = fastOptions(),
-                           std::chrono::steady_clock::duration approvalTimeout = 10s, bool listen = true) {
+    explicit HostRig(HostSessionServer::Options options = fastOptions(),
+                     std::chrono::steady_clock::duration approvalTimeout = 10s, bool listen = true,
+                     std::size_t pairingsPerMinute = 5) {
         server = std::make_shared<HostSessionServer>(
             io.get_executor(), hostIdentity, trust, std::make_shared<PairingReplayGuard>(std::chrono::seconds(300)),
-            std::make_shared<PairingAttemptLimiter>(5, std::chrono::seconds(60)), hostKdf, hostStore, 5s, approvalTimeout,
-            CapabilitySet{Capability::h264, Capability::pointer, Capability::keyboard}, DevicePermissions::connect,
+            std::make_shared<PairingAttemptLimiter>(pairingsPerMinute, std::chrono::seconds(60)), hostKdf, hostStore,
+            5s, approvalTimeout, CapabilitySet{Capability::h264, Capability::pointer, Capability::keyboard},
+            DevicePermissions::connect,
             std::move(options));
         server->setCallbacks(recordingCallbacks());
         if (listen) {
@@ -90,7 +97,7 @@ struct ServerHarness {
 
     // An orderly end: stop answers a prompt still open, whose waiting
     // handshake would otherwise outlive the loop.
-    ~ServerHarness() {
+    ~HostRig() {
         if (server) {
             server->setCallbacks({});
             try {
@@ -107,7 +114,9 @@ struct ServerHarness {
         callbacks.onSessionsChanged = [this](const auto& list) { sessionLists.push_back(list); };
         callbacks.onPromptChanged = [this](const std::optional<IncomingPairingPrompt>& prompt) {
             prompts.push_back(prompt);
-            if (prompt && autoAnswer) {
+            if (prompt && autoAnswer && answerInline) {
+                server->resolvePendingPairing(*autoAnswer, prompt->id);
+            } else if (prompt && autoAnswer) {
                 asio::post(io, [this, id = prompt->id, approve = *autoAnswer] {
                     server->resolvePendingPairing(approve, id);
                 });
@@ -135,39 +144,11 @@ struct ServerHarness {
         callbacks.onVideoKeyframeRequested = [this](const Uuid&, const Uuid&, std::uint64_t generation) {
             keyframeRequests.push_back(generation);
         };
-        callbacks.onVideoStreamStopped = [this](const Uuid&, const Uuid& session) { streamsStopped.push_back(session); };
+        callbacks.onVideoStreamStopped = [this](const Uuid&, const Uuid& session) {
+            streamsStopped.push_back(session);
+        };
         callbacks.onVerifiedWakeConfirmed = [this](const Uuid&, Date date) { verifiedWakes.push_back(date); };
         return callbacks;
-    }
-
-    // Runs `body` on the loop until it ends, for at most `limit` (a guard
-    // against hangs, not a timing check), and returns or rethrows its outcome.
-    template <class T>
-    T run(asio::awaitable<T> body, std::chrono::steady_clock::duration limit = 20s) {
-        auto future = asio::co_spawn(io, std::move(body), asio::use_future);
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (future.wait_for(0s) != std::future_status::ready) {
-            if (std::chrono::steady_clock::now() >= deadline) throw std::runtime_error("the test did not finish in time");
-            io.restart();
-            io.run_one_for(10ms);
-        }
-        return future.get();
-    }
-
-    void settle(std::chrono::steady_clock::duration duration = 50ms) {
-        io.restart();
-        io.run_for(duration);
-    }
-
-    // Runs the loop until `condition` holds (hang-guarded by run).
-    void until(std::function<bool()> condition) {
-        run([&]() -> asio::awaitable<void> {
-            asio::steady_timer timer(io);
-            while (!condition()) {
-                timer.expires_after(5ms);
-                co_await timer.async_wait(asio::use_awaitable);
-            }
-        }());
     }
 
     std::unique_ptr<ScriptedTabletPeer> peer(std::string name = "Test iPad") {
@@ -194,35 +175,13 @@ struct ServerHarness {
     template <class E>
     E lastError() const {
         if (errors.empty()) throw std::runtime_error("no error was reported");
-        try {
-            std::rethrow_exception(errors.back());
-        } catch (const E& error) {
-            return error;
-        } catch (const std::exception& other) {
-            throw std::runtime_error(std::string("another error was reported: ") + other.what());
-        }
+        return thrown<E>([&] { std::rethrow_exception(errors.back()); });
     }
 };
 
-// The outcome of an operation as a value, so a test can assert on a failure.
-template <class T>
-asio::awaitable<std::exception_ptr> failureOf(asio::awaitable<T> operation) {
-    try {
-        co_await std::move(operation);
-    } catch (...) {
-        co_return std::current_exception();
-    }
-    co_return nullptr;
-}
-
 // True when the peer's next read ends with the connection closed, not a message.
-inline bool nextReadFails(ServerHarness& h, ScriptedTabletPeer& tablet) {
-    return h.run(failureOf(tablet.connection().receiveFrame())) != nullptr;
-}
-
-inline asio::awaitable<void> sleepFor(std::chrono::steady_clock::duration duration) {
-    asio::steady_timer timer(co_await asio::this_coro::executor, duration);
-    co_await timer.async_wait(asio::use_awaitable);
+inline bool nextReadFails(HostRig& h, ScriptedTabletPeer& tablet) {
+    return h.run(outcome(tablet.connection->receiveFrame())) != nullptr;
 }
 
 } // namespace velorinth::testing

@@ -1,102 +1,29 @@
 #pragma once
 
-// A loop, a listening socket on 127.0.0.1 and bounded runs for loopback tests
-// of the framed connection.
+// The framed connection over loopback TLS: our server end behind the real
+// listener, our client, and hand-configured TLS peers our policy would never build.
 
+#include "support/LoopRunner.hpp"
+#include "support/LoopbackListener.hpp"
 #include "support/TLSTestIdentities.hpp"
 #include "transport/security/NetworkFramedConnection.hpp"
 
-#include <asio/co_spawn.hpp>
 #include <asio/experimental/awaitable_operators.hpp>
-#include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/read.hpp>
 #include <asio/redirect_error.hpp>
 #include <asio/ssl/stream.hpp>
-#include <asio/steady_timer.hpp>
-#include <asio/use_awaitable.hpp>
-#include <asio/use_future.hpp>
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>
 
 #include <array>
-#include <chrono>
 #include <cstring>
-#include <exception>
-#include <future>
 #include <optional>
-#include <stdexcept>
 #include <string>
 
 namespace velorinth::testing {
 
-using namespace std::chrono_literals;
 using namespace asio::experimental::awaitable_operators;
-
-inline constexpr std::size_t kTestFrameLimit = 65'536;
-inline constexpr const char* kProtocol = "velorinth/1";
-
-struct LoopbackHarness {
-    asio::io_context io;
-    asio::ip::tcp::acceptor acceptor{io, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0)};
-
-    std::uint16_t port() const { return acceptor.local_endpoint().port(); }
-    NetworkFramedConnection::Endpoint endpoint() const { return {"127.0.0.1", port()}; }
-
-    asio::awaitable<asio::ip::tcp::socket> accept() { co_return co_await acceptor.async_accept(asio::use_awaitable); }
-
-    // Runs `body` on the loop until it finishes, for at most `limit` (a guard
-    // against hangs, not a timing check), and returns or rethrows its outcome.
-    template <class T>
-    T run(asio::awaitable<T> body, std::chrono::steady_clock::duration limit = 10s) {
-        auto future = asio::co_spawn(io, std::move(body), asio::use_future);
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (future.wait_for(0s) != std::future_status::ready) {
-            if (std::chrono::steady_clock::now() >= deadline) {
-                io.stop();
-                throw std::runtime_error("the loopback test did not finish in time");
-            }
-            io.restart();
-            io.run_one_for(20ms);
-        }
-        return future.get();
-    }
-
-    // Lets handlers already due run (for example a detached close), briefly.
-    void settle() {
-        io.restart();
-        io.run_for(50ms);
-    }
-};
-
-// The outcome of an operation as a value, so two sides can run to completion together.
-template <class T>
-asio::awaitable<std::exception_ptr> outcome(asio::awaitable<T> operation) {
-    try {
-        co_await std::move(operation);
-    } catch (...) {
-        co_return std::current_exception();
-    }
-    co_return nullptr;
-}
-
-// Checks that `failure` holds an E and returns it.
-template <class E>
-E expectFailure(const std::exception_ptr& failure) {
-    if (!failure) throw std::runtime_error("expected a failure, got success");
-    try {
-        std::rethrow_exception(failure);
-    } catch (const E& error) {
-        return error;
-    } catch (const std::exception& other) {
-        throw std::runtime_error(std::string("unexpected failure: ") + other.what());
-    }
-}
-
-inline asio::awaitable<void> sleepFor(std::chrono::steady_clock::duration duration) {
-    asio::steady_timer timer(co_await asio::this_coro::executor, duration);
-    co_await timer.async_wait(asio::use_awaitable);
-}
 
 // A TLS context configured by hand, for peers our own policy would never build.
 struct RawContextOptions {
@@ -145,26 +72,30 @@ inline asio::awaitable<RawClientResult> rawClient(asio::ip::tcp::endpoint at, Ra
     co_return result;
 }
 
-// Our host and tablet identities and the host's context; cancels whatever a test connected.
+// Our host and tablet identities and our server end; cancels whatever a test connected.
 class LoopbackConnectionTest : public ::testing::Test {
 protected:
     void TearDown() override {
         for (const auto& connection : {server, client}) {
             if (connection) connection->cancel();
         }
+        server = client = nullptr;
         h.settle();
     }
 
+    // Our client towards our server end, unless another port is given.
     void connectClient(const TLSDeviceIdentity& identity, std::optional<DeviceFingerprint> pin = std::nullopt,
-                       const char* protocol = kProtocol, std::string host = "127.0.0.1") {
-        client = NetworkFramedConnection::connect(h.io.get_executor(), {std::move(host), h.port()}, identity,
-                                                  std::move(pin), kTestFrameLimit, protocol);
+                       const char* protocol = kProtocol, std::string host = "127.0.0.1", std::uint16_t port = 0) {
+        client = NetworkFramedConnection::connect(h.io.get_executor(), {std::move(host), port ? port : hostEnd.port()},
+                                                  identity, std::move(pin), kTestFrameLimit, protocol);
     }
 
-    // Our server on the next accepted socket, started.
-    asio::awaitable<void> startServer(asio::ssl::context& tls) {
-        server = std::make_shared<NetworkFramedConnection>(co_await h.accept(), tls, kTestFrameLimit, true);
-        co_await server->start();
+    asio::awaitable<void> acceptServer() { server = co_await hostEnd.accept(); }
+
+    // Our client started against our server end, both sides accepted.
+    void connectBoth() {
+        if (!client) connectClient(tabletIdentity);
+        h.run([&]() -> asio::awaitable<void> { co_await (acceptServer() && client->start()); }());
     }
 
     // The case `operation` fails with.
@@ -173,11 +104,10 @@ protected:
         return expectFailure<NetworkConnectionError>(h.run(outcome(std::move(operation)))).kind;
     }
 
-    LoopbackHarness h;
+    LoopRunner h;
     TLSDeviceIdentity hostIdentity = makeTestIdentity("Host");
     TLSDeviceIdentity tabletIdentity = makeTestIdentity("Tablet");
-    std::shared_ptr<asio::ssl::context> hostTLS =
-        TLSTransportSecurity::makeContext(TLSRole::server, hostIdentity, kProtocol);
+    LoopbackAcceptor hostEnd{h.io.get_executor(), hostIdentity};
     std::shared_ptr<NetworkFramedConnection> server;
     std::shared_ptr<NetworkFramedConnection> client;
 };

@@ -1,0 +1,108 @@
+#pragma once
+
+// The one way tests drive an event loop: bounded runs on the test thread, and
+// outcomes as values so a test can assert on a failure.
+
+#include <asio/co_spawn.hpp>
+#include <asio/io_context.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
+#include <asio/use_future.hpp>
+
+#include <chrono>
+#include <exception>
+#include <functional>
+#include <future>
+#include <stdexcept>
+#include <string>
+
+namespace velorinth::testing {
+
+using namespace std::chrono_literals;
+
+inline asio::awaitable<void> sleepFor(std::chrono::steady_clock::duration duration) {
+    asio::steady_timer timer(co_await asio::this_coro::executor, duration);
+    co_await timer.async_wait(asio::use_awaitable);
+}
+
+// The outcome of an operation as a value, so two sides can run to completion together.
+template <class T>
+asio::awaitable<std::exception_ptr> outcome(asio::awaitable<T> operation) {
+    try {
+        co_await std::move(operation);
+    } catch (...) {
+        co_return std::current_exception();
+    }
+    co_return nullptr;
+}
+
+// Checks that `failure` holds an E and returns it.
+template <class E>
+E expectFailure(const std::exception_ptr& failure) {
+    if (!failure) throw std::runtime_error("expected a failure, got success");
+    try {
+        std::rethrow_exception(failure);
+    } catch (const E& error) {
+        return error;
+    } catch (const std::exception& other) {
+        throw std::runtime_error(std::string("unexpected failure: ") + other.what());
+    }
+}
+
+// The E that `call` throws; any other outcome fails the test.
+template <class E, class F>
+E thrown(F&& call) {
+    try {
+        call();
+    } catch (const E& error) {
+        return error;
+    }
+    throw std::runtime_error("the expected error was not thrown");
+}
+
+// Waits on the loop until `condition` holds; the bound guards against hangs only.
+inline asio::awaitable<void> until(std::function<bool()> condition, std::chrono::steady_clock::duration limit = 10s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) throw std::runtime_error("the condition never held");
+        co_await sleepFor(1ms);
+    }
+}
+
+struct LoopRunner {
+    asio::io_context io;
+
+    // Runs `body` on the loop until it ends, for at most `limit` (a guard
+    // against hangs, not a timing check), and returns or rethrows its outcome.
+    template <class T>
+    T run(asio::awaitable<T> body, std::chrono::steady_clock::duration limit = 20s) {
+        auto future = asio::co_spawn(io, std::move(body), asio::use_future);
+        return wait(future, limit);
+    }
+
+    // Runs the loop until `future` (of work spawned on it) is ready; returns or rethrows its outcome.
+    template <class T>
+    T wait(std::future<T>& future, std::chrono::steady_clock::duration limit = 20s) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (future.wait_for(0s) != std::future_status::ready) {
+            if (std::chrono::steady_clock::now() >= deadline) throw std::runtime_error("the test did not end in time");
+            io.restart();
+            io.run_one_for(10ms);
+        }
+        return future.get();
+    }
+
+    // Lets handlers already due run (for example a detached close), briefly.
+    void settle(std::chrono::steady_clock::duration duration = 50ms) {
+        io.restart();
+        io.run_for(duration);
+    }
+
+    // Runs the loop until `condition` holds.
+    void until(std::function<bool()> condition, std::chrono::steady_clock::duration limit = 10s) {
+        run(testing::until(std::move(condition), limit));
+    }
+};
+
+} // namespace velorinth::testing
