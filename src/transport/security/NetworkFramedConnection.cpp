@@ -1,5 +1,8 @@
 #include "transport/security/NetworkFramedConnection.hpp"
 
+#include "core/Cancellation.hpp"
+#include "core/LoopAssert.hpp"
+
 #include <asio/co_spawn.hpp>
 #include <asio/connect.hpp>
 #include <asio/detached.hpp>
@@ -80,10 +83,6 @@ bool isEndOfStream(const asio::error_code& error) {
 
 NetworkConnectionError notConnected() { return NetworkConnectionError::network(std::strerror(ENOTCONN)); }
 
-bool isCallerCancelled(const asio::cancellation_state& state) {
-    return state.cancelled() != asio::cancellation_type::none;
-}
-
 } // namespace
 
 NetworkFramedConnection::NetworkFramedConnection(asio::ip::tcp::socket socket, asio::ssl::context& tls,
@@ -148,16 +147,14 @@ void NetworkFramedConnection::configureSocket(asio::ip::tcp::socket& socket) noe
 // MARK: start
 
 asio::awaitable<void> NetworkFramedConnection::start() {
+    VELORINTH_ASSERT_ON_LOOP(stream_.get_executor());
     auto self = shared_from_this();
     if (phase_ == Phase::ready) co_return;
     if (phase_ != Phase::idle || cancelled_) throw NetworkConnectionError(Case::cancelled);
     phase_ = Phase::starting;
     std::exception_ptr failure;
     try {
-        co_await establish();
-    } catch (const asio::system_error&) {
-        // Only an awaiting task's cancellation surfaces like this.
-        failure = std::make_exception_ptr(abandon());
+        co_await mapAsioCancellation<NetworkConnectionError>(establish(), Case::cancelled);
     } catch (...) {
         failure = std::current_exception();
     }
@@ -183,7 +180,7 @@ asio::awaitable<void> NetworkFramedConnection::establish() {
         const auto type = role_ == TLSRole::client ? Stream::client : Stream::server;
         co_await stream_.async_handshake(type, asio::redirect_error(asio::use_awaitable, error));
         if (cancelled_) throw NetworkConnectionError(Case::cancelled);
-        if (error == asio::error::operation_aborted || isCallerCancelled(caller)) throw abandon();
+        if (isCancellation(error, caller)) throw abandon();
         if (error) throw networkFailure(classify(error));
         handshakeDone_ = true;
     }
@@ -210,7 +207,7 @@ asio::awaitable<void> NetworkFramedConnection::connectTransport() {
         socket.close(error);
         co_await socket.async_connect(candidate, asio::redirect_error(asio::use_awaitable, error));
         if (cancelled_) throw NetworkConnectionError(Case::cancelled);
-        if (error == asio::error::operation_aborted || isCallerCancelled(caller)) throw abandon();
+        if (isCancellation(error, caller)) throw abandon();
         if (!error) co_return;
         last = classify(error);
         observe(*last);
@@ -243,7 +240,7 @@ asio::awaitable<std::vector<asio::ip::tcp::endpoint>> NetworkFramedConnection::r
                             });
     while (!resolution->done && !cancelled_) {
         co_await wakeup_.wait();
-        if (!cancelled_ && isCallerCancelled(caller)) throw abandon();
+        if (!cancelled_ && isCancelled(caller)) throw abandon();
     }
     if (cancelled_) throw NetworkConnectionError(Case::cancelled);
     if (resolution->error) throw networkFailure(classifyResolution(resolution->error));
@@ -289,24 +286,21 @@ void NetworkFramedConnection::finishReading(const asio::error_code& error) {
 }
 
 asio::awaitable<Bytes> NetworkFramedConnection::receiveFrame() {
+    VELORINTH_ASSERT_ON_LOOP(stream_.get_executor());
     auto self = shared_from_this();
-    try {
-        const auto caller = co_await asio::this_coro::cancellation_state;
-        for (;;) {
-            if (cancelled_) throw NetworkConnectionError(Case::cancelled);
-            if (!inbox_.empty()) {
-                Bytes frame = std::move(inbox_.front());
-                inbox_.pop_front();
-                wakeup_.notifyAll(); // room for the reader
-                co_return frame;
-            }
-            if (readFailure_) throw *readFailure_;
-            if (phase_ != Phase::ready) throw notConnected();
-            co_await wakeup_.wait();
-            if (isCallerCancelled(caller)) throw NetworkConnectionError(Case::cancelled);
+    const auto caller = co_await asio::this_coro::cancellation_state;
+    for (;;) {
+        if (cancelled_) throw NetworkConnectionError(Case::cancelled);
+        if (!inbox_.empty()) {
+            Bytes frame = std::move(inbox_.front());
+            inbox_.pop_front();
+            wakeup_.notifyAll(); // room for the reader
+            co_return frame;
         }
-    } catch (const asio::system_error&) {
-        throw NetworkConnectionError(Case::cancelled); // the task was cancelled before it could wait
+        if (readFailure_) throw *readFailure_;
+        if (phase_ != Phase::ready) throw notConnected();
+        co_await wakeup_.wait();
+        if (isCancelled(caller)) throw NetworkConnectionError(Case::cancelled);
     }
 }
 
@@ -328,6 +322,7 @@ private:
 };
 
 asio::awaitable<void> NetworkFramedConnection::sendRawFrame(Bytes payload) {
+    VELORINTH_ASSERT_ON_LOOP(stream_.get_executor());
     if (const auto refused = refusedFrameLength(payload.size(), maximumFrameSize)) {
         throw NetworkConnectionError(*refused);
     }
@@ -337,29 +332,27 @@ asio::awaitable<void> NetworkFramedConnection::sendRawFrame(Bytes payload) {
     frame.reserve(kHeaderSize + payload.size());
     frame.insert(frame.end(), header.begin(), header.end());
     frame.insert(frame.end(), payload.begin(), payload.end());
-    try {
-        const auto caller = co_await asio::this_coro::cancellation_state;
-        while (writing_ && !cancelled_) {
-            co_await wakeup_.wait();
-            if (isCallerCancelled(caller)) throw NetworkConnectionError(Case::cancelled);
-        }
-        if (cancelled_ || isCallerCancelled(caller)) throw NetworkConnectionError(Case::cancelled);
-        if (phase_ != Phase::ready) throw notConnected();
+    const auto caller = co_await asio::this_coro::cancellation_state;
+    while (writing_ && !cancelled_) {
+        co_await wakeup_.wait();
+        if (isCancelled(caller)) throw NetworkConnectionError(Case::cancelled);
+    }
+    // Checked right before the write, with no suspension between: Asio never
+    // gets to throw for a cancelled task.
+    if (cancelled_ || isCancelled(caller)) throw NetworkConnectionError(Case::cancelled);
+    if (phase_ != Phase::ready) throw notConnected();
 
-        asio::error_code error;
-        {
-            WriteSlot slot(*this);
-            co_await asio::async_write(stream_, asio::buffer(frame), asio::redirect_error(asio::use_awaitable, error));
-        }
-        if (cancelled_) throw NetworkConnectionError(Case::cancelled);
-        if (error == asio::error::operation_aborted || isCallerCancelled(caller)) throw abandon();
-        if (error) {
-            NetworkConnectionError failure = networkFailure(classify(error));
-            notifyClosed();
-            throw failure;
-        }
-    } catch (const asio::system_error&) {
-        throw NetworkConnectionError(Case::cancelled);
+    asio::error_code error;
+    {
+        WriteSlot slot(*this);
+        co_await asio::async_write(stream_, asio::buffer(frame), asio::redirect_error(asio::use_awaitable, error));
+    }
+    if (cancelled_) throw NetworkConnectionError(Case::cancelled);
+    if (isCancellation(error, caller)) throw abandon();
+    if (error) {
+        NetworkConnectionError failure = networkFailure(classify(error));
+        notifyClosed();
+        throw failure;
     }
 }
 

@@ -44,7 +44,7 @@ namespace velorinth {
 //
 // Only the close handler, the closed flag, the captured TLS context and the
 // last observed error are shared with other threads (under `stateLock_`);
-// everything else is the loop's.
+// everything else is the loop's (debug builds check start, receive and send).
 class NetworkFramedConnection : public std::enable_shared_from_this<NetworkFramedConnection> {
 public:
     using Stream = asio::ssl::stream<asio::ip::tcp::socket>;

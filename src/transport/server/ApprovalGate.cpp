@@ -1,5 +1,6 @@
 #include "transport/server/ApprovalGate.hpp"
 
+#include "core/Cancellation.hpp"
 #include "core/Error.hpp"
 #include "core/LoopAssert.hpp"
 
@@ -24,7 +25,7 @@ asio::awaitable<ApprovalGate::Result> ApprovalGate::wait() {
     // A cancellation that came before a wait started would not end it: each
     // turn checks it.
     while (!resolved_) {
-        if (caller.cancelled() != asio::cancellation_type::none) throw CancellationError();
+        if (isCancelled(caller)) throw CancellationError();
         co_await resolvedSignal_.wait();
     }
     co_return *resolved_;
