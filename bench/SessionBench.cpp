@@ -9,6 +9,7 @@
 
 #include "core/Constants.hpp"
 #include "platform/InMemorySecureStore.hpp"
+#include "platform/SessionSocket.hpp"
 #include "platform/crypto/SecureRandom.hpp"
 #include "platform/tls/TLSTransportSecurity.hpp"
 #include "transport/client/AuthenticatedClientSession.hpp"
@@ -193,9 +194,9 @@ struct Link {
 
 asio::awaitable<std::shared_ptr<Connection>> acceptTLS(asio::ip::tcp::acceptor* acceptor, asio::ssl::context* tls) {
     asio::ip::tcp::socket socket = co_await acceptor->async_accept(asio::use_awaitable);
-    Connection::configureSocket(socket);
+    configureSessionSocket(socket);
     auto connection =
-        std::make_shared<Connection>(std::move(socket), *tls, ClientSessionConnector::kMaximumFrameSize, true);
+        std::make_shared<Connection>(std::move(socket), *tls, VelorinthService::maximumFrameSize, true);
     co_await connection->start();
     co_return connection;
 }
@@ -260,7 +261,7 @@ private:
             if (error || !s->acceptor.is_open()) co_return;
             std::optional<HandshakeSlot> slot = s->options.handshakeBudget->tryAcquire();
             if (!slot) continue; // over the budget: closed before any TLS work
-            Connection::configureSocket(socket);
+            configureSessionSocket(socket);
             asio::co_spawn(s->executor, handshake(s, std::move(socket), std::move(*slot)), asio::detached);
         }
     }
@@ -344,7 +345,7 @@ struct Rig {
         auto accepted = asio::co_spawn(hostLoop.io, acceptTLS(&acceptor, linkTLS.get()), asio::use_future);
         const Connection::Endpoint endpoint{"127.0.0.1", acceptor.local_endpoint().port()};
         Link made{nullptr, Connection::connect(tabletLoop.io.get_executor(), endpoint, linkIdentity->tlsIdentity(),
-                                               std::nullopt, ClientSessionConnector::kMaximumFrameSize,
+                                               std::nullopt, VelorinthService::maximumFrameSize,
                                                VelorinthService::applicationProtocol)};
         auto started = asio::co_spawn(tabletLoop.io, made.tablet->start(), asio::use_future);
         const auto deadline = Clock::now() + kStepLimit;

@@ -129,7 +129,7 @@ asio::awaitable<std::shared_ptr<AuthenticatedClientSession>> ClientSessionConnec
         pin = request.trustedHost->identity.fingerprint;
     }
     std::shared_ptr<NetworkFramedConnection> connection = NetworkFramedConnection::connect(
-        executor_, request.endpoint, tlsIdentity, pin, kMaximumFrameSize, VelorinthService::applicationProtocol);
+        executor_, request.endpoint, tlsIdentity, pin, VelorinthService::maximumFrameSize, VelorinthService::applicationProtocol);
 
     std::exception_ptr failure;
     try {

@@ -2,6 +2,7 @@
 
 #include "core/Cancellation.hpp"
 #include "core/LoopAssert.hpp"
+#include "platform/SessionSocket.hpp"
 
 #include <asio/co_spawn.hpp>
 #include <asio/connect.hpp>
@@ -136,14 +137,6 @@ std::optional<NetworkConnectionError::Case> NetworkFramedConnection::refusedFram
     return std::nullopt;
 }
 
-void NetworkFramedConnection::configureSocket(asio::ip::tcp::socket& socket) noexcept {
-    asio::error_code ignored;
-    socket.set_option(asio::ip::tcp::no_delay(true), ignored);
-    socket.set_option(asio::socket_base::keep_alive(true), ignored);
-    const int idle = static_cast<int>(kKeepAliveIdle.count());
-    ::setsockopt(socket.native_handle(), IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
-}
-
 // MARK: start
 
 asio::awaitable<void> NetworkFramedConnection::start() {
@@ -173,7 +166,7 @@ asio::awaitable<void> NetworkFramedConnection::start() {
 asio::awaitable<void> NetworkFramedConnection::establish() {
     const auto caller = co_await asio::this_coro::cancellation_state;
     if (endpoint_) co_await connectTransport();
-    configureSocket(stream_.next_layer());
+    configureSessionSocket(stream_.next_layer());
 
     if (!handshakeDone_) {
         asio::error_code error;
