@@ -170,7 +170,8 @@ asio::awaitable<void> AuthenticatedClientSession::send(SessionControlMessage mes
 asio::awaitable<void> AuthenticatedClientSession::sendPing() {
     VELORINTH_ASSERT_ON_LOOP(executor_);
     if (closed_) throw closedError();
-    co_await send(pingMessage());
+    SessionControlMessage ping = pingMessage();
+    co_await send(std::move(ping));
 }
 
 asio::awaitable<void> AuthenticatedClientSession::sendInput(InputEvent event) {
