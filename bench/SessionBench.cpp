@@ -92,7 +92,7 @@ struct Rig {
         linkHost = await(hostLoop, [this]() -> asio::awaitable<std::unique_ptr<rigs::LoopbackAcceptor>> {
             co_return std::make_unique<rigs::LoopbackAcceptor>(
                 hostLoop.io.get_executor(), identityNamed("Bench Mac links")->tlsIdentity(),
-                std::string(VelorinthService::applicationProtocol), ClientSessionConnector::kMaximumFrameSize);
+                std::string(VelorinthService::applicationProtocol), VelorinthService::maximumFrameSize);
         }(), "the link listener");
         for (std::size_t i = 0; i < kTabletLoops; ++i) tabletLoops.push_back(std::make_unique<Loop>());
         for (std::size_t i = 0; i < kTabletCounts.back(); ++i) {
@@ -116,7 +116,7 @@ struct Rig {
         auto accepted = asio::co_spawn(hostLoop.io, linkHost->accept(), asio::use_future);
         Link made{nullptr, Connection::connect(tabletLoop.io.get_executor(), linkHost->endpoint(),
                                                linkIdentity->tlsIdentity(), std::nullopt,
-                                               ClientSessionConnector::kMaximumFrameSize,
+                                               VelorinthService::maximumFrameSize,
                                                VelorinthService::applicationProtocol)};
         auto started = asio::co_spawn(tabletLoop.io, made.tablet->start(), asio::use_future);
         const auto deadline = Clock::now() + kStepLimit;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -18,6 +19,8 @@ struct VelorinthService {
     static constexpr std::string_view relayApplicationProtocol = "velorinth-relay/1";
     static constexpr std::uint16_t defaultPort = 51891;
     static constexpr std::uint16_t defaultRelayPort = 51892;
+    // The largest frame either end of a session accepts.
+    static constexpr std::size_t maximumFrameSize = 65'536;
 };
 
 struct ProtocolVersion {

@@ -7,20 +7,28 @@
 
 #include <cassert>
 
-namespace velorinth {
+namespace velorinth::detail {
 
-// True on the thread running the executor's io_context; true for executors of
-// another kind, which cannot tell.
-inline bool runsOnThisThread(const asio::any_io_executor& executor) noexcept {
-    if (const auto* loop = executor.target<asio::io_context::executor_type>()) return loop->running_in_this_thread();
-    return true;
+// True on a thread running the executor's io_context; true as well for an
+// executor of another kind, which gives nothing to check against.
+template <class Executor>
+bool runsOnThisThread(const Executor& executor) noexcept {
+    if constexpr (requires { executor.running_in_this_thread(); }) {
+        return executor.running_in_this_thread();
+    } else {
+        using Plain = asio::io_context::executor_type;
+        using Tracked = decltype(asio::prefer(std::declval<Plain>(), asio::execution::outstanding_work.tracked));
+        if (const auto* plain = executor.template target<Plain>()) return plain->running_in_this_thread();
+        if (const auto* tracked = executor.template target<Tracked>()) return tracked->running_in_this_thread();
+        return true;
+    }
 }
 
-} // namespace velorinth
+} // namespace velorinth::detail
 
 #ifdef NDEBUG
 #define VELORINTH_ASSERT_ON_LOOP(executor) ((void)0)
 #else
 #define VELORINTH_ASSERT_ON_LOOP(executor) \
-    assert(::velorinth::runsOnThisThread(executor) && "called off its event loop's thread")
+    assert(::velorinth::detail::runsOnThisThread(executor) && "called off its event loop's thread")
 #endif

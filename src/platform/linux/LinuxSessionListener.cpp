@@ -1,5 +1,6 @@
 #include "platform/linux/LinuxSessionListener.hpp"
 
+#include "platform/SessionSocket.hpp"
 #include "platform/linux/AvahiServicePublisher.hpp"
 #include "platform/tls/TLSTransportSecurity.hpp"
 
@@ -25,8 +26,6 @@ namespace velorinth {
 namespace {
 
 using tcp = asio::ip::tcp;
-
-constexpr int kKeepAliveIdleSeconds = 15;
 
 // Accept failures that concern one connection or a passing shortage, not the
 // listening socket: ours (out of descriptors or memory, the peer gave up), and
@@ -60,14 +59,6 @@ bool isTransientAcceptError(const std::error_code& error) {
 bool meansNoIPv6(const std::error_code& error) {
     return error == std::errc::address_family_not_supported || error == std::errc::address_not_available ||
            error == std::errc::protocol_not_supported;
-}
-
-void configureSocket(tcp::socket& socket) {
-    std::error_code ignored;
-    socket.set_option(tcp::no_delay(true), ignored);
-    socket.set_option(asio::socket_base::keep_alive(true), ignored);
-    const int idle = kKeepAliveIdleSeconds;
-    ::setsockopt(socket.native_handle(), IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
 }
 
 } // namespace
@@ -238,7 +229,7 @@ asio::awaitable<void> LinuxSessionListener::Core::acceptLoop(std::shared_ptr<Cor
             socket.close(ignored);
             continue;
         }
-        configureSocket(socket);
+        configureSessionSocket(socket);
         asio::co_spawn(executor_, handshake(self, std::move(socket), std::move(*slot)), asio::detached);
     }
 }

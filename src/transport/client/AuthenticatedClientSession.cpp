@@ -1,6 +1,8 @@
 #include "transport/client/AuthenticatedClientSession.hpp"
 
+#include "core/Cancellation.hpp"
 #include "core/Json.hpp"
+#include "core/LoopAssert.hpp"
 #include "transport/client/RemoteInputTransportError.hpp"
 #include "transport/client/VideoStreamTransportError.hpp"
 #include "transport/security/NetworkConnectionError.hpp"
@@ -59,6 +61,7 @@ AuthenticatedClientSession::~AuthenticatedClientSession() {
 
 void AuthenticatedClientSession::setVideoHandlers(VideoFrameHandler onVideoFrameReceived,
                                                   VideoStreamStatusHandler onVideoStreamStatus) {
+    VELORINTH_ASSERT_ON_LOOP(executor_);
     onVideoFrameReceived_ = std::move(onVideoFrameReceived);
     onVideoStreamStatus_ = std::move(onVideoStreamStatus);
 }
@@ -70,6 +73,7 @@ AuthenticatedClientSession::Diagnostics AuthenticatedClientSession::diagnostics(
 // ---- lifecycle ----
 
 void AuthenticatedClientSession::start(std::chrono::steady_clock::duration heartbeatInterval) {
+    VELORINTH_ASSERT_ON_LOOP(executor_);
     if (hasReceiveTask_) return;
     hasReceiveTask_ = true;
     heartbeatTimer_ = std::make_shared<asio::steady_timer>(executor_);
@@ -79,6 +83,7 @@ void AuthenticatedClientSession::start(std::chrono::steady_clock::duration heart
 }
 
 asio::awaitable<void> AuthenticatedClientSession::disconnect(std::string reason) {
+    VELORINTH_ASSERT_ON_LOOP(executor_);
     auto self = shared_from_this();
     if (closed_) co_return;
     closed_ = true;
@@ -151,7 +156,7 @@ asio::awaitable<void> AuthenticatedClientSession::awaitWritten(std::shared_ptr<S
     if (co_await writer->waitForWritten(ticket, bound)) co_return;
     if (const std::exception_ptr failure = writer->failure()) std::rethrow_exception(failure);
     const asio::cancellation_state caller = co_await asio::this_coro::cancellation_state;
-    if (caller.cancelled() != asio::cancellation_type::none) throw CancellationError();
+    if (isCancelled(caller)) throw CancellationError();
     throw closedError();
 }
 
@@ -163,11 +168,14 @@ asio::awaitable<void> AuthenticatedClientSession::send(SessionControlMessage mes
 }
 
 asio::awaitable<void> AuthenticatedClientSession::sendPing() {
+    VELORINTH_ASSERT_ON_LOOP(executor_);
     if (closed_) throw closedError();
-    co_await send(pingMessage());
+    SessionControlMessage ping = pingMessage();
+    co_await send(std::move(ping));
 }
 
 asio::awaitable<void> AuthenticatedClientSession::sendInput(InputEvent event) {
+    VELORINTH_ASSERT_ON_LOOP(executor_);
     using Case = RemoteInputTransportError::Case;
     if (closed_) throw RemoteInputTransportError(Case::sessionNotConnected);
     if (!descriptor_.grantedPermissions.allowsRemoteControl()) {
@@ -183,6 +191,7 @@ asio::awaitable<void> AuthenticatedClientSession::sendInput(InputEvent event) {
 
 asio::awaitable<void> AuthenticatedClientSession::configureVideoStream(VideoStreamConfiguration configuration,
                                                                        std::uint64_t generation) {
+    VELORINTH_ASSERT_ON_LOOP(executor_);
     using Case = VideoStreamTransportError::Case;
     if (closed_) throw VideoStreamTransportError(Case::sessionNotConnected);
     if (!descriptor_.grantedPermissions.allowsScreenView())
@@ -208,11 +217,13 @@ SessionControlMessage AuthenticatedClientSession::keyframeRequest(std::uint64_t 
 }
 
 asio::awaitable<void> AuthenticatedClientSession::requestVideoKeyframe(std::uint64_t generation) {
+    VELORINTH_ASSERT_ON_LOOP(executor_);
     SessionControlMessage request = keyframeRequest(generation);
     co_await send(std::move(request));
 }
 
 asio::awaitable<void> AuthenticatedClientSession::stopVideoStream(std::optional<std::uint64_t> generation) {
+    VELORINTH_ASSERT_ON_LOOP(executor_);
     if (closed_) co_return;
     descriptor_.isVideoStreaming = false;
     reassembler_.reset();
@@ -226,6 +237,7 @@ asio::awaitable<void> AuthenticatedClientSession::stopVideoStream(std::optional<
 }
 
 asio::awaitable<void> AuthenticatedClientSession::confirmVerifiedWake(Date date) {
+    VELORINTH_ASSERT_ON_LOOP(executor_);
     if (closed_) throw closedError();
     SessionControlMessage confirmation = message(Command::confirmVerifiedWake);
     confirmation.timestamp = date;

@@ -1,5 +1,6 @@
 #include "transport/client/ClientSessionConnector.hpp"
 
+#include "core/Cancellation.hpp"
 #include "core/Json.hpp"
 #include "platform/tls/TLSSecurityError.hpp"
 #include "transport/security/DeviceIdentityService.hpp"
@@ -11,7 +12,6 @@
 #include "transport/session/SessionValueTypes.hpp"
 
 #include <asio/cancellation_state.hpp>
-#include <asio/system_error.hpp>
 #include <asio/this_coro.hpp>
 
 #include <algorithm>
@@ -115,9 +115,6 @@ std::exception_ptr ClientSessionConnector::mappedFailure(std::exception_ptr fail
             return std::make_exception_ptr(PairingProtocolError(ProtocolCase::identityMismatch));
         default: break;
         }
-    } catch (const asio::system_error&) {
-        // Only an await after the caller's cancellation throws this.
-        return std::make_exception_ptr(CancellationError());
     } catch (...) {
     }
     return failure;
@@ -132,11 +129,11 @@ asio::awaitable<std::shared_ptr<AuthenticatedClientSession>> ClientSessionConnec
         pin = request.trustedHost->identity.fingerprint;
     }
     std::shared_ptr<NetworkFramedConnection> connection = NetworkFramedConnection::connect(
-        executor_, request.endpoint, tlsIdentity, pin, kMaximumFrameSize, VelorinthService::applicationProtocol);
+        executor_, request.endpoint, tlsIdentity, pin, VelorinthService::maximumFrameSize, VelorinthService::applicationProtocol);
 
     std::exception_ptr failure;
     try {
-        co_return co_await run(request, pin, connection);
+        co_return co_await mapAsioCancellation<CancellationError>(run(request, pin, connection));
     } catch (...) {
         failure = std::current_exception();
     }
@@ -161,7 +158,7 @@ ClientSessionConnector::run(Request& request, const std::optional<DeviceFingerpr
     // A cancelled start cancels the connection itself.
     co_await AsyncTimeout::withTimeout(step, link.start());
     const asio::cancellation_state cancellation = co_await asio::this_coro::cancellation_state;
-    if (cancellation.cancelled() != asio::cancellation_type::none) throw CancellationError();
+    if (isCancelled(cancellation)) throw CancellationError();
 
     // The request, the response and this side's proof.
     std::vector<std::uint16_t> supported = request.supportedProtocolVersions.value_or(std::vector<std::uint16_t>{});

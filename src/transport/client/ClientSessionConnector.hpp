@@ -73,8 +73,6 @@ public:
         NetworkErrorHandler onNetworkErrorObserved;
     };
 
-    static constexpr std::size_t kMaximumFrameSize = 65'536;
-
     // The KDF worker derives the verification code; it must outlive every call.
     ClientSessionConnector(asio::any_io_executor executor, asio::thread_pool& kdfWorker, Timing timing,
                            AuthenticatedClientSession::Clocks clocks = {});

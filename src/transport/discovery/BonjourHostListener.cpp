@@ -33,7 +33,7 @@ BonjourHostListener::BonjourHostListener(const asio::any_io_executor& executor, 
     };
     handlers.onConnection = [onConnection = std::move(onConnection)](SessionListener::Stream stream,
                                                                      HandshakeSlot slot) {
-        auto connection = std::make_shared<NetworkFramedConnection>(std::move(stream), kMaximumFrameSize, true);
+        auto connection = std::make_shared<NetworkFramedConnection>(std::move(stream), VelorinthService::maximumFrameSize, true);
         if (onConnection) {
             onConnection(std::move(connection), std::move(slot));
         } else {

@@ -44,8 +44,6 @@ public:
     using ListenerFactory = std::function<std::unique_ptr<SessionListener>(
         const asio::any_io_executor&, const TLSDeviceIdentity&, SessionListener::Options, SessionListener::Handlers)>;
 
-    static constexpr std::size_t kMaximumFrameSize = 65'536;
-
     using Options = BonjourHostListenerOptions;
 
     // `port` 0 lets the system choose. Throws TLSSecurityError(identityCreationFailed)

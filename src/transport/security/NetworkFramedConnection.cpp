@@ -1,6 +1,9 @@
 #include "transport/security/NetworkFramedConnection.hpp"
 
 #include "core/BigEndian.hpp"
+#include "core/Cancellation.hpp"
+#include "core/LoopAssert.hpp"
+#include "platform/SessionSocket.hpp"
 
 #include <asio/co_spawn.hpp>
 #include <asio/connect.hpp>
@@ -83,10 +86,6 @@ bool isEndOfStream(const asio::error_code& error) {
 
 NetworkConnectionError notConnected() { return NetworkConnectionError::network(std::strerror(ENOTCONN)); }
 
-bool isCallerCancelled(const asio::cancellation_state& state) {
-    return state.cancelled() != asio::cancellation_type::none;
-}
-
 } // namespace
 
 NetworkFramedConnection::NetworkFramedConnection(Stream stream, std::size_t maximumFrameSize, bool requiresTLS,
@@ -133,27 +132,17 @@ std::optional<NetworkConnectionError::Case> NetworkFramedConnection::refusedFram
     return std::nullopt;
 }
 
-void NetworkFramedConnection::configureSocket(asio::ip::tcp::socket& socket) noexcept {
-    asio::error_code ignored;
-    socket.set_option(asio::ip::tcp::no_delay(true), ignored);
-    socket.set_option(asio::socket_base::keep_alive(true), ignored);
-    const int idle = static_cast<int>(kKeepAliveIdle.count());
-    ::setsockopt(socket.native_handle(), IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
-}
-
 // ---- start ----------------------------------------------------------------------------
 
 asio::awaitable<void> NetworkFramedConnection::start() {
+    VELORINTH_ASSERT_ON_LOOP(stream_.get_executor());
     auto self = shared_from_this();
     if (phase_ == Phase::ready) co_return;
     if (phase_ != Phase::idle || cancelled_) throw NetworkConnectionError(Case::cancelled);
     phase_ = Phase::starting;
     std::exception_ptr failure;
     try {
-        co_await establish();
-    } catch (const asio::system_error&) {
-        // Only an awaiting task's cancellation surfaces like this.
-        failure = std::make_exception_ptr(abandon());
+        co_await mapAsioCancellation<NetworkConnectionError>(establish(), Case::cancelled);
     } catch (...) {
         failure = std::current_exception();
     }
@@ -172,14 +161,14 @@ asio::awaitable<void> NetworkFramedConnection::start() {
 asio::awaitable<void> NetworkFramedConnection::establish() {
     const auto caller = co_await asio::this_coro::cancellation_state;
     if (endpoint_) co_await connectTransport();
-    configureSocket(stream_.next_layer());
+    configureSessionSocket(stream_.next_layer());
 
     if (!handshakeDone_) {
         asio::error_code error;
         const auto type = role_ == TLSRole::client ? Stream::client : Stream::server;
         co_await stream_.async_handshake(type, asio::redirect_error(asio::use_awaitable, error));
         if (cancelled_) throw NetworkConnectionError(Case::cancelled);
-        if (error == asio::error::operation_aborted || isCallerCancelled(caller)) throw abandon();
+        if (isCancellation(error, caller)) throw abandon();
         if (error) throw networkFailure(classify(error));
         handshakeDone_ = true;
     }
@@ -206,7 +195,7 @@ asio::awaitable<void> NetworkFramedConnection::connectTransport() {
         socket.close(error);
         co_await socket.async_connect(candidate, asio::redirect_error(asio::use_awaitable, error));
         if (cancelled_) throw NetworkConnectionError(Case::cancelled);
-        if (error == asio::error::operation_aborted || isCallerCancelled(caller)) throw abandon();
+        if (isCancellation(error, caller)) throw abandon();
         if (!error) co_return;
         last = classify(error);
         observe(*last);
@@ -239,7 +228,7 @@ asio::awaitable<std::vector<asio::ip::tcp::endpoint>> NetworkFramedConnection::r
                             });
     while (!resolution->done && !cancelled_) {
         co_await wakeup_.wait();
-        if (!cancelled_ && isCallerCancelled(caller)) throw abandon();
+        if (!cancelled_ && isCancelled(caller)) throw abandon();
     }
     if (cancelled_) throw NetworkConnectionError(Case::cancelled);
     if (resolution->error) throw networkFailure(classifyResolution(resolution->error));
@@ -285,24 +274,21 @@ void NetworkFramedConnection::finishReading(const asio::error_code& error) {
 }
 
 asio::awaitable<Bytes> NetworkFramedConnection::receiveFrame() {
+    VELORINTH_ASSERT_ON_LOOP(stream_.get_executor());
     auto self = shared_from_this();
-    try {
-        const auto caller = co_await asio::this_coro::cancellation_state;
-        for (;;) {
-            if (cancelled_) throw NetworkConnectionError(Case::cancelled);
-            if (!inbox_.empty()) {
-                Bytes frame = std::move(inbox_.front());
-                inbox_.pop_front();
-                wakeup_.notifyAll(); // room for the reader
-                co_return frame;
-            }
-            if (readFailure_) throw *readFailure_;
-            if (phase_ != Phase::ready) throw notConnected();
-            co_await wakeup_.wait();
-            if (isCallerCancelled(caller)) throw NetworkConnectionError(Case::cancelled);
+    const auto caller = co_await asio::this_coro::cancellation_state;
+    for (;;) {
+        if (cancelled_) throw NetworkConnectionError(Case::cancelled);
+        if (!inbox_.empty()) {
+            Bytes frame = std::move(inbox_.front());
+            inbox_.pop_front();
+            wakeup_.notifyAll(); // room for the reader
+            co_return frame;
         }
-    } catch (const asio::system_error&) {
-        throw NetworkConnectionError(Case::cancelled); // the task was cancelled before it could wait
+        if (readFailure_) throw *readFailure_;
+        if (phase_ != Phase::ready) throw notConnected();
+        co_await wakeup_.wait();
+        if (isCancelled(caller)) throw NetworkConnectionError(Case::cancelled);
     }
 }
 
@@ -330,34 +316,33 @@ asio::awaitable<void> NetworkFramedConnection::sendRawFrame(Bytes payload) {
 }
 
 asio::awaitable<void> NetworkFramedConnection::sendPreparedFrame(Bytes frame) {
+    VELORINTH_ASSERT_ON_LOOP(stream_.get_executor());
     const std::size_t length = frame.size() - std::min(frame.size(), kHeaderSize);
     if (const auto refused = refusedFrameLength(length, maximumFrameSize)) throw NetworkConnectionError(*refused);
     auto self = shared_from_this();
     const auto header = frameHeader(static_cast<std::uint32_t>(length));
     std::copy(header.begin(), header.end(), frame.begin());
-    try {
-        const auto caller = co_await asio::this_coro::cancellation_state;
-        while (writing_ && !cancelled_) {
-            co_await wakeup_.wait();
-            if (isCallerCancelled(caller)) throw NetworkConnectionError(Case::cancelled);
-        }
-        if (cancelled_ || isCallerCancelled(caller)) throw NetworkConnectionError(Case::cancelled);
-        if (phase_ != Phase::ready) throw notConnected();
+    const auto caller = co_await asio::this_coro::cancellation_state;
+    while (writing_ && !cancelled_) {
+        co_await wakeup_.wait();
+        if (isCancelled(caller)) throw NetworkConnectionError(Case::cancelled);
+    }
+    // Checked right before the write, with no suspension between: Asio never
+    // gets to throw for a cancelled task.
+    if (cancelled_ || isCancelled(caller)) throw NetworkConnectionError(Case::cancelled);
+    if (phase_ != Phase::ready) throw notConnected();
 
-        asio::error_code error;
-        {
-            WriteSlot slot(*this);
-            co_await asio::async_write(stream_, asio::buffer(frame), asio::redirect_error(asio::use_awaitable, error));
-        }
-        if (cancelled_) throw NetworkConnectionError(Case::cancelled);
-        if (error == asio::error::operation_aborted || isCallerCancelled(caller)) throw abandon();
-        if (error) {
-            NetworkConnectionError failure = networkFailure(classify(error));
-            notifyClosed();
-            throw failure;
-        }
-    } catch (const asio::system_error&) {
-        throw NetworkConnectionError(Case::cancelled);
+    asio::error_code error;
+    {
+        WriteSlot slot(*this);
+        co_await asio::async_write(stream_, asio::buffer(frame), asio::redirect_error(asio::use_awaitable, error));
+    }
+    if (cancelled_) throw NetworkConnectionError(Case::cancelled);
+    if (isCancellation(error, caller)) throw abandon();
+    if (error) {
+        NetworkConnectionError failure = networkFailure(classify(error));
+        notifyClosed();
+        throw failure;
     }
 }
 

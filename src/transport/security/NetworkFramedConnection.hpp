@@ -44,7 +44,7 @@ namespace velorinth {
 //
 // Only the close handler, the closed flag, the captured TLS context and the
 // last observed error are shared with other threads (under `stateLock_`);
-// everything else is the loop's.
+// everything else is the loop's (debug builds check start, receive and send).
 class NetworkFramedConnection : public std::enable_shared_from_this<NetworkFramedConnection> {
 public:
     using Stream = asio::ssl::stream<asio::ip::tcp::socket>;
@@ -56,7 +56,6 @@ public:
         bool operator==(const Endpoint&) const = default;
     };
 
-    static constexpr std::chrono::seconds kKeepAliveIdle{15};
     // How long a cancelled connection may spend sending its close_notify.
     static constexpr std::chrono::seconds kCloseNotifyLimit{1};
 
@@ -87,9 +86,6 @@ public:
     // oversizedFrame above `maximumFrameSize`, none for an acceptable length.
     static std::optional<NetworkConnectionError::Case> refusedFrameLength(std::size_t length,
                                                                           std::size_t maximumFrameSize) noexcept;
-
-    // TCP no-delay and keep-alive probing after kKeepAliveIdle; best effort.
-    static void configureSocket(asio::ip::tcp::socket& socket) noexcept;
 
     // Connects (client), completes the TLS handshake, requires the one
     // application protocol and, when TLS is required, captures the channel

@@ -1,30 +1,27 @@
 #include "transport/server/ApprovalGate.hpp"
 
+#include "core/Cancellation.hpp"
 #include "core/Error.hpp"
-#include "core/LoopAssert.hpp"
 
 #include <asio/cancellation_state.hpp>
 #include <asio/this_coro.hpp>
 
 namespace velorinth {
 
-ApprovalGate::ApprovalGate(asio::any_io_executor executor)
-    : executor_(std::move(executor)), resolvedSignal_(executor_) {}
+ApprovalGate::ApprovalGate(asio::any_io_executor executor) : resolvedSignal_(std::move(executor)) {}
 
 void ApprovalGate::resolve(Result result) {
-    VELORINTH_ASSERT_ON_LOOP(executor_);
     if (resolved_) return;
     resolved_ = result;
     resolvedSignal_.notifyAll();
 }
 
 asio::awaitable<ApprovalGate::Result> ApprovalGate::wait() {
-    VELORINTH_ASSERT_ON_LOOP(executor_);
     const asio::cancellation_state caller = co_await asio::this_coro::cancellation_state;
     // A cancellation that came before a wait started would not end it: each
     // turn checks it.
     while (!resolved_) {
-        if (caller.cancelled() != asio::cancellation_type::none) throw CancellationError();
+        if (isCancelled(caller)) throw CancellationError();
         co_await resolvedSignal_.wait();
     }
     co_return *resolved_;

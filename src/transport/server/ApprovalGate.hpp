@@ -31,7 +31,6 @@ public:
     std::optional<Result> result() const { return resolved_; }
 
 private:
-    asio::any_io_executor executor_;
     LoopSignal resolvedSignal_;
     std::optional<Result> resolved_;
 };

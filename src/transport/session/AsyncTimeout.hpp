@@ -1,12 +1,12 @@
 #pragma once
 
+#include "core/Cancellation.hpp"
 #include "transport/security/PairingProtocolError.hpp"
 
 #include <asio/awaitable.hpp>
 #include <asio/cancellation_state.hpp>
 #include <asio/experimental/awaitable_operators.hpp>
 #include <asio/steady_timer.hpp>
-#include <asio/system_error.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 
@@ -67,15 +67,12 @@ asio::awaitable<T> AsyncTimeout::withTimeout(std::chrono::steady_clock::duration
                                              asio::awaitable<T> operation) {
     using namespace asio::experimental::awaitable_operators;
     asio::steady_timer deadline(co_await asio::this_coro::executor, duration);
-    std::variant<detail::RaceOutcome<T>, std::monostate> first;
-    try {
-        first = co_await (detail::captureOutcome(std::move(operation)) || deadline.async_wait(asio::use_awaitable));
-    } catch (const asio::system_error&) {
-        // Only the race itself throws here: its awaiting task was cancelled.
-        throw PairingProtocolError(PairingProtocolError::Case::cancelled);
-    }
+    auto race = detail::captureOutcome(std::move(operation)) || deadline.async_wait(asio::use_awaitable);
+    // Only the race itself can throw here: its awaiting task was cancelled.
+    std::variant<detail::RaceOutcome<T>, std::monostate> first =
+        co_await mapAsioCancellation<PairingProtocolError>(std::move(race), PairingProtocolError::Case::cancelled);
     const asio::cancellation_state state = co_await asio::this_coro::cancellation_state;
-    const bool cancelled = state.cancelled() != asio::cancellation_type::none;
+    const bool cancelled = isCancelled(state);
 
     if (first.index() == 1) {
         throw PairingProtocolError(cancelled ? PairingProtocolError::Case::cancelled

@@ -1,5 +1,6 @@
 #include "transport/session/FifoLock.hpp"
 
+#include "core/Cancellation.hpp"
 #include "core/Error.hpp"
 
 #include <asio/cancellation_state.hpp>
@@ -16,18 +17,9 @@ asio::awaitable<void> FifoLock::acquire() {
     }
     const std::uint64_t waiter = ++lastWaiter_;
     waiters_.push_back(waiter);
-    bool cancelled = false;
-    try {
-        const asio::cancellation_state caller = co_await asio::this_coro::cancellation_state;
-        // A cancellation that came before a wait started would not end it:
-        // each turn checks it.
-        while (grantedTo_ != waiter && !cancelled) {
-            cancelled = caller.cancelled() != asio::cancellation_type::none;
-            if (!cancelled) co_await signal_.wait();
-        }
-    } catch (...) {
-        cancelled = true; // awaiting after a cancellation throws before the wait begins
-    }
+    const asio::cancellation_state caller = co_await asio::this_coro::cancellation_state;
+    // The signal returns at once for a cancelled task: each turn checks both.
+    while (grantedTo_ != waiter && !isCancelled(caller)) co_await signal_.wait();
     if (grantedTo_ == waiter) {
         grantedTo_ = 0; // handed over first: the caller owns it and must release
         co_return;

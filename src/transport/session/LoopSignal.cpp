@@ -1,7 +1,9 @@
 #include "transport/session/LoopSignal.hpp"
 
+#include "core/Cancellation.hpp"
+
 #include <asio/redirect_error.hpp>
-#include <asio/system_error.hpp>
+#include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 
 #include <algorithm>
@@ -29,6 +31,10 @@ private:
 } // namespace
 
 asio::awaitable<bool> LoopSignal::wait(Duration bound) {
+    // Checked right before parking, with no suspension between: Asio would
+    // otherwise throw for a task cancelled before it awaits.
+    const asio::cancellation_state caller = co_await asio::this_coro::cancellation_state;
+    if (isCancelled(caller)) co_return true;
     asio::steady_timer timer(executor_);
     if (bound == Duration::max()) {
         timer.expires_at(asio::steady_timer::time_point::max());
@@ -37,11 +43,7 @@ asio::awaitable<bool> LoopSignal::wait(Duration bound) {
     }
     Parking parking(parked_, timer);
     asio::error_code woken; // operation_aborted both when notified and when cancelled
-    try {
-        co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, woken));
-    } catch (const asio::system_error&) {
-        co_return true; // the task was cancelled before it could park
-    }
+    co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, woken));
     co_return static_cast<bool>(woken);
 }
 

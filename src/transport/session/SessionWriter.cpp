@@ -1,5 +1,6 @@
 #include "transport/session/SessionWriter.hpp"
 
+#include "core/Cancellation.hpp"
 #include "transport/video/SessionWireFrameCodec.hpp"
 
 #include <asio/cancellation_state.hpp>
@@ -41,7 +42,7 @@ asio::awaitable<bool> SessionWriter::waitForWritten(std::uint64_t ticket, Durati
         const bool woken = co_await changed_.wait(bound == Duration::max() ? Duration::max() : deadline - now);
         if (!woken) break;
         const asio::cancellation_state caller = co_await asio::this_coro::cancellation_state;
-        if (caller.cancelled() != asio::cancellation_type::none) break;
+        if (isCancelled(caller)) break;
     }
     co_return ticket != 0 && writtenControlCount_ >= ticket;
 }

@@ -4,6 +4,7 @@
 #include "transport/client/VideoStreamTransportError.hpp"
 #include "transport/video/VideoTestBytes.hpp"
 
+#include <asio/post.hpp>
 #include <gtest/gtest.h>
 
 using namespace velorinth;
@@ -59,6 +60,11 @@ struct SessionRig {
             host.transcriptHash, store, events.handlers(), clock.clocks(), 100ms);
     }
 
+    // On the loop, as a session must be driven: queued before the next run's body.
+    void start(std::chrono::steady_clock::duration heartbeatInterval = 1h) {
+        asio::post(h.io, [this, heartbeatInterval] { session->start(heartbeatInterval); });
+    }
+
     ~SessionRig() {
         try {
             if (session && !session->isClosed()) h.run(session->disconnect("test over"));
@@ -79,8 +85,8 @@ Bytes fragment(std::uint64_t generation, std::uint64_t sequence, std::uint16_t i
 TEST(LoopbackClientSession, PingsAreNumberedByPongsAndHostPingsAreEchoed) {
     SessionRig rig;
     rig.clock.uptimeNs = 1'000'000'000;
-    rig.session->start(1h);
-    rig.session->start(1h); // a second start adds no second heartbeat
+    rig.start();
+    rig.start(); // a second start adds no second heartbeat
     rig.h.run([&]() -> asio::awaitable<void> {
         Msg first = co_await rig.host.receive();
         EXPECT_EQ(first, (Msg{.command = Command::ping, .sequence = 1, .timestamp = rig.clock.wall,
@@ -121,7 +127,7 @@ TEST(LoopbackClientSession, HostStateIsCopiedAndRecordedWithStoreErrorsDropped) 
     hostRecord.identity = rig.hostIdentity.publicIdentity;
     hostRecord.permissions = DevicePermissions::all;
     rig.store->trust(hostRecord);
-    rig.session->start(1h);
+    rig.start();
 
     SavedWakeConfiguration wake = SavedWakeConfiguration::empty(Date(600));
     wake.bonjourServicePort = 51891;
@@ -164,7 +170,7 @@ TEST(LoopbackClientSession, HostStateIsCopiedAndRecordedWithStoreErrorsDropped) 
 
 TEST(LoopbackClientSession, PermissionsAndStreamStatusGovernVideo) {
     SessionRig rig;
-    rig.session->start(1h);
+    rig.start();
     VideoStreamConfiguration configuration;
     configuration.maxWidth = 1920;
     std::vector<std::size_t> reports;
@@ -223,7 +229,7 @@ TEST(LoopbackClientSession, PermissionsAndStreamStatusGovernVideo) {
 
 TEST(LoopbackClientSession, LostFragmentsAskForAKeyframeAtMostEvery250Milliseconds) {
     SessionRig rig;
-    rig.session->start(1h);
+    rig.start();
     rig.clock.uptimeNs = 100'000'000; // younger than the pacing interval: the first request still goes
     const Bytes garbage = {0x56, 0x46, 0x07};
     std::vector<std::size_t> requests;
@@ -297,7 +303,7 @@ TEST(LoopbackClientSession, EveryEndingIsReportedOnceWithItsText) {
     for (std::size_t i = 0; i < cases.size(); ++i) {
         SCOPED_TRACE(i);
         SessionRig rig;
-        rig.session->start(1h);
+        rig.start();
         rig.h.run([&]() -> asio::awaitable<void> {
             co_await cases[i].first(rig.host);
             co_await until([&] { return !rig.events.terminations.empty(); });
@@ -321,7 +327,7 @@ TEST(LoopbackClientSession, EveryEndingIsReportedOnceWithItsText) {
 
 TEST(LoopbackClientSession, SendChecksComeFirstAndSendsKeepTheirOrder) {
     SessionRig rig({.permissions = DevicePermissions(0x03), .capabilities = {Capability::pointer}});
-    rig.session->start(1h);
+    rig.start();
     rig.h.run([&]() -> asio::awaitable<void> {
         auto input = co_await outcome(rig.session->sendInput(InputEvent::pointerMove(0.1, 0.2)));
         EXPECT_EQ(expectFailure<RemoteInputTransportError>(input).kind,
@@ -371,7 +377,7 @@ TEST(LoopbackClientSession, SendChecksComeFirstAndSendsKeepTheirOrder) {
 
 TEST(LoopbackClientSession, AFailedPingEndsTheSessionWithTheHeartbeatText) {
     SessionRig rig({.tabletSendSequence = SessionCipher::kSequenceLimit}); // the first seal fails
-    rig.session->start(1h);
+    rig.start();
     rig.h.run(until([&] { return !rig.events.terminations.empty(); }));
     EXPECT_EQ(rig.events.terminations,
               std::vector<Reason>{Reason::networkInterrupted("The authenticated session heartbeat failed.")});
@@ -396,7 +402,7 @@ TEST(LoopbackClientSession, DisconnectTellsTheHostOnceAndEndsLocally) {
 // disconnect() leaves no heart-beating connection behind.
 TEST(LoopbackClientSession, DroppingTheSessionClosesItsConnectionAndEndsItsTasks) {
     SessionRig rig;
-    rig.session->start(1h);
+    rig.start();
     rig.h.run([&]() -> asio::awaitable<void> {
         EXPECT_EQ((co_await rig.host.receive()).command, Command::ping);
         rig.session.reset();
@@ -409,7 +415,7 @@ TEST(LoopbackClientSession, DroppingTheSessionClosesItsConnectionAndEndsItsTasks
 
 TEST(LoopbackClientSession, DisconnectIsBoundedWhenTheHostStopsReading) {
     SessionRig rig;
-    rig.session->start(1h);
+    rig.start();
     // The host reads nothing: the tablet's writes stall once the socket buffers are full.
     std::size_t written = 0;
     bool floodEnded = false;
