@@ -89,7 +89,8 @@ TEST(DeviceCertificate, RefusesAnIdentityAnnouncingAnotherKey) {
     const auto publicIdentity =
         DevicePublicIdentity::fromPublicKey(Uuid::random(), "Desk", Uuid::random(), other.publicKeyX963());
     const auto refused = [&] { TLSDeviceIdentity::create(publicIdentity, key); };
-    EXPECT_EQ(velorinth::testing::thrown<TLSSecurityError>(refused).kind, TLSSecurityError::Case::identityCreationFailed);
+    EXPECT_EQ(velorinth::testing::thrown<TLSSecurityError>(refused).kind,
+              TLSSecurityError::Case::identityCreationFailed);
     EXPECT_THROW(DeviceCertificate::issue(nullptr, Uuid::random(), std::chrono::system_clock::now()),
                  TLSSecurityError);
 }
