@@ -29,13 +29,6 @@ TEST(Base64, RoundTripsKnownVectorsAndRefusesEverythingNotStrict) {
     }
 }
 
-TEST(Hex, UpperCaseAndDecoding) {
-    EXPECT_EQ(hexEncodedString(Bytes{0x00, 0xAB, 0x0F, 0xFF}), "00AB0FFF");
-    EXPECT_EQ(hexDecode("00ab0Fff"), (Bytes{0x00, 0xAB, 0x0F, 0xFF}));
-    EXPECT_FALSE(hexDecode("0"));
-    EXPECT_FALSE(hexDecode("0g"));
-}
-
 TEST(Uuid, TextFormsAndParsing) {
     auto id = Uuid::fromString("e621e1f8-c36c-495a-93fc-0c247a3e6e5f");
     ASSERT_TRUE(id);

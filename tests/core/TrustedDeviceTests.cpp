@@ -1,5 +1,7 @@
 #include "core/TrustedDevice.hpp"
 
+#include "support/LoopRunner.hpp"
+
 #include <gtest/gtest.h>
 
 using namespace velorinth;
@@ -97,13 +99,9 @@ TEST(TrustedDevice, JsonGoldenFullRecordAndAbsentOptionals) {
 TEST(TrustedDevice, DecodingRefusesBrokenRecords) {
     Json mismatch = json::encode(minimalDevice());
     mismatch["id"] = "E621E1F8-C36C-495A-93FC-0C247A3E6E60";
-    try {
-        json::decode<TrustedDevice>(mismatch);
-        ADD_FAILURE() << "a record whose id differs from identity.id decoded";
-    } catch (const JSONDecodingError& error) {
-        EXPECT_EQ(error.kind, JSONDecodingError::Case::dataCorrupted);
-        EXPECT_STREQ(error.what(), "TrustedDevice id must match identity.id.");
-    }
+    const auto error = velorinth::testing::thrown<JSONDecodingError>([&] { json::decode<TrustedDevice>(mismatch); });
+    EXPECT_EQ(error.kind, JSONDecodingError::Case::dataCorrupted);
+    EXPECT_STREQ(error.what(), "TrustedDevice id must match identity.id.");
     Json shortFingerprint = json::encode(minimalDevice());
     shortFingerprint["identity"]["fingerprint"]["bytes"] = "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA==";
     EXPECT_THROW(json::decode<TrustedDevice>(shortFingerprint), IdentityModelError);

@@ -16,8 +16,7 @@ namespace {
 
 template <class T>
 void decodeAndRoundTrip(const Json& document) {
-    std::optional<T> value;
-    if (accepts([&] { value = json::decode<T>(document); })) requireRoundTrip(*value);
+    requireRoundTripIfDecoded([&] { return json::decode<T>(document); });
 }
 
 } // namespace

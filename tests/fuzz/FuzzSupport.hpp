@@ -10,7 +10,9 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdlib>
+#include <optional>
 #include <string>
+#include <type_traits>
 
 namespace velorinth::fuzz {
 
@@ -38,6 +40,13 @@ void requireRoundTrip(const T& value) {
     if (accepts<JSONEncodingError>([&] { encoded = json::encodeToBytes(value); })) {
         require(json::decodeFromBytes<T>(encoded) == value);
     }
+}
+
+// Runs `decode`; a value it accepts must survive its own encoding.
+template <class Decode>
+void requireRoundTripIfDecoded(Decode&& decode) {
+    std::optional<std::invoke_result_t<Decode&>> value;
+    if (accepts([&] { value.emplace(decode()); })) requireRoundTrip(*value);
 }
 
 inline Bytes takeBytes(FuzzedDataProvider& input, std::size_t limit) {

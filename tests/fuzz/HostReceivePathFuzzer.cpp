@@ -28,26 +28,16 @@ void openAsHost(const Bytes& frame, SessionCipher& host) {
 
 // The handshake messages the host reads, each as the handshake reads it.
 void readHandshake(const HandshakeEnvelope& envelope) {
-    PairingRequest request;
-    if (accepts([&] { request = HandshakeEnvelope::decodePayload<PairingRequest>(Kind::pairingRequest, envelope); })) {
-        requireRoundTrip(request);
-    }
-    PairingConfirmation confirmation;
-    if (accepts([&] {
-            confirmation = HandshakeEnvelope::decodePayload<PairingConfirmation>(Kind::pairingConfirmation, envelope);
-        })) {
-        requireRoundTrip(confirmation);
-    }
-    ClientSessionReady ready;
-    if (accepts([&] {
-            const EncryptedSessionMessage sealed =
-                HandshakeEnvelope::decodeEncryptedMessage(Kind::encryptedClientReady, envelope);
-            SessionCipher host(kSessionKey, SessionRole::responder);
-            ready = json::decodeFromBytes<ClientSessionReady>(host.open(sealed.sequence, sealed.ciphertext,
-                                                                         kTranscriptHash));
-        })) {
-        requireRoundTrip(ready);
-    }
+    requireRoundTripIfDecoded(
+        [&] { return HandshakeEnvelope::decodePayload<PairingRequest>(Kind::pairingRequest, envelope); });
+    requireRoundTripIfDecoded(
+        [&] { return HandshakeEnvelope::decodePayload<PairingConfirmation>(Kind::pairingConfirmation, envelope); });
+    requireRoundTripIfDecoded([&] {
+        const auto sealed = HandshakeEnvelope::decodeEncryptedMessage(Kind::encryptedClientReady, envelope);
+        SessionCipher host(kSessionKey, SessionRole::responder);
+        return json::decodeFromBytes<ClientSessionReady>(
+            host.open(sealed.sequence, sealed.ciphertext, kTranscriptHash));
+    });
 }
 
 // The envelope as it crosses the connection: its JSON, read back.

@@ -24,14 +24,11 @@ using Kind = HandshakeMessageKind;
 
 template <class T>
 void readSealed(const HandshakeEnvelope& envelope, Kind kind, std::uint64_t receiveSequence) {
-    T message;
-    if (accepts([&] {
-            const EncryptedSessionMessage sealed = HandshakeEnvelope::decodeEncryptedMessage(kind, envelope);
-            const auto tablet = SessionCipher::makeForTesting(kSessionKey, SessionRole::initiator, 1, receiveSequence);
-            message = json::decodeFromBytes<T>(tablet->open(sealed.sequence, sealed.ciphertext, kTranscriptHash));
-        })) {
-        requireRoundTrip(message);
-    }
+    requireRoundTripIfDecoded([&] {
+        const EncryptedSessionMessage sealed = HandshakeEnvelope::decodeEncryptedMessage(kind, envelope);
+        const auto tablet = SessionCipher::makeForTesting(kSessionKey, SessionRole::initiator, 1, receiveSequence);
+        return json::decodeFromBytes<T>(tablet->open(sealed.sequence, sealed.ciphertext, kTranscriptHash));
+    });
 }
 
 // The three messages the connector reads, each as it reads them: the decision
@@ -39,10 +36,8 @@ void readSealed(const HandshakeEnvelope& envelope, Kind kind, std::uint64_t rece
 void readHandshake(const Bytes& frame) {
     HandshakeEnvelope envelope;
     if (!accepts([&] { envelope = decodeHandshakeEnvelopeFrame(frame); })) return;
-    PairingResponse response;
-    if (accepts([&] { response = HandshakeEnvelope::decodePayload<PairingResponse>(Kind::pairingResponse, envelope); })) {
-        requireRoundTrip(response);
-    }
+    requireRoundTripIfDecoded(
+        [&] { return HandshakeEnvelope::decodePayload<PairingResponse>(Kind::pairingResponse, envelope); });
     readSealed<PairingDecision>(envelope, Kind::encryptedDecision, 0);
     readSealed<ServerSessionReady>(envelope, Kind::encryptedServerReady, 1);
 }

@@ -6,7 +6,6 @@
 #include "platform/crypto/P256KeyAgreementKey.hpp"
 #include "platform/crypto/P256PublicKey.hpp"
 #include "platform/crypto/P256SigningKey.hpp"
-#include "platform/crypto/SecureRandom.hpp"
 
 #include "support/LoopRunner.hpp"
 
@@ -34,13 +33,8 @@ Case failureOf(F&& call) {
 
 } // namespace
 
-TEST(KeyDerivation, ScryptKnownAnswersAndLimits) {
-    EXPECT_EQ(scrypt({}, {}, 16, 1, 1, 64, 1 << 20).bytes(),
-              unhex("77d6576238657b203b19ca42c18a0497f16b4844e3074ae8dfdffa3fede21442"
-                    "fcd0069ded0948f8326a753a0fc81f17e8d3e0fb2e0d3628cf35e20c38d18906"));
-    EXPECT_EQ(scrypt(bytesOf("password"), bytesOf("NaCl"), 1024, 8, 16, 64, 32u << 20).bytes(),
-              unhex("fdbabe1c9d3472007856e7190d01e9fe7c6ad7cbc8237830e77376634b373162"
-                    "2eaf30d92e22a3886ff109279d9830dac727afb94a83ee6d8360cbdfa2cc0640"));
+// Known answers: the pairing code's derivation against OpenSSL's command line, and Wycheproof for HKDF.
+TEST(KeyDerivation, ScryptLimits) {
     // 1024 × 8 × 128 bytes alone exceed a 1 MiB cap; N must be a power of two; the length non-zero.
     EXPECT_EQ(failureOf([] { scrypt(bytesOf("p"), bytesOf("s"), 1024, 8, 1, 32, 1 << 20); }),
               Case::keyDerivationFailed);
@@ -50,13 +44,13 @@ TEST(KeyDerivation, ScryptKnownAnswersAndLimits) {
     EXPECT_EQ(failureOf([] { hkdfSha256(bytesOf("ikm"), {}, {}, 0); }), Case::keyDerivationFailed);
 }
 
-TEST(Hmac, RefusesTruncatedAndExtendedTags) {
+// Wycheproof covers modified and truncated tags.
+TEST(Hmac, RefusesExtendedAndEmptyTags) {
     const Bytes key = bytesOf("key");
     const Bytes data = bytesOf("data");
     const Bytes tag = hmacSha256(key, data);
     ASSERT_EQ(tag.size(), 32u);
     EXPECT_TRUE(isValidHmacSha256(key, data, tag));
-    EXPECT_FALSE(isValidHmacSha256(key, data, ByteView(tag).first(16)));
     EXPECT_FALSE(isValidHmacSha256(key, data, joined(tag, Bytes{0})));
     EXPECT_FALSE(isValidHmacSha256(key, data, {}));
 }
@@ -116,15 +110,12 @@ TEST(P256PublicKey, RefusesAnythingButAValidUncompressedP256Point) {
     auto key = P256SigningKey::generate();
     const Bytes good = key.publicKeyX963();
     EXPECT_EQ(P256PublicKey::fromX963(good).x963Representation(), good);
-    Bytes offCurve = good;
-    offCurve[40] ^= 0x80;
+    // Off-curve and other invalid points are Wycheproof's ECDH cases; these are forms we never take.
     Bytes compressed(good.begin(), good.begin() + 33);
     compressed[0] = static_cast<std::uint8_t>(0x02 | (good[64] & 1));
     Bytes hybrid = good;
     hybrid[0] = static_cast<std::uint8_t>(0x06 | (good[64] & 1));
-    Bytes zeros(65, 0);
-    zeros[0] = 0x04;
-    for (const Bytes& bad : {offCurve, compressed, hybrid, zeros, Bytes{0x00}, Bytes{}}) {
+    for (const Bytes& bad : {compressed, hybrid, Bytes{0x00}, Bytes{}}) {
         EXPECT_EQ(failureOf([&] { P256PublicKey::fromX963(bad); }), Case::invalidKey) << hexEncodedString(bad);
     }
 
@@ -137,6 +128,7 @@ TEST(P256PublicKey, RefusesAnythingButAValidUncompressedP256Point) {
     }
 }
 
+// Which failure it is; Wycheproof covers tampered bodies, AAD, nonces and keys.
 TEST(ChaCha20Poly1305, FailuresAreDistinguishable) {
     const Bytes key(32, 7);
     const Bytes nonce(12, 1);
@@ -145,40 +137,15 @@ TEST(ChaCha20Poly1305, FailuresAreDistinguishable) {
     ASSERT_EQ(sealed.size(), 5u + 16u);
     Bytes badTag = sealed;
     badTag.back() ^= 0x01;
-    Bytes badBody = sealed;
-    badBody[0] ^= 0x01;
     const auto open = [&](ByteView k, ByteView n, ByteView c, ByteView a) {
         return failureOf([&] { ChaCha20Poly1305::open(k, n, c, a); });
     };
     EXPECT_EQ(open(key, nonce, ByteView(sealed).first(15), aad), Case::ciphertextTooShort);
     EXPECT_EQ(open(key, nonce, {}, aad), Case::ciphertextTooShort);
     EXPECT_EQ(open(key, nonce, badTag, aad), Case::authenticationFailed);
-    EXPECT_EQ(open(key, nonce, badBody, aad), Case::authenticationFailed);
-    EXPECT_EQ(open(key, nonce, sealed, bytesOf("other")), Case::authenticationFailed);
-    EXPECT_EQ(open(key, Bytes(12, 2), sealed, aad), Case::authenticationFailed);
-    EXPECT_EQ(open(Bytes(32, 8), nonce, sealed, aad), Case::authenticationFailed);
     EXPECT_EQ(open(key, Bytes(24, 1), sealed, aad), Case::invalidParameter);
     EXPECT_EQ(failureOf([&] { ChaCha20Poly1305::seal(Bytes(16, 7), nonce, {}, aad); }), Case::invalidParameter);
     EXPECT_EQ(failureOf([&] { ChaCha20Poly1305::seal(key, Bytes(8, 1), {}, aad); }), Case::invalidParameter);
-}
-
-TEST(ChaCha20Poly1305Key, ReusedContextMatchesOneShotAndSurvivesAFailedOpen) {
-    const Bytes key = randomBytes(32);
-    const Bytes aad = randomBytes(32);
-    ChaCha20Poly1305Key sender(key);
-    ChaCha20Poly1305Key receiver(key);
-    for (std::uint8_t sequence = 0; sequence < 4; ++sequence) {
-        Bytes nonce(12, 0);
-        nonce[11] = sequence;
-        const Bytes message = randomBytes(sequence * 97u);
-        const Bytes sealed = sender.seal(nonce, message, aad);
-        EXPECT_EQ(sealed, ChaCha20Poly1305::seal(key, nonce, message, aad));
-        Bytes tampered = sealed;
-        tampered[tampered.size() / 2] ^= 0x40;
-        EXPECT_THROW(receiver.open(nonce, tampered, aad), CryptoError);
-        EXPECT_EQ(receiver.open(nonce, sealed, aad), message);
-        EXPECT_EQ(sender.open(nonce, sealed, aad), message);
-    }
 }
 
 TEST(ChaCha20Poly1305Key, BufferVariantsCheckSizesAndWipeOnFailure) {
@@ -197,5 +164,8 @@ TEST(ChaCha20Poly1305Key, BufferVariantsCheckSizesAndWipeOnFailure) {
     Bytes output(message.size(), 0xAA);
     EXPECT_EQ(failureOf([&] { key.openInto(nonce, sealed, {}, output); }), Case::authenticationFailed);
     EXPECT_EQ(output, Bytes(message.size(), 0));
+    // A failed open leaves the reusable context sound (Wycheproof checks it against the one-shot form).
+    sealed.back() ^= 1;
+    EXPECT_EQ(key.open(nonce, sealed, {}), message);
     EXPECT_EQ(failureOf([] { ChaCha20Poly1305Key(Bytes(31, 0)); }), Case::invalidParameter);
 }

@@ -2,6 +2,7 @@
 #include "platform/tls/DeviceCertificate.hpp"
 #include "platform/tls/TLSDeviceIdentity.hpp"
 #include "platform/tls/TLSSecurityError.hpp"
+#include "support/LoopRunner.hpp"
 #include "support/TLSTestIdentities.hpp"
 
 #include <gtest/gtest.h>
@@ -87,12 +88,9 @@ TEST(DeviceCertificate, RefusesAnIdentityAnnouncingAnotherKey) {
     P256SigningKey other = P256SigningKey::generate();
     const auto publicIdentity =
         DevicePublicIdentity::fromPublicKey(Uuid::random(), "Desk", Uuid::random(), other.publicKeyX963());
-    try {
-        TLSDeviceIdentity::create(publicIdentity, key);
-        FAIL() << "a certificate was issued over the wrong key";
-    } catch (const TLSSecurityError& error) {
-        EXPECT_EQ(error.kind, TLSSecurityError::Case::identityCreationFailed);
-    }
+    const auto refused = [&] { TLSDeviceIdentity::create(publicIdentity, key); };
+    EXPECT_EQ(velorinth::testing::thrown<TLSSecurityError>(refused).kind,
+              TLSSecurityError::Case::identityCreationFailed);
     EXPECT_THROW(DeviceCertificate::issue(nullptr, Uuid::random(), std::chrono::system_clock::now()),
                  TLSSecurityError);
 }

@@ -1,4 +1,5 @@
 #include "platform/tls/TLSTransportSecurity.hpp"
+#include "support/LoopRunner.hpp"
 #include "support/TLSTestIdentities.hpp"
 
 #include <gtest/gtest.h>
@@ -69,12 +70,9 @@ TEST(TLSTransportSecurity, MakeContextRefusesAnUnusableCredential) {
 
     for (const TLSDeviceIdentity* broken : {&noKey, &foreignKey}) {
         for (TLSRole role : {TLSRole::client, TLSRole::server}) {
-            try {
-                TLSTransportSecurity::makeContext(role, *broken, "velorinth/1");
-                ADD_FAILURE() << "context made from an unusable credential";
-            } catch (const TLSSecurityError& error) {
-                EXPECT_EQ(error.kind, Case::identityCreationFailed);
-            }
+            EXPECT_EQ(thrown<TLSSecurityError>([&] { TLSTransportSecurity::makeContext(role, *broken, "velorinth/1"); })
+                          .kind,
+                      Case::identityCreationFailed);
         }
     }
     EXPECT_THROW(TLSTransportSecurity::makeContext(TLSRole::client, identity, ""), TLSSecurityError);
@@ -85,17 +83,9 @@ TEST(TLSTransportSecurity, NothingIsCapturedFromAnUnfinishedHandshake) {
     auto context = TLSTransportSecurity::makeContext(TLSRole::client, identity, "velorinth/1");
     std::unique_ptr<SSL, decltype(&SSL_free)> ssl(SSL_new(context->native_handle()), SSL_free);
     ASSERT_TRUE(ssl);
-    try {
-        TLSTransportSecurity::captureChannelContext(ssl.get());
-        FAIL() << "captured a context before any handshake";
-    } catch (const TLSSecurityError& error) {
-        EXPECT_EQ(error.kind, Case::missingTLSHandshakeMetadata);
-    }
+    EXPECT_EQ(thrown<TLSSecurityError>([&] { TLSTransportSecurity::captureChannelContext(ssl.get()); }).kind,
+              Case::missingTLSHandshakeMetadata);
     EXPECT_FALSE(TLSTransportSecurity::hasNegotiatedApplicationProtocol(ssl.get()));
-    try {
-        TLSTransportSecurity::exportChannelBinding(ssl.get());
-        FAIL() << "exported from an unfinished handshake";
-    } catch (const TLSSecurityError& error) {
-        EXPECT_EQ(error.kind, Case::exporterFailed);
-    }
+    EXPECT_EQ(thrown<TLSSecurityError>([&] { TLSTransportSecurity::exportChannelBinding(ssl.get()); }).kind,
+              Case::exporterFailed);
 }

@@ -8,6 +8,7 @@
 #include "support/LoopRunner.hpp"
 #include "support/LoopbackListener.hpp"
 #include "support/ScriptedTabletPeer.hpp"
+#include "support/TLSTestIdentities.hpp"
 #include "transport/security/DeviceIdentityService.hpp"
 #include "transport/security/PairingAttemptLimiter.hpp"
 #include "transport/security/PairingReplayGuard.hpp"
@@ -156,12 +157,7 @@ struct HostRig : LoopRunner {
     }
 
     void trustTablet(ScriptedTabletPeer& tablet, DevicePermissions permissions = DevicePermissions::all) {
-        TrustedDevice record;
-        record.identity = tablet.identity();
-        record.id = record.identity.id;
-        record.pairedAt = Date::now();
-        record.permissions = permissions;
-        trust->trust(record);
+        trust->trust(trustedRecord(tablet.identity(), permissions, Date::now()));
     }
 
     // A reconnected session of a tablet trusted with `permissions`.

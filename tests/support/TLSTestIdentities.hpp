@@ -3,6 +3,7 @@
 // Device identities for TLS tests, and certificates broken on purpose.
 
 #include "core/IdentityModels.hpp"
+#include "core/TrustedDevice.hpp"
 #include "core/Uuid.hpp"
 #include "platform/crypto/OpenSslHandles.hpp"
 #include "platform/crypto/P256SigningKey.hpp"
@@ -23,6 +24,17 @@ inline TLSDeviceIdentity makeTestIdentity(const std::string& name = "Test Device
     DevicePublicIdentity publicIdentity =
         DevicePublicIdentity::fromPublicKey(Uuid::random(), name, Uuid::random(), key.publicKeyX963());
     return TLSDeviceIdentity::create(publicIdentity, key);
+}
+
+// The trust record of a device paired at `pairedAt` with `permissions`.
+inline TrustedDevice trustedRecord(const DevicePublicIdentity& identity,
+                                   DevicePermissions permissions = DevicePermissions::all, Date pairedAt = Date()) {
+    TrustedDevice record;
+    record.identity = identity;
+    record.id = identity.id;
+    record.pairedAt = pairedAt;
+    record.permissions = permissions;
+    return record;
 }
 
 inline EvpPkeyPtr generateECKey(const char* curve) {

@@ -32,20 +32,12 @@ DevicePublicIdentity macIdentity(HostRig& h) {
     return h.hostIdentity->publicIdentity(h.hostIdentity->loadOrCreateRecord());
 }
 
-TrustedDevice recordOf(const DevicePublicIdentity& identity) {
-    TrustedDevice record;
-    record.identity = identity;
-    record.id = identity.id;
-    record.permissions = DevicePermissions::all;
-    return record;
-}
-
 // Both sides know each other from an earlier pairing; returns the tablet's
 // record of the Mac, whose fingerprint it pins.
 TrustedDevice pairedBefore(HostRig& h, TabletRig& tablet) {
-    h.trust->trust(recordOf(tablet.publicIdentity()));
-    tablet.trust->trust(recordOf(macIdentity(h)));
-    return recordOf(macIdentity(h));
+    h.trust->trust(trustedRecord(tablet.publicIdentity()));
+    tablet.trust->trust(trustedRecord(macIdentity(h)));
+    return trustedRecord(macIdentity(h));
 }
 
 std::shared_ptr<AuthenticatedClientSession> reconnect(HostRig& h, ClientSessionConnector& connector,
@@ -64,7 +56,7 @@ TEST(LoopbackClientHost, FirstPairingShowsOneCodeAndRunsTheSessionOnBothSides) {
     asio::thread_pool kdf{1};
     TabletRig tablet;
     // What the tablet learnt of this Mac before: the pairing keeps it, in one write.
-    TrustedDevice previous = recordOf(macIdentity(h));
+    TrustedDevice previous = trustedRecord(macIdentity(h));
     previous.permissions = DevicePermissions::connect;
     previous.wakeConfiguration = SavedWakeConfiguration::empty(Date(50));
     previous.remoteEndpoints = {{.id = Uuid::random(), .host = "mac.example.ts.net", .port = 51891,

@@ -125,14 +125,7 @@ struct ConnectorRig {
         }());
     }
 
-    TrustedDevice hostRecord(DevicePermissions permissions = DevicePermissions::all) {
-        TrustedDevice record;
-        record.identity = host.publicIdentity();
-        record.id = record.identity.id;
-        record.pairedAt = Date(100);
-        record.permissions = permissions;
-        return record;
-    }
+    TrustedDevice hostRecord() { return trustedRecord(host.publicIdentity(), DevicePermissions::all, Date(100)); }
 
     ~ConnectorRig() { h.settle(); }
 };

@@ -1,12 +1,8 @@
 #include "transport/discovery/BackoffPolicy.hpp"
 #include "transport/discovery/BonjourHostListener.hpp"
 #include "transport/discovery/DiscoveredService.hpp"
-#include "transport/discovery/ListenerStatus.hpp"
 
 #include <gtest/gtest.h>
-
-#include <cerrno>
-#include <functional>
 
 namespace velorinth {
 namespace {
@@ -36,12 +32,6 @@ TEST(ListenerRestartPlan, AddressInUseSoonOnAnyPortOtherwiseBackoffThenTwoSecond
     EXPECT_EQ(Plan::forFailure("Network is down", 6), (Plan{2s, true}));
 }
 
-TEST(ListenerStatus, ListeningErrorsMapToPermissionOrTheSystemsText) {
-    EXPECT_EQ(listenerStatus(std::error_code(EACCES, std::system_category())), ListenerStatus::permissionDenied());
-    EXPECT_EQ(listenerStatus(std::error_code(EADDRINUSE, std::system_category())),
-              ListenerStatus::failed("Address already in use"));
-}
-
 TEST(BonjourHostListener, AdvertisementCarriesNameAndTxtInOrder) {
     DevicePublicIdentity identity;
     identity.displayName = "Studio Mac";
@@ -68,14 +58,6 @@ TEST(DiscoveredService, NameIsTrimmedAndIdComesFromTheIdentifierElseTheEndpoint)
     EXPECT_EQ(withoutId.id, "studio._velorinth._tcp.local.");
     const ServiceEndpoint address{ServiceEndpoint::HostPort{"fe80::1", 51891}};
     EXPECT_EQ(DiscoveredService::make("Mac", address, std::nullopt, std::nullopt).id, "[fe80::1]:51891");
-}
-
-TEST(DiscoveredService, PresentAndAbsentVersionDifferInEqualityAndHash) {
-    const ServiceEndpoint endpoint{ServiceEndpoint::HostPort{"192.0.2.1", 1}};
-    const auto absent = DiscoveredService::make("Mac", endpoint, std::nullopt, std::nullopt);
-    const auto present = DiscoveredService::make("Mac", endpoint, std::nullopt, 0);
-    EXPECT_NE(absent, present);
-    EXPECT_NE(std::hash<DiscoveredService>{}(absent), std::hash<DiscoveredService>{}(present));
 }
 
 } // namespace

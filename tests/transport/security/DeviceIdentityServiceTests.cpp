@@ -106,13 +106,9 @@ TEST_F(DeviceIdentityServiceTest, StoreFailuresCreateAndCacheNothing) {
     store->setFailure(Operation::load, EACCES);
     auto service = makeService();
     for (int attempt = 0; attempt < 2; ++attempt) {
-        try {
-            service->loadOrCreateRecord();
-            ADD_FAILURE() << "expected the store's error";
-        } catch (const SecureStoreError& e) {
-            EXPECT_EQ(e.kind, SecureStoreError::Case::loadFailed);
-            EXPECT_EQ(e.errorNumber, EACCES);
-        }
+        const auto e = testing::thrown<SecureStoreError>([&] { service->loadOrCreateRecord(); });
+        EXPECT_EQ(e.kind, SecureStoreError::Case::loadFailed);
+        EXPECT_EQ(e.errorNumber, EACCES);
     }
     EXPECT_THROW(service->sign(bytesOf("x")), SecureStoreError);
     EXPECT_EQ(calls(Operation::save), 0u);

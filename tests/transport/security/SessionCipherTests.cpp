@@ -4,6 +4,8 @@
 #include "platform/crypto/CryptoError.hpp"
 #include "platform/crypto/KeyDerivation.hpp"
 
+#include "support/LoopRunner.hpp"
+
 #include <gtest/gtest.h>
 
 namespace velorinth {
@@ -20,13 +22,7 @@ Bytes sessionKey() {
 const Bytes kTranscript(32, 0xA5);
 
 C openFailure(SessionCipher& cipher, std::uint64_t sequence, ByteView sealed, ByteView ad = kTranscript) {
-    try {
-        cipher.open(sequence, sealed, ad);
-    } catch (const SessionCipherError& error) {
-        return error.kind;
-    }
-    ADD_FAILURE() << "opened";
-    return C::sequenceExhausted;
+    return testing::thrown<SessionCipherError>([&] { cipher.open(sequence, sealed, ad); }).kind;
 }
 
 TEST(SessionCipher, RoundTripsInBothDirectionsEachUnderItsOwnKey) {
@@ -95,13 +91,9 @@ TEST(SessionCipher, SealRefusesAtTheEndOfTheSequenceSpace) {
     auto last = host.seal(bytesOf("last"), kTranscript);
     EXPECT_EQ(last.sequence, kLast);
     for (int i = 0; i < 2; ++i) {
-        try {
-            host.seal(bytesOf("more"), kTranscript);
-            FAIL() << "sealed past the limit";
-        } catch (const SessionCipherError& error) {
-            EXPECT_EQ(error.kind, C::sequenceExhausted);
-            EXPECT_STREQ(error.what(), "Session sequence space exhausted; reconnect required.");
-        }
+        const auto error = testing::thrown<SessionCipherError>([&] { host.seal(bytesOf("more"), kTranscript); });
+        EXPECT_EQ(error.kind, C::sequenceExhausted);
+        EXPECT_STREQ(error.what(), "Session sequence space exhausted; reconnect required.");
     }
     EXPECT_EQ(stringOf(tablet.open(kLast, last.ciphertext, kTranscript)), "last");
     // Nothing authentic carries the limit itself, and the counter must not wrap to 0.

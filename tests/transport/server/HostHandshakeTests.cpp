@@ -39,12 +39,8 @@ TEST(LoopbackReconnect, AnotherKeyUnderAKnownIdIsClosedWithoutAWord) {
     HostRig h;
     auto tablet = h.peer();
     const DevicePublicIdentity other = h.peer()->identity();
-    TrustedDevice record;
-    record.identity = DevicePublicIdentity::fromPublicKey(tablet->identity().id, "Test iPad",
-                                                          other.discoveryInstanceID, other.signingPublicKey);
-    record.id = record.identity.id;
-    record.permissions = DevicePermissions::all;
-    h.trust->trust(record);
+    h.trust->trust(trustedRecord(DevicePublicIdentity::fromPublicKey(
+        tablet->identity().id, "Test iPad", other.discoveryInstanceID, other.signingPublicKey)));
     h.run(tablet->startHandshake(h.port, HandshakePurpose::reconnect));
     EXPECT_TRUE(nextReadFails(h, *tablet));
     h.settle();

@@ -1,5 +1,7 @@
 #include "transport/session/AsyncTimeout.hpp"
 
+#include "support/LoopRunner.hpp"
+
 #include <asio/bind_cancellation_slot.hpp>
 #include <asio/cancellation_signal.hpp>
 #include <asio/co_spawn.hpp>
@@ -31,12 +33,7 @@ T drain(asio::io_context& io, std::future<T>& future) {
 
 template <class T>
 Case failureOf(asio::io_context& io, std::future<T>& future) {
-    try {
-        drain(io, future);
-    } catch (const PairingProtocolError& error) {
-        return error.kind;
-    }
-    throw std::runtime_error("no PairingProtocolError");
+    return testing::thrown<PairingProtocolError>([&] { drain(io, future); }).kind;
 }
 
 // Sleeps for `duration`, recording whether it was cut short.

@@ -4,6 +4,7 @@
 // hand, never by the code under test.
 
 #include "core/Bytes.hpp"
+#include "support/LoopRunner.hpp"
 #include "transport/video/VideoProtocolError.hpp"
 
 #include <gtest/gtest.h>
@@ -63,15 +64,9 @@ inline Bytes fragmentBytes(const Fragment& f) {
     return out + f.chunk;
 }
 
-// The case a call fails with; fails the test when it does not throw.
+// The case a call fails with; the test fails when it does not throw.
 inline VideoProtocolError::Case failure(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const VideoProtocolError& error) {
-        return error.kind;
-    }
-    ADD_FAILURE() << "did not fail";
-    return VideoProtocolError::Case::truncatedPacket;
+    return testing::thrown<VideoProtocolError>(call).kind;
 }
 
 } // namespace velorinth::videotest
