@@ -89,9 +89,9 @@ struct HostRig : LoopRunner {
             5s, approvalTimeout, CapabilitySet{Capability::h264, Capability::pointer, Capability::keyboard},
             DevicePermissions::connect,
             std::move(options));
-        server->setCallbacks(recordingCallbacks());
+        call([&] { server->setCallbacks(recordingCallbacks()); });
         if (listen) {
-            server->startListening(0, false);
+            call([&] { server->startListening(0, false); });
             port = run(server->waitForListeningPort(5s));
         }
     }
@@ -100,7 +100,7 @@ struct HostRig : LoopRunner {
     // handshake would otherwise outlive the loop.
     ~HostRig() {
         if (server) {
-            server->setCallbacks({});
+            call([&] { server->setCallbacks({}); });
             try {
                 run(server->stop(), 5s);
             } catch (...) {
@@ -166,7 +166,9 @@ struct HostRig : LoopRunner {
         return run(tablet.openSession(port, HandshakePurpose::reconnect));
     }
 
-    std::vector<ActiveSessionDescriptor> sessions() const { return server->sessionDescriptors(); }
+    std::vector<ActiveSessionDescriptor> sessions() {
+        return call([&] { return server->sessionDescriptors(); });
+    }
 
     template <class E>
     E lastError() const {

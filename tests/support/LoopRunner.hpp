@@ -93,6 +93,14 @@ struct LoopRunner {
         return future.get();
     }
 
+    // Calls `f` on the loop (at once when already there), for loop-only
+    // objects driven from a test.
+    template <class F>
+    auto call(F f) {
+        if (io.get_executor().running_in_this_thread()) return f();
+        return run([&]() -> asio::awaitable<decltype(f())> { co_return f(); }());
+    }
+
     // Lets handlers already due run (for example a detached close), briefly.
     void settle(std::chrono::steady_clock::duration duration = 50ms) {
         io.restart();

@@ -1,5 +1,6 @@
 #include "transport/server/HostPeerSession.hpp"
 
+#include "core/LoopAssert.hpp"
 #include "transport/security/HandshakeEnvelopeHelpers.hpp"
 #include "transport/security/NetworkConnectionError.hpp"
 #include "transport/security/TrustedDeviceStore.hpp"
@@ -78,6 +79,7 @@ asio::awaitable<void> HostPeerSession::sendServerReady() {
 }
 
 asio::awaitable<void> HostPeerSession::run() {
+    VELORINTH_ASSERT_ON_LOOP(executor_);
     const std::shared_ptr<HostPeerSession> self = shared_from_this();
     co_await sendServerReady();
     const HostState state = delegate_.hostState();
@@ -305,6 +307,7 @@ asio::awaitable<void> HostPeerSession::handleVerifiedWake(const SessionControlMe
 // ---- what the host does --------------------------------------------------------------------
 
 void HostPeerSession::applyHostState(const HostState& state) {
+    VELORINTH_ASSERT_ON_LOOP(executor_);
     descriptor_.remoteDisplay = state.display;
     descriptor_.hostAccessibilityGranted = state.accessibilityGranted;
     descriptor_.wakeConfiguration = state.wakeConfiguration;
@@ -312,6 +315,7 @@ void HostPeerSession::applyHostState(const HostState& state) {
 }
 
 asio::awaitable<void> HostPeerSession::reportSystemSleep(Date time, const HostState& state) {
+    VELORINTH_ASSERT_ON_LOOP(executor_);
     const std::shared_ptr<HostPeerSession> self = shared_from_this();
     descriptor_.hostPowerState = PowerStateEvidence::systemSleepReportedBeforeDisconnect;
     descriptor_.wakeConfiguration = state.wakeConfiguration;
@@ -323,6 +327,7 @@ asio::awaitable<void> HostPeerSession::reportSystemSleep(Date time, const HostSt
 
 // Cheap, never waits for a send, copies a frame only to restamp its generation.
 bool HostPeerSession::distributeVideoFrame(const EncodedVideoFrame& frame) {
+    VELORINTH_ASSERT_ON_LOOP(executor_);
     if (!descriptor_.isVideoStreaming || !descriptor_.grantedPermissions.allowsScreenView() ||
         !descriptor_.acceptedCapabilities.contains(Capability::h264)) {
         return false;
@@ -346,6 +351,7 @@ bool HostPeerSession::distributeVideoFrame(const EncodedVideoFrame& frame) {
 }
 
 bool HostPeerSession::stopVideoStream(VideoStreamStopReason reason, const std::string& detail) {
+    VELORINTH_ASSERT_ON_LOOP(executor_);
     if (!descriptor_.isVideoStreaming) return false;
     descriptor_.isVideoStreaming = false;
     scheduler_->resetVideo();
@@ -359,6 +365,7 @@ bool HostPeerSession::stopVideoStream(VideoStreamStopReason reason, const std::s
 }
 
 asio::awaitable<void> HostPeerSession::applyPermissions(DevicePermissions permissions) {
+    VELORINTH_ASSERT_ON_LOOP(executor_);
     const std::shared_ptr<HostPeerSession> self = shared_from_this();
     const DevicePermissions old = descriptor_.grantedPermissions;
     const bool wasStreaming = descriptor_.isVideoStreaming;
@@ -387,6 +394,7 @@ asio::awaitable<void> HostPeerSession::applyPermissions(DevicePermissions permis
 }
 
 asio::awaitable<void> HostPeerSession::sendClosingMessage(SessionControlCommand command, std::string reason) {
+    VELORINTH_ASSERT_ON_LOOP(executor_);
     const std::shared_ptr<HostPeerSession> self = shared_from_this();
     SessionControlMessage message = makeMessage(command);
     message.reason = std::move(reason);
@@ -394,6 +402,7 @@ asio::awaitable<void> HostPeerSession::sendClosingMessage(SessionControlCommand 
 }
 
 void HostPeerSession::requestKeyframeIfStreaming() {
+    VELORINTH_ASSERT_ON_LOOP(executor_);
     const HostSessionCallbacks& callbacks = delegate_.callbacks();
     if (!attached_ || !descriptor_.isVideoStreaming || !callbacks.onVideoKeyframeRequested) return;
     callbacks.onVideoKeyframeRequested(deviceID(), sessionID(), descriptor_.videoGeneration);

@@ -1,6 +1,7 @@
 #include "transport/server/HostSessionServer.hpp"
 
 #include "core/Error.hpp"
+#include "core/LoopAssert.hpp"
 #include "core/WorkerCall.hpp"
 #include "transport/security/DeviceIdentityService.hpp"
 #include "transport/security/PairingProtocolError.hpp"
@@ -56,9 +57,13 @@ HostSessionServer::HostSessionServer(asio::any_io_executor executor,
 // through stop and the disconnect operations.
 HostSessionServer::~HostSessionServer() = default;
 
-void HostSessionServer::setCallbacks(Callbacks callbacks) { callbacks_ = std::move(callbacks); }
+void HostSessionServer::setCallbacks(Callbacks callbacks) {
+    VELORINTH_ASSERT_ON_LOOP(executor_);
+    callbacks_ = std::move(callbacks);
+}
 
 std::vector<ActiveSessionDescriptor> HostSessionServer::sessionDescriptors() const {
+    VELORINTH_ASSERT_ON_LOOP(executor_);
     std::vector<ActiveSessionDescriptor> descriptors;
     descriptors.reserve(sessions_.size());
     for (const auto& [deviceID, session] : sessions_) descriptors.push_back(session->descriptor());
@@ -125,6 +130,7 @@ asio::awaitable<void> HostSessionServer::verifiedWakeConfirmed(const Uuid& devic
 // ---- listener ------------------------------------------------------------------------------
 
 void HostSessionServer::startListening(std::uint16_t port, bool publishesService) {
+    VELORINTH_ASSERT_ON_LOOP(executor_);
     if (listener_ || isStartingListener_) return;
     isStartingListener_ = true;
     try {
@@ -183,6 +189,7 @@ asio::awaitable<std::uint16_t> HostSessionServer::waitForListeningPort(Duration 
 
 asio::awaitable<std::uint16_t> HostSessionServer::waitForPort(std::shared_ptr<HostSessionServer> self,
                                                               Duration timeout) {
+    VELORINTH_ASSERT_ON_LOOP(self->executor_);
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     asio::steady_timer poll(self->executor_);
     for (;;) {
@@ -198,6 +205,7 @@ asio::awaitable<std::uint16_t> HostSessionServer::waitForPort(std::shared_ptr<Ho
 asio::awaitable<void> HostSessionServer::stop() { return runStop(shared_from_this()); }
 
 asio::awaitable<void> HostSessionServer::runStop(std::shared_ptr<HostSessionServer> self) {
+    VELORINTH_ASSERT_ON_LOOP(self->executor_);
     self->isStartingListener_ = false;
 
     // Handshakes in flight must not become sessions behind the user's back;
@@ -229,6 +237,7 @@ asio::awaitable<void> HostSessionServer::runStop(std::shared_ptr<HostSessionServ
 // Only while a listener is installed or starting; a connection handed over
 // after stop is closed at once.
 void HostSessionServer::acceptConnection(std::shared_ptr<NetworkFramedConnection> connection, HandshakeSlot slot) {
+    VELORINTH_ASSERT_ON_LOOP(executor_);
     if (!listener_ && !isStartingListener_) {
         connection->cancel();
         return;

@@ -1,5 +1,6 @@
 #include "transport/server/HostSessionServer.hpp"
 
+#include "core/LoopAssert.hpp"
 #include "core/WorkerCall.hpp"
 #include "transport/session/LoopSignal.hpp"
 #include "transport/security/TrustedDeviceStore.hpp"
@@ -33,6 +34,7 @@ asio::awaitable<void> awaitAll(asio::any_io_executor executor, std::vector<asio:
 
 void HostSessionServer::updateHostState(std::optional<DisplayDescriptor> display, bool accessibilityGranted,
                                         std::optional<SavedWakeConfiguration> wakeConfiguration) {
+    VELORINTH_ASSERT_ON_LOOP(executor_);
     currentHostDisplay_ = display;
     currentAccessibilityGranted_ = accessibilityGranted;
     // Without a new configuration the previous one stays.
@@ -46,6 +48,7 @@ void HostSessionServer::updateHostState(std::optional<DisplayDescriptor> display
 }
 
 void HostSessionServer::updateWakeConfiguration(SavedWakeConfiguration wakeConfiguration) {
+    VELORINTH_ASSERT_ON_LOOP(executor_);
     updateHostState(currentHostDisplay_, currentAccessibilityGranted_, std::move(wakeConfiguration));
 }
 
@@ -54,6 +57,7 @@ asio::awaitable<void> HostSessionServer::reportSystemSleep(Date time) {
 }
 
 asio::awaitable<void> HostSessionServer::runReportSystemSleep(std::shared_ptr<HostSessionServer> self, Date time) {
+    VELORINTH_ASSERT_ON_LOOP(self->executor_);
     if (self->currentWakeConfiguration_) {
         self->currentWakeConfiguration_->lastKnownPowerState = PowerStateEvidence::systemSleepReportedBeforeDisconnect;
         self->currentWakeConfiguration_->updatedAt = time;
@@ -66,6 +70,7 @@ asio::awaitable<void> HostSessionServer::runReportSystemSleep(std::shared_ptr<Ho
 }
 
 void HostSessionServer::distributeVideoFrame(const EncodedVideoFrame& frame) {
+    VELORINTH_ASSERT_ON_LOOP(executor_);
     bool changed = false;
     for (const auto& [deviceID, session] : sessions_) changed = session->distributeVideoFrame(frame) || changed;
     if (changed) sessionChanged();
@@ -74,12 +79,14 @@ void HostSessionServer::distributeVideoFrame(const EncodedVideoFrame& frame) {
 // Permissions and capabilities are not looked at, and the host is not told
 // of stopped streams: it stopped them.
 void HostSessionServer::stopAllVideoStreams(VideoStreamStopReason reason, std::string detail) {
+    VELORINTH_ASSERT_ON_LOOP(executor_);
     bool stopped = false;
     for (const auto& [deviceID, session] : sessions_) stopped = session->stopVideoStream(reason, detail) || stopped;
     if (stopped) sessionChanged();
 }
 
 HostSessionServer::OutboundVideoStatistics HostSessionServer::outboundVideoStatistics() const {
+    VELORINTH_ASSERT_ON_LOOP(executor_);
     OutboundVideoStatistics statistics;
     for (const auto& [deviceID, session] : sessions_) {
         const PeerOutboundScheduler::VideoStatistics video = session->scheduler()->videoStatistics();
@@ -91,6 +98,7 @@ HostSessionServer::OutboundVideoStatistics HostSessionServer::outboundVideoStati
 }
 
 bool HostSessionServer::hasStreamingViewer() const {
+    VELORINTH_ASSERT_ON_LOOP(executor_);
     return std::any_of(sessions_.begin(), sessions_.end(), [](const auto& item) {
         const ActiveSessionDescriptor& descriptor = item.second->descriptor();
         return descriptor.isVideoStreaming && descriptor.grantedPermissions.allowsScreenView();
@@ -98,6 +106,7 @@ bool HostSessionServer::hasStreamingViewer() const {
 }
 
 void HostSessionServer::resolvePendingPairing(bool approved, const Uuid& pairingID) {
+    VELORINTH_ASSERT_ON_LOOP(executor_);
     approval_.resolve(approved, pairingID);
 }
 
@@ -134,6 +143,7 @@ asio::awaitable<void> HostSessionServer::writeRemovingAccess(const Uuid& deviceI
 // The store revokes in memory before it writes, so the tablet is refused from
 // the moment the write starts, even if it then fails.
 asio::awaitable<void> HostSessionServer::runRevoke(std::shared_ptr<HostSessionServer> self, Uuid deviceID) {
+    VELORINTH_ASSERT_ON_LOOP(self->executor_);
     const std::string reason(handshakeRejectionText(HandshakeRejectionCode::revokedDevice));
     std::function<void()> revoke = [store = self->trustedDeviceStore_, deviceID] { store->revoke(deviceID); };
     co_await self->writeRemovingAccess(deviceID, std::move(revoke), reason);
@@ -147,6 +157,7 @@ asio::awaitable<void> HostSessionServer::updateDevicePermissions(Uuid deviceID, 
 
 asio::awaitable<void> HostSessionServer::runUpdatePermissions(std::shared_ptr<HostSessionServer> self, Uuid deviceID,
                                                               DevicePermissions permissions) {
+    VELORINTH_ASSERT_ON_LOOP(self->executor_);
     std::function<void()> update = [store = self->trustedDeviceStore_, deviceID, permissions] {
         store->updatePermissions(deviceID, permissions);
     };
@@ -171,6 +182,7 @@ asio::awaitable<void> HostSessionServer::disconnectSession(Uuid deviceID, std::s
 // Take the session, tell the host, send the closing message.
 asio::awaitable<void> HostSessionServer::runDisconnect(std::shared_ptr<HostSessionServer> self, Uuid deviceID,
                                                        SessionControlCommand command, std::string reason) {
+    VELORINTH_ASSERT_ON_LOOP(self->executor_);
     const SessionPointer session = self->takeSession(deviceID);
     if (!session) co_return;
     co_await session->sendClosingMessage(command, std::move(reason));
@@ -184,6 +196,7 @@ asio::awaitable<void> HostSessionServer::disconnectAll(std::string reason) {
 // The table is emptied at once; every tablet then gets its message at the
 // same time, each bounded by the final-close bound.
 asio::awaitable<void> HostSessionServer::runDisconnectAll(std::shared_ptr<HostSessionServer> self, std::string reason) {
+    VELORINTH_ASSERT_ON_LOOP(self->executor_);
     std::vector<SessionPointer> taken;
     while (!self->sessions_.empty()) taken.push_back(self->takeSession(self->sessions_.begin()->first));
     std::vector<asio::awaitable<void>> closings;

@@ -1,6 +1,7 @@
 #include "transport/server/PeerOutboundScheduler.hpp"
 
 #include "core/Json.hpp"
+#include "core/LoopAssert.hpp"
 #include "transport/video/SessionWireFrameCodec.hpp"
 #include "transport/video/VideoFrameFragmenter.hpp"
 #include "transport/video/VideoProtocolError.hpp"
@@ -16,20 +17,24 @@ PeerOutboundScheduler::PeerOutboundScheduler(asio::any_io_executor executor,
                                              std::shared_ptr<SessionCipher> cipher, Bytes transcriptHash,
                                              KeyframeRecoveryHandler onKeyframeRecoveryNeeded, Duration flushTimeout,
                                              Duration finalCloseTimeout, std::size_t controlWatermarkBytes)
-    : connection_(connection), onKeyframeRecoveryNeeded_(std::move(onKeyframeRecoveryNeeded)),
+    : executor_(executor), connection_(connection), onKeyframeRecoveryNeeded_(std::move(onKeyframeRecoveryNeeded)),
       flushTimeout_(flushTimeout), finalCloseTimeout_(finalCloseTimeout), controlWatermarkBytes_(controlWatermarkBytes),
       // The writer never outlives this scheduler's use of it: the destructor
       // closes it, and a closed writer asks for no more video.
-      writer_(std::make_shared<SessionWriter>(std::move(executor), std::move(connection), std::move(cipher),
+      writer_(std::make_shared<SessionWriter>(executor, std::move(connection), std::move(cipher),
                                               std::move(transcriptHash), [this] { return nextVideoFragment(); })) {}
 
 PeerOutboundScheduler::~PeerOutboundScheduler() { writer_->close(); }
 
-void PeerOutboundScheduler::startDraining() { writer_->start(); }
+void PeerOutboundScheduler::startDraining() {
+    VELORINTH_ASSERT_ON_LOOP(executor_);
+    writer_->start();
+}
 
 // ---- control ----
 
 void PeerOutboundScheduler::enqueueControl(SessionControlMessage message) {
+    VELORINTH_ASSERT_ON_LOOP(executor_);
     if (isClosed() || closing_) return;
     pushControl(message);
 }
@@ -43,6 +48,7 @@ std::uint64_t PeerOutboundScheduler::pushControl(const SessionControlMessage& me
 }
 
 asio::awaitable<bool> PeerOutboundScheduler::enqueueControlAndFlush(SessionControlMessage message) {
+    VELORINTH_ASSERT_ON_LOOP(executor_);
     auto self = shared_from_this();
     if (isClosed() || closing_) co_return false;
     const std::uint64_t ticket = pushControl(message);
@@ -50,6 +56,7 @@ asio::awaitable<bool> PeerOutboundScheduler::enqueueControlAndFlush(SessionContr
 }
 
 asio::awaitable<void> PeerOutboundScheduler::sendFinalControlAndClose(SessionControlMessage message) {
+    VELORINTH_ASSERT_ON_LOOP(executor_);
     auto self = shared_from_this();
     if (!isClosed()) {
         // A second final message while the first is on its way only waits
@@ -69,6 +76,7 @@ asio::awaitable<void> PeerOutboundScheduler::sendFinalControlAndClose(SessionCon
 
 PeerOutboundScheduler::VideoEnqueueResult PeerOutboundScheduler::enqueueVideo(const EncodedVideoFrame& frame,
                                                                                std::int64_t maxFragmentPayloadBytes) {
+    VELORINTH_ASSERT_ON_LOOP(executor_);
     if (isClosed() || closing_) return videoResult(false);
     if (requiresKeyframeRecovery_ && !frame.isKeyframe) return refuseVideo(false);
 
@@ -126,17 +134,20 @@ PeerOutboundScheduler::VideoEnqueueResult PeerOutboundScheduler::videoResult(boo
 }
 
 void PeerOutboundScheduler::resetVideo() {
+    VELORINTH_ASSERT_ON_LOOP(executor_);
     videoQueue_.clear();
     requiresKeyframeRecovery_ = false;
 }
 
 PeerOutboundScheduler::VideoStatistics PeerOutboundScheduler::videoStatistics() const {
+    VELORINTH_ASSERT_ON_LOOP(executor_);
     return {static_cast<std::int64_t>(videoQueue_.size()), sentVideoFramesCount_, droppedVideoFramesCount_};
 }
 
 // ---- closing ----
 
 void PeerOutboundScheduler::close() {
+    VELORINTH_ASSERT_ON_LOOP(executor_);
     closed_ = true;
     videoQueue_.clear();
     // Cancels the connection, so a write in progress fails and the session's

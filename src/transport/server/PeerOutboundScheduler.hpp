@@ -129,6 +129,7 @@ private:
     VideoEnqueueResult refuseVideo(bool recoveryNeeded);
     VideoEnqueueResult videoResult(bool accepted) const;
 
+    asio::any_io_executor executor_;
     std::shared_ptr<NetworkFramedConnection> connection_;
     KeyframeRecoveryHandler onKeyframeRecoveryNeeded_;
     Duration flushTimeout_;

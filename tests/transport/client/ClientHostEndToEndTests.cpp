@@ -52,7 +52,7 @@ TEST(LoopbackClientHost, FirstPairingShowsOneCodeAndRunsTheSessionOnBothSides) {
     h.autoAnswer = true;
     // Queued by the host before its server-ready, so it is the host's first session message.
     const DisplayDescriptor display{3, 2560, 1600, 2.0};
-    h.server->updateHostState(display, true, std::nullopt);
+    h.call([&] { h.server->updateHostState(display, true, std::nullopt); });
     asio::thread_pool kdf{1};
     TabletRig tablet;
     // What the tablet learnt of this Mac before: the pairing keeps it, in one write.
@@ -141,12 +141,20 @@ TEST(LoopbackClientHost, FirstPairingShowsOneCodeAndRunsTheSessionOnBothSides) {
     h.until([&] { return h.keyframeRequests.size() >= 2; });
     EXPECT_EQ(h.keyframeRequests, (std::vector<std::uint64_t>{4, 4}));
 
-    const EncodedVideoFrame frame{.streamID = Uuid::random(), .generation = 4, .sequence = 1,
-                                  .presentationTimestampUs = 33'000, .durationUs = 33'333,
+    const EncodedVideoFrame frame{.streamID = Uuid::random(),
+                                  .generation = 4,
+                                  .sequence = 1,
+                                  .presentationTimestampUs = 33'000,
+                                  .durationUs = 33'333,
                                   .payload = Bytes(10'000, 0x5A), // three fragments of at most 4 KiB
-                                  .isKeyframe = true, .codecConfigVersion = 1, .width = 1280, .height = 720,
-                                  .sourceDisplayWidth = 1280, .sourceDisplayHeight = 720, .captureTimestampNs = 123'456};
-    h.server->distributeVideoFrame(frame);
+                                  .isKeyframe = true,
+                                  .codecConfigVersion = 1,
+                                  .width = 1280,
+                                  .height = 720,
+                                  .sourceDisplayWidth = 1280,
+                                  .sourceDisplayHeight = 720,
+                                  .captureTimestampNs = 123'456};
+    h.call([&] { h.server->distributeVideoFrame(frame); });
     h.until([&] { return !tablet.frames.empty(); });
     EXPECT_EQ(tablet.frames, std::vector<EncodedVideoFrame>{frame});
     EXPECT_EQ(session->currentDescriptor().sentVideoFrames, 1u);
@@ -198,19 +206,24 @@ TEST(LoopbackClientHost, EveryRefusalReachesTheTabletWithItsText) {
         return [kind](HostRig& h) { EXPECT_EQ(h.lastError<TrustedDeviceStoreError>().kind, kind); };
     };
     const std::vector<Case> cases = {
-        {false, {}, SessionHandshakeError::rejectedByHost("Pairing was rejected on the Mac."),
-         "Pairing was rejected on the Mac.", [](HostRig& h) { EXPECT_TRUE(h.errors.empty()); }}, // a normal end
+        {false,
+         {},
+         SessionHandshakeError::rejectedByHost("Pairing was rejected on the Mac."),
+         "Pairing was rejected on the Mac.",
+         [](HostRig& h) { EXPECT_TRUE(h.errors.empty()); }}, // a normal end
         // The host's 200 ms limit is well below the tablet's 2 s one: the host
         // starts waiting only after its code derivation.
-        {std::nullopt, {}, SessionHandshakeError(Refusal::approvalTimedOut),
+        {std::nullopt,
+         {},
+         SessionHandshakeError(Refusal::approvalTimedOut),
          "Pairing approval timed out on the Mac. Try pairing again.",
          [](HostRig& h) {
              h.until([&] { return !h.errors.empty(); });
              EXPECT_EQ(h.lastError<PairingProtocolError>().kind, PairingProtocolError::Case::timedOut);
          }},
         {std::nullopt, [](TrustedDeviceStore& store, const Uuid& id) { store.remove(id); },
-         SessionHandshakeError(Refusal::untrustedOnHost), "This iPad is not trusted by the Mac. Pair the devices again.",
-         storeError(StoreCase::untrustedDevice)},
+         SessionHandshakeError(Refusal::untrustedOnHost),
+         "This iPad is not trusted by the Mac. Pair the devices again.", storeError(StoreCase::untrustedDevice)},
         {std::nullopt, [](TrustedDeviceStore& store, const Uuid& id) { store.revoke(id); },
          SessionHandshakeError(Refusal::revokedOnHost), "Access for this iPad was revoked on the Mac.",
          storeError(StoreCase::revokedDevice)},
@@ -280,7 +293,7 @@ TEST(LoopbackClientHost, WhileAPromptIsOpenOtherPairingsAreBusyThenRateLimited) 
     TabletRig known;
     h.run(reconnect(h, connector, known, pairedBefore(h, known))->disconnect(""));
     ASSERT_EQ(h.prompts.size(), 1u);
-    h.server->resolvePendingPairing(true, h.prompts[0]->id);
+    h.call([&] { h.server->resolvePendingPairing(true, h.prompts[0]->id); });
     h.until([&] { return firstPaired.wait_for(0s) == std::future_status::ready; });
     firstPaired.get();
     h.until([&] { return h.sessions().size() == 1; });

@@ -175,7 +175,7 @@ TEST(LoopbackReconnect, HostMessageQueuedAtRegistrationFollowsServerReady) {
         h.sessionLists.push_back(list);
         if (h.sessionLists.size() == 1) h.server->updateHostState(DisplayDescriptor{7, 1920, 1080, 2.0}, true, {});
     };
-    h.server->setCallbacks(callbacks);
+    h.call([&] { h.server->setCallbacks(callbacks); });
     auto tablet = h.peer();
     h.openTrustedSession(*tablet);
     EXPECT_EQ(tablet->serverReadySequence, 1u);

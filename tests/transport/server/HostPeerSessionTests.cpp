@@ -155,7 +155,7 @@ TEST(LoopbackReceiveLoop, StreamGrantedAfterTheSessionWentIsStoppedAgain) {
         asio::error_code ignored;
         co_await release->async_wait(asio::redirect_error(asio::use_awaitable, ignored));
     };
-    h.server->setCallbacks(callbacks);
+    h.call([&] { h.server->setCallbacks(callbacks); });
     auto tablet = h.peer();
     const ServerHello hello = h.openTrustedSession(*tablet);
     h.run(tablet->send(configure()));
@@ -173,7 +173,7 @@ TEST(LoopbackReceiveLoop, VerifiedWakeNeverLiesInTheFuture) {
     HostSessionServer::Options options = HostRig::fastOptions();
     options.clock = [fixedNow] { return fixedNow; };
     HostRig h(options);
-    h.server->updateHostState(std::nullopt, true, SavedWakeConfiguration::empty(fixedNow));
+    h.call([&] { h.server->updateHostState(std::nullopt, true, SavedWakeConfiguration::empty(fixedNow)); });
     auto tablet = h.peer();
     h.openTrustedSession(*tablet);
     for (const double offset : {-50.0, 1e6}) {
@@ -225,8 +225,8 @@ TEST(LoopbackReceiveLoop, BadFramesEndTheLoopWithNothingSent) {
         case Fault::garbage: frame = Bytes{'n', 'o', 'p', 'e'}; break;
         case Fault::wrongVersion: frame[2] = 2; break;
         case Fault::errorEnvelope:
-            frame = json::encodeToBytes(
-                HandshakeEnvelope::makeError(HandshakeMessageKind::error, HandshakeRejectionCode::malformedMessage, "x"));
+            frame = json::encodeToBytes(HandshakeEnvelope::makeError(HandshakeMessageKind::error,
+                                                                     HandshakeRejectionCode::malformedMessage, "x"));
             break;
         }
         h.run(outcome(tablet->sendFrame(frame)));

@@ -39,13 +39,14 @@ VideoFragmentPacket nextFragment(HostRig& h, ScriptedTabletPeer& tablet) {
 
 TEST(HostSessionServer, WithoutSessionsOnlyDisconnectAllAndAnswersPublish) {
     HostRig h(HostRig::fastOptions(), 10s, false);
-    h.server->stopAllVideoStreams(VideoStreamStopReason::hostStopped, "x");
+    h.call([&] { h.server->stopAllVideoStreams(VideoStreamStopReason::hostStopped, "x"); });
     h.run(h.server->disconnectSession(Uuid::random(), "Disconnected by Mac user."));
     EXPECT_TRUE(h.sessionLists.empty());
     h.run(h.server->disconnectAll("Disconnected by Mac user."));
     h.settle(); // published once the loop turns
     EXPECT_EQ(h.sessionLists, std::vector<std::vector<ActiveSessionDescriptor>>{{}});
-    h.server->resolvePendingPairing(true, Uuid::random()); // nothing pending: only withdraws the prompt
+    // Nothing pending: only withdraws the prompt.
+    h.call([&] { h.server->resolvePendingPairing(true, Uuid::random()); });
     EXPECT_EQ(h.prompts, std::vector<std::optional<IncomingPairingPrompt>>{std::nullopt});
 }
 
@@ -74,12 +75,13 @@ TEST(LoopbackOperations, FramesCarryTheSessionsGenerationAndReachOnlyStreamingH2
         h.openTrustedSession(*withoutCodec);
         startStreaming(h, *tablet, sessionGeneration);
 
-        h.server->distributeVideoFrame(videoFrame(3));
+        h.call([&] { h.server->distributeVideoFrame(videoFrame(3)); });
         const VideoFragmentPacket fragment = nextFragment(h, *tablet);
         EXPECT_EQ(fragment.generation, wireGeneration);
         EXPECT_TRUE(fragment.isKeyframe);
-        EXPECT_TRUE(h.server->hasStreamingViewer());
-        EXPECT_EQ(h.server->outboundVideoStatistics().sentVideoFrames, 1u); // none for the other session
+        EXPECT_TRUE(h.call([&] { return h.server->hasStreamingViewer(); }));
+        // None for the other session.
+        EXPECT_EQ(h.call([&] { return h.server->outboundVideoStatistics(); }).sentVideoFrames, 1u);
     }
 }
 
@@ -88,22 +90,24 @@ TEST(LoopbackOperations, StopAllVideoStreamsTellsTabletsButNotTheHostAndHostStat
     auto tablet = h.peer();
     h.openTrustedSession(*tablet);
     startStreaming(h, *tablet, 9);
-    h.server->stopAllVideoStreams(VideoStreamStopReason::screenRecordingPermissionRequired,
-                                  "Screen Recording permission required");
+    h.call([&] {
+        h.server->stopAllVideoStreams(VideoStreamStopReason::screenRecordingPermissionRequired,
+                                      "Screen Recording permission required");
+    });
     const SessionControlMessage status = h.run(tablet->receiveControl());
     EXPECT_EQ(status.streamStopReason, VideoStreamStopReason::screenRecordingPermissionRequired);
     EXPECT_EQ(status.reason, "Screen Recording permission required");
     EXPECT_EQ(status.streamGeneration, 9u);
     EXPECT_EQ(status.streamActive, false);
     EXPECT_TRUE(h.streamsStopped.empty());
-    EXPECT_FALSE(h.server->hasStreamingViewer());
+    EXPECT_FALSE(h.call([&] { return h.server->hasStreamingViewer(); }));
 
     // Host state: a missing wake configuration keeps the previous one, with the port filled in.
     SavedWakeConfiguration wake = SavedWakeConfiguration::empty(Date::now());
     wake.lastKnownPowerState = PowerStateEvidence::awake;
     const DisplayDescriptor display{3, 2560, 1600, 2.0};
-    h.server->updateHostState(display, true, wake);
-    h.server->updateHostState(display, false, std::nullopt);
+    h.call([&] { h.server->updateHostState(display, true, wake); });
+    h.call([&] { h.server->updateHostState(display, false, std::nullopt); });
     for (const bool granted : {true, false}) {
         const SessionControlMessage state = h.run(tablet->receiveControl());
         EXPECT_EQ(state.command, Command::hostStateUpdated);
@@ -147,7 +151,7 @@ TEST(LoopbackServerListener, StopReportsOneStoppedAndARestartSilencesTheOldListe
     EXPECT_EQ(h.statuses.size(), 3u);
     EXPECT_THROW(h.run(h.server->waitForListeningPort(30ms)), PairingProtocolError);
 
-    h.server->startListening(0, false);
+    h.call([&] { h.server->startListening(0, false); });
     const std::uint16_t second = h.run(h.server->waitForListeningPort(5s));
     h.run([&]() -> asio::awaitable<void> {
         co_await h.server->stop();

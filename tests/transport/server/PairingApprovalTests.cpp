@@ -23,12 +23,13 @@ TEST(LoopbackPairing, AnswerReachesOnlyThePromptItNames) {
     const Uuid secondID = second->lastRequest->pairingID;
     ASSERT_EQ(h.server->pendingPairingID(), secondID);
 
-    h.server->resolvePendingPairing(true, first->lastRequest->pairingID); // a click on a prompt no longer shown
+    // A click on a prompt no longer shown.
+    h.call([&] { h.server->resolvePendingPairing(true, first->lastRequest->pairingID); });
     h.settle();
     EXPECT_EQ(h.prompts.size(), 2u);
     EXPECT_EQ(h.server->pendingPairingID(), secondID);
 
-    h.server->resolvePendingPairing(true, secondID);
+    h.call([&] { h.server->resolvePendingPairing(true, secondID); });
     EXPECT_TRUE(h.run(second->receiveDecision()).approved);
 
     // The replaced pairing ends with its own tablet, leaving the prompt state alone.
@@ -38,7 +39,7 @@ TEST(LoopbackPairing, AnswerReachesOnlyThePromptItNames) {
     EXPECT_FALSE(h.prompts.back().has_value());
 
     // With nothing pending an answer only withdraws whatever is shown.
-    h.server->resolvePendingPairing(false, Uuid::random());
+    h.call([&] { h.server->resolvePendingPairing(false, Uuid::random()); });
     EXPECT_EQ(h.prompts.size(), 4u);
     EXPECT_FALSE(h.prompts.back().has_value());
 }
@@ -51,7 +52,7 @@ TEST(LoopbackPairing, CustomApprovalHandlerDecidesWithoutPrompt) {
             if (!answers) co_await sleepFor(1h); // never answers; cancelled when it loses
             co_return false;
         };
-        h.server->setCallbacks(callbacks);
+        h.call([&] { h.server->setCallbacks(callbacks); });
         auto tablet = h.peer();
         const PairingDecision decision = h.run(tablet->runUntilDecision(h.port, Pair::pair));
         EXPECT_EQ(decision.rejectionCode, answers ? Code::userRejected : Code::approvalTimedOut);

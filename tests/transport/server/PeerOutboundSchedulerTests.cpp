@@ -39,14 +39,15 @@ SessionControlMessage message(Command command) {
 
 TEST(PeerOutboundSchedulerPolicy, TwoFramesWaitAndOverflowDropsVideoUntilAKeyframe) {
     // The server-ready gate stays shut: nothing drains, the connection is never used.
-    asio::io_context io;
+    velorinth::testing::LoopRunner loop;
+    asio::io_context& io = loop.io;
     asio::ssl::context tls{asio::ssl::context::tls_server};
     int keyframeRequests = 0;
     auto scheduler = std::make_shared<PeerOutboundScheduler>(
-        io.get_executor(), std::make_shared<NetworkFramedConnection>(NetworkFramedConnection::Stream(asio::ip::tcp::socket(io), tls),
-                                                                65'536, true),
-        std::make_shared<SessionCipher>(kSessionKey, SessionRole::responder), kTranscript,
-        [&] { ++keyframeRequests; });
+        io.get_executor(),
+        std::make_shared<NetworkFramedConnection>(NetworkFramedConnection::Stream(asio::ip::tcp::socket(io), tls),
+                                                  65'536, true),
+        std::make_shared<SessionCipher>(kSessionKey, SessionRole::responder), kTranscript, [&] { ++keyframeRequests; });
     struct Step {
         bool keyframe;
         std::size_t bytes;
@@ -65,11 +66,14 @@ TEST(PeerOutboundSchedulerPolicy, TwoFramesWaitAndOverflowDropsVideoUntilAKeyfra
         {false, 100, {false, 0, 7, 1}, 4},
     };
     std::uint64_t sequence = 0;
-    for (const Step& step : steps) {
-        EXPECT_EQ(scheduler->enqueueVideo(videoFrame(++sequence, step.keyframe, step.bytes), kChunk), step.expected)
-            << "frame " << sequence;
-        EXPECT_EQ(keyframeRequests, step.requests) << "frame " << sequence;
-    }
+    loop.call([&] {
+        for (const Step& step : steps) {
+            EXPECT_EQ(scheduler->enqueueVideo(videoFrame(++sequence, step.keyframe, step.bytes), kChunk),
+                      step.expected)
+                << "frame " << sequence;
+            EXPECT_EQ(keyframeRequests, step.requests) << "frame " << sequence;
+        }
+    });
 }
 
 // The tablet's cipher accepts only the next sequence, so every frame read
@@ -130,14 +134,15 @@ protected:
 
 TEST_F(LoopbackPeerOutboundScheduler, NothingIsWrittenBeforeServerReadyThenControlLeadsVideo) {
     auto scheduler = makeScheduler();
-    ASSERT_TRUE(scheduler->enqueueVideo(videoFrame(1, true, kChunk + 1), kChunk).accepted);
-    scheduler->enqueueControl(message(Command::ping));
+    h.call([&] { ASSERT_TRUE(scheduler->enqueueVideo(videoFrame(1, true, kChunk + 1), kChunk).accepted); });
+    h.call([&] { scheduler->enqueueControl(message(Command::ping)); });
     h.settle();
 
     const Bytes ready = bytesOf("server ready"); // sealed and written by the handshake itself
     const auto received = h.run([&]() -> asio::awaitable<std::vector<Received>> {
         const auto sealed = hostCipher->seal(ready, kTranscript);
-        co_await host->sendRawFrame(SessionWireFrameCodec::encode(Channel::control, sealed.sequence, sealed.ciphertext));
+        co_await host->sendRawFrame(
+            SessionWireFrameCodec::encode(Channel::control, sealed.sequence, sealed.ciphertext));
         scheduler->startDraining();
         std::vector<Received> items;
         for (int i = 0; i < 4; ++i) items.push_back(co_await receive());
@@ -147,17 +152,17 @@ TEST_F(LoopbackPeerOutboundScheduler, NothingIsWrittenBeforeServerReadyThenContr
     EXPECT_EQ(received[1].command(), Command::ping);
     EXPECT_EQ(received[2].frame(), 1u);
     EXPECT_EQ(received[3].frame(), 1u);
-    EXPECT_EQ(scheduler->videoStatistics(), (PeerOutboundScheduler::VideoStatistics{0, 1, 0}));
+    h.call([&] { EXPECT_EQ(scheduler->videoStatistics(), (PeerOutboundScheduler::VideoStatistics{0, 1, 0})); });
 }
 
 TEST_F(LoopbackPeerOutboundScheduler, ControlOvertakesAHalfSentFrameAndTheFinalMessageIsLast) {
     auto scheduler = makeScheduler();
-    scheduler->startDraining();
-    ASSERT_TRUE(scheduler->enqueueVideo(videoFrame(1, true, 1'500'000), kChunk).accepted);
-    ASSERT_TRUE(scheduler->enqueueVideo(videoFrame(2, false), kChunk).accepted);
+    h.call([&] { scheduler->startDraining(); });
+    h.call([&] { ASSERT_TRUE(scheduler->enqueueVideo(videoFrame(1, true, 1'500'000), kChunk).accepted); });
+    h.call([&] { ASSERT_TRUE(scheduler->enqueueVideo(videoFrame(2, false), kChunk).accepted); });
     h.settle(); // the tablet is not reading: frame 1 is begun and stalls
     // A keyframe purges frame 2 but keeps the begun frame 1.
-    EXPECT_EQ(scheduler->enqueueVideo(videoFrame(3, true), kChunk), (Result{true, 0, 1, 2}));
+    h.call([&] { EXPECT_EQ(scheduler->enqueueVideo(videoFrame(3, true), kChunk), (Result{true, 0, 1, 2})); });
 
     std::vector<Received> received;
     bool written = false;
@@ -190,16 +195,16 @@ TEST_F(LoopbackPeerOutboundScheduler, ADrainFailureClosesTheConnection) {
     hostCipher = SessionCipher::makeForTesting(kSessionKey, SessionRole::responder, kLast, 0);
     tabletCipher = SessionCipher::makeForTesting(kSessionKey, SessionRole::initiator, 0, kLast);
     auto scheduler = makeScheduler();
-    scheduler->startDraining();
-    scheduler->enqueueControl(message(Command::ping));
-    scheduler->enqueueControl(message(Command::pong));
+    h.call([&] { scheduler->startDraining(); });
+    h.call([&] { scheduler->enqueueControl(message(Command::ping)); });
+    h.call([&] { scheduler->enqueueControl(message(Command::pong)); });
 
     std::vector<Received> received;
     h.run([&]() -> asio::awaitable<void> { co_await (collectUntilClosed(received) || sleepFor(5s)); }());
     ASSERT_EQ(received.size(), 1u) << "the tablet was left connected";
     EXPECT_EQ(received[0].command(), Command::ping);
     EXPECT_TRUE(host->didClose());
-    EXPECT_EQ(scheduler->enqueueVideo(videoFrame(1, true), kChunk), (Result{false, 0, 0, 0}));
+    h.call([&] { EXPECT_EQ(scheduler->enqueueVideo(videoFrame(1, true), kChunk), (Result{false, 0, 0, 0})); });
 }
 
 TEST_F(LoopbackPeerOutboundScheduler, APeerThatStopsReadingCannotHoldFlushOrFinalClose) {
@@ -218,8 +223,8 @@ TEST_F(LoopbackPeerOutboundScheduler, APeerThatStopsReadingCannotHoldFlushOrFina
     h.run([&]() -> asio::awaitable<void> { co_await (acceptHost() && silentSide()); }());
 
     auto scheduler = makeScheduler(30ms);
-    scheduler->startDraining();
-    ASSERT_TRUE(scheduler->enqueueVideo(videoFrame(1, true, 100'000), kChunk).accepted);
+    h.call([&] { scheduler->startDraining(); });
+    h.call([&] { ASSERT_TRUE(scheduler->enqueueVideo(videoFrame(1, true, 100'000), kChunk).accepted); });
     h.settle();
     EXPECT_FALSE(h.run(scheduler->enqueueControlAndFlush(message(Command::hostStateUpdated)), 5s));
     EXPECT_FALSE(scheduler->isClosed());
@@ -233,11 +238,11 @@ TEST_F(LoopbackPeerOutboundScheduler, APeerThatStopsReadingCannotHoldFlushOrFina
 // never reads piles up in the queue: past the watermark the session ends.
 TEST_F(LoopbackPeerOutboundScheduler, ControlPilingUpForAPeerThatNeverReadsClosesIt) {
     auto scheduler = makeScheduler(2s, 64 * 1024);
-    scheduler->startDraining();
+    h.call([&] { scheduler->startDraining(); });
     SessionControlMessage large = message(Command::hostStateUpdated);
     large.reason = std::string(4096, 'x');
     for (int round = 0; round < 1000 && !scheduler->isClosed(); ++round) {
-        for (int i = 0; i < 50; ++i) scheduler->enqueueControl(large);
+        h.call([&] { for (int i = 0; i < 50; ++i) scheduler->enqueueControl(large); });
         h.io.restart();
         h.io.run_for(1ms);
     }
