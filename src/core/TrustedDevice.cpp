@@ -4,6 +4,18 @@
 
 namespace velorinth {
 
+TrustedDevice TrustedDevice::newlyPaired(const DevicePublicIdentity& identity, Date now,
+                                         DevicePermissions permissions) {
+    TrustedDevice record;
+    record.id = identity.id;
+    record.identity = identity;
+    record.pairedAt = now;
+    record.lastSuccessfulConnection = now;
+    record.authorization = DeviceAuthorization::authorized;
+    record.permissions = permissions;
+    return record;
+}
+
 std::vector<RemoteEndpoint> TrustedDevice::orderedRemoteEndpoints() const {
     const auto rank = [this](const RemoteEndpoint& endpoint) {
         if (preferredRemoteEndpointID && endpoint.id == *preferredRemoteEndpointID) return 0;

@@ -30,6 +30,9 @@ struct TrustedDevice {
     std::optional<RemoteReachabilityObservation> lastReachability;
     std::optional<PairedWakeRelayConfiguration> wakeRelayConfiguration;
 
+    // The record of a device that has just paired: authorized, connected now.
+    static TrustedDevice newlyPaired(const DevicePublicIdentity& identity, Date now, DevicePermissions permissions);
+
     // The order to try the endpoints in: the preferred one, then the last
     // successful one, then verified ones (latest verification first), then
     // the rest; ties by addedAt, oldest first, then stored order.

@@ -33,13 +33,7 @@ using RefusalCase = SessionHandshakeError::Case;
 // failure can never leave the host without one.
 TrustedDevice pairedRecord(const DevicePublicIdentity& peer, const ServerHello& hello, Date now,
                            const std::optional<TrustedDevice>& previous) {
-    TrustedDevice record;
-    record.id = peer.id;
-    record.identity = peer;
-    record.pairedAt = now;
-    record.lastSuccessfulConnection = now;
-    record.authorization = DeviceAuthorization::authorized;
-    record.permissions = hello.grantedPermissions;
+    TrustedDevice record = TrustedDevice::newlyPaired(peer, now, hello.grantedPermissions);
     if (previous && previous->identity.fingerprint == peer.fingerprint) {
         record.wakeConfiguration = previous->wakeConfiguration;
         record.remoteEndpoints = previous->remoteEndpoints;

@@ -236,13 +236,7 @@ asio::awaitable<void> HostHandshake::writeTrustRecord() {
     const Date time = now();
     std::shared_ptr<TrustedDeviceStore> store = deps_.trustedDeviceStore;
     if (purpose_ == HandshakePurpose::pair) {
-        TrustedDevice record;
-        record.id = peer.id;
-        record.identity = peer;
-        record.pairedAt = time;
-        record.lastSuccessfulConnection = time;
-        record.authorization = DeviceAuthorization::authorized;
-        record.permissions = DevicePermissions::all;
+        const TrustedDevice record = TrustedDevice::newlyPaired(peer, time, DevicePermissions::all);
         auto write = [store, record] { store->trust(record); };
         co_await callOnWorker(*deps_.storeWorker, std::move(write));
     } else {

@@ -46,6 +46,20 @@ std::shared_ptr<asio::steady_timer> startApprovalTimer(const asio::any_io_execut
     return timer;
 }
 
+// The gate's answer, or `fallback` when the wait itself fails; the timer is
+// done with either way.
+asio::awaitable<Result> answerOf(std::shared_ptr<ApprovalGate> gate, std::shared_ptr<asio::steady_timer> timer,
+                                 Result fallback) {
+    Result result = fallback;
+    try {
+        result = co_await gate->wait();
+    } catch (const std::exception&) {
+        result = fallback;
+    }
+    timer->cancel();
+    co_return result;
+}
+
 } // namespace
 
 PairingApproval::PairingApproval(asio::any_io_executor executor, Duration approvalTimeout, WallClock clock,
@@ -73,14 +87,7 @@ asio::awaitable<ApprovalOutcome> PairingApproval::awaitCustom(IncomingPairingPro
     asio::co_spawn(executor_, askCustomHandler(callbacks_.customApprovalHandler, std::move(prompt), gate),
                    asio::bind_cancellation_slot(cancellation->slot(), [cancellation](std::exception_ptr) {}));
     auto timer = startApprovalTimer(executor_, approvalTimeout_, gate);
-
-    Result result = Result::rejected;
-    try {
-        result = co_await gate->wait();
-    } catch (const std::exception&) {
-        result = Result::rejected;
-    }
-    timer->cancel();
+    const Result result = co_await answerOf(gate, timer, Result::rejected);
     cancellation->emit(asio::cancellation_type::terminal);
     co_return outcomeOf(result);
 }
@@ -102,14 +109,7 @@ asio::awaitable<ApprovalOutcome> PairingApproval::awaitPrompt(IncomingPairingPro
     });
     if (!watching) gate->resolve(Result::connectionClosed);
     auto timer = startApprovalTimer(executor_, approvalTimeout_, gate);
-
-    Result result = Result::connectionClosed;
-    try {
-        result = co_await gate->wait();
-    } catch (const std::exception&) {
-        result = Result::connectionClosed;
-    }
-    timer->cancel();
+    const Result result = co_await answerOf(gate, timer, Result::connectionClosed);
     connection->clearCloseHandler();
     if (pendingPairingID_ == pairingID) {
         clearPending();
