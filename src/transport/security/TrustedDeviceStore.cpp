@@ -42,17 +42,22 @@ std::optional<Date> later(const std::optional<Date>& a, const std::optional<Date
 
 // The stored file is only as trustworthy as the disk it sits on: an endpoint
 // the validator refuses is never dialled, but the device keeps its trust and
-// its other endpoints. Loopback is left to the dialler, which knows whether
-// it is allowed.
+// its other endpoints (a relay at such an endpoint is forgotten). Loopback is
+// left to the dialler, which knows whether it is allowed.
+bool isDialable(const RemoteEndpoint& endpoint) {
+    try {
+        RemoteEndpointValidator::validate(endpoint.host, endpoint.port, true);
+        return true;
+    } catch (const RemoteEndpointValidationError&) {
+        return false;
+    }
+}
+
 void dropInvalidEndpoints(TrustedDevice& record) {
-    std::erase_if(record.remoteEndpoints, [](const RemoteEndpoint& endpoint) {
-        try {
-            RemoteEndpointValidator::validate(endpoint.host, endpoint.port, true);
-            return false;
-        } catch (const RemoteEndpointValidationError&) {
-            return true;
-        }
-    });
+    std::erase_if(record.remoteEndpoints, [](const RemoteEndpoint& endpoint) { return !isDialable(endpoint); });
+    if (record.wakeRelayConfiguration && !isDialable(record.wakeRelayConfiguration->endpoint)) {
+        record.wakeRelayConfiguration.reset();
+    }
 }
 
 } // namespace

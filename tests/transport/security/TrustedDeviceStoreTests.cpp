@@ -232,10 +232,14 @@ TEST_F(TrustedDeviceStoreTest, StoredEndpointsTheValidatorRefusesAreDroppedAndTh
     auto record = makeRecord(alice);
     record.remoteEndpoints = {endpointAt("https://mac.example-vpn.net", 51891), kept, endpointAt("224.0.0.1", 51891),
                               endpointAt("mac.local", 51891), loopback, endpointAt("mac.example-vpn.net", 0)};
+    record.wakeRelayConfiguration =
+        PairedWakeRelayConfiguration{bob, endpointAt("224.0.0.1", 51892), alice.id, Date(1), std::nullopt, std::nullopt};
     secure->setItem(json::encodeToBytes(std::vector{record}), TrustedDeviceStore::service(),
                     TrustedDeviceStore::kAccount);
 
-    EXPECT_EQ(store.authorize(alice, P::connect).remoteEndpoints, (std::vector{kept, loopback}));
+    const TrustedDevice loaded = store.authorize(alice, P::connect);
+    EXPECT_EQ(loaded.remoteEndpoints, (std::vector{kept, loopback}));
+    EXPECT_EQ(loaded.wakeRelayConfiguration, std::nullopt);
     store.recordEndpointSuccess(alice.id, kept.id, true, Date(5)); // and the next write leaves them out
     EXPECT_EQ(storedRecords()[0].remoteEndpoints.size(), 2u);
 }
