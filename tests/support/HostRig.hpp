@@ -83,6 +83,7 @@ struct HostRig : LoopRunner {
     explicit HostRig(HostSessionServer::Options options = fastOptions(),
                      std::chrono::steady_clock::duration approvalTimeout = 10s, bool listen = true,
                      std::size_t pairingsPerMinute = 5) {
+        hostIdentity->tlsIdentity(); // created off the loop, as the host does before starting it
         server = std::make_shared<HostSessionServer>(
             io.get_executor(), hostIdentity, trust, std::make_shared<PairingReplayGuard>(std::chrono::seconds(300)),
             std::make_shared<PairingAttemptLimiter>(pairingsPerMinute, std::chrono::seconds(60)), hostKdf, hostStore,
