@@ -77,6 +77,9 @@ struct HostRig : LoopRunner {
         options.finalCloseTimeout = 300ms;
         options.portPollInterval = 5ms;
         options.listenerFactory = loopbackListener;
+        // Tests and benches open many tablets at once from 127.0.0.1.
+        options.perAddressHandshakeCapacity = 0;
+        options.perAddressConnectionRate = 0;
         return options;
     }
 

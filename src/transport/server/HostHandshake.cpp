@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <type_traits>
 #include <utility>
 
 namespace velorinth {
@@ -50,14 +51,29 @@ HostHandshake::HostHandshake(const Dependencies& dependencies, std::uint64_t id,
     : deps_(dependencies), id_(id), generation_(generation), connection_(std::move(connection)),
       slot_(std::move(slot)) {}
 
-// Every handshake receive and send runs under the handshake timeout.
 template <class T>
-asio::awaitable<T> HostHandshake::timed(asio::awaitable<T> operation) const {
-    return AsyncTimeout::withTimeout(deps_.handshakeTimeout, std::move(operation));
+asio::awaitable<T> HostHandshake::timed(asio::awaitable<T> operation, bool endsTurn) {
+    const Duration limit = deps_.handshakeTimeout;
+    std::weak_ptr<NetworkFramedConnection> weak = connection_;
+    slot_.waitForPeer([weak] {
+        if (auto connection = weak.lock()) connection->cancel();
+    });
+    struct BackOnHost {
+        HandshakeSlot& slot;
+        bool endsTurn;
+        ~BackOnHost() {
+            if (endsTurn) slot.workOnHost();
+        }
+    } backOnHost{slot_, endsTurn};
+    if constexpr (std::is_void_v<T>) {
+        co_await AsyncTimeout::withTimeout(limit, std::move(operation));
+    } else {
+        co_return co_await AsyncTimeout::withTimeout(limit, std::move(operation));
+    }
 }
 
 asio::awaitable<std::optional<HostHandshake::Accepted>> HostHandshake::run() {
-    co_await timed(connection_->start());
+    co_await timed(connection_->start(), false);
     PairingRequest request = co_await receiveRequest();
     purpose_ = request.purpose;
 

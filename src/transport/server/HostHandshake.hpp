@@ -89,8 +89,11 @@ public:
     bool closedByStop() const { return closedByStop_; }
 
 private:
+    // A wait for the tablet, under the step timeout; meanwhile a newer
+    // connection may evict this one. Unless `endsTurn` is false, the next
+    // wait for the tablet is counted from its end.
     template <class T>
-    asio::awaitable<T> timed(asio::awaitable<T> operation) const;
+    asio::awaitable<T> timed(asio::awaitable<T> operation, bool endsTurn = true);
     Date now() const { return deps_.clock(); }
 
     // The request checks; the signed response's state, or a throw after the

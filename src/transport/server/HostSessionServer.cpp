@@ -33,7 +33,8 @@ HostSessionServer::HostSessionServer(asio::any_io_executor executor,
       executor_(std::move(executor)), identityService_(std::move(identityService)),
       trustedDeviceStore_(std::move(trustedDeviceStore)), pairingProtocol_(kdfWorker), storeWorker_(storeWorker),
       options_(std::move(options)),
-      handshakeBudget_(std::make_shared<HandshakeBudget>(options_.handshakeCapacity)),
+      handshakeBudget_(
+          std::make_shared<HandshakeBudget>(options_.handshakeCapacity, options_.perAddressHandshakeCapacity)),
       approval_(executor_, approvalTimeout, [this] { return now(); }, callbacks_) {
     if (!options_.clock) options_.clock = [] { return Date::now(); };
     if (!options_.listenerFactory) options_.listenerFactory = SessionListener::create;
@@ -155,6 +156,9 @@ void HostSessionServer::startListening(std::uint16_t port, bool publishesService
         };
         BonjourHostListener::Options listenerOptions;
         listenerOptions.handshakeTimeout = handshakeTimeout;
+        listenerOptions.perAddressConnectionRate = options_.perAddressConnectionRate;
+        listenerOptions.perAddressConnectionBurst = options_.perAddressConnectionBurst;
+        listenerOptions.evictsWaitingHandshakes = options_.evictsWaitingHandshakes;
         listenerOptions.handshakeBudget = handshakeBudget_;
         listenerOptions.acceptRetryDelay = options_.acceptRetryDelay;
         auto listener = std::make_unique<BonjourHostListener>(
