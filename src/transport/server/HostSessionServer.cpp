@@ -48,6 +48,11 @@ HostSessionServer::HostSessionServer(asio::any_io_executor executor,
     deps.storeWorker = &storeWorker_;
     deps.clock = [this] { return now(); };
     deps.handshakeTimeout = handshakeTimeout;
+    deps.firstMessageTimeout = options_.firstMessageTimeout > Duration::zero()
+                                   ? std::min(options_.firstMessageTimeout, handshakeTimeout)
+                                   : handshakeTimeout;
+    deps.wholeHandshakeTimeout =
+        options_.wholeHandshakeTimeout > Duration::zero() ? options_.wholeHandshakeTimeout : 2 * handshakeTimeout;
     deps.hostCapabilities = this->hostCapabilities;
     deps.requiredPermissions = requiredPermissions;
     deps.intakeGeneration = &intakeGeneration_;
@@ -155,7 +160,8 @@ void HostSessionServer::startListening(std::uint16_t port, bool publishesService
             }
         };
         BonjourHostListener::Options listenerOptions;
-        listenerOptions.handshakeTimeout = handshakeTimeout;
+        // TLS is part of the wait for the first message.
+        listenerOptions.handshakeTimeout = handshakeDependencies_.firstMessageTimeout;
         listenerOptions.perAddressConnectionRate = options_.perAddressConnectionRate;
         listenerOptions.perAddressConnectionBurst = options_.perAddressConnectionBurst;
         listenerOptions.evictsWaitingHandshakes = options_.evictsWaitingHandshakes;

@@ -63,6 +63,12 @@ struct HostSessionServerOptions {
     double perAddressConnectionRate = 10;
     double perAddressConnectionBurst = 20;
     bool evictsWaitingHandshakes = true;
+    // The tablet's first message must arrive this long after accept, TLS
+    // included; the whole handshake, less the time the host works or the
+    // person at the Mac decides, must end within the second (zero: twice the
+    // step timeout).
+    Duration firstMessageTimeout = std::chrono::seconds(5);
+    Duration wholeHandshakeTimeout = Duration::zero();
     Duration acceptRetryDelay = std::chrono::milliseconds(100);
     // Control messages waiting for one tablet, in bytes; a tablet that lets
     // more pile up is disconnected.
