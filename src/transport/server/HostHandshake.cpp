@@ -44,6 +44,19 @@ std::optional<Code> reconnectRefusal(StoreCase kind) {
     }
 }
 
+// An authorized record with this very key: the request was already bound to
+// the TLS certificate, so the claim is proven. A store that cannot be read
+// trusts nobody.
+bool isTrustedInitiator(TrustedDeviceStore& store, const DevicePublicIdentity& initiator) {
+    try {
+        const std::optional<TrustedDevice> record = store.device(initiator.id);
+        return record && record->authorization == DeviceAuthorization::authorized &&
+               record->identity.signingPublicKey == initiator.signingPublicKey;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
 } // namespace
 
 HostHandshake::HostHandshake(const Dependencies& dependencies, std::uint64_t id, std::uint64_t generation,
@@ -108,7 +121,8 @@ asio::awaitable<std::optional<HostHandshake::Accepted>> HostHandshake::run() {
     try {
         const Date checkedAt = now();
         const std::uint16_t version = SecurePairingProtocol::validateRequest(request, context, checkedAt);
-        deps_.replayGuard->consume(request.pairingID, checkedAt);
+        const bool trusted = isTrustedInitiator(*deps_.trustedDeviceStore, request.initiatorIdentity);
+        deps_.replayGuard->consume(request.pairingID, checkedAt, trusted);
         responder.emplace(SecurePairingProtocol::createResponse(request, version, context, deps_.identityService));
     } catch (const PairingProtocolError& error) {
         invalid = std::current_exception();

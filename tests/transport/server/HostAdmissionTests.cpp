@@ -153,5 +153,23 @@ TEST(LoopbackAdmission, EvictionTakesTheLongestWaitingPeerNeverTheHostsOwnWork) 
     EXPECT_EQ(h.server->handshakesInFlight(), 0u);
 }
 
+// Strangers' identifiers fill the replay memory but for its reserve: a
+// stranger is then refused, a paired tablet is not.
+TEST(LoopbackAdmission, AReplayGuardFullOfStrangersStillAdmitsATrustedTablet) {
+    HostRig h(HostRig::fastOptions(), 10s, true, 5, 16);
+    for (int i = 0; i < 15; ++i) h.replayGuard->consume(Uuid::random(), Date::now());
+
+    auto stranger = h.peer("Stranger");
+    h.run(stranger->connect(h.port));
+    h.run(stranger->sendRequest(Pair::reconnect));
+    EXPECT_TRUE(nextReadFails(h, *stranger));
+    h.settle();
+    EXPECT_EQ(h.lastError<PairingProtocolError>().kind, PairingProtocolError::Case::replayedHandshake);
+
+    auto tablet = h.peer();
+    h.openTrustedSession(*tablet);
+    EXPECT_EQ(h.sessions().size(), 1u);
+}
+
 } // namespace
 } // namespace velorinth::testing
