@@ -67,40 +67,40 @@ TEST(LoopbackAdmission, OneAddressCannotHoldTheDoorShut) {
 // meet the whole-handshake deadline; the person at the Mac is not hurried.
 TEST(LoopbackAdmission, SilentAndTricklingConnectionsMeetTheirDeadlines) {
     HostSessionServer::Options options = HostRig::fastOptions();
-    options.firstMessageTimeout = 300ms;
-    options.wholeHandshakeTimeout = 700ms;
+    options.firstMessageTimeout = 500ms;
+    options.wholeHandshakeTimeout = 1500ms;
     HostRig h(options); // each step may take 5 s
     auto elapsedSince = [](Clock::time_point start) { return Clock::now() - start; };
 
     Clock::time_point start = Clock::now();
     tcp::socket raw = silentConnection(h);
-    EXPECT_TRUE(closedWithin(h, raw, 2s)); // in TLS
-    EXPECT_GE(elapsedSince(start), 250ms);
+    EXPECT_TRUE(closedWithin(h, raw, 4s)); // in TLS
+    EXPECT_GE(elapsedSince(start), 450ms);
 
     auto quiet = h.peer("Quiet");
     start = Clock::now();
     h.run(quiet->connect(h.port));
     EXPECT_TRUE(nextReadFails(h, *quiet)); // past TLS, no request
-    EXPECT_LT(elapsedSince(start), 2s);
+    EXPECT_LT(elapsedSince(start), 4s);
 
     auto trickler = h.peer("Trickler");
     h.trustTablet(*trickler);
     start = Clock::now();
     h.run(trickler->connect(h.port));
-    h.settle(200ms);
+    h.settle(300ms);
     h.run(trickler->sendRequest(Pair::reconnect));
     h.run(trickler->answerResponse());
     EXPECT_TRUE(h.run(trickler->receiveDecision()).approved);
     EXPECT_TRUE(nextReadFails(h, *trickler)); // no ready message in time
-    EXPECT_GE(elapsedSince(start), 650ms);
-    EXPECT_LT(elapsedSince(start), 2s);
+    EXPECT_GE(elapsedSince(start), 1400ms);
+    EXPECT_LT(elapsedSince(start), 4s);
     h.settle();
     EXPECT_EQ(h.lastError<PairingProtocolError>().kind, PairingProtocolError::Case::timedOut);
 
     auto pairing = h.peer("Pairing");
     h.run(pairing->startHandshake(h.port, Pair::pair));
     h.until([&] { return h.server->pendingPairingID().has_value(); });
-    h.settle(900ms);
+    h.settle(1700ms);
     h.call([&] { h.server->resolvePendingPairing(true, *h.server->pendingPairingID()); });
     EXPECT_TRUE(h.run(pairing->receiveDecision()).approved);
     h.run(pairing->sendClientReady());
