@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/HandshakeBudget.hpp"
 #include "platform/ListenerPublicationError.hpp"
 #include "platform/tls/TLSDeviceIdentity.hpp"
 
@@ -7,7 +8,6 @@
 #include <asio/ip/tcp.hpp>
 #include <asio/ssl/stream.hpp>
 
-#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -21,44 +21,6 @@
 
 namespace velorinth {
 
-// One of a bounded number of places for connections that are still in their
-// handshake. Handing it on keeps the place taken; dropping it frees it.
-class HandshakeSlot {
-public:
-    HandshakeSlot() = default;
-    HandshakeSlot(HandshakeSlot&& other) noexcept : inUse_(std::exchange(other.inUse_, nullptr)) {}
-    HandshakeSlot& operator=(HandshakeSlot&& other) noexcept;
-    HandshakeSlot(const HandshakeSlot&) = delete;
-    HandshakeSlot& operator=(const HandshakeSlot&) = delete;
-    ~HandshakeSlot() { release(); }
-
-    void release() noexcept;
-    bool holds() const noexcept { return inUse_ != nullptr; }
-
-private:
-    friend class HandshakeBudget;
-    explicit HandshakeSlot(std::shared_ptr<std::atomic<std::size_t>> inUse) : inUse_(std::move(inUse)) {}
-
-    std::shared_ptr<std::atomic<std::size_t>> inUse_;
-};
-
-// Hands out at most `capacity` slots at a time; any thread.
-class HandshakeBudget {
-public:
-    static constexpr std::size_t kDefaultCapacity = 32;
-
-    explicit HandshakeBudget(std::size_t capacity = kDefaultCapacity)
-        : capacity(capacity), inUse_(std::make_shared<std::atomic<std::size_t>>(0)) {}
-
-    std::optional<HandshakeSlot> tryAcquire();
-    std::size_t inUse() const noexcept { return inUse_->load(); }
-
-    const std::size_t capacity;
-
-private:
-    std::shared_ptr<std::atomic<std::size_t>> inUse_;
-};
-
 // A DNS-SD service to publish for the listener.
 struct ServiceAdvertisement {
     std::string instanceName;
@@ -71,7 +33,8 @@ struct ServiceAdvertisement {
 // The host's listening socket: accepts TCP connections, completes the mutual
 // TLS server handshake itself within a deadline and hands over only streams
 // that passed it, with the one application protocol. Peers that fail, stall
-// or exceed the handshake budget are closed and reported nowhere. Optionally
+// or exceed the handshake budget or their address's limits are closed and
+// reported nowhere. Optionally
 // publishes a DNS-SD service; trouble there is never a listener failure.
 //
 // Lives on the event loop: create, start and stop it there; every handler runs
@@ -88,7 +51,15 @@ public:
         std::string applicationProtocol;
         std::optional<ServiceAdvertisement> advertisement;
         Duration handshakeTimeout = std::chrono::seconds(15);
+        // Holds its per-address cap too; over either, closed before TLS.
         std::shared_ptr<HandshakeBudget> handshakeBudget = std::make_shared<HandshakeBudget>();
+        // New connections a second from one source address, after a burst;
+        // more are closed before TLS. 0: no such limit.
+        double perAddressConnectionRate = 0;
+        double perAddressConnectionBurst = 0;
+        // A full budget evicts the handshake that has waited longest for its
+        // peer instead of refusing the newcomer.
+        bool evictsWaitingHandshakes = false;
         // The pause after an accept that failed for want of resources.
         Duration acceptRetryDelay = std::chrono::milliseconds(100);
     };

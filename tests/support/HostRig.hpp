@@ -49,6 +49,7 @@ struct HostRig : LoopRunner {
         std::make_shared<InMemorySecureStore>(), [] { return std::string("Test Mac"); });
     std::shared_ptr<TrustedDeviceStore> trust =
         std::make_shared<TrustedDeviceStore>(std::make_shared<InMemorySecureStore>());
+    std::shared_ptr<PairingReplayGuard> replayGuard;
     std::shared_ptr<HostSessionServer> server;
     std::uint16_t port = 0;
 
@@ -77,15 +78,20 @@ struct HostRig : LoopRunner {
         options.finalCloseTimeout = 300ms;
         options.portPollInterval = 5ms;
         options.listenerFactory = loopbackListener;
+        // Tests and benches open many tablets at once from 127.0.0.1.
+        options.perAddressHandshakeCapacity = 0;
+        options.perAddressConnectionRate = 0;
         return options;
     }
 
     explicit HostRig(HostSessionServer::Options options = fastOptions(),
                      std::chrono::steady_clock::duration approvalTimeout = 10s, bool listen = true,
-                     std::size_t pairingsPerMinute = 5) {
+                     std::size_t pairingsPerMinute = 5,
+                     std::size_t replayCapacity = PairingReplayGuard::kDefaultCapacity)
+        : replayGuard(std::make_shared<PairingReplayGuard>(std::chrono::seconds(300), replayCapacity)) {
         hostIdentity->tlsIdentity(); // created off the loop, as the host does before starting it
         server = std::make_shared<HostSessionServer>(
-            io.get_executor(), hostIdentity, trust, std::make_shared<PairingReplayGuard>(std::chrono::seconds(300)),
+            io.get_executor(), hostIdentity, trust, replayGuard,
             std::make_shared<PairingAttemptLimiter>(pairingsPerMinute, std::chrono::seconds(60)), hostKdf, hostStore,
             5s, approvalTimeout, CapabilitySet{Capability::h264, Capability::pointer, Capability::keyboard},
             DevicePermissions::connect,

@@ -1,5 +1,6 @@
 #include "platform/linux/LinuxSessionListener.hpp"
 
+#include "platform/ConnectionRateLimiter.hpp"
 #include "platform/SessionSocket.hpp"
 #include "platform/linux/AvahiServicePublisher.hpp"
 #include "platform/tls/TLSTransportSecurity.hpp"
@@ -72,6 +73,9 @@ public:
           options_(std::move(options)), handlers_(std::move(handlers)), acceptor_(executor),
           retryTimer_(executor) {
         if (!options_.handshakeBudget) options_.handshakeBudget = std::make_shared<HandshakeBudget>();
+        if (options_.perAddressConnectionRate > 0) {
+            rate_.emplace(options_.perAddressConnectionRate, options_.perAddressConnectionBurst);
+        }
     }
 
     void start();
@@ -86,6 +90,7 @@ private:
     asio::awaitable<void> acceptLoop(std::shared_ptr<Core> self);
     asio::awaitable<void> handshake(std::shared_ptr<Core> self, tcp::socket socket, HandshakeSlot slot);
     bool acceptable(Stream& stream) const;
+    std::optional<HandshakeSlot> admit(const tcp::socket& socket);
     void fail(std::error_code error);
     void closeAcceptor();
     void shutDown();
@@ -105,6 +110,7 @@ private:
     tcp::acceptor acceptor_;
     asio::steady_timer retryTimer_;
     std::unique_ptr<AvahiServicePublisher> publisher_;
+    std::optional<ConnectionRateLimiter> rate_;
 
     Phase phase_ = Phase::idle;
     bool silenced_ = false;
@@ -222,9 +228,9 @@ asio::awaitable<void> LinuxSessionListener::Core::acceptLoop(std::shared_ptr<Cor
             co_await retryTimer_.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
             continue;
         }
-        std::optional<HandshakeSlot> slot = options_.handshakeBudget->tryAcquire();
+        std::optional<HandshakeSlot> slot = admit(socket);
         if (!slot) {
-            // Over the budget: closed before any TLS work, silently.
+            // Over the budget or the address's limits: closed before any TLS work, silently.
             std::error_code ignored;
             socket.close(ignored);
             continue;
@@ -234,6 +240,20 @@ asio::awaitable<void> LinuxSessionListener::Core::acceptLoop(std::shared_ptr<Cor
     }
 }
 
+std::optional<HandshakeSlot> LinuxSessionListener::Core::admit(const tcp::socket& socket) {
+    std::error_code error;
+    const tcp::endpoint remote = socket.remote_endpoint(error);
+    if (error) return std::nullopt; // gone already
+    asio::ip::address source = remote.address();
+    // The dual-stack socket sees IPv4 peers as mapped addresses: one peer, one key.
+    if (source.is_v6() && source.to_v6().is_v4_mapped()) {
+        source = asio::ip::make_address_v4(asio::ip::v4_mapped, source.to_v6());
+    }
+    if (rate_ && !rate_->admit(source)) return std::nullopt;
+    HandshakeBudget& budget = *options_.handshakeBudget;
+    return options_.evictsWaitingHandshakes ? budget.acquireEvicting(source) : budget.tryAcquire(source);
+}
+
 // The unnamed first parameter keeps the listener's state alive while this runs.
 asio::awaitable<void> LinuxSessionListener::Core::handshake(std::shared_ptr<Core>, tcp::socket socket,
                                                            HandshakeSlot slot) {
@@ -241,6 +261,15 @@ asio::awaitable<void> LinuxSessionListener::Core::handshake(std::shared_ptr<Core
     auto stream = std::make_unique<Stream>(std::move(socket), *tls_);
     const std::uint64_t id = nextHandshake_++;
     handshakes_.emplace(id, stream.get());
+    // The TLS handshake waits for the peer: a newer connection may take its place.
+    slot.waitForPeer([weak = weak_from_this(), id] {
+        auto core = weak.lock();
+        if (!core) return;
+        if (auto found = core->handshakes_.find(id); found != core->handshakes_.end()) {
+            std::error_code ignored;
+            found->second->lowest_layer().close(ignored);
+        }
+    });
 
     bool finished = false;
     try {
@@ -255,6 +284,8 @@ asio::awaitable<void> LinuxSessionListener::Core::handshake(std::shared_ptr<Core
         finished = false;
     }
     handshakes_.erase(id);
+    // Still the peer's turn (its first message): the new owner installs its own eviction.
+    slot.waitForPeer(nullptr);
 
     if (!finished || phase_ != Phase::listening || silenced_ || !acceptable(*stream)) {
         std::error_code ignored;

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <unordered_map>
 
 namespace velorinth {
@@ -15,7 +16,11 @@ namespace velorinth {
 // request cannot be played again. Reconnections bypass the attempt limiter,
 // so the memory is bounded: when it is full, the oldest identifier gives way
 // only once it is older than any request the age window still admits;
-// otherwise the new identifier is refused. Callable from any thread.
+// otherwise the new identifier is refused. Part of the memory is kept for
+// requests whose initiator is a trusted device (proven by its TLS
+// certificate before the guard is asked): strangers, however many, never
+// fill that part, so they cannot lock a paired tablet out. Callable from any
+// thread.
 class PairingReplayGuard {
 public:
     static constexpr std::size_t kDefaultCapacity = 65'536;
@@ -23,14 +28,17 @@ public:
     // check anyway, so forgetting its identifier cannot let it replay.
     static constexpr std::chrono::duration<double> kMinimumEvictionAge{240.0};
 
-    // A capacity of 0 is taken as 1.
-    explicit PairingReplayGuard(std::chrono::duration<double> retention, std::size_t capacity = kDefaultCapacity);
+    // A capacity of 0 is taken as 1. The reserve for trusted initiators is a
+    // sixteenth of the capacity unless given (at most the capacity less one).
+    explicit PairingReplayGuard(std::chrono::duration<double> retention, std::size_t capacity = kDefaultCapacity,
+                                std::optional<std::size_t> trustedReserve = std::nullopt);
 
     // Records `pairingID` as seen at `now`. Throws PairingProtocolError
     // replayedHandshake when it was seen within the retention (an entry
     // exactly at the retention age still counts), or when the guard is full
-    // and its oldest entry is too young to forget.
-    void consume(const Uuid& pairingID, Date now);
+    // and its oldest entry is too young to forget; for a stranger "full"
+    // means everything but the reserve.
+    void consume(const Uuid& pairingID, Date now, bool trustedInitiator = false);
 
     std::size_t size() const;
 
@@ -41,6 +49,7 @@ private:
 
     const double retentionSeconds_;
     const std::size_t capacity_;
+    const std::size_t trustedReserve_;
     mutable std::mutex mutex_;
     ByTime byTime_;
     std::unordered_map<Uuid, ByTime::iterator> byID_;

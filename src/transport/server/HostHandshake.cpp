@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <type_traits>
 #include <utility>
 
 namespace velorinth {
@@ -43,21 +44,71 @@ std::optional<Code> reconnectRefusal(StoreCase kind) {
     }
 }
 
+// An authorized record with this very key: the request was already bound to
+// the TLS certificate, so the claim is proven. A store that cannot be read
+// trusts nobody.
+bool isTrustedInitiator(TrustedDeviceStore& store, const DevicePublicIdentity& initiator) {
+    try {
+        const std::optional<TrustedDevice> record = store.device(initiator.id);
+        return record && record->authorization == DeviceAuthorization::authorized &&
+               record->identity.signingPublicKey == initiator.signingPublicKey;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
 } // namespace
 
 HostHandshake::HostHandshake(const Dependencies& dependencies, std::uint64_t id, std::uint64_t generation,
                              std::shared_ptr<NetworkFramedConnection> connection, HandshakeSlot slot)
     : deps_(dependencies), id_(id), generation_(generation), connection_(std::move(connection)),
-      slot_(std::move(slot)) {}
+      slot_(std::move(slot)) {
+    const TimePoint acceptedAt = slot_.holds() ? slot_.acceptedAt() : std::chrono::steady_clock::now();
+    firstMessageDeadline_ = acceptedAt + deps_.firstMessageTimeout;
+    deadline_ = acceptedAt + deps_.wholeHandshakeTimeout;
+}
 
-// Every handshake receive and send runs under the handshake timeout.
 template <class T>
-asio::awaitable<T> HostHandshake::timed(asio::awaitable<T> operation) const {
-    return AsyncTimeout::withTimeout(deps_.handshakeTimeout, std::move(operation));
+asio::awaitable<T> HostHandshake::timed(asio::awaitable<T> operation, bool firstMessage, bool endsTurn) {
+    const TimePoint now = std::chrono::steady_clock::now();
+    Duration limit = std::min<Duration>(deps_.handshakeTimeout, deadline_ - now);
+    if (firstMessage) limit = std::min<Duration>(limit, firstMessageDeadline_ - now);
+    if (limit <= Duration::zero()) throw PairingProtocolError(PairingProtocolError::Case::timedOut);
+    std::weak_ptr<NetworkFramedConnection> weak = connection_;
+    slot_.waitForPeer([weak] {
+        if (auto connection = weak.lock()) connection->cancel();
+    });
+    struct BackOnHost {
+        HandshakeSlot& slot;
+        bool endsTurn;
+        ~BackOnHost() {
+            if (endsTurn) slot.workOnHost();
+        }
+    } backOnHost{slot_, endsTurn};
+    if constexpr (std::is_void_v<T>) {
+        co_await AsyncTimeout::withTimeout(limit, std::move(operation));
+    } else {
+        co_return co_await AsyncTimeout::withTimeout(limit, std::move(operation));
+    }
+}
+
+template <class T>
+asio::awaitable<T> HostHandshake::onHost(asio::awaitable<T> operation) {
+    const TimePoint start = std::chrono::steady_clock::now();
+    struct Excluded {
+        TimePoint& deadline;
+        TimePoint start;
+        ~Excluded() { deadline += std::chrono::steady_clock::now() - start; }
+    } excluded{deadline_, start};
+    if constexpr (std::is_void_v<T>) {
+        co_await std::move(operation);
+    } else {
+        co_return co_await std::move(operation);
+    }
 }
 
 asio::awaitable<std::optional<HostHandshake::Accepted>> HostHandshake::run() {
-    co_await timed(connection_->start());
+    co_await timed(connection_->start(), true, false);
     PairingRequest request = co_await receiveRequest();
     purpose_ = request.purpose;
 
@@ -70,7 +121,8 @@ asio::awaitable<std::optional<HostHandshake::Accepted>> HostHandshake::run() {
     try {
         const Date checkedAt = now();
         const std::uint16_t version = SecurePairingProtocol::validateRequest(request, context, checkedAt);
-        deps_.replayGuard->consume(request.pairingID, checkedAt);
+        const bool trusted = isTrustedInitiator(*deps_.trustedDeviceStore, request.initiatorIdentity);
+        deps_.replayGuard->consume(request.pairingID, checkedAt, trusted);
         responder.emplace(SecurePairingProtocol::createResponse(request, version, context, deps_.identityService));
     } catch (const PairingProtocolError& error) {
         invalid = std::current_exception();
@@ -89,7 +141,7 @@ asio::awaitable<std::optional<HostHandshake::Accepted>> HostHandshake::run() {
 
     accepted_.emplace();
     accepted_->verification =
-        co_await deps_.pairingProtocol->handleConfirmation(std::move(*responder), std::move(confirmation));
+        co_await onHost(deps_.pairingProtocol->handleConfirmation(std::move(*responder), std::move(confirmation)));
     accepted_->cipher =
         std::make_shared<SessionCipher>(accepted_->verification.sessionKey.view(), SessionRole::responder);
 
@@ -108,7 +160,7 @@ asio::awaitable<std::optional<HostHandshake::Accepted>> HostHandshake::run() {
 
 // A pairing counts against the limiter and waits for no other prompt.
 asio::awaitable<PairingRequest> HostHandshake::receiveRequest() {
-    const HandshakeEnvelope first = co_await timed(receiveHandshakeEnvelope(*connection_));
+    const HandshakeEnvelope first = co_await timed(receiveHandshakeEnvelope(*connection_), true);
     PairingRequest request = HandshakeEnvelope::decodePayload<PairingRequest>(Kind::pairingRequest, first);
     if (request.purpose != HandshakePurpose::pair) co_return request;
 
@@ -145,7 +197,7 @@ asio::awaitable<void> HostHandshake::approve(DevicePermissions granted) {
 
 // The Mac user's decision.
 asio::awaitable<bool> HostHandshake::decidePairing() {
-    const ApprovalOutcome outcome = co_await deps_.approval->await(accepted_->verification, connection_);
+    const ApprovalOutcome outcome = co_await onHost(deps_.approval->await(accepted_->verification, connection_));
     switch (outcome) {
     case ApprovalOutcome::approved: co_await approve(DevicePermissions::all); co_return true;
     case ApprovalOutcome::rejected: {
@@ -238,10 +290,10 @@ asio::awaitable<void> HostHandshake::writeTrustRecord() {
     if (purpose_ == HandshakePurpose::pair) {
         const TrustedDevice record = TrustedDevice::newlyPaired(peer, time, DevicePermissions::all);
         auto write = [store, record] { store->trust(record); };
-        co_await callOnWorker(*deps_.storeWorker, std::move(write));
+        co_await onHost(callOnWorker(*deps_.storeWorker, std::move(write)));
     } else {
         auto write = [store, peer, time] { store->recordAuthenticatedConnection(peer, time); };
-        co_await callOnWorker(*deps_.storeWorker, std::move(write));
+        co_await onHost(callOnWorker(*deps_.storeWorker, std::move(write)));
     }
     if (deps_.onTrustChanged) deps_.onTrustChanged();
 }

@@ -52,7 +52,9 @@ public:
         // Trust writes wait for the disk here, never on the loop.
         asio::thread_pool* storeWorker = nullptr;
         WallClock clock;
-        Duration handshakeTimeout{};
+        Duration handshakeTimeout{};           // each step
+        Duration firstMessageTimeout{};        // from accept, TLS included
+        Duration wholeHandshakeTimeout{};      // from accept, less the host's own waits
         CapabilitySet hostCapabilities;
         DevicePermissions requiredPermissions;
         // Advanced by the server's stop: an older handshake never becomes a session.
@@ -89,8 +91,18 @@ public:
     bool closedByStop() const { return closedByStop_; }
 
 private:
+    using TimePoint = std::chrono::steady_clock::time_point;
+
+    // A wait for the tablet: under the step timeout and what is left of the
+    // whole (and, for the first message, of its own deadline); meanwhile a
+    // newer connection may evict this one. Unless `endsTurn` is false, the
+    // next wait for the tablet is counted from its end.
     template <class T>
-    asio::awaitable<T> timed(asio::awaitable<T> operation) const;
+    asio::awaitable<T> timed(asio::awaitable<T> operation, bool firstMessage = false, bool endsTurn = true);
+    // A wait on the host (the code derivation, the person at the Mac, the
+    // store): never evicted, and not counted against the whole handshake.
+    template <class T>
+    asio::awaitable<T> onHost(asio::awaitable<T> operation);
     Date now() const { return deps_.clock(); }
 
     // The request checks; the signed response's state, or a throw after the
@@ -112,6 +124,8 @@ private:
     const std::uint64_t generation_;
     std::shared_ptr<NetworkFramedConnection> connection_;
     HandshakeSlot slot_;
+    TimePoint firstMessageDeadline_;
+    TimePoint deadline_;
     bool closedByStop_ = false;
 
     HandshakePurpose purpose_ = HandshakePurpose::pair;

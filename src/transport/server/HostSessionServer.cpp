@@ -33,7 +33,8 @@ HostSessionServer::HostSessionServer(asio::any_io_executor executor,
       executor_(std::move(executor)), identityService_(std::move(identityService)),
       trustedDeviceStore_(std::move(trustedDeviceStore)), pairingProtocol_(kdfWorker), storeWorker_(storeWorker),
       options_(std::move(options)),
-      handshakeBudget_(std::make_shared<HandshakeBudget>(options_.handshakeCapacity)),
+      handshakeBudget_(
+          std::make_shared<HandshakeBudget>(options_.handshakeCapacity, options_.perAddressHandshakeCapacity)),
       approval_(executor_, approvalTimeout, [this] { return now(); }, callbacks_) {
     if (!options_.clock) options_.clock = [] { return Date::now(); };
     if (!options_.listenerFactory) options_.listenerFactory = SessionListener::create;
@@ -47,6 +48,11 @@ HostSessionServer::HostSessionServer(asio::any_io_executor executor,
     deps.storeWorker = &storeWorker_;
     deps.clock = [this] { return now(); };
     deps.handshakeTimeout = handshakeTimeout;
+    deps.firstMessageTimeout = options_.firstMessageTimeout > Duration::zero()
+                                   ? std::min(options_.firstMessageTimeout, handshakeTimeout)
+                                   : handshakeTimeout;
+    deps.wholeHandshakeTimeout =
+        options_.wholeHandshakeTimeout > Duration::zero() ? options_.wholeHandshakeTimeout : 2 * handshakeTimeout;
     deps.hostCapabilities = this->hostCapabilities;
     deps.requiredPermissions = requiredPermissions;
     deps.intakeGeneration = &intakeGeneration_;
@@ -154,7 +160,11 @@ void HostSessionServer::startListening(std::uint16_t port, bool publishesService
             }
         };
         BonjourHostListener::Options listenerOptions;
-        listenerOptions.handshakeTimeout = handshakeTimeout;
+        // TLS is part of the wait for the first message.
+        listenerOptions.handshakeTimeout = handshakeDependencies_.firstMessageTimeout;
+        listenerOptions.perAddressConnectionRate = options_.perAddressConnectionRate;
+        listenerOptions.perAddressConnectionBurst = options_.perAddressConnectionBurst;
+        listenerOptions.evictsWaitingHandshakes = options_.evictsWaitingHandshakes;
         listenerOptions.handshakeBudget = handshakeBudget_;
         listenerOptions.acceptRetryDelay = options_.acceptRetryDelay;
         auto listener = std::make_unique<BonjourHostListener>(

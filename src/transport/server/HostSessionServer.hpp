@@ -52,9 +52,23 @@ struct HostSessionServerOptions {
     // Bounds a session's final message before its connection is cut.
     Duration finalCloseTimeout = std::chrono::seconds(2);
     Duration portPollInterval = std::chrono::milliseconds(20);
-    // Connections between accept and registration, TLS included; more are
-    // closed before TLS.
+    // Connections between accept and registration, TLS included.
     std::size_t handshakeCapacity = HandshakeBudget::kDefaultCapacity;
+    // Admission that favours tablets that talk. Of those places one source
+    // address holds at most this many (0: no limit), and opens at most `rate`
+    // new connections a second after a burst (0: no limit); over either, a
+    // connection is closed before TLS. A full budget evicts the handshake that
+    // has waited longest for its peer, never one waiting on the host.
+    std::size_t perAddressHandshakeCapacity = 4;
+    double perAddressConnectionRate = 10;
+    double perAddressConnectionBurst = 20;
+    bool evictsWaitingHandshakes = true;
+    // The tablet's first message must arrive this long after accept, TLS
+    // included; the whole handshake, less the time the host works or the
+    // person at the Mac decides, must end within the second (zero: twice the
+    // step timeout).
+    Duration firstMessageTimeout = std::chrono::seconds(5);
+    Duration wholeHandshakeTimeout = Duration::zero();
     Duration acceptRetryDelay = std::chrono::milliseconds(100);
     // Control messages waiting for one tablet, in bytes; a tablet that lets
     // more pile up is disconnected.
@@ -159,6 +173,8 @@ public:
     bool isStartingListener() const { return isStartingListener_; }
     // Connections between accept and registration that the server holds.
     std::size_t handshakesInFlight() const { return intakes_.size(); }
+    // Places of the handshake budget taken, connections still in TLS included.
+    std::size_t handshakePlacesTaken() const { return handshakeBudget_->inUse(); }
 
     const Duration handshakeTimeout;
     const Duration approvalTimeout;

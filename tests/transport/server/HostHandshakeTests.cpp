@@ -107,32 +107,6 @@ TEST(LoopbackReconnect, SecondSessionOfTheSameTabletReplacesTheFirstAndOutlivesI
     EXPECT_EQ(h.run(second->receiveControl()).command, SessionControlCommand::pong);
 }
 
-// Connections hold a place from accept to registration; an extra one is
-// closed before TLS and reported nowhere.
-TEST(LoopbackReconnect, HandshakeCapClosesExtraConnectionsBeforeTLS) {
-    HostSessionServer::Options options = HostRig::fastOptions();
-    options.handshakeCapacity = 1;
-    HostRig h(options);
-    auto holder = h.peer();
-    h.trustTablet(*holder);
-    h.run(holder->connect(h.port));
-    h.settle();
-    EXPECT_EQ(h.server->handshakesInFlight(), 1u);
-    EXPECT_NE(h.run(outcome(h.peer("Extra")->connect(h.port))), nullptr);
-
-    h.run(holder->sendRequest(HandshakePurpose::reconnect));
-    h.run(holder->answerResponse());
-    h.run(holder->receiveDecision());
-    h.run(holder->sendClientReady());
-    h.run(holder->receiveServerReady());
-    EXPECT_EQ(h.server->handshakesInFlight(), 0u);
-
-    auto later = h.peer("Later");
-    h.openTrustedSession(*later);
-    EXPECT_EQ(h.sessions().size(), 2u);
-    EXPECT_TRUE(h.errors.empty());
-}
-
 // Stop answers the pending prompt with a sealed rejection, disconnects running
 // sessions, and no handshake in flight becomes a session afterwards.
 TEST(LoopbackReconnect, StopEndsEverythingInFlight) {

@@ -1,0 +1,175 @@
+#include "support/HostRig.hpp"
+
+#include "transport/security/PairingProtocolError.hpp"
+
+#include <asio/experimental/awaitable_operators.hpp>
+#include <asio/redirect_error.hpp>
+
+#include <array>
+#include <future>
+
+namespace velorinth::testing {
+namespace {
+
+using tcp = asio::ip::tcp;
+using Pair = HandshakePurpose;
+using Clock = std::chrono::steady_clock;
+
+// A TCP connection from `source` (any of 127.0.0.0/8) that never sends a byte.
+tcp::socket silentConnection(HostRig& h, const char* source = "127.0.0.1") {
+    tcp::socket socket(h.io);
+    socket.open(tcp::v4());
+    socket.bind({asio::ip::make_address(source), 0});
+    socket.connect({asio::ip::make_address("127.0.0.1"), h.port});
+    return socket;
+}
+
+// True when the host closes `socket` within `limit`.
+bool closedWithin(HostRig& h, tcp::socket& socket, Clock::duration limit) {
+    return h.run([&]() -> asio::awaitable<bool> {
+        using namespace asio::experimental::awaitable_operators;
+        std::array<char, 1> byte{};
+        std::error_code error;
+        asio::steady_timer timer(h.io, limit);
+        auto read = socket.async_read_some(asio::buffer(byte), asio::redirect_error(asio::use_awaitable, error));
+        auto wait = timer.async_wait(asio::use_awaitable);
+        const auto first = co_await (std::move(read) || std::move(wait));
+        co_return first.index() == 0;
+    }());
+}
+
+HostSessionServer::Options admissionOptions(std::size_t capacity, std::size_t perAddress) {
+    HostSessionServer::Options options = HostRig::fastOptions();
+    options.handshakeCapacity = capacity;
+    options.perAddressHandshakeCapacity = perAddress;
+    return options;
+}
+
+// One address fills the whole budget and is refused a fifth place before
+// TLS; a paired tablet from another address still gets in.
+TEST(LoopbackAdmission, OneAddressCannotHoldTheDoorShut) {
+    HostRig h(admissionOptions(4, 4));
+    std::vector<tcp::socket> silent;
+    for (int i = 0; i < 4; ++i) silent.push_back(silentConnection(h, "127.0.0.2"));
+    h.until([&] { return h.call([&] { return h.server->handshakePlacesTaken(); }) == 4; });
+    tcp::socket fifth = silentConnection(h, "127.0.0.2");
+    EXPECT_TRUE(closedWithin(h, fifth, 2s));
+    EXPECT_FALSE(closedWithin(h, silent[0], 20ms));
+
+    auto tablet = h.peer();
+    h.openTrustedSession(*tablet);
+    EXPECT_EQ(h.sessions().size(), 1u);
+    EXPECT_TRUE(closedWithin(h, silent[0], 2s)); // the longest wait gave way
+    EXPECT_FALSE(closedWithin(h, silent[1], 20ms));
+}
+
+// The first message is due soon after accept, TLS included; trickling steps
+// meet the whole-handshake deadline; the person at the Mac is not hurried.
+TEST(LoopbackAdmission, SilentAndTricklingConnectionsMeetTheirDeadlines) {
+    HostSessionServer::Options options = HostRig::fastOptions();
+    options.firstMessageTimeout = 500ms;
+    options.wholeHandshakeTimeout = 1500ms;
+    HostRig h(options); // each step may take 5 s
+    auto elapsedSince = [](Clock::time_point start) { return Clock::now() - start; };
+
+    Clock::time_point start = Clock::now();
+    tcp::socket raw = silentConnection(h);
+    EXPECT_TRUE(closedWithin(h, raw, 4s)); // in TLS
+    EXPECT_GE(elapsedSince(start), 450ms);
+
+    auto quiet = h.peer("Quiet");
+    start = Clock::now();
+    h.run(quiet->connect(h.port));
+    EXPECT_TRUE(nextReadFails(h, *quiet)); // past TLS, no request
+    EXPECT_LT(elapsedSince(start), 4s);
+
+    auto trickler = h.peer("Trickler");
+    h.trustTablet(*trickler);
+    start = Clock::now();
+    h.run(trickler->connect(h.port));
+    h.settle(300ms);
+    h.run(trickler->sendRequest(Pair::reconnect));
+    h.run(trickler->answerResponse());
+    EXPECT_TRUE(h.run(trickler->receiveDecision()).approved);
+    EXPECT_TRUE(nextReadFails(h, *trickler)); // no ready message in time
+    EXPECT_GE(elapsedSince(start), 1400ms);
+    EXPECT_LT(elapsedSince(start), 4s);
+    h.settle();
+    EXPECT_EQ(h.lastError<PairingProtocolError>().kind, PairingProtocolError::Case::timedOut);
+
+    auto pairing = h.peer("Pairing");
+    h.run(pairing->startHandshake(h.port, Pair::pair));
+    h.until([&] { return h.server->pendingPairingID().has_value(); });
+    h.settle(1700ms);
+    h.call([&] { h.server->resolvePendingPairing(true, *h.server->pendingPairingID()); });
+    EXPECT_TRUE(h.run(pairing->receiveDecision()).approved);
+    h.run(pairing->sendClientReady());
+    h.run(pairing->receiveServerReady());
+    EXPECT_EQ(h.sessions().size(), 1u);
+}
+
+// A full budget makes room by closing the handshake that has waited longest
+// for its tablet, in TLS or after it; one waiting on the code derivation or
+// on the prompt keeps its place.
+TEST(LoopbackAdmission, EvictionTakesTheLongestWaitingPeerNeverTheHostsOwnWork) {
+    HostRig h(admissionOptions(3, 0));
+    auto places = [&] { return h.call([&] { return h.server->handshakePlacesTaken(); }); };
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    asio::post(h.hostKdf, [released] { released.wait(); });
+    struct Released {
+        std::promise<void>& promise;
+        bool done = false;
+        void operator()() {
+            if (!done) promise.set_value();
+            done = true;
+        }
+        ~Released() { (*this)(); }
+    } releaseKdf{release};
+
+    auto pairing = h.peer("Pairing");
+    h.run(pairing->startHandshake(h.port, Pair::pair)); // the host now waits for the derivation
+    auto quiet = h.peer("Quiet");
+    h.run(quiet->connect(h.port));
+    tcp::socket raw = silentConnection(h);
+    h.until([&] { return places() == 3; });
+
+    tcp::socket second = silentConnection(h);
+    EXPECT_TRUE(nextReadFails(h, *quiet));
+    EXPECT_FALSE(closedWithin(h, raw, 20ms));
+
+    releaseKdf();
+    h.until([&] { return h.server->pendingPairingID().has_value(); });
+    tcp::socket third = silentConnection(h);
+    EXPECT_TRUE(closedWithin(h, raw, 2s));
+    EXPECT_FALSE(closedWithin(h, second, 20ms));
+    EXPECT_EQ(places(), 3u);
+
+    h.call([&] { h.server->resolvePendingPairing(true, *h.server->pendingPairingID()); });
+    EXPECT_TRUE(h.run(pairing->receiveDecision()).approved);
+    h.run(pairing->sendClientReady());
+    h.run(pairing->receiveServerReady());
+    EXPECT_EQ(h.sessions().size(), 1u);
+    EXPECT_EQ(h.server->handshakesInFlight(), 0u);
+}
+
+// Strangers' identifiers fill the replay memory but for its reserve: a
+// stranger is then refused, a paired tablet is not.
+TEST(LoopbackAdmission, AReplayGuardFullOfStrangersStillAdmitsATrustedTablet) {
+    HostRig h(HostRig::fastOptions(), 10s, true, 5, 16);
+    for (int i = 0; i < 15; ++i) h.replayGuard->consume(Uuid::random(), Date::now());
+
+    auto stranger = h.peer("Stranger");
+    h.run(stranger->connect(h.port));
+    h.run(stranger->sendRequest(Pair::reconnect));
+    EXPECT_TRUE(nextReadFails(h, *stranger));
+    h.settle();
+    EXPECT_EQ(h.lastError<PairingProtocolError>().kind, PairingProtocolError::Case::replayedHandshake);
+
+    auto tablet = h.peer();
+    h.openTrustedSession(*tablet);
+    EXPECT_EQ(h.sessions().size(), 1u);
+}
+
+} // namespace
+} // namespace velorinth::testing
