@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/ListenerPublicationError.hpp"
+#include "platform/SessionSocket.hpp"
 #include "platform/tls/TLSDeviceIdentity.hpp"
 
 #include <asio/any_io_executor.hpp>
@@ -91,6 +92,8 @@ public:
         std::shared_ptr<HandshakeBudget> handshakeBudget = std::make_shared<HandshakeBudget>();
         // The pause after an accept that failed for want of resources.
         Duration acceptRetryDelay = std::chrono::milliseconds(100);
+        // Applied to every accepted socket before its TLS handshake.
+        SessionSocketOptions socket;
     };
 
     struct Handlers {

@@ -18,6 +18,7 @@ BonjourHostListener::BonjourHostListener(const asio::any_io_executor& executor, 
     listenerOptions.handshakeTimeout = options.handshakeTimeout;
     if (options.handshakeBudget) listenerOptions.handshakeBudget = std::move(options.handshakeBudget);
     listenerOptions.acceptRetryDelay = options.acceptRetryDelay;
+    listenerOptions.socket = options.socket;
 
     // The handlers capture the callbacks, never this object, so a status that
     // arrives after destruction (the one `stopped`) still has somewhere to go.

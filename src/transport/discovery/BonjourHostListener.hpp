@@ -24,6 +24,7 @@ struct BonjourHostListenerOptions {
     // Shared with whoever keeps a handed-over connection's slot.
     std::shared_ptr<HandshakeBudget> handshakeBudget = std::make_shared<HandshakeBudget>();
     std::chrono::steady_clock::duration acceptRetryDelay = std::chrono::milliseconds(100);
+    SessionSocketOptions socket;
 };
 
 // The host's front door: accepts mutual TLS 1.3 connections on the session

@@ -157,6 +157,7 @@ void HostSessionServer::startListening(std::uint16_t port, bool publishesService
         listenerOptions.handshakeTimeout = handshakeTimeout;
         listenerOptions.handshakeBudget = handshakeBudget_;
         listenerOptions.acceptRetryDelay = options_.acceptRetryDelay;
+        listenerOptions.socket = options_.sessionSocket;
         auto listener = std::make_unique<BonjourHostListener>(
             executor_, identity, port, publishesService, std::move(onConnection), std::move(onStatus),
             std::move(onPublicationError), listenerOptions, options_.listenerFactory);

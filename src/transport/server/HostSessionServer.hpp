@@ -56,6 +56,8 @@ struct HostSessionServerOptions {
     // closed before TLS.
     std::size_t handshakeCapacity = HandshakeBudget::kDefaultCapacity;
     Duration acceptRetryDelay = std::chrono::milliseconds(100);
+    // How long a tablet that stopped acknowledging keeps its session.
+    SessionSocketOptions sessionSocket;
     // Control messages waiting for one tablet, in bytes; a tablet that lets
     // more pile up is disconnected.
     std::size_t controlWatermarkBytes = PeerOutboundScheduler::kDefaultControlWatermarkBytes;

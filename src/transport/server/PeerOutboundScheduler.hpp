@@ -116,6 +116,9 @@ public:
 
     VideoStatistics videoStatistics() const;
     bool isClosed() const { return closed_ || writer_->isClosed(); }
+    // What made a write fail and so closed the scheduler; none after a close
+    // asked for here.
+    std::exception_ptr sendFailure() const noexcept { return writer_->failure(); }
 
 private:
     struct QueuedVideoFrame {
