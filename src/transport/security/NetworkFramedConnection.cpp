@@ -377,7 +377,9 @@ void NetworkFramedConnection::cancel() {
     auto& socket = stream_.next_layer();
     if (!socket.is_open()) return;
     auto self = weak_from_this().lock();
-    if (!handshakeDone_ || !self) return closeSocket();
+    // A transport that already failed (the kernel gave up on the peer, say)
+    // carries no close_notify: waiting for one only holds the buffers longer.
+    if (!handshakeDone_ || transportFailed_ || !self) return closeSocket();
     asio::error_code ignored;
     socket.cancel(ignored); // pending reads and writes end now
     // Sending close_notify without waiting for the peer's own: with the
@@ -417,6 +419,7 @@ void NetworkFramedConnection::observe(const ObservedNetworkError& error) {
 }
 
 NetworkConnectionError NetworkFramedConnection::networkFailure(const ObservedNetworkError& error) {
+    transportFailed_ = true;
     observe(error);
     return NetworkConnectionError::network(error.text);
 }

@@ -170,6 +170,7 @@ private:
     Phase phase_ = Phase::idle;
     bool handshakeDone_ = false;
     bool cancelled_ = false;
+    bool transportFailed_ = false; // a read, write or connect failed for a network reason
     bool writing_ = false;
     std::deque<Bytes> inbox_;
     std::optional<NetworkConnectionError> readFailure_;

@@ -193,8 +193,8 @@ TEST(LoopbackReceiveLoop, VerifiedWakeNeverLiesInTheFuture) {
 }
 
 // A tablet frozen while its kernel lives: its window stays shut, the kernel
-// gives up at the user timeout and the session ends as for any interruption.
-// The whole stall asks the encoder for one keyframe.
+// gives up at the user timeout and the session ends as for any interruption,
+// its queues freed. The whole stall asks the encoder for one keyframe.
 TEST(LoopbackReceiveLoop, AFrozenTabletIsCutByTheSocketTimeoutAfterOneKeyframeRequest) {
     using namespace asio::experimental::awaitable_operators;
     HostRig h;
@@ -235,6 +235,7 @@ TEST(LoopbackReceiveLoop, AFrozenTabletIsCutByTheSocketTimeoutAfterOneKeyframeRe
     h.settle();
     EXPECT_EQ(h.keyframeRequests.size(), 2u) << "a keyframe asked for every frame dropped";
     EXPECT_EQ(h.lastError<NetworkConnectionError>(), NetworkConnectionError::network(std::strerror(ETIMEDOUT)));
+    EXPECT_TRUE(hostEnd.expired()) << "the session's connection and queues outlived it";
 }
 
 TEST(LoopbackReceiveLoop, LostTrustEndsTheSessionWithTheFinalMessage) {
