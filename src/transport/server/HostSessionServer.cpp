@@ -111,6 +111,7 @@ HostPeerSession::HostState HostSessionServer::hostState() const {
     return {currentHostDisplay_, currentAccessibilityGranted_, effectiveWakeConfiguration()};
 }
 
+// Constant work: a flood of bad connections calls this thousands of times a second.
 void HostSessionServer::reportError(std::exception_ptr error) {
     if (callbacks_.onError) callbacks_.onError(std::move(error));
 }
