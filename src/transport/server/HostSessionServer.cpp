@@ -3,6 +3,7 @@
 #include "core/Error.hpp"
 #include "core/LoopAssert.hpp"
 #include "core/WorkerCall.hpp"
+#include "platform/MemoryRelease.hpp"
 #include "transport/security/DeviceIdentityService.hpp"
 #include "transport/security/PairingProtocolError.hpp"
 #include "transport/security/TrustedDeviceStore.hpp"
@@ -352,6 +353,17 @@ void HostSessionServer::finishSession(const SessionPointer& session) {
     session->detach();
     if (wasStreaming && callbacks_.onVideoStreamStopped) callbacks_.onVideoStreamStopped(deviceID, sessionID);
     asio::post(executor_, [scheduler = session->scheduler()] { scheduler->close(); });
+    scheduleMemoryRelease();
+}
+
+void HostSessionServer::scheduleMemoryRelease() {
+    if (memoryReleaseScheduled_) return;
+    memoryReleaseScheduled_ = true;
+    auto timer = std::make_shared<asio::steady_timer>(executor_, kMemoryReleaseDelay);
+    timer->async_wait([weak = weak_from_this(), timer](const std::error_code&) {
+        if (auto self = weak.lock()) self->memoryReleaseScheduled_ = false;
+        returnFreedMemoryToSystem();
+    });
 }
 
 void HostSessionServer::requestKeyframeIfStreaming(const Uuid& deviceID, const Uuid& sessionID) {

@@ -169,6 +169,7 @@ public:
 
 private:
     using SessionPointer = std::shared_ptr<HostPeerSession>;
+    static constexpr std::chrono::seconds kMemoryReleaseDelay{2};
 
     // ---- HostPeerSession::Delegate ----
     Date now() const override { return options_.clock(); }
@@ -192,6 +193,9 @@ private:
     // still the tablet's session, and the scheduler's close. Nothing is sent.
     void finishSession(const SessionPointer& session);
     void requestKeyframeIfStreaming(const Uuid& deviceID, const Uuid& sessionID);
+    // Once the ended session's connection is surely gone (its close_notify
+    // bound included), at most once per kMemoryReleaseDelay.
+    void scheduleMemoryRelease();
     static asio::awaitable<std::uint16_t> waitForPort(std::shared_ptr<HostSessionServer> self, Duration timeout);
     static asio::awaitable<void> runStop(std::shared_ptr<HostSessionServer> self);
 
@@ -238,6 +242,7 @@ private:
     std::uint64_t intakeGeneration_ = 0;
     std::uint64_t nextIntakeID_ = 0;
     std::map<std::uint64_t, std::shared_ptr<HostHandshake>> intakes_;
+    bool memoryReleaseScheduled_ = false;
 };
 
 } // namespace velorinth
