@@ -15,13 +15,12 @@ std::unique_ptr<SessionListener> loopbackListener(const asio::any_io_executor& e
 }
 
 LoopbackAcceptor::LoopbackAcceptor(const asio::any_io_executor& executor, const TLSDeviceIdentity& identity,
-                                   std::string protocol, std::size_t maximumFrameSize, SessionSocketOptions socket)
+                                   std::string protocol, std::size_t maximumFrameSize)
     : maximumFrameSize_(maximumFrameSize),
       arrival_(std::make_shared<asio::steady_timer>(executor, asio::steady_timer::time_point::max())) {
     SessionListener::Options options;
     options.applicationProtocol = std::move(protocol);
     options.handshakeTimeout = std::chrono::seconds(5);
-    options.socket = socket;
     SessionListener::Handlers handlers;
     handlers.onConnection = [this](SessionListener::Stream stream, HandshakeSlot) {
         waiting_.push_back(std::move(stream));

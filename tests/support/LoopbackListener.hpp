@@ -31,8 +31,7 @@ std::unique_ptr<SessionListener> loopbackListener(const asio::any_io_executor& e
 class LoopbackAcceptor {
 public:
     LoopbackAcceptor(const asio::any_io_executor& executor, const TLSDeviceIdentity& identity,
-                     std::string protocol = kProtocol, std::size_t maximumFrameSize = kTestFrameLimit,
-                     SessionSocketOptions socket = {});
+                     std::string protocol = kProtocol, std::size_t maximumFrameSize = kTestFrameLimit);
     ~LoopbackAcceptor();
 
     std::uint16_t port() const { return port_; }

@@ -1,5 +1,6 @@
 #include "support/HostRig.hpp"
 #include "core/Constants.hpp"
+#include "platform/SessionSocket.hpp"
 
 #include <asio/experimental/awaitable_operators.hpp>
 #include <asio/redirect_error.hpp>
@@ -199,8 +200,9 @@ TEST(LoopbackReceiveLoop, AFrozenTabletIsCutByTheSocketTimeoutAfterOneKeyframeRe
     using namespace asio::experimental::awaitable_operators;
     HostRig h;
     LoopbackAcceptor door(h.io.get_executor(), h.hostIdentity->tlsIdentity(), kProtocol,
-                          VelorinthService::maximumFrameSize, SessionSocketOptions{.userTimeout = 300ms});
+                          VelorinthService::maximumFrameSize);
     door.configureSocket = [](asio::ip::tcp::socket& socket) {
+        configureSessionSocket(socket, {.userTimeout = 300ms});
         socket.set_option(asio::socket_base::send_buffer_size(4096));
     };
     std::weak_ptr<NetworkFramedConnection> hostEnd;
@@ -219,15 +221,11 @@ TEST(LoopbackReceiveLoop, AFrozenTabletIsCutByTheSocketTimeoutAfterOneKeyframeRe
     ASSERT_EQ(h.keyframeRequests.size(), 1u); // the stream's first
 
     // From here on the tablet reads nothing.
-    for (std::uint64_t sequence = 1; sequence <= 60; ++sequence) {
-        EncodedVideoFrame frame{.generation = 1,
-                                .sequence = sequence,
-                                .payload = Bytes(sequence == 1 ? 1'500'000 : 20'000, 0xAB),
-                                .isKeyframe = sequence == 1,
-                                .width = 64,
-                                .height = 64,
-                                .sourceDisplayWidth = 64,
-                                .sourceDisplayHeight = 64};
+    EncodedVideoFrame frame{.generation = 1, .width = 64, .height = 64, .sourceDisplayWidth = 64,
+                            .sourceDisplayHeight = 64};
+    for (frame.sequence = 1; frame.sequence <= 60; ++frame.sequence) {
+        frame.isKeyframe = frame.sequence == 1;
+        frame.payload = Bytes(frame.isKeyframe ? 1'500'000 : 20'000, 0xAB);
         h.call([&] { h.server->distributeVideoFrame(frame); });
         h.settle(2ms);
     }
