@@ -2,6 +2,7 @@
 
 #include "platform/HandshakeBudget.hpp"
 #include "platform/ListenerPublicationError.hpp"
+#include "platform/SessionSocket.hpp"
 #include "platform/tls/TLSDeviceIdentity.hpp"
 
 #include <asio/any_io_executor.hpp>
@@ -62,6 +63,8 @@ public:
         bool evictsWaitingHandshakes = false;
         // The pause after an accept that failed for want of resources.
         Duration acceptRetryDelay = std::chrono::milliseconds(100);
+        // Applied to every accepted socket before its TLS handshake.
+        SessionSocketOptions socket;
     };
 
     struct Handlers {

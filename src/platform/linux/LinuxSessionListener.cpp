@@ -235,7 +235,7 @@ asio::awaitable<void> LinuxSessionListener::Core::acceptLoop(std::shared_ptr<Cor
             socket.close(ignored);
             continue;
         }
-        configureSessionSocket(socket);
+        configureSessionSocket(socket, options_.socket);
         asio::co_spawn(executor_, handshake(self, std::move(socket), std::move(*slot)), asio::detached);
     }
 }

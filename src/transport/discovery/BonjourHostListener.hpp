@@ -28,6 +28,7 @@ struct BonjourHostListenerOptions {
     double perAddressConnectionRate = 0;
     double perAddressConnectionBurst = 0;
     bool evictsWaitingHandshakes = false;
+    SessionSocketOptions socket;
 };
 
 // The host's front door: accepts mutual TLS 1.3 connections on the session

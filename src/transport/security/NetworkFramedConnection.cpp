@@ -97,20 +97,23 @@ NetworkFramedConnection::NetworkFramedConnection(Stream stream, std::size_t maxi
 NetworkFramedConnection::NetworkFramedConnection(const asio::any_io_executor& executor,
                                                  std::shared_ptr<asio::ssl::context> tls, Endpoint endpoint,
                                                  std::size_t maximumFrameSize,
-                                                 std::shared_ptr<TLSVerificationBox> verificationBox)
+                                                 std::shared_ptr<TLSVerificationBox> verificationBox,
+                                                 SessionSocketOptions socketOptions)
     : maximumFrameSize(maximumFrameSize), requiresTLS(true), tls_(std::move(tls)), stream_(executor, *tls_),
-      endpoint_(std::move(endpoint)), resolver_(executor), verificationBox_(std::move(verificationBox)),
-      role_(TLSRole::client), wakeup_(executor) {}
+      endpoint_(std::move(endpoint)), socketOptions_(socketOptions), resolver_(executor),
+      verificationBox_(std::move(verificationBox)), role_(TLSRole::client), wakeup_(executor) {}
 
 NetworkFramedConnection::~NetworkFramedConnection() = default;
 
 std::shared_ptr<NetworkFramedConnection> NetworkFramedConnection::connect(
     const asio::any_io_executor& executor, Endpoint endpoint, const TLSDeviceIdentity& identity,
-    std::optional<DeviceFingerprint> pin, std::size_t maximumFrameSize, std::string_view applicationProtocol) {
+    std::optional<DeviceFingerprint> pin, std::size_t maximumFrameSize, std::string_view applicationProtocol,
+    SessionSocketOptions socketOptions) {
     auto box = std::make_shared<TLSVerificationBox>();
     auto tls = TLSTransportSecurity::makeContext(TLSRole::client, identity, applicationProtocol, std::move(pin), box);
     return std::shared_ptr<NetworkFramedConnection>(
-        new NetworkFramedConnection(executor, std::move(tls), std::move(endpoint), maximumFrameSize, std::move(box)));
+        new NetworkFramedConnection(executor, std::move(tls), std::move(endpoint), maximumFrameSize, std::move(box),
+                                    socketOptions));
 }
 
 std::uint32_t NetworkFramedConnection::frameLength(std::span<const std::uint8_t, kHeaderSize> header) noexcept {
@@ -160,8 +163,10 @@ asio::awaitable<void> NetworkFramedConnection::start() {
 
 asio::awaitable<void> NetworkFramedConnection::establish() {
     const auto caller = co_await asio::this_coro::cancellation_state;
-    if (endpoint_) co_await connectTransport();
-    configureSessionSocket(stream_.next_layer());
+    if (endpoint_) {
+        co_await connectTransport();
+        configureSessionSocket(stream_.next_layer(), socketOptions_);
+    }
 
     if (!handshakeDone_) {
         asio::error_code error;
@@ -372,7 +377,9 @@ void NetworkFramedConnection::cancel() {
     auto& socket = stream_.next_layer();
     if (!socket.is_open()) return;
     auto self = weak_from_this().lock();
-    if (!handshakeDone_ || !self) return closeSocket();
+    // A transport that already failed (the kernel gave up on the peer, say)
+    // carries no close_notify: waiting for one only holds the buffers longer.
+    if (!handshakeDone_ || transportFailed_ || !self) return closeSocket();
     asio::error_code ignored;
     socket.cancel(ignored); // pending reads and writes end now
     // Sending close_notify without waiting for the peer's own: with the
@@ -412,6 +419,7 @@ void NetworkFramedConnection::observe(const ObservedNetworkError& error) {
 }
 
 NetworkConnectionError NetworkFramedConnection::networkFailure(const ObservedNetworkError& error) {
+    transportFailed_ = true;
     observe(error);
     return NetworkConnectionError::network(error.text);
 }

@@ -2,6 +2,7 @@
 
 #include "core/Bytes.hpp"
 #include "core/IdentityModels.hpp"
+#include "platform/SessionSocket.hpp"
 #include "platform/tls/TLSChannelContext.hpp"
 #include "platform/tls/TLSDeviceIdentity.hpp"
 #include "platform/tls/TLSTransportSecurity.hpp"
@@ -71,12 +72,14 @@ public:
     // An unstarted client connection presenting `identity`, offering the one
     // `applicationProtocol` and accepting only a self-signed device certificate
     // (with the `pin`'s fingerprint when one is given), with its own
-    // verification box. Throws TLSSecurityError(identityCreationFailed).
+    // verification box, its socket set up with `socketOptions` (an accepted
+    // stream was set up by its listener). Throws TLSSecurityError(identityCreationFailed).
     static std::shared_ptr<NetworkFramedConnection> connect(const asio::any_io_executor& executor, Endpoint endpoint,
                                                             const TLSDeviceIdentity& identity,
                                                             std::optional<DeviceFingerprint> pin,
                                                             std::size_t maximumFrameSize,
-                                                            std::string_view applicationProtocol);
+                                                            std::string_view applicationProtocol,
+                                                            SessionSocketOptions socketOptions = {});
 
     // The frame header: the body's length, 4 bytes big-endian.
     static constexpr std::size_t kHeaderSize = 4;
@@ -139,7 +142,7 @@ private:
 
     NetworkFramedConnection(const asio::any_io_executor& executor, std::shared_ptr<asio::ssl::context> tls,
                             Endpoint endpoint, std::size_t maximumFrameSize,
-                            std::shared_ptr<TLSVerificationBox> verificationBox);
+                            std::shared_ptr<TLSVerificationBox> verificationBox, SessionSocketOptions socketOptions);
 
     asio::awaitable<void> establish();
     asio::awaitable<void> connectTransport();
@@ -158,6 +161,7 @@ private:
     std::shared_ptr<asio::ssl::context> tls_;
     Stream stream_;
     std::optional<Endpoint> endpoint_; // client connections only
+    SessionSocketOptions socketOptions_;
     asio::ip::tcp::resolver resolver_;
     std::shared_ptr<TLSVerificationBox> verificationBox_;
     TLSRole role_;
@@ -166,6 +170,7 @@ private:
     Phase phase_ = Phase::idle;
     bool handshakeDone_ = false;
     bool cancelled_ = false;
+    bool transportFailed_ = false; // a read, write or connect failed for a network reason
     bool writing_ = false;
     std::deque<Bytes> inbox_;
     std::optional<NetworkConnectionError> readFailure_;

@@ -117,8 +117,13 @@ asio::awaitable<std::optional<SessionControlMessage>> HostPeerSession::receiveCo
         try {
             frame = co_await connection_->receiveFrame();
         } catch (const NetworkConnectionError& error) {
-            // Cancelled here (host disconnect, replacement, stop): an orderly end.
-            if (error.kind == NetworkConnectionError::Case::cancelled) co_return std::nullopt;
+            // Cancelled here (host disconnect, replacement, stop): an orderly
+            // end, unless a failed write cancelled it (the kernel gave up on
+            // a tablet that stopped acknowledging, for one).
+            if (error.kind == NetworkConnectionError::Case::cancelled) {
+                if (const std::exception_ptr failure = scheduler_->sendFailure()) std::rethrow_exception(failure);
+                co_return std::nullopt;
+            }
             throw;
         }
         // A tablet sends no video: its fragment is opened and dropped.

@@ -36,7 +36,12 @@ struct HostSessionCallbacks {
     std::function<void(const std::optional<IncomingPairingPrompt>&)> onPromptChanged;
     // A connection that failed before or during its handshake or session,
     // and trouble publishing the listener. Once per failed connection: a flood
-    // of bad connections makes a flood of calls.
+    // of bad connections makes a flood of calls, thousands a second. The
+    // server's own work per call is constant (it hands over the one error it
+    // caught, copies no state and publishes nothing), so the callback must be
+    // too: the host application rate-limits what it shows (keep at most one
+    // pending hop to the UI thread and show the latest error), never queues
+    // one update per call.
     std::function<void(std::exception_ptr)> onError;
     // Replaces the on-screen prompt when set: true approves. It is raced
     // against the approval timeout and cancelled when it loses.

@@ -3,6 +3,7 @@
 #include "core/Error.hpp"
 #include "core/LoopAssert.hpp"
 #include "core/WorkerCall.hpp"
+#include "platform/MemoryRelease.hpp"
 #include "transport/security/DeviceIdentityService.hpp"
 #include "transport/security/PairingProtocolError.hpp"
 #include "transport/security/TrustedDeviceStore.hpp"
@@ -117,6 +118,7 @@ HostPeerSession::HostState HostSessionServer::hostState() const {
     return {currentHostDisplay_, currentAccessibilityGranted_, effectiveWakeConfiguration()};
 }
 
+// Constant work: a flood of bad connections calls this thousands of times a second.
 void HostSessionServer::reportError(std::exception_ptr error) {
     if (callbacks_.onError) callbacks_.onError(std::move(error));
 }
@@ -167,6 +169,7 @@ void HostSessionServer::startListening(std::uint16_t port, bool publishesService
         listenerOptions.evictsWaitingHandshakes = options_.evictsWaitingHandshakes;
         listenerOptions.handshakeBudget = handshakeBudget_;
         listenerOptions.acceptRetryDelay = options_.acceptRetryDelay;
+        listenerOptions.socket = options_.sessionSocket;
         auto listener = std::make_unique<BonjourHostListener>(
             executor_, identity, port, publishesService, std::move(onConnection), std::move(onStatus),
             std::move(onPublicationError), listenerOptions, options_.listenerFactory);
@@ -360,6 +363,17 @@ void HostSessionServer::finishSession(const SessionPointer& session) {
     session->detach();
     if (wasStreaming && callbacks_.onVideoStreamStopped) callbacks_.onVideoStreamStopped(deviceID, sessionID);
     asio::post(executor_, [scheduler = session->scheduler()] { scheduler->close(); });
+    scheduleMemoryRelease();
+}
+
+void HostSessionServer::scheduleMemoryRelease() {
+    if (memoryReleaseScheduled_) return;
+    memoryReleaseScheduled_ = true;
+    auto timer = std::make_shared<asio::steady_timer>(executor_, kMemoryReleaseDelay);
+    timer->async_wait([weak = weak_from_this(), timer](const std::error_code&) {
+        if (auto self = weak.lock()) self->memoryReleaseScheduled_ = false;
+        returnFreedMemoryToSystem();
+    });
 }
 
 void HostSessionServer::requestKeyframeIfStreaming(const Uuid& deviceID, const Uuid& sessionID) {

@@ -70,6 +70,8 @@ struct HostSessionServerOptions {
     Duration firstMessageTimeout = std::chrono::seconds(5);
     Duration wholeHandshakeTimeout = Duration::zero();
     Duration acceptRetryDelay = std::chrono::milliseconds(100);
+    // How long a tablet that stopped acknowledging keeps its session.
+    SessionSocketOptions sessionSocket;
     // Control messages waiting for one tablet, in bytes; a tablet that lets
     // more pile up is disconnected.
     std::size_t controlWatermarkBytes = PeerOutboundScheduler::kDefaultControlWatermarkBytes;
@@ -183,6 +185,7 @@ public:
 
 private:
     using SessionPointer = std::shared_ptr<HostPeerSession>;
+    static constexpr std::chrono::seconds kMemoryReleaseDelay{2};
 
     // ---- HostPeerSession::Delegate ----
     Date now() const override { return options_.clock(); }
@@ -206,6 +209,9 @@ private:
     // still the tablet's session, and the scheduler's close. Nothing is sent.
     void finishSession(const SessionPointer& session);
     void requestKeyframeIfStreaming(const Uuid& deviceID, const Uuid& sessionID);
+    // Once the ended session's connection is surely gone (its close_notify
+    // bound included), at most once per kMemoryReleaseDelay.
+    void scheduleMemoryRelease();
     static asio::awaitable<std::uint16_t> waitForPort(std::shared_ptr<HostSessionServer> self, Duration timeout);
     static asio::awaitable<void> runStop(std::shared_ptr<HostSessionServer> self);
 
@@ -252,6 +258,7 @@ private:
     std::uint64_t intakeGeneration_ = 0;
     std::uint64_t nextIntakeID_ = 0;
     std::map<std::uint64_t, std::shared_ptr<HostHandshake>> intakes_;
+    bool memoryReleaseScheduled_ = false;
 };
 
 } // namespace velorinth

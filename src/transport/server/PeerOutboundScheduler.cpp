@@ -124,7 +124,10 @@ PeerOutboundScheduler::VideoEnqueueResult PeerOutboundScheduler::enqueueVideo(co
 PeerOutboundScheduler::VideoEnqueueResult PeerOutboundScheduler::refuseVideo(bool recoveryNeeded) {
     ++droppedVideoFramesCount_;
     if (recoveryNeeded) requiresKeyframeRecovery_ = true;
-    if (onKeyframeRecoveryNeeded_) onKeyframeRecoveryNeeded_();
+    if (!keyframeAskedSinceLastSend_ && onKeyframeRecoveryNeeded_) {
+        keyframeAskedSinceLastSend_ = true;
+        onKeyframeRecoveryNeeded_();
+    }
     return videoResult(false);
 }
 
@@ -137,6 +140,7 @@ void PeerOutboundScheduler::resetVideo() {
     VELORINTH_ASSERT_ON_LOOP(executor_);
     videoQueue_.clear();
     requiresKeyframeRecovery_ = false;
+    keyframeAskedSinceLastSend_ = false;
 }
 
 PeerOutboundScheduler::VideoStatistics PeerOutboundScheduler::videoStatistics() const {
@@ -171,6 +175,7 @@ std::optional<Bytes> PeerOutboundScheduler::nextVideoFragment() {
         if (head.remainingFragments.empty()) {
             videoQueue_.pop_front();
             ++sentVideoFramesCount_;
+            keyframeAskedSinceLastSend_ = false;
         } else {
             head.startedSending = true;
         }

@@ -26,7 +26,8 @@ namespace velorinth {
 //
 // At most two frames wait; a keyframe drops the frames not yet begun; an
 // overflow or a frame that cannot be fragmented drops video until the next
-// keyframe and asks the source for one. Control waiting beyond the watermark
+// keyframe and asks the source for one, once per stall: it asks again only
+// after a frame has been sent since. Control waiting beyond the watermark
 // closes the scheduler.
 //
 // Lives on the event loop, owned through std::shared_ptr (its coroutines keep
@@ -36,8 +37,9 @@ namespace velorinth {
 class PeerOutboundScheduler final : public std::enable_shared_from_this<PeerOutboundScheduler> {
 public:
     using Duration = std::chrono::steady_clock::duration;
-    // Called on the loop inside enqueueVideo whenever video can only resume
-    // with a keyframe; it must not call back into the scheduler synchronously.
+    // Called on the loop inside enqueueVideo when video can only resume with a
+    // keyframe and none was asked for since the last frame sent (or the last
+    // resetVideo); it must not call back into the scheduler synchronously.
     using KeyframeRecoveryHandler = std::function<void()>;
 
     static constexpr std::int64_t maxQueuedVideoFrames = 2;
@@ -108,11 +110,15 @@ public:
     void close();
 
     // Empties the video queue, a half-sent frame included, without counting
-    // drops, and leaves keyframe recovery. Control and counters are kept.
+    // drops, and leaves keyframe recovery: the next stall asks at once.
+    // Control and counters are kept.
     void resetVideo();
 
     VideoStatistics videoStatistics() const;
     bool isClosed() const { return closed_ || writer_->isClosed(); }
+    // What made a write fail and so closed the scheduler; none after a close
+    // asked for here.
+    std::exception_ptr sendFailure() const noexcept { return writer_->failure(); }
 
 private:
     struct QueuedVideoFrame {
@@ -141,6 +147,9 @@ private:
     bool closed_ = false;
     bool closing_ = false; // a final message is queued; nothing more is accepted
     bool requiresKeyframeRecovery_ = false;
+    // A viewer that never drains would otherwise make its encoder emit a
+    // keyframe for every frame dropped.
+    bool keyframeAskedSinceLastSend_ = false;
     std::uint64_t sentVideoFramesCount_ = 0;
     std::uint64_t droppedVideoFramesCount_ = 0;
 };

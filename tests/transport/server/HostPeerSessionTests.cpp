@@ -1,6 +1,12 @@
 #include "support/HostRig.hpp"
+#include "core/Constants.hpp"
+#include "platform/SessionSocket.hpp"
 
+#include <asio/experimental/awaitable_operators.hpp>
 #include <asio/redirect_error.hpp>
+
+#include <cerrno>
+#include <cstring>
 
 namespace velorinth::testing {
 namespace {
@@ -185,6 +191,49 @@ TEST(LoopbackReceiveLoop, VerifiedWakeNeverLiesInTheFuture) {
     EXPECT_EQ(h.verifiedWakes, (std::vector<Date>{fixedNow.addingTimeInterval(-50.0), fixedNow}));
     EXPECT_EQ(h.trust->device(tablet->identity().id)->wakeConfiguration->lastVerifiedWakeAt, fixedNow);
     EXPECT_EQ(h.server->currentWakeConfiguration()->lastVerifiedWakeAt, fixedNow);
+}
+
+// A tablet frozen while its kernel lives: its window stays shut, the kernel
+// gives up at the user timeout and the session ends as for any interruption,
+// its queues freed. The whole stall asks the encoder for one keyframe.
+TEST(LoopbackReceiveLoop, AFrozenTabletIsCutByTheSocketTimeoutAfterOneKeyframeRequest) {
+    using namespace asio::experimental::awaitable_operators;
+    HostRig h;
+    LoopbackAcceptor door(h.io.get_executor(), h.hostIdentity->tlsIdentity(), kProtocol,
+                          VelorinthService::maximumFrameSize);
+    door.configureSocket = [](asio::ip::tcp::socket& socket) {
+        configureSessionSocket(socket, {.userTimeout = 300ms});
+        socket.set_option(asio::socket_base::send_buffer_size(4096));
+    };
+    std::weak_ptr<NetworkFramedConnection> hostEnd;
+    auto handOver = [&]() -> asio::awaitable<void> {
+        std::shared_ptr<NetworkFramedConnection> connection = co_await door.accept();
+        hostEnd = connection;
+        h.server->acceptConnection(std::move(connection), HandshakeSlot());
+    };
+    auto tablet = h.peer();
+    h.trustTablet(*tablet);
+    h.run([&]() -> asio::awaitable<void> {
+        co_await (tablet->openSession(door.port(), HandshakePurpose::reconnect) && handOver());
+    }());
+    h.run(tablet->send(configure()));
+    ASSERT_EQ(h.run(tablet->receiveControl()).streamActive, true);
+    ASSERT_EQ(h.keyframeRequests.size(), 1u); // the stream's first
+
+    // From here on the tablet reads nothing.
+    EncodedVideoFrame frame{.generation = 1, .width = 64, .height = 64, .sourceDisplayWidth = 64,
+                            .sourceDisplayHeight = 64};
+    for (frame.sequence = 1; frame.sequence <= 60; ++frame.sequence) {
+        frame.isKeyframe = frame.sequence == 1;
+        frame.payload = Bytes(frame.isKeyframe ? 1'500'000 : 20'000, 0xAB);
+        h.call([&] { h.server->distributeVideoFrame(frame); });
+        h.settle(2ms);
+    }
+    h.until([&] { return h.sessions().empty(); }, 5s);
+    h.settle();
+    EXPECT_EQ(h.keyframeRequests.size(), 2u) << "a keyframe asked for every frame dropped";
+    EXPECT_EQ(h.lastError<NetworkConnectionError>(), NetworkConnectionError::network(std::strerror(ETIMEDOUT)));
+    EXPECT_TRUE(hostEnd.expired()) << "the session's connection and queues outlived it";
 }
 
 TEST(LoopbackReceiveLoop, LostTrustEndsTheSessionWithTheFinalMessage) {

@@ -58,12 +58,12 @@ TEST(PeerOutboundSchedulerPolicy, TwoFramesWaitAndOverflowDropsVideoUntilAKeyfra
         {false, 100, {true, 0, 0, 1}, 0},
         {false, 100, {true, 0, 0, 2}, 0},
         {false, 100, {false, 0, 1, 1}, 1},      // evicts the oldest too: one drop for two frames
-        {false, 100, {false, 0, 2, 1}, 2},      // recovering: refused, counted, asks again
-        {true, 100, {true, 0, 3, 1}, 2},        // purges the frame left waiting, ends recovery
-        {false, 100, {true, 0, 3, 2}, 2},
-        {true, 100, {true, 0, 5, 1}, 2},        // never refused for lack of room
-        {true, 2'097'153, {false, 0, 6, 1}, 3}, // beyond the fixed 2 MiB: a drop, even for a keyframe
-        {false, 100, {false, 0, 7, 1}, 4},
+        {false, 100, {false, 0, 2, 1}, 1},      // recovering: refused, counted, already asked
+        {true, 100, {true, 0, 3, 1}, 1},        // purges the frame left waiting, ends recovery
+        {false, 100, {true, 0, 3, 2}, 1},
+        {true, 100, {true, 0, 5, 1}, 1},        // never refused for lack of room
+        {true, 2'097'153, {false, 0, 6, 1}, 1}, // beyond the fixed 2 MiB: a drop, even for a keyframe
+        {false, 100, {false, 0, 7, 1}, 1},      // nothing sent since the stall began: no new request
     };
     std::uint64_t sequence = 0;
     loop.call([&] {
@@ -73,6 +73,10 @@ TEST(PeerOutboundSchedulerPolicy, TwoFramesWaitAndOverflowDropsVideoUntilAKeyfra
                 << "frame " << sequence;
             EXPECT_EQ(keyframeRequests, step.requests) << "frame " << sequence;
         }
+        // A new stream starts its stall afresh.
+        scheduler->resetVideo();
+        EXPECT_FALSE(scheduler->enqueueVideo(videoFrame(++sequence, true, 2'097'153), kChunk).accepted);
+        EXPECT_EQ(keyframeRequests, 2);
     });
 }
 
@@ -187,6 +191,28 @@ TEST_F(LoopbackPeerOutboundScheduler, ControlOvertakesAHalfSentFrameAndTheFinalM
     ASSERT_FALSE(received.empty());
     EXPECT_EQ(received.back().channel, Channel::control) << "video after the final message";
     EXPECT_TRUE(host->didClose());
+}
+
+// However many frames a stall drops, the encoder is asked for one keyframe;
+// once a frame has gone out, the next drop asks again.
+TEST_F(LoopbackPeerOutboundScheduler, AStallAsksForOneKeyframeUntilAFrameIsSent) {
+    int requests = 0;
+    auto scheduler = std::make_shared<PeerOutboundScheduler>(h.io.get_executor(), host, hostCipher, kTranscript,
+                                                             [&] { ++requests; });
+    h.call([&] { scheduler->startDraining(); });
+    h.call([&] { ASSERT_TRUE(scheduler->enqueueVideo(videoFrame(1, true, 2'000'000), kChunk).accepted); });
+    h.settle(); // the tablet is not reading: frame 1 is begun and stalls
+    h.call([&] {
+        for (std::uint64_t sequence = 2; sequence < 40; ++sequence) {
+            scheduler->enqueueVideo(videoFrame(sequence, false), kChunk);
+        }
+    });
+    EXPECT_EQ(requests, 1);
+    h.run([&]() -> asio::awaitable<void> {
+        while (scheduler->videoStatistics().sentVideoFramesCount == 0) co_await receive();
+    }());
+    h.call([&] { EXPECT_FALSE(scheduler->enqueueVideo(videoFrame(40, false), kChunk).accepted); });
+    EXPECT_EQ(requests, 2);
 }
 
 TEST_F(LoopbackPeerOutboundScheduler, ADrainFailureClosesTheConnection) {
