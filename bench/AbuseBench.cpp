@@ -214,6 +214,58 @@ asio::awaitable<void> pingFlood(Bench* b, std::string, Clock::time_point until) 
     b->flooder->close();
 }
 
+// A paired tablet whose process freezes while it watches: its kernel keeps the
+// connection and acknowledges nothing new once its buffer is full. Frames go
+// out at 30 a second until the host removes the session or `bound` passes.
+void frozenViewer(Bench& b, Clock::duration bound) {
+    const long rssBefore = residentKiB();
+    await(b.attackLoop, [&]() -> asio::awaitable<void> {
+        co_await b.flooder->openSession(b.host.port, HandshakePurpose::reconnect);
+        SessionControlMessage request = Peer::message(Command::configureVideoStream, 2);
+        request.streamGeneration = 1;
+        co_await b.flooder->send(request);
+        co_await b.flooder->receiveControl(); // the stream is on; from here on nothing is read
+    }(), "the frozen viewer's stream");
+    const Uuid viewer = b.flooder->identity().id;
+    const std::size_t requestsBefore = await(*b.hostLoop, [&]() -> asio::awaitable<std::size_t> {
+        co_return b.host.keyframeRequests.size();
+    }(), "the keyframe requests");
+    const auto start = Clock::now();
+    std::uint64_t frames = 0;
+    bool removed = false;
+    while (!removed && Clock::now() < start + bound) {
+        ++frames;
+        removed = await(*b.hostLoop, [&]() -> asio::awaitable<bool> {
+            EncodedVideoFrame frame;
+            frame.sequence = frames;
+            frame.isKeyframe = frames == 1;
+            frame.payload = Bytes(frame.isKeyframe ? 120'000 : 30'000, 0x5A);
+            frame.width = frame.height = frame.sourceDisplayWidth = frame.sourceDisplayHeight = 640;
+            b.host.server->distributeVideoFrame(frame);
+            const auto sessions = b.host.server->sessionDescriptors();
+            co_return std::none_of(sessions.begin(), sessions.end(),
+                                   [&](const ActiveSessionDescriptor& d) { return d.peerIdentity.id == viewer; });
+        }(), "a frame");
+        std::this_thread::sleep_for(33ms);
+    }
+    const double seconds = milliseconds(Clock::now() - start) / 1000;
+    const std::size_t requests = await(*b.hostLoop, [&]() -> asio::awaitable<std::size_t> {
+        co_return b.host.keyframeRequests.size();
+    }(), "the keyframe requests");
+    b.flooder->close();
+    std::this_thread::sleep_for(b.afterWait);
+    if (removed) {
+        std::printf("frozen viewer: removed by the host %.1f s after it stopped reading; ", seconds);
+    } else {
+        std::printf("frozen viewer: still registered after %.1f s; ", seconds);
+    }
+    std::printf("%llu frames offered, %zu keyframe requests; RSS %ld MiB before, %ld MiB %lld s after\n",
+                static_cast<unsigned long long>(frames), requests - requestsBefore, rssBefore / 1024,
+                residentKiB() / 1024,
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(b.afterWait).count()));
+    std::fflush(stdout);
+}
+
 // ---- one row
 
 struct Sample {
@@ -313,6 +365,7 @@ int main(int argc, char** argv) {
             attack(b, "fresh pairing requests", requests(HandshakePurpose::pair, false, {}), 4 * sources, sources);
         }
         attack(b, "paired tablet stops reading", pingFlood, 1, 1);
+        frozenViewer(b, 60s);
 
         const bool held = await(b.tabletLoop, [&]() -> asio::awaitable<bool> {
             b.stopping = true;
