@@ -4,15 +4,15 @@
 // and keeps pinging while the host streams keyframes to it, until the host
 // cuts it (the control watermark or the socket's user timeout).
 
+#include "AbuseBenchSupport.hpp"
+
 #include "support/HostRig.hpp"
 
 #include <malloc.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstdio>
-#include <fstream>
 
 using namespace velorinth;
 using namespace velorinth::testing;
@@ -22,14 +22,7 @@ namespace {
 constexpr int kPingsPerBurst = 500;
 constexpr int kBurstLimit = 200;
 
-// Only this process's own counters.
-long residentKiB() {
-    std::ifstream statm("/proc/self/statm");
-    long size = 0;
-    long resident = 0;
-    statm >> size >> resident;
-    return resident * sysconf(_SC_PAGESIZE) / 1024;
-}
+using bench::residentKiB;
 
 EncodedVideoFrame keyframe(std::uint64_t sequence) {
     EncodedVideoFrame frame;
