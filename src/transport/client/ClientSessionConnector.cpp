@@ -150,7 +150,7 @@ ClientSessionConnector::run(Request& request, const std::optional<DeviceFingerpr
     const Duration step = timing_.stepTimeout;
 
     // A cancelled start cancels the connection itself.
-    co_await AsyncTimeout::withTimeout(step, link.start());
+    co_await AsyncTimeout::withTimeout<PairingTimeoutErrors>(step, link.start());
     const asio::cancellation_state cancellation = co_await asio::this_coro::cancellation_state;
     if (isCancelled(cancellation)) throw CancellationError();
 
@@ -160,13 +160,13 @@ ClientSessionConnector::run(Request& request, const std::optional<DeviceFingerpr
     PairingInitiatorState state = SecurePairingProtocol::createRequest(
         request.identityService, request.purpose, clocks_.now(), request.protocolVersion, supported);
     const Uuid ownDeviceID = state.request.initiatorIdentity.id;
-    co_await AsyncTimeout::withTimeout(step, sendHandshakeEnvelope(link, Kind::pairingRequest, state.request));
-    const HandshakeEnvelope responseEnvelope = co_await AsyncTimeout::withTimeout(step, receiveHandshakeEnvelope(link));
+    co_await AsyncTimeout::withTimeout<PairingTimeoutErrors>(step, sendHandshakeEnvelope(link, Kind::pairingRequest, state.request));
+    const HandshakeEnvelope responseEnvelope = co_await AsyncTimeout::withTimeout<PairingTimeoutErrors>(step, receiveHandshakeEnvelope(link));
     PairingResponse response =
         HandshakeEnvelope::decodePayload<PairingResponse>(Kind::pairingResponse, responseEnvelope);
     PairingResponseOutcome outcome =
         SecurePairingProtocol::acceptResponse(state, response, link.capturedTLSContext(), pin);
-    co_await AsyncTimeout::withTimeout(step,
+    co_await AsyncTimeout::withTimeout<PairingTimeoutErrors>(step,
                                        sendHandshakeEnvelope(link, Kind::pairingConfirmation, outcome.confirmation));
     // The host derives its code once it has the confirmation: both run at once.
     co_await pairing_.deriveVerificationCode(outcome);
@@ -177,7 +177,7 @@ ClientSessionConnector::run(Request& request, const std::optional<DeviceFingerpr
     // unanswered prompt cannot hold the connection forever.
     if (request.purpose == HandshakePurpose::pair && request.confirmVerificationCode) {
         const bool confirmed =
-            co_await AsyncTimeout::withTimeout(timing_.decisionTimeout, request.confirmVerificationCode(verification));
+            co_await AsyncTimeout::withTimeout<PairingTimeoutErrors>(timing_.decisionTimeout, request.confirmVerificationCode(verification));
         if (!confirmed) throw SessionHandshakeError(RefusalCase::verificationCodeRejected);
     }
 
@@ -185,7 +185,7 @@ ClientSessionConnector::run(Request& request, const std::optional<DeviceFingerpr
     auto cipher = std::make_shared<SessionCipher>(verification.sessionKey.view(), SessionRole::initiator);
     const Bytes& transcriptHash = verification.transcriptHash;
     const Duration decisionLimit = request.purpose == HandshakePurpose::pair ? timing_.decisionTimeout : step;
-    const PairingDecision decision = co_await AsyncTimeout::withTimeout(
+    const PairingDecision decision = co_await AsyncTimeout::withTimeout<PairingTimeoutErrors>(
         decisionLimit, receiveSealed<PairingDecision>(link, Kind::encryptedDecision, *cipher, transcriptHash));
     if (!decision.approved || !decision.serverHello) {
         std::rethrow_exception(refusalError(decision.rejectionCode, decision.reason));
@@ -200,9 +200,9 @@ ClientSessionConnector::run(Request& request, const std::optional<DeviceFingerpr
         hello.sessionID,
         ClientHello{hello.negotiatedProtocolVersion, supported, ownDeviceID, transcriptHash, request.capabilities},
     };
-    co_await AsyncTimeout::withTimeout(step,
+    co_await AsyncTimeout::withTimeout<PairingTimeoutErrors>(step,
                                        sendSealed(link, Kind::encryptedClientReady, ready, *cipher, transcriptHash));
-    const ServerSessionReady serverReady = co_await AsyncTimeout::withTimeout(
+    const ServerSessionReady serverReady = co_await AsyncTimeout::withTimeout<PairingTimeoutErrors>(
         step, receiveSealed<ServerSessionReady>(link, Kind::encryptedServerReady, *cipher, transcriptHash));
     if (serverReady.sessionID != hello.sessionID) throw PairingProtocolError(ProtocolCase::transcriptMismatch);
 

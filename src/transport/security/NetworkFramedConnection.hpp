@@ -7,7 +7,7 @@
 #include "platform/tls/TLSDeviceIdentity.hpp"
 #include "platform/tls/TLSTransportSecurity.hpp"
 #include "platform/tls/TLSVerificationBox.hpp"
-#include "transport/session/LoopSignal.hpp"
+#include "core/LoopSignal.hpp"
 #include "transport/security/NetworkConnectionError.hpp"
 #include "transport/security/ObservedNetworkError.hpp"
 

@@ -33,4 +33,10 @@ public:
     Case kind;
 };
 
+// The handshake's timed steps fail with these (AsyncTimeout's error policy).
+struct PairingTimeoutErrors {
+    static PairingProtocolError timedOut() { return PairingProtocolError(PairingProtocolError::Case::timedOut); }
+    static PairingProtocolError cancelled() { return PairingProtocolError(PairingProtocolError::Case::cancelled); }
+};
+
 } // namespace velorinth

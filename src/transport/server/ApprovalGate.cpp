@@ -10,13 +10,13 @@ namespace velorinth {
 
 ApprovalGate::ApprovalGate(asio::any_io_executor executor) : resolvedSignal_(std::move(executor)) {}
 
-void ApprovalGate::resolve(Result result) {
+void ApprovalGate::resolve(ApprovalOutcome outcome) {
     if (resolved_) return;
-    resolved_ = result;
+    resolved_ = outcome;
     resolvedSignal_.notifyAll();
 }
 
-asio::awaitable<ApprovalGate::Result> ApprovalGate::wait() {
+asio::awaitable<ApprovalOutcome> ApprovalGate::wait() {
     const asio::cancellation_state caller = co_await asio::this_coro::cancellation_state;
     // A cancellation that came before a wait started would not end it: each
     // turn checks it.

@@ -86,9 +86,9 @@ asio::awaitable<T> HostHandshake::timed(asio::awaitable<T> operation, bool first
         }
     } backOnHost{slot_, endsTurn};
     if constexpr (std::is_void_v<T>) {
-        co_await AsyncTimeout::withTimeout(limit, std::move(operation));
+        co_await AsyncTimeout::withTimeout<PairingTimeoutErrors>(limit, std::move(operation));
     } else {
-        co_return co_await AsyncTimeout::withTimeout(limit, std::move(operation));
+        co_return co_await AsyncTimeout::withTimeout<PairingTimeoutErrors>(limit, std::move(operation));
     }
 }
 

@@ -3,6 +3,7 @@
 #include "core/LoopAssert.hpp"
 #include "transport/security/HandshakeEnvelopeHelpers.hpp"
 #include "transport/security/NetworkConnectionError.hpp"
+#include "transport/security/PairingProtocolError.hpp"
 #include "transport/security/TrustedDeviceStore.hpp"
 #include "transport/session/AsyncTimeout.hpp"
 #include "transport/session/SessionFrameOpening.hpp"
@@ -73,7 +74,7 @@ SessionControlMessage HostPeerSession::hostStateMessage(const HostState& state) 
 // queued at registration follows it as sequence 2 onwards.
 asio::awaitable<void> HostPeerSession::sendServerReady() {
     const ServerSessionReady ready{sessionID()};
-    co_await AsyncTimeout::withTimeout(settings_.handshakeTimeout,
+    co_await AsyncTimeout::withTimeout<PairingTimeoutErrors>(settings_.handshakeTimeout,
                                        sendSealed(*connection_, HandshakeMessageKind::encryptedServerReady, ready,
                                                   *cipher_, transcriptHash_));
 }

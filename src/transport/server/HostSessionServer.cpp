@@ -64,9 +64,13 @@ HostSessionServer::HostSessionServer(asio::any_io_executor executor,
 // through stop and the disconnect operations.
 HostSessionServer::~HostSessionServer() = default;
 
+// A callback may replace the callbacks while it runs: the set it belongs to
+// is released on a later loop turn, never under its own feet.
 void HostSessionServer::setCallbacks(Callbacks callbacks) {
     VELORINTH_ASSERT_ON_LOOP(executor_);
-    callbacks_ = std::move(callbacks);
+    std::shared_ptr<const Callbacks> previous =
+        std::exchange(callbacks_, std::make_shared<const Callbacks>(std::move(callbacks)));
+    asio::post(executor_, [previous = std::move(previous)] {});
 }
 
 std::vector<ActiveSessionDescriptor> HostSessionServer::sessionDescriptors() const {
@@ -93,7 +97,7 @@ void HostSessionServer::sessionChanged() {
 
 void HostSessionServer::publishSessions() {
     publicationPending_ = false;
-    if (callbacks_.onSessionsChanged) callbacks_.onSessionsChanged(sessionDescriptors());
+    if (callbacks_->onSessionsChanged) callbacks_->onSessionsChanged(sessionDescriptors());
 }
 
 // A store that cannot be read publishes nothing; the caller carries on.
@@ -104,7 +108,7 @@ void HostSessionServer::publishTrustedDevices() {
     } catch (const std::exception&) {
         return;
     }
-    if (callbacks_.onTrustedDevicesChanged) callbacks_.onTrustedDevicesChanged(records);
+    if (callbacks_->onTrustedDevicesChanged) callbacks_->onTrustedDevicesChanged(records);
 }
 
 std::optional<SavedWakeConfiguration> HostSessionServer::effectiveWakeConfiguration() const {
@@ -120,7 +124,7 @@ HostPeerSession::HostState HostSessionServer::hostState() const {
 
 // Constant work: a flood of bad connections calls this thousands of times a second.
 void HostSessionServer::reportError(std::exception_ptr error) {
-    if (callbacks_.onError) callbacks_.onError(std::move(error));
+    if (callbacks_->onError) callbacks_->onError(std::move(error));
 }
 
 asio::awaitable<void> HostSessionServer::verifiedWakeConfirmed(const Uuid& deviceID, Date wokeAt) {
@@ -132,7 +136,7 @@ asio::awaitable<void> HostSessionServer::verifiedWakeConfirmed(const Uuid& devic
     }
     if (currentWakeConfiguration_) currentWakeConfiguration_->lastVerifiedWakeAt = wokeAt;
     publishTrustedDevices();
-    if (callbacks_.onVerifiedWakeConfirmed) callbacks_.onVerifiedWakeConfirmed(deviceID, wokeAt);
+    if (callbacks_->onVerifiedWakeConfirmed) callbacks_->onVerifiedWakeConfirmed(deviceID, wokeAt);
 }
 
 // ---- listener ------------------------------------------------------------------------------
@@ -193,7 +197,7 @@ void HostSessionServer::handleListenerStatus(std::uint64_t generation, const Lis
     if (listenerStopRequested_ && status.kind() != ListenerStatus::Case::stopped) return;
     if (status.kind() == ListenerStatus::Case::advertising) currentPort_ = status.port();
     if (status.kind() == ListenerStatus::Case::stopped) currentPort_.reset();
-    if (callbacks_.onListenerStatus) callbacks_.onListenerStatus(status);
+    if (callbacks_->onListenerStatus) callbacks_->onListenerStatus(status);
 }
 
 asio::awaitable<std::uint16_t> HostSessionServer::waitForListeningPort(Duration timeout) {
@@ -309,9 +313,9 @@ HostSessionServer::SessionPointer HostSessionServer::registerSession(const HostH
     if (auto existing = sessions_.find(deviceID); existing != sessions_.end()) {
         const SessionPointer old = existing->second;
         old->detach();
-        if (callbacks_.onSessionClosedForInputCleanup) callbacks_.onSessionClosedForInputCleanup(deviceID, old->sessionID());
-        if (old->descriptor().isVideoStreaming && callbacks_.onVideoStreamStopped) {
-            callbacks_.onVideoStreamStopped(deviceID, old->sessionID());
+        if (callbacks_->onSessionClosedForInputCleanup) callbacks_->onSessionClosedForInputCleanup(deviceID, old->sessionID());
+        if (old->descriptor().isVideoStreaming && callbacks_->onVideoStreamStopped) {
+            callbacks_->onVideoStreamStopped(deviceID, old->sessionID());
         }
         old->scheduler()->close();
     }
@@ -353,7 +357,7 @@ HostSessionServer::SessionPointer HostSessionServer::registerSession(const HostH
 void HostSessionServer::finishSession(const SessionPointer& session) {
     const Uuid deviceID = session->deviceID();
     const Uuid sessionID = session->sessionID();
-    if (callbacks_.onSessionClosedForInputCleanup) callbacks_.onSessionClosedForInputCleanup(deviceID, sessionID);
+    if (callbacks_->onSessionClosedForInputCleanup) callbacks_->onSessionClosedForInputCleanup(deviceID, sessionID);
     bool wasStreaming = false;
     if (auto found = sessions_.find(deviceID); found != sessions_.end() && found->second == session) {
         wasStreaming = session->descriptor().isVideoStreaming;
@@ -361,7 +365,7 @@ void HostSessionServer::finishSession(const SessionPointer& session) {
         sessionChanged();
     }
     session->detach();
-    if (wasStreaming && callbacks_.onVideoStreamStopped) callbacks_.onVideoStreamStopped(deviceID, sessionID);
+    if (wasStreaming && callbacks_->onVideoStreamStopped) callbacks_->onVideoStreamStopped(deviceID, sessionID);
     asio::post(executor_, [scheduler = session->scheduler()] { scheduler->close(); });
     scheduleMemoryRelease();
 }

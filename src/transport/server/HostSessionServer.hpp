@@ -189,7 +189,7 @@ private:
 
     // ---- HostPeerSession::Delegate ----
     Date now() const override { return options_.clock(); }
-    const HostSessionCallbacks& callbacks() const override { return callbacks_; }
+    const HostSessionCallbacks& callbacks() const override { return *callbacks_; }
     HostPeerSession::HostState hostState() const override;
     void sessionChanged() override;
     void accessibilityLost() override { currentAccessibilityGranted_ = false; }
@@ -236,7 +236,7 @@ private:
     asio::thread_pool& storeWorker_;
     Options options_;
     std::shared_ptr<HandshakeBudget> handshakeBudget_;
-    Callbacks callbacks_;
+    std::shared_ptr<const Callbacks> callbacks_ = std::make_shared<const Callbacks>();
     PairingApproval approval_; // reads callbacks_
     HostHandshake::Dependencies handshakeDependencies_;
 

@@ -2,7 +2,7 @@
 
 #include "core/LoopAssert.hpp"
 #include "core/WorkerCall.hpp"
-#include "transport/session/LoopSignal.hpp"
+#include "core/LoopSignal.hpp"
 #include "transport/security/TrustedDeviceStore.hpp"
 
 #include <asio/co_spawn.hpp>
@@ -116,8 +116,8 @@ HostSessionServer::SessionPointer HostSessionServer::takeSession(const Uuid& dev
     SessionPointer session = std::move(found->second);
     sessions_.erase(found);
     session->detach();
-    if (session->descriptor().isVideoStreaming && callbacks_.onVideoStreamStopped) {
-        callbacks_.onVideoStreamStopped(deviceID, session->sessionID());
+    if (session->descriptor().isVideoStreaming && callbacks_->onVideoStreamStopped) {
+        callbacks_->onVideoStreamStopped(deviceID, session->sessionID());
     }
     return session;
 }

@@ -11,17 +11,6 @@ namespace velorinth {
 
 namespace {
 
-using Result = ApprovalGate::Result;
-
-ApprovalOutcome outcomeOf(Result result) {
-    switch (result) {
-    case Result::approved: return ApprovalOutcome::approved;
-    case Result::rejected: return ApprovalOutcome::rejected;
-    case Result::timedOut: return ApprovalOutcome::timedOut;
-    case Result::connectionClosed: return ApprovalOutcome::connectionClosed;
-    }
-    return ApprovalOutcome::rejected;
-}
 
 // Resolves `gate` with the handler's answer; a handler that fails rejects.
 asio::awaitable<void> askCustomHandler(std::function<asio::awaitable<bool>(IncomingPairingPrompt)> handler,
@@ -32,7 +21,7 @@ asio::awaitable<void> askCustomHandler(std::function<asio::awaitable<bool>(Incom
     } catch (...) {
         approved = false;
     }
-    gate->resolve(approved ? Result::approved : Result::rejected);
+    gate->resolve(approved ? ApprovalOutcome::approved : ApprovalOutcome::rejected);
 }
 
 // Resolves `gate` with timedOut when `duration` passes, unless cancelled first.
@@ -41,16 +30,16 @@ std::shared_ptr<asio::steady_timer> startApprovalTimer(const asio::any_io_execut
                                                        const std::shared_ptr<ApprovalGate>& gate) {
     auto timer = std::make_shared<asio::steady_timer>(executor, duration);
     timer->async_wait([gate](const asio::error_code& error) {
-        if (!error) gate->resolve(Result::timedOut);
+        if (!error) gate->resolve(ApprovalOutcome::timedOut);
     });
     return timer;
 }
 
 // The gate's answer, or `fallback` when the wait itself fails; the timer is
 // done with either way.
-asio::awaitable<Result> answerOf(std::shared_ptr<ApprovalGate> gate, std::shared_ptr<asio::steady_timer> timer,
-                                 Result fallback) {
-    Result result = fallback;
+asio::awaitable<ApprovalOutcome> answerOf(std::shared_ptr<ApprovalGate> gate, std::shared_ptr<asio::steady_timer> timer,
+                                 ApprovalOutcome fallback) {
+    ApprovalOutcome result = fallback;
     try {
         result = co_await gate->wait();
     } catch (const std::exception&) {
@@ -63,7 +52,7 @@ asio::awaitable<Result> answerOf(std::shared_ptr<ApprovalGate> gate, std::shared
 } // namespace
 
 PairingApproval::PairingApproval(asio::any_io_executor executor, Duration approvalTimeout, WallClock clock,
-                                 const HostSessionCallbacks& callbacks)
+                                 const std::shared_ptr<const HostSessionCallbacks>& callbacks)
     : executor_(std::move(executor)), approvalTimeout_(approvalTimeout), clock_(std::move(clock)),
       callbacks_(callbacks) {}
 
@@ -74,7 +63,7 @@ asio::awaitable<ApprovalOutcome> PairingApproval::await(const PairingVerificatio
     prompt.peerIdentity = verification.peerIdentity;
     prompt.verificationCode = verification.verificationCode;
     prompt.expiresAt = clock_().addingTimeInterval(std::chrono::duration<double>(approvalTimeout_).count());
-    if (callbacks_.customApprovalHandler) co_return co_await awaitCustom(std::move(prompt));
+    if (callbacks_->customApprovalHandler) co_return co_await awaitCustom(std::move(prompt));
     co_return co_await awaitPrompt(std::move(prompt), std::move(connection));
 }
 
@@ -84,12 +73,12 @@ asio::awaitable<ApprovalOutcome> PairingApproval::await(const PairingVerificatio
 asio::awaitable<ApprovalOutcome> PairingApproval::awaitCustom(IncomingPairingPrompt prompt) {
     auto gate = std::make_shared<ApprovalGate>(executor_);
     auto cancellation = std::make_shared<asio::cancellation_signal>();
-    asio::co_spawn(executor_, askCustomHandler(callbacks_.customApprovalHandler, std::move(prompt), gate),
+    asio::co_spawn(executor_, askCustomHandler(callbacks_->customApprovalHandler, std::move(prompt), gate),
                    asio::bind_cancellation_slot(cancellation->slot(), [cancellation](std::exception_ptr) {}));
     auto timer = startApprovalTimer(executor_, approvalTimeout_, gate);
-    const Result result = co_await answerOf(gate, timer, Result::rejected);
+    const ApprovalOutcome result = co_await answerOf(gate, timer, ApprovalOutcome::rejected);
     cancellation->emit(asio::cancellation_type::terminal);
-    co_return outcomeOf(result);
+    co_return result;
 }
 
 asio::awaitable<ApprovalOutcome> PairingApproval::awaitPrompt(IncomingPairingPrompt prompt,
@@ -105,23 +94,23 @@ asio::awaitable<ApprovalOutcome> PairingApproval::awaitPrompt(IncomingPairingPro
     // here or through the handler, never missed.
     std::weak_ptr<ApprovalGate> weakGate = gate;
     const bool watching = connection->setCloseHandler([weakGate] {
-        if (auto waiting = weakGate.lock()) waiting->resolve(Result::connectionClosed);
+        if (auto waiting = weakGate.lock()) waiting->resolve(ApprovalOutcome::connectionClosed);
     });
-    if (!watching) gate->resolve(Result::connectionClosed);
+    if (!watching) gate->resolve(ApprovalOutcome::connectionClosed);
     auto timer = startApprovalTimer(executor_, approvalTimeout_, gate);
-    const Result result = co_await answerOf(gate, timer, Result::connectionClosed);
+    const ApprovalOutcome result = co_await answerOf(gate, timer, ApprovalOutcome::connectionClosed);
     connection->clearCloseHandler();
     if (pendingPairingID_ == pairingID) {
         clearPending();
         announce(std::nullopt);
     }
-    co_return outcomeOf(result);
+    co_return result;
 }
 
 void PairingApproval::resolve(bool approved, const Uuid& pairingID) {
     if (pendingPairingID_ && *pendingPairingID_ != pairingID) return; // another tablet's prompt stays
     if (pendingPairingID_) {
-        if (pendingGate_) pendingGate_->resolve(approved ? Result::approved : Result::rejected);
+        if (pendingGate_) pendingGate_->resolve(approved ? ApprovalOutcome::approved : ApprovalOutcome::rejected);
         clearPending();
     }
     announce(std::nullopt);
@@ -129,7 +118,7 @@ void PairingApproval::resolve(bool approved, const Uuid& pairingID) {
 
 std::shared_ptr<NetworkFramedConnection> PairingApproval::rejectForStop() {
     std::shared_ptr<NetworkFramedConnection> answered = pendingGate_ ? pendingConnection_.lock() : nullptr;
-    if (pendingGate_) pendingGate_->resolve(Result::rejected);
+    if (pendingGate_) pendingGate_->resolve(ApprovalOutcome::rejected);
     clearPending();
     announce(std::nullopt);
     return answered;
@@ -142,7 +131,7 @@ void PairingApproval::clearPending() {
 }
 
 void PairingApproval::announce(const std::optional<IncomingPairingPrompt>& prompt) {
-    if (callbacks_.onPromptChanged) callbacks_.onPromptChanged(prompt);
+    if (callbacks_->onPromptChanged) callbacks_->onPromptChanged(prompt);
 }
 
 } // namespace velorinth

@@ -16,9 +16,6 @@
 
 namespace velorinth {
 
-// How a pairing prompt was answered.
-enum class ApprovalOutcome { approved, rejected, timedOut, connectionClosed };
-
 // The Mac user's answer to a pairing: the single pending on-screen prompt
 // with its gate and timer, or the host's own approval handler when one is set.
 // Lives on the event loop inside the server, which outlives every wait.
@@ -26,9 +23,9 @@ class PairingApproval {
 public:
     using Duration = std::chrono::steady_clock::duration;
 
-    // `callbacks` are the server's, read at each wait.
+    // `callbacks` is the server's current set, read at each use.
     PairingApproval(asio::any_io_executor executor, Duration approvalTimeout, WallClock clock,
-                    const HostSessionCallbacks& callbacks);
+                    const std::shared_ptr<const HostSessionCallbacks>& callbacks);
 
     PairingApproval(const PairingApproval&) = delete;
     PairingApproval& operator=(const PairingApproval&) = delete;
@@ -61,7 +58,7 @@ private:
     asio::any_io_executor executor_;
     Duration approvalTimeout_;
     WallClock clock_;
-    const HostSessionCallbacks& callbacks_;
+    const std::shared_ptr<const HostSessionCallbacks>& callbacks_;
 
     std::optional<Uuid> pendingPairingID_;
     std::shared_ptr<ApprovalGate> pendingGate_;

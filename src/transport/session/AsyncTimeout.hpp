@@ -1,7 +1,6 @@
 #pragma once
 
 #include "core/Cancellation.hpp"
-#include "transport/security/PairingProtocolError.hpp"
 
 #include <asio/awaitable.hpp>
 #include <asio/cancellation_state.hpp>
@@ -23,10 +22,12 @@ namespace velorinth {
 // cancelled and awaited, so the race returns only once both have ended: an
 // operation must stop promptly when cancelled.
 //   - the operation finishes first: its value, or its own error;
-//   - the deadline passes first: PairingProtocolError(timedOut);
-//   - the awaiting task is cancelled: PairingProtocolError(cancelled).
+//   - the deadline passes first: Errors::timedOut();
+//   - the awaiting task is cancelled: Errors::cancelled().
+// Errors names the caller's component errors as a type, not a value: g++ 12
+// destroys some temporaries of a co_await expression twice.
 struct AsyncTimeout {
-    template <class T>
+    template <class Errors, class T>
     static asio::awaitable<T> withTimeout(std::chrono::steady_clock::duration duration, asio::awaitable<T> operation);
 };
 
@@ -62,25 +63,26 @@ asio::awaitable<RaceOutcome<T>> captureOutcome(asio::awaitable<T> operation) {
 
 } // namespace detail
 
-template <class T>
+template <class Errors, class T>
 asio::awaitable<T> AsyncTimeout::withTimeout(std::chrono::steady_clock::duration duration,
                                              asio::awaitable<T> operation) {
     using namespace asio::experimental::awaitable_operators;
     asio::steady_timer deadline(co_await asio::this_coro::executor, duration);
     auto race = detail::captureOutcome(std::move(operation)) || deadline.async_wait(asio::use_awaitable);
-    // Only the race itself can throw here: its awaiting task was cancelled.
-    std::variant<detail::RaceOutcome<T>, std::monostate> first =
-        co_await mapAsioCancellation<PairingProtocolError>(std::move(race), PairingProtocolError::Case::cancelled);
+    std::optional<std::variant<detail::RaceOutcome<T>, std::monostate>> first;
+    try {
+        first.emplace(co_await std::move(race));
+    } catch (const asio::system_error&) {
+        // Only the race itself can throw here: its awaiting task was cancelled.
+        throw Errors::cancelled();
+    }
     const asio::cancellation_state state = co_await asio::this_coro::cancellation_state;
     const bool cancelled = isCancelled(state);
 
-    if (first.index() == 1) {
-        throw PairingProtocolError(cancelled ? PairingProtocolError::Case::cancelled
-                                             : PairingProtocolError::Case::timedOut);
-    }
-    auto& outcome = std::get<0>(first);
+    if (first->index() == 1) throw cancelled ? Errors::cancelled() : Errors::timedOut();
+    auto& outcome = std::get<0>(*first);
     if (outcome.error) {
-        if (cancelled) throw PairingProtocolError(PairingProtocolError::Case::cancelled);
+        if (cancelled) throw Errors::cancelled();
         std::rethrow_exception(outcome.error);
     }
     if constexpr (!std::is_void_v<T>) co_return std::move(*outcome.value);

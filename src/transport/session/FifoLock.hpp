@@ -1,6 +1,6 @@
 #pragma once
 
-#include "transport/session/LoopSignal.hpp"
+#include "core/LoopSignal.hpp"
 
 #include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>

@@ -3,7 +3,7 @@
 #include "core/Bytes.hpp"
 #include "transport/security/NetworkFramedConnection.hpp"
 #include "transport/security/SessionCipher.hpp"
-#include "transport/session/LoopSignal.hpp"
+#include "core/LoopSignal.hpp"
 #include "transport/video/SessionBinaryChannel.hpp"
 
 #include <asio/any_io_executor.hpp>

@@ -17,7 +17,7 @@ namespace velorinth {
 namespace {
 
 using namespace std::chrono_literals;
-using Result = ApprovalGate::Result;
+using Result = ApprovalOutcome;
 
 TEST(ApprovalGate, CancelledWaiterLeavesItOpenAndTheFirstResolutionWins) {
     testing::LoopRunner loop;

@@ -1,4 +1,5 @@
 #include "transport/session/AsyncTimeout.hpp"
+#include "transport/security/PairingProtocolError.hpp"
 
 #include "support/LoopRunner.hpp"
 
@@ -52,7 +53,7 @@ asio::awaitable<int> sleeper(std::chrono::steady_clock::duration duration, bool&
 TEST(AsyncTimeout, AnOperationEndingFirstEndsTheRaceAtOnceWithItsOutcome) {
     asio::io_context io;
     bool cancelled = false;
-    auto won = asio::co_spawn(io, AsyncTimeout::withTimeout(1h, sleeper(1ms, cancelled, 42)), asio::use_future);
+    auto won = asio::co_spawn(io, AsyncTimeout::withTimeout<PairingTimeoutErrors>(1h, sleeper(1ms, cancelled, 42)), asio::use_future);
     EXPECT_EQ(drain(io, won), 42);
     EXPECT_FALSE(cancelled);
 
@@ -61,7 +62,7 @@ TEST(AsyncTimeout, AnOperationEndingFirstEndsTheRaceAtOnceWithItsOutcome) {
         throw std::invalid_argument("own error");
         co_return;
     };
-    auto failed = asio::co_spawn(failing, AsyncTimeout::withTimeout(1h, fails()), asio::use_future);
+    auto failed = asio::co_spawn(failing, AsyncTimeout::withTimeout<PairingTimeoutErrors>(1h, fails()), asio::use_future);
     EXPECT_THROW(drain(failing, failed), std::invalid_argument);
 }
 
@@ -70,7 +71,7 @@ TEST(AsyncTimeout, DeadlineOrCancellationEndsTheOperationWithItsOwnError) {
         asio::io_context io;
         bool cancelled = false;
         asio::cancellation_signal signal;
-        auto future = asio::co_spawn(io, AsyncTimeout::withTimeout(cancelTask ? 1h : 5ms, sleeper(1h, cancelled, 1)),
+        auto future = asio::co_spawn(io, AsyncTimeout::withTimeout<PairingTimeoutErrors>(cancelTask ? 1h : 5ms, sleeper(1h, cancelled, 1)),
                                      asio::bind_cancellation_slot(signal.slot(), asio::use_future));
         if (cancelTask) {
             io.run_for(5ms);

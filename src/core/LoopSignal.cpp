@@ -1,4 +1,4 @@
-#include "transport/session/LoopSignal.hpp"
+#include "core/LoopSignal.hpp"
 
 #include "core/Cancellation.hpp"
 
