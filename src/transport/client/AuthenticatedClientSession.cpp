@@ -2,6 +2,7 @@
 
 #include "core/Cancellation.hpp"
 #include "core/Json.hpp"
+#include "core/KeepAlive.hpp"
 #include "core/LoopAssert.hpp"
 #include "transport/client/RemoteInputTransportError.hpp"
 #include "transport/client/VideoStreamTransportError.hpp"
@@ -83,8 +84,11 @@ void AuthenticatedClientSession::start(std::chrono::steady_clock::duration heart
 }
 
 asio::awaitable<void> AuthenticatedClientSession::disconnect(std::string reason) {
+    return keepAlive(shared_from_this(), disconnectBody(std::move(reason)));
+}
+
+asio::awaitable<void> AuthenticatedClientSession::disconnectBody(std::string reason) {
     VELORINTH_ASSERT_ON_LOOP(executor_);
-    auto self = shared_from_this();
     if (closed_) co_return;
     closed_ = true;
     stopTasks();
@@ -160,14 +164,16 @@ asio::awaitable<void> AuthenticatedClientSession::awaitWritten(std::shared_ptr<S
     throw closedError();
 }
 
+// Called from the public coroutines' bodies, which keep the session alive.
 asio::awaitable<void> AuthenticatedClientSession::send(SessionControlMessage message, SendMode mode) {
-    auto self = shared_from_this();
     const std::uint64_t ticket = enqueue(message, mode);
     const auto bound = mode == SendMode::final ? finalMessageLimit_ : SessionWriter::Duration::max();
     co_await awaitWritten(writer_, ticket, bound);
 }
 
-asio::awaitable<void> AuthenticatedClientSession::sendPing() {
+asio::awaitable<void> AuthenticatedClientSession::sendPing() { return keepAlive(shared_from_this(), sendPingBody()); }
+
+asio::awaitable<void> AuthenticatedClientSession::sendPingBody() {
     VELORINTH_ASSERT_ON_LOOP(executor_);
     if (closed_) throw closedError();
     SessionControlMessage ping = pingMessage();
@@ -175,6 +181,10 @@ asio::awaitable<void> AuthenticatedClientSession::sendPing() {
 }
 
 asio::awaitable<void> AuthenticatedClientSession::sendInput(InputEvent event) {
+    return keepAlive(shared_from_this(), sendInputBody(std::move(event)));
+}
+
+asio::awaitable<void> AuthenticatedClientSession::sendInputBody(InputEvent event) {
     VELORINTH_ASSERT_ON_LOOP(executor_);
     using Case = RemoteInputTransportError::Case;
     if (closed_) throw RemoteInputTransportError(Case::sessionNotConnected);
@@ -191,6 +201,11 @@ asio::awaitable<void> AuthenticatedClientSession::sendInput(InputEvent event) {
 
 asio::awaitable<void> AuthenticatedClientSession::configureVideoStream(VideoStreamConfiguration configuration,
                                                                        std::uint64_t generation) {
+    return keepAlive(shared_from_this(), configureVideoStreamBody(configuration, generation));
+}
+
+asio::awaitable<void> AuthenticatedClientSession::configureVideoStreamBody(VideoStreamConfiguration configuration,
+                                                                           std::uint64_t generation) {
     VELORINTH_ASSERT_ON_LOOP(executor_);
     using Case = VideoStreamTransportError::Case;
     if (closed_) throw VideoStreamTransportError(Case::sessionNotConnected);
@@ -217,12 +232,20 @@ SessionControlMessage AuthenticatedClientSession::keyframeRequest(std::uint64_t 
 }
 
 asio::awaitable<void> AuthenticatedClientSession::requestVideoKeyframe(std::uint64_t generation) {
+    return keepAlive(shared_from_this(), requestVideoKeyframeBody(generation));
+}
+
+asio::awaitable<void> AuthenticatedClientSession::requestVideoKeyframeBody(std::uint64_t generation) {
     VELORINTH_ASSERT_ON_LOOP(executor_);
     SessionControlMessage request = keyframeRequest(generation);
     co_await send(std::move(request));
 }
 
 asio::awaitable<void> AuthenticatedClientSession::stopVideoStream(std::optional<std::uint64_t> generation) {
+    return keepAlive(shared_from_this(), stopVideoStreamBody(generation));
+}
+
+asio::awaitable<void> AuthenticatedClientSession::stopVideoStreamBody(std::optional<std::uint64_t> generation) {
     VELORINTH_ASSERT_ON_LOOP(executor_);
     if (closed_) co_return;
     descriptor_.isVideoStreaming = false;
@@ -237,6 +260,10 @@ asio::awaitable<void> AuthenticatedClientSession::stopVideoStream(std::optional<
 }
 
 asio::awaitable<void> AuthenticatedClientSession::confirmVerifiedWake(Date date) {
+    return keepAlive(shared_from_this(), confirmVerifiedWakeBody(date));
+}
+
+asio::awaitable<void> AuthenticatedClientSession::confirmVerifiedWakeBody(Date date) {
     VELORINTH_ASSERT_ON_LOOP(executor_);
     if (closed_) throw closedError();
     SessionControlMessage confirmation = message(Command::confirmVerifiedWake);

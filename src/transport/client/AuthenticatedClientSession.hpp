@@ -111,6 +111,10 @@ public:
     // written. Does nothing while a receive loop exists.
     void start(std::chrono::steady_clock::duration heartbeatInterval);
 
+    // Each public coroutine holds the session from the call until it ends
+    // (keepAlive), not from its body's first line: an asio::awaitable starts
+    // lazily, and a caller may spawn disconnect() and drop its pointer.
+    //
     // Each sending operation checks its preconditions, then queues its message
     // behind every message already queued and waits until it is written: the
     // session's one writer seals each right before its write, so frames leave
@@ -141,6 +145,14 @@ public:
 
 private:
     enum class SendMode { checked, final };
+
+    asio::awaitable<void> sendPingBody();
+    asio::awaitable<void> sendInputBody(InputEvent event);
+    asio::awaitable<void> configureVideoStreamBody(VideoStreamConfiguration configuration, std::uint64_t generation);
+    asio::awaitable<void> requestVideoKeyframeBody(std::uint64_t generation);
+    asio::awaitable<void> stopVideoStreamBody(std::optional<std::uint64_t> generation);
+    asio::awaitable<void> confirmVerifiedWakeBody(Date date);
+    asio::awaitable<void> disconnectBody(std::string reason);
 
     // Both tasks hold the session weakly, and strongly only between their
     // suspensions, so that dropping the session ends them.

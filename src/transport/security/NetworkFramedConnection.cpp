@@ -2,6 +2,7 @@
 
 #include "core/BigEndian.hpp"
 #include "core/Cancellation.hpp"
+#include "core/KeepAlive.hpp"
 #include "core/LoopAssert.hpp"
 #include "platform/SessionSocket.hpp"
 
@@ -137,9 +138,10 @@ std::optional<NetworkConnectionError::Case> NetworkFramedConnection::refusedFram
 
 // ---- start ----------------------------------------------------------------------------
 
-asio::awaitable<void> NetworkFramedConnection::start() {
+asio::awaitable<void> NetworkFramedConnection::start() { return keepAlive(shared_from_this(), startBody()); }
+
+asio::awaitable<void> NetworkFramedConnection::startBody() {
     VELORINTH_ASSERT_ON_LOOP(stream_.get_executor());
-    auto self = shared_from_this();
     if (phase_ == Phase::ready) co_return;
     if (phase_ != Phase::idle || cancelled_) throw NetworkConnectionError(Case::cancelled);
     phase_ = Phase::starting;
@@ -158,7 +160,7 @@ asio::awaitable<void> NetworkFramedConnection::start() {
         std::rethrow_exception(failure);
     }
     phase_ = Phase::ready;
-    asio::co_spawn(stream_.get_executor(), readLoop(self), asio::detached);
+    asio::co_spawn(stream_.get_executor(), readLoop(shared_from_this()), asio::detached);
 }
 
 asio::awaitable<void> NetworkFramedConnection::establish() {
@@ -279,8 +281,11 @@ void NetworkFramedConnection::finishReading(const asio::error_code& error) {
 }
 
 asio::awaitable<Bytes> NetworkFramedConnection::receiveFrame() {
+    return keepAlive(shared_from_this(), receiveFrameBody());
+}
+
+asio::awaitable<Bytes> NetworkFramedConnection::receiveFrameBody() {
     VELORINTH_ASSERT_ON_LOOP(stream_.get_executor());
-    auto self = shared_from_this();
     const auto caller = co_await asio::this_coro::cancellation_state;
     for (;;) {
         if (cancelled_) throw NetworkConnectionError(Case::cancelled);
@@ -321,10 +326,13 @@ asio::awaitable<void> NetworkFramedConnection::sendRawFrame(Bytes payload) {
 }
 
 asio::awaitable<void> NetworkFramedConnection::sendPreparedFrame(Bytes frame) {
+    return keepAlive(shared_from_this(), sendPreparedFrameBody(std::move(frame)));
+}
+
+asio::awaitable<void> NetworkFramedConnection::sendPreparedFrameBody(Bytes frame) {
     VELORINTH_ASSERT_ON_LOOP(stream_.get_executor());
     const std::size_t length = frame.size() - std::min(frame.size(), kHeaderSize);
     if (const auto refused = refusedFrameLength(length, maximumFrameSize)) throw NetworkConnectionError(*refused);
-    auto self = shared_from_this();
     const auto header = frameHeader(static_cast<std::uint32_t>(length));
     std::copy(header.begin(), header.end(), frame.begin());
     const auto caller = co_await asio::this_coro::cancellation_state;

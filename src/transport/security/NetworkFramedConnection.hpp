@@ -38,7 +38,8 @@ namespace velorinth {
 // refused before any of its body is read.
 //
 // Lives on the event loop and must be owned through std::shared_ptr: its
-// coroutines keep it alive while they run. Once started, one reader coroutine
+// coroutines keep it alive while they run, public ones from the call on (an
+// asio::awaitable starts lazily, after the caller may have dropped it). Once started, one reader coroutine
 // always has a read pending, so a peer that closes is noticed (notifyClosed
 // runs) even while nobody calls receiveFrame; it keeps at most one frame
 // waiting for receiveFrame beyond the one it is reading.
@@ -139,6 +140,10 @@ public:
 private:
     enum class Phase { idle, starting, ready, failed };
     class WriteSlot;
+
+    asio::awaitable<void> startBody();
+    asio::awaitable<Bytes> receiveFrameBody();
+    asio::awaitable<void> sendPreparedFrameBody(Bytes frame);
 
     NetworkFramedConnection(const asio::any_io_executor& executor, std::shared_ptr<asio::ssl::context> tls,
                             Endpoint endpoint, std::size_t maximumFrameSize,

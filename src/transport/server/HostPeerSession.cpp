@@ -1,5 +1,6 @@
 #include "transport/server/HostPeerSession.hpp"
 
+#include "core/KeepAlive.hpp"
 #include "core/LoopAssert.hpp"
 #include "transport/security/HandshakeEnvelopeHelpers.hpp"
 #include "transport/security/NetworkConnectionError.hpp"
@@ -79,9 +80,10 @@ asio::awaitable<void> HostPeerSession::sendServerReady() {
                                                   *cipher_, transcriptHash_));
 }
 
-asio::awaitable<void> HostPeerSession::run() {
+asio::awaitable<void> HostPeerSession::run() { return keepAlive(shared_from_this(), runBody()); }
+
+asio::awaitable<void> HostPeerSession::runBody() {
     VELORINTH_ASSERT_ON_LOOP(executor_);
-    const std::shared_ptr<HostPeerSession> self = shared_from_this();
     co_await sendServerReady();
     const HostState state = delegate_.hostState();
     if (state.display || !state.accessibilityGranted || state.wakeConfiguration) {
@@ -209,7 +211,6 @@ void HostPeerSession::setStreaming(bool streaming) {
 
 asio::awaitable<void> HostPeerSession::handleConfigureVideo(const SessionControlMessage& message,
                                                             DevicePermissions permissions) {
-    const std::shared_ptr<HostPeerSession> self = shared_from_this();
     const std::uint64_t generation = message.streamGeneration.value_or(1);
     const VideoStreamConfiguration configuration = message.videoConfiguration.value_or(defaultStreamConfiguration());
     auto status = [&](bool active) {
@@ -306,7 +307,6 @@ void HostPeerSession::handleStopVideo(const SessionControlMessage& message) {
 // The tablet's clock is not trusted to move a wake record into the future:
 // a stored wake time never moves back, so a future one would stick.
 asio::awaitable<void> HostPeerSession::handleVerifiedWake(const SessionControlMessage& message) {
-    const std::shared_ptr<HostPeerSession> self = shared_from_this();
     co_await delegate_.verifiedWakeConfirmed(deviceID(), std::min(message.timestamp, delegate_.now()));
 }
 
@@ -320,9 +320,12 @@ void HostPeerSession::applyHostState(const HostState& state) {
     scheduler_->enqueueControl(hostStateMessage(state));
 }
 
-asio::awaitable<void> HostPeerSession::reportSystemSleep(Date time, const HostState& state) {
+asio::awaitable<void> HostPeerSession::reportSystemSleep(Date time, HostState state) {
+    return keepAlive(shared_from_this(), reportSystemSleepBody(time, std::move(state)));
+}
+
+asio::awaitable<void> HostPeerSession::reportSystemSleepBody(Date time, HostState state) {
     VELORINTH_ASSERT_ON_LOOP(executor_);
-    const std::shared_ptr<HostPeerSession> self = shared_from_this();
     descriptor_.hostPowerState = PowerStateEvidence::systemSleepReportedBeforeDisconnect;
     descriptor_.wakeConfiguration = state.wakeConfiguration;
     SessionControlMessage report = hostStateMessage(state);
@@ -371,8 +374,11 @@ bool HostPeerSession::stopVideoStream(VideoStreamStopReason reason, const std::s
 }
 
 asio::awaitable<void> HostPeerSession::applyPermissions(DevicePermissions permissions) {
+    return keepAlive(shared_from_this(), applyPermissionsBody(permissions));
+}
+
+asio::awaitable<void> HostPeerSession::applyPermissionsBody(DevicePermissions permissions) {
     VELORINTH_ASSERT_ON_LOOP(executor_);
-    const std::shared_ptr<HostPeerSession> self = shared_from_this();
     const DevicePermissions old = descriptor_.grantedPermissions;
     const bool wasStreaming = descriptor_.isVideoStreaming;
     descriptor_.grantedPermissions = permissions;
@@ -400,8 +406,11 @@ asio::awaitable<void> HostPeerSession::applyPermissions(DevicePermissions permis
 }
 
 asio::awaitable<void> HostPeerSession::sendClosingMessage(SessionControlCommand command, std::string reason) {
+    return keepAlive(shared_from_this(), sendClosingMessageBody(command, std::move(reason)));
+}
+
+asio::awaitable<void> HostPeerSession::sendClosingMessageBody(SessionControlCommand command, std::string reason) {
     VELORINTH_ASSERT_ON_LOOP(executor_);
-    const std::shared_ptr<HostPeerSession> self = shared_from_this();
     SessionControlMessage message = makeMessage(command);
     message.reason = std::move(reason);
     co_await scheduler_->sendFinalControlAndClose(std::move(message));

@@ -82,6 +82,9 @@ public:
     HostPeerSession(const HostPeerSession&) = delete;
     HostPeerSession& operator=(const HostPeerSession&) = delete;
 
+    // Public coroutines hold the object from the call until they end
+    // (keepAlive): an asio::awaitable starts lazily, after the caller may have
+    // dropped its pointer.
     // Sends the server-ready message (sealed as 1), then lets the scheduler
     // drain, and reads the tablet's messages until it leaves, the trust
     // re-check fails, the host cuts the connection or a read or an open fails.
@@ -90,7 +93,7 @@ public:
     // ---- what the host does to this session --------------------------------
     void applyHostState(const HostState& state);
     // The sleep report, written or given up at the flush bound.
-    asio::awaitable<void> reportSystemSleep(Date time, const HostState& state);
+    asio::awaitable<void> reportSystemSleep(Date time, HostState state);
     // True when the sent or dropped counters moved.
     bool distributeVideoFrame(const EncodedVideoFrame& frame);
     // True when a stream was running and is now stopped; the host is not told.
@@ -120,6 +123,10 @@ public:
     const std::shared_ptr<NetworkFramedConnection>& connection() const { return connection_; }
 
 private:
+    asio::awaitable<void> runBody();
+    asio::awaitable<void> reportSystemSleepBody(Date time, HostState state);
+    asio::awaitable<void> applyPermissionsBody(DevicePermissions permissions);
+    asio::awaitable<void> sendClosingMessageBody(SessionControlCommand command, std::string reason);
     SessionControlMessage makeMessage(SessionControlCommand command) const;
     SessionControlMessage hostStateMessage(const HostState& state) const;
     asio::awaitable<void> sendServerReady();

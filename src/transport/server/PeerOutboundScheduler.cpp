@@ -1,6 +1,7 @@
 #include "transport/server/PeerOutboundScheduler.hpp"
 
 #include "core/Json.hpp"
+#include "core/KeepAlive.hpp"
 #include "core/LoopAssert.hpp"
 #include "transport/video/SessionWireFrameCodec.hpp"
 #include "transport/video/VideoFrameFragmenter.hpp"
@@ -48,16 +49,22 @@ std::uint64_t PeerOutboundScheduler::pushControl(const SessionControlMessage& me
 }
 
 asio::awaitable<bool> PeerOutboundScheduler::enqueueControlAndFlush(SessionControlMessage message) {
+    return keepAlive(shared_from_this(), enqueueControlAndFlushBody(std::move(message)));
+}
+
+asio::awaitable<bool> PeerOutboundScheduler::enqueueControlAndFlushBody(SessionControlMessage message) {
     VELORINTH_ASSERT_ON_LOOP(executor_);
-    auto self = shared_from_this();
     if (isClosed() || closing_) co_return false;
     const std::uint64_t ticket = pushControl(message);
     co_return co_await writer_->waitForWritten(ticket, flushTimeout_);
 }
 
 asio::awaitable<void> PeerOutboundScheduler::sendFinalControlAndClose(SessionControlMessage message) {
+    return keepAlive(shared_from_this(), sendFinalControlAndCloseBody(std::move(message)));
+}
+
+asio::awaitable<void> PeerOutboundScheduler::sendFinalControlAndCloseBody(SessionControlMessage message) {
     VELORINTH_ASSERT_ON_LOOP(executor_);
-    auto self = shared_from_this();
     if (!isClosed()) {
         // A second final message while the first is on its way only waits
         // for that close.

@@ -79,6 +79,9 @@ public:
     PeerOutboundScheduler(const PeerOutboundScheduler&) = delete;
     PeerOutboundScheduler& operator=(const PeerOutboundScheduler&) = delete;
 
+    // Public coroutines hold the object from the call until they end
+    // (keepAlive): an asio::awaitable starts lazily, after the caller may have
+    // dropped its pointer.
     // Opens the gate once the session's server-ready message has been written;
     // until then everything enqueued waits. Later calls do nothing.
     void startDraining();
@@ -121,6 +124,8 @@ public:
     std::exception_ptr sendFailure() const noexcept { return writer_->failure(); }
 
 private:
+    asio::awaitable<bool> enqueueControlAndFlushBody(SessionControlMessage message);
+    asio::awaitable<void> sendFinalControlAndCloseBody(SessionControlMessage message);
     struct QueuedVideoFrame {
         std::uint64_t generation = 0;
         std::uint64_t sequence = 0;

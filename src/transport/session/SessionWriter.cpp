@@ -1,6 +1,7 @@
 #include "transport/session/SessionWriter.hpp"
 
 #include "core/Cancellation.hpp"
+#include "core/KeepAlive.hpp"
 #include "transport/video/SessionWireFrameCodec.hpp"
 
 #include <asio/cancellation_state.hpp>
@@ -33,7 +34,10 @@ std::uint64_t SessionWriter::enqueueControl(Bytes plaintext) {
 }
 
 asio::awaitable<bool> SessionWriter::waitForWritten(std::uint64_t ticket, Duration bound) {
-    const std::shared_ptr<SessionWriter> self = shared_from_this();
+    return keepAlive(shared_from_this(), waitForWrittenBody(ticket, bound));
+}
+
+asio::awaitable<bool> SessionWriter::waitForWrittenBody(std::uint64_t ticket, Duration bound) {
     const auto deadline = bound == Duration::max() ? std::chrono::steady_clock::time_point::max()
                                                    : std::chrono::steady_clock::now() + bound;
     while (!closed_ && writtenControlCount_ < ticket) {

@@ -42,6 +42,9 @@ public:
     SessionWriter(const SessionWriter&) = delete;
     SessionWriter& operator=(const SessionWriter&) = delete;
 
+    // Public coroutines hold the object from the call until they end
+    // (keepAlive): an asio::awaitable starts lazily, after the caller may have
+    // dropped its pointer.
     // Starts the writer; nothing is written before. Later calls do nothing.
     void start();
     // Queues one control message's plaintext and returns its ticket: the n-th
@@ -63,6 +66,7 @@ public:
     bool hasQueuedControl() const noexcept { return !control_.empty(); }
 
 private:
+    asio::awaitable<bool> waitForWrittenBody(std::uint64_t ticket, Duration bound);
     asio::awaitable<void> run(std::shared_ptr<SessionWriter> self);
     asio::awaitable<void> write(SessionBinaryChannel channel, ByteView plaintext);
 

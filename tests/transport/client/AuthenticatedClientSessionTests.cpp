@@ -398,6 +398,22 @@ TEST(LoopbackClientSession, DisconnectTellsTheHostOnceAndEndsLocally) {
     EXPECT_EQ(rig.events.terminations, std::vector<Reason>{Reason::localDisconnect()});
 }
 
+// A caller may spawn the farewell and let go at once: the coroutine holds the
+// session from the call, so the host still hears it.
+TEST(LoopbackClientSession, ASpawnedDisconnectWhoseCallerLetGoStillReachesTheHost) {
+    SessionRig rig;
+    rig.start();
+    rig.h.run([&]() -> asio::awaitable<void> {
+        EXPECT_EQ((co_await rig.host.receive()).command, Command::ping);
+        asio::co_spawn(rig.h.io, rig.session->disconnect("bye"), asio::detached);
+        rig.session.reset();
+        const Msg farewell = co_await rig.host.receive();
+        EXPECT_EQ(farewell.command, Command::disconnect);
+        EXPECT_EQ(farewell.reason, "bye");
+    }());
+    EXPECT_EQ(rig.events.terminations, std::vector<Reason>{Reason::localDisconnect()});
+}
+
 // The tasks hold the session weakly: an owner that lets go without
 // disconnect() leaves no heart-beating connection behind.
 TEST(LoopbackClientSession, DroppingTheSessionClosesItsConnectionAndEndsItsTasks) {
