@@ -118,4 +118,10 @@ SessionControlMessage ScriptedTabletPeer::message(SessionControlCommand command,
     return message;
 }
 
+SessionControlMessage ScriptedTabletPeer::input(std::uint64_t inputSequence) {
+    SessionControlMessage input = message(SessionControlCommand::remoteInput);
+    input.controlMessage = ControlMessage::input(inputSequence, InputEvent::pointerMove(0.5, 0.5));
+    return input;
+}
+
 } // namespace velorinth::testing

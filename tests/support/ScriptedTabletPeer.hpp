@@ -57,6 +57,8 @@ public:
     void close();
 
     static SessionControlMessage message(SessionControlCommand command, std::uint64_t sequence = 1);
+    // A pointer move to the centre, numbered `inputSequence`.
+    static SessionControlMessage input(std::uint64_t inputSequence);
 
     CapabilitySet capabilities{Capability::h264, Capability::pointer, Capability::keyboard};
     std::shared_ptr<DeviceIdentityService> identityService;

@@ -186,6 +186,8 @@ void HostPeerSession::handleRemoteInput(const SessionControlMessage& message, De
     // Duplicates and stale events are dropped.
     if (input == nullptr || input->sequence <= lastInputSequence_) return;
     lastInputSequence_ = input->sequence;
+    // Retired: its input clean-up has run, and a key pressed now would stay down.
+    if (!attached_) return;
 
     const HostSessionCallbacks& callbacks = delegate_.callbacks();
     const bool injected = callbacks.onRemoteInput ? callbacks.onRemoteInput(deviceID(), sessionID(), input->event) : true;

@@ -311,13 +311,7 @@ HostSessionServer::SessionPointer HostSessionServer::registerSession(const HostH
     const DevicePublicIdentity& peer = accepted.verification.peerIdentity;
     const Uuid deviceID = peer.id;
     if (auto existing = sessions_.find(deviceID); existing != sessions_.end()) {
-        const SessionPointer old = existing->second;
-        old->detach();
-        if (callbacks_->onSessionClosedForInputCleanup) callbacks_->onSessionClosedForInputCleanup(deviceID, old->sessionID());
-        if (old->descriptor().isVideoStreaming && callbacks_->onVideoStreamStopped) {
-            callbacks_->onVideoStreamStopped(deviceID, old->sessionID());
-        }
-        old->scheduler()->close();
+        retire(SessionPointer(existing->second), Retirement::replaced);
     }
 
     ActiveSessionDescriptor descriptor;
@@ -354,20 +348,32 @@ HostSessionServer::SessionPointer HostSessionServer::registerSession(const HostH
     return session;
 }
 
+// A session replaced or taken by the host has been retired already; its
+// clean-up was owed then, and a late one would release the keys its
+// successor holds.
 void HostSessionServer::finishSession(const SessionPointer& session) {
-    const Uuid deviceID = session->deviceID();
-    const Uuid sessionID = session->sessionID();
-    if (callbacks_->onSessionClosedForInputCleanup) callbacks_->onSessionClosedForInputCleanup(deviceID, sessionID);
-    bool wasStreaming = false;
-    if (auto found = sessions_.find(deviceID); found != sessions_.end() && found->second == session) {
-        wasStreaming = session->descriptor().isVideoStreaming;
-        sessions_.erase(found);
-        sessionChanged();
+    if (auto found = sessions_.find(session->deviceID()); found != sessions_.end() && found->second == session) {
+        retire(session, Retirement::ended);
     }
-    session->detach();
-    if (wasStreaming && callbacks_->onVideoStreamStopped) callbacks_->onVideoStreamStopped(deviceID, sessionID);
     asio::post(executor_, [scheduler = session->scheduler()] { scheduler->close(); });
     scheduleMemoryRelease();
+}
+
+// The one way out of the table. Every way owes the host the input clean-up
+// and, for a streaming session, the stream's stop, once; from here on what the
+// tablet asks changes nothing on the host. A replaced session's connection is
+// cut now; a taken one is told why by its taker; an ended one is gone already.
+void HostSessionServer::retire(const SessionPointer& session, Retirement why) {
+    const Uuid deviceID = session->deviceID();
+    const Uuid sessionID = session->sessionID();
+    sessions_.erase(deviceID);
+    session->detach();
+    if (callbacks_->onSessionClosedForInputCleanup) callbacks_->onSessionClosedForInputCleanup(deviceID, sessionID);
+    if (session->descriptor().isVideoStreaming && callbacks_->onVideoStreamStopped) {
+        callbacks_->onVideoStreamStopped(deviceID, sessionID);
+    }
+    if (why == Retirement::replaced) session->scheduler()->close();
+    sessionChanged();
 }
 
 void HostSessionServer::scheduleMemoryRelease() {

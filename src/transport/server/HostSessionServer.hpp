@@ -205,9 +205,12 @@ private:
     void retireIntake(HostHandshake& handshake);
     // The new session in the table, replacing the tablet's older one.
     SessionPointer registerSession(const HostHandshake& handshake, HostHandshake::Accepted accepted);
-    // Once per session when its run ends: input clean-up, removal if it is
-    // still the tablet's session, and the scheduler's close. Nothing is sent.
+    enum class Retirement { replaced, takenByHost, ended };
+    // Once per session when its run ends: retirement if it is still the
+    // tablet's session, and the scheduler's close. Nothing is sent.
     void finishSession(const SessionPointer& session);
+    // Takes the session out of the table with what `why` owes the host.
+    void retire(const SessionPointer& session, Retirement why);
     void requestKeyframeIfStreaming(const Uuid& deviceID, const Uuid& sessionID);
     // Once the ended session's connection is surely gone (its close_notify
     // bound included), at most once per kMemoryReleaseDelay.
@@ -216,7 +219,7 @@ private:
     static asio::awaitable<void> runStop(std::shared_ptr<HostSessionServer> self);
 
     // ---- host-driven operations (HostSessionServerOperations.cpp) ----
-    // Takes the session out of the table, tells the host its stream stopped.
+    // Retires the tablet's session as taken by the host; null when it has none.
     SessionPointer takeSession(const Uuid& deviceID);
     // Runs a store write that may withdraw a tablet's access (see the .cpp).
     asio::awaitable<void> writeRemovingAccess(const Uuid& deviceID, std::function<void()> write,

@@ -113,12 +113,8 @@ void HostSessionServer::resolvePendingPairing(bool approved, const Uuid& pairing
 HostSessionServer::SessionPointer HostSessionServer::takeSession(const Uuid& deviceID) {
     auto found = sessions_.find(deviceID);
     if (found == sessions_.end()) return nullptr;
-    SessionPointer session = std::move(found->second);
-    sessions_.erase(found);
-    session->detach();
-    if (session->descriptor().isVideoStreaming && callbacks_->onVideoStreamStopped) {
-        callbacks_->onVideoStreamStopped(deviceID, session->sessionID());
-    }
+    SessionPointer session = found->second;
+    retire(session, Retirement::takenByHost);
     return session;
 }
 

@@ -89,22 +89,72 @@ TEST(LoopbackReconnect, ReadyMismatchCreatesNoSession) {
     }
 }
 
+// What the host was told, in order: an input ('i') or a clean-up ('c') of a session.
+struct InputLog {
+    std::vector<std::pair<char, Uuid>> entries;
+
+    void attach(HostRig& h) {
+        HostSessionServer::Callbacks callbacks = h.recordingCallbacks();
+        callbacks.onRemoteInput = [this, record = callbacks.onRemoteInput](const Uuid& device, const Uuid& session,
+                                                                           const InputEvent& event) {
+            entries.emplace_back('i', session);
+            return record(device, session, event);
+        };
+        callbacks.onSessionClosedForInputCleanup = [this](const Uuid&, const Uuid& session) {
+            entries.emplace_back('c', session);
+        };
+        h.call([&] { h.server->setCallbacks(callbacks); });
+    }
+    // Exactly one clean-up of `session`, and none of its input after it.
+    void expectCleanedUpOnceAndLast(const Uuid& session) const {
+        const auto cleanup = std::find(entries.begin(), entries.end(), std::pair<char, Uuid>{'c', session});
+        ASSERT_NE(cleanup, entries.end());
+        EXPECT_EQ(std::count(entries.begin(), entries.end(), std::pair<char, Uuid>{'c', session}), 1);
+        EXPECT_EQ(std::find(cleanup, entries.end(), std::pair<char, Uuid>{'i', session}), entries.end());
+    }
+};
+
+// The replaced session is cleaned up once, at its replacement, before its
+// successor's first input: a late clean-up would release the successor's keys.
 TEST(LoopbackReconnect, SecondSessionOfTheSameTabletReplacesTheFirstAndOutlivesIt) {
     HostRig h;
+    InputLog log;
+    log.attach(h);
     auto first = h.peer();
     const ServerHello firstHello = h.openTrustedSession(*first);
+    h.run(first->send(ScriptedTabletPeer::input(1)));
+    h.run(first->roundTrip());
     auto second = h.peer();
     second->identityService = first->identityService; // the same tablet
     const ServerHello secondHello = h.run(second->openSession(h.port, HandshakePurpose::reconnect));
+    h.run(second->send(ScriptedTabletPeer::input(1)));
+    h.run(second->roundTrip());
 
     EXPECT_TRUE(nextReadFails(h, *first)); // the old scheduler closed its connection
-    h.settle(100ms);
+    h.settle(100ms);                       // the old session's run has ended
     ASSERT_EQ(h.sessions().size(), 1u);
     EXPECT_EQ(h.sessions()[0].id, secondHello.sessionID);
-    // Clean-up ran for the replaced session at registration and again at its end.
-    EXPECT_EQ(std::count(h.inputCleanups.begin(), h.inputCleanups.end(), firstHello.sessionID), 2);
+    EXPECT_EQ(log.entries,
+              (std::vector<std::pair<char, Uuid>>{
+                  {'i', firstHello.sessionID}, {'c', firstHello.sessionID}, {'i', secondHello.sessionID}}));
     h.run(second->send(ScriptedTabletPeer::message(SessionControlCommand::ping, 7)));
     EXPECT_EQ(h.run(second->receiveControl()).command, SessionControlCommand::pong);
+}
+
+// A session the host takes is cleaned up when it is taken; what the tablet
+// sends while its closing message is on the way is not injected.
+TEST(LoopbackReconnect, ASessionTakenByTheHostIsCleanedUpOnceAndInjectsNothingAfter) {
+    HostRig h;
+    InputLog log;
+    log.attach(h);
+    auto tablet = h.peer();
+    const ServerHello hello = h.openTrustedSession(*tablet);
+    for (std::uint64_t sequence = 1; sequence <= 20; ++sequence)
+        h.run(tablet->send(ScriptedTabletPeer::input(sequence)));
+    h.run(h.server->disconnectSession(tablet->identity().id, "Bye."));
+    h.settle(100ms);
+    log.expectCleanedUpOnceAndLast(hello.sessionID);
+    EXPECT_TRUE(h.sessions().empty());
 }
 
 // Stop answers the pending prompt with a sealed rejection, disconnects running

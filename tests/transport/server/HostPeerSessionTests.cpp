@@ -13,11 +13,7 @@ namespace {
 
 using Command = SessionControlCommand;
 
-SessionControlMessage input(std::uint64_t inputSequence) {
-    SessionControlMessage message = ScriptedTabletPeer::message(Command::remoteInput);
-    message.controlMessage = ControlMessage::input(inputSequence, InputEvent::pointerMove(0.5, 0.5));
-    return message;
-}
+SessionControlMessage input(std::uint64_t inputSequence) { return ScriptedTabletPeer::input(inputSequence); }
 
 SessionControlMessage configure(std::optional<std::uint64_t> generation = std::nullopt,
                                 std::optional<VideoStreamConfiguration> configuration = std::nullopt) {
