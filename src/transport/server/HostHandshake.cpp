@@ -171,9 +171,14 @@ asio::awaitable<PairingRequest> HostHandshake::receiveRequest() {
     } catch (const PairingAttemptLimitError&) {
         refused = std::current_exception();
     }
-    if (!refused && deps_.approval->pendingPairingID()) {
-        refused = std::make_exception_ptr(SessionHandshakeError(SessionHandshakeError::Case::pairingBusyOnHost));
-        answer = Code::pairingBusy;
+    if (!refused) {
+        // Reserved here, at the check: two pairings checked together must not
+        // both go on to a prompt only one of them can have.
+        reservation_ = deps_.approval->reservePrompt();
+        if (!reservation_) {
+            refused = std::make_exception_ptr(SessionHandshakeError(SessionHandshakeError::Case::pairingBusyOnHost));
+            answer = Code::pairingBusy;
+        }
     }
     if (refused) {
         co_await sendErrorQuietly(answer);
@@ -197,7 +202,19 @@ asio::awaitable<void> HostHandshake::approve(DevicePermissions granted) {
 
 // The Mac user's decision.
 asio::awaitable<bool> HostHandshake::decidePairing() {
-    const ApprovalOutcome outcome = co_await onHost(deps_.approval->await(accepted_->verification, connection_));
+    PairingApproval::Reservation reservation = std::move(reservation_).value_or(PairingApproval::Reservation());
+    reservation_.reset();
+    std::exception_ptr busy;
+    ApprovalOutcome outcome = ApprovalOutcome::connectionClosed;
+    try {
+        outcome = co_await onHost(deps_.approval->await(accepted_->verification, connection_, std::move(reservation)));
+    } catch (const SessionHandshakeError&) {
+        busy = std::current_exception();
+    }
+    if (busy) {
+        co_await sendErrorQuietly(Code::pairingBusy);
+        std::rethrow_exception(busy);
+    }
     switch (outcome) {
     case ApprovalOutcome::approved: co_await approve(DevicePermissions::all); co_return true;
     case ApprovalOutcome::rejected: {

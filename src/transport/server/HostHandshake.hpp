@@ -8,6 +8,7 @@
 #include "transport/security/NetworkFramedConnection.hpp"
 #include "transport/security/PairingVerification.hpp"
 #include "transport/security/SessionCipher.hpp"
+#include "transport/server/PairingApproval.hpp"
 
 #include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
@@ -23,7 +24,6 @@
 namespace velorinth {
 
 class DeviceIdentityService;
-class PairingApproval;
 class PairingAttemptLimiter;
 class PairingReplayGuard;
 class SecurePairingProtocol;
@@ -84,8 +84,11 @@ public:
     std::uint64_t id() const { return id_; }
     std::uint64_t generation() const { return generation_; }
     const std::shared_ptr<NetworkFramedConnection>& connection() const { return connection_; }
-    // Frees its place in the handshake budget.
-    void releaseSlot() { slot_.release(); }
+    // Frees its place in the handshake budget and its hold on the pairing prompt.
+    void releaseSlot() {
+        slot_.release();
+        reservation_.reset();
+    }
     // Stop closed it: its end is no error worth reporting.
     void markClosedByStop() { closedByStop_ = true; }
     bool closedByStop() const { return closedByStop_; }
@@ -129,6 +132,8 @@ private:
     bool closedByStop_ = false;
 
     HandshakePurpose purpose_ = HandshakePurpose::pair;
+    // A pairing's hold on the one prompt, from its check until its wait.
+    std::optional<PairingApproval::Reservation> reservation_;
     std::optional<Accepted> accepted_; // filled as the handshake goes
 };
 

@@ -1,5 +1,7 @@
 #include "transport/server/PairingApproval.hpp"
 
+#include "transport/session/SessionValueTypes.hpp"
+
 #include <asio/bind_cancellation_slot.hpp>
 #include <asio/cancellation_signal.hpp>
 #include <asio/co_spawn.hpp>
@@ -56,15 +58,44 @@ PairingApproval::PairingApproval(asio::any_io_executor executor, Duration approv
     : executor_(std::move(executor)), approvalTimeout_(approvalTimeout), clock_(std::move(clock)),
       callbacks_(callbacks) {}
 
+PairingApproval::Reservation::Reservation(Reservation&& other) noexcept
+    : owner_(std::exchange(other.owner_, nullptr)) {}
+
+PairingApproval::Reservation& PairingApproval::Reservation::operator=(Reservation&& other) noexcept {
+    if (this != &other) {
+        release();
+        owner_ = std::exchange(other.owner_, nullptr);
+    }
+    return *this;
+}
+
+void PairingApproval::Reservation::release() noexcept {
+    if (owner_ != nullptr) std::exchange(owner_, nullptr)->promptReserved_ = false;
+}
+
+std::optional<PairingApproval::Reservation> PairingApproval::reservePrompt() {
+    if (callbacks_->customApprovalHandler) return Reservation();
+    if (promptReserved_) return std::nullopt;
+    promptReserved_ = true;
+    return Reservation(this);
+}
+
 asio::awaitable<ApprovalOutcome> PairingApproval::await(const PairingVerification& verification,
-                                                        std::shared_ptr<NetworkFramedConnection> connection) {
+                                                        std::shared_ptr<NetworkFramedConnection> connection,
+                                                        Reservation reservation) {
     IncomingPairingPrompt prompt;
     prompt.id = verification.pairingID;
     prompt.peerIdentity = verification.peerIdentity;
     prompt.verificationCode = verification.verificationCode;
     prompt.expiresAt = clock_().addingTimeInterval(std::chrono::duration<double>(approvalTimeout_).count());
     if (callbacks_->customApprovalHandler) co_return co_await awaitCustom(std::move(prompt));
-    co_return co_await awaitPrompt(std::move(prompt), std::move(connection));
+    if (!reservation.holds()) {
+        // The host's handler was removed since the check.
+        std::optional<Reservation> late = reservePrompt();
+        if (!late || !late->holds()) throw SessionHandshakeError(SessionHandshakeError::Case::pairingBusyOnHost);
+        reservation = std::move(*late);
+    }
+    co_return co_await awaitPrompt(std::move(prompt), std::move(connection), std::move(reservation));
 }
 
 // The host's own handler decides: no prompt is shown, the pending state is
@@ -82,7 +113,9 @@ asio::awaitable<ApprovalOutcome> PairingApproval::awaitCustom(IncomingPairingPro
 }
 
 asio::awaitable<ApprovalOutcome> PairingApproval::awaitPrompt(IncomingPairingPrompt prompt,
-                                                              std::shared_ptr<NetworkFramedConnection> connection) {
+                                                              std::shared_ptr<NetworkFramedConnection> connection,
+                                                              Reservation reservation) {
+    (void)reservation; // held until this wait ends
     auto gate = std::make_shared<ApprovalGate>(executor_);
     const Uuid pairingID = prompt.id;
     pendingPairingID_ = pairingID;

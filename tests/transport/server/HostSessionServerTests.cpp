@@ -65,6 +65,25 @@ TEST(LoopbackOperations, StopOutlivesTheLastOutsidePointer) {
     h.until([&] { return ended && weak.expired(); });
 }
 
+// The running callback's own state outlives its replacement (AddressSanitizer
+// would see a use after free).
+TEST(LoopbackOperations, ACallbackMayReplaceTheCallbacks) {
+    HostRig h;
+    std::vector<std::string> seen;
+    HostSessionServer::Callbacks callbacks = h.recordingCallbacks();
+    const HostSessionServer::Callbacks replacement = h.recordingCallbacks();
+    callbacks.onSessionsChanged = [&h, &seen, &replacement, label = std::string(64, 'x')](const auto&) {
+        h.server->setCallbacks(replacement);
+        seen.push_back(label);
+    };
+    h.call([&] { h.server->setCallbacks(callbacks); });
+    auto tablet = h.peer();
+    h.openTrustedSession(*tablet);
+    h.until([&] { return !seen.empty(); });
+    h.settle();
+    EXPECT_EQ(seen, std::vector<std::string>{std::string(64, 'x')});
+}
+
 TEST(LoopbackOperations, FramesCarryTheSessionsGenerationAndReachOnlyStreamingH264Sessions) {
     for (const auto& [sessionGeneration, wireGeneration] : {std::pair<std::uint64_t, std::uint64_t>{5, 5}, {0, 3}}) {
         HostRig h;

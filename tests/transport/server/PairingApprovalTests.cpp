@@ -6,42 +6,65 @@ namespace {
 using Code = HandshakeRejectionCode;
 using Pair = HandshakePurpose;
 
-// Two pairings that both passed the busy check: the later prompt replaces the
-// earlier one, and an answer reaches only the prompt it names.
-TEST(LoopbackPairing, AnswerReachesOnlyThePromptItNames) {
+// Two pairings together: the first holds the one prompt from its check on, so
+// the second is refused at once rather than taking the prompt over; an answer
+// reaches only the prompt it names; once the first ends, whichever way, the
+// next pairing gets the prompt.
+TEST(LoopbackPairing, TwoPairingsTogetherGetOnePromptAndOneImmediateRefusal) {
+    for (const bool firstTabletLeaves : {true, false}) {
+        SCOPED_TRACE(firstTabletLeaves ? "the first tablet leaves" : "the first pairing is rejected");
+        HostRig h;
+        auto first = h.peer("First");
+        auto second = h.peer("Second");
+        h.run(first->connect(h.port));
+        h.run(first->sendRequest(Pair::pair));
+        h.run(first->answerResponse()); // checked: the host now derives its code
+        h.run(second->connect(h.port));
+        h.run(second->sendRequest(Pair::pair));
+        const HandshakeEnvelope refusal = h.run(second->receiveEnvelope());
+        ASSERT_EQ(refusal.kind, HandshakeMessageKind::error);
+        EXPECT_EQ(json::decodeFromBytes<HandshakeErrorPayload>(refusal.payload).code, Code::pairingBusy);
+
+        h.until([&] { return h.prompts.size() == 1; });
+        const Uuid firstID = first->lastRequest->pairingID;
+        EXPECT_EQ(h.server->pendingPairingID(), firstID);
+        h.call([&] { h.server->resolvePendingPairing(true, second->lastRequest->pairingID); });
+        h.settle();
+        EXPECT_EQ(h.prompts.size(), 1u);
+        EXPECT_EQ(h.server->pendingPairingID(), firstID);
+
+        if (firstTabletLeaves) {
+            first->close();
+        } else {
+            h.call([&] { h.server->resolvePendingPairing(false, firstID); });
+            EXPECT_EQ(h.run(first->receiveDecision()).rejectionCode, Code::userRejected);
+        }
+        h.until([&] { return h.prompts.size() == 2; });
+        EXPECT_FALSE(h.prompts.back().has_value());
+
+        auto third = h.peer("Third");
+        h.run(third->startHandshake(h.port, Pair::pair));
+        h.until([&] { return h.prompts.size() == 3; });
+        EXPECT_EQ(h.server->pendingPairingID(), third->lastRequest->pairingID);
+        h.call([&] { h.server->resolvePendingPairing(true, third->lastRequest->pairingID); });
+        EXPECT_TRUE(h.run(third->receiveDecision()).approved);
+    }
+}
+
+// A pairing that fails before its prompt (its tablet leaves instead of
+// confirming) gives the prompt back.
+TEST(LoopbackPairing, APairingThatFailsBeforeItsPromptReleasesIt) {
     HostRig h;
     auto first = h.peer("First");
-    auto second = h.peer("Second");
-    for (auto* tablet : {first.get(), second.get()}) {
-        h.run(tablet->connect(h.port));
-        h.run(tablet->sendRequest(Pair::pair));
-    }
-    h.run(first->answerResponse());
-    h.until([&] { return h.prompts.size() == 1; });
-    h.run(second->answerResponse());
-    h.until([&] { return h.prompts.size() == 2; });
-    const Uuid secondID = second->lastRequest->pairingID;
-    ASSERT_EQ(h.server->pendingPairingID(), secondID);
-
-    // A click on a prompt no longer shown.
-    h.call([&] { h.server->resolvePendingPairing(true, first->lastRequest->pairingID); });
-    h.settle();
-    EXPECT_EQ(h.prompts.size(), 2u);
-    EXPECT_EQ(h.server->pendingPairingID(), secondID);
-
-    h.call([&] { h.server->resolvePendingPairing(true, secondID); });
-    EXPECT_TRUE(h.run(second->receiveDecision()).approved);
-
-    // The replaced pairing ends with its own tablet, leaving the prompt state alone.
+    h.run(first->connect(h.port));
+    h.run(first->sendRequest(Pair::pair));
+    EXPECT_EQ(h.run(first->receiveEnvelope()).kind, HandshakeMessageKind::pairingResponse); // checked and reserved
     first->close();
-    h.settle(200ms);
-    EXPECT_EQ(h.prompts.size(), 3u);
-    EXPECT_FALSE(h.prompts.back().has_value());
-
-    // With nothing pending an answer only withdraws whatever is shown.
-    h.call([&] { h.server->resolvePendingPairing(false, Uuid::random()); });
-    EXPECT_EQ(h.prompts.size(), 4u);
-    EXPECT_FALSE(h.prompts.back().has_value());
+    h.settle(100ms);
+    auto next = h.peer("Next");
+    h.run(next->startHandshake(h.port, Pair::pair));
+    h.until([&] { return h.prompts.size() == 1; });
+    EXPECT_EQ(h.server->pendingPairingID(), next->lastRequest->pairingID);
 }
 
 TEST(LoopbackPairing, CustomApprovalHandlerDecidesWithoutPrompt) {
