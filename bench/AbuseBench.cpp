@@ -241,7 +241,7 @@ void frozenViewer(Bench& b, Clock::duration bound) {
             frame.isKeyframe = frames == 1;
             frame.payload = Bytes(frame.isKeyframe ? 120'000 : 30'000, 0x5A);
             frame.width = frame.height = frame.sourceDisplayWidth = frame.sourceDisplayHeight = 640;
-            b.host.server->distributeVideoFrame(frame);
+            b.host.server->distributeVideoFrame(std::make_shared<const EncodedVideoFrame>(frame));
             const auto sessions = b.host.server->sessionDescriptors();
             co_return std::none_of(sessions.begin(), sessions.end(),
                                    [&](const ActiveSessionDescriptor& d) { return d.peerIdentity.id == viewer; });

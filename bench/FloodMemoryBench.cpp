@@ -62,7 +62,9 @@ int main(int argc, char** argv) {
                 } catch (const NetworkConnectionError&) { // the host cut it
                 }
             }(), 10s);
-            h.call([&] { h.server->distributeVideoFrame(keyframe(++sequence)); });
+            h.call([&] {
+                h.server->distributeVideoFrame(std::make_shared<const EncodedVideoFrame>(keyframe(++sequence)));
+            });
             h.settle(1ms);
             peak = std::max(peak, residentKiB());
         }

@@ -1,8 +1,10 @@
 // Runs the host's session server on 127.0.0.1 (behind a loopback-only
 // listener) against real tablet clients and prints: handshake latencies
-// measured on the tablets (reconnect, and pairing approved at once, 1, 4 and 16
-// tablets at a time); the outbound scheduler's fragment throughput per peer
-// with 1 MiB frames; and a tablet session's receive throughput of 1 MiB frames.
+// measured on the tablets (reconnect, 1, 4 and 16 tablets at a time, and
+// pairing approved at once, one tablet at a time); the outbound scheduler's fragment throughput per peer
+// with 1 MiB frames; the bytes the host allocates to hand one frame to 1, 4
+// and 16 viewers (copies of its payload); and a tablet session's receive
+// throughput of 1 MiB frames.
 // Each throughput stands beside OpenSSL's EVP ChaCha20-Poly1305 on the same
 // fragment size, measured in the same run on one thread. Nothing is asserted;
 // every wait is bounded.
@@ -41,14 +43,31 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <future>
 #include <memory>
+#include <new>
 #include <span>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
+
+// Bytes allocated by the thread that counts, while it counts: what the host's
+// hand-off of a frame copies.
+namespace {
+thread_local bool tCountingAllocations = false;
+thread_local std::uint64_t tAllocatedBytes = 0;
+} // namespace
+
+void* operator new(std::size_t size) {
+    if (tCountingAllocations) tAllocatedBytes += size;
+    if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
+    throw std::bad_alloc();
+}
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
 
 using namespace velorinth;
 namespace rigs = velorinth::testing; // the test rigs: host, tablet, loopback listener
@@ -60,7 +79,7 @@ namespace {
 using Connection = NetworkFramedConnection;
 
 constexpr std::array<std::size_t, 3> kTabletCounts{1, 4, 16};
-constexpr std::array<int, 3> kPairRounds{5, 3, 2}, kReconnectRounds{16, 5, 3};
+constexpr std::array<int, 3> kReconnectRounds{16, 5, 3};
 constexpr std::size_t kTabletLoops = 4;      // the tablets' event loops, and their KDF threads
 constexpr std::size_t kFrameBytes = 1 << 20; // one encoded frame
 constexpr std::int64_t kChunkBytes = 32'768; // the default stream's fragment payload
@@ -200,6 +219,16 @@ EncodedVideoFrame benchFrame() {
 
 // ---- the outbound scheduler, driven directly on the host loop, each peer a link
 
+// The bytes allocated by `call` on this thread.
+template <class F>
+std::uint64_t allocatedBy(F&& call) {
+    const std::uint64_t before = tAllocatedBytes;
+    tCountingAllocations = true;
+    call();
+    tCountingAllocations = false;
+    return tAllocatedBytes - before;
+}
+
 struct Stream {
     Link link;
     std::shared_ptr<PeerOutboundScheduler> scheduler;
@@ -216,15 +245,17 @@ asio::awaitable<void> discardIncoming(std::shared_ptr<Connection> connection) {
 }
 
 // Keeps every queue at its two frames (one being sent, one waiting), as a
-// source faster than the link would, without overflowing it.
-asio::awaitable<void> feedFrames(std::vector<Stream>* streams, EncodedVideoFrame frame, const bool* stop) {
+// source faster than the link would, without overflowing it. Every peer is
+// handed the one shared frame, as the server hands it out.
+asio::awaitable<void> feedFrames(std::vector<Stream>* streams, std::shared_ptr<const EncodedVideoFrame> frame,
+                                 const bool* stop) {
     asio::steady_timer timer(co_await asio::this_coro::executor);
     while (!*stop) {
         for (Stream& stream : *streams) {
             PeerOutboundScheduler& scheduler = *stream.scheduler;
             while (scheduler.videoStatistics().queuedVideoFrames < PeerOutboundScheduler::maxQueuedVideoFrames) {
-                frame.sequence = ++stream.nextSequence;
-                if (!scheduler.enqueueVideo(frame, kChunkBytes).accepted) break;
+                ++stream.nextSequence;
+                if (!scheduler.enqueueVideo(frame, frame->generation, kChunkBytes).accepted) break;
             }
         }
         timer.expires_after(200us);
@@ -265,7 +296,8 @@ SchedulerFigures measureScheduler(Rig& rig, std::size_t peers, const EncodedVide
         }
         co_return;
     }(), "the schedulers to start");
-    auto feeding = asio::co_spawn(rig.hostLoop.io, feedFrames(&streams, frame, &stop), asio::use_future);
+    auto shared = std::make_shared<const EncodedVideoFrame>(frame);
+    auto feeding = asio::co_spawn(rig.hostLoop.io, feedFrames(&streams, shared, &stop), asio::use_future);
 
     std::this_thread::sleep_for(200ms); // warm-up
     std::vector<Sample> samples{await(rig.hostLoop, sample(), "a sample")};
@@ -292,6 +324,75 @@ SchedulerFigures measureScheduler(Rig& rig, std::size_t peers, const EncodedVide
         means.push_back(sums.back() / double(peers));
     }
     return {median(means), median(sums), samples.back().dropped};
+}
+
+// ---- the server's hand-off of one frame to every viewer
+
+// `viewers` tablets (paired earlier) reconnect and ask for a stream, each
+// under a generation of its own; the host then hands the server one frame at
+// a time, once every viewer has the one before, and counts the bytes the
+// hand-off allocates: the copies of the payload made for the viewers.
+double measureFanOut(Rig& rig, std::size_t viewers, const EncodedVideoFrame& frame) {
+    constexpr std::uint64_t kFrames = 8;
+    const std::span<std::unique_ptr<Tablet>> tablets(rig.tablets.data(), viewers);
+    std::vector<std::shared_ptr<std::atomic<std::uint64_t>>> received;
+    for (std::size_t i = 0; i < viewers; ++i) {
+        Tablet* tablet = tablets[i].get();
+        auto count = std::make_shared<std::atomic<std::uint64_t>>(0);
+        received.push_back(count);
+        await(
+            *tablet->loop,
+            [&rig, tablet, count, i]() -> asio::awaitable<void> {
+                co_await connectOnce(tablet, &rig, HandshakePurpose::reconnect);
+                tablet->session->setVideoHandlers([count](const EncodedVideoFrame&) { ++*count; }, {});
+                co_await tablet->session->configureVideoStream(
+                    VideoStreamConfiguration::clamped(Capability::h264, 1280, 720, 30, 3'500'000, 60, 2'097'152,
+                                                      kChunkBytes),
+                    100 + i);
+            }(),
+            "a viewer to start streaming");
+    }
+    const bool streaming = await(
+        rig.hostLoop,
+        [&]() -> asio::awaitable<bool> {
+            asio::steady_timer timer(rig.hostLoop.io);
+            for (int i = 0; i < 2500; ++i) {
+                const auto sessions = rig.host.server->sessionDescriptors();
+                if (std::count_if(sessions.begin(), sessions.end(), [](const auto& d) { return d.isVideoStreaming; }) ==
+                    static_cast<std::ptrdiff_t>(viewers)) {
+                    co_return true;
+                }
+                timer.expires_after(2ms);
+                co_await timer.async_wait(asio::use_awaitable);
+            }
+            co_return false;
+        }(),
+        "the viewers to stream");
+    if (!streaming) fail("a viewer never streamed");
+
+    std::uint64_t allocated = 0;
+    for (std::uint64_t n = 1; n <= kFrames; ++n) {
+        auto next = std::make_shared<EncodedVideoFrame>(frame);
+        next->sequence = n;
+        allocated += await(
+            rig.hostLoop,
+            [&]() -> asio::awaitable<std::uint64_t> {
+                co_return allocatedBy([&] { rig.host.server->distributeVideoFrame(next); });
+            }(),
+            "a hand-off");
+        const auto deadline = Clock::now() + kStepLimit;
+        while (Clock::now() < deadline &&
+               std::any_of(received.begin(), received.end(), [n](const auto& count) { return *count < n; })) {
+            std::this_thread::sleep_for(200us);
+        }
+        if (std::any_of(received.begin(), received.end(), [n](const auto& count) { return *count < n; })) {
+            fail("a viewer did not receive a frame");
+        }
+    }
+    for (auto& tablet : tablets) {
+        await(*tablet->loop, disconnectOnce(tablet.get()), "a viewer to leave");
+    }
+    return double(allocated) / double(kFrames);
 }
 
 // ---- the tablet session receiving pre-sealed frames
@@ -365,11 +466,17 @@ void run(Rig& rig) {
                 "tablets: %zu loops + %zu KDF threads.\n\n",
                 std::thread::hardware_concurrency(), kTabletLoops, kTabletLoops);
 
-    // Pairing first: it leaves every tablet trusted on both sides for the reconnections.
-    std::array<std::vector<double>, 3> pairings, reconnections;
+    // Pairing first, one tablet after another (the host holds its one prompt for
+    // a pairing from its request on and refuses others meanwhile as busy): it
+    // leaves every tablet trusted on both sides for the reconnections.
+    std::array<std::vector<double>, 3> reconnections;
+    std::vector<double> pairings;
     handshakes(rig, 1, HandshakePurpose::pair, 1); // warm-up
-    for (std::size_t c = 0; c < kTabletCounts.size(); ++c) {
-        pairings[c] = handshakes(rig, kTabletCounts[c], HandshakePurpose::pair, kPairRounds[c]);
+    for (std::size_t t = 0; t < rig.tablets.size(); ++t) {
+        std::swap(rig.tablets[0], rig.tablets[t]);
+        const std::vector<double> one = handshakes(rig, 1, HandshakePurpose::pair, 1);
+        pairings.insert(pairings.end(), one.begin(), one.end());
+        std::swap(rig.tablets[0], rig.tablets[t]);
     }
     for (std::size_t c = 0; c < kTabletCounts.size(); ++c) {
         reconnections[c] = handshakes(rig, kTabletCounts[c], HandshakePurpose::reconnect, kReconnectRounds[c]);
@@ -381,13 +488,14 @@ void run(Rig& rig) {
         (void)PairingKeyDerivation::verificationCode(secret, transcript);
         derivations.push_back(milliseconds(Clock::now() - start));
     }
-    std::printf("Handshake latency on each tablet, connect call (TCP connect) to running session, tablets at once:\n");
-    std::printf("  tablets |  reconnect p50       p95    n |  pairing p50       p95    n\n");
+    std::printf("Handshake latency on each tablet, connect call (TCP connect) to running session:\n");
+    std::printf("  reconnections, tablets at once |  p50       p95    n\n");
     for (std::size_t c = 0; c < kTabletCounts.size(); ++c) {
-        std::printf("  %7zu | %11.1f ms %7.1f ms %4zu | %9.1f ms %7.1f ms %4zu\n", kTabletCounts[c],
-                    percentile(reconnections[c], 0.5), percentile(reconnections[c], 0.95), reconnections[c].size(),
-                    percentile(pairings[c], 0.5), percentile(pairings[c], 0.95), pairings[c].size());
+        std::printf("  %30zu | %5.1f ms %6.1f ms %4zu\n", kTabletCounts[c], percentile(reconnections[c], 0.5),
+                    percentile(reconnections[c], 0.95), reconnections[c].size());
     }
+    std::printf("  pairings, one at a time        | %5.1f ms %6.1f ms %4zu\n", percentile(pairings, 0.5),
+                percentile(pairings, 0.95), pairings.size());
     std::printf("  Pairings are approved inside the prompt callback (no approval time). The verification-code\n"
                 "  derivation alone (scrypt N=%llu r=%u) takes %.1f ms (median); only a pairing runs it, on both\n"
                 "  devices at once; the host's one KDF thread takes concurrent pairings in turn.\n\n",
@@ -408,6 +516,15 @@ void run(Rig& rig) {
     const EvpFigures evp = evpReference(kFragmentBytes);
     std::printf("  reference: EVP ChaCha20-Poly1305 seal of %zu B on one thread: %.0f MB/s\n\n", kFragmentBytes,
                 evp.seal);
+
+    std::printf("Host hand-off of one 1 MiB frame to every streaming viewer (distributeVideoFrame; each viewer\n"
+                "under a generation of its own), bytes allocated per frame on the host loop:\n");
+    std::printf("  viewers | bytes per frame | per viewer\n");
+    for (std::size_t viewers : kTabletCounts) {
+        const double bytes = measureFanOut(rig, viewers, frame);
+        std::printf("  %7zu | %15.0f | %10.0f\n", viewers, bytes, bytes / double(viewers));
+    }
+    std::printf("\n");
 
     const std::vector<double> receive = measureClientReceive(rig, frame);
     std::printf("Tablet session receive, 1 MiB frames through TLS read, open and reassembly (5 rounds of 24\n"

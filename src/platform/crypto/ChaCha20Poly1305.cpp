@@ -30,9 +30,17 @@ EvpCipherCtxPtr makeContext(ByteView key, bool encrypt) {
     return ctx;
 }
 
-void sealWith(EVP_CIPHER_CTX* ctx, ByteView nonce, ByteView plaintext, ByteView aad, std::span<std::uint8_t> out) {
-    if (nonce.size() != ChaCha20Poly1305::kNonceSize || !fitsInt(plaintext.size()) || !fitsInt(aad.size()) ||
-        out.size() != plaintext.size() + ChaCha20Poly1305::kTagSize) {
+// The plaintext may come in parts (a packet header and a chunk that lies
+// elsewhere): they are sealed as one message, with no copy to join them.
+void sealWith(EVP_CIPHER_CTX* ctx, ByteView nonce, std::span<const ByteView> plaintext, ByteView aad,
+              std::span<std::uint8_t> out) {
+    std::size_t total = 0;
+    for (const ByteView part : plaintext) {
+        if (!fitsInt(part.size()) || !fitsInt(total + part.size())) throw CryptoError(Case::invalidParameter);
+        total += part.size();
+    }
+    if (nonce.size() != ChaCha20Poly1305::kNonceSize || !fitsInt(aad.size()) ||
+        out.size() != total + ChaCha20Poly1305::kTagSize) {
         throw CryptoError(Case::invalidParameter);
     }
     // Re-initialising with only a nonce keeps the key schedule and resets the MAC.
@@ -41,17 +49,22 @@ void sealWith(EVP_CIPHER_CTX* ctx, ByteView nonce, ByteView plaintext, ByteView 
         (!aad.empty() && EVP_EncryptUpdate(ctx, nullptr, &length, aad.data(), static_cast<int>(aad.size())) != 1)) {
         throw CryptoError(Case::operationFailed);
     }
-    int written = 0;
-    if (!plaintext.empty()) {
-        if (EVP_EncryptUpdate(ctx, out.data(), &written, plaintext.data(), static_cast<int>(plaintext.size())) != 1) {
+    std::size_t written = 0;
+    for (const ByteView part : plaintext) {
+        if (part.empty()) continue;
+        int partWritten = 0;
+        if (EVP_EncryptUpdate(ctx, out.data() + written, &partWritten, part.data(), static_cast<int>(part.size())) !=
+                1 ||
+            partWritten < 0 || written + static_cast<std::size_t>(partWritten) > total) {
             throw CryptoError(Case::operationFailed);
         }
+        written += static_cast<std::size_t>(partWritten);
     }
     int finalLength = 0;
     if (EVP_EncryptFinal_ex(ctx, out.data() + written, &finalLength) != 1 ||
-        static_cast<std::size_t>(written) + static_cast<std::size_t>(finalLength) != plaintext.size() ||
+        written + static_cast<std::size_t>(finalLength) != total ||
         EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_GET_TAG, static_cast<int>(ChaCha20Poly1305::kTagSize),
-                            out.data() + plaintext.size()) != 1) {
+                            out.data() + total) != 1) {
         throw CryptoError(Case::operationFailed);
     }
 }
@@ -122,8 +135,13 @@ Bytes ChaCha20Poly1305Key::open(ByteView nonce, ByteView sealed, ByteView aad) {
 }
 
 void ChaCha20Poly1305Key::sealInto(ByteView nonce, ByteView plaintext, ByteView aad, std::span<std::uint8_t> out) {
+    sealInto(nonce, std::span<const ByteView>(&plaintext, 1), aad, out);
+}
+
+void ChaCha20Poly1305Key::sealInto(ByteView nonce, std::span<const ByteView> plaintextParts, ByteView aad,
+                                   std::span<std::uint8_t> out) {
     if (!encrypt_) throw CryptoError(Case::invalidParameter); // moved-from
-    sealWith(encrypt_.get(), nonce, plaintext, aad, out);
+    sealWith(encrypt_.get(), nonce, plaintextParts, aad, out);
 }
 
 void ChaCha20Poly1305Key::openInto(ByteView nonce, ByteView sealed, ByteView aad, std::span<std::uint8_t> out) {

@@ -42,6 +42,8 @@ public:
     // (seal) or sealed.size() - 16 (open) bytes. On a failed open `out` is
     // zeroed.
     void sealInto(ByteView nonce, ByteView plaintext, ByteView aad, std::span<std::uint8_t> out);
+    // The parts, in order, sealed as one plaintext.
+    void sealInto(ByteView nonce, std::span<const ByteView> plaintextParts, ByteView aad, std::span<std::uint8_t> out);
     void openInto(ByteView nonce, ByteView sealed, ByteView aad, std::span<std::uint8_t> out);
 
 private:

@@ -80,11 +80,16 @@ EncryptedSessionMessage SessionCipher::seal(ByteView plaintext, ByteView associa
 }
 
 std::uint64_t SessionCipher::sealInto(ByteView plaintext, ByteView associatedData, std::span<std::uint8_t> out) {
+    return sealInto(std::span<const ByteView>(&plaintext, 1), associatedData, out);
+}
+
+std::uint64_t SessionCipher::sealInto(std::span<const ByteView> plaintextParts, ByteView associatedData,
+                                      std::span<std::uint8_t> out) {
     std::lock_guard lock(mutex_);
     if (sendSequence_ == kSequenceLimit) throw SessionCipherError(SessionCipherError::Case::sequenceExhausted);
     const std::uint64_t sequence = sendSequence_;
     const Nonce nonce = nonceFor(sending_.nonceTag, sequence);
-    sending_.key.sealInto(nonce, plaintext, associatedData, out);
+    sending_.key.sealInto(nonce, plaintextParts, associatedData, out);
     sendSequence_ = sequence + 1;
     return sequence;
 }

@@ -60,6 +60,10 @@ public:
     // else CryptoError invalidParameter with no sequence used), so a caller
     // can seal straight into the buffer it sends; returns the sequence.
     std::uint64_t sealInto(ByteView plaintext, ByteView associatedData, std::span<std::uint8_t> out);
+    // The same for a plaintext in parts, sealed as one (a packet header and a
+    // chunk of a shared frame, say); `out` holds their total + kTagSize bytes.
+    std::uint64_t sealInto(std::span<const ByteView> plaintextParts, ByteView associatedData,
+                           std::span<std::uint8_t> out);
 
     // Returns the plaintext of the message with the next expected sequence and
     // advances. Throws SessionCipherError: replayedOrOutOfOrder (any other

@@ -9,6 +9,8 @@
 #include "transport/session/AsyncTimeout.hpp"
 #include "transport/session/SessionFrameOpening.hpp"
 
+#include <asio/post.hpp>
+
 #include <algorithm>
 #include <utility>
 
@@ -42,15 +44,15 @@ HostPeerSession::HostPeerSession(asio::any_io_executor executor, Delegate& deleg
                                  std::shared_ptr<TrustedDeviceStore> trustedDeviceStore, Settings settings,
                                  ActiveSessionDescriptor descriptor,
                                  std::shared_ptr<NetworkFramedConnection> connection,
-                                 std::shared_ptr<SessionCipher> cipher, Bytes transcriptHash,
-                                 PeerOutboundScheduler::KeyframeRecoveryHandler onKeyframeRecoveryNeeded)
+                                 std::shared_ptr<SessionCipher> cipher, Bytes transcriptHash)
     : executor_(std::move(executor)), delegate_(delegate), trustedDeviceStore_(std::move(trustedDeviceStore)),
       settings_(settings), descriptor_(std::move(descriptor)), connection_(std::move(connection)),
       cipher_(std::move(cipher)), transcriptHash_(std::move(transcriptHash)),
-      scheduler_(std::make_shared<PeerOutboundScheduler>(executor_, connection_, cipher_, transcriptHash_,
-                                                         std::move(onKeyframeRecoveryNeeded), settings.flushTimeout,
-                                                         settings.finalCloseTimeout,
-                                                         settings.controlWatermarkBytes)) {}
+      // The scheduler asks for a keyframe only inside enqueueVideo, which only
+      // this session calls: `this` is alive whenever it asks.
+      scheduler_(std::make_shared<PeerOutboundScheduler>(
+          executor_, connection_, cipher_, transcriptHash_, [this] { keyframeRecoveryNeeded(); }, settings.flushTimeout,
+          settings.finalCloseTimeout, settings.controlWatermarkBytes)) {}
 
 SessionControlMessage HostPeerSession::makeMessage(SessionControlCommand command) const {
     SessionControlMessage message;
@@ -336,22 +338,17 @@ asio::awaitable<void> HostPeerSession::reportSystemSleepBody(Date time, HostStat
     co_await scheduler_->enqueueControlAndFlush(std::move(report));
 }
 
-// Cheap, never waits for a send, copies a frame only to restamp its generation.
-bool HostPeerSession::distributeVideoFrame(const EncodedVideoFrame& frame) {
+// Cheap: never waits for a send and never copies the frame; the session's
+// generation goes into the fragments' headers as they are written.
+bool HostPeerSession::distributeVideoFrame(const std::shared_ptr<const EncodedVideoFrame>& frame) {
     VELORINTH_ASSERT_ON_LOOP(executor_);
     if (!descriptor_.isVideoStreaming || !descriptor_.grantedPermissions.allowsScreenView() ||
         !descriptor_.acceptedCapabilities.contains(Capability::h264)) {
         return false;
     }
     const std::int64_t chunk = videoConfiguration_ ? videoConfiguration_->maxFragmentPayloadBytes : kDefaultChunkBytes;
-    PeerOutboundScheduler::VideoEnqueueResult result;
-    if (descriptor_.videoGeneration != 0 && descriptor_.videoGeneration != frame.generation) {
-        EncodedVideoFrame restamped = frame;
-        restamped.generation = descriptor_.videoGeneration;
-        result = scheduler_->enqueueVideo(restamped, chunk);
-    } else {
-        result = scheduler_->enqueueVideo(frame, chunk);
-    }
+    const std::uint64_t generation = descriptor_.videoGeneration != 0 ? descriptor_.videoGeneration : frame->generation;
+    const PeerOutboundScheduler::VideoEnqueueResult result = scheduler_->enqueueVideo(frame, generation, chunk);
     if (result.sentVideoFramesCount == descriptor_.sentVideoFrames &&
         result.droppedVideoFramesCount == descriptor_.droppedVideoFrames) {
         return false;
@@ -359,6 +356,14 @@ bool HostPeerSession::distributeVideoFrame(const EncodedVideoFrame& frame) {
     descriptor_.sentVideoFrames = result.sentVideoFramesCount;
     descriptor_.droppedVideoFrames = result.droppedVideoFramesCount;
     return true;
+}
+
+// A stall can only end with a keyframe. Asked from a new task, so that the
+// host's answer (a frame handed out at once) never re-enters the fan-out.
+void HostPeerSession::keyframeRecoveryNeeded() {
+    asio::post(executor_, [weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->requestKeyframeIfStreaming();
+    });
 }
 
 bool HostPeerSession::stopVideoStream(VideoStreamStopReason reason, const std::string& detail) {

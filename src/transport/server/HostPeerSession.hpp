@@ -76,8 +76,7 @@ public:
     HostPeerSession(asio::any_io_executor executor, Delegate& delegate,
                     std::shared_ptr<TrustedDeviceStore> trustedDeviceStore, Settings settings,
                     ActiveSessionDescriptor descriptor, std::shared_ptr<NetworkFramedConnection> connection,
-                    std::shared_ptr<SessionCipher> cipher, Bytes transcriptHash,
-                    PeerOutboundScheduler::KeyframeRecoveryHandler onKeyframeRecoveryNeeded);
+                    std::shared_ptr<SessionCipher> cipher, Bytes transcriptHash);
 
     HostPeerSession(const HostPeerSession&) = delete;
     HostPeerSession& operator=(const HostPeerSession&) = delete;
@@ -94,8 +93,9 @@ public:
     void applyHostState(const HostState& state);
     // The sleep report, written or given up at the flush bound.
     asio::awaitable<void> reportSystemSleep(Date time, HostState state);
-    // True when the sent or dropped counters moved.
-    bool distributeVideoFrame(const EncodedVideoFrame& frame);
+    // True when the sent or dropped counters moved. The frame is shared with
+    // every viewer; a stalled one holds its two queued frames by reference.
+    bool distributeVideoFrame(const std::shared_ptr<const EncodedVideoFrame>& frame);
     // True when a stream was running and is now stopped; the host is not told.
     bool stopVideoStream(VideoStreamStopReason reason, const std::string& detail);
     // New permissions that keep the session: what they withdraw stops, the
@@ -105,7 +105,6 @@ public:
     // connection; a tablet that stopped reading holds it back for at most the
     // final-close bound.
     asio::awaitable<void> sendClosingMessage(SessionControlCommand command, std::string reason);
-    void requestKeyframeIfStreaming();
     // Called when the server takes the session out of its table (replaced,
     // closed by the host, ended): what the tablet asks from then on changes
     // nothing on the host.
@@ -141,6 +140,8 @@ private:
     void handleStopVideo(const SessionControlMessage& message);
     asio::awaitable<void> handleVerifiedWake(const SessionControlMessage& message);
     void setStreaming(bool streaming);
+    void keyframeRecoveryNeeded();
+    void requestKeyframeIfStreaming();
 
     asio::any_io_executor executor_;
     Delegate& delegate_;

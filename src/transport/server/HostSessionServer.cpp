@@ -326,13 +326,6 @@ HostSessionServer::SessionPointer HostSessionServer::registerSession(const HostH
     if (descriptor.wakeConfiguration) descriptor.hostPowerState = descriptor.wakeConfiguration->lastKnownPowerState;
     descriptor.connectedAt = now();
 
-    // The recovery hook reaches the server weakly and always through a new
-    // task, so a scheduler never keeps the server alive nor re-enters itself.
-    auto recover = [weak = weak_from_this(), executor = executor_, deviceID, sessionID = descriptor.id] {
-        asio::post(executor, [weak, deviceID, sessionID] {
-            if (auto self = weak.lock()) self->requestKeyframeIfStreaming(deviceID, sessionID);
-        });
-    };
     HostPeerSession::Settings settings;
     settings.handshakeTimeout = handshakeTimeout;
     settings.flushTimeout = options_.flushTimeout;
@@ -341,8 +334,7 @@ HostSessionServer::SessionPointer HostSessionServer::registerSession(const HostH
     settings.requiredPermissions = requiredPermissions;
     auto session = std::make_shared<HostPeerSession>(
         executor_, static_cast<HostPeerSession::Delegate&>(*this), trustedDeviceStore_, settings, std::move(descriptor),
-        handshake.connection(), std::move(accepted.cipher), std::move(accepted.verification.transcriptHash),
-        std::move(recover));
+        handshake.connection(), std::move(accepted.cipher), std::move(accepted.verification.transcriptHash));
     sessions_.insert_or_assign(deviceID, session);
     sessionChanged();
     return session;
@@ -384,11 +376,6 @@ void HostSessionServer::scheduleMemoryRelease() {
         if (auto self = weak.lock()) self->memoryReleaseScheduled_ = false;
         returnFreedMemoryToSystem();
     });
-}
-
-void HostSessionServer::requestKeyframeIfStreaming(const Uuid& deviceID, const Uuid& sessionID) {
-    auto found = sessions_.find(deviceID);
-    if (found != sessions_.end() && found->second->sessionID() == sessionID) found->second->requestKeyframeIfStreaming();
 }
 
 } // namespace velorinth

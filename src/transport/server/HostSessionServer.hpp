@@ -149,7 +149,9 @@ public:
     // Returns once every tablet has received the report, or its flush bound
     // passed; the tablets are told at the same time.
     asio::awaitable<void> reportSystemSleep(Date time);
-    void distributeVideoFrame(const EncodedVideoFrame& frame);
+    // Hands one encoded frame to every streaming session, shared and never
+    // copied: each restamps its generation as its fragments are written.
+    void distributeVideoFrame(std::shared_ptr<const EncodedVideoFrame> frame);
     void stopAllVideoStreams(VideoStreamStopReason reason, std::string detail);
     OutboundVideoStatistics outboundVideoStatistics() const;
     bool hasStreamingViewer() const;
@@ -211,7 +213,6 @@ private:
     void finishSession(const SessionPointer& session);
     // Takes the session out of the table with what `why` owes the host.
     void retire(const SessionPointer& session, Retirement why);
-    void requestKeyframeIfStreaming(const Uuid& deviceID, const Uuid& sessionID);
     // Once the ended session's connection is surely gone (its close_notify
     // bound included), at most once per kMemoryReleaseDelay.
     void scheduleMemoryRelease();

@@ -69,7 +69,7 @@ asio::awaitable<void> HostSessionServer::runReportSystemSleep(std::shared_ptr<Ho
     if (!self->sessions_.empty()) self->sessionChanged();
 }
 
-void HostSessionServer::distributeVideoFrame(const EncodedVideoFrame& frame) {
+void HostSessionServer::distributeVideoFrame(std::shared_ptr<const EncodedVideoFrame> frame) {
     VELORINTH_ASSERT_ON_LOOP(executor_);
     bool changed = false;
     for (const auto& [deviceID, session] : sessions_) changed = session->distributeVideoFrame(frame) || changed;

@@ -81,49 +81,44 @@ asio::awaitable<void> PeerOutboundScheduler::sendFinalControlAndCloseBody(Sessio
 
 // ---- video ----
 
-PeerOutboundScheduler::VideoEnqueueResult PeerOutboundScheduler::enqueueVideo(const EncodedVideoFrame& frame,
-                                                                               std::int64_t maxFragmentPayloadBytes) {
+PeerOutboundScheduler::VideoEnqueueResult
+PeerOutboundScheduler::enqueueVideo(std::shared_ptr<const EncodedVideoFrame> frame, std::uint64_t generation,
+                                    std::int64_t maxFragmentPayloadBytes) {
     VELORINTH_ASSERT_ON_LOOP(executor_);
     if (isClosed() || closing_) return videoResult(false);
-    if (requiresKeyframeRecovery_ && !frame.isKeyframe) return refuseVideo(false);
+    if (requiresKeyframeRecovery_ && !frame->isKeyframe) return refuseVideo(false);
 
-    std::vector<Bytes> fragments;
+    VideoFrameFragmenter::Plan plan;
     try {
-        fragments = VideoFrameFragmenter::fragment(frame, maxFragmentPayloadBytes,
-                                                   VideoFrameFragmenter::hostMaxFrameBytes,
-                                                   VideoFrameFragmenter::hostMaxFragmentsPerFrame);
+        plan = VideoFrameFragmenter::plan(*frame, maxFragmentPayloadBytes, VideoFrameFragmenter::hostMaxFrameBytes,
+                                          VideoFrameFragmenter::hostMaxFragmentsPerFrame);
     } catch (const VideoProtocolError&) {
         return refuseVideo(true);
     }
     // A fragment whose sealed wire frame the connection would refuse must not
     // reach the drain, whose failure ends the session: the frame is dropped.
     const std::size_t overhead = SessionWireFrameCodec::headerLength + SessionCipher::kTagSize;
-    for (const Bytes& packet : fragments) {
-        if (packet.size() > connection_->maximumFrameSize - std::min(overhead, connection_->maximumFrameSize)) {
-            return refuseVideo(true);
-        }
+    if (plan.largestPacketBytes > connection_->maximumFrameSize - std::min(overhead, connection_->maximumFrameSize)) {
+        return refuseVideo(true);
     }
 
-    if (frame.isKeyframe) {
+    if (frame->isKeyframe) {
         // A keyframe makes every frame not yet begun useless; a begun one
         // must finish, or the peer's reassembly would stall on it.
         const auto before = videoQueue_.size();
-        std::erase_if(videoQueue_, [](const QueuedVideoFrame& queued) { return !queued.startedSending; });
+        std::erase_if(videoQueue_, [](const QueuedVideoFrame& queued) { return !queued.startedSending(); });
         droppedVideoFramesCount_ += before - videoQueue_.size();
         requiresKeyframeRecovery_ = false;
     } else if (static_cast<std::int64_t>(videoQueue_.size()) >= maxQueuedVideoFrames) {
         // Overflow: the oldest frame not yet begun goes too, and the two
         // count as one drop.
         auto oldest = std::find_if(videoQueue_.begin(), videoQueue_.end(),
-                                   [](const QueuedVideoFrame& queued) { return !queued.startedSending; });
+                                   [](const QueuedVideoFrame& queued) { return !queued.startedSending(); });
         if (oldest != videoQueue_.end()) videoQueue_.erase(oldest);
         return refuseVideo(true);
     }
 
-    videoQueue_.push_back(QueuedVideoFrame{frame.generation, frame.sequence, frame.isKeyframe,
-                                           std::deque<Bytes>(std::make_move_iterator(fragments.begin()),
-                                                             std::make_move_iterator(fragments.end())),
-                                           false});
+    videoQueue_.push_back(QueuedVideoFrame{std::move(frame), generation, plan, 0});
     writer_->wake();
     return videoResult(true);
 }
@@ -168,27 +163,23 @@ void PeerOutboundScheduler::close() {
 
 // ---- the writer's video ----
 
-// One fragment per call, taken from the oldest frame; a frame counts as sent
-// once its last fragment is taken, whatever the write then does.
-std::optional<Bytes> PeerOutboundScheduler::nextVideoFragment() {
-    while (!videoQueue_.empty()) {
-        QueuedVideoFrame& head = videoQueue_.front();
-        if (head.remainingFragments.empty()) {
-            videoQueue_.pop_front();
-            continue;
-        }
-        Bytes fragment = std::move(head.remainingFragments.front());
-        head.remainingFragments.pop_front();
-        if (head.remainingFragments.empty()) {
-            videoQueue_.pop_front();
-            ++sentVideoFramesCount_;
-            keyframeAskedSinceLastSend_ = false;
-        } else {
-            head.startedSending = true;
-        }
-        return fragment;
+// One fragment per call, cut from the oldest frame as it is taken: its header
+// is written here and its chunk stays in the shared frame until sealed. A
+// frame counts as sent once its last fragment is taken, whatever the write
+// then does.
+std::optional<SessionWriter::VideoFragment> PeerOutboundScheduler::nextVideoFragment() {
+    if (videoQueue_.empty()) return std::nullopt;
+    QueuedVideoFrame& head = videoQueue_.front();
+    const std::uint16_t index = head.nextFragment++;
+    SessionWriter::VideoFragment fragment{
+        VideoFrameFragmenter::packetHeader(*head.frame, head.generation, head.plan, index),
+        VideoFrameFragmenter::chunk(*head.frame, head.plan, index), head.frame};
+    if (head.nextFragment == head.plan.fragmentCount) {
+        videoQueue_.pop_front();
+        ++sentVideoFramesCount_;
+        keyframeAskedSinceLastSend_ = false;
     }
-    return std::nullopt;
+    return fragment;
 }
 
 } // namespace velorinth

@@ -6,6 +6,7 @@
 #include "transport/security/SessionCipher.hpp"
 #include "transport/security/SessionControlMessage.hpp"
 #include "transport/session/SessionWriter.hpp"
+#include "transport/video/VideoFrameFragmenter.hpp"
 
 #include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
@@ -97,9 +98,12 @@ public:
     asio::awaitable<bool> enqueueControlAndFlush(SessionControlMessage message);
 
     // Applies the queue policy and returns whether the frame was accepted,
-    // the two counters and the number of frames queued (0 once closed).
-    // `maxFragmentPayloadBytes` is the chunk size of the peer's stream.
-    VideoEnqueueResult enqueueVideo(const EncodedVideoFrame& frame, std::int64_t maxFragmentPayloadBytes);
+    // the two counters and the number of frames queued (0 once closed). The
+    // frame is shared with the other viewers and never copied: its fragments
+    // are cut when the writer takes them, stamped with this peer's
+    // `generation`; `maxFragmentPayloadBytes` is the chunk size of the peer's stream.
+    VideoEnqueueResult enqueueVideo(std::shared_ptr<const EncodedVideoFrame> frame, std::uint64_t generation,
+                                    std::int64_t maxFragmentPayloadBytes);
 
     // Drops the queued video, sends the waiting control messages and then
     // `message`, and closes, cancelling the connection. Nothing enqueued after
@@ -127,16 +131,17 @@ private:
     asio::awaitable<bool> enqueueControlAndFlushBody(SessionControlMessage message);
     asio::awaitable<void> sendFinalControlAndCloseBody(SessionControlMessage message);
     struct QueuedVideoFrame {
+        std::shared_ptr<const EncodedVideoFrame> frame;
         std::uint64_t generation = 0;
-        std::uint64_t sequence = 0;
-        bool isKeyframe = false;
-        std::deque<Bytes> remainingFragments;
-        bool startedSending = false;
+        VideoFrameFragmenter::Plan plan;
+        std::uint16_t nextFragment = 0;
+
+        bool startedSending() const { return nextFragment > 0; }
     };
 
     // Queues the encoded message and returns its ticket; closes above the watermark.
     std::uint64_t pushControl(const SessionControlMessage& message);
-    std::optional<Bytes> nextVideoFragment();
+    std::optional<SessionWriter::VideoFragment> nextVideoFragment();
     VideoEnqueueResult refuseVideo(bool recoveryNeeded);
     VideoEnqueueResult videoResult(bool accepted) const;
 

@@ -74,14 +74,16 @@ asio::awaitable<void> SessionWriter::run(std::shared_ptr<SessionWriter> self) {
                 const Bytes plaintext = std::move(control_.front());
                 control_.pop_front();
                 queuedControlBytes_ -= plaintext.size();
-                co_await write(SessionBinaryChannel::control, plaintext);
+                const ByteView parts[] = {plaintext};
+                co_await write(SessionBinaryChannel::control, parts);
                 ++writtenControlCount_;
                 changed_.notifyAll();
                 continue;
             }
             if (videoSource_) {
-                if (std::optional<Bytes> fragment = videoSource_()) {
-                    co_await write(SessionBinaryChannel::videoFragment, *fragment);
+                if (std::optional<VideoFragment> fragment = videoSource_()) {
+                    const ByteView parts[] = {fragment->header, fragment->chunk};
+                    co_await write(SessionBinaryChannel::videoFragment, parts);
                     continue;
                 }
             }
@@ -95,10 +97,13 @@ asio::awaitable<void> SessionWriter::run(std::shared_ptr<SessionWriter> self) {
 }
 
 // Sealed right before it is written, straight into the buffer the
-// connection sends: length, wire header, then ciphertext and tag.
-asio::awaitable<void> SessionWriter::write(SessionBinaryChannel channel, ByteView plaintext) {
+// connection sends: length, wire header, then ciphertext and tag. The
+// plaintext's parts are read where they lie: a video chunk is never copied.
+asio::awaitable<void> SessionWriter::write(SessionBinaryChannel channel, std::span<const ByteView> plaintext) {
     constexpr std::size_t kBodyOffset = NetworkFramedConnection::kHeaderSize + SessionWireFrameCodec::headerLength;
-    Bytes frame(kBodyOffset + plaintext.size() + SessionCipher::kTagSize);
+    std::size_t length = 0;
+    for (const ByteView part : plaintext) length += part.size();
+    Bytes frame(kBodyOffset + length + SessionCipher::kTagSize);
     const std::span<std::uint8_t> buffer(frame);
     const std::uint64_t sequence = cipher_->sealInto(plaintext, transcriptHash_, buffer.subspan(kBodyOffset));
     SessionWireFrameCodec::writeHeader(buffer.subspan<NetworkFramedConnection::kHeaderSize,

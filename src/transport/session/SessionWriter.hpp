@@ -17,6 +17,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 
 namespace velorinth {
 
@@ -32,9 +33,16 @@ namespace velorinth {
 class SessionWriter : public std::enable_shared_from_this<SessionWriter> {
 public:
     using Duration = std::chrono::steady_clock::duration;
-    // The plaintext of the next video fragment to write, asked only when no
-    // control waits; none when no video waits.
-    using VideoSource = std::function<std::optional<Bytes>()>;
+    // One video fragment's plaintext in two parts: its packet header, and its
+    // chunk where it lies in a frame that `owner` keeps alive until it is sealed.
+    struct VideoFragment {
+        Bytes header;
+        ByteView chunk;
+        std::shared_ptr<const void> owner;
+    };
+    // The next video fragment to write, asked only when no control waits;
+    // none when no video waits.
+    using VideoSource = std::function<std::optional<VideoFragment>()>;
 
     SessionWriter(asio::any_io_executor executor, std::shared_ptr<NetworkFramedConnection> connection,
                   std::shared_ptr<SessionCipher> cipher, Bytes transcriptHash, VideoSource videoSource = {});
@@ -68,7 +76,7 @@ public:
 private:
     asio::awaitable<bool> waitForWrittenBody(std::uint64_t ticket, Duration bound);
     asio::awaitable<void> run(std::shared_ptr<SessionWriter> self);
-    asio::awaitable<void> write(SessionBinaryChannel channel, ByteView plaintext);
+    asio::awaitable<void> write(SessionBinaryChannel channel, std::span<const ByteView> plaintext);
 
     asio::any_io_executor executor_;
     std::shared_ptr<NetworkFramedConnection> connection_;

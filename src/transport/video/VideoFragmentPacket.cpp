@@ -77,23 +77,25 @@ H264CodecConfiguration readConfiguration(VideoPacketReader& reader) {
 Bytes VideoFragmentPacket::encode(const VideoFragmentPacket& packet) { return encode(packet, packet.chunk); }
 
 Bytes VideoFragmentPacket::encode(const VideoFragmentPacket& packet, ByteView chunk) {
+    Bytes out = encodeHeader(packet, chunk.size());
+    bigendian::appendBytes(out, chunk);
+    return out;
+}
+
+Bytes VideoFragmentPacket::encodeHeader(const VideoFragmentPacket& packet, std::size_t chunkLength) {
     // The chunk length field is 32 bits: a longer chunk would be announced
     // with a wrapped length and corrupt the stream.
-    if (chunk.size() > std::numeric_limits<std::uint32_t>::max()) fail(Case::invalidBounds);
+    if (chunkLength > std::numeric_limits<std::uint32_t>::max()) fail(Case::invalidBounds);
 
-    std::size_t length = headerLength + chunk.size();
     std::uint8_t flags = packet.isKeyframe ? keyframeFlag : 0;
     if (packet.metadata) {
         flags |= metadataFlag;
-        length += metadataLength;
-        if (packet.metadata->codecConfiguration) {
-            flags |= codecConfigurationFlag;
-            length += encodedConfigurationLength(*packet.metadata->codecConfiguration);
-        }
+        if (packet.metadata->codecConfiguration) flags |= codecConfigurationFlag;
     }
+    const std::size_t length = encodedHeaderLength(packet);
 
     Bytes out;
-    out.reserve(length);
+    out.reserve(length + chunkLength);
     out.push_back(magic[0]);
     out.push_back(magic[1]);
     out.push_back(version);
@@ -104,7 +106,7 @@ Bytes VideoFragmentPacket::encode(const VideoFragmentPacket& packet, ByteView ch
     bigendian::append(out, packet.fragmentIndex);
     bigendian::append(out, packet.fragmentCount);
     bigendian::append(out, packet.totalPayloadBytes);
-    bigendian::append(out, static_cast<std::uint32_t>(chunk.size()));
+    bigendian::append(out, static_cast<std::uint32_t>(chunkLength));
     if (const auto& metadata = packet.metadata) {
         bigendian::append(out, static_cast<std::uint64_t>(metadata->presentationTimestampUs));
         bigendian::append(out, static_cast<std::uint64_t>(metadata->durationUs));
@@ -121,8 +123,18 @@ Bytes VideoFragmentPacket::encode(const VideoFragmentPacket& packet, ByteView ch
             appendParameterSets(out, configuration->pps);
         }
     }
-    bigendian::appendBytes(out, chunk);
     return out;
+}
+
+std::size_t VideoFragmentPacket::encodedHeaderLength(const VideoFragmentPacket& packet) {
+    std::size_t length = headerLength;
+    if (packet.metadata) {
+        length += metadataLength;
+        if (packet.metadata->codecConfiguration) {
+            length += encodedConfigurationLength(*packet.metadata->codecConfiguration);
+        }
+    }
+    return length;
 }
 
 VideoFragmentPacket VideoFragmentPacket::decode(ByteView bytes, std::int64_t maxFrameBytes,

@@ -67,6 +67,11 @@ struct VideoFragmentPacket {
     // The same with `chunk` in place of packet.chunk, so a frame's slices are
     // copied once, straight into their packets.
     static Bytes encode(const VideoFragmentPacket& packet, ByteView chunk);
+    // The packet up to its chunk, announcing `chunkLength` bytes of chunk to
+    // follow, so a sender can seal the chunk where it lies. Fails as encode.
+    static Bytes encodeHeader(const VideoFragmentPacket& packet, std::size_t chunkLength);
+    // The length of that part; fails with malformedCodecConfiguration as encode.
+    static std::size_t encodedHeaderLength(const VideoFragmentPacket& packet);
 
     // Reads untrusted bytes under the caller's limits. Nothing is allocated
     // before the lengths that size it have been checked against the limits

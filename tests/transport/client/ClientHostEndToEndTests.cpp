@@ -154,7 +154,7 @@ TEST(LoopbackClientHost, FirstPairingShowsOneCodeAndRunsTheSessionOnBothSides) {
                                   .sourceDisplayWidth = 1280,
                                   .sourceDisplayHeight = 720,
                                   .captureTimestampNs = 123'456};
-    h.call([&] { h.server->distributeVideoFrame(frame); });
+    h.call([&] { h.server->distributeVideoFrame(std::make_shared<const EncodedVideoFrame>(frame)); });
     h.until([&] { return !tablet.frames.empty(); });
     EXPECT_EQ(tablet.frames, std::vector<EncodedVideoFrame>{frame});
     EXPECT_EQ(session->currentDescriptor().sentVideoFrames, 1u);

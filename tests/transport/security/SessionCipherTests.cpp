@@ -47,6 +47,24 @@ TEST(SessionCipher, RoundTripsInBothDirectionsEachUnderItsOwnKey) {
     EXPECT_THROW(SessionCipher(Bytes(31), SessionRole::initiator), CryptoError);
 }
 
+// A plaintext in parts (a fragment header and a chunk of a shared frame) seals
+// exactly as the joined bytes would, whatever the parts' lengths do to the
+// cipher's 64-byte blocks.
+TEST(SessionCipher, APlaintextInPartsSealsAsTheJoinedBytes) {
+    for (const auto& [head, tail] :
+         {std::pair<std::size_t, std::size_t>{48, 32'768}, {0, 100}, {63, 1}, {64, 0}, {1, 200'001}, {130, 65}}) {
+        Bytes joined(head + tail);
+        for (std::size_t i = 0; i < joined.size(); ++i) joined[i] = static_cast<std::uint8_t>(i * 13 + 5);
+        const ByteView parts[] = {ByteView(joined).first(head), ByteView(), ByteView(joined).subspan(head)};
+        SessionCipher whole(sessionKey(), SessionRole::responder);
+        SessionCipher inParts(sessionKey(), SessionRole::responder);
+        const EncryptedSessionMessage expected = whole.seal(joined, kTranscript);
+        Bytes sealed(joined.size() + SessionCipher::kTagSize);
+        EXPECT_EQ(inParts.sealInto(parts, kTranscript, sealed), expected.sequence);
+        EXPECT_EQ(sealed, expected.ciphertext) << head << " + " << tail;
+    }
+}
+
 TEST(SessionCipher, MatchesTheDerivedKeyAndBigEndianNonce) {
     const auto host = SessionCipher::makeForTesting(sessionKey(), SessionRole::responder, 0x0102030405060708, 0);
     auto sealed = host->seal(bytesOf("frame"), kTranscript);

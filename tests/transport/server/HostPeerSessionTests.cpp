@@ -222,7 +222,7 @@ TEST(LoopbackReceiveLoop, AFrozenTabletIsCutByTheSocketTimeoutAfterOneKeyframeRe
     for (frame.sequence = 1; frame.sequence <= 60; ++frame.sequence) {
         frame.isKeyframe = frame.sequence == 1;
         frame.payload = Bytes(frame.isKeyframe ? 1'500'000 : 20'000, 0xAB);
-        h.call([&] { h.server->distributeVideoFrame(frame); });
+        h.call([&] { h.server->distributeVideoFrame(std::make_shared<const EncodedVideoFrame>(frame)); });
         h.settle(2ms);
     }
     h.until([&] { return h.sessions().empty(); }, 5s);

@@ -94,7 +94,7 @@ TEST(LoopbackOperations, FramesCarryTheSessionsGenerationAndReachOnlyStreamingH2
         h.openTrustedSession(*withoutCodec);
         startStreaming(h, *tablet, sessionGeneration);
 
-        h.call([&] { h.server->distributeVideoFrame(videoFrame(3)); });
+        h.call([&] { h.server->distributeVideoFrame(std::make_shared<const EncodedVideoFrame>(videoFrame(3))); });
         const VideoFragmentPacket fragment = nextFragment(h, *tablet);
         EXPECT_EQ(fragment.generation, wireGeneration);
         EXPECT_TRUE(fragment.isKeyframe);
@@ -102,6 +102,83 @@ TEST(LoopbackOperations, FramesCarryTheSessionsGenerationAndReachOnlyStreamingH2
         // None for the other session.
         EXPECT_EQ(h.call([&] { return h.server->outboundVideoStatistics(); }).sentVideoFrames, 1u);
     }
+}
+
+// The next whole frame a tablet reads: its generation, sequence and payload.
+struct Reassembled {
+    std::uint64_t generation = 0;
+    std::uint64_t sequence = 0;
+    Bytes payload;
+};
+Reassembled reassemble(HostRig& h, ScriptedTabletPeer& tablet) {
+    Reassembled frame;
+    for (;;) {
+        const VideoFragmentPacket fragment = nextFragment(h, tablet);
+        EXPECT_EQ(fragment.fragmentIndex == 0, frame.payload.empty());
+        frame.generation = fragment.generation;
+        frame.sequence = fragment.frameSequence;
+        frame.payload.insert(frame.payload.end(), fragment.chunk.begin(), fragment.chunk.end());
+        if (fragment.fragmentIndex + 1 == fragment.fragmentCount) return frame;
+    }
+}
+
+// Viewers share each frame: every scheduler holds the very frame the host
+// handed over (no copy), each tablet reassembles it whole under its own
+// generation, and a viewer that stops reading keeps at most two frames, by
+// reference, dropping the rest.
+TEST(LoopbackOperations, ViewersShareEachFrameAndAStalledOneDropsByTheTwoFrameRule) {
+    HostRig h;
+    std::vector<std::unique_ptr<ScriptedTabletPeer>> viewers;
+    for (std::uint64_t i = 0; i < 4; ++i) {
+        viewers.push_back(h.peer("Viewer " + std::to_string(i)));
+        h.openTrustedSession(*viewers.back());
+        startStreaming(h, *viewers.back(), 11 + i);
+    }
+    auto makeFrame = [](std::uint64_t sequence, bool keyframe, std::size_t bytes) {
+        auto frame = std::make_shared<EncodedVideoFrame>(videoFrame(1));
+        frame->sequence = sequence;
+        frame->isKeyframe = keyframe;
+        frame->payload.resize(bytes);
+        for (std::size_t i = 0; i < bytes; ++i) frame->payload[i] = static_cast<std::uint8_t>(i * 7 + sequence);
+        return std::shared_ptr<const EncodedVideoFrame>(std::move(frame));
+    };
+
+    const auto first = makeFrame(1, true, 100'000); // four fragments of the default 32 KiB
+    h.call([&] {
+        h.server->distributeVideoFrame(first);
+        EXPECT_EQ(first.use_count(), 5) << "each viewer holds the frame itself, not a copy";
+    });
+    for (std::uint64_t i = 0; i < 4; ++i) {
+        const Reassembled received = reassemble(h, *viewers[i]);
+        EXPECT_EQ(received.generation, 11 + i);
+        EXPECT_EQ(received.sequence, 1u);
+        EXPECT_EQ(received.payload, first->payload);
+    }
+
+    // The last viewer reads no more; the others read every frame before the
+    // next is handed out, until the stalled one's buffers are full and it drops.
+    const Uuid stalled = viewers[3]->identity().id;
+    auto droppedByStalled = [&] {
+        for (const auto& session : h.sessions()) {
+            if (session.peerIdentity.id == stalled) return session.droppedVideoFrames;
+        }
+        return std::uint64_t{0};
+    };
+    std::uint64_t sequence = 1;
+    while (droppedByStalled() == 0 && sequence < 60) {
+        const auto frame = makeFrame(++sequence, false, 1'000'000);
+        h.call([&] { h.server->distributeVideoFrame(frame); });
+        for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(reassemble(h, *viewers[i]).payload, frame->payload);
+    }
+    ASSERT_GT(droppedByStalled(), 0u) << "the viewer that stopped reading never stalled";
+    EXPECT_LE(h.call([&] { return h.server->outboundVideoStatistics(); }).largestVideoQueue, 2);
+
+    // A keyframe ends the stall's recovery: the stalled viewer queues it, by reference.
+    const auto keyframe = makeFrame(++sequence, true, 100'000);
+    h.call([&] { h.server->distributeVideoFrame(keyframe); });
+    for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(reassemble(h, *viewers[i]).payload, keyframe->payload);
+    h.settle();
+    EXPECT_EQ(keyframe.use_count(), 2) << "held by the stalled viewer's queue alone";
 }
 
 TEST(LoopbackOperations, StopAllVideoStreamsTellsTabletsButNotTheHostAndHostStateKeepsWake) {

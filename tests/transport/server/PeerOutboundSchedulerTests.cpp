@@ -22,12 +22,13 @@ const Bytes kTranscript(32, 0x5A);
 const Bytes kSessionKey(32, 0x11);
 constexpr std::int64_t kChunk = 32'768;
 
-EncodedVideoFrame videoFrame(std::uint64_t sequence, bool keyframe, std::size_t payloadBytes = 100) {
-    EncodedVideoFrame frame;
-    frame.sequence = sequence;
-    frame.payload = Bytes(payloadBytes, 0xAB);
-    frame.isKeyframe = keyframe;
-    frame.width = frame.height = frame.sourceDisplayWidth = frame.sourceDisplayHeight = 64;
+std::shared_ptr<const EncodedVideoFrame> videoFrame(std::uint64_t sequence, bool keyframe,
+                                                    std::size_t payloadBytes = 100) {
+    auto frame = std::make_shared<EncodedVideoFrame>();
+    frame->sequence = sequence;
+    frame->payload = Bytes(payloadBytes, 0xAB);
+    frame->isKeyframe = keyframe;
+    frame->width = frame->height = frame->sourceDisplayWidth = frame->sourceDisplayHeight = 64;
     return frame;
 }
 
@@ -68,14 +69,14 @@ TEST(PeerOutboundSchedulerPolicy, TwoFramesWaitAndOverflowDropsVideoUntilAKeyfra
     std::uint64_t sequence = 0;
     loop.call([&] {
         for (const Step& step : steps) {
-            EXPECT_EQ(scheduler->enqueueVideo(videoFrame(++sequence, step.keyframe, step.bytes), kChunk),
+            EXPECT_EQ(scheduler->enqueueVideo(videoFrame(++sequence, step.keyframe, step.bytes), 0, kChunk),
                       step.expected)
                 << "frame " << sequence;
             EXPECT_EQ(keyframeRequests, step.requests) << "frame " << sequence;
         }
         // A new stream starts its stall afresh.
         scheduler->resetVideo();
-        EXPECT_FALSE(scheduler->enqueueVideo(videoFrame(++sequence, true, 2'097'153), kChunk).accepted);
+        EXPECT_FALSE(scheduler->enqueueVideo(videoFrame(++sequence, true, 2'097'153), 0, kChunk).accepted);
         EXPECT_EQ(keyframeRequests, 2);
     });
 }
@@ -138,7 +139,7 @@ protected:
 
 TEST_F(LoopbackPeerOutboundScheduler, NothingIsWrittenBeforeServerReadyThenControlLeadsVideo) {
     auto scheduler = makeScheduler();
-    h.call([&] { ASSERT_TRUE(scheduler->enqueueVideo(videoFrame(1, true, kChunk + 1), kChunk).accepted); });
+    h.call([&] { ASSERT_TRUE(scheduler->enqueueVideo(videoFrame(1, true, kChunk + 1), 0, kChunk).accepted); });
     h.call([&] { scheduler->enqueueControl(message(Command::ping)); });
     h.settle();
 
@@ -162,11 +163,11 @@ TEST_F(LoopbackPeerOutboundScheduler, NothingIsWrittenBeforeServerReadyThenContr
 TEST_F(LoopbackPeerOutboundScheduler, ControlOvertakesAHalfSentFrameAndTheFinalMessageIsLast) {
     auto scheduler = makeScheduler();
     h.call([&] { scheduler->startDraining(); });
-    h.call([&] { ASSERT_TRUE(scheduler->enqueueVideo(videoFrame(1, true, 1'500'000), kChunk).accepted); });
-    h.call([&] { ASSERT_TRUE(scheduler->enqueueVideo(videoFrame(2, false), kChunk).accepted); });
+    h.call([&] { ASSERT_TRUE(scheduler->enqueueVideo(videoFrame(1, true, 1'500'000), 0, kChunk).accepted); });
+    h.call([&] { ASSERT_TRUE(scheduler->enqueueVideo(videoFrame(2, false), 0, kChunk).accepted); });
     h.settle(); // the tablet is not reading: frame 1 is begun and stalls
     // A keyframe purges frame 2 but keeps the begun frame 1.
-    h.call([&] { EXPECT_EQ(scheduler->enqueueVideo(videoFrame(3, true), kChunk), (Result{true, 0, 1, 2})); });
+    h.call([&] { EXPECT_EQ(scheduler->enqueueVideo(videoFrame(3, true), 0, kChunk), (Result{true, 0, 1, 2})); });
 
     std::vector<Received> received;
     bool written = false;
@@ -200,18 +201,18 @@ TEST_F(LoopbackPeerOutboundScheduler, AStallAsksForOneKeyframeUntilAFrameIsSent)
     auto scheduler = std::make_shared<PeerOutboundScheduler>(h.io.get_executor(), host, hostCipher, kTranscript,
                                                              [&] { ++requests; });
     h.call([&] { scheduler->startDraining(); });
-    h.call([&] { ASSERT_TRUE(scheduler->enqueueVideo(videoFrame(1, true, 2'000'000), kChunk).accepted); });
+    h.call([&] { ASSERT_TRUE(scheduler->enqueueVideo(videoFrame(1, true, 2'000'000), 0, kChunk).accepted); });
     h.settle(); // the tablet is not reading: frame 1 is begun and stalls
     h.call([&] {
         for (std::uint64_t sequence = 2; sequence < 40; ++sequence) {
-            scheduler->enqueueVideo(videoFrame(sequence, false), kChunk);
+            scheduler->enqueueVideo(videoFrame(sequence, false), 0, kChunk);
         }
     });
     EXPECT_EQ(requests, 1);
     h.run([&]() -> asio::awaitable<void> {
         while (scheduler->videoStatistics().sentVideoFramesCount == 0) co_await receive();
     }());
-    h.call([&] { EXPECT_FALSE(scheduler->enqueueVideo(videoFrame(40, false), kChunk).accepted); });
+    h.call([&] { EXPECT_FALSE(scheduler->enqueueVideo(videoFrame(40, false), 0, kChunk).accepted); });
     EXPECT_EQ(requests, 2);
 }
 
@@ -230,7 +231,7 @@ TEST_F(LoopbackPeerOutboundScheduler, ADrainFailureClosesTheConnection) {
     ASSERT_EQ(received.size(), 1u) << "the tablet was left connected";
     EXPECT_EQ(received[0].command(), Command::ping);
     EXPECT_TRUE(host->didClose());
-    h.call([&] { EXPECT_EQ(scheduler->enqueueVideo(videoFrame(1, true), kChunk), (Result{false, 0, 0, 0})); });
+    h.call([&] { EXPECT_EQ(scheduler->enqueueVideo(videoFrame(1, true), 0, kChunk), (Result{false, 0, 0, 0})); });
 }
 
 TEST_F(LoopbackPeerOutboundScheduler, APeerThatStopsReadingCannotHoldFlushOrFinalClose) {
@@ -250,7 +251,7 @@ TEST_F(LoopbackPeerOutboundScheduler, APeerThatStopsReadingCannotHoldFlushOrFina
 
     auto scheduler = makeScheduler(30ms);
     h.call([&] { scheduler->startDraining(); });
-    h.call([&] { ASSERT_TRUE(scheduler->enqueueVideo(videoFrame(1, true, 100'000), kChunk).accepted); });
+    h.call([&] { ASSERT_TRUE(scheduler->enqueueVideo(videoFrame(1, true, 100'000), 0, kChunk).accepted); });
     h.settle();
     EXPECT_FALSE(h.run(scheduler->enqueueControlAndFlush(message(Command::hostStateUpdated)), 5s));
     EXPECT_FALSE(scheduler->isClosed());
