@@ -321,10 +321,10 @@ std::vector<double> measureClientReceive(Rig& rig, EncodedVideoFrame frame) {
             ++received;
         };
         handlers.onTerminated = [&](const SessionTerminationReason&) { ended = true; };
-        session = std::make_shared<AuthenticatedClientSession>(
-            tabletLoop.io.get_executor(), descriptor, link.tablet,
-            std::make_shared<SessionCipher>(key, SessionRole::initiator), transcript, nullptr, rig.tabletStore,
-            handlers);
+        session =
+            std::make_shared<AuthenticatedClientSession>(tabletLoop.io.get_executor(), descriptor, link.tablet,
+                                                         std::make_shared<SessionCipher>(key, SessionRole::initiator),
+                                                         transcript, nullptr, rig.tabletStore, handlers);
         session->start(60s); // one ping, then quiet
         co_return;
     }(), "the tablet session to start");

@@ -93,9 +93,8 @@ public:
     AuthenticatedClientSession(asio::any_io_executor executor, ActiveSessionDescriptor descriptor,
                                std::shared_ptr<NetworkFramedConnection> connection,
                                std::shared_ptr<SessionCipher> cipher, Bytes transcriptHash,
-                               std::shared_ptr<TrustedDeviceStore> trustedDeviceStore,
-                               asio::thread_pool& storeWorker, Handlers handlers,
-                               Clocks clocks = {},
+                               std::shared_ptr<TrustedDeviceStore> trustedDeviceStore, asio::thread_pool& storeWorker,
+                               Handlers handlers, Clocks clocks = {},
                                std::chrono::steady_clock::duration finalMessageLimit = kDefaultFinalMessageLimit);
     AuthenticatedClientSession(const AuthenticatedClientSession&) = delete;
     AuthenticatedClientSession& operator=(const AuthenticatedClientSession&) = delete;

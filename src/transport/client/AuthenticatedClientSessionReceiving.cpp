@@ -183,9 +183,8 @@ void AuthenticatedClientSession::applyHostState(const SessionControlMessage& mes
     // on the store worker, so this loop never waits for the disk, and a failed
     // write is dropped rather than cost the session. The job holds the store,
     // never the session; the one worker thread keeps the writes in order.
-    asio::post(storeWorker_, [store = trustedDeviceStore_, host = descriptor_.peerIdentity.id,
-                              wake = message.wakeConfiguration, power = message.powerStateEvidence,
-                              date = message.timestamp] {
+    auto record = [store = trustedDeviceStore_, host = descriptor_.peerIdentity.id, wake = message.wakeConfiguration,
+                   power = message.powerStateEvidence, date = message.timestamp] {
         try {
             if (wake) store->updateWakeConfiguration(host, *wake);
         } catch (...) {
@@ -194,7 +193,8 @@ void AuthenticatedClientSession::applyHostState(const SessionControlMessage& mes
             if (power) store->updatePowerState(host, *power, date);
         } catch (...) {
         }
-    });
+    };
+    asio::post(storeWorker_, std::move(record));
 }
 
 void AuthenticatedClientSession::handleVideoFragment(Bytes plaintext) {

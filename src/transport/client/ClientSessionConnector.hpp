@@ -75,9 +75,8 @@ public:
 
     // The KDF worker derives the verification code; the store worker runs the
     // sessions' trust-store writes. Both must outlive every call and session.
-    ClientSessionConnector(asio::any_io_executor executor, asio::thread_pool& kdfWorker,
-                           asio::thread_pool& storeWorker, Timing timing,
-                           AuthenticatedClientSession::Clocks clocks = {});
+    ClientSessionConnector(asio::any_io_executor executor, asio::thread_pool& kdfWorker, asio::thread_pool& storeWorker,
+                           Timing timing, AuthenticatedClientSession::Clocks clocks = {});
 
     // The started session. Fails with the identity service's or the
     // connection factory's error before a connection exists; afterwards with

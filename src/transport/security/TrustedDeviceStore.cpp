@@ -174,10 +174,11 @@ void TrustedDeviceStore::removeAccess(const std::function<void(Records&)>& remov
 }
 
 template <class RecordChange>
-TrustedDevice TrustedDeviceStore::updateActiveRecord(const Uuid& id, RecordChange&& change) {
+TrustedDevice TrustedDeviceStore::updateActiveRecord(const Uuid& id, RecordChange&& change,
+                                                     const DevicePublicIdentity* peer) {
     TrustedDevice result;
     write([&](Records& records) {
-        TrustedDevice& record = activeRecord(records, id);
+        TrustedDevice& record = activeRecord(records, id, peer);
         const bool changed = change(record);
         result = record;
         return changed;
@@ -244,14 +245,13 @@ void TrustedDeviceStore::trust(const TrustedDevice& record) {
 }
 
 TrustedDevice TrustedDeviceStore::recordAuthenticatedConnection(const DevicePublicIdentity& peer, Date date) {
-    TrustedDevice result;
-    write([&](Records& records) {
-        TrustedDevice& record = activeRecord(records, peer.id, &peer);
-        record.lastSuccessfulConnection = date;
-        result = record;
-        return true;
-    });
-    return result;
+    return updateActiveRecord(
+        peer.id,
+        [&](TrustedDevice& record) {
+            record.lastSuccessfulConnection = date;
+            return true;
+        },
+        &peer);
 }
 
 void TrustedDeviceStore::revoke(const Uuid& id) {

@@ -130,14 +130,14 @@ private:
     void write(const Change& change);
     // Applies `removal` to memory at once, then saves memory as it now is.
     void removeAccess(const std::function<void(Records&)>& removal);
-    // Looks up an authorized record, applies `change` to it through write()
-    // and returns the record as it then is.
+    // Looks up an unrevoked record (of `peer`'s identity when given), applies
+    // `change` to it through write() and returns the record as it then is.
     template <class RecordChange>
-    TrustedDevice updateActiveRecord(const Uuid& id, RecordChange&& change);
+    TrustedDevice updateActiveRecord(const Uuid& id, RecordChange&& change, const DevicePublicIdentity* peer = nullptr);
 
     std::shared_ptr<SecureStore> secureStore_;
-    std::mutex saveMutex_;  // taken before stateMutex_, never by a reader
-    std::mutex stateMutex_; // guards records_ and version_
+    std::mutex saveMutex_;           // taken before stateMutex_, never by a reader
+    std::mutex stateMutex_;          // guards records_ and version_
     std::optional<Records> records_; // nullopt until a load succeeds
     std::uint64_t version_ = 0;      // bumped by every change to records_
 };

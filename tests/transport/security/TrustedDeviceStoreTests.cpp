@@ -296,7 +296,8 @@ TEST_F(TrustedDeviceStoreHeldSave, ReadersDoNotWaitForASaveAndWritersLandInOrder
     gated.trust(before);
     const auto savesBefore = saves();
     gate->close();
-    auto first = onAnotherThread([&] { gated.updatePowerState(alice.id, PowerStateEvidence::displayAsleep, Date(10)); });
+    auto first =
+        onAnotherThread([&] { gated.updatePowerState(alice.id, PowerStateEvidence::displayAsleep, Date(10)); });
     ASSERT_TRUE(gate->waitUntilHeld());
     // Queued behind the held save: it must start from the first change.
     const TrustedDevice early = makeRecord(bob, 50);
