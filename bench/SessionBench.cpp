@@ -120,7 +120,7 @@ struct Rig {
             tablet->capabilities = {Capability::h264, Capability::pointer, Capability::keyboard};
             tablet->publicIdentity();
             tablet->connector = std::make_unique<ClientSessionConnector>(
-                tablet->loop->io.get_executor(), tabletKdf,
+                tablet->loop->io.get_executor(), tabletKdf, tabletStore,
                 ClientSessionConnector::Timing{kStepLimit, kStepLimit, 30s, 2s});
             tablets.push_back(std::move(tablet));
         }
@@ -150,6 +150,7 @@ struct Rig {
     Loop hostLoop{host.io};
     std::vector<std::unique_ptr<Loop>> tabletLoops;
     asio::thread_pool tabletKdf{kTabletLoops};
+    asio::thread_pool tabletStore{1};
     Uuid hostID;
     std::vector<std::unique_ptr<Tablet>> tablets;
     // The far ends of the video measurements' links, behind the product's listener on 127.0.0.1.
@@ -421,9 +422,10 @@ std::vector<double> measureClientReceive(Rig& rig, EncodedVideoFrame frame) {
             ++received;
         };
         handlers.onTerminated = [&](const SessionTerminationReason&) { ended = true; };
-        session = std::make_shared<AuthenticatedClientSession>(
-            tabletLoop.io.get_executor(), descriptor, link.tablet,
-            std::make_shared<SessionCipher>(key, SessionRole::initiator), transcript, nullptr, handlers);
+        session =
+            std::make_shared<AuthenticatedClientSession>(tabletLoop.io.get_executor(), descriptor, link.tablet,
+                                                         std::make_shared<SessionCipher>(key, SessionRole::initiator),
+                                                         transcript, nullptr, rig.tabletStore, handlers);
         session->start(60s); // one ping, then quiet
         co_return;
     }(), "the tablet session to start");

@@ -13,6 +13,7 @@
 #include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
 #include <asio/steady_timer.hpp>
+#include <asio/thread_pool.hpp>
 
 #include <chrono>
 #include <cstdint>
@@ -87,12 +88,13 @@ public:
 
     // Takes over `connection` and `cipher` (the initiator's, after the ready
     // messages). Sends nothing until start(). `trustedDeviceStore` may be null:
-    // host wake data is then kept in the descriptor only.
+    // host wake data is then kept in the descriptor only. Its writes run in
+    // order on `storeWorker` (one thread), which must outlive the session.
     AuthenticatedClientSession(asio::any_io_executor executor, ActiveSessionDescriptor descriptor,
                                std::shared_ptr<NetworkFramedConnection> connection,
                                std::shared_ptr<SessionCipher> cipher, Bytes transcriptHash,
-                               std::shared_ptr<TrustedDeviceStore> trustedDeviceStore, Handlers handlers,
-                               Clocks clocks = {},
+                               std::shared_ptr<TrustedDeviceStore> trustedDeviceStore, asio::thread_pool& storeWorker,
+                               Handlers handlers, Clocks clocks = {},
                                std::chrono::steady_clock::duration finalMessageLimit = kDefaultFinalMessageLimit);
     AuthenticatedClientSession(const AuthenticatedClientSession&) = delete;
     AuthenticatedClientSession& operator=(const AuthenticatedClientSession&) = delete;
@@ -202,6 +204,7 @@ private:
     const std::shared_ptr<SessionCipher> cipher_;
     const Bytes transcriptHash_;
     const std::shared_ptr<TrustedDeviceStore> trustedDeviceStore_;
+    asio::thread_pool& storeWorker_;
     const Clocks clocks_;
     const std::chrono::steady_clock::duration finalMessageLimit_;
 

@@ -9,6 +9,7 @@
 #include "transport/session/SessionFrameOpening.hpp"
 #include "transport/video/VideoProtocolError.hpp"
 
+#include <asio/post.hpp>
 #include <asio/redirect_error.hpp>
 #include <asio/use_awaitable.hpp>
 
@@ -166,29 +167,34 @@ AuthenticatedClientSession::handleControlMessage(const SessionControlMessage& me
 }
 
 void AuthenticatedClientSession::applyHostState(const SessionControlMessage& message) {
-    const Uuid& host = descriptor_.peerIdentity.id;
     if (message.hostDisplay) descriptor_.remoteDisplay = message.hostDisplay;
     if (message.accessibilityGranted) descriptor_.hostAccessibilityGranted = *message.accessibilityGranted;
-    // The records are a convenience for waking the host later: a failed write
-    // must not cost the session.
+    bool changed = false;
     if (message.wakeConfiguration) {
+        changed = descriptor_.wakeConfiguration != message.wakeConfiguration;
         descriptor_.wakeConfiguration = message.wakeConfiguration;
-        if (trustedDeviceStore_) {
-            try {
-                trustedDeviceStore_->updateWakeConfiguration(host, *message.wakeConfiguration);
-            } catch (const std::exception&) {
-            }
-        }
     }
     if (message.powerStateEvidence) {
+        changed = changed || descriptor_.hostPowerState != message.powerStateEvidence;
         descriptor_.hostPowerState = message.powerStateEvidence;
-        if (trustedDeviceStore_) {
-            try {
-                trustedDeviceStore_->updatePowerState(host, *message.powerStateEvidence, message.timestamp);
-            } catch (const std::exception&) {
-            }
-        }
     }
+    if (!trustedDeviceStore_ || !changed) return;
+    // The records are a convenience for waking the host later: they are saved
+    // on the store worker, so this loop never waits for the disk, and a failed
+    // write is dropped rather than cost the session. The job holds the store,
+    // never the session; the one worker thread keeps the writes in order.
+    auto record = [store = trustedDeviceStore_, host = descriptor_.peerIdentity.id, wake = message.wakeConfiguration,
+                   power = message.powerStateEvidence, date = message.timestamp] {
+        try {
+            if (wake) store->updateWakeConfiguration(host, *wake);
+        } catch (...) {
+        }
+        try {
+            if (power) store->updatePowerState(host, *power, date);
+        } catch (...) {
+        }
+    };
+    asio::post(storeWorker_, std::move(record));
 }
 
 void AuthenticatedClientSession::handleVideoFragment(Bytes plaintext) {

@@ -63,8 +63,10 @@ ActiveSessionDescriptor firstDescriptor(const DevicePublicIdentity& peer, const 
 } // namespace
 
 ClientSessionConnector::ClientSessionConnector(asio::any_io_executor executor, asio::thread_pool& kdfWorker,
-                                               Timing timing, AuthenticatedClientSession::Clocks clocks)
-    : executor_(std::move(executor)), pairing_(kdfWorker), timing_(timing), clocks_(std::move(clocks)) {}
+                                               asio::thread_pool& storeWorker, Timing timing,
+                                               AuthenticatedClientSession::Clocks clocks)
+    : executor_(std::move(executor)), pairing_(kdfWorker), storeWorker_(storeWorker), timing_(timing),
+      clocks_(std::move(clocks)) {}
 
 std::exception_ptr ClientSessionConnector::refusalError(std::optional<HandshakeRejectionCode> code,
                                                         std::optional<std::string> text) {
@@ -219,7 +221,7 @@ ClientSessionConnector::run(Request& request, const std::optional<DeviceFingerpr
 
     auto session = std::make_shared<AuthenticatedClientSession>(
         executor_, firstDescriptor(host, hello, request.capabilities, now), connection, std::move(cipher),
-        transcriptHash, request.trustedDeviceStore, std::move(request.sessionHandlers), clocks_,
+        transcriptHash, request.trustedDeviceStore, storeWorker_, std::move(request.sessionHandlers), clocks_,
         timing_.finalMessageLimit);
     session->start(timing_.heartbeatInterval);
     co_return session;

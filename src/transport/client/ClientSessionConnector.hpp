@@ -73,9 +73,10 @@ public:
         NetworkErrorHandler onNetworkErrorObserved;
     };
 
-    // The KDF worker derives the verification code; it must outlive every call.
-    ClientSessionConnector(asio::any_io_executor executor, asio::thread_pool& kdfWorker, Timing timing,
-                           AuthenticatedClientSession::Clocks clocks = {});
+    // The KDF worker derives the verification code; the store worker runs the
+    // sessions' trust-store writes. Both must outlive every call and session.
+    ClientSessionConnector(asio::any_io_executor executor, asio::thread_pool& kdfWorker, asio::thread_pool& storeWorker,
+                           Timing timing, AuthenticatedClientSession::Clocks clocks = {});
 
     // The started session. Fails with the identity service's or the
     // connection factory's error before a connection exists; afterwards with
@@ -100,6 +101,7 @@ private:
 
     asio::any_io_executor executor_;
     SecurePairingProtocol pairing_;
+    asio::thread_pool& storeWorker_;
     Timing timing_;
     AuthenticatedClientSession::Clocks clocks_;
 };

@@ -60,6 +60,21 @@ void dropInvalidEndpoints(TrustedDevice& record) {
     }
 }
 
+TrustedDevice& knownRecord(std::map<Uuid, TrustedDevice>& records, const Uuid& id) {
+    auto it = records.find(id);
+    if (it == records.end()) fail(Case::untrustedDevice);
+    return it->second;
+}
+
+// A known, unrevoked record; with a peer, also one of the peer's identity.
+TrustedDevice& activeRecord(std::map<Uuid, TrustedDevice>& records, const Uuid& id,
+                            const DevicePublicIdentity* peer = nullptr) {
+    TrustedDevice& record = knownRecord(records, id);
+    if (peer && !sameSigningIdentity(record.identity, *peer)) fail(Case::identityChanged);
+    if (record.authorization == DeviceAuthorization::revoked) fail(Case::revokedDevice);
+    return record;
+}
+
 } // namespace
 
 TrustedDeviceStoreError::TrustedDeviceStoreError(Case kind) : Error(std::string(text(kind))), kind(kind) {}
@@ -111,7 +126,7 @@ TrustedDeviceStore::Records& TrustedDeviceStore::loadLocked() {
     return *records_;
 }
 
-void TrustedDeviceStore::saveLocked(const Records& records) {
+void TrustedDeviceStore::save(const Records& records) {
     std::vector<TrustedDevice> ordered;
     ordered.reserve(records.size());
     for (const auto& [id, record] : records) ordered.push_back(record);
@@ -119,30 +134,67 @@ void TrustedDeviceStore::saveLocked(const Records& records) {
     secureStore_->save(json::encodeToBytes(ordered), service(), kAccount);
 }
 
-template <class Change>
-TrustedDevice TrustedDeviceStore::updateActiveRecordLocked(const Uuid& id, Change&& change) {
-    Records& records = loadLocked();
-    auto it = records.find(id);
-    if (it == records.end()) fail(Case::untrustedDevice);
-    if (it->second.authorization == DeviceAuthorization::revoked) fail(Case::revokedDevice);
-    TrustedDevice updated = it->second;
-    if (!change(updated)) return updated;
-    Records next = records;
-    next[id] = updated;
-    saveLocked(next);
-    records = std::move(next);
-    return updated;
+void TrustedDeviceStore::write(const Change& change) {
+    std::lock_guard saving(saveMutex_);
+    Records next;
+    std::uint64_t version = 0;
+    {
+        std::lock_guard lock(stateMutex_);
+        next = loadLocked();
+        version = version_;
+    }
+    if (!change(next)) return;
+    save(next);
+    std::lock_guard lock(stateMutex_);
+    if (version_ == version) {
+        records_ = std::move(next);
+    } else {
+        // Access was taken away in memory while this was saved: that must not
+        // be undone, so the change is applied again over it. The remover saves
+        // memory after this. A change that no longer applies (its record was
+        // revoked or removed) leaves memory as it is.
+        Records current = *records_;
+        try {
+            if (change(current)) records_ = std::move(current);
+        } catch (...) {
+        }
+    }
+    ++version_;
+}
+
+void TrustedDeviceStore::removeAccess(const std::function<void(Records&)>& removal) {
+    {
+        // In memory first, without waiting for a save in progress: sessions
+        // re-check the record before every message.
+        std::lock_guard lock(stateMutex_);
+        removal(loadLocked());
+        ++version_;
+    }
+    write([](Records&) { return true; });
+}
+
+template <class RecordChange>
+TrustedDevice TrustedDeviceStore::updateActiveRecord(const Uuid& id, RecordChange&& change,
+                                                     const DevicePublicIdentity* peer) {
+    TrustedDevice result;
+    write([&](Records& records) {
+        TrustedDevice& record = activeRecord(records, id, peer);
+        const bool changed = change(record);
+        result = record;
+        return changed;
+    });
+    return result;
 }
 
 // ---- reads ------------------------------------------------------------------
 
 std::map<Uuid, TrustedDevice> TrustedDeviceStore::loadIfNeeded() {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(stateMutex_);
     return loadLocked();
 }
 
 std::vector<TrustedDevice> TrustedDeviceStore::allDevices() {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(stateMutex_);
     std::vector<TrustedDevice> devices;
     for (const auto& [id, record] : loadLocked()) devices.push_back(record);
     std::sort(devices.begin(), devices.end(), storedOrder);
@@ -150,7 +202,7 @@ std::vector<TrustedDevice> TrustedDeviceStore::allDevices() {
 }
 
 std::optional<TrustedDevice> TrustedDeviceStore::device(const Uuid& id) {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(stateMutex_);
     const Records& records = loadLocked();
     auto it = records.find(id);
     if (it == records.end()) return std::nullopt;
@@ -158,7 +210,7 @@ std::optional<TrustedDevice> TrustedDeviceStore::device(const Uuid& id) {
 }
 
 TrustedDevice TrustedDeviceStore::authorize(const DevicePublicIdentity& peer, DevicePermissions required) {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(stateMutex_);
     const Records& records = loadLocked();
     auto it = records.find(peer.id);
     if (it == records.end()) {
@@ -182,90 +234,88 @@ TrustedDevice TrustedDeviceStore::authorize(const DevicePublicIdentity& peer, De
 
 void TrustedDeviceStore::trust(const TrustedDevice& record) {
     requireConsistent(record);
-    std::lock_guard lock(mutex_);
-    Records& records = loadLocked();
-    auto existing = records.find(record.id);
-    if (existing != records.end() && !sameSigningIdentity(existing->second.identity, record.identity)) {
-        fail(Case::identityChanged);
-    }
-    Records next = records;
-    next.insert_or_assign(record.id, record);
-    saveLocked(next);
-    records = std::move(next);
-}
-
-TrustedDevice TrustedDeviceStore::recordAuthenticatedConnection(const DevicePublicIdentity& peer, Date date) {
-    std::lock_guard lock(mutex_);
-    Records& records = loadLocked();
-    auto it = records.find(peer.id);
-    if (it == records.end()) fail(Case::untrustedDevice);
-    if (!sameSigningIdentity(it->second.identity, peer)) fail(Case::identityChanged);
-    return updateActiveRecordLocked(peer.id, [&](TrustedDevice& record) {
-        record.lastSuccessfulConnection = date;
+    write([&](Records& records) {
+        auto existing = records.find(record.id);
+        if (existing != records.end() && !sameSigningIdentity(existing->second.identity, record.identity)) {
+            fail(Case::identityChanged);
+        }
+        records.insert_or_assign(record.id, record);
         return true;
     });
 }
 
+TrustedDevice TrustedDeviceStore::recordAuthenticatedConnection(const DevicePublicIdentity& peer, Date date) {
+    return updateActiveRecord(
+        peer.id,
+        [&](TrustedDevice& record) {
+            record.lastSuccessfulConnection = date;
+            return true;
+        },
+        &peer);
+}
+
 void TrustedDeviceStore::revoke(const Uuid& id) {
-    std::lock_guard lock(mutex_);
-    Records& records = loadLocked();
-    auto it = records.find(id);
-    if (it == records.end()) fail(Case::untrustedDevice);
-    // Revoked in memory first: even if the save fails, the device is refused now.
-    it->second.authorization = DeviceAuthorization::revoked;
-    saveLocked(records);
+    // Even if the save fails, the device is refused now.
+    removeAccess([&](Records& records) { knownRecord(records, id).authorization = DeviceAuthorization::revoked; });
 }
 
 void TrustedDeviceStore::updatePermissions(const Uuid& id, DevicePermissions permissions) {
-    std::lock_guard lock(mutex_);
-    Records& records = loadLocked();
-    auto it = records.find(id);
-    if (it == records.end()) fail(Case::untrustedDevice);
-    const DevicePermissions previous = it->second.permissions;
-    if (previous == permissions) return; // nothing to write
-    Records next = records;
-    next[id].permissions = permissions;
-    try {
-        saveLocked(next);
-    } catch (...) {
+    {
+        std::lock_guard lock(stateMutex_);
+        TrustedDevice& record = knownRecord(loadLocked(), id);
+        if (record.permissions == permissions) return; // nothing to write
         // A cleared bit bites at once; a granted one waits for a good save.
-        it->second.permissions = previous & permissions;
-        throw;
+        const DevicePermissions kept = record.permissions & permissions;
+        if (kept != record.permissions) {
+            record.permissions = kept;
+            ++version_;
+        }
     }
-    records = std::move(next);
+    write([&](Records& records) {
+        knownRecord(records, id).permissions = permissions;
+        return true;
+    });
 }
 
 void TrustedDeviceStore::remove(const Uuid& id) {
-    std::lock_guard lock(mutex_);
-    Records& records = loadLocked();
     // Gone from memory even when the save fails. The write happens for an
     // unknown id too, so retrying after a failed save still reaches storage.
-    records.erase(id);
-    saveLocked(records);
+    removeAccess([&](Records& records) { records.erase(id); });
 }
 
 void TrustedDeviceStore::deleteAll() {
-    std::lock_guard lock(mutex_);
+    {
+        std::lock_guard lock(stateMutex_);
+        records_.emplace();
+        ++version_;
+    }
+    std::lock_guard saving(saveMutex_);
+    {
+        // A change whose save was in progress has applied itself again over
+        // the first clearing; it goes too, as storage is about to.
+        std::lock_guard lock(stateMutex_);
+        records_.emplace();
+        ++version_;
+    }
     secureStore_->deleteItem(service(), kAccount);
-    records_.reset();
 }
 
 void TrustedDeviceStore::persist(const std::vector<TrustedDevice>& records) {
-    Records next;
+    Records replacement;
     for (const auto& record : records) {
         requireConsistent(record);
-        next.insert_or_assign(record.id, record);
+        replacement.insert_or_assign(record.id, record);
     }
-    std::lock_guard lock(mutex_);
-    saveLocked(next);
-    records_ = std::move(next);
+    write([&](Records& current) {
+        current = replacement;
+        return true;
+    });
 }
 
 // ---- wake and endpoint bookkeeping -------------------------------------------
 
 void TrustedDeviceStore::recordVerifiedWake(const Uuid& id, Date date, std::optional<WakeRouteKind> route) {
-    std::lock_guard lock(mutex_);
-    updateActiveRecordLocked(id, [&](TrustedDevice& record) {
+    updateActiveRecord(id, [&](TrustedDevice& record) {
         auto& configuration = record.wakeConfiguration;
         // A repeated report of the same wake writes nothing.
         if (configuration && configuration->lastVerifiedWakeAt == date && !route) return false;
@@ -280,8 +330,7 @@ void TrustedDeviceStore::recordVerifiedWake(const Uuid& id, Date date, std::opti
 }
 
 void TrustedDeviceStore::recordWakeAttempt(const Uuid& id, const WakeAttemptOutcomeSummary& summary) {
-    std::lock_guard lock(mutex_);
-    updateActiveRecordLocked(id, [&](TrustedDevice& record) {
+    updateActiveRecord(id, [&](TrustedDevice& record) {
         if (!record.wakeConfiguration) record.wakeConfiguration = SavedWakeConfiguration::empty(summary.timestamp);
         record.wakeConfiguration->lastAttempt = summary;
         return true;
@@ -289,18 +338,18 @@ void TrustedDeviceStore::recordWakeAttempt(const Uuid& id, const WakeAttemptOutc
 }
 
 void TrustedDeviceStore::updatePowerState(const Uuid& id, PowerStateEvidence state, Date date) {
-    std::lock_guard lock(mutex_);
-    updateActiveRecordLocked(id, [&](TrustedDevice& record) {
-        if (!record.wakeConfiguration) record.wakeConfiguration = SavedWakeConfiguration::empty(date);
-        record.wakeConfiguration->lastKnownPowerState = state;
-        record.wakeConfiguration->updatedAt = date;
+    updateActiveRecord(id, [&](TrustedDevice& record) {
+        auto& configuration = record.wakeConfiguration;
+        if (configuration && configuration->lastKnownPowerState == state) return false;
+        if (!configuration) configuration = SavedWakeConfiguration::empty(date);
+        configuration->lastKnownPowerState = state;
+        configuration->updatedAt = date;
         return true;
     });
 }
 
 void TrustedDeviceStore::recordWakeRelayActivity(const Uuid& id, Date date) {
-    std::lock_guard lock(mutex_);
-    updateActiveRecordLocked(id, [&](TrustedDevice& record) {
+    updateActiveRecord(id, [&](TrustedDevice& record) {
         if (!record.wakeRelayConfiguration) return false;
         record.wakeRelayConfiguration->lastVerifiedAt = date;
         record.wakeRelayConfiguration->lastWakeDispatchedAt = date;
@@ -310,8 +359,7 @@ void TrustedDeviceStore::recordWakeRelayActivity(const Uuid& id, Date date) {
 
 TrustedDevice TrustedDeviceStore::recordEndpointSuccess(const Uuid& id, const Uuid& endpointID, bool completed,
                                                         Date date) {
-    std::lock_guard lock(mutex_);
-    return updateActiveRecordLocked(id, [&](TrustedDevice& record) {
+    return updateActiveRecord(id, [&](TrustedDevice& record) {
         auto endpoint = std::find_if(record.remoteEndpoints.begin(), record.remoteEndpoints.end(),
                                      [&](const RemoteEndpoint& candidate) { return candidate.id == endpointID; });
         if (endpoint == record.remoteEndpoints.end()) fail(Case::endpointNotFound);
@@ -330,8 +378,7 @@ TrustedDevice TrustedDeviceStore::recordEndpointSuccess(const Uuid& id, const Uu
 }
 
 void TrustedDeviceStore::recordReachability(const Uuid& id, const RemoteReachabilityObservation& observation) {
-    std::lock_guard lock(mutex_);
-    updateActiveRecordLocked(id, [&](TrustedDevice& record) {
+    updateActiveRecord(id, [&](TrustedDevice& record) {
         record.lastReachability = observation;
         return true;
     });
@@ -339,8 +386,7 @@ void TrustedDeviceStore::recordReachability(const Uuid& id, const RemoteReachabi
 
 TrustedDevice TrustedDeviceStore::setWakeRelayConfiguration(
     const Uuid& id, const std::optional<PairedWakeRelayConfiguration>& configuration, bool allowLoopback) {
-    std::lock_guard lock(mutex_);
-    return updateActiveRecordLocked(id, [&](TrustedDevice& record) {
+    return updateActiveRecord(id, [&](TrustedDevice& record) {
         if (configuration) {
             RemoteEndpointValidator::validate(configuration->endpoint.host, configuration->endpoint.port,
                                               allowLoopback);
@@ -357,12 +403,12 @@ TrustedDevice TrustedDeviceStore::setWakeRelayConfiguration(
 
 TrustedDevice TrustedDeviceStore::updateWakeConfiguration(const Uuid& id,
                                                           const SavedWakeConfiguration& configuration) {
-    std::lock_guard lock(mutex_);
-    return updateActiveRecordLocked(id, [&](TrustedDevice& record) {
+    return updateActiveRecord(id, [&](TrustedDevice& record) {
         SavedWakeConfiguration merged = configuration;
         if (const auto& stored = record.wakeConfiguration) {
             merged.lastVerifiedWakeAt = later(stored->lastVerifiedWakeAt, configuration.lastVerifiedWakeAt);
             if (!merged.lastAttempt) merged.lastAttempt = stored->lastAttempt;
+            if (merged == *stored) return false;
         }
         record.wakeConfiguration = std::move(merged);
         return true;

@@ -9,6 +9,8 @@
 #include "core/WakeModels.hpp"
 #include "platform/SecureStore.hpp"
 
+#include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -48,7 +50,11 @@ public:
 // memory even when the save fails, and the save error is still thrown, because
 // sessions re-check the record before every message and must be cut off now.
 //
-// Synchronous; one mutex guards everything, so it may be called from any thread.
+// Synchronous and callable from any thread. Reads never wait for a save: the
+// state mutex guards only the records in memory and is never held across a
+// save. Writers are serialised by the save mutex from snapshot to commit; a
+// writer commits its saved copy only if no access-removing change bit in
+// memory meanwhile, and otherwise applies its change again over that one.
 class TrustedDeviceStore {
 public:
     static constexpr std::string_view kServiceSuffix = ".trusted-devices";
@@ -81,7 +87,7 @@ public:
     // An unknown id is no error.
     void remove(const Uuid& id);
     // Deletes the stored item without reading it, so it also recovers a
-    // corrupted store, and clears the cache.
+    // corrupted store. Memory is emptied first, even if the delete fails.
     void deleteAll();
     // Replaces every record; prefer trust, which cannot drop other changes.
     void persist(const std::vector<TrustedDevice>& records);
@@ -93,6 +99,7 @@ public:
     // lastAttempt as confirmed by an authenticated session.
     void recordVerifiedWake(const Uuid& id, Date date, std::optional<WakeRouteKind> route = std::nullopt);
     void recordWakeAttempt(const Uuid& id, const WakeAttemptOutcomeSummary& summary);
+    // Writes nothing, and keeps updatedAt, when `state` is the stored one.
     void updatePowerState(const Uuid& id, PowerStateEvidence state, Date date);
     // Only when a relay is configured; otherwise nothing is written.
     void recordWakeRelayActivity(const Uuid& id, Date date);
@@ -105,22 +112,34 @@ public:
                                             const std::optional<PairedWakeRelayConfiguration>& configuration,
                                             bool allowLoopback);
     // Stores the host-sent configuration, keeping the later lastVerifiedWakeAt
-    // and the stored lastAttempt when the sent one has none.
+    // and the stored lastAttempt when the sent one has none; writes nothing
+    // when that is what is stored.
     TrustedDevice updateWakeConfiguration(const Uuid& id, const SavedWakeConfiguration& configuration);
 
 private:
     using Records = std::map<Uuid, TrustedDevice>;
+    // Applies a change to the records it is given; false when nothing changed.
+    // Throws to refuse the change.
+    using Change = std::function<bool(Records&)>;
 
+    // With the state mutex held.
     Records& loadLocked();
-    void saveLocked(const Records& records);
-    // Looks up an authorized record, applies `change` to a copy and, when it
-    // reports a change, saves and commits. Returns the record as it now is.
-    template <class Change>
-    TrustedDevice updateActiveRecordLocked(const Uuid& id, Change&& change);
+    void save(const Records& records);
+    // Under the save mutex: applies `change` to a snapshot, saves the result
+    // when it changed, then commits it (see the class comment).
+    void write(const Change& change);
+    // Applies `removal` to memory at once, then saves memory as it now is.
+    void removeAccess(const std::function<void(Records&)>& removal);
+    // Looks up an unrevoked record (of `peer`'s identity when given), applies
+    // `change` to it through write() and returns the record as it then is.
+    template <class RecordChange>
+    TrustedDevice updateActiveRecord(const Uuid& id, RecordChange&& change, const DevicePublicIdentity* peer = nullptr);
 
-    std::mutex mutex_;
     std::shared_ptr<SecureStore> secureStore_;
+    std::mutex saveMutex_;           // taken before stateMutex_, never by a reader
+    std::mutex stateMutex_;          // guards records_ and version_
     std::optional<Records> records_; // nullopt until a load succeeds
+    std::uint64_t version_ = 0;      // bumped by every change to records_
 };
 
 } // namespace velorinth

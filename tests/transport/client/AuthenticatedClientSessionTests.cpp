@@ -1,11 +1,15 @@
 #include "support/TabletRig.hpp"
 
+#include "support/GatedSecureStore.hpp"
 #include "transport/client/RemoteInputTransportError.hpp"
 #include "transport/client/VideoStreamTransportError.hpp"
 #include "transport/video/VideoTestBytes.hpp"
 
 #include <asio/post.hpp>
+#include <asio/thread_pool.hpp>
 #include <gtest/gtest.h>
+
+#include <future>
 
 using namespace velorinth;
 using namespace velorinth::testing;
@@ -25,6 +29,7 @@ struct RigOptions {
 // One session over loopback TLS, its scripted host, and what it reported.
 struct SessionRig {
     LoopRunner h;
+    asio::thread_pool storeWorker{1}; // the tablet's, for its trust-store writes
     TLSDeviceIdentity hostIdentity = makeTestIdentity("Host");
     LoopbackAcceptor hostEnd{h.io.get_executor(), hostIdentity};
     ManualClocks clock;
@@ -32,6 +37,7 @@ struct SessionRig {
     HostEnd host;
     std::shared_ptr<NetworkFramedConnection> tabletConnection;
     std::shared_ptr<InMemorySecureStore> secureStore = std::make_shared<InMemorySecureStore>();
+    std::shared_ptr<GatedSecureStore> gate = std::make_shared<GatedSecureStore>(secureStore); // open until closed
     std::shared_ptr<TrustedDeviceStore> store;
     std::shared_ptr<AuthenticatedClientSession> session;
 
@@ -46,7 +52,7 @@ struct SessionRig {
         const Bytes key = randomBytes(32);
         host.cipher = std::make_shared<SessionCipher>(key, SessionRole::responder);
         host.transcriptHash = randomBytes(32);
-        if (options.withStore) store = std::make_shared<TrustedDeviceStore>(secureStore);
+        if (options.withStore) store = std::make_shared<TrustedDeviceStore>(gate);
         ActiveSessionDescriptor descriptor;
         descriptor.id = Uuid::random();
         descriptor.peerIdentity = hostIdentity.publicIdentity;
@@ -57,7 +63,24 @@ struct SessionRig {
         session = std::make_shared<AuthenticatedClientSession>(
             h.io.get_executor(), descriptor, tabletConnection,
             SessionCipher::makeForTesting(key, SessionRole::initiator, options.tabletSendSequence, 0),
-            host.transcriptHash, store, events.handlers(), clock.clocks(), 100ms);
+            host.transcriptHash, store, storeWorker, events.handlers(), clock.clocks(), 100ms);
+    }
+
+    // The tablet's record of the host, as its pairing left it.
+    TrustedDevice trustHost() {
+        TrustedDevice record;
+        record.id = hostIdentity.publicIdentity.id;
+        record.identity = hostIdentity.publicIdentity;
+        record.permissions = DevicePermissions::all;
+        store->trust(record);
+        return record;
+    }
+
+    // Returns once every store write queued so far has run (one worker thread).
+    void drainStoreWorker() {
+        auto done = std::make_shared<std::promise<void>>();
+        asio::post(storeWorker, [done] { done->set_value(); });
+        ASSERT_EQ(done->get_future().wait_for(GatedSecureStore::kGuard), std::future_status::ready);
     }
 
     // On the loop, as a session must be driven: queued before the next run's body.
@@ -66,6 +89,7 @@ struct SessionRig {
     }
 
     ~SessionRig() {
+        gate->open();
         try {
             if (session && !session->isClosed()) h.run(session->disconnect("test over"));
         } catch (...) {
@@ -122,11 +146,7 @@ TEST(LoopbackClientSession, PingsAreNumberedByPongsAndHostPingsAreEchoed) {
 
 TEST(LoopbackClientSession, HostStateIsCopiedAndRecordedWithStoreErrorsDropped) {
     SessionRig rig({.withStore = true});
-    TrustedDevice hostRecord;
-    hostRecord.id = rig.hostIdentity.publicIdentity.id;
-    hostRecord.identity = rig.hostIdentity.publicIdentity;
-    hostRecord.permissions = DevicePermissions::all;
-    rig.store->trust(hostRecord);
+    const TrustedDevice hostRecord = rig.trustHost();
     rig.start();
 
     SavedWakeConfiguration wake = SavedWakeConfiguration::empty(Date(600));
@@ -140,12 +160,14 @@ TEST(LoopbackClientSession, HostStateIsCopiedAndRecordedWithStoreErrorsDropped) 
         co_await rig.host.send(state);
         co_await rig.host.sendEnvelope(Msg{.command = Command::hostStateUpdated}); // nothing in it: still a report
         co_await rig.host.roundTrip();
+        rig.drainStoreWorker();
         rig.secureStore->setFailure(InMemorySecureStore::Operation::save);
         Msg later = state;
         later.accessibilityGranted = true;
         later.powerStateEvidence = PowerStateEvidence::awake;
         co_await rig.host.send(later);
         co_await rig.host.roundTrip();
+        rig.drainStoreWorker();
     }());
 
     ASSERT_EQ(rig.events.descriptors.size(), 3u);
@@ -166,6 +188,51 @@ TEST(LoopbackClientSession, HostStateIsCopiedAndRecordedWithStoreErrorsDropped) 
     EXPECT_TRUE(recorded->wakeConfiguration->sleepProxyEligible);
     EXPECT_EQ(recorded->wakeConfiguration->lastKnownPowerState, PowerStateEvidence::displayAsleep);
     EXPECT_EQ(recorded->wakeConfiguration->updatedAt, kHostTime); // stamped with the message's time
+}
+
+TEST(LoopbackClientSession, HostStateIsSavedOffTheLoopInOrderAndOnlyWhenChanged) {
+    SessionRig rig({.withStore = true});
+    const TrustedDevice hostRecord = rig.trustHost();
+    rig.start();
+    const auto saves = [&] { return rig.secureStore->callCount(InMemorySecureStore::Operation::save); };
+    const auto savedBefore = saves();
+
+    SavedWakeConfiguration wake = SavedWakeConfiguration::empty(Date(600)); // its power state unknown
+    wake.bonjourServicePort = 51891;
+    const Msg state{.command = Command::hostStateUpdated, .timestamp = kHostTime, .wakeConfiguration = wake,
+                    .powerStateEvidence = PowerStateEvidence::displayAsleep};
+    rig.gate->close();
+    rig.h.run([&]() -> asio::awaitable<void> {
+        co_await rig.host.send(state);
+        co_await rig.host.roundTrip(); // answered while the write waits for the disk
+    }());
+    // Had the loop saved, it would have been stuck at the gate until the guard let it through.
+    EXPECT_TRUE(rig.gate->waitUntilHeld());
+    EXPECT_EQ(rig.events.descriptors.back().hostPowerState, PowerStateEvidence::displayAsleep);
+    EXPECT_EQ(rig.store->device(hostRecord.id), hostRecord); // read at once, as it was
+    rig.gate->open();
+    rig.drainStoreWorker();
+    EXPECT_FALSE(rig.gate->overran());
+    EXPECT_EQ(saves(), savedBefore + 2);
+    const auto recorded = rig.store->device(hostRecord.id);
+    ASSERT_TRUE(recorded && recorded->wakeConfiguration);
+    EXPECT_EQ(recorded->wakeConfiguration->bonjourServicePort, 51891);
+    // The power state went in after the configuration, which does not know it.
+    EXPECT_EQ(recorded->wakeConfiguration->lastKnownPowerState, PowerStateEvidence::displayAsleep);
+
+    Msg awake = state;
+    awake.powerStateEvidence = PowerStateEvidence::awake;
+    rig.h.run([&]() -> asio::awaitable<void> {
+        co_await rig.host.send(state); // nothing new: nothing queued
+        co_await rig.host.roundTrip();
+        rig.drainStoreWorker();
+        EXPECT_EQ(saves(), savedBefore + 2);
+        co_await rig.host.send(awake);
+        co_await rig.host.roundTrip();
+    }());
+    rig.drainStoreWorker();
+    EXPECT_EQ(rig.store->device(hostRecord.id)->wakeConfiguration->lastKnownPowerState, PowerStateEvidence::awake);
+    EXPECT_FALSE(rig.session->isClosed());
 }
 
 TEST(LoopbackClientSession, PermissionsAndStreamStatusGovernVideo) {

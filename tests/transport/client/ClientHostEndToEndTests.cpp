@@ -24,8 +24,8 @@ using SaveOp = InMemorySecureStore::Operation;
 using Refusal = SessionHandshakeError::Case;
 
 // Step limits of 2 s, a 2 s decision limit, heartbeats every 20 ms.
-ClientSessionConnector connectorFor(HostRig& h, asio::thread_pool& kdf) {
-    return ClientSessionConnector(h.io.get_executor(), kdf, {2s, 2s, 20ms, 300ms});
+ClientSessionConnector connectorFor(HostRig& h, asio::thread_pool& kdf, asio::thread_pool& tabletStore) {
+    return ClientSessionConnector(h.io.get_executor(), kdf, tabletStore, {2s, 2s, 20ms, 300ms});
 }
 
 DevicePublicIdentity macIdentity(HostRig& h) {
@@ -53,7 +53,7 @@ TEST(LoopbackClientHost, FirstPairingShowsOneCodeAndRunsTheSessionOnBothSides) {
     // Queued by the host before its server-ready, so it is the host's first session message.
     const DisplayDescriptor display{3, 2560, 1600, 2.0};
     h.call([&] { h.server->updateHostState(display, true, std::nullopt); });
-    asio::thread_pool kdf{1};
+    asio::thread_pool kdf{1}, tabletStore{1};
     TabletRig tablet;
     // What the tablet learnt of this Mac before: the pairing keeps it, in one write.
     TrustedDevice previous = trustedRecord(macIdentity(h));
@@ -66,7 +66,7 @@ TEST(LoopbackClientHost, FirstPairingShowsOneCodeAndRunsTheSessionOnBothSides) {
         RemoteReachabilityObservation{previous.remoteEndpoints[0].id, ConnectionRouteKind::privateNetwork, Date(70)};
     tablet.trust->trust(previous);
     tablet.trustStorage->resetCallCounts();
-    auto connector = connectorFor(h, kdf);
+    auto connector = connectorFor(h, kdf, tabletStore);
     const auto session = h.run(connector.connect(tablet.request(h.port, HandshakePurpose::pair)));
     EXPECT_EQ(tablet.trustStorage->callCount(SaveOp::save), 1u);
     EXPECT_EQ(tablet.trustStorage->callCount(SaveOp::deleteItem), 0u);
@@ -167,10 +167,10 @@ TEST(LoopbackClientHost, FirstPairingShowsOneCodeAndRunsTheSessionOnBothSides) {
 
 TEST(LoopbackClientHost, ReconnectPinsTheMacAndAnotherIdentityIsBlocked) {
     HostRig h;
-    asio::thread_pool kdf{1};
+    asio::thread_pool kdf{1}, tabletStore{1};
     TabletRig tablet;
     const TrustedDevice hostRecord = pairedBefore(h, tablet);
-    auto connector = connectorFor(h, kdf);
+    auto connector = connectorFor(h, kdf, tabletStore);
     auto session = reconnect(h, connector, tablet, hostRecord);
     EXPECT_TRUE(h.prompts.empty()); // a known tablet is never prompted for
     ASSERT_EQ(h.sessions().size(), 1u);
@@ -184,7 +184,7 @@ TEST(LoopbackClientHost, ReconnectPinsTheMacAndAnotherIdentityIsBlocked) {
     pairedBefore(impostor, tablet);
     tablet.trust->trust(hostRecord);
     tablet.trustStorage->resetCallCounts();
-    auto impostorConnector = connectorFor(impostor, kdf);
+    auto impostorConnector = connectorFor(impostor, kdf, tabletStore);
     const auto refused = impostor.run(
         outcome(impostorConnector.connect(tablet.request(impostor.port, HandshakePurpose::reconnect, hostRecord))));
     EXPECT_EQ(expectFailure<PairingProtocolError>(refused).kind, PairingProtocolError::Case::identityMismatch);
@@ -234,7 +234,7 @@ TEST(LoopbackClientHost, EveryRefusalReachesTheTabletWithItsText) {
          SessionHandshakeError(Refusal::permissionDeniedOnHost),
          "This iPad does not have permission to start a session on the Mac.", storeError(StoreCase::permissionDenied)},
     };
-    asio::thread_pool kdf{1};
+    asio::thread_pool kdf{1}, tabletStore{1};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
         HostRig h(HostRig::fastOptions(), 200ms);
@@ -247,7 +247,7 @@ TEST(LoopbackClientHost, EveryRefusalReachesTheTabletWithItsText) {
         }
         const auto hostsRecordBefore = h.trust->device(tablet.publicIdentity().id);
         tablet.trustStorage->resetCallCounts();
-        auto connector = connectorFor(h, kdf);
+        auto connector = connectorFor(h, kdf, tabletStore);
         const auto purpose = c.onHost ? HandshakePurpose::reconnect : HandshakePurpose::pair;
         const auto failure = h.run(outcome(connector.connect(tablet.request(h.port, purpose, hostRecord))));
         EXPECT_EQ(expectFailure<SessionHandshakeError>(failure), c.expected);
@@ -263,8 +263,8 @@ TEST(LoopbackClientHost, EveryRefusalReachesTheTabletWithItsText) {
 
 TEST(LoopbackClientHost, WhileAPromptIsOpenOtherPairingsAreBusyThenRateLimited) {
     HostRig h; // five pairing attempts a minute
-    asio::thread_pool kdf{1};
-    auto connector = connectorFor(h, kdf);
+    asio::thread_pool kdf{1}, tabletStore{1};
+    auto connector = connectorFor(h, kdf, tabletStore);
     TabletRig first;
     std::shared_ptr<AuthenticatedClientSession> firstSession;
     auto pairFirst = [&]() -> asio::awaitable<void> {
@@ -302,13 +302,13 @@ TEST(LoopbackClientHost, WhileAPromptIsOpenOtherPairingsAreBusyThenRateLimited) 
 
 TEST(LoopbackClientHost, ACodeRefusedOnTheTabletWithdrawsTheHostPrompt) {
     HostRig h;
-    asio::thread_pool kdf{1};
+    asio::thread_pool kdf{1}, tabletStore{1};
     TabletRig tablet;
     tablet.confirmCode = false;
     tablet.beforeAnswering = [&]() -> asio::awaitable<void> {
         for (int i = 0; i < 1000 && h.prompts.empty(); ++i) co_await sleepFor(2ms); // both codes on screen
     };
-    auto connector = connectorFor(h, kdf);
+    auto connector = connectorFor(h, kdf, tabletStore);
     const auto failure = h.run(outcome(connector.connect(tablet.request(h.port, HandshakePurpose::pair))));
     EXPECT_EQ(expectFailure<SessionHandshakeError>(failure).kind, Refusal::verificationCodeRejected);
     EXPECT_STREQ(expectFailure<SessionHandshakeError>(failure).what(),
@@ -340,12 +340,12 @@ TEST(LoopbackClientHost, HostEndingsReachTheTabletOnceWithTheirTexts) {
          },
          "Required session permissions were removed on the Mac."},
     };
-    asio::thread_pool kdf{1};
+    asio::thread_pool kdf{1}, tabletStore{1};
     for (const auto& [act, text] : endings) {
         SCOPED_TRACE(text);
         HostRig h;
         TabletRig tablet;
-        auto connector = connectorFor(h, kdf);
+        auto connector = connectorFor(h, kdf, tabletStore);
         auto session = reconnect(h, connector, tablet, pairedBefore(h, tablet));
         h.run(act(h, tablet.publicIdentity().id));
         h.until([&] { return !tablet.terminations.empty() && h.sessions().empty(); });
@@ -357,8 +357,8 @@ TEST(LoopbackClientHost, HostEndingsReachTheTabletOnceWithTheirTexts) {
 
 TEST(LoopbackClientHost, DisconnectAllEndsEveryTabletSessionOnce) {
     HostRig h;
-    asio::thread_pool kdf{1};
-    auto connector = connectorFor(h, kdf);
+    asio::thread_pool kdf{1}, tabletStore{1};
+    auto connector = connectorFor(h, kdf, tabletStore);
     TabletRig one;
     TabletRig two;
     auto first = reconnect(h, connector, one, pairedBefore(h, one));

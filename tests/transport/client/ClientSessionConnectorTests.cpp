@@ -97,13 +97,15 @@ struct ConnectOutcome {
 struct ConnectorRig {
     LoopRunner h;
     asio::thread_pool kdf{1};
+    asio::thread_pool tabletStore{1};
     ManualClocks clock;
     TabletRig tablet;
     ScriptedHandshakeHost host{h, kdf, clock.wall};
     std::vector<std::optional<ObservedNetworkError>> observed;
 
     ClientSessionConnector connector(ClientSessionConnector::Duration decisionTimeout = 5s) {
-        return ClientSessionConnector(h.io.get_executor(), kdf, {5s, decisionTimeout, 1h, 100ms}, clock.clocks());
+        return ClientSessionConnector(h.io.get_executor(), kdf, tabletStore, {5s, decisionTimeout, 1h, 100ms},
+                                      clock.clocks());
     }
 
     ClientSessionConnector::Request request(HandshakePurpose purpose, std::optional<TrustedDevice> trustedHost = {}) {

@@ -2,13 +2,17 @@
 
 #include "platform/InMemorySecureStore.hpp"
 
+#include "support/GatedSecureStore.hpp"
 #include "support/LoopRunner.hpp"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
+#include <future>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace velorinth {
@@ -242,6 +246,160 @@ TEST_F(TrustedDeviceStoreTest, StoredEndpointsTheValidatorRefusesAreDroppedAndTh
     EXPECT_EQ(loaded.wakeRelayConfiguration, std::nullopt);
     store.recordEndpointSuccess(alice.id, kept.id, true, Date(5)); // and the next write leaves them out
     EXPECT_EQ(storedRecords()[0].remoteEndpoints.size(), 2u);
+}
+
+// ---- saves in progress --------------------------------------------------------
+
+using testing::GatedSecureStore;
+
+// Runs `call` on a thread of its own; get() joins it and rethrows its error.
+std::future<void> onAnotherThread(std::function<void()> call) {
+    return std::async(std::launch::async, std::move(call));
+}
+
+// For a change another thread makes without telling anyone; the bound only
+// guards against a hang.
+bool eventually(const std::function<bool()>& condition) {
+    const auto deadline = std::chrono::steady_clock::now() + GatedSecureStore::kGuard;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    return true;
+}
+
+bool refuses(TrustedDeviceStore& store, const DevicePublicIdentity& peer, P required, Case refusal) {
+    try {
+        store.authorize(peer, required);
+        return false;
+    } catch (const TrustedDeviceStoreError& error) {
+        return error.kind == refusal;
+    }
+}
+
+// A reader that waited for the held save would block this thread, which alone
+// opens the gate: the guard would then let the save through and the reader
+// would see the new record, so "at once" needs no clock.
+class TrustedDeviceStoreHeldSave : public TrustedDeviceStoreTest {
+protected:
+    void TearDown() override {
+        gate->open();
+        EXPECT_FALSE(gate->overran());
+    }
+
+    std::shared_ptr<GatedSecureStore> gate = std::make_shared<GatedSecureStore>(secure);
+    TrustedDeviceStore gated{gate};
+};
+
+TEST_F(TrustedDeviceStoreHeldSave, ReadersDoNotWaitForASaveAndWritersLandInOrder) {
+    const TrustedDevice before = makeRecord(alice);
+    gated.trust(before);
+    const auto savesBefore = saves();
+    gate->close();
+    auto first =
+        onAnotherThread([&] { gated.updatePowerState(alice.id, PowerStateEvidence::displayAsleep, Date(10)); });
+    ASSERT_TRUE(gate->waitUntilHeld());
+    // Queued behind the held save: it must start from the first change.
+    const TrustedDevice early = makeRecord(bob, 50);
+    auto second = onAnotherThread([&] { gated.trust(early); });
+
+    EXPECT_EQ(gated.device(alice.id), before);
+    EXPECT_EQ(gated.authorize(alice, P::connect), before);
+    EXPECT_EQ(gated.allDevices(), std::vector<TrustedDevice>{before});
+    EXPECT_EQ(gated.loadIfNeeded().size(), 1u);
+
+    gate->release();
+    first.get();
+    const std::optional<TrustedDevice> asleep = gated.device(alice.id);
+    ASSERT_TRUE(asleep && asleep->wakeConfiguration);
+    EXPECT_EQ(asleep->wakeConfiguration->lastKnownPowerState, PowerStateEvidence::displayAsleep);
+    ASSERT_TRUE(gate->waitUntilHeld()); // now the second's save
+    EXPECT_EQ(gated.device(bob.id), std::nullopt);
+
+    gate->open();
+    second.get();
+    EXPECT_EQ(gated.allDevices(), (std::vector<TrustedDevice>{early, *asleep}));
+    EXPECT_EQ(storedRecords(), gated.allDevices());
+    EXPECT_EQ(saves(), savesBefore + 2);
+}
+
+TEST_F(TrustedDeviceStoreHeldSave, TakingAccessAwayBitesAtOnceAndOutlivesTheEarlierCommit) {
+    const TrustedDevice aliceRecord = makeRecord(alice);
+    const TrustedDevice bobRecord = makeRecord(bob, 50); // saved while the access is taken away
+    auto revoked = aliceRecord;
+    revoked.authorization = DeviceAuthorization::revoked;
+    auto narrowed = aliceRecord;
+    narrowed.permissions = P::connect;
+    struct Row {
+        const char* name;
+        std::function<void(TrustedDeviceStore&)> removal;
+        P required;
+        Case refusal;
+        std::vector<TrustedDevice> expected; // in memory and in storage
+    };
+    const std::vector<Row> rows{
+        {"revoke", [&](TrustedDeviceStore& s) { s.revoke(alice.id); }, P::connect, Case::revokedDevice,
+         {bobRecord, revoked}},
+        {"remove", [&](TrustedDeviceStore& s) { s.remove(alice.id); }, P::connect, Case::untrustedDevice, {bobRecord}},
+        {"permission cleared", [&](TrustedDeviceStore& s) { s.updatePermissions(alice.id, P::connect); },
+         P::screenView, Case::permissionDenied, {bobRecord, narrowed}},
+        // The pairing being saved goes too: storage is deleted after it.
+        {"deleteAll", [](TrustedDeviceStore& s) { s.deleteAll(); }, P::connect, Case::untrustedDevice, {}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        secure = std::make_shared<InMemorySecureStore>();
+        gate = std::make_shared<GatedSecureStore>(secure);
+        TrustedDeviceStore store(gate);
+        store.trust(aliceRecord);
+        gate->close();
+        auto writer = onAnotherThread([&] { store.trust(bobRecord); });
+        ASSERT_TRUE(gate->waitUntilHeld());
+        auto remover = onAnotherThread([&] { row.removal(store); });
+        EXPECT_TRUE(eventually([&] { return refuses(store, alice, row.required, row.refusal); }));
+        EXPECT_EQ(gate->held(), 1u); // the earlier save is still held
+
+        gate->open();
+        writer.get();
+        remover.get();
+        EXPECT_FALSE(gate->overran());
+        EXPECT_TRUE(refuses(store, alice, row.required, row.refusal));
+        EXPECT_EQ(store.allDevices(), row.expected);
+        if (row.expected.empty()) {
+            EXPECT_EQ(secure->itemCount(), 0u);
+        } else {
+            EXPECT_EQ(storedRecords(), row.expected);
+        }
+    }
+}
+
+TEST_F(TrustedDeviceStoreTest, AnUnchangedPowerStateOrWakeConfigurationSavesNothing) {
+    store.trust(makeRecord(alice));
+    store.updatePowerState(alice.id, PowerStateEvidence::displayAsleep, Date(10));
+    auto saved = saves();
+    store.updatePowerState(alice.id, PowerStateEvidence::displayAsleep, Date(20));
+    EXPECT_EQ(saves(), saved);
+    EXPECT_EQ(store.device(alice.id)->wakeConfiguration->updatedAt, Date(10)); // not restamped
+
+    store.recordVerifiedWake(alice.id, Date(40), WakeRouteKind::directLocalNetwork);
+    SavedWakeConfiguration sent = SavedWakeConfiguration::empty(Date(30));
+    sent.bonjourServicePort = 51891;
+    store.updateWakeConfiguration(alice.id, sent);
+    saved = saves();
+    // The same again, or with an older verified wake and no attempt: the merge is what is stored.
+    SavedWakeConfiguration older = sent;
+    older.lastVerifiedWakeAt = Date(35);
+    for (const auto& configuration : {sent, older}) store.updateWakeConfiguration(alice.id, configuration);
+    EXPECT_EQ(saves(), saved);
+
+    sent.sleepProxyEligible = true;
+    store.updateWakeConfiguration(alice.id, sent);
+    store.updatePowerState(alice.id, PowerStateEvidence::awake, Date(50));
+    EXPECT_EQ(saves(), saved + 2);
+    const auto stored = store.device(alice.id)->wakeConfiguration;
+    EXPECT_EQ(stored->lastVerifiedWakeAt, Date(40));
+    EXPECT_TRUE(stored->lastAttempt.has_value());
+    EXPECT_EQ(stored->lastKnownPowerState, PowerStateEvidence::awake);
 }
 
 } // namespace
