@@ -2,6 +2,7 @@
 
 #include "core/Cancellation.hpp"
 #include "core/Json.hpp"
+#include "core/WorkerCall.hpp"
 #include "platform/tls/TLSSecurityError.hpp"
 #include "transport/security/DeviceIdentityService.hpp"
 #include "transport/security/HandshakeEnvelopeHelpers.hpp"
@@ -208,15 +209,19 @@ ClientSessionConnector::run(Request& request, const std::optional<DeviceFingerpr
         step, receiveSealed<ServerSessionReady>(link, Kind::encryptedServerReady, *cipher, transcriptHash));
     if (serverReady.sessionID != hello.sessionID) throw PairingProtocolError(ProtocolCase::transcriptMismatch);
 
-    // Only a completed handshake reaches the trust store.
-    const DevicePublicIdentity& host = verification.peerIdentity;
-    TrustedDeviceStore& store = *request.trustedDeviceStore;
+    // Only a completed handshake reaches the trust store, and its write waits
+    // for the disk on the store worker, not on the loop.
+    const DevicePublicIdentity host = verification.peerIdentity;
+    const std::shared_ptr<TrustedDeviceStore> store = request.trustedDeviceStore;
     const Date now = clocks_.now();
     if (request.purpose == HandshakePurpose::pair) {
-        store.trust(pairedRecord(host, hello, now, store.device(host.id)));
+        const TrustedDevice record = pairedRecord(host, hello, now, store->device(host.id));
+        auto write = [store, record] { store->trust(record); };
+        co_await callOnWorker(storeWorker_, std::move(write));
     } else {
-        store.authorize(host, DevicePermissions::connect);
-        store.recordAuthenticatedConnection(host, now);
+        store->authorize(host, DevicePermissions::connect);
+        auto write = [store, host, now] { store->recordAuthenticatedConnection(host, now); };
+        co_await callOnWorker(storeWorker_, std::move(write));
     }
 
     auto session = std::make_shared<AuthenticatedClientSession>(

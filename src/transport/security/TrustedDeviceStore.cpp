@@ -136,13 +136,14 @@ void TrustedDeviceStore::save(const Records& records) {
 
 void TrustedDeviceStore::write(const Change& change) {
     std::lock_guard saving(saveMutex_);
-    Records next;
+    Records base;
     std::uint64_t version = 0;
     {
         std::lock_guard lock(stateMutex_);
-        next = loadLocked();
+        base = loadLocked();
         version = version_;
     }
+    Records next = base;
     if (!change(next)) return;
     save(next);
     std::lock_guard lock(stateMutex_);
@@ -150,16 +151,40 @@ void TrustedDeviceStore::write(const Change& change) {
         records_ = std::move(next);
     } else {
         // Access was taken away in memory while this was saved: that must not
-        // be undone, so the change is applied again over it. The remover saves
+        // be undone, so the change is applied again over it, and what was
+        // taken away is taken away again from its result (a re-pairing saved
+        // while its device was revoked stays revoked). The remover saves
         // memory after this. A change that no longer applies (its record was
         // revoked or removed) leaves memory as it is.
         Records current = *records_;
         try {
-            if (change(current)) records_ = std::move(current);
+            if (change(current)) {
+                keepRemovals(base, *records_, current);
+                records_ = std::move(current);
+            }
         } catch (...) {
         }
     }
     ++version_;
+}
+
+// What `now` has taken away since `before` (a record removed or revoked,
+// permissions cleared) is taken away from `result` too.
+void TrustedDeviceStore::keepRemovals(const Records& before, const Records& now, Records& result) {
+    for (const auto& [id, old] : before) {
+        auto kept = now.find(id);
+        auto changed = result.find(id);
+        if (changed == result.end()) continue;
+        if (kept == now.end()) {
+            result.erase(changed);
+            continue;
+        }
+        if (kept->second.authorization == DeviceAuthorization::revoked &&
+            old.authorization != DeviceAuthorization::revoked) {
+            changed->second.authorization = DeviceAuthorization::revoked;
+        }
+        changed->second.permissions.remove(old.permissions.subtracting(kept->second.permissions));
+    }
 }
 
 void TrustedDeviceStore::removeAccess(const std::function<void(Records&)>& removal) {

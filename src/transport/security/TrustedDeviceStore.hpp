@@ -130,6 +130,7 @@ private:
     void write(const Change& change);
     // Applies `removal` to memory at once, then saves memory as it now is.
     void removeAccess(const std::function<void(Records&)>& removal);
+    static void keepRemovals(const Records& before, const Records& now, Records& result);
     // Looks up an unrevoked record (of `peer`'s identity when given), applies
     // `change` to it through write() and returns the record as it then is.
     template <class RecordChange>

@@ -373,6 +373,53 @@ TEST_F(TrustedDeviceStoreHeldSave, TakingAccessAwayBitesAtOnceAndOutlivesTheEarl
     }
 }
 
+// A write of the very record whose access is taken away while it is saved
+// (a re-pairing, a permission grant) lands over the removal without undoing it.
+TEST_F(TrustedDeviceStoreHeldSave, AWriteSavedWhileItsRecordLosesAccessDoesNotRestoreIt) {
+    const TrustedDevice aliceRecord = makeRecord(alice);
+    auto repaired = makeRecord(alice, 70);
+    struct Row {
+        const char* name;
+        std::function<void(TrustedDeviceStore&)> write;
+        std::function<void(TrustedDeviceStore&)> removal;
+        std::function<void(TrustedDevice&)> expect; // applied to the written record
+        bool present = true;
+    };
+    const std::vector<Row> rows{
+        {"re-pairing, revoked", [&](TrustedDeviceStore& s) { s.trust(repaired); },
+         [&](TrustedDeviceStore& s) { s.revoke(alice.id); },
+         [](TrustedDevice& r) { r.authorization = DeviceAuthorization::revoked; }},
+        {"re-pairing, removed", [&](TrustedDeviceStore& s) { s.trust(repaired); },
+         [&](TrustedDeviceStore& s) { s.remove(alice.id); }, [](TrustedDevice&) {}, false},
+        {"re-pairing, permission cleared", [&](TrustedDeviceStore& s) { s.trust(repaired); },
+         [&](TrustedDeviceStore& s) { s.updatePermissions(alice.id, P::connect); },
+         [](TrustedDevice& r) { r.permissions = P::connect; }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        secure = std::make_shared<InMemorySecureStore>();
+        gate = std::make_shared<GatedSecureStore>(secure);
+        TrustedDeviceStore store(gate);
+        store.trust(aliceRecord);
+        gate->close();
+        auto writer = onAnotherThread([&] { row.write(store); });
+        ASSERT_TRUE(gate->waitUntilHeld());
+        auto remover = onAnotherThread([&] { row.removal(store); });
+        ASSERT_TRUE(eventually([&] { return store.device(alice.id) != std::optional<TrustedDevice>(aliceRecord); }));
+        gate->open();
+        writer.get();
+        remover.get();
+        std::vector<TrustedDevice> expected;
+        if (row.present) {
+            TrustedDevice record = repaired;
+            row.expect(record);
+            expected.push_back(record);
+        }
+        EXPECT_EQ(store.allDevices(), expected);
+        EXPECT_EQ(storedRecords(), expected);
+    }
+}
+
 TEST_F(TrustedDeviceStoreTest, AnUnchangedPowerStateOrWakeConfigurationSavesNothing) {
     store.trust(makeRecord(alice));
     store.updatePowerState(alice.id, PowerStateEvidence::displayAsleep, Date(10));
