@@ -40,15 +40,6 @@ struct Fixture {
     }
 };
 
-InputEventRecord keyRecord(std::uint16_t code, bool down, std::uint64_t flags) {
-    InputEventRecord record;
-    record.type = down ? Type::keyDown : Type::keyUp;
-    record.keyCode = code;
-    record.keyDown = down;
-    record.flags = flags;
-    return record;
-}
-
 } // namespace
 
 TEST(InputInjector, NormalisedCoordinatesMapIntoTheBoundsAndOutOfRangeChangesNothing) {
@@ -195,8 +186,8 @@ TEST(InputInjector, ScrollsRoundHalvesAwayFromZeroAndClampToTheWheelRange) {
 TEST(InputInjector, KeysAndRepeatsSetTheModifiersAndTheHeldKeys) {
     Fixture f;
     EXPECT_EQ(f.inject(InputEvent::key(8, true, KeyModifiers::command)),
-              (std::vector{keyRecord(8, true, InputEventFlags::command)}));
-    auto repeat = keyRecord(8, true, InputEventFlags::command | InputEventFlags::shift);
+              (std::vector{keyEventRecord(8, true, InputEventFlags::command)}));
+    auto repeat = keyEventRecord(8, true, InputEventFlags::command | InputEventFlags::shift);
     repeat.autorepeat = 1;
     EXPECT_EQ(f.inject(InputEvent::keyRepeat(8, KeyModifiers::command | KeyModifiers::shift)), std::vector{repeat});
     f.inject(InputEvent::keyRepeat(9, KeyModifiers::command));
@@ -311,7 +302,7 @@ TEST(InputInjector, SystemActionsPostTheirChordWithTheirOwnFlags) {
         Fixture f;
         f.inject(InputEvent::modifierChange(KeyModifiers::shift));
         EXPECT_EQ(f.inject(InputEvent::systemAction(action)),
-                  (std::vector{keyRecord(code, true, flags), keyRecord(code, false, flags)}));
+                  (std::vector{keyEventRecord(code, true, flags), keyEventRecord(code, false, flags)}));
         EXPECT_EQ(f.injector.heldState().currentModifiers, KeyModifiers::shift);
         EXPECT_TRUE(f.injector.heldState().heldKeyCodes.empty());
     }
@@ -332,8 +323,8 @@ TEST(InputInjector, ReleaseAllHeldLetsEverythingGoOnce) {
         EXPECT_EQ(records[i].flags, 0u);
         EXPECT_FALSE(records[i].clickState);
     }
-    EXPECT_EQ(records[2], keyRecord(12, false, 0));
-    InputEventRecord flags = keyRecord(55, false, 0);
+    EXPECT_EQ(records[2], keyEventRecord(12, false, 0));
+    InputEventRecord flags = keyEventRecord(55, false, 0);
     flags.type = Type::flagsChanged;
     EXPECT_EQ(records[3], flags);
     EXPECT_EQ(f.injector.heldState(), (InputInjector::HeldState{Point2D{600, 300}, {}, {}, {}}));

@@ -4,6 +4,7 @@
 
 #include "platform/linux/XTestInputSink.hpp"
 #include "support/PrivateXvfb.hpp"
+#include "support/RecordingInputEventSink.hpp"
 #include "support/TestDisplay.hpp"
 #include "support/X11TestWindow.hpp"
 
@@ -35,14 +36,7 @@ InputEventRecord mouse(InputEventType type, double x, double y, std::uint32_t bu
     return record;
 }
 
-InputEventRecord key(std::uint16_t code, bool down, std::uint64_t flags = 0) {
-    InputEventRecord record;
-    record.type = down ? InputEventType::keyDown : InputEventType::keyUp;
-    record.keyCode = code;
-    record.keyDown = down;
-    record.flags = flags;
-    return record;
-}
+InputEventRecord key(std::uint16_t code, bool down, std::uint64_t flags = 0) { return keyEventRecord(code, down, flags); }
 
 InputEventRecord wheel(std::int32_t wheel1, std::int32_t wheel2, std::int64_t phase = ScrollPhaseField::changed) {
     InputEventRecord record;

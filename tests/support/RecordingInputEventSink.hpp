@@ -6,6 +6,7 @@
 #include "platform/InputEventSink.hpp"
 
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -31,5 +32,15 @@ private:
     std::optional<Point2D> pointerLocation_;
     std::vector<InputEventRecord> records_;
 };
+
+// A key event record as the injector creates it.
+inline InputEventRecord keyEventRecord(std::uint16_t keyCode, bool down, std::uint64_t flags = 0) {
+    InputEventRecord record;
+    record.type = down ? InputEventType::keyDown : InputEventType::keyUp;
+    record.keyCode = keyCode;
+    record.keyDown = down;
+    record.flags = flags;
+    return record;
+}
 
 } // namespace velorinth::testing
