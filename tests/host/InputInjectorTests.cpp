@@ -183,22 +183,6 @@ TEST(InputInjector, ScrollsRoundHalvesAwayFromZeroAndClampToTheWheelRange) {
     EXPECT_TRUE(f.inject(InputEvent::scroll(kNaN, 1, ScrollPhase::changed)).empty());
 }
 
-TEST(InputInjector, KeysAndRepeatsSetTheModifiersAndTheHeldKeys) {
-    Fixture f;
-    EXPECT_EQ(f.inject(InputEvent::key(8, true, KeyModifiers::command)),
-              (std::vector{keyEventRecord(8, true, InputEventFlags::command)}));
-    auto repeat = keyEventRecord(8, true, InputEventFlags::command | InputEventFlags::shift);
-    repeat.autorepeat = 1;
-    EXPECT_EQ(f.inject(InputEvent::keyRepeat(8, KeyModifiers::command | KeyModifiers::shift)), std::vector{repeat});
-    f.inject(InputEvent::keyRepeat(9, KeyModifiers::command));
-    EXPECT_EQ(f.injector.heldState().heldKeyCodes, (std::set<std::uint16_t>{8, 9}));
-    // Pointer events take the flags the last key announced.
-    EXPECT_EQ(f.inject(InputEvent::pointerMove(0, 0))[0].flags, InputEventFlags::command);
-    f.inject(InputEvent::key(8, false, KeyModifiers{}));
-    EXPECT_EQ(f.injector.heldState().heldKeyCodes, (std::set<std::uint16_t>{9}));
-    EXPECT_EQ(f.injector.heldState().currentModifiers, KeyModifiers{});
-}
-
 TEST(InputInjector, AModifierChangeNamesTheFirstChangedKey) {
     struct Row {
         KeyModifiers before, after;
@@ -314,9 +298,12 @@ TEST(InputInjector, ReleaseAllHeldLetsEverythingGoOnce) {
     f.inject(InputEvent::mouseButton(MouseButton::primary, true, 1));
     f.inject(InputEvent::mouseButton(MouseButton::secondary, true, 1));
     f.inject(InputEvent::key(12, true, KeyModifiers::command | KeyModifiers::shift));
+    auto repeat = keyEventRecord(13, true, InputEventFlags::command);
+    repeat.autorepeat = 1;
+    EXPECT_EQ(f.inject(InputEvent::keyRepeat(13, KeyModifiers::command)), std::vector{repeat}); // held as well
     f.injector.releaseAllHeld();
     const auto records = f.sink->take();
-    ASSERT_EQ(records.size(), 4u);
+    ASSERT_EQ(records.size(), 5u);
     for (std::size_t i = 0; i < 2; ++i) {
         EXPECT_EQ(records[i].type, i == 0 ? Type::leftMouseUp : Type::rightMouseUp);
         EXPECT_EQ(records[i].location, (Point2D{600, 300}));
@@ -324,9 +311,10 @@ TEST(InputInjector, ReleaseAllHeldLetsEverythingGoOnce) {
         EXPECT_FALSE(records[i].clickState);
     }
     EXPECT_EQ(records[2], keyEventRecord(12, false, 0));
+    EXPECT_EQ(records[3], keyEventRecord(13, false, 0));
     InputEventRecord flags = keyEventRecord(55, false, 0);
     flags.type = Type::flagsChanged;
-    EXPECT_EQ(records[3], flags);
+    EXPECT_EQ(records[4], flags);
     EXPECT_EQ(f.injector.heldState(), (InputInjector::HeldState{Point2D{600, 300}, {}, {}, {}}));
     f.injector.releaseAllHeld();
     EXPECT_TRUE(f.sink->take().empty());
