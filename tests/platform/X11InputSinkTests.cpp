@@ -15,6 +15,7 @@
 #include <chrono>
 #include <optional>
 #include <thread>
+#include <unistd.h>
 
 using namespace velorinth;
 using namespace velorinth::testing;
@@ -334,8 +335,19 @@ TEST_F(X11InputSink, TextIsTypedThroughKeysymsOnSpareKeycodes) {
 // display that comes back under the same name.
 TEST(X11InputSinkReconnect, ALostDisplayIsUntrustedUntilTheSinkConnectsAgain) {
     if (!PrivateXvfb::isInstalled()) GTEST_SKIP() << "Xvfb is not installed";
-    auto first = std::make_unique<PrivateXvfb>();
-    const int number = first->displayNumber();
+    // A high display number, which servers that pick a free one (-displayfd)
+    // reach last: it must still be free when the display comes back.
+    std::unique_ptr<PrivateXvfb> first;
+    PrivateXvfb::Options options;
+    for (int number = 300 + ::getpid() % 200; !first && number < 560; number += 7) {
+        options.displayNumber = number;
+        try {
+            first = std::make_unique<PrivateXvfb>(options);
+        } catch (const std::runtime_error&) {
+            // taken: the next
+        }
+    }
+    ASSERT_TRUE(first) << "no free display number";
     XTestInputSink sink(first->displayName(), std::chrono::milliseconds(20));
     ASSERT_TRUE(sink.isTrusted());
     first.reset();
@@ -345,8 +357,6 @@ TEST(X11InputSinkReconnect, ALostDisplayIsUntrustedUntilTheSinkConnectsAgain) {
     EXPECT_FALSE(sink.currentPointerLocation());
     sink.post(mouse(InputEventType::mouseMoved, 2, 2)); // skipped, without a fault
 
-    PrivateXvfb::Options options;
-    options.displayNumber = number;
     PrivateXvfb second(options);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (!sink.isTrusted() && std::chrono::steady_clock::now() < deadline) {
