@@ -1,11 +1,13 @@
 #include "core/InputCoordinateMapper.hpp"
 
+#include "support/LoopRunner.hpp"
+
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <limits>
 
 using namespace velorinth;
+using velorinth::testing::thrown;
 using Mapper = InputCoordinateMapper;
 using Case = CoordinateMappingError::Case;
 
@@ -16,14 +18,9 @@ constexpr double kInfinity = std::numeric_limits<double>::infinity();
 const Size2D kView{1200, 500};
 const Size2D kDisplay{2000, 1000};
 
-Case failure(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const CoordinateMappingError& error) {
-        return error.kind;
-    }
-    ADD_FAILURE() << "no error";
-    return Case::invalidSize;
+template <class F>
+Case failure(F call) {
+    return thrown<CoordinateMappingError>(call).kind;
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // platform's tables give them, the held state, and its release.
 
 #include "host/input/InputInjector.hpp"
+#include "support/LoopRunner.hpp"
 #include "support/RecordingInputEventSink.hpp"
 
 #include <gtest/gtest.h>
@@ -30,13 +31,7 @@ struct Fixture {
         return sink->take();
     }
     Case failure(const InputEvent& event) {
-        try {
-            injector.inject(event, kBounds);
-        } catch (const InputInjectorError& error) {
-            return error.kind;
-        }
-        ADD_FAILURE() << "no error";
-        return Case::invalidCoordinate;
+        return thrown<InputInjectorError>([&] { injector.inject(event, kBounds); }).kind;
     }
 };
 
