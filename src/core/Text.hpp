@@ -1,6 +1,9 @@
 #pragma once
 
+#include <cstddef>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace velorinth {
 
@@ -16,5 +19,17 @@ std::string_view trimmedAsciiWhitespace(std::string_view text);
 // Without leading and trailing Unicode white space and line breaks (the
 // separators Zs, Zl, Zp, U+0009-U+000D and U+0085), for names people type.
 std::string_view trimmedWhitespace(std::string_view utf8);
+
+// The one Unicode lower-casing of the system: each code point by its simple
+// case mapping (ICU), so the text keeps its number of code points. Malformed
+// UTF-8 bytes become U+FFFD.
+std::string lowercased(std::string_view utf8);
+
+// The text in UTF-16; malformed UTF-8 bytes become U+FFFD.
+std::u16string utf16FromUtf8(std::string_view utf8);
+
+// The lengths, in UTF-16 units and in order, of the text's extended grapheme
+// clusters (ICU's character boundaries); they add up to the text's length.
+std::vector<std::size_t> graphemeClusterLengths(std::u16string_view utf16);
 
 } // namespace velorinth
