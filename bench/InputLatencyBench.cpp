@@ -114,9 +114,10 @@ int run() {
     const TrustedDevice hostRecord =
         rigs::trustedRecord(host.hostIdentity->publicIdentity(host.hostIdentity->loadOrCreateRecord()));
     tablet.trust->trust(hostRecord);
-    asio::thread_pool kdf{1};
+    asio::thread_pool kdf{1}, store{1};
     // Heartbeats an hour apart: only the first, at the start, crosses the measurements.
-    ClientSessionConnector connector(host.io.get_executor(), kdf, {kStepLimit, kStepLimit, std::chrono::hours(1)});
+    ClientSessionConnector connector(host.io.get_executor(), kdf, store,
+                                     {kStepLimit, kStepLimit, std::chrono::hours(1)});
     const auto session =
         host.run(connector.connect(tablet.request(host.port, HandshakePurpose::reconnect, hostRecord)));
     host.until([&] { return session->currentDescriptor().heartbeatCount >= 1; });

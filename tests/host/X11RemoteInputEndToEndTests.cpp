@@ -59,8 +59,8 @@ TEST(X11RemoteInputEndToEnd, AnEngineClickMovesAndClicksTheDisplayAndClosingRele
     h.trust->trust(trustedRecord(tablet.publicIdentity()));
     const TrustedDevice hostRecord = trustedRecord(h.hostIdentity->publicIdentity(h.hostIdentity->loadOrCreateRecord()));
     tablet.trust->trust(hostRecord);
-    asio::thread_pool kdf{1};
-    ClientSessionConnector connector(h.io.get_executor(), kdf, {2s, 2s, 1s, 300ms});
+    asio::thread_pool kdf{1}, store{1};
+    ClientSessionConnector connector(h.io.get_executor(), kdf, store, {2s, 2s, 1s, 300ms});
     const auto session = h.run(connector.connect(tablet.request(h.port, HandshakePurpose::reconnect, hostRecord)));
 
     std::vector<InputEvent> emitted;
