@@ -31,8 +31,9 @@ void decodeAndRoundTrip(const Json& document) {
 // non-zero port.
 void planWake(const Json& document) {
     static asio::io_context loop;
-    static const LocalWakeService wake(loop.get_executor(), nullptr,
-                                       WakeDispatchPolicy({9, 7}, std::chrono::seconds(0), 6, std::chrono::seconds(0), true));
+    static const LocalWakeService wake(
+        loop.get_executor(), nullptr,
+        WakeDispatchPolicy({9, 7}, std::chrono::seconds(0), 6, std::chrono::seconds(0), true));
     std::optional<SavedWakeConfiguration> configuration;
     if (!accepts([&] { configuration = json::decode<SavedWakeConfiguration>(document); })) return;
     LocalWakeService::DispatchPlan plan;

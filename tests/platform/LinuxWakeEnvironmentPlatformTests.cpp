@@ -26,14 +26,17 @@ TEST(LinuxWakeEnvironmentPlatform, PowerSourceTable) {
     const Row rows[] = {
         {"mains online", {{"AC", {{"type", "Mains"}, {"online", "1"}}}, {"BAT0", discharging}}, "AC Power"},
         {"USB online", {{"usb", {{"type", "USB"}, {"online", "1"}}}, {"BAT0", discharging}}, "AC Power"},
-        {"mains offline, discharging", {{"AC", {{"type", "Mains"}, {"online", "0"}}}, {"BAT0", discharging}},
+        {"mains offline, discharging",
+         {{"AC", {{"type", "Mains"}, {"online", "0"}}}, {"BAT0", discharging}},
          "Battery Power"},
         {"no supplies", {}, "AC Power"},
         {"full battery, no mains", {{"BAT0", {{"type", "Battery"}, {"status", "Full"}}}}, std::nullopt},
-        {"system-scoped battery", {{"BAT1", {{"type", "Battery"}, {"scope", "System"}, {"status", "Discharging"}}}},
+        {"system-scoped battery",
+         {{"BAT1", {{"type", "Battery"}, {"scope", "System"}, {"status", "Discharging"}}}},
          "Battery Power"},
         {"only a peripheral battery",
-         {{"hid-mouse", {{"type", "Battery"}, {"scope", "Device"}, {"status", "Discharging"}}}}, "AC Power"},
+         {{"hid-mouse", {{"type", "Battery"}, {"scope", "Device"}, {"status", "Discharging"}}}},
+         "AC Power"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -54,8 +57,9 @@ TEST(LinuxWakeEnvironmentPlatform, OnlyPhysicalEthernetLikeInterfacesHaveAKind) 
     sysfs.addNetworkInterface("lo", 772, true);
     sysfs.addNetworkInterface("odd", 1, true);
     sysfs.write("class/net/odd/type", std::string(5000, '1')); // oversized: absent
-    const std::map<std::string, WakeInterfaceKind> expected{
-        {"enp3s0", WakeInterfaceKind::ethernet}, {"wlan1", WakeInterfaceKind::wifi}, {"wlp2s0", WakeInterfaceKind::wifi}};
+    const std::map<std::string, WakeInterfaceKind> expected{{"enp3s0", WakeInterfaceKind::ethernet},
+                                                            {"wlan1", WakeInterfaceKind::wifi},
+                                                            {"wlp2s0", WakeInterfaceKind::wifi}};
     EXPECT_EQ(LinuxWakeEnvironmentPlatform(sysfs.root()).interfaceKinds(), expected);
 }
 
@@ -72,14 +76,15 @@ TEST(SysfsNetworkInterfaces, ReadsRawAttributesAndRefusesPathsOutsideTheFolder) 
     EXPECT_EQ(tap->tunFlags, 0x1002u);
     EXPECT_EQ(tap->devType, "tap");
     EXPECT_FALSE(tap->hasDevice);
-    for (const char* name : {"..", ".", "", "tap0/../..", "missing"}) EXPECT_EQ(interfaces.find(name), std::nullopt) << name;
+    for (const char* name : {"..", ".", "", "tap0/../..", "missing"})
+        EXPECT_EQ(interfaces.find(name), std::nullopt) << name;
     EXPECT_EQ(interfaces.list().size(), 2u);
 }
 
 TEST(LinuxWakeEnvironmentPlatform, WakeSettingOfLoopbackOrAnUnknownNameIsUnavailable) {
     LinuxWakeEnvironmentPlatform platform;
-    for (const std::string& name : std::vector<std::string>{"lo", "velorinth-none", "", std::string(64, 'x'),
-                                                         std::string("e\0th0", 5)}) {
+    for (const std::string& name :
+         std::vector<std::string>{"lo", "velorinth-none", "", std::string(64, 'x'), std::string("e\0th0", 5)}) {
         EXPECT_EQ(platform.magicPacketWake(name), MagicPacketWake::unavailable) << name;
     }
 }

@@ -37,7 +37,8 @@ NamespaceOutcome prepareAndRun(const std::function<NamespaceOutcome()>& inside) 
         ::mount("tmpfs", "/run", "tmpfs", 0, "mode=0755") != 0) {
         return NamespaceOutcome::skip("private /run could not be mounted");
     }
-    if (std::system("ip link set lo up") != 0) return NamespaceOutcome::skip("the loopback interface could not be raised");
+    if (std::system("ip link set lo up") != 0)
+        return NamespaceOutcome::skip("the loopback interface could not be raised");
     try {
         return inside();
     } catch (const std::exception& error) {

@@ -38,13 +38,13 @@ NamespaceOutcome runInPrivateNamespaces(const std::string& gtestFilter, const st
 
 // Runs runInPrivateNamespaces and turns its outcome into the test's: skipped
 // with the reason, or expected to pass.
-#define VELORINTH_RUN_IN_PRIVATE_NAMESPACES(...)                                                                     \
-    do {                                                                                                              \
-        const ::velorinth::testing::NamespaceOutcome namespaceOutcome =                                               \
-            ::velorinth::testing::runInPrivateNamespaces(__VA_ARGS__);                                                \
-        if (namespaceOutcome.result == ::velorinth::testing::NamespaceOutcome::Result::skipped) {                    \
-            GTEST_SKIP() << namespaceOutcome.message;                                                                 \
-        }                                                                                                             \
-        EXPECT_EQ(namespaceOutcome.result, ::velorinth::testing::NamespaceOutcome::Result::passed)                   \
-            << namespaceOutcome.message;                                                                              \
+#define VELORINTH_RUN_IN_PRIVATE_NAMESPACES(...)                                                                       \
+    do {                                                                                                               \
+        const ::velorinth::testing::NamespaceOutcome namespaceOutcome =                                                \
+            ::velorinth::testing::runInPrivateNamespaces(__VA_ARGS__);                                                 \
+        if (namespaceOutcome.result == ::velorinth::testing::NamespaceOutcome::Result::skipped) {                      \
+            GTEST_SKIP() << namespaceOutcome.message;                                                                  \
+        }                                                                                                              \
+        EXPECT_EQ(namespaceOutcome.result, ::velorinth::testing::NamespaceOutcome::Result::passed)                     \
+            << namespaceOutcome.message;                                                                               \
     } while (false)

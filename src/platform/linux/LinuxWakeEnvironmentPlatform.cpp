@@ -25,7 +25,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr unsigned kEthernetType = 1;           // ARPHRD_ETHER
+constexpr unsigned kEthernetType = 1;              // ARPHRD_ETHER
 constexpr std::size_t kMaximumPowerSupplies = 256; // a machine has a handful
 
 struct XcbDisconnect {

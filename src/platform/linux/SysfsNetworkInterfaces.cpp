@@ -61,8 +61,7 @@ std::vector<SysfsNetworkInterface> SysfsNetworkInterfaces::list() const {
              entries.increment(error)) {
             interfaces.push_back(read(entries->path().filename().string()));
         }
-        std::sort(interfaces.begin(), interfaces.end(),
-                  [](const auto& a, const auto& b) { return a.name < b.name; });
+        std::sort(interfaces.begin(), interfaces.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
     } catch (...) {
         // An allocation failure midway: what was read stands.
     }

@@ -10,7 +10,7 @@ namespace velorinth {
 namespace {
 
 constexpr unsigned kFlagsMask = IFF_UP | IFF_LOOPBACK | IFF_POINTOPOINT | IFF_RUNNING; // 0x59
-constexpr unsigned kUpAndRunning = IFF_UP | IFF_RUNNING;                              // 0x41
+constexpr unsigned kUpAndRunning = IFF_UP | IFF_RUNNING;                               // 0x41
 
 struct IPv4Entry {
     std::string address;
@@ -106,8 +106,8 @@ std::vector<WakeNetworkInterfaceTarget> LiveSystemWakeEnvironmentProbe::readInte
     return found.sortedTargets();
 }
 
-PMSetOutputParser::ParsedWakeSetting LiveSystemWakeEnvironmentProbe::readWakeSetting(
-    const std::vector<WakeNetworkInterfaceTarget>& targets) {
+PMSetOutputParser::ParsedWakeSetting
+LiveSystemWakeEnvironmentProbe::readWakeSetting(const std::vector<WakeNetworkInterfaceTarget>& targets) {
     bool anyEnabled = false;
     bool allAnswered = !targets.empty();
     for (const WakeNetworkInterfaceTarget& target : targets) {
@@ -131,8 +131,8 @@ PMSetOutputParser::ParsedWakeSetting LiveSystemWakeEnvironmentProbe::readWakeSet
     return setting;
 }
 
-PowerSourceCondition LiveSystemWakeEnvironmentProbe::powerSourceCondition(
-    const std::optional<std::string>& providingType) {
+PowerSourceCondition
+LiveSystemWakeEnvironmentProbe::powerSourceCondition(const std::optional<std::string>& providingType) {
     if (providingType == "AC Power") return PowerSourceCondition::acPower;
     if (providingType == "Battery Power") return PowerSourceCondition::batteryPower;
     return PowerSourceCondition::unknown;

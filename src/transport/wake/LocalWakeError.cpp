@@ -23,8 +23,7 @@ std::string LocalWakeError::describe(Case kind, std::string_view text) {
     case Case::transmissionFailed: return "Couldn't send local wake packet: " + std::string(text);
     case Case::noSavedWakeConfiguration: return "No saved wake configuration is available for this Mac.";
     case Case::noValidLocalTargets: return "No valid local network wake address is saved for this Mac.";
-    case Case::rateLimited:
-        return "Wake requests are temporarily rate-limited to avoid flooding your local network.";
+    case Case::rateLimited: return "Wake requests are temporarily rate-limited to avoid flooding your local network.";
     }
     return "Couldn't send local wake packet: " + std::string(text);
 }

@@ -10,7 +10,13 @@ namespace velorinth {
 // Failures of the local wake path: destinations, sending and dispatching.
 class LocalWakeError : public Error {
 public:
-    enum class Case { invalidDestination, transmissionFailed, noSavedWakeConfiguration, noValidLocalTargets, rateLimited };
+    enum class Case {
+        invalidDestination,
+        transmissionFailed,
+        noSavedWakeConfiguration,
+        noValidLocalTargets,
+        rateLimited
+    };
 
     // For the cases without a text.
     explicit LocalWakeError(Case kind);
@@ -19,9 +25,7 @@ public:
     // "Couldn't send local wake packet: " followed by `text`.
     static LocalWakeError transmissionFailed(std::string text);
 
-    bool operator==(const LocalWakeError& other) const noexcept {
-        return kind == other.kind && text == other.text;
-    }
+    bool operator==(const LocalWakeError& other) const noexcept { return kind == other.kind && text == other.text; }
 
     Case kind;
     std::string text; // the carried text of invalidDestination and transmissionFailed; empty otherwise

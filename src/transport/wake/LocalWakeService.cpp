@@ -73,8 +73,8 @@ std::chrono::nanoseconds LocalWakeService::bootTime() {
     return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
 }
 
-asio::awaitable<WakeDispatchOutcome> LocalWakeService::dispatchWake(
-    Uuid device, std::optional<SavedWakeConfiguration> configuration, Date now) {
+asio::awaitable<WakeDispatchOutcome>
+LocalWakeService::dispatchWake(Uuid device, std::optional<SavedWakeConfiguration> configuration, Date now) {
     VELORINTH_ASSERT_ON_LOOP(executor_);
     // Reading the state does not suspend: steps up to the reservation stay atomic on the loop.
     const asio::cancellation_state caller = co_await asio::this_coro::cancellation_state;
@@ -124,7 +124,8 @@ asio::awaitable<WakeDispatchOutcome> LocalWakeService::dispatchWake(
 
     if (sent == 0) failAllSent(lastError);
     WakeDispatchOutcome outcome;
-    outcome.routeUsed = probed && !sentOnEthernet ? WakeRouteKind::bonjourSleepProxy : WakeRouteKind::directLocalNetwork;
+    outcome.routeUsed =
+        probed && !sentOnEthernet ? WakeRouteKind::bonjourSleepProxy : WakeRouteKind::directLocalNetwork;
     outcome.datagramsSent = sent;
     outcome.sleepProxyProbed = probed;
     outcome.dispatchedAt = now;

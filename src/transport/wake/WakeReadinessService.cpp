@@ -22,7 +22,8 @@ struct PersistedHostWakeRecord {
 namespace json {
 template <>
 struct JsonFields<PersistedHostWakeRecord> {
-    static constexpr auto fields = std::make_tuple(member("lastVerifiedWakeAt", &PersistedHostWakeRecord::lastVerifiedWakeAt));
+    static constexpr auto fields =
+        std::make_tuple(member("lastVerifiedWakeAt", &PersistedHostWakeRecord::lastVerifiedWakeAt));
 };
 } // namespace json
 

@@ -12,8 +12,8 @@ namespace velorinth {
 
 // One UDP destination of a magic packet.
 struct WakeUDPTarget {
-    std::string ipv4Address;         // dotted quad; re-formatted when built by validated
-    std::uint16_t port = 0;          // never 0 when built by validated
+    std::string ipv4Address;          // dotted quad; re-formatted when built by validated
+    std::uint16_t port = 0;           // never 0 when built by validated
     bool isDirectedBroadcast = false; // the subnet's broadcast rather than the Mac's own address
     WakeInterfaceKind interfaceKind = WakeInterfaceKind::other;
 

@@ -93,7 +93,8 @@ testing::NamespaceOutcome publishInNamespace() {
     if (firstPort == 0) return NamespaceOutcome::fail("the listener did not advertise");
 
     // D-Bus runs but Avahi does not: said once, and published once the daemon appears.
-    if (!eventually(io, [&] { return errors == 1; }, 10s)) {
+    if (!eventually(
+            io, [&] { return errors == 1; }, 10s)) {
         return NamespaceOutcome::fail("no report while the daemon is absent");
     }
     if (std::system("avahi-daemon -D --no-drop-root --no-chroot --no-rlimits >/dev/null 2>&1") != 0) {
@@ -125,8 +126,8 @@ testing::NamespaceOutcome publishInNamespace() {
 }
 
 TEST(NetnsAvahi, PublishesTheTxtRecordOnceTheDaemonAppearsAndResolvesNameConflicts) {
-    VELORINTH_RUN_IN_PRIVATE_NAMESPACES("NetnsAvahi.*", {"dbus-daemon", "avahi-daemon", "avahi-browse", "ip", "timeout"},
-                                        publishInNamespace);
+    VELORINTH_RUN_IN_PRIVATE_NAMESPACES(
+        "NetnsAvahi.*", {"dbus-daemon", "avahi-daemon", "avahi-browse", "ip", "timeout"}, publishInNamespace);
 }
 
 } // namespace

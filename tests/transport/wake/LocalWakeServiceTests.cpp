@@ -41,7 +41,8 @@ SavedWakeConfiguration configuration(std::vector<WakeNetworkInterfaceTarget> tar
     return saved;
 }
 
-const SavedWakeConfiguration kOneEthernet = configuration({interface("en0", Kind::ethernet, "192.168.1.20", "192.168.1.255")});
+const SavedWakeConfiguration kOneEthernet =
+    configuration({interface("en0", Kind::ethernet, "192.168.1.20", "192.168.1.255")});
 
 std::vector<std::string> destinations(const LocalWakeService::DispatchPlan& plan) {
     std::vector<std::string> out;
@@ -65,8 +66,8 @@ class LocalWakeServiceTest : public ::testing::Test {
 protected:
     LocalWakeService service(std::vector<std::uint16_t> ports = {9}, std::chrono::nanoseconds cooldown = 0s,
                              int perMinute = 100) {
-        return LocalWakeService(loop.io.get_executor(), transmitter, WakeDispatchPolicy(ports, cooldown, perMinute, 2s, false),
-                                [this] { return clock; });
+        return LocalWakeService(loop.io.get_executor(), transmitter,
+                                WakeDispatchPolicy(ports, cooldown, perMinute, 2s, false), [this] { return clock; });
     }
 
     asio::awaitable<Dispatch> dispatchTask(LocalWakeService& wake, Uuid device,
@@ -90,8 +91,9 @@ protected:
 };
 
 TEST_F(LocalWakeServiceTest, PlansBroadcastBeforeUnicastPerPortAndSortsInterfaces) {
-    EXPECT_EQ(destinations(service({9, 7}).resolveTargets(kOneEthernet)),
-              (std::vector<std::string>{"b 192.168.1.255:9", "b 192.168.1.255:7", "u 192.168.1.20:9", "u 192.168.1.20:7"}));
+    EXPECT_EQ(
+        destinations(service({9, 7}).resolveTargets(kOneEthernet)),
+        (std::vector<std::string>{"b 192.168.1.255:9", "b 192.168.1.255:7", "u 192.168.1.20:9", "u 192.168.1.20:7"}));
     EXPECT_EQ(destinations(service({9, 9}).resolveTargets(kOneEthernet)),
               (std::vector<std::string>{"b 192.168.1.255:9", "b 192.168.1.255:9", "u 192.168.1.20:9"}));
 
@@ -101,7 +103,8 @@ TEST_F(LocalWakeServiceTest, PlansBroadcastBeforeUnicastPerPortAndSortsInterface
         interface("eth1", Kind::ethernet, "010.0.0.2", std::nullopt, {0x02, 0, 0, 0, 0, 2}),
         interface("eth0", Kind::ethernet, "10.0.0.1", std::nullopt, {0x02, 0, 0, 0, 0, 1}),
     }));
-    EXPECT_EQ(destinations(plan), (std::vector<std::string>{"u 10.0.0.1:9", "u 10.0.0.2:9", "u 10.0.0.3:9", "u 10.0.0.4:9"}));
+    EXPECT_EQ(destinations(plan),
+              (std::vector<std::string>{"u 10.0.0.1:9", "u 10.0.0.2:9", "u 10.0.0.3:9", "u 10.0.0.4:9"}));
     EXPECT_EQ(plan[0].packet, WakeMagicPacket(std::string_view("02:00:00:00:00:01")));
     EXPECT_EQ(plan[2].destinations[0].interfaceKind, Kind::wifi);
 }
@@ -129,8 +132,10 @@ TEST_F(LocalWakeServiceTest, InterfacesWithoutAUsableDestinationOrHardwareAddres
         EXPECT_EQ(thrown<LocalWakeError>([&] { service().resolveTargets(configuration({target})); }).kind,
                   Case::noValidLocalTargets);
     }
-    EXPECT_EQ(thrown<LocalWakeError>([&] { service({0}).resolveTargets(kOneEthernet); }).kind, Case::noValidLocalTargets);
-    EXPECT_EQ(thrown<LocalWakeError>([&] { service().resolveTargets(configuration({})); }).kind, Case::noValidLocalTargets);
+    EXPECT_EQ(thrown<LocalWakeError>([&] { service({0}).resolveTargets(kOneEthernet); }).kind,
+              Case::noValidLocalTargets);
+    EXPECT_EQ(thrown<LocalWakeError>([&] { service().resolveTargets(configuration({})); }).kind,
+              Case::noValidLocalTargets);
 }
 
 TEST_F(LocalWakeServiceTest, RefusedConfigurationsSendNothingAndTakeNoSlot) {
@@ -180,7 +185,8 @@ TEST_F(LocalWakeServiceTest, SendsEveryDestinationAndCountsOnlySuccesses) {
     const Dispatch all = dispatch(wake);
     ASSERT_EQ(transmitter->sent().size(), 2u);
     EXPECT_TRUE(transmitter->sent()[0].target.isDirectedBroadcast);
-    EXPECT_EQ(transmitter->sent()[1].packet.payload(), WakeMagicPacket(std::string_view("02:11:22:33:44:55")).payload());
+    EXPECT_EQ(transmitter->sent()[1].packet.payload(),
+              WakeMagicPacket(std::string_view("02:11:22:33:44:55")).payload());
     EXPECT_EQ(all.outcome, (WakeDispatchOutcome{WakeSignalStatus::wakeRequestSent, WakeRouteKind::directLocalNetwork, 2,
                                                 false, kNow}));
 
@@ -190,13 +196,16 @@ TEST_F(LocalWakeServiceTest, SendsEveryDestinationAndCountsOnlySuccesses) {
 
 TEST_F(LocalWakeServiceTest, EveryFailedSendReportsTheLastErrorAndKeepsTheSlot) {
     auto wake = service({9}, 60s, 6);
-    transmitter->failSend(0, std::make_exception_ptr(LocalWakeError::transmissionFailed("UDP send failed (errno 65).")));
+    transmitter->failSend(0,
+                          std::make_exception_ptr(LocalWakeError::transmissionFailed("UDP send failed (errno 65).")));
     transmitter->failSend(1, std::make_exception_ptr(LocalWakeError::invalidDestination("last")));
     EXPECT_EQ(dispatch(wake).failureText(), "Invalid local wake destination: last");
-    EXPECT_EQ(dispatch(wake).failureText(), "Wake requests are temporarily rate-limited to avoid flooding your local network.");
+    EXPECT_EQ(dispatch(wake).failureText(),
+              "Wake requests are temporarily rate-limited to avoid flooding your local network.");
 
     transmitter->failEverySend(std::make_exception_ptr(std::runtime_error("socket table full")));
-    EXPECT_EQ(dispatch(wake, kOneEthernet, kOtherMac).failureText(), "Couldn't send local wake packet: socket table full");
+    EXPECT_EQ(dispatch(wake, kOneEthernet, kOtherMac).failureText(),
+              "Couldn't send local wake packet: socket table full");
 }
 
 TEST_F(LocalWakeServiceTest, ProbesTheFirstSortedAddressOnlyWhenEligibleWithAPort) {
@@ -237,7 +246,8 @@ TEST_F(LocalWakeServiceTest, ProbesTheFirstSortedAddressOnlyWhenEligibleWithAPor
     EXPECT_EQ(transmitter->probes()[0].port, 51891);
     EXPECT_EQ(transmitter->probes()[0].timeout, 2s);
 
-    transmitter->failEverySend(std::make_exception_ptr(LocalWakeError::transmissionFailed("UDP send failed (errno 65).")));
+    transmitter->failEverySend(
+        std::make_exception_ptr(LocalWakeError::transmissionFailed("UDP send failed (errno 65).")));
     EXPECT_EQ(dispatch(wake, configuration({wifi}, 51891, true), kOtherMac).failureText(),
               "Couldn't send local wake packet: UDP send failed (errno 65).");
     EXPECT_EQ(transmitter->probes().size(), 2u);
@@ -248,7 +258,8 @@ TEST_F(LocalWakeServiceTest, OverlappingDispatchesForOneMacSeeEachOthersSlot) {
     transmitter->holdSends();
     auto first = asio::co_spawn(loop.io, dispatchTask(wake, kMac, kOneEthernet), asio::use_future);
     loop.until([&] { return transmitter->heldSends() == 1; });
-    EXPECT_EQ(dispatch(wake).failureText(), "Wake requests are temporarily rate-limited to avoid flooding your local network.");
+    EXPECT_EQ(dispatch(wake).failureText(),
+              "Wake requests are temporarily rate-limited to avoid flooding your local network.");
     transmitter->releaseSends();
     EXPECT_EQ(loop.wait(first).outcome->datagramsSent, 2);
 }
@@ -256,14 +267,16 @@ TEST_F(LocalWakeServiceTest, OverlappingDispatchesForOneMacSeeEachOthersSlot) {
 TEST_F(LocalWakeServiceTest, CancellingBetweenSendsEndsTheDispatchAndKeepsTheSlot) {
     auto wake = service({9}, 60s, 6);
     asio::cancellation_signal cancel;
-    transmitter->afterSend([&](const FakeWakePacketTransmitter::Send&) { cancel.emit(asio::cancellation_type::terminal); });
+    transmitter->afterSend(
+        [&](const FakeWakePacketTransmitter::Send&) { cancel.emit(asio::cancellation_type::terminal); });
     auto cancelled = asio::co_spawn(loop.io, wake.dispatchWake(kMac, kOneEthernet, kNow),
                                     asio::bind_cancellation_slot(cancel.slot(), asio::use_future));
     EXPECT_THROW(loop.wait(cancelled), CancellationError);
     EXPECT_EQ(transmitter->sent().size(), 1u);
     EXPECT_EQ(transmitter->attempts().size(), 1u);
     transmitter->afterSend(nullptr);
-    EXPECT_EQ(dispatch(wake).failureText(), "Wake requests are temporarily rate-limited to avoid flooding your local network.");
+    EXPECT_EQ(dispatch(wake).failureText(),
+              "Wake requests are temporarily rate-limited to avoid flooding your local network.");
 }
 
 } // namespace

@@ -33,7 +33,8 @@ TEST(LoopbackWakeTransmitter, UnicastAndBroadcastCarryTheExactPayload) {
     POSIXUDPWakeTransmitter transmitter(true);
     for (const auto& [address, broadcast] : {std::pair{"127.0.0.1", false}, std::pair{"127.255.255.255", true}}) {
         SCOPED_TRACE(address);
-        loop.run(transmitter.send(kPacket, WakeUDPTarget(address, receiver.port(), broadcast, WakeInterfaceKind::ethernet)));
+        loop.run(
+            transmitter.send(kPacket, WakeUDPTarget(address, receiver.port(), broadcast, WakeInterfaceKind::ethernet)));
         EXPECT_EQ(receiver.next(), kPacket.payload());
     }
 }
@@ -57,9 +58,8 @@ TEST(LoopbackWakeTransmitter, RefusalsCarryTheirTextsAndSendNothing) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.address);
         POSIXUDPWakeTransmitter transmitter(row.allowLoopback);
-        const auto failure = loop.run(
-            outcome(transmitter.send(kPacket, WakeUDPTarget(row.address, receiver.port(), row.broadcast,
-                                                            WakeInterfaceKind::ethernet))));
+        const auto failure = loop.run(outcome(transmitter.send(
+            kPacket, WakeUDPTarget(row.address, receiver.port(), row.broadcast, WakeInterfaceKind::ethernet))));
         EXPECT_EQ(expectFailure<LocalWakeError>(failure).what(), row.text);
         EXPECT_TRUE(receiver.nothingArrived());
     }
@@ -80,7 +80,8 @@ TEST(LoopbackWakeTransmitter, ACancelledTaskSendsNothing) {
     POSIXUDPWakeTransmitter transmitter(true);
     asio::cancellation_signal cancel;
     auto sent = asio::co_spawn(
-        loop.io, sendOnceCancelled(transmitter, WakeUDPTarget("127.0.0.1", receiver.port(), false, WakeInterfaceKind::wifi)),
+        loop.io,
+        sendOnceCancelled(transmitter, WakeUDPTarget("127.0.0.1", receiver.port(), false, WakeInterfaceKind::wifi)),
         asio::bind_cancellation_slot(cancel.slot(), asio::use_future));
     loop.io.poll();
     cancel.emit(asio::cancellation_type::terminal);
@@ -107,8 +108,8 @@ TEST(LoopbackWakeProbe, HoldsOneConnectionForItsTimeoutThenCloses) {
     LoopRunner loop;
     tcp::acceptor listener(loop.io, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
     POSIXUDPWakeTransmitter transmitter(true);
-    auto probe = asio::co_spawn(loop.io, transmitter.probeSleepProxy("127.0.0.1", listener.local_endpoint().port(), 200ms),
-                                asio::use_future);
+    auto probe = asio::co_spawn(
+        loop.io, transmitter.probeSleepProxy("127.0.0.1", listener.local_endpoint().port(), 200ms), asio::use_future);
     tcp::socket accepted = accept(loop, listener);
     EXPECT_TRUE(loop.run(closedByPeer(accepted)));
     loop.wait(probe);

@@ -33,7 +33,8 @@ constexpr std::uint16_t kWakePort = 40009;
 const Date kNow(786316800.5);
 
 // Dispatches `configuration` from namespace T, on a thread of its own; the failure text, or empty.
-std::string dispatchFromTheTablet(const SavedWakeConfiguration& configuration, std::optional<WakeDispatchOutcome>& outcome) {
+std::string dispatchFromTheTablet(const SavedWakeConfiguration& configuration,
+                                  std::optional<WakeDispatchOutcome>& outcome) {
     std::string failure;
     std::thread tablet([&] {
         const int namespaceFile = ::open("/run/netns/T", O_RDONLY | O_CLOEXEC);
@@ -104,7 +105,8 @@ NamespaceOutcome wakeAcrossAVethPair() {
     if (outcome != expectedOutcome) return NamespaceOutcome::fail("unexpected dispatch outcome");
     const Bytes payload = WakeMagicPacket(std::string_view("02:00:00:00:50:02")).payload();
     for (const char* which : {"broadcast", "unicast"}) {
-        if (receiver.next() != payload) return NamespaceOutcome::fail(std::string("the ") + which + " datagram did not arrive");
+        if (receiver.next() != payload)
+            return NamespaceOutcome::fail(std::string("the ") + which + " datagram did not arrive");
     }
     return NamespaceOutcome::pass();
 }

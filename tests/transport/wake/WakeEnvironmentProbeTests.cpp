@@ -58,22 +58,31 @@ TEST_F(ProbeTest, SelectionTable) {
     const Row rows[] = {
         {"no link entry", {Fake::inet("eth0", "192.168.1.2")}, {}},
         {"no IPv4 entry", {Fake::link("eth0", kMac)}, {}},
-        {"link-local then private", {Fake::link("eth0", kMac), Fake::inet("eth0", "169.254.3.4"), Fake::inet("eth0", "10.1.2.3")},
+        {"link-local then private",
+         {Fake::link("eth0", kMac), Fake::inet("eth0", "169.254.3.4"), Fake::inet("eth0", "10.1.2.3")},
          {"eth0 10.1.2.3 - -"}},
-        {"two private", {Fake::inet("eth0", "10.1.2.3"), Fake::inet("eth0", "10.9.9.9"), Fake::link("eth0", kMac)},
+        {"two private",
+         {Fake::inet("eth0", "10.1.2.3"), Fake::inet("eth0", "10.9.9.9"), Fake::link("eth0", kMac)},
          {"eth0 10.1.2.3 - -"}},
-        {"link-local alone", {Fake::link("eth0", kMac), Fake::inet("eth0", "169.254.3.4", "255.255.0.0")},
+        {"link-local alone",
+         {Fake::link("eth0", kMac), Fake::inet("eth0", "169.254.3.4", "255.255.0.0")},
          {"eth0 169.254.3.4 255.255.0.0 169.254.255.255"}},
         {"public", {Fake::link("eth0", kMac), Fake::inet("eth0", "192.0.2.2")}, {}},
         {"loopback address", {Fake::link("eth0", kMac), Fake::inet("eth0", "127.0.0.1")}, {}},
-        {"down", {Fake::link("eth0", kMac, IFF_RUNNING), Fake::inet("eth0", "10.1.2.3", std::nullopt, IFF_RUNNING)}, {}},
+        {"down",
+         {Fake::link("eth0", kMac, IFF_RUNNING), Fake::inet("eth0", "10.1.2.3", std::nullopt, IFF_RUNNING)},
+         {}},
         {"not running", {Fake::link("eth0", kMac, IFF_UP), Fake::inet("eth0", "10.1.2.3", std::nullopt, IFF_UP)}, {}},
         {"point-to-point",
-         {Fake::link("eth0", kMac, up | IFF_POINTOPOINT), Fake::inet("eth0", "10.1.2.3", std::nullopt, up | IFF_POINTOPOINT)},
+         {Fake::link("eth0", kMac, up | IFF_POINTOPOINT),
+          Fake::inet("eth0", "10.1.2.3", std::nullopt, up | IFF_POINTOPOINT)},
          {}},
-        {"loopback flag", {Fake::link("eth0", kMac, up | IFF_LOOPBACK), Fake::inet("eth0", "10.1.2.3", std::nullopt, up | IFF_LOOPBACK)},
+        {"loopback flag",
+         {Fake::link("eth0", kMac, up | IFF_LOOPBACK), Fake::inet("eth0", "10.1.2.3", std::nullopt, up | IFF_LOOPBACK)},
          {}},
-        {"not in the kinds table", {Fake::link("br0", kMac), Fake::inet("br0", "10.1.2.3"), Fake::inet("eth0:1", "10.1.2.4")}, {}},
+        {"not in the kinds table",
+         {Fake::link("br0", kMac), Fake::inet("br0", "10.1.2.3"), Fake::inet("eth0:1", "10.1.2.4")},
+         {}},
         {"all-zero link address", {Fake::link("eth0", Bytes(6, 0)), Fake::inet("eth0", "10.1.2.3")}, {}},
         {"link address of 8 bytes", {Fake::link("eth0", Bytes(8, 2)), Fake::inet("eth0", "10.1.2.3")}, {}},
         {"sorted whatever the order",
@@ -140,10 +149,8 @@ TEST_F(ProbeTest, WakeSettingAndEligibility) {
 
 TEST_F(ProbeTest, PowerTextsMapExactlyAndMissingListsDegrade) {
     const std::pair<std::optional<std::string>, PowerSourceCondition> texts[] = {
-        {"AC Power", PowerSourceCondition::acPower},
-        {"Battery Power", PowerSourceCondition::batteryPower},
-        {"ac power", PowerSourceCondition::unknown},
-        {"UPS Power", PowerSourceCondition::unknown},
+        {"AC Power", PowerSourceCondition::acPower},   {"Battery Power", PowerSourceCondition::batteryPower},
+        {"ac power", PowerSourceCondition::unknown},   {"UPS Power", PowerSourceCondition::unknown},
         {std::nullopt, PowerSourceCondition::unknown},
     };
     for (const auto& [text, condition] : texts) {
@@ -161,8 +168,8 @@ TEST(LiveSystemWakeEnvironmentProbe, ObservesThisMachineWithoutThrowing) {
     SavedWakeConfiguration found;
     found.targets = observation.interfaces;
     EXPECT_EQ(found.sortedTargets(), observation.interfaces);
-    EXPECT_EQ(observation.sleepProxyEligible,
-              LiveSystemWakeEnvironmentProbe::sleepProxyEligible(observation.wakeForNetworkAccess, observation.interfaces));
+    EXPECT_EQ(observation.sleepProxyEligible, LiveSystemWakeEnvironmentProbe::sleepProxyEligible(
+                                                  observation.wakeForNetworkAccess, observation.interfaces));
 }
 
 } // namespace

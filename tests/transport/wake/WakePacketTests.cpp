@@ -14,6 +14,7 @@ namespace {
 using testing::thrown;
 
 TEST(WakeMagicPacket, IsSixFFBytesThenTheAddressSixteenTimes) {
+    // clang-format off
     const Bytes expected{
         0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
         0x00, 0x11, 0x22, 0x33, 0x44, 0x55,
@@ -33,6 +34,7 @@ TEST(WakeMagicPacket, IsSixFFBytesThenTheAddressSixteenTimes) {
         0x00, 0x11, 0x22, 0x33, 0x44, 0x55,
         0x00, 0x11, 0x22, 0x33, 0x44, 0x55,
     };
+    // clang-format on
     ASSERT_EQ(expected.size(), 102u);
     EXPECT_EQ(WakeMagicPacket(MACAddress(std::string_view("00:11:22:33:44:55"))).payload(), expected);
     EXPECT_EQ(WakeMagicPacket(std::string_view("00-11-22-33-44-55")).payload(), expected);
@@ -58,11 +60,15 @@ TEST(WakeUDPTarget, ValidationTable) {
         {"10.0.0.5", 0, false, "Invalid local wake destination: UDP wake port must be non-zero."},
         {"192.168.1.300", 9, false, "Invalid local wake destination: Malformed IPv4 destination."},
         {"10.0.0", 9, false, "Invalid local wake destination: Malformed IPv4 destination."},
-        {"203.0.113.5", 9, false, "Invalid local wake destination: Destination 203.0.113.5 is outside private LAN / link-local ranges."},
-        {"127.0.0.1", 9, false, "Invalid local wake destination: Destination 127.0.0.1 is outside private LAN / link-local ranges."},
+        {"203.0.113.5", 9, false,
+         "Invalid local wake destination: Destination 203.0.113.5 is outside private LAN / link-local ranges."},
+        {"127.0.0.1", 9, false,
+         "Invalid local wake destination: Destination 127.0.0.1 is outside private LAN / link-local ranges."},
         {"127.3.2.1", 9, true, "127.3.2.1"},
-        {"8.8.8.8", 9, true, "Invalid local wake destination: Destination 8.8.8.8 is outside private LAN / link-local ranges."},
-        {"0.0.0.0", 9, true, "Invalid local wake destination: Destination 0.0.0.0 is outside private LAN / link-local ranges."},
+        {"8.8.8.8", 9, true,
+         "Invalid local wake destination: Destination 8.8.8.8 is outside private LAN / link-local ranges."},
+        {"0.0.0.0", 9, true,
+         "Invalid local wake destination: Destination 0.0.0.0 is outside private LAN / link-local ranges."},
         {"255.255.255.255", 9, true,
          "Invalid local wake destination: Destination 255.255.255.255 is outside private LAN / link-local ranges."},
         {"169.254.10.20", 9, false, "169.254.10.20"},

@@ -41,7 +41,9 @@ ObservedWakeEnvironment ethernetOnAC() {
 }
 
 struct WakeReadinessTest : ::testing::Test {
-    std::optional<Date> snapshotDate() { return service.diagnosticsSnapshot(51891, true, kNow).configuration.lastVerifiedWakeAt; }
+    std::optional<Date> snapshotDate() {
+        return service.diagnosticsSnapshot(51891, true, kNow).configuration.lastVerifiedWakeAt;
+    }
     std::string stored() const { return stringOf(store->item(kService, kAccount).value_or(Bytes{})); }
     void storeText(const std::string& text) { store->setItem(bytesOf(text), kService, kAccount); }
 
@@ -176,9 +178,9 @@ TEST_F(WakeReadinessTest, EvaluationIsTheEvaluatorsForAReachableHostOverAWeek) {
         service.clearVerifiedWake();
         service.recordVerifiedWake(kNow.addingTimeInterval(-age));
         const auto snapshot = service.diagnosticsSnapshot(51891, true, kNow);
-        EXPECT_EQ(snapshot.evaluation, WakeReadinessEvaluator::evaluate(HostAvailability::reachable,
-                                                                        snapshot.configuration, false, false, kNow,
-                                                                        604800));
+        EXPECT_EQ(snapshot.evaluation,
+                  WakeReadinessEvaluator::evaluate(HostAvailability::reachable, snapshot.configuration, false, false,
+                                                   kNow, 604800));
         EXPECT_EQ(snapshot.evaluation.category, category);
         EXPECT_EQ(snapshot.evaluation.isEvidenceExpired, age > 604800);
     }
