@@ -98,12 +98,12 @@ TEST_F(WakeReadinessTest, StoredRecordsAreReadOnceAndBadOnesLeftInPlace) {
 }
 
 TEST_F(WakeReadinessTest, RecordsNeverMoveBackAndNeverPastTheClock) {
-    storeText(R"({"lastVerifiedWakeAt":786316700})");
+    storeText(R"({"lastVerifiedWakeAt":786316700.5})");
     service.recordVerifiedWake(Date(786316600)); // earlier: nothing written
     EXPECT_EQ(store->callCount(Operation::save), 0u);
-    service.recordVerifiedWake(Date(786316700)); // equal: written again
+    service.recordVerifiedWake(Date(786316700.5)); // equal: written again
     EXPECT_EQ(store->callCount(Operation::save), 1u);
-    EXPECT_EQ(stored(), R"({"lastVerifiedWakeAt":786316700.0})");
+    EXPECT_EQ(stored(), R"({"lastVerifiedWakeAt":786316700.5})");
     service.recordVerifiedWake(Date(786316750.25));
     EXPECT_EQ(stored(), R"({"lastVerifiedWakeAt":786316750.25})");
 
