@@ -147,20 +147,6 @@ TEST_F(ProbeTest, WakeSettingAndEligibility) {
     }
 }
 
-TEST_F(ProbeTest, PowerTextsMapExactlyAndMissingListsDegrade) {
-    const std::pair<std::optional<std::string>, PowerSourceCondition> texts[] = {
-        {"AC Power", PowerSourceCondition::acPower},   {"Battery Power", PowerSourceCondition::batteryPower},
-        {"ac power", PowerSourceCondition::unknown},   {"UPS Power", PowerSourceCondition::unknown},
-        {std::nullopt, PowerSourceCondition::unknown},
-    };
-    for (const auto& [text, condition] : texts) {
-        platform->powerSourceType = text;
-        EXPECT_EQ(observe({}).powerSource, condition);
-    }
-    platform->addresses = std::nullopt;
-    EXPECT_TRUE(LiveSystemWakeEnvironmentProbe(platform).observe(kNow).interfaces.empty());
-}
-
 TEST(LiveSystemWakeEnvironmentProbe, ObservesThisMachineWithoutThrowing) {
     const testing::ScopedUnsetEnvironment noDisplay("DISPLAY");
     const auto observation = LiveSystemWakeEnvironmentProbe(WakeEnvironmentPlatform::create()).observe(kNow);
