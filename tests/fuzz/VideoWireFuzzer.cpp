@@ -101,13 +101,19 @@ void checkAccounting(const VideoFrameReassembler& reassembler) {
     require(static_cast<std::int64_t>(reassembler.incompleteFrameCount()) <= limits.maxIncompleteFrames);
 }
 
-void feedReassembler(ByteView input) {
+// Limits a fuzz input can reach: 8 fragments of at most 1 KiB, 3 incomplete frames.
+VideoFrameReassembler::Limits smallLimits(std::int64_t maxFrameBytes, std::int64_t maxTotalBufferedBytes) {
     VideoFrameReassembler::Limits limits;
-    limits.maxFrameBytes = 4096;
+    limits.maxFrameBytes = maxFrameBytes;
     limits.maxFragmentsPerFrame = 8;
     limits.maxChunkBytes = 1024;
     limits.maxIncompleteFrames = 3;
-    limits.maxTotalBufferedBytes = 4096;
+    limits.maxTotalBufferedBytes = maxTotalBufferedBytes;
+    return limits;
+}
+
+void feedReassembler(ByteView input) {
+    const VideoFrameReassembler::Limits limits = smallLimits(4096, 4096);
     VideoFrameReassembler reassembler(limits);
     auto now = VideoFrameReassembler::Instant{} + 1h;
     std::size_t offset = 0;
@@ -154,13 +160,8 @@ void tallyRefusal(const VideoProtocolError& error, const VideoFragmentPacket& pa
 
 // Fragments the builder made: each decodes, so a refusal is the reassembler's own.
 void feedBuiltFragments(ByteView bytes) {
-    VideoFrameReassembler::Limits limits;
-    limits.maxFrameBytes = 8192;
-    limits.maxFragmentsPerFrame = 8;
-    limits.maxChunkBytes = 1024;
-    limits.maxIncompleteFrames = 3;
-    limits.maxTotalBufferedBytes = 3072; // under the largest frame: every limit is in reach
-    limits.incompleteFrameTimeout = 1s;
+    // A byte budget under the largest frame: every memory limit is in reach.
+    const VideoFrameReassembler::Limits limits = smallLimits(8192, 3072);
     VideoFrameReassembler reassembler(limits);
     auto now = VideoFrameReassembler::Instant{} + 1h;
     FuzzedDataProvider input(bytes.data(), bytes.size());
