@@ -3,13 +3,14 @@
 // sealed, each in a well-formed envelope around the input's payload (or as the
 // raw frame), and a run of session frames through the client session's
 // receive path: wire frame or envelope, open, then a control message or a
-// video fragment for the reassembler, one refused frame ending the session.
-// Frames of the session may also be built from the input: a well-formed
-// message of any command (which must open as exactly that message) or a
-// fragment of a few small frames. A host-state update's wake and power
-// records go into the tablet's trust store, as the session keeps them.
-// Refusing with one of our errors is fine; anything else escaping, a crash or
-// an accepted message that does not survive its own encoding is a bug.
+// video fragment for the reassembler; a refused frame, a disconnect or a
+// revocation ends the session. Frames of the session may also be built from
+// the input: a well-formed message of any command (which must open as exactly
+// that message) or a fragment of a few small frames. A host-state update's
+// wake and power records go into the tablet's trust store, as the session
+// keeps them. Refusing with one of our errors is fine; anything else
+// escaping, a crash, an accepted message that does not survive its own
+// encoding or a kept record that does not read back as sent is a bug.
 #include "FuzzMessages.hpp"
 #include "FuzzSupport.hpp"
 #include "FuzzTally.hpp"
