@@ -1,10 +1,14 @@
 // Feeds peer-supplied bytes to the video transport: as a session wire frame,
 // as a video fragment packet, and as a script of fragment packets for a
 // reassembler (records of a 1-byte clock step in 10 ms units, a 2-byte
-// big-endian length and that many bytes). Refusing with VideoProtocolError is
+// big-endian length and that many bytes); and, read with the same bytes as
+// choices, a script of well-formed fragments of a few small frames built for
+// a reassembler with small limits, so its memory limits are met. Refusing with VideoProtocolError is
 // correct; anything else escaping, a crash, a broken round trip or a
 // reassembler whose buffers disagree with its accounting is a bug.
+#include "FuzzMessages.hpp"
 #include "FuzzSupport.hpp"
+#include "FuzzTally.hpp"
 #include "transport/video/SessionWireFrameCodec.hpp"
 #include "transport/video/VideoFragmentPacket.hpp"
 #include "transport/video/VideoFrameFragmenter.hpp"
@@ -18,6 +22,17 @@ using namespace velorinth::fuzz;
 using namespace std::chrono_literals;
 
 namespace {
+
+using Outcome = VideoFrameReassembler::FragmentOutcome;
+
+const Tally outcomes("reassembler outcomes",
+                     {"frame", "buffered", "duplicate", "stale", "conflictingFragment", "payloadLengthMismatch",
+                      "other refusal"},
+                     Tally::Need::informational);
+// The three places a reassembler refuses for memory: a fragment joining a
+// frame it holds, a new frame when the incomplete ones are all newer, and a
+// new frame over the byte budget.
+const Tally memoryLimits("reassembler memory-limit refusals", {"joiningFrame", "incompleteFrames", "newFrame"});
 
 void checkWireFrame(ByteView input) {
     SessionWireFrameCodec::Frame frame;
@@ -86,13 +101,19 @@ void checkAccounting(const VideoFrameReassembler& reassembler) {
     require(static_cast<std::int64_t>(reassembler.incompleteFrameCount()) <= limits.maxIncompleteFrames);
 }
 
-void feedReassembler(ByteView input) {
+// Limits a fuzz input can reach: 8 fragments of at most 1 KiB, 3 incomplete frames.
+VideoFrameReassembler::Limits smallLimits(std::int64_t maxFrameBytes, std::int64_t maxTotalBufferedBytes) {
     VideoFrameReassembler::Limits limits;
-    limits.maxFrameBytes = 4096;
+    limits.maxFrameBytes = maxFrameBytes;
     limits.maxFragmentsPerFrame = 8;
     limits.maxChunkBytes = 1024;
     limits.maxIncompleteFrames = 3;
-    limits.maxTotalBufferedBytes = 4096;
+    limits.maxTotalBufferedBytes = maxTotalBufferedBytes;
+    return limits;
+}
+
+void feedReassembler(ByteView input) {
+    const VideoFrameReassembler::Limits limits = smallLimits(4096, 4096);
     VideoFrameReassembler reassembler(limits);
     auto now = VideoFrameReassembler::Instant{} + 1h;
     std::size_t offset = 0;
@@ -114,6 +135,56 @@ void feedReassembler(ByteView input) {
     }
 }
 
+void tallyRefusal(const VideoProtocolError& error, const VideoFragmentPacket& packet,
+                  const VideoFrameReassembler& reassembler) {
+    using Case = VideoProtocolError::Case;
+    switch (error.kind) {
+    case Case::reassemblyMemoryLimitExceeded: {
+        // A refusal for memory changes nothing, so the state tells which check it was.
+        const VideoFrameReassembler::FrameKey key{packet.streamID, packet.generation, packet.frameSequence};
+        if (reassembler.partials().contains(key)) {
+            memoryLimits.count("joiningFrame");
+        } else if (static_cast<std::int64_t>(reassembler.incompleteFrameCount()) >=
+                   reassembler.limits().maxIncompleteFrames) {
+            memoryLimits.count("incompleteFrames");
+        } else {
+            memoryLimits.count("newFrame");
+        }
+        break;
+    }
+    case Case::conflictingFragment: outcomes.count("conflictingFragment"); break;
+    case Case::payloadLengthMismatch: outcomes.count("payloadLengthMismatch"); break;
+    default: outcomes.count("other refusal"); break;
+    }
+}
+
+// Fragments the builder made: each decodes, so a refusal is the reassembler's own.
+void feedBuiltFragments(ByteView bytes) {
+    // A byte budget under the largest frame: every memory limit is in reach.
+    const VideoFrameReassembler::Limits limits = smallLimits(8192, 3072);
+    VideoFrameReassembler reassembler(limits);
+    auto now = VideoFrameReassembler::Instant{} + 1h;
+    FuzzedDataProvider input(bytes.data(), bytes.size());
+    std::uint64_t generation = 0;
+    for (int count = 0; count < 256 && input.remaining_bytes() > 0; ++count) {
+        now += input.ConsumeIntegral<std::uint8_t>() * 1ms;
+        const VideoFragmentPacket packet = takeFragment(input, FragmentShapes{8, 1024}, generation);
+        try {
+            const VideoFrameReassembler::IngestResult ingested =
+                reassembler.ingest(VideoFragmentPacket::encode(packet), now);
+            if (const EncodedVideoFrame* frame = std::get_if<EncodedVideoFrame>(&ingested)) {
+                require(static_cast<std::int64_t>(frame->payload.size()) <= limits.maxFrameBytes);
+                outcomes.count("frame");
+            } else {
+                outcomes.count(1 + static_cast<std::size_t>(std::get<Outcome>(ingested)));
+            }
+        } catch (const VideoProtocolError& error) {
+            tallyRefusal(error, packet, reassembler);
+        }
+        checkAccounting(reassembler);
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -121,5 +192,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     checkWireFrame(input);
     checkFragmentPacket(input);
     feedReassembler(input);
+    feedBuiltFragments(input);
     return 0;
 }

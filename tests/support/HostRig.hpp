@@ -20,7 +20,6 @@
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
-#include <asio/use_future.hpp>
 #include <gtest/gtest.h>
 
 #include <chrono>

@@ -270,7 +270,7 @@ TEST(LoopbackClientHost, WhileAPromptIsOpenOtherPairingsAreBusyThenRateLimited) 
     auto pairFirst = [&]() -> asio::awaitable<void> {
         firstSession = co_await connector.connect(first.request(h.port, HandshakePurpose::pair));
     };
-    auto firstPaired = asio::co_spawn(h.io, pairFirst(), asio::use_future);
+    auto firstPaired = h.spawn(pairFirst());
     h.until([&] { return h.server->pendingPairingID().has_value(); });
 
     TabletRig other;

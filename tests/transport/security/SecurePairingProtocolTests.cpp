@@ -5,12 +5,11 @@
 #include "platform/crypto/SecureRandom.hpp"
 #include "transport/security/PairingKeyDerivation.hpp"
 
+#include "support/LoopRunner.hpp"
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
 #include <asio/this_coro.hpp>
-#include <asio/use_future.hpp>
-#include "support/LoopRunner.hpp"
 
 #include <gtest/gtest.h>
 
@@ -35,7 +34,7 @@ const Date kNow = Date::fromUnixSeconds(kCreatedAt);
 template <class T>
 T runOnLoop(asio::awaitable<T> operation) {
     asio::io_context loop;
-    std::future<T> result = asio::co_spawn(loop, std::move(operation), asio::use_future);
+    std::future<T> result = velorinth::testing::spawn(loop, std::move(operation));
     loop.run();
     return result.get();
 }

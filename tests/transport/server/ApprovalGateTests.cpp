@@ -3,11 +3,9 @@
 #include "core/Error.hpp"
 #include "support/LoopRunner.hpp"
 
-#include <asio/bind_cancellation_slot.hpp>
 #include <asio/cancellation_signal.hpp>
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
-#include <asio/use_future.hpp>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -24,19 +22,19 @@ TEST(ApprovalGate, CancelledWaiterLeavesItOpenAndTheFirstResolutionWins) {
     asio::io_context& io = loop.io;
     ApprovalGate gate(io.get_executor());
     asio::cancellation_signal cancel;
-    auto cancelled = asio::co_spawn(io, gate.wait(), asio::bind_cancellation_slot(cancel.slot(), asio::use_future));
+    auto cancelled = loop.spawn(gate.wait(), cancel.slot());
     io.run_for(5ms);
     cancel.emit(asio::cancellation_type::terminal);
     EXPECT_THROW(loop.wait(cancelled), CancellationError);
     EXPECT_EQ(gate.result(), std::nullopt);
 
-    auto parked = asio::co_spawn(io, gate.wait(), asio::use_future);
+    auto parked = loop.spawn(gate.wait());
     io.restart();
     io.run_for(5ms);
     gate.resolve(Result::approved);
     gate.resolve(Result::rejected);
     EXPECT_EQ(loop.wait(parked), Result::approved);
-    auto late = asio::co_spawn(io, gate.wait(), asio::use_future); // gets the kept result
+    auto late = loop.spawn(gate.wait()); // gets the kept result
     EXPECT_EQ(loop.wait(late), Result::approved);
 }
 

@@ -3,11 +3,9 @@
 
 #include "support/LoopRunner.hpp"
 
-#include <asio/bind_cancellation_slot.hpp>
 #include <asio/cancellation_signal.hpp>
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
-#include <asio/use_future.hpp>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -53,7 +51,7 @@ asio::awaitable<int> sleeper(std::chrono::steady_clock::duration duration, bool&
 TEST(AsyncTimeout, AnOperationEndingFirstEndsTheRaceAtOnceWithItsOutcome) {
     asio::io_context io;
     bool cancelled = false;
-    auto won = asio::co_spawn(io, AsyncTimeout::withTimeout<PairingTimeoutErrors>(1h, sleeper(1ms, cancelled, 42)), asio::use_future);
+    auto won = testing::spawn(io, AsyncTimeout::withTimeout<PairingTimeoutErrors>(1h, sleeper(1ms, cancelled, 42)));
     EXPECT_EQ(drain(io, won), 42);
     EXPECT_FALSE(cancelled);
 
@@ -62,7 +60,7 @@ TEST(AsyncTimeout, AnOperationEndingFirstEndsTheRaceAtOnceWithItsOutcome) {
         throw std::invalid_argument("own error");
         co_return;
     };
-    auto failed = asio::co_spawn(failing, AsyncTimeout::withTimeout<PairingTimeoutErrors>(1h, fails()), asio::use_future);
+    auto failed = testing::spawn(failing, AsyncTimeout::withTimeout<PairingTimeoutErrors>(1h, fails()));
     EXPECT_THROW(drain(failing, failed), std::invalid_argument);
 }
 
@@ -71,8 +69,9 @@ TEST(AsyncTimeout, DeadlineOrCancellationEndsTheOperationWithItsOwnError) {
         asio::io_context io;
         bool cancelled = false;
         asio::cancellation_signal signal;
-        auto future = asio::co_spawn(io, AsyncTimeout::withTimeout<PairingTimeoutErrors>(cancelTask ? 1h : 5ms, sleeper(1h, cancelled, 1)),
-                                     asio::bind_cancellation_slot(signal.slot(), asio::use_future));
+        auto future = testing::spawn(
+            io, AsyncTimeout::withTimeout<PairingTimeoutErrors>(cancelTask ? 1h : 5ms, sleeper(1h, cancelled, 1)),
+            signal.slot());
         if (cancelTask) {
             io.run_for(5ms);
             signal.emit(asio::cancellation_type::terminal);

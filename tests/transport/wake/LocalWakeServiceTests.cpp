@@ -256,7 +256,7 @@ TEST_F(LocalWakeServiceTest, ProbesTheFirstSortedAddressOnlyWhenEligibleWithAPor
 TEST_F(LocalWakeServiceTest, OverlappingDispatchesForOneMacSeeEachOthersSlot) {
     auto wake = service({9}, 1s, 6);
     transmitter->holdSends();
-    auto first = asio::co_spawn(loop.io, dispatchTask(wake, kMac, kOneEthernet), asio::use_future);
+    auto first = loop.spawn(dispatchTask(wake, kMac, kOneEthernet));
     loop.until([&] { return transmitter->heldSends() == 1; });
     EXPECT_EQ(dispatch(wake).failureText(),
               "Wake requests are temporarily rate-limited to avoid flooding your local network.");
@@ -269,8 +269,7 @@ TEST_F(LocalWakeServiceTest, CancellingBetweenSendsEndsTheDispatchAndKeepsTheSlo
     asio::cancellation_signal cancel;
     transmitter->afterSend(
         [&](const FakeWakePacketTransmitter::Send&) { cancel.emit(asio::cancellation_type::terminal); });
-    auto cancelled = asio::co_spawn(loop.io, wake.dispatchWake(kMac, kOneEthernet, kNow),
-                                    asio::bind_cancellation_slot(cancel.slot(), asio::use_future));
+    auto cancelled = loop.spawn(wake.dispatchWake(kMac, kOneEthernet, kNow), cancel.slot());
     EXPECT_THROW(loop.wait(cancelled), CancellationError);
     EXPECT_EQ(transmitter->sent().size(), 1u);
     EXPECT_EQ(transmitter->attempts().size(), 1u);

@@ -79,10 +79,9 @@ TEST(LoopbackWakeTransmitter, ACancelledTaskSendsNothing) {
     testing::UdpReceiver receiver;
     POSIXUDPWakeTransmitter transmitter(true);
     asio::cancellation_signal cancel;
-    auto sent = asio::co_spawn(
-        loop.io,
+    auto sent = loop.spawn(
         sendOnceCancelled(transmitter, WakeUDPTarget("127.0.0.1", receiver.port(), false, WakeInterfaceKind::wifi)),
-        asio::bind_cancellation_slot(cancel.slot(), asio::use_future));
+        cancel.slot());
     loop.io.poll();
     cancel.emit(asio::cancellation_type::terminal);
     EXPECT_THROW(loop.wait(sent), CancellationError);
@@ -108,8 +107,7 @@ TEST(LoopbackWakeProbe, HoldsOneConnectionForItsTimeoutThenCloses) {
     LoopRunner loop;
     tcp::acceptor listener(loop.io, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
     POSIXUDPWakeTransmitter transmitter(true);
-    auto probe = asio::co_spawn(
-        loop.io, transmitter.probeSleepProxy("127.0.0.1", listener.local_endpoint().port(), 200ms), asio::use_future);
+    auto probe = loop.spawn(transmitter.probeSleepProxy("127.0.0.1", listener.local_endpoint().port(), 200ms));
     tcp::socket accepted = accept(loop, listener);
     EXPECT_TRUE(loop.run(closedByPeer(accepted)));
     loop.wait(probe);
@@ -139,8 +137,8 @@ TEST(LoopbackWakeProbe, CancellingDuringTheHoldReturnsAndClosesTheConnection) {
     tcp::acceptor listener(loop.io, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
     POSIXUDPWakeTransmitter transmitter(true);
     asio::cancellation_signal cancel;
-    auto probe = asio::co_spawn(loop.io, transmitter.probeSleepProxy("127.0.0.1", listener.local_endpoint().port(), 1h),
-                                asio::bind_cancellation_slot(cancel.slot(), asio::use_future));
+    auto probe = loop.spawn(transmitter.probeSleepProxy("127.0.0.1", listener.local_endpoint().port(), 1h),
+                            cancel.slot());
     tcp::socket accepted = accept(loop, listener);
     cancel.emit(asio::cancellation_type::terminal);
     EXPECT_NO_THROW(loop.wait(probe, 5s));
