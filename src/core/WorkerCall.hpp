@@ -5,10 +5,28 @@
 #include <asio/thread_pool.hpp>
 #include <asio/use_awaitable.hpp>
 
+#include <exception>
+#include <optional>
 #include <type_traits>
 #include <utility>
 
 namespace velorinth {
+
+namespace detail {
+
+// What a worker's call ended with, handed back by value.
+template <class Result>
+struct WorkerOutcome {
+    std::optional<Result> value;
+    std::exception_ptr error;
+};
+
+template <>
+struct WorkerOutcome<void> {
+    std::exception_ptr error;
+};
+
+} // namespace detail
 
 // Runs `work` on a worker thread (a disk write, a memory-hard derivation) and
 // resumes the awaiting coroutine on its own executor with the result or the
@@ -18,17 +36,28 @@ namespace velorinth {
 template <class Work>
 asio::awaitable<std::invoke_result_t<Work&>> callOnWorker(asio::thread_pool::executor_type worker, Work work) {
     using Result = std::invoke_result_t<Work&>;
-    auto task = [work = std::move(work)]() mutable -> asio::awaitable<Result> {
-        if constexpr (std::is_void_v<Result>) {
-            work();
-            co_return;
-        } else {
-            co_return work();
+    using Outcome = detail::WorkerOutcome<Result>;
+    // A failure comes back as a value moved to the loop, not as an exception
+    // thrown across: the worker keeps no reference to the exception once it
+    // has handed it over, so the two threads never share its reference count.
+    auto task = [work = std::move(work)]() mutable -> asio::awaitable<Outcome> {
+        Outcome outcome;
+        try {
+            if constexpr (std::is_void_v<Result>) {
+                work();
+            } else {
+                outcome.value.emplace(work());
+            }
+        } catch (...) {
+            outcome.error = std::current_exception();
         }
+        co_return outcome;
     };
     // co_spawn hands the outcome back through the awaiting coroutine's own
     // executor. The task is a named local for the reason above.
-    co_return co_await asio::co_spawn(worker, std::move(task), asio::use_awaitable);
+    Outcome outcome = co_await asio::co_spawn(worker, std::move(task), asio::use_awaitable);
+    if (outcome.error) std::rethrow_exception(std::move(outcome.error));
+    if constexpr (!std::is_void_v<Result>) co_return std::move(*outcome.value);
 }
 
 template <class Work>
