@@ -1,16 +1,16 @@
 #include "support/X11Painter.hpp"
 
+#include "platform/linux/X11DisplayConnection.hpp"
+
 #include <cstdlib>
 #include <stdexcept>
 
 namespace velorinth::testing {
 
 X11Painter::X11Painter(const std::string& displayName) {
-    connection_ = xcb_connect(displayName.c_str(), nullptr);
-    if (xcb_connection_has_error(connection_) != 0) {
-        xcb_disconnect(connection_);
-        throw std::runtime_error("the display " + displayName + " does not open");
-    }
+    int screenNumber = 0;
+    connection_ = X11DisplayConnection::connectToDisplay(displayName, screenNumber);
+    if (connection_ == nullptr) throw std::runtime_error("the display " + displayName + " does not open");
     screen_ = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
     gc_ = xcb_generate_id(connection_);
     // Drawing on the root reaches the screen even below windows' areas: no clipping by children.

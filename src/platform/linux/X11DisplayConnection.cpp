@@ -5,6 +5,9 @@
 
 #include <xcb/randr.h>
 
+#include <chrono>
+#include <thread>
+
 
 namespace velorinth {
 
@@ -17,13 +20,23 @@ constexpr std::uint32_t kRedMask = 0xFF0000, kGreenMask = 0x00FF00, kBlueMask = 
 
 } // namespace
 
+// An X server that is closing another client's connection now and then drops
+// a new one before its setup: a failed connect is tried again, briefly.
+xcb_connection_t* X11DisplayConnection::connectToDisplay(const std::string& displayName, int& screenNumber) {
+    constexpr int kAttempts = 4;
+    for (int attempt = 1;; ++attempt) {
+        xcb_connection_t* connection = xcb_connect(displayName.empty() ? nullptr : displayName.c_str(), &screenNumber);
+        if (xcb_connection_has_error(connection) == 0) return connection;
+        xcb_disconnect(connection);
+        if (attempt == kAttempts) return nullptr;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2 * attempt));
+    }
+}
+
 X11DisplayConnection::X11DisplayConnection(const std::string& displayName) {
     int screenNumber = 0;
-    connection_ = xcb_connect(displayName.empty() ? nullptr : displayName.c_str(), &screenNumber);
-    if (xcb_connection_has_error(connection_) != 0) {
-        xcb_disconnect(connection_);
-        throw CaptureBackendError(CaptureBackendError::Case::displayUnavailable);
-    }
+    connection_ = connectToDisplay(displayName, screenNumber);
+    if (connection_ == nullptr) throw CaptureBackendError(CaptureBackendError::Case::displayUnavailable);
     xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(connection_));
     for (int i = 0; i < screenNumber && it.rem > 0; ++i) xcb_screen_next(&it);
     if (it.rem == 0) {

@@ -27,6 +27,8 @@ class X11DisplayConnection {
 public:
     // Throws CaptureBackendError(displayUnavailable). Empty: $DISPLAY.
     explicit X11DisplayConnection(const std::string& displayName);
+    // A connection, or null when the display does not open.
+    static xcb_connection_t* connectToDisplay(const std::string& displayName, int& screenNumber);
     ~X11DisplayConnection();
     X11DisplayConnection(const X11DisplayConnection&) = delete;
     X11DisplayConnection& operator=(const X11DisplayConnection&) = delete;
