@@ -30,11 +30,17 @@ void X11Painter::fillBackground(std::uint32_t rgb) {
 }
 
 void X11Painter::fillRectangle(int x, int y, int width, int height, std::uint32_t rgb) {
-    const std::uint32_t values[] = {rgb};
-    xcb_change_gc(connection_, gc_, XCB_GC_FOREGROUND, values);
-    const xcb_rectangle_t rectangle{static_cast<std::int16_t>(x), static_cast<std::int16_t>(y),
-                                    static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height)};
-    xcb_poly_fill_rectangle(connection_, screen_->root, gc_, 1, &rectangle);
+    fill({{x, y, width, height, rgb}});
+}
+
+void X11Painter::fill(const std::vector<Fill>& fills) {
+    for (const Fill& f : fills) {
+        const std::uint32_t values[] = {f.rgb};
+        xcb_change_gc(connection_, gc_, XCB_GC_FOREGROUND, values);
+        const xcb_rectangle_t rectangle{static_cast<std::int16_t>(f.x), static_cast<std::int16_t>(f.y),
+                                        static_cast<std::uint16_t>(f.width), static_cast<std::uint16_t>(f.height)};
+        xcb_poly_fill_rectangle(connection_, screen_->root, gc_, 1, &rectangle);
+    }
     sync();
 }
 

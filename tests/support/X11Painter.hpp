@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace velorinth::testing {
 
@@ -26,6 +27,12 @@ public:
     void fillBackground(std::uint32_t rgb);
     // 0xRRGGBB in a rectangle of the root window (under any window).
     void fillRectangle(int x, int y, int width, int height, std::uint32_t rgb);
+    struct Fill {
+        int x, y, width, height;
+        std::uint32_t rgb;
+    };
+    // Many rectangles of the root window at once (one round trip).
+    void fill(const std::vector<Fill>& fills);
     // A mapped window of one colour, above everything; returns its id.
     xcb_window_t showWindow(int x, int y, int width, int height, std::uint32_t rgb);
     void moveWindow(xcb_window_t window, int x, int y);
