@@ -17,11 +17,10 @@
 #include "platform/linux/X264CompressionSession.hpp"
 #include "support/HostRig.hpp"
 #include "support/PrivateXvfb.hpp"
+#include "support/VideoHostWiring.hpp"
 #include "tablet/VideoDecodeOwner.hpp"
 #include "transport/video/DesktopVideoDecoder.hpp"
 #include "transport/video/DesktopVideoEncoder.hpp"
-
-#include <asio/post.hpp>
 
 #include <array>
 #include <condition_variable>
@@ -143,16 +142,6 @@ struct EndToEndFigures {
     double cpuPercent = 0;
 };
 
-// The encoder the stream request makes, shared with the capture thread.
-struct EncoderBox {
-    std::mutex mutex;
-    std::shared_ptr<DesktopVideoEncoder> encoder;
-    std::shared_ptr<DesktopVideoEncoder> get() {
-        std::lock_guard guard(mutex);
-        return encoder;
-    }
-};
-
 EndToEndFigures endToEnd(const std::string& display, const char* preset, int width, int height, int fps) {
     rigs::HostRig host{rigs::HostRig::fastOptions()};
     Loop hostLoop{host.io};
@@ -165,31 +154,10 @@ EndToEndFigures endToEnd(const std::string& display, const char* preset, int wid
     tablet->trust->trust(*tablet->hostRecord);
 
     const auto capture = std::make_shared<ScreenCaptureService>(host.io.get_executor(), CaptureBackend::create(display));
-    const auto box = std::make_shared<EncoderBox>();
-    const std::weak_ptr<HostSessionServer> server = host.server;
-    capture->setOnSampleBuffer([box, server, loop = host.io.get_executor()](const VideoSampleBuffer& sample,
-                                                                           ScreenCaptureService::PointsSize points) {
-        const auto encoder = box->get();
-        if (!encoder) return;
-        auto frame = encoder->encode(sample, DesktopVideoEncoder::SourceSize{points.width, points.height});
-        if (!frame) return;
-        asio::post(loop, [server, shared = std::make_shared<const EncodedVideoFrame>(std::move(*frame))] {
-            if (const auto live = server.lock()) live->distributeVideoFrame(shared);
-        });
-    });
+    const auto box = std::make_shared<rigs::EncoderBox>();
+    box->factory = X264CompressionSession::factory(preset);
     HostSessionServer::Callbacks callbacks;
-    callbacks.onVideoStreamRequested = [box, capture, preset](Uuid, Uuid, VideoStreamConfiguration configuration,
-                                                              std::uint64_t generation) -> asio::awaitable<void> {
-        {
-            std::lock_guard guard(box->mutex);
-            box->encoder = std::make_shared<DesktopVideoEncoder>(Uuid::random(), generation, configuration,
-                                                                 X264CompressionSession::factory(preset));
-        }
-        co_await capture->startCapture(configuration);
-    };
-    callbacks.onVideoKeyframeRequested = [box](const Uuid&, const Uuid&, std::uint64_t) {
-        if (const auto encoder = box->get()) encoder->requestKeyframe();
-    };
+    rigs::wireVideo(capture, callbacks, box, host.server, host.io.get_executor());
     await(hostLoop, [&]() -> asio::awaitable<void> {
         host.server->setCallbacks(callbacks);
         co_return;
@@ -244,7 +212,7 @@ EndToEndFigures endToEnd(const std::string& display, const char* preset, int wid
     await(tabletLoop, disconnectOnce(tablet.get()), "the tablet to leave");
     await(hostLoop, capture->stopCapture(), "capture to stop");
     owner.reset();
-    if (const auto encoder = box->get()) encoder->invalidate();
+    box->invalidate();
     await(hostLoop, host.server->stop(), "the server to stop");
     hostLoop.halt();
     tabletLoop.halt();

@@ -6,10 +6,10 @@
 #include "support/HostRig.hpp"
 #include "support/TabletRig.hpp"
 #include "support/TestDisplay.hpp"
+#include "support/VideoHostWiring.hpp"
 #include "support/X11Painter.hpp"
 #include "tablet/VideoDecodeOwner.hpp"
 #include "transport/client/ClientSessionConnector.hpp"
-#include "transport/video/DesktopVideoEncoder.hpp"
 
 #include <gtest/gtest.h>
 
@@ -19,25 +19,6 @@ using namespace velorinth;
 using namespace velorinth::testing;
 
 namespace {
-
-// The host's side: the encoder the stream request makes, shared with the capture thread.
-struct EncoderBox {
-    std::mutex mutex;
-    std::shared_ptr<DesktopVideoEncoder> encoder;
-
-    std::shared_ptr<DesktopVideoEncoder> get() {
-        std::lock_guard guard(mutex);
-        return encoder;
-    }
-    void configure(const VideoStreamConfiguration& configuration, std::uint64_t generation) {
-        std::lock_guard guard(mutex);
-        if (!encoder) {
-            encoder = std::make_shared<DesktopVideoEncoder>(Uuid::random(), generation, configuration);
-        } else {
-            encoder->updateConfiguration(configuration, generation);
-        }
-    }
-};
 
 // Where the bright pixels of a picture lie, in a region away from the pointer.
 struct Box {
@@ -78,28 +59,8 @@ TEST(X11VideoEndToEnd, ATabletDecodesTheHostsScreenAndSeesAWindowMove) {
     HostRig h;
     const auto capture = std::make_shared<ScreenCaptureService>(h.io.get_executor(), CaptureBackend::create(display));
     const auto box = std::make_shared<EncoderBox>();
-    const std::weak_ptr<HostSessionServer> server = h.server;
-    const auto loop = h.io.get_executor();
-    capture->setOnSampleBuffer([box, server, loop](const VideoSampleBuffer& sample,
-                                                   ScreenCaptureService::PointsSize points) {
-        const auto encoder = box->get();
-        if (!encoder) return;
-        auto frame = encoder->encode(sample, DesktopVideoEncoder::SourceSize{points.width, points.height});
-        if (!frame) return;
-        asio::post(loop, [server, shared = std::make_shared<const EncodedVideoFrame>(std::move(*frame))] {
-            if (const auto live = server.lock()) live->distributeVideoFrame(shared);
-        });
-    });
     HostSessionServer::Callbacks callbacks = h.recordingCallbacks();
-    callbacks.onVideoStreamRequested = [box, capture](Uuid, Uuid, VideoStreamConfiguration configuration,
-                                                      std::uint64_t generation) -> asio::awaitable<void> {
-        box->configure(configuration, generation);
-        std::exception_ptr failure = co_await outcome(capture->startCapture(configuration));
-        if (failure) throw VideoStreamStopError(VideoStreamStopReason::screenRecordingPermissionRequired);
-    };
-    callbacks.onVideoKeyframeRequested = [box](const Uuid&, const Uuid&, std::uint64_t) {
-        if (const auto encoder = box->get()) encoder->requestKeyframe();
-    };
+    wireVideo(capture, callbacks, box, h.server, h.io.get_executor());
     h.call([&] { h.server->setCallbacks(callbacks); });
 
     asio::thread_pool kdf{1};
@@ -154,5 +115,5 @@ TEST(X11VideoEndToEnd, ATabletDecodesTheHostsScreenAndSeesAWindowMove) {
     h.run(session->disconnect("Test over."));
     h.run(capture->stopCapture());
     owner.reset();
-    if (const auto encoder = box->get()) encoder->invalidate();
+    box->invalidate();
 }

@@ -24,7 +24,7 @@ ScreenCaptureService::CaptureError::CaptureError(Case kind) : Error(std::string(
 
 std::string_view ScreenCaptureService::CaptureError::text(Case kind) {
     switch (kind) {
-    case Case::screenRecordingPermissionDenied: return "Screen Recording permission required";
+    case Case::screenRecordingPermissionDenied: return kScreenRecordingPermissionRequiredText;
     case Case::noDisplay: return "No display is available for capture.";
     }
     return {};

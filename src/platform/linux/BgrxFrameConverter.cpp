@@ -31,8 +31,6 @@ BgrxFrameConverter::BgrxFrameConverter(int sourceWidth, int sourceHeight, int wi
         release();
         fail();
     }
-    // Threads pay off only where many source pixels fold into each output pixel.
-    const bool largeDownscale = static_cast<long>(sourceWidth) * sourceHeight > 2L * width * height;
     av_opt_set_int(context_, "srcw", sourceWidth, 0);
     av_opt_set_int(context_, "srch", sourceHeight, 0);
     av_opt_set_int(context_, "src_format", AV_PIX_FMT_BGR0, 0);
@@ -40,7 +38,9 @@ BgrxFrameConverter::BgrxFrameConverter(int sourceWidth, int sourceHeight, int wi
     av_opt_set_int(context_, "dsth", height, 0);
     av_opt_set_int(context_, "dst_format", AV_PIX_FMT_NV12, 0);
     av_opt_set_int(context_, "sws_flags", SWS_AREA, 0);
-    av_opt_set_int(context_, "threads", largeDownscale ? 0 : 1, 0);
+    // Slice threads, one per allowed core: a 1080p picture takes 8 ms on one
+    // core, half the frame time at 60 fps, and a 4K downscale far more.
+    av_opt_set_int(context_, "threads", 0, 0);
     if (sws_init_context(context_, nullptr, nullptr) < 0) {
         release();
         fail();

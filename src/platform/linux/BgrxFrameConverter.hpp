@@ -10,8 +10,8 @@ struct AVFrame;
 namespace velorinth {
 
 // Converts full-range BGRX pictures of one size into NV12 at another, video
-// range, BT.709, downscaling by area averaging. Large downscales use
-// swscale's own slice threads.
+// range, BT.709, downscaling by area averaging, on swscale's own slice
+// threads.
 class BgrxFrameConverter {
 public:
     // Throws CaptureBackendError(grabFailed) when swscale refuses the sizes.

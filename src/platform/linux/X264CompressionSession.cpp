@@ -15,8 +15,8 @@ namespace {
 
 constexpr int kStatusFailed = -1;
 constexpr int kPrefixBytes = 4; // b_annexb = 0: each NAL starts with its 4-byte big-endian size
-// The smallest buffer the retries may shrink to: about two frames at the target rate.
-constexpr std::int64_t kMinimumBufferFrames = 2;
+// The retries stop at a sixteenth of the first buffer (four halvings).
+constexpr std::int64_t kMaximumShrink = 16;
 
 std::int64_t kilobits(std::int64_t bits) { return std::max<std::int64_t>(bits / 1000, 1); }
 
@@ -72,6 +72,7 @@ std::shared_ptr<X264CompressionSession> X264CompressionSession::open(const Setti
     if (encoder == nullptr) return nullptr;
     std::shared_ptr<X264CompressionSession> session(new X264CompressionSession(encoder, settings));
     session->vbvBufferKbit_ = param.rc.i_vbv_buffer_size;
+    session->minimumVbvBufferKbit_ = std::max<std::int64_t>(param.rc.i_vbv_buffer_size / kMaximumShrink, 1);
     if (!session->readHeaders()) return nullptr;
     status = 0;
     return session;
@@ -160,10 +161,8 @@ VideoCompressionSession::Result X264CompressionSession::encode(const PixelBuffer
 // so never resume. Halving converges within a few keyframes.
 void X264CompressionSession::shrinkBufferAfter(std::size_t keyframeBytes) {
     if (static_cast<std::int64_t>(keyframeBytes) <= settings_.frameByteLimit) return;
-    const std::int64_t floorKbit =
-        kilobits(settings_.targetBitrateBps * kMinimumBufferFrames / std::max<std::int64_t>(settings_.framesPerSecond, 1));
-    const std::int64_t halved = std::max(vbvBufferKbit_ / 2, floorKbit);
-    if (halved == vbvBufferKbit_) return;
+    const std::int64_t halved = std::max(vbvBufferKbit_ / 2, minimumVbvBufferKbit_);
+    if (halved >= vbvBufferKbit_) return;
     x264_param_t param;
     x264_encoder_parameters(encoder_, &param);
     param.rc.i_vbv_buffer_size = static_cast<int>(halved);

@@ -53,6 +53,7 @@ private:
     x264_t* encoder_;
     const Settings settings_;
     std::int64_t vbvBufferKbit_ = 0;
+    std::int64_t minimumVbvBufferKbit_ = 1;
     std::vector<Bytes> parameterSets_;
     std::optional<std::int64_t> lastKeyframeUs_;
 };

@@ -139,6 +139,25 @@ TEST(DesktopVideoEncoder, TheRateControlBufferIsHalfTheFrameLimitWhenTheRateWoul
     }
 }
 
+// The buffer model is best effort: a keyframe over the limit halves the
+// buffer for the next one, down to a sixteenth of the first.
+TEST(DesktopVideoEncoder, AKeyframeOverTheLimitHalvesTheBufferForTheNext) {
+    const VideoCompressionSession::Settings settings{640, 480, 30, 2'000'000, 60, 4'000};
+    int status = 0;
+    const auto session = X264CompressionSession::open(settings, "ultrafast", status);
+    ASSERT_TRUE(session);
+    EXPECT_EQ(session->currentVbvBufferBits(), 16'000); // half of the 4,000-byte limit
+    std::vector<std::int64_t> buffers;
+    for (int i = 0; i < 4; ++i) {
+        const auto result = session->encode(*noise(640, 480, static_cast<std::uint64_t>(i)), i * 33'333, 33'333, true);
+        ASSERT_TRUE(result.frame);
+        ASSERT_TRUE(result.frame->isKeyframe);
+        EXPECT_GT(result.frame->payload.size(), 4'000u); // noise at 640x480 never fits 4 kB
+        buffers.push_back(session->currentVbvBufferBits());
+    }
+    EXPECT_EQ(buffers, (std::vector<std::int64_t>{8'000, 4'000, 2'000, 1'000}));
+}
+
 TEST(DesktopVideoEncoder, AnOddSizeFailsSessionCreation) {
     DesktopVideoEncoder encoder(streamID(), 1, configuration(320, 240));
     const auto error = velorinth::testing::thrown<VideoEncoderError>(
