@@ -36,6 +36,7 @@ constexpr std::array<const char*, 3> kPresets{"ultrafast", "superfast", "veryfas
 constexpr std::int64_t kChunk = 16'384;
 constexpr int kMeasureSeconds = 5;
 constexpr int kReferenceSeconds = 10;
+constexpr int kReferenceRounds = 2;
 
 std::int64_t bitrateFor(std::int64_t height) { return height >= 1080 ? 12'000'000 : 6'000'000; }
 
@@ -239,7 +240,7 @@ UnpacedFigures unpaced(CaptureBackend& backend, const CaptureDisplay& screen, co
         encoded += produced ? 1 : 0;
     };
     CaptureStreamSettings settings = ScreenCaptureService::makeStreamConfiguration(1920, 1080, 60);
-    settings.minimumFrameInterval = MediaTime::make(1, 1000); // every tick is late: no pacing
+    settings.minimumFrameInterval = MediaTime::make(1, 1'000'000); // every tick is late: no pacing
     auto stream = backend.makeStream(screen, settings, receiver);
     const auto start = Clock::now();
     stream->start();
@@ -250,7 +251,19 @@ UnpacedFigures unpaced(CaptureBackend& backend, const CaptureDisplay& screen, co
     return {double(encoded) / elapsed, percentiles(captureMs)};
 }
 
-void run() {
+// Arguments: presets to run (default all three); --reference-only runs only
+// the unpaced comparison with ffmpeg.
+void run(int argc, char** argv) {
+    std::vector<std::string> presets;
+    bool referenceOnly = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--reference-only") {
+            referenceOnly = true;
+        } else {
+            presets.emplace_back(argv[i]);
+        }
+    }
+    if (presets.empty()) presets.assign(kPresets.begin(), kPresets.end());
     const auto began = Clock::now();
     const int cores = allowedCores();
     std::printf("VideoPipelineBench on %d core(s) (sched_getaffinity); private Xvfb 1920x1080x24; fragment chunk %lld B\n\n",
@@ -265,9 +278,11 @@ void run() {
     const auto pictures1080 = capturePictures(*backend, screen, 1920, 1080, 60);
     const auto pictures720 = capturePictures(*backend, screen, 1280, 720, 60);
 
-    for (const char* preset : kPresets) {
+    for (const std::string& name : presets) {
+        const char* preset = name.c_str();
         std::printf("== preset %s ==\n", preset);
-        for (const auto* pictures : {&pictures720, &pictures1080}) {
+        for (const auto* pictures : referenceOnly ? std::vector<decltype(&pictures720)>{}
+                                                  : std::vector{&pictures720, &pictures1080}) {
             const EncodeFigures e = encodeFigures(preset, *pictures, 60);
             const std::int64_t height = (*pictures)[0]->height();
             std::printf("  encode %4lldp: %6.1f fps; ms p50 %5.2f p95 %5.2f p99 %5.2f; %5.2f Mb/s for %2lld Mb/s; "
@@ -277,8 +292,9 @@ void run() {
                         static_cast<long long>(DesktopVideoEncoder::frameByteLimit(streamOf(1920, 1080, 60))));
             if (height == 1080) std::printf("  decode 1080p: %6.1f fps (one thread)\n", decodeFramesPerSecond(e.frames));
         }
-        for (const auto& [width, height, fps] : {std::tuple{1920, 1080, 30}, std::tuple{1280, 720, 60},
-                                                std::tuple{1920, 1080, 60}}) {
+        for (const auto& [width, height, fps] :
+             referenceOnly ? std::vector<std::tuple<int, int, int>>{}
+                           : std::vector{std::tuple{1920, 1080, 30}, std::tuple{1280, 720, 60}, std::tuple{1920, 1080, 60}}) {
             const EndToEndFigures f = endToEnd(xvfb.displayName(), preset, width, height, fps);
             const double interval = 1000.0 / fps;
             std::printf("  end to end %4dp%d over loopback TLS: grab->decoded ms p50 %5.1f p95 %5.1f p99 %5.1f "
@@ -287,14 +303,22 @@ void run() {
                         f.latencyMs.p95 <= 2 * interval ? "within" : "OVER", f.fps,
                         static_cast<unsigned long long>(f.drops), f.cpuPercent);
         }
-        const UnpacedFigures ours = unpaced(*backend, screen, preset, kReferenceSeconds);
+        // Alternated, and the best of each kept: other load on the machine meets both alike.
+        UnpacedFigures ours;
+        double ffmpeg = -1;
         const VideoStreamConfiguration reference = streamOf(1920, 1080, 60);
-        const double ffmpeg = ffmpegFramesPerSecond(
-            xvfb.displayName(), 1920, 1080, preset, static_cast<int>(reference.keyframeIntervalFrames),
-            reference.targetBitrateBps,
-            X264CompressionSession::vbvBufferBits({1920, 1080, 60, reference.targetBitrateBps, 120,
+        for (int round = 0; round < kReferenceRounds; ++round) {
+            const UnpacedFigures measured = unpaced(*backend, screen, preset, kReferenceSeconds);
+            if (measured.fps > ours.fps) ours = measured;
+            ffmpeg = std::max(
+                ffmpeg, ffmpegFramesPerSecond(xvfb.displayName(), 1920, 1080, preset,
+                                              static_cast<int>(reference.keyframeIntervalFrames),
+                                              reference.targetBitrateBps,
+                                              X264CompressionSession::vbvBufferBits(
+                                                  {1920, 1080, 60, reference.targetBitrateBps, 120,
                                                    DesktopVideoEncoder::frameByteLimit(reference)}),
-            kReferenceSeconds);
+                                              kReferenceSeconds));
+        }
         std::printf("  capture + convert 1080p: ms p50 %5.2f p95 %5.2f\n", ours.captureMs.p50, ours.captureMs.p95);
         std::printf("  capture + convert + encode 1080p unpaced: ours %6.1f fps (%s 60); ffmpeg x11grab+libx264 "
                     "%6.1f fps; ratio %.2f\n\n",
@@ -305,9 +329,9 @@ void run() {
 
 } // namespace
 
-int main() {
+int main(int argc, char** argv) {
     try {
-        run();
+        run(argc, argv);
         return 0;
     } catch (const std::exception& e) {
         fail(e.what());
