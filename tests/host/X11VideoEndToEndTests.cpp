@@ -84,7 +84,7 @@ TEST(X11VideoEndToEnd, ATabletDecodesTheHostsScreenAndSeesAWindowMove) {
             last = frame;
             ++decodedFrames;
         });
-    session->setVideoHandlers([&owner](const EncodedVideoFrame& frame) { owner->submit(frame); }, {});
+    h.call([&] { session->setVideoHandlers([&owner](const EncodedVideoFrame& frame) { owner->submit(frame); }, {}); });
 
     const VideoStreamConfiguration configuration =
         VideoStreamConfiguration::clamped(Capability::h264, 640, 400, 30, 2'000'000, 60, 2'097'152, 16'384);
