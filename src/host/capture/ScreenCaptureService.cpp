@@ -5,6 +5,7 @@
 #include "core/WorkerCall.hpp"
 
 #include <algorithm>
+#include <iterator>
 #include <string>
 #include <utility>
 

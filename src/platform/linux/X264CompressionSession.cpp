@@ -42,6 +42,8 @@ VideoCompressionSession::Factory VideoCompressionSession::defaultFactory() {
 std::shared_ptr<X264CompressionSession> X264CompressionSession::open(const Settings& settings,
                                                                      const std::string& preset, int& status) {
     status = kStatusFailed;
+    // 4:2:0 needs even sides. x264 refuses others too, but leaks a little doing so.
+    if (settings.width < 2 || settings.height < 2 || settings.width % 2 != 0 || settings.height % 2 != 0) return nullptr;
     x264_param_t param;
     if (x264_param_default_preset(&param, preset.c_str(), "zerolatency") < 0) return nullptr;
     const std::int64_t fps = std::max<std::int64_t>(settings.framesPerSecond, 1);
