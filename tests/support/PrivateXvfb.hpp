@@ -37,7 +37,6 @@ public:
 
     const std::string& displayName() const { return displayName_; }
     int displayNumber() const { return displayNumber_; }
-    pid_t pid() const { return pid_; }
     // Ends the server now (as a crash would, for its clients); waits for it.
     void stop();
 
