@@ -9,6 +9,7 @@
 // fragment size, measured in the same run on one thread. Nothing is asserted;
 // every wait is bounded.
 
+#include "LoopbackBenchRig.hpp"
 #include "SessionBenchSupport.hpp"
 
 #include "core/Constants.hpp"
@@ -92,14 +93,6 @@ struct Link {
     std::shared_ptr<Connection> tablet; // on a tablet loop
 };
 
-// A tablet rig with its own connector on one of the tablets' loops.
-struct Tablet : rigs::TabletRig {
-    Loop* loop = nullptr;
-    std::unique_ptr<ClientSessionConnector> connector;
-    std::shared_ptr<AuthenticatedClientSession> session;
-    std::optional<TrustedDevice> hostRecord; // written by its pairing
-};
-
 // Everything that outlives one measurement; the loops halt before the rest goes.
 struct Rig {
     Rig() {
@@ -115,14 +108,7 @@ struct Rig {
         }(), "the link listener");
         for (std::size_t i = 0; i < kTabletLoops; ++i) tabletLoops.push_back(std::make_unique<Loop>());
         for (std::size_t i = 0; i < kTabletCounts.back(); ++i) {
-            auto tablet = std::make_unique<Tablet>();
-            tablet->loop = tabletLoops[i % kTabletLoops].get();
-            tablet->capabilities = {Capability::h264, Capability::pointer, Capability::keyboard};
-            tablet->publicIdentity();
-            tablet->connector = std::make_unique<ClientSessionConnector>(
-                tablet->loop->io.get_executor(), tabletKdf, tabletStore,
-                ClientSessionConnector::Timing{kStepLimit, kStepLimit, 30s, 2s});
-            tablets.push_back(std::move(tablet));
+            tablets.push_back(makeTablet(*tabletLoops[i % kTabletLoops], tabletKdf, tabletStore));
         }
     }
     ~Rig() {
@@ -158,21 +144,6 @@ struct Rig {
     std::shared_ptr<DeviceIdentityService> linkIdentity = identityNamed("Bench iPad links");
 };
 
-// From the connect call (TCP connect, TLS, handshake, ready messages) to the started session.
-asio::awaitable<double> connectOnce(Tablet* tablet, const Rig* rig, HandshakePurpose purpose) {
-    ClientSessionConnector::Request request = tablet->request(
-        rig->host.port, purpose, purpose == HandshakePurpose::reconnect ? tablet->hostRecord : std::nullopt);
-    const auto start = Clock::now();
-    tablet->session = co_await tablet->connector->connect(std::move(request));
-    const double elapsed = milliseconds(Clock::now() - start);
-    if (purpose == HandshakePurpose::pair) tablet->hostRecord = tablet->trust->device(rig->hostID);
-    co_return elapsed;
-}
-
-asio::awaitable<void> disconnectOnce(Tablet* tablet) {
-    if (auto session = std::exchange(tablet->session, nullptr)) co_await session->disconnect("Benchmark round over.");
-}
-
 // `rounds` times: `count` tablets connect at once, then all disconnect and the host empties.
 std::vector<double> handshakes(Rig& rig, std::size_t count, HandshakePurpose purpose, int rounds) {
     std::vector<double> latencies;
@@ -181,7 +152,8 @@ std::vector<double> handshakes(Rig& rig, std::size_t count, HandshakePurpose pur
         std::vector<std::future<double>> connecting;
         std::vector<std::future<void>> closing;
         for (auto& t : tablets) {
-            connecting.push_back(asio::co_spawn(t->loop->io, connectOnce(t.get(), &rig, purpose), asio::use_future));
+            connecting.push_back(asio::co_spawn(t->loop->io, connectOnce(t.get(), rig.host.port, rig.hostID, purpose),
+                                                asio::use_future));
         }
         const auto deadline = Clock::now() + 40s; // concurrent handshakes queue on the host's one KDF thread
         for (auto& future : connecting) latencies.push_back(waitFor(future, deadline, "a handshake"));
@@ -344,7 +316,7 @@ double measureFanOut(Rig& rig, std::size_t viewers, const EncodedVideoFrame& fra
         await(
             *tablet->loop,
             [&rig, tablet, count, i]() -> asio::awaitable<void> {
-                co_await connectOnce(tablet, &rig, HandshakePurpose::reconnect);
+                co_await connectOnce(tablet, rig.host.port, rig.hostID, HandshakePurpose::reconnect);
                 tablet->session->setVideoHandlers([count](const EncodedVideoFrame&) { ++*count; }, {});
                 co_await tablet->session->configureVideoStream(
                     VideoStreamConfiguration::clamped(Capability::h264, 1280, 720, 30, 3'500'000, 60, 2'097'152,

@@ -78,6 +78,10 @@ enum class VideoStreamStopReason {
     sessionDisconnected,
 };
 
+// What the user reads when capture lacks the Screen Recording grant: the
+// capture service's refusal and the stream failure a tablet is sent alike.
+inline constexpr std::string_view kScreenRecordingPermissionRequiredText = "Screen Recording permission required";
+
 // A stop reason thrown as the failure of a stream request; what() is the case name.
 class VideoStreamStopError : public Error {
 public:

@@ -4,10 +4,11 @@
 // (-displayfd) unless told one, and says its number once it accepts
 // connections; it is stopped by its process id, never by name.
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <optional>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 namespace velorinth::testing {

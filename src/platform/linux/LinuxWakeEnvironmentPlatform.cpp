@@ -3,6 +3,7 @@
 #include "platform/linux/InterfaceAddressReader.hpp"
 #include "platform/linux/SysfsAttribute.hpp"
 #include "platform/linux/SysfsNetworkInterfaces.hpp"
+#include "platform/linux/X11DisplayConnection.hpp"
 
 #include <linux/ethtool.h>
 #include <linux/sockios.h>
@@ -74,8 +75,10 @@ std::optional<std::string> LinuxWakeEnvironmentPlatform::providingPowerSourceTyp
 bool LinuxWakeEnvironmentPlatform::isMainDisplayAsleep() {
     const char* name = displayName_.empty() ? std::getenv("DISPLAY") : displayName_.c_str();
     if (name == nullptr || *name == '\0') return false;
-    const std::unique_ptr<xcb_connection_t, XcbDisconnect> connection(xcb_connect(name, nullptr));
-    if (!connection || xcb_connection_has_error(connection.get()) != 0) return false;
+    int screenNumber = 0;
+    const std::unique_ptr<xcb_connection_t, XcbDisconnect> connection(
+        X11DisplayConnection::connectToDisplay(name, screenNumber));
+    if (!connection) return false;
     const xcb_query_extension_reply_t* extension = xcb_get_extension_data(connection.get(), &xcb_dpms_id);
     if (extension == nullptr || extension->present == 0) return false;
     const std::unique_ptr<xcb_dpms_info_reply_t, FreeReply> info(

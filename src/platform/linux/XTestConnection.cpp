@@ -1,5 +1,7 @@
 #include "platform/linux/XTestConnection.hpp"
 
+#include "platform/linux/X11DisplayConnection.hpp"
+
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
 
@@ -29,7 +31,9 @@ std::int16_t onRoot(double value, std::uint16_t extent) {
 
 std::unique_ptr<XTestConnection> XTestConnection::open(const std::string& displayName,
                                                        bool (*isReservedKeycode)(std::uint8_t)) {
-    xcb_connection_t* raw = xcb_connect(displayName.empty() ? nullptr : displayName.c_str(), nullptr);
+    int screenNumber = 0;
+    xcb_connection_t* raw = X11DisplayConnection::connectToDisplay(displayName, screenNumber);
+    if (raw == nullptr) return nullptr;
     std::unique_ptr<XTestConnection> connection(new XTestConnection(raw));
     if (!connection->isAlive()) return nullptr;
 

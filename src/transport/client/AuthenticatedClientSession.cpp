@@ -4,6 +4,7 @@
 #include "core/Json.hpp"
 #include "core/KeepAlive.hpp"
 #include "core/LoopAssert.hpp"
+#include "core/Uptime.hpp"
 #include "transport/client/RemoteInputTransportError.hpp"
 #include "transport/client/VideoStreamTransportError.hpp"
 #include "transport/security/NetworkConnectionError.hpp"
@@ -30,10 +31,7 @@ NetworkConnectionError closedError() {
 
 } // namespace
 
-std::uint64_t ClientSessionClocks::defaultMonotonicUptimeNs() {
-    const auto sinceBoot = std::chrono::steady_clock::now().time_since_epoch();
-    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(sinceBoot).count());
-}
+std::uint64_t ClientSessionClocks::defaultMonotonicUptimeNs() { return steadyUptimeNs(); }
 
 AuthenticatedClientSession::AuthenticatedClientSession(asio::any_io_executor executor,
                                                        ActiveSessionDescriptor descriptor,

@@ -28,7 +28,8 @@ VideoStreamConfiguration defaultStreamConfiguration() {
 
 std::string streamFailureText(VideoStreamStopReason reason) {
     switch (reason) {
-    case VideoStreamStopReason::screenRecordingPermissionRequired: return "Screen Recording permission required";
+    case VideoStreamStopReason::screenRecordingPermissionRequired:
+        return std::string(kScreenRecordingPermissionRequiredText);
     case VideoStreamStopReason::screenViewPermissionRevoked: return "Screen viewing permission is disabled on the Mac.";
     case VideoStreamStopReason::encoderFailed: return "Failed to initialize hardware video encoder on the Mac.";
     default: return "Stream unavailable";
