@@ -64,7 +64,7 @@ public:
         while (!finished_) {
             co_await done_.wait();
             const asio::cancellation_state caller = co_await asio::this_coro::cancellation_state;
-            if (!finished_ && isCancelled(caller)) throw CancellationError();
+            if (!finished_ && velorinth::isCancelled(caller)) throw CancellationError();
         }
         if (failure_) std::rethrow_exception(failure_);
         co_return *value_;
