@@ -31,14 +31,13 @@ std::string interfaceName(AvahiIfIndex index) {
     return name;
 }
 
-// A TXT record's entries in record order: Avahi keeps the list back to front.
+// A TXT record's entries, in record order as the daemon hands them to a client.
 std::vector<std::string> txtEntries(AvahiStringList* list) {
     std::vector<std::string> entries;
     for (AvahiStringList* entry = list; entry != nullptr; entry = avahi_string_list_get_next(entry)) {
         const auto* text = avahi_string_list_get_text(entry);
         entries.emplace_back(reinterpret_cast<const char*>(text), avahi_string_list_get_size(entry));
     }
-    std::reverse(entries.begin(), entries.end());
     return entries;
 }
 
@@ -280,8 +279,19 @@ void AvahiBonjourBrowsing::Resolution::answer(std::size_t slot, std::optional<Ho
     });
 }
 
-AvahiBonjourBrowsing::AvahiBonjourBrowsing(asio::any_io_executor executor)
-    : executor_(std::move(executor)), browse_(std::make_shared<Browse>()) {}
+AvahiBonjourBrowsing::AvahiBonjourBrowsing(asio::any_io_executor executor,
+                                           std::chrono::steady_clock::duration secondFamilyGrace)
+    : executor_(std::move(executor)), secondFamilyGrace_(secondFamilyGrace), browse_(std::make_shared<Browse>()) {}
+
+void AvahiBonjourBrowsing::abandon(Resolution& resolution) {
+    // Freed under the lock, a resolver never answers.
+    AvahiClientConnection::Lock lock(*connection_);
+    for (AvahiServiceResolver*& resolver : resolution.resolvers) {
+        if (resolver != nullptr) avahi_service_resolver_free(resolver);
+        resolver = nullptr;
+    }
+    browse_->resolutions.erase(resolution.shared_from_this());
+}
 
 AvahiBonjourBrowsing::~AvahiBonjourBrowsing() {
     if (connection_) {
@@ -363,19 +373,24 @@ asio::awaitable<std::vector<HostPort>> AvahiBonjourBrowsing::resolve(const Servi
         }
         browse_->resolutions.insert(resolution);
     }
+    std::optional<std::chrono::steady_clock::time_point> graceEnds;
     while (!resolution->done[0] || !resolution->done[1]) {
-        co_await resolution->answered.wait();
+        LoopSignal::Duration bound = LoopSignal::Duration::max();
+        if (resolution->addresses[0] || resolution->addresses[1]) {
+            if (!graceEnds) graceEnds = std::chrono::steady_clock::now() + secondFamilyGrace_;
+            bound = std::max(LoopSignal::Duration::zero(), *graceEnds - std::chrono::steady_clock::now());
+        }
+        const bool woken = co_await resolution->answered.wait(bound);
         if (resolution->abandoned) throw BonjourResolutionError(kAvahiUnavailableText);
         const asio::cancellation_state caller = co_await asio::this_coro::cancellation_state;
-        if (isCancelled(caller) && (!resolution->done[0] || !resolution->done[1])) {
-            // Freed under the lock, a resolver never answers.
-            AvahiClientConnection::Lock lock(*connection_);
-            for (AvahiServiceResolver*& resolver : resolution->resolvers) {
-                if (resolver != nullptr) avahi_service_resolver_free(resolver);
-                resolver = nullptr;
-            }
-            browse_->resolutions.erase(resolution);
+        const bool pending = !resolution->done[0] || !resolution->done[1];
+        if (isCancelled(caller) && pending) {
+            abandon(*resolution);
             throw CancellationError();
+        }
+        if (!woken && pending) {
+            abandon(*resolution); // what answered stands
+            break;
         }
     }
     std::vector<HostPort> addresses;

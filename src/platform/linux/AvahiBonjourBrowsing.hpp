@@ -5,6 +5,8 @@
 
 #include <asio/any_io_executor.hpp>
 
+#include <chrono>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,13 +28,17 @@ public:
     static constexpr const char* kAvahiUnavailableText =
         "Local network discovery is unavailable because the Avahi daemon is not running.";
 
-    explicit AvahiBonjourBrowsing(asio::any_io_executor executor);
+    // Once one address family has answered a resolution, the other has
+    // `secondFamilyGrace` more: Avahi takes its full time-out (seconds) to
+    // give up on a family an interface does not carry.
+    explicit AvahiBonjourBrowsing(asio::any_io_executor executor,
+                                  std::chrono::steady_clock::duration secondFamilyGrace = std::chrono::milliseconds(500));
     ~AvahiBonjourBrowsing() override;
 
     void start(const std::string& serviceType, Handlers handlers) override;
     void stop() override;
     // Two resolvers at once on the service's interface, one per address
-    // family; a link-local IPv6 address carries "%interface".
+    // family, IPv4 first; a link-local IPv6 address carries "%interface".
     asio::awaitable<std::vector<HostPort>> resolve(const ServiceEndpoint::BonjourService& service) override;
 
     struct Browse;
@@ -42,7 +48,11 @@ private:
     // Makes the client on first use; false when none could be made.
     bool connect();
 
+    // Frees what is still pending of `resolution`; it never answers.
+    void abandon(Resolution& resolution);
+
     asio::any_io_executor executor_;
+    std::chrono::steady_clock::duration secondFamilyGrace_;
     std::shared_ptr<Browse> browse_;
     // Declared last: destroyed first, so Avahi's thread stops before `browse_` goes.
     std::unique_ptr<AvahiClientConnection> connection_;

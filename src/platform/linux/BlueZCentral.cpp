@@ -112,6 +112,7 @@ void BlueZCentral::scanForPeripherals(const std::vector<std::string>& serviceUUI
     scanUUIDs_.clear();
     for (const std::string& uuid : serviceUUIDs) scanUUIDs_.push_back(lowerCase(uuid));
     discoveredThisScan_.clear();
+    if (session_->adapterPath().empty()) return; // the owner scans again once an adapter is on
     const std::map<std::string, sdbus::Variant> filter{
         {"UUIDs", sdbus::Variant(scanUUIDs_)},
         {"Transport", sdbus::Variant(std::string("le"))},

@@ -129,6 +129,7 @@ void BlueZPeripheral::removeAllServices() {
 }
 
 void BlueZPeripheral::addService(const Service& service) {
+    if (session_->adapterPath().empty()) return; // no adapter: the owner publishes once there is one
     exportRoot();
     if (!root_) return;
     removeAllServices();
@@ -239,6 +240,7 @@ void BlueZPeripheral::respond(std::uint64_t requestID, AttResult result, const B
 }
 
 void BlueZPeripheral::startAdvertising(const Advertisement& advertisement) {
+    if (session_->adapterPath().empty()) return;
     exportRoot();
     if (!root_) return;
     stopAdvertising();
