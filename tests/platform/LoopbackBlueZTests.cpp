@@ -154,13 +154,17 @@ TEST(LoopbackBlueZ, BlueZLeavingForgetsTheRegistrationsAndItsReturnRepublishes) 
     EXPECT_EQ(bluez->calls.front(), "RegisterApplication " + kApplication);
 }
 
+// A scanner on the real central (retrying after 10 ms), once it has asked for discovery.
 struct Scanning {
-    explicit Scanning(Bus& bus)
+    Scanning(Bus& bus, const BlueZStandIn& bluez)
         : scanner(std::make_shared<BLEHostScanner>(
               bus.loop.io.get_executor(), [this](const BLEHostPayload& payload) { found.push_back(payload); },
               [](const asio::any_io_executor& executor, BleCentral::Handlers handlers) {
                   return std::make_unique<BlueZCentral>(executor, std::move(handlers), &DBusLoopConnection::openSystemBus, 10ms);
-              })) {}
+              })) {
+        scanner->start();
+        bus.loop.until([&] { return contains(bluez.calls, "StartDiscovery"); });
+    }
     std::vector<BLEHostPayload> found;
     std::shared_ptr<BLEHostScanner> scanner;
 };
@@ -169,9 +173,7 @@ TEST(LoopbackBlueZ, TheScannerConnectsResolvesSubscribesAndReadsAndFindsTheHostA
     Bus bus;
     VELORINTH_REQUIRE_BUS(bus);
     auto bluez = bus.standIn();
-    Scanning scanning(bus);
-    scanning.scanner->start();
-    bus.loop.until([&] { return contains(bluez->calls, "StartDiscovery"); });
+    Scanning scanning(bus, *bluez);
     EXPECT_EQ(bluez->calls.front(), "SetDiscoveryFilter DuplicateData Transport UUIDs");
 
     const BLEHostPayload payload{kHost, "Studio Mac", 51891, {"10.0.0.7"}, 1};
@@ -206,9 +208,7 @@ TEST(LoopbackBlueZ, AFailedConnectIsTriedAgain) {
     Bus bus;
     VELORINTH_REQUIRE_BUS(bus);
     auto bluez = bus.standIn();
-    Scanning scanning(bus);
-    scanning.scanner->start();
-    bus.loop.until([&] { return contains(bluez->calls, "StartDiscovery"); });
+    Scanning scanning(bus, *bluez);
     const BLEHostPayload payload{kHost, "Studio Mac", 51891, {}, 1};
     const std::string device = bluez->addDevice({kServiceLower}, kServiceLower, kCharacteristicLower, payload.encoded(), 2);
     bus.loop.until([&] { return !scanning.found.empty(); });

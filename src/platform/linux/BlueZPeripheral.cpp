@@ -159,12 +159,16 @@ void BlueZPeripheral::addService(const Service& service) {
         return;
     }
     applicationRegistered_ = true;
+    registerWith(bluez::kGattManager, "RegisterApplication", rootPath_, "registering the GATT application");
+}
+
+void BlueZPeripheral::registerWith(const char* manager, const char* method, const std::string& path, const char* what) {
     session_->call(
-        session_->adapterPath(), bluez::kGattManager, "RegisterApplication",
-        [this, alive = alive_](sdbus::MethodReply*, const sdbus::Error* error) {
-            if (error != nullptr && *alive) logFailure("registering the GATT application", error);
+        session_->adapterPath(), manager, method,
+        [this, alive = alive_, what](sdbus::MethodReply*, const sdbus::Error* error) {
+            if (error != nullptr && *alive) logFailure(what, error);
         },
-        std::chrono::microseconds(0), sdbus::ObjectPath(rootPath_), std::map<std::string, sdbus::Variant>{});
+        std::chrono::microseconds(0), sdbus::ObjectPath(path), std::map<std::string, sdbus::Variant>{});
 }
 
 std::unique_ptr<sdbus::IObject> BlueZPeripheral::exportCharacteristic(const std::string& path,
@@ -268,12 +272,7 @@ void BlueZPeripheral::startAdvertising(const Advertisement& advertisement) {
         return;
     }
     advertisementRegistered_ = true;
-    session_->call(
-        session_->adapterPath(), bluez::kAdvertisingManager, "RegisterAdvertisement",
-        [this, alive = alive_](sdbus::MethodReply*, const sdbus::Error* error) {
-            if (error != nullptr && *alive) logFailure("registering the advertisement", error);
-        },
-        std::chrono::microseconds(0), sdbus::ObjectPath(path), std::map<std::string, sdbus::Variant>{});
+    registerWith(bluez::kAdvertisingManager, "RegisterAdvertisement", path, "registering the advertisement");
 }
 
 bool BlueZPeripheral::updateValue(const Bytes& value, const std::string& characteristicUUID) {

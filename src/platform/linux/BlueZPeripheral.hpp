@@ -62,6 +62,8 @@ private:
                                                          std::size_t index);
     void readRequested(std::size_t index, sdbus::Result<std::vector<std::uint8_t>> result,
                        const std::map<std::string, sdbus::Variant>& options);
+    // Registers `path` with the adapter's `manager`; a refusal is logged.
+    void registerWith(const char* manager, const char* method, const std::string& path, const char* what);
     void dropExported();
     void logFailure(const char* what, const sdbus::Error* error);
 
