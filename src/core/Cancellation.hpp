@@ -6,6 +6,9 @@
 #include <asio/error.hpp>
 #include <asio/system_error.hpp>
 
+#include "core/Error.hpp"
+
+#include <exception>
 #include <type_traits>
 #include <utility>
 
@@ -20,6 +23,24 @@ inline bool isCancelled(const asio::cancellation_state& state) noexcept {
 // or awaited by a task cancelled meanwhile.
 inline bool isCancellation(const asio::error_code& error, const asio::cancellation_state& caller) noexcept {
     return error == asio::error::operation_aborted || isCancelled(caller);
+}
+
+// True when `error` only says that an operation was cancelled: a
+// CancellationError, an error whose component counts its case as one (the
+// timeout race's PairingProtocolError cancelled), or Asio's operation_aborted.
+// A connection's own `cancelled` (the peer's connection went away) is a
+// failure, not a cancellation.
+inline bool isCancellationError(const std::exception_ptr& error) noexcept {
+    if (!error) return false;
+    try {
+        std::rethrow_exception(error);
+    } catch (const Error& failure) {
+        return failure.isCancellation();
+    } catch (const asio::system_error& failure) {
+        return failure.code() == asio::error::operation_aborted;
+    } catch (...) {
+        return false;
+    }
 }
 
 // Awaits `operation`; where Asio would throw its asio::system_error, which it

@@ -13,6 +13,9 @@ public:
     explicit Error(std::string message) : message_(std::move(message)) {}
     const char* what() const noexcept override { return message_.c_str(); }
     const std::string& message() const noexcept { return message_; }
+    // True for an error that only says the operation was cancelled (see
+    // isCancellationError); a component's own cancelled case says so.
+    virtual bool isCancellation() const noexcept { return false; }
 
 private:
     std::string message_;
@@ -22,6 +25,7 @@ private:
 class CancellationError : public Error {
 public:
     CancellationError() : Error("The operation was cancelled.") {}
+    bool isCancellation() const noexcept override { return true; }
 };
 
 } // namespace velorinth

@@ -155,6 +155,13 @@ struct LoopRunner {
         io.run_for(duration);
     }
 
+    // Runs every handler that is ready, and those they make ready, without waiting.
+    void drain() {
+        io.restart();
+        while (io.poll() > 0) {
+        }
+    }
+
     // Runs the loop until `condition` holds.
     void until(std::function<bool()> condition, std::chrono::steady_clock::duration limit = 10s) {
         run(testing::until(std::move(condition), limit));

@@ -35,7 +35,7 @@ public:
     ~LoopbackAcceptor();
 
     std::uint16_t port() const { return port_; }
-    NetworkFramedConnection::Endpoint endpoint() const { return {"127.0.0.1", port_}; }
+    HostPort endpoint() const { return {"127.0.0.1", port_}; }
     // The next connection that passed TLS; start() may still refuse it (application protocol).
     asio::awaitable<std::shared_ptr<NetworkFramedConnection>> accept();
     // How many connections passed the listener's TLS handshake so far.

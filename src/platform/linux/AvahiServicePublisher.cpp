@@ -1,13 +1,13 @@
 #include "platform/linux/AvahiServicePublisher.hpp"
 
-#include <asio/post.hpp>
+#include "platform/linux/AvahiClientConnection.hpp"
+
 #include <avahi-client/client.h>
 #include <avahi-client/publish.h>
 #include <avahi-common/alternative.h>
 #include <avahi-common/error.h>
 #include <avahi-common/malloc.h>
 #include <avahi-common/strlst.h>
-#include <avahi-common/thread-watch.h>
 
 #include <string>
 
@@ -32,31 +32,19 @@ std::string serviceInstanceName(std::string name) {
 // constructing thread before that, when the client calls back from inside
 // avahi_client_new), and on the destroying thread after it has stopped.
 struct AvahiServicePublisher::State {
-    asio::any_io_executor executor;
     ServiceAdvertisement advertisement;
     std::string name;
     std::uint16_t port = 0;
     ErrorHandler onError;
-    std::shared_ptr<bool> alive = std::make_shared<bool>(true); // read and cleared on the executor only
-
-    AvahiThreadedPoll* poll = nullptr;
-    AvahiClient* client = nullptr;
+    std::unique_ptr<AvahiClientConnection> connection;
     AvahiEntryGroup* group = nullptr;
     bool reported = false;
-
-    void connect() {
-        int error = 0;
-        client = avahi_client_new(avahi_threaded_poll_get(poll), AVAHI_CLIENT_NO_FAIL,
-                                         &State::onClientState, this, &error);
-        // NO_FAIL waits for a missing daemon, but not for a missing system bus.
-        if (client == nullptr) reportUnavailable();
-    }
 
     void reportUnavailable() {
         if (reported) return;
         reported = true;
-        asio::post(executor, [alive = alive, onError = onError] {
-            if (*alive && onError) onError(ListenerPublicationError(ListenerPublicationError::Case::avahiUnavailable));
+        connection->post([onError = onError] {
+            if (onError) onError(ListenerPublicationError(ListenerPublicationError::Case::avahiUnavailable));
         });
     }
 
@@ -101,30 +89,23 @@ struct AvahiServicePublisher::State {
         self->publish(avahi_entry_group_get_client(group));
     }
 
-    static void onClientState(AvahiClient* client, AvahiClientState state, void* userdata) {
-        auto* self = static_cast<State*>(userdata);
+    void onClientState(AvahiClient* client, AvahiClientState state) {
         switch (state) {
         case AVAHI_CLIENT_S_RUNNING:
-            self->publish(client);
+            publish(client);
             break;
         case AVAHI_CLIENT_S_COLLISION:
         case AVAHI_CLIENT_S_REGISTERING:
             // The host name changes; the service is added again once running.
-            if (self->group != nullptr) avahi_entry_group_reset(self->group);
+            if (group != nullptr) avahi_entry_group_reset(group);
             break;
         case AVAHI_CLIENT_CONNECTING:
-            self->reportUnavailable();
+            reportUnavailable();
             break;
         case AVAHI_CLIENT_FAILURE:
-            self->reportUnavailable();
-            if (avahi_client_errno(client) == AVAHI_ERR_DISCONNECTED) {
-                // The daemon went away: wait for it again with a new client.
-                // Freeing the client here is allowed and frees its group.
-                avahi_client_free(client);
-                self->client = nullptr;
-                self->group = nullptr;
-                self->connect();
-            }
+            reportUnavailable();
+            // A lost daemon's client is freed with its group; a new one waits for the daemon.
+            group = nullptr;
             break;
         }
     }
@@ -135,31 +116,16 @@ AvahiServicePublisher::AvahiServicePublisher(const asio::any_io_executor& execut
                                              ErrorHandler onError)
     : state_(std::make_unique<State>()) {
     State& state = *state_;
-    state.executor = executor;
     state.name = serviceInstanceName(advertisement.instanceName);
     state.advertisement = std::move(advertisement);
     state.port = port;
     state.onError = std::move(onError);
-    if ((state.poll = avahi_threaded_poll_new()) == nullptr) {
-        state.reportUnavailable();
-        return;
-    }
-    state.connect();
-    if (state.client == nullptr || avahi_threaded_poll_start(state.poll) < 0) {
-        if (state.client != nullptr) avahi_client_free(state.client);
-        state.client = nullptr;
-        state.reportUnavailable();
-    }
+    state.connection = std::make_unique<AvahiClientConnection>(
+        executor, [&state](AvahiClient* client, AvahiClientState clientState) { state.onClientState(client, clientState); });
+    state.connection->start();
 }
 
-AvahiServicePublisher::~AvahiServicePublisher() {
-    State& state = *state_;
-    *state.alive = false;
-    if (state.poll == nullptr) return;
-    // Stop the thread first; then nothing else touches the client.
-    avahi_threaded_poll_stop(state.poll);
-    if (state.client != nullptr) avahi_client_free(state.client);
-    avahi_threaded_poll_free(state.poll);
-}
+// The connection stops Avahi's thread before it frees the client.
+AvahiServicePublisher::~AvahiServicePublisher() = default;
 
 } // namespace velorinth

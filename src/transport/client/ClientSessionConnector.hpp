@@ -57,7 +57,7 @@ public:
     };
 
     struct Request {
-        NetworkFramedConnection::Endpoint endpoint; // passed on unchanged; a DNS name is resolved by the connection
+        HostPort endpoint; // passed on unchanged; a DNS name is resolved by the connection
         std::shared_ptr<DeviceIdentityService> identityService;
         std::shared_ptr<TrustedDeviceStore> trustedDeviceStore;
         HandshakePurpose purpose = HandshakePurpose::reconnect;

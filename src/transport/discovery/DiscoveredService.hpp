@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/ControlProtocol.hpp"
+#include "core/ServiceEndpoint.hpp"
 #include "core/Uuid.hpp"
 
 #include <cstddef>
@@ -8,37 +9,8 @@
 #include <functional>
 #include <optional>
 #include <string>
-#include <variant>
 
 namespace velorinth {
-
-// Where a discovered host can be reached: a DNS-SD service instance, or a
-// plain host and port.
-struct ServiceEndpoint {
-    struct BonjourService {
-        std::string name;
-        std::string type;
-        std::string domain;
-        std::string interfaceName; // empty when any interface will do
-        bool operator==(const BonjourService&) const = default;
-    };
-    struct HostPort {
-        std::string host;
-        std::uint16_t port = 0;
-        bool operator==(const HostPort&) const = default;
-    };
-
-    std::variant<BonjourService, HostPort> value;
-
-    // For a service, "name.type.domain" lower-cased (a domain ending in "."
-    // keeps it); otherwise the debugging description.
-    std::string key() const;
-    // "name.type.domain" (with "%interface" when bound to one) or "host:port",
-    // an IPv6 literal in brackets.
-    std::string debugDescription() const;
-
-    bool operator==(const ServiceEndpoint&) const = default;
-};
 
 // One host found by browsing, de-duplicated by `id`: the lower-case discovery
 // instance identifier when the host published one, else the endpoint key.
@@ -65,11 +37,6 @@ struct DiscoveredService {
 };
 
 } // namespace velorinth
-
-template <>
-struct std::hash<velorinth::ServiceEndpoint> {
-    std::size_t operator()(const velorinth::ServiceEndpoint& endpoint) const noexcept;
-};
 
 template <>
 struct std::hash<velorinth::DiscoveredService> {

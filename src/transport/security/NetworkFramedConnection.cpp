@@ -96,7 +96,7 @@ NetworkFramedConnection::NetworkFramedConnection(Stream stream, std::size_t maxi
       wakeup_(stream_.get_executor()), handshakeDone_(true) {}
 
 NetworkFramedConnection::NetworkFramedConnection(const asio::any_io_executor& executor,
-                                                 std::shared_ptr<asio::ssl::context> tls, Endpoint endpoint,
+                                                 std::shared_ptr<asio::ssl::context> tls, HostPort endpoint,
                                                  std::size_t maximumFrameSize,
                                                  std::shared_ptr<TLSVerificationBox> verificationBox,
                                                  SessionSocketOptions socketOptions)
@@ -107,7 +107,7 @@ NetworkFramedConnection::NetworkFramedConnection(const asio::any_io_executor& ex
 NetworkFramedConnection::~NetworkFramedConnection() = default;
 
 std::shared_ptr<NetworkFramedConnection> NetworkFramedConnection::connect(
-    const asio::any_io_executor& executor, Endpoint endpoint, const TLSDeviceIdentity& identity,
+    const asio::any_io_executor& executor, HostPort endpoint, const TLSDeviceIdentity& identity,
     std::optional<DeviceFingerprint> pin, std::size_t maximumFrameSize, std::string_view applicationProtocol,
     SessionSocketOptions socketOptions) {
     auto box = std::make_shared<TLSVerificationBox>();

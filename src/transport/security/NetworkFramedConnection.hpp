@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Bytes.hpp"
+#include "core/HostPort.hpp"
 #include "core/IdentityModels.hpp"
 #include "platform/SessionSocket.hpp"
 #include "platform/tls/TLSChannelContext.hpp"
@@ -52,12 +53,6 @@ public:
     using Stream = asio::ssl::stream<asio::ip::tcp::socket>;
     using CloseHandler = std::function<void()>;
 
-    struct Endpoint {
-        std::string host; // an IP literal or a DNS name, resolved by start()
-        std::uint16_t port = 0;
-        bool operator==(const Endpoint&) const = default;
-    };
-
     // How long a cancelled connection may spend sending its close_notify.
     static constexpr std::chrono::seconds kCloseNotifyLimit{1};
 
@@ -75,7 +70,7 @@ public:
     // (with the `pin`'s fingerprint when one is given), with its own
     // verification box, its socket set up with `socketOptions` (an accepted
     // stream was set up by its listener). Throws TLSSecurityError(identityCreationFailed).
-    static std::shared_ptr<NetworkFramedConnection> connect(const asio::any_io_executor& executor, Endpoint endpoint,
+    static std::shared_ptr<NetworkFramedConnection> connect(const asio::any_io_executor& executor, HostPort endpoint,
                                                             const TLSDeviceIdentity& identity,
                                                             std::optional<DeviceFingerprint> pin,
                                                             std::size_t maximumFrameSize,
@@ -146,7 +141,7 @@ private:
     asio::awaitable<void> sendPreparedFrameBody(Bytes frame);
 
     NetworkFramedConnection(const asio::any_io_executor& executor, std::shared_ptr<asio::ssl::context> tls,
-                            Endpoint endpoint, std::size_t maximumFrameSize,
+                            HostPort endpoint, std::size_t maximumFrameSize,
                             std::shared_ptr<TLSVerificationBox> verificationBox, SessionSocketOptions socketOptions);
 
     asio::awaitable<void> establish();
@@ -165,7 +160,7 @@ private:
 
     std::shared_ptr<asio::ssl::context> tls_;
     Stream stream_;
-    std::optional<Endpoint> endpoint_; // client connections only
+    std::optional<HostPort> endpoint_; // client connections only; a DNS name is resolved by start()
     SessionSocketOptions socketOptions_;
     asio::ip::tcp::resolver resolver_;
     std::shared_ptr<TLSVerificationBox> verificationBox_;

@@ -29,6 +29,8 @@ public:
 
     explicit PairingProtocolError(Case kind);
     static std::string_view text(Case kind);
+    // `cancelled` is what the timeout race throws for a cancelled task.
+    bool isCancellation() const noexcept override { return kind == Case::cancelled; }
 
     Case kind;
 };

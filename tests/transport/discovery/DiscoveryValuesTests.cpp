@@ -56,7 +56,7 @@ TEST(DiscoveredService, NameIsTrimmedAndIdComesFromTheIdentifierElseTheEndpoint)
     const auto withoutId = DiscoveredService::make("\u00A0\u3000 \r\n", endpoint, std::nullopt, std::nullopt);
     EXPECT_EQ(withoutId.name, "Unknown Mac");
     EXPECT_EQ(withoutId.id, "studio._velorinth._tcp.local.");
-    const ServiceEndpoint address{ServiceEndpoint::HostPort{"fe80::1", 51891}};
+    const ServiceEndpoint address{HostPort{"fe80::1", 51891}};
     EXPECT_EQ(DiscoveredService::make("Mac", address, std::nullopt, std::nullopt).id, "[fe80::1]:51891");
 }
 

@@ -5,14 +5,12 @@
 
 #include "transport/discovery/BonjourHostListener.hpp"
 
+#include "support/NamespaceDaemons.hpp"
 #include "support/PrivateNamespaces.hpp"
 #include "support/TLSTestIdentities.hpp"
 
 #include <asio/io_context.hpp>
 #include <gtest/gtest.h>
-
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -69,15 +67,8 @@ bool listed(const std::string& escapedName, std::uint16_t port, const TLSDeviceI
 // The namespace's side: D-Bus, later Avahi, and the listeners.
 testing::NamespaceOutcome publishInNamespace() {
     using testing::NamespaceOutcome;
-    if (::mkdir("/run/dbus", 0755) != 0 || ::mkdir("/run/avahi-daemon", 0755) != 0) {
-        return NamespaceOutcome::skip("the daemons' folders could not be made under the private /run");
-    }
+    if (auto failed = testing::NamespaceDaemons::startSystemBus()) return *failed;
     asio::io_context io;
-    if (std::system("dbus-daemon --system --fork >/dev/null 2>&1") != 0 ||
-        !eventually(io, [] { return ::access("/run/dbus/system_bus_socket", F_OK) == 0; }, 5s)) {
-        return NamespaceOutcome::skip("the D-Bus system daemon could not start");
-    }
-    ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
 
     int errors = 0;
     auto publish = [&](const TLSDeviceIdentity& identity) {
@@ -97,9 +88,7 @@ testing::NamespaceOutcome publishInNamespace() {
             io, [&] { return errors == 1; }, 10s)) {
         return NamespaceOutcome::fail("no report while the daemon is absent");
     }
-    if (std::system("avahi-daemon -D --no-drop-root --no-chroot --no-rlimits >/dev/null 2>&1") != 0) {
-        return NamespaceOutcome::skip("avahi-daemon could not start");
-    }
+    if (auto failed = testing::NamespaceDaemons::startAvahi()) return *failed;
     if (!eventually(io, [&] { return listed("Netns\\032Host", firstPort, identity); }, 20s)) {
         return NamespaceOutcome::fail("the service did not appear once the daemon started");
     }
