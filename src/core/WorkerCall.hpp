@@ -1,6 +1,9 @@
 #pragma once
 
+#include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
+#include <asio/bind_cancellation_slot.hpp>
+#include <asio/cancellation_signal.hpp>
 #include <asio/co_spawn.hpp>
 #include <asio/thread_pool.hpp>
 #include <asio/use_awaitable.hpp>
@@ -63,6 +66,35 @@ asio::awaitable<std::invoke_result_t<Work&>> callOnWorker(asio::thread_pool::exe
 template <class Work>
 asio::awaitable<std::invoke_result_t<Work&>> callOnWorker(asio::thread_pool& worker, Work work) {
     return callOnWorker(worker.get_executor(), std::move(work));
+}
+
+// Runs `operation`, a callable returning asio::awaitable<T>, as a coroutine
+// on `executor` (another thread's loop) and resumes the awaiting coroutine on
+// its own executor with the value or the failure, handed back by value as in
+// callOnWorker. The awaiting task's cancellation is not passed on: a
+// cancellation slot belongs to one thread. Pass `operation` as a named local.
+template <class Operation>
+asio::awaitable<typename std::invoke_result_t<Operation&>::value_type> callOnExecutor(asio::any_io_executor executor,
+                                                                                       Operation operation) {
+    using Result = typename std::invoke_result_t<Operation&>::value_type;
+    using Outcome = detail::WorkerOutcome<Result>;
+    auto task = [operation = std::move(operation)]() mutable -> asio::awaitable<Outcome> {
+        Outcome outcome;
+        try {
+            if constexpr (std::is_void_v<Result>) {
+                co_await operation();
+            } else {
+                outcome.value.emplace(co_await operation());
+            }
+        } catch (...) {
+            outcome.error = std::current_exception();
+        }
+        co_return outcome;
+    };
+    Outcome outcome = co_await asio::co_spawn(
+        executor, std::move(task), asio::bind_cancellation_slot(asio::cancellation_slot(), asio::use_awaitable));
+    if (outcome.error) std::rethrow_exception(std::move(outcome.error));
+    if constexpr (!std::is_void_v<Result>) co_return std::move(*outcome.value);
 }
 
 } // namespace velorinth

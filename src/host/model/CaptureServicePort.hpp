@@ -1,0 +1,31 @@
+#pragma once
+
+#include "core/VideoModels.hpp"
+#include "host/capture/ScreenCaptureService.hpp"
+
+#include <asio/awaitable.hpp>
+
+namespace velorinth {
+
+// The host model's way into the screen capture: start and stop resume their
+// caller on its own executor; the rest works from any thread.
+class CaptureServicePort {
+public:
+    using CaptureSize = ScreenCaptureService::CaptureSize;
+    using Statistics = ScreenCaptureService::Statistics;
+    using SampleHandler = ScreenCaptureService::SampleHandler;
+    using StoppedHandler = ScreenCaptureService::StoppedHandler;
+
+    virtual ~CaptureServicePort() = default;
+
+    // Throws ScreenCaptureService::CaptureError or the back-end's error.
+    virtual asio::awaitable<CaptureSize> startCapture(VideoStreamConfiguration configuration) = 0;
+    virtual asio::awaitable<void> stopCapture() = 0;
+    virtual Statistics captureStatistics() = 0;
+    // Whether a capture stream runs.
+    virtual bool isCapturing() = 0;
+    virtual void setOnSampleBuffer(SampleHandler handler) = 0;
+    virtual void setOnStreamStoppedWithError(StoppedHandler handler) = 0;
+};
+
+} // namespace velorinth
