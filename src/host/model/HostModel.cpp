@@ -66,7 +66,8 @@ HostModel::HostModel(std::shared_ptr<DeviceIdentityService>, std::shared_ptr<Tru
       backoffPolicy(ListenerRestartPlan::policy), mainExecutor_(environment.mainExecutor),
       sleep_(environment.sleep ? std::move(environment.sleep) : SleepFunction(&steadyTimerSleep)),
       clock_(std::move(environment.clock)), encoderFactory_(std::move(services.encoderFactory)),
-      broadcastsOnMainExecutor_(environment.broadcastsOnMainExecutor), listenerChain_(mainExecutor_) {
+      broadcastsOnMainExecutor_(environment.broadcastsOnMainExecutor), listenerChain_(mainExecutor_),
+      permissionChain_(mainExecutor_) {
     screenRecordingGranted.set(platform.screenRecording->preflight());
     accessibilityGranted.set(platform.accessibility->isTrusted());
     preferredListenerPort.set(preferredPortFromStoredValue(platform.preferences->integer(preferredPortKey())));

@@ -327,6 +327,9 @@ private:
     std::function<void(DisplayEvent)> displayEventHandler_;
     // The operations that stop and start the listener run one after another.
     FifoLock listenerChain_;
+    // Permission changes run one after another, each from the record the one
+    // before it stored.
+    FifoLock permissionChain_;
     std::shared_ptr<ErrorRelay> errorRelay_;
     // Advanced by every stop of the pipeline, so a start that was under way
     // learns that it has been stopped.

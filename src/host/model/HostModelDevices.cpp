@@ -33,6 +33,8 @@ asio::awaitable<void> HostModel::setDeviceRemoteControl(bool allowed, TrustedDev
 }
 
 asio::awaitable<void> HostModel::setDevicePermissionBody(bool allowed, TrustedDevice device, DevicePermissions bit) {
+    co_await permissionChain_.acquire();
+    FifoLock::Holder holder(permissionChain_);
     std::exception_ptr failure;
     try {
         // From the stored record, so two quick changes on one row do not undo
