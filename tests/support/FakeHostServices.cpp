@@ -117,6 +117,7 @@ asio::awaitable<void> FakeSessionServer::stopAllVideoStreams(VideoStreamStopReas
 asio::awaitable<bool> FakeSessionServer::hasStreamingViewer() {
     co_await hop();
     calls.emplace_back("hasStreamingViewer");
+    co_await viewerGate.pass();
     co_return streamingViewer;
 }
 

@@ -44,7 +44,7 @@ private:
 class FakeSessionServer final : public SessionServerPort {
 public:
     FakeSessionServer(asio::any_io_executor executor, std::shared_ptr<TrustedDeviceStore> trust)
-        : startGate(executor), executor_(executor), trust_(std::move(trust)) {}
+        : startGate(executor), viewerGate(executor), executor_(executor), trust_(std::move(trust)) {}
 
     // Every call, in order: "setCallbacks", "updateHostState", "startListening 0", "stop", ...
     std::vector<std::string> calls;
@@ -60,6 +60,7 @@ public:
     std::optional<std::uint16_t> advertisedPort = std::uint16_t{0};
     std::vector<std::uint16_t> listenPorts;
     Gate startGate;
+    Gate viewerGate; // holds hasStreamingViewer's answer
     bool streamingViewer = false;
     std::optional<DisplayDescriptor> hostDisplay;
     std::optional<bool> hostAccessibility;

@@ -100,6 +100,7 @@ struct HostModelRig : LoopRunner {
         for (int round = 0; round < 3; ++round) {
             sleeper.releaseAll();
             server->startGate.release();
+            server->viewerGate.release();
             capture->startGate.release();
             drain();
         }

@@ -226,9 +226,11 @@ asio::awaitable<void> HostModel::stopStreamingIfUnwatched() {
 
 asio::awaitable<void> HostModel::stopStreamingIfUnwatchedBody() {
     if (streamRequestsInFlight_ > 0) co_return;
+    const std::uint64_t requests = lastStreamRequest_;
     const bool watched = co_await sessionServer->hasStreamingViewer();
-    if (watched) co_return;
-    if (streamRequestsInFlight_ > 0) co_return;
+    // An answer given before a request that began meanwhile is stale: that
+    // request ends with a viewer streaming, or tears the pipeline down itself.
+    if (watched || streamRequestsInFlight_ > 0 || lastStreamRequest_ != requests) co_return;
     if (!captureService->isCapturing() && !encoderBox->hasEncoder()) co_return;
     co_await stopVideoStream(VideoStreamState::idle());
 }

@@ -161,6 +161,20 @@ TEST(HostModelVideo, AReportThatNobodyWatchesLeavesAStartUnderWayAlone) {
     EXPECT_EQ(model.hostStreamState.get(), VideoStreamState::streaming());
 }
 
+TEST(HostModelVideo, AnAnswerThatNobodyWatchesGivenBeforeARequestIsStale) {
+    HostModelRig h;
+    HostModel& model = h.started();
+    h.server->viewerGate.held = true;
+    h.server->reportSessions({}); // asks whether anyone watches; the answer waits
+    h.drain();
+    ASSERT_EQ(h.server->viewerGate.waiting, 1);
+    ASSERT_EQ(request(h, 1), std::nullopt); // meanwhile a tablet starts streaming
+    h.server->viewerGate.release();
+    h.drain();
+    EXPECT_TRUE(h.capture->capturing);
+    EXPECT_EQ(model.hostStreamState.get(), VideoStreamState::streaming());
+}
+
 TEST(HostModelVideo, AStopWhileAStartAwaitsCaptureFailsTheStart) {
     HostModelRig h;
     HostModel& model = h.started();

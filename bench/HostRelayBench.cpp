@@ -1,0 +1,419 @@
+// How long an encoded frame takes from the capture thread to the session
+// server: the host model's frame stream with its broadcast task on the
+// server's loop (as built) or on the main executor (the original placement),
+// with the main thread idle or busy 10 ms in every 50 ms, beside frames
+// posted straight from the capture thread to the loop. The real model and
+// server run on loopback with 1, 4 and 16 streaming tablets; the frames are
+// synthetic (40 KiB, a 200 KiB keyframe every 60) at 60 a second.
+
+#include "BenchSupport.hpp"
+#include "LoopbackBenchRig.hpp"
+
+#include "core/EventLoop.hpp"
+#include "core/WorkerCall.hpp"
+#include "host/model/HostModel.hpp"
+#include "host/model/SessionServerAdapter.hpp"
+#include "platform/crypto/SecureRandom.hpp"
+#include "support/FakeHostPlatform.hpp"
+#include "support/FakeHostServices.hpp"
+#include "support/FakeWakeEnvironmentPlatform.hpp"
+#include "support/LoopbackListener.hpp"
+#include "transport/security/PairingAttemptLimiter.hpp"
+#include "transport/security/PairingReplayGuard.hpp"
+#include "transport/wake/LiveSystemWakeEnvironmentProbe.hpp"
+
+#include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
+
+#include <atomic>
+#include <mutex>
+
+using namespace velorinth;
+using namespace velorinth::bench;
+
+namespace {
+
+constexpr std::size_t kFrameBytes = 40 * 1024, kKeyframeBytes = 200 * 1024;
+constexpr std::uint64_t kKeyframeEvery = 60;
+constexpr auto kFrameInterval = std::chrono::microseconds(16'667);
+constexpr auto kWindow = 1500ms;
+
+std::uint64_t nowNs() {
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count());
+}
+
+// Latencies from the frame's making (its capture timestamp) to the start of
+// its distribution, and the sessions reports, while recording.
+struct Relay {
+    std::mutex mutex;
+    std::vector<double> latencies;
+    std::atomic<bool> recording{false};
+    std::atomic<std::uint64_t> reports{0};
+
+    void record(const EncodedVideoFrame& frame) {
+        if (!recording) return;
+        const double ms = double(nowNs() - frame.captureTimestampNs) / 1e6;
+        std::lock_guard guard(mutex);
+        latencies.push_back(ms);
+    }
+};
+
+// The server port as built, measuring where frames reach the server.
+class MeasuringServer final : public SessionServerPort {
+public:
+    MeasuringServer(std::shared_ptr<SessionServerAdapter> inner, std::shared_ptr<Relay> relay)
+        : inner_(std::move(inner)), relay_(std::move(relay)) {}
+
+    asio::awaitable<void> setCallbacks(HostSessionCallbacks callbacks) override {
+        callbacks.onSessionsChanged = [relay = relay_, forward = std::move(callbacks.onSessionsChanged)](
+                                          const std::vector<ActiveSessionDescriptor>& sessions) {
+            if (relay->recording) ++relay->reports;
+            forward(sessions);
+        };
+        return inner_->setCallbacks(std::move(callbacks));
+    }
+    asio::awaitable<void> updateHostState(std::optional<DisplayDescriptor> d, bool a,
+                                          std::optional<SavedWakeConfiguration> w) override {
+        return inner_->updateHostState(d, a, std::move(w));
+    }
+    asio::awaitable<void> updateWakeConfiguration(SavedWakeConfiguration w) override {
+        return inner_->updateWakeConfiguration(std::move(w));
+    }
+    asio::awaitable<void> startListening(std::uint16_t p, bool s) override { return inner_->startListening(p, s); }
+    asio::awaitable<void> stop() override { return inner_->stop(); }
+    asio::awaitable<void> reportSystemSleep(Date t) override { return inner_->reportSystemSleep(t); }
+    asio::awaitable<void> distributeVideoFrame(std::shared_ptr<const EncodedVideoFrame> frame) override {
+        auto operation = [this, frame]() -> asio::awaitable<void> {
+            distributeVideoFrameOnLoop(frame);
+            co_return;
+        };
+        return callOnExecutor(inner_->loopExecutor(), std::move(operation));
+    }
+    asio::awaitable<void> stopAllVideoStreams(VideoStreamStopReason r, std::string d) override {
+        return inner_->stopAllVideoStreams(r, std::move(d));
+    }
+    asio::awaitable<bool> hasStreamingViewer() override { return inner_->hasStreamingViewer(); }
+    asio::awaitable<OutboundVideoStatistics> outboundVideoStatistics() override {
+        return inner_->outboundVideoStatistics();
+    }
+    asio::awaitable<void> resolvePendingPairing(bool a, Uuid id) override { return inner_->resolvePendingPairing(a, id); }
+    asio::awaitable<void> revokeDevice(Uuid id) override { return inner_->revokeDevice(id); }
+    asio::awaitable<void> updateDevicePermissions(Uuid id, DevicePermissions p) override {
+        return inner_->updateDevicePermissions(id, p);
+    }
+    asio::awaitable<void> disconnectSession(Uuid id, std::string r) override {
+        return inner_->disconnectSession(id, std::move(r));
+    }
+    asio::awaitable<void> disconnectAll(std::string r) override { return inner_->disconnectAll(std::move(r)); }
+    asio::any_io_executor loopExecutor() override { return inner_->loopExecutor(); }
+    void distributeVideoFrameOnLoop(std::shared_ptr<const EncodedVideoFrame> frame) override {
+        relay_->record(*frame);
+        inner_->distributeVideoFrameOnLoop(std::move(frame));
+    }
+
+    const std::shared_ptr<SessionServerAdapter> inner_;
+
+private:
+    std::shared_ptr<Relay> relay_;
+};
+
+// Synthetic frames, stamped when made.
+class SyntheticEncoder final : public VideoEncoderPort {
+public:
+    SyntheticEncoder(const Uuid& id, std::uint64_t generation) : id_(id), generation_(generation) {}
+    Uuid streamID() const override { return id_; }
+    void updateConfiguration(const VideoStreamConfiguration&, std::optional<std::uint64_t> generation) override {
+        std::lock_guard guard(mutex_);
+        if (generation) generation_ = *generation;
+    }
+    void requestKeyframe() override {}
+    void invalidate() override {}
+    Statistics statistics() override { return {}; }
+    std::optional<EncodedVideoFrame> encode(const VideoSampleBuffer&, SourceSize) override {
+        std::lock_guard guard(mutex_);
+        return make(id_, generation_, sequence_++);
+    }
+    static EncodedVideoFrame make(const Uuid& id, std::uint64_t generation, std::uint64_t sequence) {
+        static const Bytes frameBytes = randomBytes(kFrameBytes), keyframeBytes = randomBytes(kKeyframeBytes);
+        EncodedVideoFrame frame;
+        frame.streamID = id;
+        frame.generation = generation;
+        frame.sequence = sequence;
+        frame.isKeyframe = sequence % kKeyframeEvery == 0;
+        frame.payload = frame.isKeyframe ? keyframeBytes : frameBytes;
+        frame.durationUs = 16'667;
+        frame.width = frame.sourceDisplayWidth = 1280;
+        frame.height = frame.sourceDisplayHeight = 720;
+        frame.captureTimestampNs = nowNs();
+        return frame;
+    }
+
+private:
+    std::mutex mutex_;
+    const Uuid id_;
+    std::uint64_t generation_;
+    std::uint64_t sequence_ = 0;
+};
+
+// A capture-like thread at 60 frames a second. In reference mode it skips the
+// model and posts each frame straight to the server's loop.
+class PacedCapture final : public CaptureServicePort {
+public:
+    PacedCapture(std::shared_ptr<MeasuringServer>* server) : server_(server) {}
+    ~PacedCapture() override { halt(); }
+
+    std::atomic<bool> reference{false};
+
+    asio::awaitable<CaptureSize> startCapture(VideoStreamConfiguration) override {
+        if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+        co_return CaptureSize{1280, 720, 1280, 720};
+    }
+    asio::awaitable<void> stopCapture() override {
+        halt();
+        co_return;
+    }
+    Statistics captureStatistics() override { return {}; }
+    bool isCapturing() override { return thread_.joinable(); }
+    void setOnSampleBuffer(SampleHandler handler) override {
+        std::lock_guard guard(mutex_);
+        handler_ = std::move(handler);
+    }
+    void setOnStreamStoppedWithError(StoppedHandler) override {}
+
+private:
+    void halt() {
+        stopping_ = true;
+        if (thread_.joinable()) thread_.join();
+        stopping_ = false;
+    }
+    void run() {
+        const Uuid referenceID = Uuid::random();
+        std::uint64_t sequence = 0;
+        for (auto tick = Clock::now(); !stopping_; tick += kFrameInterval) {
+            std::this_thread::sleep_until(tick);
+            if (reference) {
+                auto frame = std::make_shared<const EncodedVideoFrame>(SyntheticEncoder::make(referenceID, 1, sequence++));
+                const std::shared_ptr<MeasuringServer> server = *server_;
+                asio::post(server->loopExecutor(), [server, frame] { server->distributeVideoFrameOnLoop(frame); });
+                continue;
+            }
+            SampleHandler handler;
+            {
+                std::lock_guard guard(mutex_);
+                handler = handler_;
+            }
+            if (handler) handler(VideoSampleBuffer{}, {1280, 720});
+        }
+    }
+
+    std::shared_ptr<MeasuringServer>* server_;
+    std::mutex mutex_;
+    SampleHandler handler_;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+};
+
+struct Figures {
+    double p50 = 0, p95 = 0, p99 = 0;
+    std::uint64_t dropped = 0;
+    double reportsPerSecond = 0;
+};
+
+// Keeps the main thread busy 10 ms in every 50 ms while `busy` holds.
+asio::awaitable<void> burden(const std::atomic<bool>* busy, const std::atomic<bool>* done) {
+    asio::steady_timer timer(co_await asio::this_coro::executor);
+    while (!*done) {
+        if (*busy) std::this_thread::sleep_for(10ms);
+        timer.expires_after(40ms);
+        co_await timer.async_wait(asio::use_awaitable);
+    }
+}
+
+struct Setup {
+    EventLoop serverLoop;
+    Loop mainLoop;
+    Loop tabletLoop;
+    asio::thread_pool tabletKdf{1}, tabletStore{1};
+    std::shared_ptr<Relay> relay = std::make_shared<Relay>();
+    std::shared_ptr<MeasuringServer> server;
+    std::shared_ptr<PacedCapture> capture = std::make_shared<PacedCapture>(&server);
+    std::shared_ptr<DeviceIdentityService> identity = identityNamed("Bench Mac");
+    std::shared_ptr<TrustedDeviceStore> trust = std::make_shared<TrustedDeviceStore>(std::make_shared<InMemorySecureStore>());
+    std::shared_ptr<HostModel> model;
+    std::vector<std::unique_ptr<Tablet>> tablets;
+    std::atomic<bool> busy{false}, done{false};
+    double startToAdvertising = 0;
+
+    explicit Setup(bool onMain) {
+        serverLoop.start();
+        HostModelEnvironment environment;
+        environment.mainExecutor = mainLoop.io.get_executor();
+        environment.broadcastsOnMainExecutor = onMain;
+        auto grants = std::make_shared<velorinth::testing::FakeGrants>();
+        HostModelPlatform& platform = environment.platform;
+        platform.screenRecording = grants;
+        platform.accessibility = grants;
+        platform.display = std::make_shared<velorinth::testing::FakeDisplayMonitor>();
+        platform.preferences = std::make_shared<velorinth::testing::FakePreferences>();
+        platform.computerName = std::make_shared<velorinth::testing::FakeComputerName>();
+        platform.pasteboard = std::make_shared<velorinth::testing::FakePasteboard>();
+        platform.windowActivator = std::make_shared<velorinth::testing::FakeWindowActivator>();
+        platform.energySettings = std::make_shared<velorinth::testing::FakeEnergySettingsOpener>();
+        platform.interfaceAddresses = [] { return std::optional<std::vector<InterfaceAddress>>(); };
+        platform.localIPv4Addresses = [] { return std::vector<std::string>{}; };
+        environment.serviceFactory = [this](const HostServiceRequest& request) {
+            HostSessionServerOptions options;
+            options.listenerFactory = velorinth::testing::loopbackListener;
+            options.perAddressHandshakeCapacity = 0;
+            options.perAddressConnectionRate = 0;
+            auto real = std::make_shared<HostSessionServer>(
+                serverLoop.executor(), identity, request.trustedDeviceStore,
+                std::make_shared<PairingReplayGuard>(HostModel::kReplayRetention),
+                std::make_shared<PairingAttemptLimiter>(HostModel::kPairingAttemptLimit,
+                                                        HostModel::kPairingAttemptInterval),
+                serverLoop.kdfWorker(), serverLoop.storeWorker(), HostModel::kHandshakeTimeout,
+                HostModel::kApprovalTimeout, HostModel::hostCapabilities(), DevicePermissions::connect, options);
+            server = std::make_shared<MeasuringServer>(
+                std::make_shared<SessionServerAdapter>(real, identity, serverLoop.executor()), relay);
+            VideoEncoderPort::Factory encoders = [](const Uuid& id, std::uint64_t generation,
+                                                    const VideoStreamConfiguration&) {
+                return std::make_shared<SyntheticEncoder>(id, generation);
+            };
+            return HostServices{capture,
+                                encoders,
+                                std::make_shared<velorinth::testing::FakeInputInjector>(),
+                                std::make_shared<WakeReadinessService>(
+                                    std::make_shared<LiveSystemWakeEnvironmentProbe>(
+                                        std::make_shared<velorinth::testing::FakeWakeEnvironmentPlatform>()),
+                                    std::make_shared<InMemorySecureStore>()),
+                                std::make_shared<velorinth::testing::FakeBeacon>(),
+                                identity,
+                                server};
+        };
+        model = std::make_shared<HostModel>(identity, trust, std::move(environment));
+        asio::co_spawn(mainLoop.io, burden(&busy, &done), asio::detached);
+
+        const auto start = Clock::now();
+        await(mainLoop, model->start(), "the model to start");
+        for (const auto deadline = start + kStepLimit; advertisedPort() == 0;) {
+            if (Clock::now() > deadline) fail("the listener never advertised");
+            std::this_thread::sleep_for(100us);
+        }
+        startToAdvertising = milliseconds(Clock::now() - start);
+    }
+
+    std::uint16_t advertisedPort() {
+        return await(mainLoop, [](HostModel* m) -> asio::awaitable<std::uint16_t> {
+            const ListenerStatus status = m->listenerStatus.get();
+            co_return status.kind() == ListenerStatus::Case::advertising ? status.port() : 0;
+        }(model.get()), "the listener status");
+    }
+
+    void stream(std::size_t count) {
+        const std::uint16_t port = advertisedPort();
+        const DevicePublicIdentity host = identity->publicIdentity(identity->loadOrCreateRecord());
+        for (std::size_t i = 0; i < count; ++i) {
+            tablets.push_back(makeTablet(tabletLoop, tabletKdf, tabletStore));
+            Tablet* tablet = tablets.back().get();
+            trust->trust(velorinth::testing::trustedRecord(tablet->publicIdentity()));
+            tablet->trust->trust(velorinth::testing::trustedRecord(host));
+            tablet->hostRecord = tablet->trust->device(host.id);
+            await(tabletLoop, [](Tablet* t, std::uint16_t p, Uuid id) -> asio::awaitable<void> {
+                co_await connectOnce(t, p, id, HandshakePurpose::reconnect);
+                co_await t->session->configureVideoStream(
+                    VideoStreamConfiguration::clamped(Capability::h264, 1280, 720, 60, 8'000'000, 60, 1'048'576,
+                                                      16'384),
+                    1);
+            }(tablet, port, host.id), "a tablet to stream");
+        }
+    }
+
+    Figures measure(bool reference, bool busyMain) {
+        capture->reference = reference;
+        busy = busyMain;
+        std::this_thread::sleep_for(300ms); // settle
+        const std::uint64_t droppedBefore = dropped();
+        {
+            std::lock_guard guard(relay->mutex);
+            relay->latencies.clear();
+        }
+        relay->reports = 0;
+        relay->recording = true;
+        std::this_thread::sleep_for(kWindow);
+        relay->recording = false;
+        Figures figures;
+        {
+            std::lock_guard guard(relay->mutex);
+            figures.p50 = percentile(relay->latencies, 0.50);
+            figures.p95 = percentile(relay->latencies, 0.95);
+            figures.p99 = percentile(relay->latencies, 0.99);
+        }
+        figures.dropped = dropped() - droppedBefore;
+        figures.reportsPerSecond = double(relay->reports) / std::chrono::duration<double>(kWindow).count();
+        busy = false;
+        return figures;
+    }
+
+    std::uint64_t dropped() {
+        return await(mainLoop, [](HostModel* m) -> asio::awaitable<std::uint64_t> {
+            co_return m->droppedStreamFrames();
+        }(model.get()), "the dropped count");
+    }
+
+    ~Setup() {
+        for (auto& tablet : tablets) await(tabletLoop, disconnectOnce(tablet.get()), "a tablet to leave");
+        await(mainLoop, model->stopVideoStream(VideoStreamState::idle()), "the stream to stop");
+        await(mainLoop, model->sessionServer->stop(), "the server to stop");
+        done = true;
+        tabletLoop.halt();
+        mainLoop.halt();
+        serverLoop.stop();
+        model.reset();
+    }
+};
+
+void print(std::size_t tablets, const char* placement, const char* main, const Figures& f, bool withModel) {
+    std::printf("%7zu  %-9s %-5s %8.3f %8.3f %8.3f", tablets, placement, main, f.p50, f.p95, f.p99);
+    if (withModel) std::printf(" %8llu %10.1f", static_cast<unsigned long long>(f.dropped), f.reportsPerSecond);
+    std::printf("\n");
+}
+
+} // namespace
+
+int main() {
+    std::printf("HostRelayBench: from the capture thread's frame to the start of distributeVideoFrame (ms)\n");
+    std::printf("%7s  %-9s %-5s %8s %8s %8s %8s %10s\n", "tablets", "placement", "main", "p50", "p95", "p99",
+                "dropped", "reports/s");
+    double startToAdvertising = 0;
+    for (const std::size_t count : {std::size_t{1}, std::size_t{4}, std::size_t{16}}) {
+        Figures loopIdle, loopBusy, referenceIdle, referenceBusy, mainIdle, mainBusy;
+        {
+            Setup setup(false);
+            startToAdvertising = setup.startToAdvertising;
+            setup.stream(count);
+            // The reference alternates with the model's road in the same run.
+            referenceIdle = setup.measure(true, false);
+            loopIdle = setup.measure(false, false);
+            referenceBusy = setup.measure(true, true);
+            loopBusy = setup.measure(false, true);
+        }
+        {
+            Setup setup(true);
+            setup.stream(count);
+            mainIdle = setup.measure(false, false);
+            mainBusy = setup.measure(false, true);
+        }
+        print(count, "reference", "idle", referenceIdle, false);
+        print(count, "loop", "idle", loopIdle, true);
+        print(count, "main", "idle", mainIdle, true);
+        print(count, "reference", "busy", referenceBusy, false);
+        print(count, "loop", "busy", loopBusy, true);
+        print(count, "main", "busy", mainBusy, true);
+        std::printf("         loop p95 - reference p95: idle %+.3f ms, busy %+.3f ms (target <= +0.5)\n",
+                    loopIdle.p95 - referenceIdle.p95, loopBusy.p95 - referenceBusy.p95);
+        std::fflush(stdout);
+    }
+    std::printf("start to advertising: %.1f ms\n", startToAdvertising);
+    return 0;
+}
