@@ -225,11 +225,13 @@ void FakeVideoEncoder::updateConfiguration(const VideoStreamConfiguration& updat
         generation = *newGeneration;
         sequence = 0;
     }
+    keyframePending = true;
     ++updates;
 }
 
 void FakeVideoEncoder::requestKeyframe() {
     std::lock_guard guard(mutex);
+    keyframePending = true;
     ++keyframeRequests;
 }
 
@@ -245,6 +247,10 @@ std::optional<EncodedVideoFrame> FakeVideoEncoder::encode(const VideoSampleBuffe
     frame.streamID = streamID_;
     frame.generation = generation;
     frame.sequence = sequence++;
+    frame.isKeyframe = std::exchange(keyframePending, false);
+    frame.payload = Bytes(64, 0x5A); // stands for the access unit
+    frame.width = 640;
+    frame.height = 360;
     frame.sourceDisplayWidth = sourceDisplaySize.width;
     frame.sourceDisplayHeight = sourceDisplaySize.height;
     return frame;

@@ -16,6 +16,7 @@
 #include <asio/any_io_executor.hpp>
 #include <asio/this_coro.hpp>
 
+#include <atomic>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -151,6 +152,7 @@ public:
     int updates = 0;
     bool invalidated = false;
     std::uint64_t sequence = 0;
+    bool keyframePending = true;
 
     Uuid streamID() const override { return streamID_; }
     void updateConfiguration(const VideoStreamConfiguration& configuration,
@@ -168,7 +170,7 @@ class FakeInputInjector final : public InputInjectorPort {
 public:
     std::optional<InputInjectorError::Case> failure;
     std::vector<std::pair<InputEvent, ContentRect2D>> injected;
-    int releases = 0;
+    std::atomic<int> releases{0}; // the loop's and the UI thread's
 
     void inject(const InputEvent& event, const ContentRect2D& displayBounds) override {
         if (failure) throw InputInjectorError(*failure);
