@@ -1,5 +1,5 @@
 // The model on the test thread and the real server on its own event loop,
-// as the application splits them, with a real tablet over 127.0.0.1: every
+// as the application splits them, with real tablets over 127.0.0.1: every
 // callback and every call crosses between the two threads, and frames come
 // from a thread of their own.
 
@@ -19,41 +19,62 @@
 using namespace velorinth;
 using namespace velorinth::testing;
 
-TEST(LoopbackHostModel, PairsStreamsAndEndsAcrossTheUIThreadAndTheLoop) {
-    HostModelRig h; // the UI thread is the test's
-    EventLoop loop;
-    loop.start();
-    HostModelEnvironment environment = h.environment();
-    environment.sleep = {}; // real timers
-    const auto fakes = environment.serviceFactory;
-    environment.serviceFactory = [&](const HostServiceRequest& request) {
-        HostServices services = fakes(request);
-        HostSessionServerOptions options;
-        options.listenerFactory = loopbackListener;
-        auto server = std::make_shared<HostSessionServer>(
-            loop.executor(), services.identityService, request.trustedDeviceStore,
-            std::make_shared<PairingReplayGuard>(HostModel::kReplayRetention),
-            std::make_shared<PairingAttemptLimiter>(HostModel::kPairingAttemptLimit, HostModel::kPairingAttemptInterval),
-            loop.kdfWorker(), loop.storeWorker(), HostModel::kHandshakeTimeout, HostModel::kApprovalTimeout,
-            HostModel::hostCapabilities(), DevicePermissions::connect, options);
-        services.sessionServer =
-            std::make_shared<SessionServerAdapter>(std::move(server), services.identityService, loop.executor());
-        return services;
-    };
-    h.model = std::make_shared<HostModel>(nullptr, h.trust, std::move(environment));
-    HostModel& model = *h.model;
-    h.LoopRunner::run(model.start());
-    h.until([&] { return model.listenerStatus.get().kind() == ListenerStatus::Case::advertising; });
+namespace {
 
-    TabletRig tablet;
-    tablet.capabilities = {Capability::h264, Capability::pointer, Capability::keyboard};
-    std::atomic<int> frames{0};
+// The rig's fakes, but the real server on a loop of its own.
+struct LoopbackModelRig : HostModelRig {
+    EventLoop loop;
     asio::thread_pool kdf{1}, store{1};
-    ClientSessionConnector connector(h.io.get_executor(), kdf, store, {10s, 10s, 1s, 300ms});
-    auto connecting = h.spawn(connector.connect(tablet.request(model.listenerStatus.get().port(), HandshakePurpose::pair)));
+
+    explicit LoopbackModelRig(std::chrono::steady_clock::duration approvalTimeout = HostModel::kApprovalTimeout) {
+        loop.start();
+        HostModelEnvironment environment = this->environment();
+        environment.sleep = {}; // real timers
+        environment.serviceFactory = [this, fakes = environment.serviceFactory,
+                                      approvalTimeout](const HostServiceRequest& request) {
+            HostServices services = fakes(request);
+            HostSessionServerOptions options;
+            options.listenerFactory = loopbackListener;
+            auto server = std::make_shared<HostSessionServer>(
+                loop.executor(), services.identityService, request.trustedDeviceStore,
+                std::make_shared<PairingReplayGuard>(HostModel::kReplayRetention),
+                std::make_shared<PairingAttemptLimiter>(HostModel::kPairingAttemptLimit,
+                                                        HostModel::kPairingAttemptInterval),
+                loop.kdfWorker(), loop.storeWorker(), HostModel::kHandshakeTimeout, approvalTimeout,
+                HostModel::hostCapabilities(), DevicePermissions::connect, options);
+            services.sessionServer =
+                std::make_shared<SessionServerAdapter>(std::move(server), services.identityService, loop.executor());
+            return services;
+        };
+        model = std::make_shared<HostModel>(nullptr, trust, std::move(environment));
+        LoopRunner::run(model->start());
+        until([&] { return model->listenerStatus.get().kind() == ListenerStatus::Case::advertising; });
+    }
+
+    ~LoopbackModelRig() {
+        LoopRunner::run(model->sessionServer->stop());
+        loop.stop();
+        model.reset();
+    }
+
+    std::future<std::shared_ptr<AuthenticatedClientSession>> pair(ClientSessionConnector& connector, TabletRig& tablet) {
+        tablet.capabilities = {Capability::h264, Capability::pointer, Capability::keyboard};
+        return spawn(connector.connect(tablet.request(model->listenerStatus.get().port(), HandshakePurpose::pair)));
+    }
+};
+
+} // namespace
+
+TEST(LoopbackHostModel, PairsStreamsAndEndsAcrossTheUIThreadAndTheLoop) {
+    LoopbackModelRig h;
+    HostModel& model = *h.model;
+    TabletRig tablet;
+    ClientSessionConnector connector(h.io.get_executor(), h.kdf, h.store, {10s, 10s, 1s, 300ms});
+    auto connecting = h.pair(connector, tablet);
     h.until([&] { return model.pendingPairing.get().has_value(); }, 20s);
     h.LoopRunner::run(model.approvePendingPairing(model.pendingPairing.get()->id));
     const auto session = h.wait(connecting);
+    std::atomic<int> frames{0};
     h.call([&] { session->setVideoHandlers([&](const EncodedVideoFrame&) { ++frames; }, {}); });
     h.LoopRunner::run(session->configureVideoStream(
         VideoStreamConfiguration::clamped(Capability::h264, 640, 360, 30, 1'000'000, 60, 1'000'000, 16'384), 1));
@@ -71,17 +92,42 @@ TEST(LoopbackHostModel, PairsStreamsAndEndsAcrossTheUIThreadAndTheLoop) {
         std::atomic<bool>& flag;
         ~Stop() { flag = true; }
     } stopper{stop};
-    h.until([&] { return frames >= 5 && model.activeSessionList.get().size() == 1 &&
-                         model.activeSessionList.get()[0].isVideoStreaming; });
+    h.until([&] {
+        return frames >= 5 && model.activeSessionList.get().size() == 1 &&
+               model.activeSessionList.get()[0].isVideoStreaming;
+    });
     h.LoopRunner::run(model.disconnectAllSessions());
-    stop = true;
-    capture.join();
     h.until([&] { return !tablet.terminations.empty() && model.activeSessionList.get().empty(); });
     EXPECT_EQ(tablet.terminations.front(), SessionTerminationReason::remoteDisconnect("Disconnected by Mac user."));
     EXPECT_EQ(model.hostStreamState.get(), VideoStreamState::idle());
     EXPECT_FALSE(h.capture->capturing);
+}
 
-    h.LoopRunner::run(model.sessionServer->stop());
-    loop.stop();
-    h.model.reset();
+// A click on a sheet whose prompt has gone approves nothing, not even the
+// prompt of the tablet that asked since.
+TEST(LoopbackHostModel, ADecisionOnAPromptThatHasGoneApprovesNoOtherTablet) {
+    LoopbackModelRig h;
+    HostModel& model = *h.model;
+    ClientSessionConnector connector(h.io.get_executor(), h.kdf, h.store, {10s, 10s, 1s, 300ms});
+    TabletRig first, second;
+    first.confirmCode = false; // its user turns the code down: the host's prompt goes
+    auto declined = h.pair(connector, first);
+    h.until([&] { return model.pendingPairing.get().has_value(); }, 20s);
+    const Uuid gone = model.pendingPairing.get()->id;
+    EXPECT_THROW(h.wait(declined), std::exception);
+    h.until([&] { return !model.pendingPairing.get(); });
+
+    auto asking = h.pair(connector, second);
+    h.until([&] { return model.pendingPairing.get().has_value(); }, 20s);
+    const Uuid pending = model.pendingPairing.get()->id;
+    ASSERT_NE(pending, gone);
+    h.LoopRunner::run(model.approvePendingPairing(gone));
+    h.settle();
+    ASSERT_TRUE(model.pendingPairing.get());
+    EXPECT_EQ(model.pendingPairing.get()->id, pending);
+    EXPECT_TRUE(h.trust->allDevices().empty());
+
+    h.LoopRunner::run(model.approvePendingPairing(pending));
+    EXPECT_TRUE(h.wait(asking));
+    h.until([&] { return model.trustedDevices.get().size() == 1; });
 }
