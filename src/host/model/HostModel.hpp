@@ -244,9 +244,9 @@ public:
     Tracked<std::vector<std::string>> detectedPrivateTunnelAddresses{registrar_,
                                                                      Field::detectedPrivateTunnelAddresses};
     Tracked<int> restartAttempt{registrar_, Field::restartAttempt, 0};
-    Tracked<std::optional<HostModelTask>> restartTask{registrar_, Field::restartTask};
-    Tracked<std::optional<HostModelTask>> frameBroadcastTask{registrar_, Field::frameBroadcastTask};
-    Tracked<std::optional<HostModelTask>> diagnosticsTask{registrar_, Field::diagnosticsTask};
+    Tracked<HostModelTask> restartTask{registrar_, Field::restartTask};
+    Tracked<HostModelTask> frameBroadcastTask{registrar_, Field::frameBroadcastTask};
+    Tracked<HostModelTask> diagnosticsTask{registrar_, Field::diagnosticsTask};
     Tracked<std::optional<VideoStreamConfiguration>> activeVideoConfiguration{registrar_,
                                                                               Field::activeVideoConfiguration};
     Tracked<bool> started{registrar_, Field::started, false};

@@ -101,8 +101,8 @@ void HostModel::setRemoteAccessEnabled(bool enabled) {
     if (enabled == remoteAccessEnabled.get()) return;
     remoteAccessEnabled.set(enabled);
     if (restartTask.get()) {
-        restartTask.get()->cancel();
-        restartTask.set(std::nullopt);
+        restartTask.get().cancel();
+        restartTask.set({});
     }
     restartAttempt.set(0);
     spawn(keepAlive(shared_from_this(), remoteAccessBody(enabled)));
@@ -159,8 +159,8 @@ asio::awaitable<void> HostModel::resetIdentityBody() {
     co_await listenerChain_.acquire();
     FifoLock::Holder holder(listenerChain_);
     if (restartTask.get()) {
-        restartTask.get()->cancel();
-        restartTask.set(std::nullopt);
+        restartTask.get().cancel();
+        restartTask.set({});
     }
     co_await stopVideoStream(VideoStreamState::idle());
     co_await sessionServer->stop();

@@ -72,7 +72,7 @@ asio::awaitable<void> HostModel::restartTaskBody(std::weak_ptr<HostModel> weak, 
     if (task.isCancelled()) co_return; // the canceller clears restartTask
     const std::shared_ptr<HostModel> self = weak.lock();
     if (!self || !self->remoteAccessEnabled.get()) co_return;
-    self->restartTask.set(std::nullopt);
+    self->restartTask.set({});
     co_await self->listenerChain_.acquire();
     FifoLock::Holder holder(self->listenerChain_);
     if (!self->remoteAccessEnabled.get()) co_return;

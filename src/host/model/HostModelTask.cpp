@@ -20,6 +20,7 @@ asio::awaitable<void> waitUntilCancelled(std::shared_ptr<const void> keep, LoopS
 HostModelTask::HostModelTask(asio::any_io_executor executor) : state_(std::make_shared<State>(std::move(executor))) {}
 
 void HostModelTask::cancel() const {
+    if (!state_) return;
     state_->cancelled.store(true, std::memory_order_release);
     state_->woken.notifyAll();
 }
@@ -27,7 +28,7 @@ void HostModelTask::cancel() const {
 asio::awaitable<void> HostModelTask::sleep(const SleepFunction& sleep,
                                            std::chrono::steady_clock::duration duration) const {
     using namespace asio::experimental::awaitable_operators;
-    if (isCancelled()) co_return;
+    if (!state_ || isCancelled()) co_return;
     const std::shared_ptr<State> state = state_;
     auto race = sleep(duration) || waitUntilCancelled(state, state->woken, state->cancelled);
     co_await std::move(race);

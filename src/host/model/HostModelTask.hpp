@@ -16,18 +16,21 @@ namespace velorinth {
 using SleepFunction = std::function<asio::awaitable<void>(std::chrono::steady_clock::duration)>;
 
 // The handle of one of the model's unstructured tasks: a cancel flag and an
-// identity. Two handles are the same task when they share their state.
-// Cancelling sets the flag, which the task checks where its algorithm says,
-// and cuts short the sleep it may be in.
+// identity. Two handles are the same task when they share their state; an
+// empty handle stands for no task. Cancelling sets the flag, which the task
+// checks where its algorithm says, and cuts short the sleep it may be in.
 class HostModelTask {
 public:
-    // `executor` is the UI thread's: cancel and sleep run there.
+    HostModelTask() = default;
+    // A new task; `executor` is the UI thread's: cancel and sleep run there.
     explicit HostModelTask(asio::any_io_executor executor);
+
+    explicit operator bool() const noexcept { return state_ != nullptr; }
 
     // UI thread.
     void cancel() const;
     // Any thread.
-    bool isCancelled() const noexcept { return state_->cancelled.load(std::memory_order_acquire); }
+    bool isCancelled() const noexcept { return state_ && state_->cancelled.load(std::memory_order_acquire); }
     // Sleeps through `sleep`, or until cancelled, whichever comes first;
     // reports neither. UI thread.
     asio::awaitable<void> sleep(const SleepFunction& sleep, std::chrono::steady_clock::duration duration) const;

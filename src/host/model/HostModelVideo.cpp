@@ -54,7 +54,7 @@ HostModel::streamRequestBody(VideoStreamConfiguration configuration, std::uint64
     const asio::any_io_executor consumerExecutor =
         broadcastsOnMainExecutor_ ? mainExecutor_ : sessionServer->loopExecutor();
     const FrameChannel channel(consumerExecutor);
-    if (frameBroadcastTask.get()) frameBroadcastTask.get()->cancel();
+    if (frameBroadcastTask.get()) frameBroadcastTask.get().cancel();
     const HostModelTask broadcast(mainExecutor_);
     if (currentFrames_) droppedBeforeCurrentStream_ += currentFrames_->droppedCount();
     currentFrames_ = channel.consumer();
@@ -198,10 +198,10 @@ asio::awaitable<void> HostModel::stopVideoStream(VideoStreamState finalState) {
 
 asio::awaitable<void> HostModel::stopVideoStreamBody(VideoStreamState finalState) {
     ++pipelineEpoch_;
-    if (diagnosticsTask.get()) diagnosticsTask.get()->cancel();
-    diagnosticsTask.set(std::nullopt);
-    if (frameBroadcastTask.get()) frameBroadcastTask.get()->cancel();
-    frameBroadcastTask.set(std::nullopt);
+    if (diagnosticsTask.get()) diagnosticsTask.get().cancel();
+    diagnosticsTask.set({});
+    if (frameBroadcastTask.get()) frameBroadcastTask.get().cancel();
+    frameBroadcastTask.set({});
     captureService->setOnSampleBuffer({});
     if (const std::shared_ptr<VideoEncoderPort> encoder = encoderBox->take()) encoder->invalidate();
     activeVideoConfiguration.set(std::nullopt);

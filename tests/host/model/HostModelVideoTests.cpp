@@ -39,7 +39,7 @@ TEST(HostModelVideo, AReconfigurationKeepsTheEncoderAndEndsTheOldFrameStream) {
     h.drain();
     ASSERT_EQ(h.server->frames.size(), 1u);
     EXPECT_EQ(h.server->frames[0]->generation, 1u);
-    const HostModelTask firstBroadcast = *model.frameBroadcastTask.get();
+    const HostModelTask firstBroadcast = model.frameBroadcastTask.get();
 
     h.changes.clear();
     EXPECT_EQ(request(h, 2, 960), std::nullopt);
@@ -49,7 +49,7 @@ TEST(HostModelVideo, AReconfigurationKeepsTheEncoderAndEndsTheOldFrameStream) {
     EXPECT_EQ(encoder->configuration, configuration(960));
     EXPECT_EQ(encoder->keyframeRequests, 2);
     EXPECT_TRUE(firstBroadcast.isCancelled());
-    EXPECT_NE(*model.frameBroadcastTask.get(), firstBroadcast);
+    EXPECT_NE(model.frameBroadcastTask.get(), firstBroadcast);
     EXPECT_EQ(model.streamDiagnostics.get().streamGeneration, 2);
     h.capture->deliverSample();
     h.drain();

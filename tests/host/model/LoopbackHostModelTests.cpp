@@ -103,18 +103,18 @@ TEST(LoopbackHostModel, PairsStreamsAndEndsAcrossTheUIThreadAndTheLoop) {
     EXPECT_FALSE(h.capture->capturing);
 }
 
-// A click on a sheet whose prompt has gone approves nothing, not even the
-// prompt of the tablet that asked since.
+// A late click on a sheet whose prompt was already answered approves
+// nothing, not even the prompt of the tablet that asked since.
 TEST(LoopbackHostModel, ADecisionOnAPromptThatHasGoneApprovesNoOtherTablet) {
     LoopbackModelRig h;
     HostModel& model = *h.model;
     ClientSessionConnector connector(h.io.get_executor(), h.kdf, h.store, {10s, 10s, 1s, 300ms});
     TabletRig first, second;
-    first.confirmCode = false; // its user turns the code down: the host's prompt goes
-    auto declined = h.pair(connector, first);
+    auto rejected = h.pair(connector, first);
     h.until([&] { return model.pendingPairing.get().has_value(); }, 20s);
     const Uuid gone = model.pendingPairing.get()->id;
-    EXPECT_THROW(h.wait(declined), std::exception);
+    h.LoopRunner::run(model.rejectPendingPairing(gone)); // the sheet is answered; its twin stays open
+    EXPECT_THROW(h.wait(rejected), std::exception);
     h.until([&] { return !model.pendingPairing.get(); });
 
     auto asking = h.pair(connector, second);
