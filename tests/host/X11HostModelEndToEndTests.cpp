@@ -145,7 +145,10 @@ TEST(X11HostModelEndToEnd, ATabletPairsStreamsControlsAndIsDisconnected) {
 
     owner.reset();
     ui.run(model->sessionServer->stop());
-    loop.stop();
+    // The loop outlives the model: what the model has under way still hops there.
+    const std::weak_ptr<HostModel> weak = model;
     model.reset();
+    ui.until([&] { return weak.expired(); });
     ui.drain();
+    loop.stop();
 }

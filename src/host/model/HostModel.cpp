@@ -104,6 +104,17 @@ void HostModel::spawn(asio::awaitable<void> operation) {
     });
 }
 
+asio::awaitable<bool> HostModel::succeeds(asio::awaitable<void> step) {
+    std::exception_ptr failure;
+    try {
+        co_await std::move(step);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (failure) networkError.set(userFacingMessage(failure));
+    co_return !failure;
+}
+
 void HostModel::spawnHoldingWeakly(std::function<asio::awaitable<void>(HostModel&)> body) {
     auto task = [](std::weak_ptr<HostModel> weak,
                    std::function<asio::awaitable<void>(HostModel&)> body) -> asio::awaitable<void> {

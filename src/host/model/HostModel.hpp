@@ -311,6 +311,18 @@ private:
                                                  bool onLoop);
     static void encodeCapturedSample(const ActiveEncoderBox& box, FrameChannel::Producer& frames,
                                      const VideoSampleBuffer& sample, ScreenCaptureService::PointsSize points);
+    // Runs `step`; a failure lands in networkError and gives false.
+    asio::awaitable<bool> succeeds(asio::awaitable<void> step);
+    // What a capture start under way came to.
+    struct CaptureStart {
+        std::optional<CaptureServicePort::CaptureSize> size;
+        std::exception_ptr failure;
+        bool stopped = false; // the pipeline was stopped meanwhile: write nothing
+    };
+    // Starts capture for the pipeline of `epoch`; when a stop came meanwhile,
+    // stops what started unless a request newer than `request` has taken over.
+    asio::awaitable<CaptureStart> startCaptureWithin(VideoStreamConfiguration configuration, std::uint64_t epoch,
+                                                     std::uint64_t request);
     // Refills the tunnel addresses and tells the beacon the LAN addresses.
     void refreshAddresses();
     void reportDisplayEvent(DisplayEvent event);

@@ -35,27 +35,22 @@ asio::awaitable<void> HostModel::setDeviceRemoteControl(bool allowed, TrustedDev
 asio::awaitable<void> HostModel::setDevicePermissionBody(bool allowed, TrustedDevice device, DevicePermissions bit) {
     co_await permissionChain_.acquire();
     FifoLock::Holder holder(permissionChain_);
-    std::exception_ptr failure;
-    try {
+    auto change = [](HostModel& self, bool allowed, Uuid id, DevicePermissions shown,
+                     DevicePermissions bit) -> asio::awaitable<void> {
         // From the stored record, so two quick changes on one row do not undo
         // each other; from the row when the store has none.
-        std::optional<TrustedDevice> stored = trustedDeviceStore->device(device.id);
-        DevicePermissions permissions = stored ? stored->permissions : device.permissions;
+        const std::optional<TrustedDevice> stored = self.trustedDeviceStore->device(id);
+        DevicePermissions permissions = stored ? stored->permissions : shown;
         if (allowed) {
             permissions.insert(bit);
         } else {
             permissions.remove(bit);
         }
-        co_await sessionServer->updateDevicePermissions(device.id, permissions);
-        trustedDevices.set(trustedDeviceStore->allDevices());
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    if (failure) {
-        networkError.set(userFacingMessage(failure));
-        co_return;
-    }
-    if (bit == DevicePermissions::screenView) co_await stopStreamingIfUnwatched();
+        co_await self.sessionServer->updateDevicePermissions(id, permissions);
+        self.trustedDevices.set(self.trustedDeviceStore->allDevices());
+    };
+    const bool changed = co_await succeeds(change(*this, allowed, device.id, device.permissions, bit));
+    if (changed && bit == DevicePermissions::screenView) co_await stopStreamingIfUnwatched();
 }
 
 asio::awaitable<void> HostModel::revokeDevice(TrustedDevice device) {
@@ -63,18 +58,12 @@ asio::awaitable<void> HostModel::revokeDevice(TrustedDevice device) {
 }
 
 asio::awaitable<void> HostModel::revokeDeviceBody(TrustedDevice device) {
-    std::exception_ptr failure;
-    try {
-        co_await sessionServer->revokeDevice(device.id);
-        trustedDevices.set(trustedDeviceStore->allDevices());
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    if (failure) {
-        networkError.set(userFacingMessage(failure));
-        co_return;
-    }
-    co_await stopStreamingIfUnwatched();
+    auto revoke = [](HostModel& self, Uuid id) -> asio::awaitable<void> {
+        co_await self.sessionServer->revokeDevice(id);
+        self.trustedDevices.set(self.trustedDeviceStore->allDevices());
+    };
+    const bool revoked = co_await succeeds(revoke(*this, device.id));
+    if (revoked) co_await stopStreamingIfUnwatched();
 }
 
 asio::awaitable<void> HostModel::removeDevice(TrustedDevice device) {
@@ -82,19 +71,14 @@ asio::awaitable<void> HostModel::removeDevice(TrustedDevice device) {
 }
 
 asio::awaitable<void> HostModel::removeDeviceBody(TrustedDevice device) {
-    std::exception_ptr failure;
-    try {
-        if (device.authorization == DeviceAuthorization::authorized) co_await sessionServer->revokeDevice(device.id);
-        trustedDeviceStore->remove(device.id);
-        trustedDevices.set(trustedDeviceStore->allDevices());
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    if (failure) {
-        networkError.set(userFacingMessage(failure));
-        co_return;
-    }
-    co_await stopStreamingIfUnwatched();
+    auto remove = [](HostModel& self, Uuid id, bool authorized) -> asio::awaitable<void> {
+        if (authorized) co_await self.sessionServer->revokeDevice(id);
+        self.trustedDeviceStore->remove(id);
+        self.trustedDevices.set(self.trustedDeviceStore->allDevices());
+    };
+    const bool removed =
+        co_await succeeds(remove(*this, device.id, device.authorization == DeviceAuthorization::authorized));
+    if (removed) co_await stopStreamingIfUnwatched();
 }
 
 void HostModel::setRemoteAccessEnabled(bool enabled) {
@@ -119,14 +103,11 @@ asio::awaitable<void> HostModel::remoteAccessBody(bool enabled) {
         listenerStatus.set(ListenerStatus::stopped());
         co_return;
     }
-    std::exception_ptr failure;
-    try {
-        hostIdentity.set(identityService->renameDevice());
-        if (remoteAccessEnabled.get()) co_await startListener(false);
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    if (failure) networkError.set(userFacingMessage(failure));
+    auto enable = [](HostModel& self) -> asio::awaitable<void> {
+        self.hostIdentity.set(self.identityService->renameDevice());
+        if (self.remoteAccessEnabled.get()) co_await self.startListener(false);
+    };
+    co_await succeeds(enable(*this));
 }
 
 asio::awaitable<void> HostModel::disconnectSession(ActiveSessionDescriptor session) {
@@ -188,17 +169,8 @@ asio::awaitable<void> HostModel::resetIdentityBody() {
         co_await refreshWakeSnapshot();
         co_return;
     }
-    std::exception_ptr failure;
-    try {
-        co_await startListener(false);
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    if (failure) {
-        networkError.set(userFacingMessage(failure));
-        co_return;
-    }
-    co_await refreshWakeSnapshot();
+    const bool listening = co_await succeeds(startListener(false));
+    if (listening) co_await refreshWakeSnapshot();
 }
 
 } // namespace velorinth

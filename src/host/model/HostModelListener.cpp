@@ -21,14 +21,7 @@ asio::awaitable<void> HostModel::restartListenerBody() {
     FifoLock::Holder holder(listenerChain_);
     co_await sessionServer->stop();
     // Remote access may have been turned off while this waited its turn.
-    if (!remoteAccessEnabled.get()) co_return;
-    std::exception_ptr failure;
-    try {
-        co_await startListener(false);
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    if (failure) networkError.set(userFacingMessage(failure));
+    if (remoteAccessEnabled.get()) co_await succeeds(startListener(false));
 }
 
 asio::awaitable<void> HostModel::startListener(bool useAnyPort) {
@@ -75,14 +68,7 @@ asio::awaitable<void> HostModel::restartTaskBody(std::weak_ptr<HostModel> weak, 
     self->restartTask.set({});
     co_await self->listenerChain_.acquire();
     FifoLock::Holder holder(self->listenerChain_);
-    if (!self->remoteAccessEnabled.get()) co_return;
-    std::exception_ptr failure;
-    try {
-        co_await self->startListener(useAnyPort);
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    if (failure) self->networkError.set(userFacingMessage(failure));
+    if (self->remoteAccessEnabled.get()) co_await self->succeeds(self->startListener(useAnyPort));
 }
 
 void HostModel::handleListenerStatus(const ListenerStatus& status) {

@@ -68,14 +68,7 @@ asio::awaitable<void> HostModel::startBody() {
     if (!remoteAccessEnabled.get()) co_return;
     co_await listenerChain_.acquire();
     FifoLock::Holder holder(listenerChain_);
-    if (!remoteAccessEnabled.get()) co_return;
-    std::exception_ptr failure;
-    try {
-        co_await startListener(false);
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    if (failure) networkError.set(userFacingMessage(failure));
+    if (remoteAccessEnabled.get()) co_await succeeds(startListener(false));
 }
 
 void HostModel::reportDisplayEvent(DisplayEvent event) {
@@ -103,14 +96,7 @@ asio::awaitable<void> HostModel::reloadBody() {
     FifoLock::Holder holder(listenerChain_);
     if (!remoteAccessEnabled.get()) co_return;
     co_await sessionServer->stop();
-    if (!remoteAccessEnabled.get()) co_return;
-    std::exception_ptr failure;
-    try {
-        co_await startListener(false);
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    if (failure) networkError.set(userFacingMessage(failure));
+    if (remoteAccessEnabled.get()) co_await succeeds(startListener(false));
 }
 
 asio::awaitable<void> HostModel::requestScreenRecordingPermission() {

@@ -70,20 +70,9 @@ HostModel::streamRequestBody(VideoStreamConfiguration configuration, std::uint64
         encodeCapturedSample(*box, *frames, sample, points);
     });
 
-    std::optional<CaptureServicePort::CaptureSize> size;
-    std::exception_ptr failure;
-    try {
-        size = co_await captureService->startCapture(configuration);
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    if (pipelineEpoch_ != epoch) {
-        // Stopped meanwhile: what started must not run unwatched, unless a
-        // newer request has taken the pipeline over.
-        if (lastStreamRequest_ == request) co_await captureService->stopCapture();
-        co_return VideoStreamStopReason::hostStopped;
-    }
-    if (size) {
+    const CaptureStart started = co_await startCaptureWithin(configuration, epoch, request);
+    if (started.stopped) co_return VideoStreamStopReason::hostStopped;
+    if (const auto& size = started.size) {
         captureState.set(CaptureState::capturing());
         hostStreamState.set(VideoStreamState::streaming());
         VideoStreamDiagnostics diagnostics = streamDiagnostics.get();
@@ -99,7 +88,7 @@ HostModel::streamRequestBody(VideoStreamConfiguration configuration, std::uint64
     bool permissionDenied = false;
     std::string description;
     try {
-        std::rethrow_exception(failure);
+        std::rethrow_exception(started.failure);
     } catch (const ScreenCaptureService::CaptureError& error) {
         permissionDenied = error.kind == ScreenCaptureService::CaptureError::Case::screenRecordingPermissionDenied;
         description = error.what();
@@ -121,6 +110,23 @@ HostModel::streamRequestBody(VideoStreamConfiguration configuration, std::uint64
     captureState.set(CaptureState::failed(description));
     co_await sessionServer->stopAllVideoStreams(VideoStreamStopReason::encoderFailed, description);
     co_return VideoStreamStopReason::encoderFailed;
+}
+
+asio::awaitable<HostModel::CaptureStart>
+HostModel::startCaptureWithin(VideoStreamConfiguration configuration, std::uint64_t epoch, std::uint64_t request) {
+    CaptureStart started;
+    try {
+        started.size = co_await captureService->startCapture(configuration);
+    } catch (...) {
+        started.failure = std::current_exception();
+    }
+    if (pipelineEpoch_ != epoch) {
+        // What started must not run unwatched, unless a newer request has
+        // taken the pipeline over.
+        started.stopped = true;
+        if (lastStreamRequest_ == request) co_await captureService->stopCapture();
+    }
+    co_return started;
 }
 
 void HostModel::encodeCapturedSample(const ActiveEncoderBox& box, FrameChannel::Producer& frames,
@@ -255,19 +261,9 @@ asio::awaitable<void> HostModel::restartCapture(VideoStreamConfiguration configu
 asio::awaitable<void> HostModel::restartCaptureBody(VideoStreamConfiguration configuration,
                                                     std::uint64_t scheduledEpoch) {
     if (pipelineEpoch_ != scheduledEpoch) co_return; // stopped since it was scheduled
-    const std::uint64_t request = lastStreamRequest_;
-    std::optional<CaptureServicePort::CaptureSize> size;
-    std::exception_ptr failure;
-    try {
-        size = co_await captureService->startCapture(configuration);
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    if (pipelineEpoch_ != scheduledEpoch) {
-        if (lastStreamRequest_ == request) co_await captureService->stopCapture();
-        co_return;
-    }
-    if (size) {
+    const CaptureStart started = co_await startCaptureWithin(configuration, scheduledEpoch, lastStreamRequest_);
+    if (started.stopped) co_return;
+    if (const auto& size = started.size) {
         VideoStreamDiagnostics diagnostics = streamDiagnostics.get();
         diagnostics.videoWidth = size->width;
         streamDiagnostics.set(diagnostics);
@@ -279,7 +275,7 @@ asio::awaitable<void> HostModel::restartCaptureBody(VideoStreamConfiguration con
     const bool granted = platform.screenRecording->preflight();
     co_await stopStreaming(granted ? VideoStreamStopReason::encoderFailed
                                    : VideoStreamStopReason::screenRecordingPermissionRequired,
-                           userFacingMessage(failure));
+                           userFacingMessage(started.failure));
 }
 
 asio::awaitable<void> HostModel::handleScreenRecordingRevoked() {

@@ -51,10 +51,14 @@ struct LoopbackModelRig : HostModelRig {
         until([&] { return model->listenerStatus.get().kind() == ListenerStatus::Case::advertising; });
     }
 
+    // The loop outlives the model: what the model has under way still hops there.
     ~LoopbackModelRig() {
         LoopRunner::run(model->sessionServer->stop());
-        loop.stop();
+        const std::weak_ptr<HostModel> weak = model;
         model.reset();
+        until([&] { return weak.expired(); });
+        drain();
+        loop.stop();
     }
 
     std::future<std::shared_ptr<AuthenticatedClientSession>> pair(ClientSessionConnector& connector, TabletRig& tablet) {
