@@ -14,6 +14,7 @@
 #include <net/if.h>
 
 #include <asio/co_spawn.hpp>
+#include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
@@ -87,7 +88,12 @@ std::optional<HostModel::Section> HostModel::sectionFromRawValue(std::string_vie
 }
 
 void HostModel::spawn(asio::awaitable<void> operation) {
-    asio::co_spawn(mainExecutor_, std::move(operation), [](std::exception_ptr failure) {
+    // A task begins once its starter has returned, as the views expect of one.
+    auto later = [](asio::awaitable<void> operation) -> asio::awaitable<void> {
+        co_await asio::post(co_await asio::this_coro::executor, asio::use_awaitable);
+        co_await std::move(operation);
+    };
+    asio::co_spawn(mainExecutor_, later(std::move(operation)), [](std::exception_ptr failure) {
         if (!failure) return;
         // Operations catch their own failures into networkError: one that
         // escaped is a fault.
@@ -243,6 +249,7 @@ DisplayDescriptor HostModel::hostDisplayDescriptor() { return platform.display->
 bool HostModel::openEnergySettings() { return platform.energySettings->open(); }
 
 void HostModel::copyAddressToPasteboard(const std::string& address) {
+    if (!platform.pasteboard) return;
     const ListenerStatus& status = listenerStatus.get();
     const bool advertised = status.kind() == ListenerStatus::Case::advertising && status.port() != 0;
     const std::string port = std::to_string(advertised ? status.port() : preferredListenerPort.get());
@@ -252,13 +259,13 @@ void HostModel::copyAddressToPasteboard(const std::string& address) {
 }
 
 void HostModel::copyFingerprintToPasteboard() {
-    if (!hostIdentity.get()) return;
+    if (!hostIdentity.get() || !platform.pasteboard) return;
     platform.pasteboard->clearContents();
     platform.pasteboard->setString(hostIdentity.get()->fingerprint.groupedHexString());
 }
 
 void HostModel::copyIdentifierToPasteboard() {
-    if (!hostIdentity.get()) return;
+    if (!hostIdentity.get() || !platform.pasteboard) return;
     platform.pasteboard->clearContents();
     platform.pasteboard->setString(hostIdentity.get()->id.lowercaseString());
 }

@@ -37,8 +37,8 @@ struct HostModelPlatform {
     std::shared_ptr<DisplayMonitor> display;
     std::shared_ptr<Preferences> preferences;
     std::shared_ptr<ComputerName> computerName;
-    std::shared_ptr<Pasteboard> pasteboard;
-    std::shared_ptr<WindowActivator> windowActivator;
+    std::shared_ptr<Pasteboard> pasteboard;           // none: copies do nothing
+    std::shared_ptr<WindowActivator> windowActivator; // none: a prompt activates nothing
     std::shared_ptr<EnergySettingsOpener> energySettings;
     // The interface address list (none when unreadable), and the beacon's IPv4 addresses.
     std::function<std::optional<std::vector<InterfaceAddress>>()> interfaceAddresses;

@@ -22,7 +22,7 @@ void HostModel::handleTrustedDevicesChanged(std::vector<TrustedDevice> devices) 
 void HostModel::handlePromptChanged(std::optional<IncomingPairingPrompt> prompt) {
     const bool present = prompt.has_value();
     pendingPairing.set(std::move(prompt));
-    if (present) platform.windowActivator->activateAndOrderAllWindowsFront();
+    if (present && platform.windowActivator) platform.windowActivator->activateAndOrderAllWindowsFront();
 }
 
 void HostModel::handleServerError(const std::exception_ptr& error) {

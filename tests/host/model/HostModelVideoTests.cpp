@@ -218,6 +218,30 @@ TEST(HostModelVideo, TwoRequestsUnderWayBothSucceedWithOneEncoder) {
     EXPECT_TRUE(h.capture->capturing);
 }
 
+TEST(HostModelVideo, ANewDisplayGeometryRestartsCaptureUnlessAStopCameFirst) {
+    HostModelRig h;
+    HostModel& model = h.started();
+    ASSERT_EQ(request(h, 1), std::nullopt);
+    h.capture->size = {800, 500, 1600, 1000};
+    const std::size_t pushes = h.server->count("updateHostState");
+    model.handleDisplayConfigurationChange();
+    h.drain();
+    EXPECT_EQ(h.server->count("updateHostState"), pushes + 1);
+    EXPECT_EQ(model.streamDiagnostics.get().videoWidth, 800);
+    EXPECT_EQ(model.streamDiagnostics.get().videoHeight, 500);
+    EXPECT_EQ(h.encoders->front()->keyframeRequests, 2);
+
+    // A stop made after the restart was scheduled, before it ran.
+    auto changeThenStop = [](HostModel& m) -> asio::awaitable<void> {
+        m.handleDisplayConfigurationChange();
+        co_await m.stopVideoStream(VideoStreamState::stopped());
+    };
+    const int starts = h.capture->starts;
+    h.run(changeThenStop(model));
+    EXPECT_EQ(h.capture->starts, starts);
+    EXPECT_FALSE(h.capture->capturing);
+}
+
 TEST(HostModelVideo, TheLastViewerLeavingStopsThePipeline) {
     HostModelRig h;
     HostModel& model = h.started();
