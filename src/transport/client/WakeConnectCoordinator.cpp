@@ -135,14 +135,15 @@ asio::awaitable<WakeConnectResult> WakeConnectCoordinator::runWorkflow(Uuid devi
     } catch (...) {
         failure = std::current_exception();
     }
+    // A cancelled run still reports and records how it ended: from here on
+    // nothing it awaits is cut short.
+    co_await asio::this_coro::reset_cancellation_state();
     co_return co_await endOnError(failure, run, state);
 }
 
 asio::awaitable<WakeConnectResult> WakeConnectCoordinator::endOnError(std::exception_ptr failure, const Run& run,
                                                                       RunState& state) {
     if (run.isCancelled() || isCancellationError(failure)) {
-        // The run ends here: what is left to record must not be cut short.
-        co_await asio::this_coro::reset_cancellation_state();
         if (state.wakeSent && state.wakeRoute) {
             const WakeAttemptOutcomeSummary summary{clocks_.wall(), *state.wakeRoute, WakeAttemptResultKind::cancelled};
             Write write = [deviceID = state.record.id, summary](TrustedDeviceStore& store) {
