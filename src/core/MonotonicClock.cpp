@@ -19,7 +19,8 @@ public:
 
     asio::awaitable<void> sleep(Duration duration) override {
         const asio::cancellation_state caller = co_await asio::this_coro::cancellation_state;
-        asio::steady_timer timer(co_await asio::this_coro::executor);
+        const asio::any_io_executor executor = co_await asio::this_coro::executor;
+        asio::steady_timer timer(executor);
         // Past the timer's range: a wait that ends only by cancellation.
         if (duration >= std::chrono::duration_cast<Duration>(asio::steady_timer::duration::max()) / 2) {
             timer.expires_at(asio::steady_timer::time_point::max());

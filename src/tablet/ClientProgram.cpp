@@ -199,7 +199,8 @@ asio::awaitable<void> ClientProgram::pair() {
     } catch (...) {
         failure = std::current_exception();
     }
-    co_await session->disconnect(kDisconnectReason);
+    std::string reason = kDisconnectReason;
+    co_await session->disconnect(std::move(reason));
     if (failure) std::rethrow_exception(failure);
     say("Paired with " + mac.displayName + " (" + mac.id.uuidString() + ").");
 }

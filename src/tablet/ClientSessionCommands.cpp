@@ -57,7 +57,8 @@ asio::awaitable<void> ClientProgram::useSession(std::shared_ptr<AuthenticatedCli
     }
     if (options_.pointerMove) {
         const auto [x, y] = *options_.pointerMove;
-        co_await session->sendInput(InputEvent::pointerMove(x, y));
+        InputEvent move = InputEvent::pointerMove(x, y); // named: see disconnect below
+        co_await session->sendInput(std::move(move));
         say("Moved the pointer to " + std::to_string(x) + ", " + std::to_string(y) + ".");
     }
 }
@@ -97,7 +98,9 @@ asio::awaitable<void> ClientProgram::connect() {
         failure = std::current_exception();
     }
     co_await asio::this_coro::reset_cancellation_state();
-    co_await session->disconnect(kDisconnectReason);
+    // A named local: g++ 12 destroys some temporaries of a co_await expression twice.
+    std::string reason = kDisconnectReason;
+    co_await session->disconnect(std::move(reason));
     if (failure) std::rethrow_exception(failure);
     say("Disconnected.");
 }
@@ -154,7 +157,9 @@ asio::awaitable<void> ClientProgram::wake() {
         failure = std::current_exception();
     }
     co_await asio::this_coro::reset_cancellation_state();
-    co_await session->disconnect(kDisconnectReason);
+    // A named local: g++ 12 destroys some temporaries of a co_await expression twice.
+    std::string reason = kDisconnectReason;
+    co_await session->disconnect(std::move(reason));
     if (failure) std::rethrow_exception(failure);
     say("Disconnected.");
 }

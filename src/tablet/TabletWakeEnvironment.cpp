@@ -27,7 +27,8 @@ connectOrRelease(asio::awaitable<std::shared_ptr<AuthenticatedClientSession>> co
     std::shared_ptr<AuthenticatedClientSession> session = co_await std::move(connection);
     const asio::cancellation_state state = co_await asio::this_coro::cancellation_state;
     if (isCancelled(state)) {
-        asio::co_spawn(co_await asio::this_coro::executor, session->disconnect(kLateSessionReason), asio::detached);
+        const asio::any_io_executor executor = co_await asio::this_coro::executor;
+        asio::co_spawn(executor, session->disconnect(kLateSessionReason), asio::detached);
         throw CancellationError();
     }
     co_return session;
@@ -141,14 +142,16 @@ WakeConnectEnvironment TabletWakeEnvironment::environment() {
         return self->startDesktopStream(std::move(session), std::move(gate));
     };
     environment.confirmVerifiedWakeOnSession = [](WakeSession session, Date date) -> asio::awaitable<void> {
+        const auto client = std::static_pointer_cast<AuthenticatedClientSession>(session);
         try {
-            co_await std::static_pointer_cast<AuthenticatedClientSession>(session)->confirmVerifiedWake(date);
+            co_await client->confirmVerifiedWake(date);
         } catch (const std::exception&) {
             // The Mac learns of it at the next verified wake.
         }
     };
     environment.disconnectSession = [](WakeSession session, std::string reason) -> asio::awaitable<void> {
-        co_await std::static_pointer_cast<AuthenticatedClientSession>(session)->disconnect(std::move(reason));
+        const auto client = std::static_pointer_cast<AuthenticatedClientSession>(session);
+        co_await client->disconnect(std::move(reason));
     };
     environment.isRemoteNetworkContext = [remote = options_.isRemoteNetworkContext](TrustedDevice) -> asio::awaitable<bool> {
         co_return remote;

@@ -16,7 +16,8 @@ asio::awaitable<void> VirtualMonotonicClock::sleep(Duration duration) {
         throw CancellationError();
     }
     now_ += std::max(duration, Duration::zero());
-    co_await asio::post(co_await asio::this_coro::executor, asio::use_awaitable);
+    const asio::any_io_executor executor = co_await asio::this_coro::executor;
+    co_await asio::post(executor, asio::use_awaitable);
     if (isCancelled(caller)) throw CancellationError();
 }
 

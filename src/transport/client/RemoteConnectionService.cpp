@@ -204,7 +204,9 @@ asio::awaitable<RemoteConnectionOutcome> RemoteConnectionService::connectUsingCa
                 failure = std::current_exception();
             }
             if (failure) {
-                co_await session->disconnect(mismatch ? "Cryptographic identity mismatch." : describeError(failure));
+                // A named local: g++ 12 destroys some temporaries of a co_await expression twice.
+                std::string reason = mismatch ? "Cryptographic identity mismatch." : describeError(failure);
+                co_await session->disconnect(std::move(reason));
             }
         }
         if (failure) {
@@ -230,7 +232,8 @@ asio::awaitable<RemoteConnectionOutcome> RemoteConnectionService::connectUsingCa
         if (cancelled()) {
             // Cancelled while recording: nobody takes the session any more.
             co_await asio::this_coro::reset_cancellation_state();
-            co_await session->disconnect(Failure::cancelled().what());
+            std::string reason = Failure::cancelled().what();
+            co_await session->disconnect(std::move(reason));
             throw Failure::cancelled();
         }
         co_return RemoteConnectionOutcome{std::move(session), route, candidate.endpointID()};
@@ -251,8 +254,9 @@ asio::awaitable<RemoteConnectionService::Result> RemoteConnectionService::runAtt
     bool allowSavedDirectEndpointFallback, Duration stepTimeout, CapabilitySet capabilities,
     Duration heartbeatInterval, Handlers handlers) {
     std::exception_ptr failure;
+    std::function<bool()> cancelled = [&task] { return task.isCancelled(); };
     try {
-        co_return co_await connectUsingCandidates([&task] { return task.isCancelled(); }, deviceID,
+        co_return co_await connectUsingCandidates(std::move(cancelled), deviceID,
                                                   std::move(bonjourEndpoint), allowSavedDirectEndpointFallback,
                                                   stepTimeout, std::move(capabilities), heartbeatInterval,
                                                   std::move(handlers));
@@ -362,7 +366,8 @@ asio::awaitable<RemoteConnectionTestResult> RemoteConnectionService::testEndpoin
     }
     const ActiveSessionDescriptor first = session->currentDescriptor();
     if (!sameIdentity(first.peerIdentity, record)) {
-        co_await session->disconnect(std::string("Cryptographic identity mismatch during endpoint verification."));
+        std::string reason = "Cryptographic identity mismatch during endpoint verification.";
+        co_await session->disconnect(std::move(reason));
         throw Failure::identityMismatch();
     }
 
@@ -380,7 +385,8 @@ asio::awaitable<RemoteConnectionTestResult> RemoteConnectionService::testEndpoin
     // An interrupted wait is ignored: the test still ends its session.
     if (interrupted) co_await asio::this_coro::reset_cancellation_state();
     const ActiveSessionDescriptor descriptor = session->currentDescriptor();
-    co_await session->disconnect(std::string("Remote connection verification completed."));
+    std::string reason = "Remote connection verification completed.";
+    co_await session->disconnect(std::move(reason));
 
     const Date verifiedAt = options_.wallClock();
     RemoteEndpoint tested = endpoint;

@@ -48,8 +48,9 @@ std::vector<ResolvedIPAddress> SystemHostnameResolver::convert(const std::string
 }
 
 asio::awaitable<std::vector<ResolvedIPAddress>> SystemHostnameResolver::resolve(std::string host, std::uint16_t port) {
-    HostnameLookup lookup(co_await asio::this_coro::executor, host, std::to_string(port),
-                          asio::ip::resolver_base::flags());
+    const asio::any_io_executor executor = co_await asio::this_coro::executor;
+    const std::string service = std::to_string(port);
+    HostnameLookup lookup(executor, host, service, asio::ip::resolver_base::flags());
     const std::optional<HostnameLookup::Answer> answer = co_await lookup.wait();
     if (!answer) throw CancellationError();
     if (answer->addrinfoCode != 0) {
