@@ -1,9 +1,9 @@
 #pragma once
 
-// A host rig that streams: from a tablet's first stream request on, frames
-// the real encoder makes from a moving gradient go to every viewer about
-// every 30 ms (a keyframe first and whenever one is asked for), a bounded
-// number of times. Encoding runs on the loop: the pictures are small.
+// A host rig that streams: after each stream request, frames the real
+// encoder makes from a moving gradient go to every viewer one interval apart
+// (a keyframe first and whenever one is asked for), a bounded number of
+// times. Encoding runs on the loop: the pictures are small.
 
 #include "support/HostRig.hpp"
 #include "transport/video/DesktopVideoEncoder.hpp"
@@ -17,13 +17,16 @@
 namespace velorinth::testing {
 
 struct SyntheticVideoSource {
-    static constexpr int kFrames = 400; // 12 s at most
+    static constexpr int kFrames = 400; // after each request
 
     int width = 640;
     int height = 360;
+    std::chrono::milliseconds interval{30};
     std::shared_ptr<DesktopVideoEncoder> encoder;
     bool pumping = false;
     bool keyframeWanted = true;
+    int remaining = 0;
+    int encoded = 0;
 
     // Replaces the rig's stream callbacks; the rig still records the requests.
     static std::shared_ptr<SyntheticVideoSource> install(HostRig& h) {
@@ -35,6 +38,7 @@ struct SyntheticVideoSource {
             h.streamRequests.emplace_back(configuration, generation);
             source->encoder = std::make_shared<DesktopVideoEncoder>(Uuid::random(), generation, configuration);
             source->keyframeWanted = true;
+            source->remaining = kFrames;
             if (!source->pumping) {
                 source->pumping = true;
                 asio::co_spawn(h.io, pump(source, server), asio::detached);
@@ -51,16 +55,18 @@ struct SyntheticVideoSource {
 
     static asio::awaitable<void> pump(std::shared_ptr<SyntheticVideoSource> source,
                                       std::weak_ptr<HostSessionServer> server) {
-        for (int i = 0; i < kFrames; ++i) {
-            co_await sleepFor(std::chrono::milliseconds(30));
+        while (source->remaining-- > 0) {
+            co_await sleepFor(source->interval);
             const auto live = server.lock();
-            if (!live) co_return;
+            if (!live) break;
             const bool force = std::exchange(source->keyframeWanted, false);
+            const int i = source->encoded++;
             auto frame = source->encoder->encode(*videotest::gradient(source->width, source->height, i),
                                                  videotest::at(1'000'000 + i * 33'333), MediaTime::invalid(),
                                                  std::nullopt, force);
             if (frame) live->distributeVideoFrame(std::make_shared<const EncodedVideoFrame>(std::move(*frame)));
         }
+        source->pumping = false;
     }
 };
 
