@@ -76,9 +76,10 @@ private:
     asio::awaitable<void> list();
     asio::awaitable<void> connect();
     asio::awaitable<void> wake();
-    // What --frames, --save and --move ask of a connected session.
+    // What --frames, --save and --move ask of a connected session (starting
+    // its stream first when asked to), then its disconnect, whatever happened.
     asio::awaitable<void> useSession(std::shared_ptr<AuthenticatedClientSession> session,
-                                     std::shared_ptr<DecodedFrameSink> sink);
+                                     std::shared_ptr<DecodedFrameSink> sink, bool startStream);
     // The Mac named on the command line, or the one paired Mac.
     TrustedDevice chosenMac();
     void say(const std::string& line);

@@ -43,24 +43,37 @@ WakeConnectTimingPolicy programTiming() {
 } // namespace
 
 asio::awaitable<void> ClientProgram::useSession(std::shared_ptr<AuthenticatedClientSession> session,
-                                                std::shared_ptr<DecodedFrameSink> sink) {
+                                                std::shared_ptr<DecodedFrameSink> sink, bool startStream) {
     const std::uint64_t frames = options_.frames.value_or(options_.savePath ? 1 : 0);
-    if (frames > 0) {
-        if (!co_await sink->waitForFrames(frames, kFrameTimeout)) throw Error(kNoFrameText);
-        const std::optional<DecodedVideoFrame> last = sink->lastFrame();
-        say("Decoded " + std::to_string(sink->decodedFrames()) + " frames of " + std::to_string(last->width) + "x" +
-            std::to_string(last->height) + ".");
-        if (options_.savePath) {
-            PngPictureWriter::write(*last->pixelBuffer, *options_.savePath);
-            say("Saved the last picture to " + options_.savePath->string() + ".");
+    std::exception_ptr failure;
+    try {
+        if (startStream && frames > 0) co_await session->configureVideoStream(defaultStreamConfiguration(), 1);
+        if (frames > 0) {
+            if (!co_await sink->waitForFrames(frames, kFrameTimeout)) throw Error(kNoFrameText);
+            const std::optional<DecodedVideoFrame> last = sink->lastFrame();
+            say("Decoded " + std::to_string(sink->decodedFrames()) + " frames of " + std::to_string(last->width) +
+                "x" + std::to_string(last->height) + ".");
+            if (options_.savePath) {
+                PngPictureWriter::write(*last->pixelBuffer, *options_.savePath);
+                say("Saved the last picture to " + options_.savePath->string() + ".");
+            }
         }
+        if (options_.pointerMove) {
+            const auto [x, y] = *options_.pointerMove;
+            InputEvent move = InputEvent::pointerMove(x, y); // named: see below
+            co_await session->sendInput(std::move(move));
+            say("Moved the pointer to " + std::to_string(x) + ", " + std::to_string(y) + ".");
+        }
+    } catch (...) {
+        failure = std::current_exception();
     }
-    if (options_.pointerMove) {
-        const auto [x, y] = *options_.pointerMove;
-        InputEvent move = InputEvent::pointerMove(x, y); // named: see disconnect below
-        co_await session->sendInput(std::move(move));
-        say("Moved the pointer to " + std::to_string(x) + ", " + std::to_string(y) + ".");
-    }
+    // Every command ends its session, a cancelled one included.
+    co_await asio::this_coro::reset_cancellation_state();
+    // A named local: g++ 12 destroys some temporaries of a co_await expression twice.
+    std::string reason = kDisconnectReason;
+    co_await session->disconnect(std::move(reason));
+    if (failure) std::rethrow_exception(failure);
+    say("Disconnected.");
 }
 
 asio::awaitable<void> ClientProgram::connect() {
@@ -88,21 +101,7 @@ asio::awaitable<void> ClientProgram::connect() {
     sink->attach(session);
     say("Connected to " + mac.identity.displayName + " via " + caseName(outcome.routeUsed) + ".");
 
-    std::exception_ptr failure;
-    try {
-        if (options_.frames || options_.savePath) {
-            co_await session->configureVideoStream(defaultStreamConfiguration(), 1);
-        }
-        co_await useSession(session, sink);
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    co_await asio::this_coro::reset_cancellation_state();
-    // A named local: g++ 12 destroys some temporaries of a co_await expression twice.
-    std::string reason = kDisconnectReason;
-    co_await session->disconnect(std::move(reason));
-    if (failure) std::rethrow_exception(failure);
-    say("Disconnected.");
+    co_await useSession(session, sink, true);
 }
 
 asio::awaitable<void> ClientProgram::wake() {
@@ -151,17 +150,7 @@ asio::awaitable<void> ClientProgram::wake() {
     say("Connection route: " + caseName(*result.connectionRouteUsed));
     const std::shared_ptr<DecodedFrameSink> sink = environment->sinkFor(result.session);
     keepSinks();
-    try {
-        co_await useSession(session, sink);
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    co_await asio::this_coro::reset_cancellation_state();
-    // A named local: g++ 12 destroys some temporaries of a co_await expression twice.
-    std::string reason = kDisconnectReason;
-    co_await session->disconnect(std::move(reason));
-    if (failure) std::rethrow_exception(failure);
-    say("Disconnected.");
+    co_await useSession(session, sink, false); // the run started the stream
 }
 
 } // namespace velorinth
