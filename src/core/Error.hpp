@@ -28,4 +28,17 @@ public:
     bool isCancellation() const noexcept override { return true; }
 };
 
+// The user-facing description of any failure: what() of a std::exception,
+// a fixed text for anything else.
+inline std::string describeError(const std::exception_ptr& error) {
+    if (!error) return {};
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& failure) {
+        return failure.what();
+    } catch (...) {
+        return "The operation couldn't be completed.";
+    }
+}
+
 } // namespace velorinth

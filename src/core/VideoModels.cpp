@@ -20,6 +20,10 @@ std::int64_t scaledSide(std::int64_t side, double scale, std::int64_t minimum) {
 
 } // namespace
 
+VideoStreamConfiguration defaultStreamConfiguration() {
+    return VideoStreamConfiguration::clamped(Capability::h264, 1280, 720, 30, 3'500'000, 60, 2'097'152, 32'768);
+}
+
 VideoStreamConfiguration VideoStreamConfiguration::clamped(Capability codec, std::int64_t maxWidth,
                                                            std::int64_t maxHeight, std::int64_t framesPerSecond,
                                                            std::int64_t targetBitrateBps,

@@ -88,18 +88,15 @@ struct HostRig : LoopRunner {
                      std::size_t pairingsPerMinute = 5,
                      std::size_t replayCapacity = PairingReplayGuard::kDefaultCapacity)
         : replayGuard(std::make_shared<PairingReplayGuard>(std::chrono::seconds(300), replayCapacity)) {
-        hostIdentity->tlsIdentity(); // created off the loop, as the host does before starting it
-        server = std::make_shared<HostSessionServer>(
-            io.get_executor(), hostIdentity, trust, replayGuard,
-            std::make_shared<PairingAttemptLimiter>(pairingsPerMinute, std::chrono::seconds(60)), hostKdf, hostStore,
-            5s, approvalTimeout, CapabilitySet{Capability::h264, Capability::pointer, Capability::keyboard},
-            DevicePermissions::connect,
-            std::move(options));
-        call([&] { server->setCallbacks(recordingCallbacks()); });
-        if (listen) {
-            call([&] { server->startListening(0, false); });
-            port = run(server->waitForListeningPort(5s));
-        }
+        makeServer(std::move(options), approvalTimeout, pairingsPerMinute, listen);
+    }
+
+    // Stops the server and starts another, with the same stores and
+    // callbacks, that runs as `identity` and listens on a new port.
+    void restartAs(std::shared_ptr<DeviceIdentityService> identity) {
+        run(server->stop(), 5s);
+        hostIdentity = std::move(identity);
+        makeServer(fastOptions(), server->approvalTimeout, 5, true);
     }
 
     // An orderly end: stop answers a prompt still open, whose waiting
@@ -113,6 +110,22 @@ struct HostRig : LoopRunner {
             }
         }
         io.stop();
+    }
+
+    void makeServer(HostSessionServer::Options options, std::chrono::steady_clock::duration approvalTimeout,
+                    std::size_t pairingsPerMinute, bool listen) {
+        hostIdentity->tlsIdentity(); // created off the loop, as the host does before starting it
+        server = std::make_shared<HostSessionServer>(
+            io.get_executor(), hostIdentity, trust, replayGuard,
+            std::make_shared<PairingAttemptLimiter>(pairingsPerMinute, std::chrono::seconds(60)), hostKdf, hostStore,
+            5s, approvalTimeout, CapabilitySet{Capability::h264, Capability::pointer, Capability::keyboard},
+            DevicePermissions::connect,
+            std::move(options));
+        call([&] { server->setCallbacks(recordingCallbacks()); });
+        if (listen) {
+            call([&] { server->startListening(0, false); });
+            port = run(server->waitForListeningPort(5s));
+        }
     }
 
     HostSessionServer::Callbacks recordingCallbacks() {

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <thread>
 
 namespace velorinth::testing {
@@ -36,6 +37,17 @@ std::optional<NamespaceOutcome> NamespaceDaemons::startAvahi() {
 std::optional<NamespaceOutcome> NamespaceDaemons::remountSysfs() {
     ::umount2("/sys", MNT_DETACH);
     if (::mount("sysfs", "/sys", "sysfs", 0, nullptr) != 0) return NamespaceOutcome::skip("sysfs could not be mounted again");
+    return std::nullopt;
+}
+
+std::optional<NamespaceOutcome> NamespaceDaemons::useResolverConfiguration(const std::string& contents) {
+    const char* path = "/run/velorinth-resolv.conf";
+    std::ofstream file(path, std::ios::trunc);
+    file << contents;
+    file.close();
+    if (!file || ::mount(path, "/etc/resolv.conf", nullptr, MS_BIND, nullptr) != 0) {
+        return NamespaceOutcome::skip("/etc/resolv.conf could not be replaced in the namespace");
+    }
     return std::nullopt;
 }
 

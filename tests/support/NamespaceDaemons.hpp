@@ -19,6 +19,9 @@ struct NamespaceDaemons {
     static std::optional<NamespaceOutcome> startAvahi();
     // A fresh sysfs on /sys: the one inherited shows the namespace that mounted it.
     static std::optional<NamespaceOutcome> remountSysfs();
+    // `contents` as the namespace's /etc/resolv.conf (a file on the private
+    // /run mounted over it), so name lookups go where the test says.
+    static std::optional<NamespaceOutcome> useResolverConfiguration(const std::string& contents);
     // Runs each command (stdout and stderr dropped); a skip naming the first that fails.
     static std::optional<NamespaceOutcome> run(const std::vector<std::string>& commands);
 };

@@ -4,6 +4,7 @@
 #include "core/Cancellation.hpp"
 #include "core/KeepAlive.hpp"
 #include "core/LoopAssert.hpp"
+#include "platform/HostnameLookup.hpp"
 #include "platform/SessionSocket.hpp"
 
 #include <asio/co_spawn.hpp>
@@ -56,30 +57,7 @@ ObservedNetworkError classify(const asio::error_code& error) {
     return {Kind::posix, 0, error.message()};
 }
 
-// Asio turns getaddrinfo's EAI_* results into its own codes; turn them back.
-ObservedNetworkError classifyResolution(const asio::error_code& error) {
-    int code = EAI_FAIL;
-    if (error.category() == asio::error::get_addrinfo_category()) {
-        code = error.value();
-    } else if (error == asio::error::host_not_found) {
-        code = EAI_NONAME;
-    } else if (error == asio::error::host_not_found_try_again) {
-        code = EAI_AGAIN;
-    } else if (error == asio::error::no_data) {
-        code = EAI_NODATA;
-    } else if (error == asio::error::service_not_found) {
-        code = EAI_SERVICE;
-    } else if (error == asio::error::socket_type_not_supported) {
-        code = EAI_SOCKTYPE;
-    } else if (error == asio::error::address_family_not_supported) {
-        code = EAI_FAMILY;
-    } else if (error == asio::error::no_memory) {
-        code = EAI_MEMORY;
-    } else if (error == asio::error::invalid_argument) {
-        code = EAI_BADFLAGS;
-    }
-    return {Kind::dns, code, gai_strerror(code)};
-}
+ObservedNetworkError resolutionFailure(int code) { return {Kind::dns, code, HostnameLookup::addrinfoText(code)}; }
 
 bool isEndOfStream(const asio::error_code& error) {
     return error == asio::error::eof || error == asio::ssl::error::stream_truncated;
@@ -92,7 +70,7 @@ NetworkConnectionError notConnected() { return NetworkConnectionError::network(s
 NetworkFramedConnection::NetworkFramedConnection(Stream stream, std::size_t maximumFrameSize, bool requiresTLS,
                                                  std::shared_ptr<TLSVerificationBox> verificationBox)
     : maximumFrameSize(maximumFrameSize), requiresTLS(requiresTLS), stream_(std::move(stream)),
-      resolver_(stream_.get_executor()), verificationBox_(std::move(verificationBox)), role_(TLSRole::server),
+      verificationBox_(std::move(verificationBox)), role_(TLSRole::server),
       wakeup_(stream_.get_executor()), handshakeDone_(true) {}
 
 NetworkFramedConnection::NetworkFramedConnection(const asio::any_io_executor& executor,
@@ -101,7 +79,7 @@ NetworkFramedConnection::NetworkFramedConnection(const asio::any_io_executor& ex
                                                  std::shared_ptr<TLSVerificationBox> verificationBox,
                                                  SessionSocketOptions socketOptions)
     : maximumFrameSize(maximumFrameSize), requiresTLS(true), tls_(std::move(tls)), stream_(executor, *tls_),
-      endpoint_(std::move(endpoint)), socketOptions_(socketOptions), resolver_(executor),
+      endpoint_(std::move(endpoint)), socketOptions_(socketOptions),
       verificationBox_(std::move(verificationBox)), role_(TLSRole::client), wakeup_(executor) {}
 
 NetworkFramedConnection::~NetworkFramedConnection() = default;
@@ -207,40 +185,26 @@ asio::awaitable<void> NetworkFramedConnection::connectTransport() {
         last = classify(error);
         observe(*last);
     }
-    throw networkFailure(last.value_or(ObservedNetworkError{Kind::dns, EAI_NONAME, gai_strerror(EAI_NONAME)}));
+    throw networkFailure(last.value_or(resolutionFailure(EAI_NONAME)));
 }
 
 asio::awaitable<std::vector<asio::ip::tcp::endpoint>> NetworkFramedConnection::resolve() {
-    const auto caller = co_await asio::this_coro::cancellation_state;
     asio::error_code notAnAddress;
     const auto address = asio::ip::make_address(endpoint_->host, notAnAddress);
     if (!notAnAddress) co_return std::vector<asio::ip::tcp::endpoint>{{address, endpoint_->port}};
 
-    // getaddrinfo cannot be interrupted, so the answer is awaited through the
-    // signal: a cancellation returns at once and the late answer is dropped.
-    struct Resolution {
-        bool done = false;
-        asio::error_code error;
-        std::vector<asio::ip::tcp::endpoint> endpoints;
-    };
-    auto resolution = std::make_shared<Resolution>();
-    resolver_.async_resolve(endpoint_->host, std::to_string(endpoint_->port),
-                            asio::ip::resolver_base::numeric_service,
-                            [resolution, self = shared_from_this()](const asio::error_code& error,
-                                                                   const asio::ip::tcp::resolver::results_type& results) {
-                                resolution->done = true;
-                                resolution->error = error;
-                                for (const auto& entry : results) resolution->endpoints.push_back(entry.endpoint());
-                                self->wakeup_.notifyAll();
-                            });
-    while (!resolution->done && !cancelled_) {
-        co_await wakeup_.wait();
-        if (!cancelled_ && isCancelled(caller)) throw abandon();
-    }
+    // A cancellation returns at once; the late answer is dropped.
+    auto lookup = std::make_shared<HostnameLookup>(stream_.get_executor(), endpoint_->host,
+                                                   std::to_string(endpoint_->port),
+                                                   asio::ip::resolver_base::numeric_service);
+    lookup_ = lookup;
+    const std::optional<HostnameLookup::Answer> answer = co_await lookup->wait();
+    if (lookup_ == lookup) lookup_.reset();
     if (cancelled_) throw NetworkConnectionError(Case::cancelled);
-    if (resolution->error) throw networkFailure(classifyResolution(resolution->error));
-    if (resolution->endpoints.empty()) throw networkFailure(classifyResolution(asio::error::host_not_found));
-    co_return std::move(resolution->endpoints);
+    if (!answer) throw abandon();
+    if (answer->addrinfoCode != 0) throw networkFailure(resolutionFailure(answer->addrinfoCode));
+    if (answer->endpoints.empty()) throw networkFailure(resolutionFailure(EAI_NONAME));
+    co_return answer->endpoints;
 }
 
 // ---- receiving ------------------------------------------------------------------------
@@ -379,7 +343,7 @@ void NetworkFramedConnection::cancel() {
     cancelled_ = true;
     inbox_.clear();
     readFailure_ = NetworkConnectionError(Case::cancelled);
-    resolver_.cancel();
+    if (lookup_) lookup_->abandon();
     wakeup_.notifyAll();
 
     auto& socket = stream_.next_layer();

@@ -34,6 +34,8 @@
 
 namespace velorinth {
 
+class HostnameLookup;
+
 // A TLS connection carrying length-framed messages: a 4-byte big-endian
 // length, then that many bytes; a length of 0 or above maximumFrameSize is
 // refused before any of its body is read.
@@ -162,7 +164,7 @@ private:
     Stream stream_;
     std::optional<HostPort> endpoint_; // client connections only; a DNS name is resolved by start()
     SessionSocketOptions socketOptions_;
-    asio::ip::tcp::resolver resolver_;
+    std::shared_ptr<HostnameLookup> lookup_; // while start() resolves a DNS name
     std::shared_ptr<TLSVerificationBox> verificationBox_;
     TLSRole role_;
     LoopSignal wakeup_; // any change of the inbox, the write slot or the start

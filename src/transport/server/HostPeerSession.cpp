@@ -21,11 +21,6 @@ namespace {
 using Command = SessionControlCommand;
 constexpr std::int64_t kDefaultChunkBytes = 32'768;
 
-// What a configure request without settings asks for.
-VideoStreamConfiguration defaultStreamConfiguration() {
-    return VideoStreamConfiguration::clamped(Capability::h264, 1280, 720, 30, 3'500'000, 60, 2'097'152, 32'768);
-}
-
 std::string streamFailureText(VideoStreamStopReason reason) {
     switch (reason) {
     case VideoStreamStopReason::screenRecordingPermissionRequired:

@@ -1,0 +1,181 @@
+// Prints, over loopback against the real host, p50 and p95 of: a raw
+// reconnection through the session connector (the reference); the remote
+// connection service's connect with the first route answering (and its
+// ratio to the reference); the same behind two refused routes; a
+// wake-and-connect run to `connected` with a saved endpoint answering, first
+// frame included; and a local wake, from the magic packet to `connected`.
+// Host and tablet share one loop. Nothing is asserted.
+
+#include "BenchSupport.hpp"
+
+#include "support/FakeBonjourBrowsing.hpp"
+#include "support/HostRig.hpp"
+#include "support/SyntheticVideoSource.hpp"
+#include "support/TabletRig.hpp"
+
+#include "tablet/TabletWakeEnvironment.hpp"
+#include "transport/client/RemoteConnectionService.hpp"
+#include "transport/client/SystemHostnameResolver.hpp"
+#include "transport/client/WakeConnectCoordinator.hpp"
+
+#include <asio/ip/udp.hpp>
+
+#include <cstdio>
+
+using namespace velorinth;
+using namespace velorinth::testing;
+using bench::Clock;
+using bench::milliseconds;
+using bench::percentile;
+
+namespace {
+
+constexpr int kRounds = 25;
+
+struct Rig : HostRig {
+    asio::thread_pool kdf{1};
+    asio::thread_pool tabletStore{1};
+    TabletRig tablet;
+    std::shared_ptr<SyntheticVideoSource> video = SyntheticVideoSource::install(*this);
+    std::shared_ptr<FakeBonjourBrowsing::Made> made = std::make_shared<FakeBonjourBrowsing::Made>();
+    TrustedDevice mac;
+    std::shared_ptr<RemoteConnectionService> service;
+    std::shared_ptr<TabletWakeEnvironment> environment;
+    int added = 1;
+
+    Rig() : HostRig(fastOptions(), 90s, true, 1'000'000) {
+        video->interval = 5ms;
+        HostRig::trust->trust(trustedRecord(tablet.publicIdentity()));
+        mac = trustedRecord(hostIdentity->publicIdentity(hostIdentity->loadOrCreateRecord()));
+        service = std::make_shared<RemoteConnectionService>(io.get_executor(), kdf, tabletStore, tablet.identity,
+                                                            tablet.trust, std::make_shared<SystemHostnameResolver>(),
+                                                            true);
+        environment = std::make_shared<TabletWakeEnvironment>(
+            ReconnectDialer{io.get_executor(), kdf, tabletStore, tablet.identity, tablet.trust, nullptr, {}},
+            TabletWakeEnvironmentOptions{0s, 10s, 30s, false, FakeBonjourBrowsing::factory(made)});
+    }
+    ~Rig() {
+        environment->takeSinks();
+        kdf.join();
+        tabletStore.join();
+    }
+    RemoteEndpoint endpoint(std::uint16_t at) {
+        return RemoteEndpoint{Uuid::random(), "127.0.0.1", at, RemoteHostKind::ipv4Literal,
+                              RemoteTransportKind::privateNetwork, std::nullopt, Date(added++), std::nullopt,
+                              std::nullopt};
+    }
+    void saveEndpoints(std::vector<RemoteEndpoint> endpoints) {
+        TrustedDevice record = tablet.trust->device(mac.id).value_or(mac);
+        record.remoteEndpoints = std::move(endpoints);
+        record.lastSuccessfulEndpointID.reset();
+        record.preferredRemoteEndpointID.reset();
+        for (auto& saved : record.remoteEndpoints) saved.lastVerifiedAt.reset();
+        tablet.trust->trust(record);
+    }
+    std::uint16_t closedPort() {
+        asio::ip::tcp::acceptor probe(io, {asio::ip::make_address("127.0.0.1"), 0});
+        return probe.local_endpoint().port();
+    }
+    template <class Body>
+    std::vector<double> measure(Body body) {
+        std::vector<double> times;
+        for (int round = 0; round < kRounds; ++round) times.push_back(body());
+        return times;
+    }
+    std::shared_ptr<WakeConnectCoordinator> coordinator(WakeDispatchPolicy policy, BackoffPolicy backoff) {
+        return std::make_shared<WakeConnectCoordinator>(
+            io.get_executor(), tablet.trust, tabletStore,
+            std::make_shared<LocalWakeService>(io.get_executor(), nullptr, std::move(policy)), nullptr,
+            WakeConnectTimingPolicy(3s, 10s, backoff, std::nullopt, 1, 5s, 5s, true), environment->environment(),
+            nullptr);
+    }
+};
+
+void print(const char* what, const std::vector<double>& times, const char* extra = "") {
+    std::printf("  %-64s | %6.1f ms %6.1f ms%s\n", what, percentile(times, 0.5), percentile(times, 0.95), extra);
+}
+
+} // namespace
+
+int main() {
+    try {
+        Rig h;
+        h.tablet.trust->trust(h.mac);
+        const CapabilitySet capabilities{Capability::h264, Capability::pointer, Capability::keyboard};
+        std::printf("RemoteConnectBench on 127.0.0.1, host and tablet on one loop, %d rounds each:\n", kRounds);
+        std::printf("  %-64s |    p50       p95\n", "");
+
+        ClientSessionConnector connector(h.io.get_executor(), h.kdf, h.tabletStore, {10s, 90s, 30s});
+        const auto raw = h.measure([&] {
+            const auto start = Clock::now();
+            const auto session = h.run(connector.connect(h.tablet.request(h.port, HandshakePurpose::reconnect, h.mac)));
+            const double elapsed = milliseconds(Clock::now() - start);
+            h.run(session->disconnect("Round over."));
+            return elapsed;
+        });
+        print("(1) reconnect through the session connector (reference)", raw);
+
+        const auto viaService = [&](std::vector<RemoteEndpoint> endpoints) {
+            h.saveEndpoints(std::move(endpoints));
+            const auto start = Clock::now();
+            const auto outcome = h.run(h.service->connect(h.mac.id, std::nullopt, false, 10s, capabilities, 30s, {}));
+            const double elapsed = milliseconds(Clock::now() - start);
+            h.run(outcome.session->disconnect("Round over."));
+            return elapsed;
+        };
+        const auto first = h.measure([&] { return viaService({h.endpoint(h.port)}); });
+        char ratio[64];
+        std::snprintf(ratio, sizeof ratio, "   (%.2fx the reference at p50)", percentile(first, 0.5) / percentile(raw, 0.5));
+        print("(2) remote connection, first route answering", first, ratio);
+        const auto behindRefused = h.measure(
+            [&] { return viaService({h.endpoint(h.closedPort()), h.endpoint(h.closedPort()), h.endpoint(h.port)}); });
+        print("(3) remote connection after two refused routes", behindRefused);
+
+        h.saveEndpoints({h.endpoint(h.port)});
+        const WakeDispatchPolicy quick({9}, std::chrono::nanoseconds(0), 1000, 2s, true);
+        const auto savedAnswering = h.measure([&] {
+            const auto coordinator = h.coordinator(quick, BackoffPolicy{20ms, 200ms, 1.5, 40});
+            const auto start = Clock::now();
+            const WakeConnectResult result = h.run(coordinator->wakeAndConnect(h.mac.id));
+            const double elapsed = milliseconds(Clock::now() - start);
+            if (result.finalState.kind() != WakeConnectState::Case::connected) bench::fail(result.finalState.detailedStatusText());
+            h.run(std::static_pointer_cast<AuthenticatedClientSession>(result.session)->disconnect("Round over."));
+            return elapsed;
+        });
+        print("(4) wake and connect, a saved endpoint answering, first frame", savedAnswering);
+
+        // Asleep until the magic packet arrives; then the host listens again.
+        SavedWakeConfiguration wake = SavedWakeConfiguration::empty(Date::now());
+        wake.targets = {WakeNetworkInterfaceTarget("en0", WakeInterfaceKind::ethernet,
+                                                   MACAddress(std::string_view("00:11:22:33:44:55")),
+                                                   std::string("127.0.0.1"))};
+        wake.wakeForNetworkAccess = Evidence<bool>::verified(true);
+        h.tablet.trust->updateWakeConfiguration(h.mac.id, wake);
+        asio::ip::udp::socket receiver(h.io, {asio::ip::make_address("127.0.0.1"), 0});
+        const WakeDispatchPolicy toReceiver({receiver.local_endpoint().port()}, std::chrono::nanoseconds(0), 1000, 2s,
+                                            true);
+        const auto afterWake = h.measure([&] {
+            h.run(h.server->stop());
+            Clock::time_point woken;
+            Bytes packet(200);
+            asio::ip::udp::endpoint from;
+            receiver.async_receive_from(asio::buffer(packet), from, [&](const asio::error_code& error, std::size_t) {
+                if (error) return;
+                woken = Clock::now();
+                h.server->startListening(h.port, false);
+            });
+            const auto coordinator = h.coordinator(toReceiver, BackoffPolicy{20ms, 200ms, 1.5, 40});
+            const WakeConnectResult result = h.run(coordinator->wakeAndConnect(h.mac.id));
+            const double elapsed = milliseconds(Clock::now() - woken);
+            if (!result.didSendWakeRequest || result.finalState.kind() != WakeConnectState::Case::connected) {
+                bench::fail(result.finalState.detailedStatusText());
+            }
+            h.run(std::static_pointer_cast<AuthenticatedClientSession>(result.session)->disconnect("Round over."));
+            return elapsed;
+        });
+        print("(5) local wake: magic packet to connected (backoff from 20 ms)", afterWake);
+    } catch (const std::exception& error) {
+        bench::fail(error.what());
+    }
+    return 0;
+}

@@ -1,0 +1,101 @@
+#pragma once
+
+#include "core/Error.hpp"
+#include "core/TrustedDevice.hpp"
+#include "core/Uuid.hpp"
+
+#include <asio/awaitable.hpp>
+#include <asio/io_context.hpp>
+#include <asio/thread_pool.hpp>
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace velorinth {
+
+class AuthenticatedClientSession;
+class DecodedFrameSink;
+class DeviceIdentityService;
+class TrustedDeviceStore;
+
+// A command line the program cannot act on; it exits with 2.
+class UsageError : public Error {
+public:
+    explicit UsageError(std::string text) : Error(std::move(text)) {}
+};
+
+// What the command line asked for.
+struct ClientOptions {
+    enum class Command { pair, list, connect, wake };
+
+    std::optional<std::filesystem::path> stateDirectory;
+    bool allowLoopbackForTesting = false;
+    Command command = Command::list;
+    std::string pairTarget;     // pair: HOST[:PORT]
+    std::optional<Uuid> macID;  // connect, wake
+    std::optional<std::uint64_t> frames;
+    std::optional<std::filesystem::path> savePath;
+    std::optional<std::pair<double, double>> pointerMove;
+    bool remote = false;        // wake
+    std::uint16_t wakePort = 9; // wake
+};
+
+// The tablet-side program: pairs with a Mac, lists the paired ones, and
+// connects to one (waking it first with `wake`), printing one line per step.
+// Runs its command on the calling thread's loop; SIGINT and SIGTERM cancel it.
+class ClientProgram {
+public:
+    static constexpr const char* kDisconnectReason = "Disconnected by velorinth-client.";
+    static constexpr const char* kCancelledText = "Connection cancelled.";
+    static constexpr const char* kNoFrameText =
+        "Connected to your Mac, but no live desktop video frame arrived before timeout.";
+
+    ClientProgram(ClientOptions options, std::ostream& out, std::ostream& err);
+    ~ClientProgram();
+    ClientProgram(const ClientProgram&) = delete;
+    ClientProgram& operator=(const ClientProgram&) = delete;
+
+    // 0 on success; 1 with the error's text on `err`; 2 for a usage error.
+    int run();
+
+    // $XDG_DATA_HOME/velorinth-client/secure-store (absolute only), else
+    // ~/.local/share/velorinth-client/secure-store; `stateDirectory`/secure-store
+    // when given.
+    static std::filesystem::path storeRoot(const std::optional<std::filesystem::path>& stateDirectory);
+
+private:
+    asio::awaitable<int> runCommand();
+    asio::awaitable<void> pair();
+    asio::awaitable<void> list();
+    asio::awaitable<void> connect();
+    asio::awaitable<void> wake();
+    // What --frames, --save and --move ask of a connected session (starting
+    // its stream first when asked to), then its disconnect, whatever happened.
+    asio::awaitable<void> useSession(std::shared_ptr<AuthenticatedClientSession> session,
+                                     std::shared_ptr<DecodedFrameSink> sink, bool startStream);
+    // The Mac named on the command line, or the one paired Mac.
+    TrustedDevice chosenMac();
+    void say(const std::string& line);
+
+    ClientOptions options_;
+    std::ostream& out_;
+    std::ostream& err_;
+    asio::io_context io_;
+    asio::thread_pool kdfWorker_{1};
+    asio::thread_pool storeWorker_{1};
+    std::shared_ptr<DeviceIdentityService> identity_;
+    std::shared_ptr<TrustedDeviceStore> trust_;
+    bool interrupted_ = false;
+    std::function<void()> onInterrupt_; // what a signal cancels besides the command
+    // Sinks end off the loop, after it stopped.
+    std::vector<std::shared_ptr<DecodedFrameSink>> finishedSinks_;
+};
+
+} // namespace velorinth

@@ -1,0 +1,179 @@
+// velorinth-client as a user runs it, against the real host on 127.0.0.1:
+// pairing with the code, listing, connecting with frames, a saved picture
+// and a pointer move, waking a stopped host; and bad input refused cleanly.
+
+#include "support/ChildProcess.hpp"
+#include "support/HostRig.hpp"
+#include "support/SyntheticVideoSource.hpp"
+
+#include "core/BigEndian.hpp"
+#include "platform/linux/FileSecureStore.hpp"
+#include "transport/security/TrustedDeviceStore.hpp"
+
+#include <asio/ip/udp.hpp>
+#include <asio/redirect_error.hpp>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+
+using namespace velorinth;
+using namespace velorinth::testing;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const MACAddress kHardware(std::string_view("00:11:22:33:44:55"));
+
+std::string programPath() {
+    return (fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "apps" / "velorinth-client").string();
+}
+
+struct TemporaryDirectory {
+    TemporaryDirectory() {
+        std::string pattern = (fs::temp_directory_path() / "velorinth-client-XXXXXX").string();
+        path = ::mkdtemp(pattern.data());
+    }
+    ~TemporaryDirectory() {
+        std::error_code ignored;
+        fs::remove_all(path, ignored);
+    }
+    fs::path path;
+};
+
+Bytes fileBytes(const fs::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+struct ProgramRig : HostRig {
+    std::shared_ptr<SyntheticVideoSource> video = SyntheticVideoSource::install(*this);
+    TemporaryDirectory state;
+
+    ProgramRig() { autoAnswer = true; }
+
+    // The program with a private store; no multicast query leaves the
+    // machine (the system bus it would reach Avahi on does not exist).
+    std::unique_ptr<ChildProcess> start(std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), {"--state-dir", state.path.string(), "--allow-loopback-for-testing"});
+        return std::make_unique<ChildProcess>(programPath(), arguments,
+                                              std::vector<std::string>{"DBUS_SYSTEM_BUS_ADDRESS=unix:path=" +
+                                                                       (state.path / "no-bus").string()});
+    }
+    ChildProcess& finish(ChildProcess& child) {
+        until([&] { return child.poll(); }, 30s);
+        return child;
+    }
+    std::unique_ptr<ChildProcess> runProgram(std::vector<std::string> arguments, const std::string& input = "") {
+        auto child = start(std::move(arguments));
+        child->write(input);
+        child->closeInput();
+        finish(*child);
+        return child;
+    }
+    // Pairs, answering the code question with `answer`; returns the code shown.
+    std::string pair(const std::string& answer, std::unique_ptr<ChildProcess>& child) {
+        child = start({"pair", "127.0.0.1:" + std::to_string(port)});
+        const std::regex code("Verification code: ([0-9]{6})");
+        std::smatch shown;
+        until([&] { return child->poll() || std::regex_search(child->out(), shown, code); }, 30s);
+        const std::string digits = shown.size() > 1 ? shown[1].str() : "";
+        child->write(answer + "\n");
+        finish(*child);
+        return digits;
+    }
+    std::optional<TrustedDevice> savedMac() {
+        TrustedDeviceStore store(std::make_shared<FileSecureStore>(state.path / "secure-store"));
+        const auto all = store.allDevices();
+        return all.empty() ? std::nullopt : std::optional<TrustedDevice>(all.front());
+    }
+};
+
+TEST(LoopbackTabletProgram, PairsListsConnectsWithVideoAndInputAndWakesAStoppedHost) {
+    ProgramRig h;
+    std::unique_ptr<ChildProcess> pairing;
+    const std::string code = h.pair("y", pairing);
+    ASSERT_EQ(pairing->exitCode(), 0) << pairing->out() << pairing->err();
+    ASSERT_FALSE(h.prompts.empty());
+    ASSERT_TRUE(h.prompts.front().has_value());
+    EXPECT_EQ(code, h.prompts.front()->verificationCode);
+    EXPECT_NE(pairing->out().find("Paired with Test Mac ("), std::string::npos) << pairing->out();
+
+    auto list = h.runProgram({"list"});
+    EXPECT_EQ(list->exitCode(), 0) << list->err();
+    EXPECT_NE(list->out().find("Test Mac"), std::string::npos);
+    EXPECT_NE(list->out().find("endpoints: 127.0.0.1:" + std::to_string(h.port)), std::string::npos) << list->out();
+
+    // The Mac now tells its tablets how to wake it.
+    SavedWakeConfiguration pushed = SavedWakeConfiguration::empty(Date::now());
+    pushed.targets = {WakeNetworkInterfaceTarget("en0", WakeInterfaceKind::ethernet, kHardware, std::string("127.0.0.1"))};
+    pushed.bonjourServicePort = h.port;
+    pushed.wakeForNetworkAccess = Evidence<bool>::verified(true);
+    h.call([&] { h.server->updateHostState(std::nullopt, true, pushed); });
+    const fs::path picture = h.state.path / "out.png";
+    auto connect = h.runProgram({"connect", "--frames", "3", "--save", picture.string(), "--move", "0.5,0.5"});
+    ASSERT_EQ(connect->exitCode(), 0) << connect->out() << connect->err();
+    const Bytes png = fileBytes(picture);
+    ASSERT_GE(png.size(), 24u);
+    EXPECT_EQ(bigendian::load<std::uint32_t>(ByteView(png).subspan(16).first<4>()), 640u); // IHDR width
+    EXPECT_EQ(bigendian::load<std::uint32_t>(ByteView(png).subspan(20).first<4>()), 360u); // and height
+    ASSERT_EQ(h.inputs.size(), 1u);
+    EXPECT_EQ(h.inputs[0].second, InputEvent::pointerMove(0.5, 0.5));
+    ASSERT_TRUE(h.savedMac().has_value());
+    EXPECT_EQ(h.savedMac()->wakeConfiguration, pushed);
+
+    // Asleep: a real magic packet for the Mac's address wakes it.
+    h.run(h.server->stop());
+    asio::ip::udp::socket receiver(h.io, {asio::ip::make_address("127.0.0.1"), 0});
+    Bytes packet(200);
+    asio::ip::udp::endpoint from;
+    receiver.async_receive_from(asio::buffer(packet), from, [&](const asio::error_code& error, std::size_t length) {
+        if (error) return;
+        packet.resize(length);
+        h.server->startListening(h.port, false);
+    });
+    auto wake = h.runProgram({"wake", "--wake-port", std::to_string(receiver.local_endpoint().port())});
+    ASSERT_EQ(wake->exitCode(), 0) << wake->out() << wake->err();
+    EXPECT_EQ(packet.size(), 102u);
+    EXPECT_NE(wake->out().find("Attempting to wake your Mac\u2026"), std::string::npos) << wake->out();
+    EXPECT_NE(wake->out().find("Connected\nWake route: directLocalNetwork"), std::string::npos) << wake->out();
+}
+
+TEST(LoopbackTabletProgram, BadInputIsRefusedAndLosesNothing) {
+    ProgramRig h;
+    std::unique_ptr<ChildProcess> refused;
+    h.pair("n", refused);
+    EXPECT_EQ(refused->exitCode(), 1);
+    EXPECT_NE(refused->err().find("Pairing was cancelled because the verification code was not confirmed."),
+              std::string::npos)
+        << refused->err();
+    h.until([&] { return !h.prompts.empty() && !h.prompts.back().has_value(); }); // withdrawn on the Mac
+    EXPECT_FALSE(h.savedMac().has_value());
+
+    auto scheme = h.runProgram({"pair", "http://x"});
+    EXPECT_EQ(scheme->exitCode(), 1);
+    EXPECT_NE(scheme->err().find(RemoteEndpointValidationError::text(
+                  RemoteEndpointValidationError::Case::urlSchemeNotAllowed)),
+              std::string::npos);
+    auto option = h.runProgram({"connect", "--bogus"});
+    EXPECT_EQ(option->exitCode(), 2);
+    EXPECT_NE(option->err().find("usage: velorinth-client"), std::string::npos);
+
+    FileSecureStore(h.state.path / "secure-store")
+        .save(ByteView(reinterpret_cast<const std::uint8_t*>("not json"), 8), TrustedDeviceStore::service(),
+              TrustedDeviceStore::kAccount);
+    const fs::path file = h.state.path / "secure-store" / TrustedDeviceStore::service() / TrustedDeviceStore::kAccount;
+    const Bytes before = fileBytes(file);
+    for (const char* command : {"list", "connect"}) {
+        auto corrupted = h.runProgram({command});
+        EXPECT_EQ(corrupted->exitCode(), 1) << command;
+        EXPECT_NE(corrupted->err().find(TrustedDeviceStoreError::text(TrustedDeviceStoreError::Case::corruptedStore)),
+                  std::string::npos)
+            << corrupted->err();
+    }
+    EXPECT_EQ(fileBytes(file), before);
+}
+
+} // namespace
