@@ -5,6 +5,7 @@
 #include "support/ChildProcess.hpp"
 #include "support/HostRig.hpp"
 #include "support/SyntheticVideoSource.hpp"
+#include "support/TemporaryDirectory.hpp"
 
 #include "core/BigEndian.hpp"
 #include "platform/linux/FileSecureStore.hpp"
@@ -31,18 +32,6 @@ std::string programPath() {
     return (fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "apps" / "velorinth-client").string();
 }
 
-struct TemporaryDirectory {
-    TemporaryDirectory() {
-        std::string pattern = (fs::temp_directory_path() / "velorinth-client-XXXXXX").string();
-        path = ::mkdtemp(pattern.data());
-    }
-    ~TemporaryDirectory() {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
-    fs::path path;
-};
-
 Bytes fileBytes(const fs::path& path) {
     std::ifstream file(path, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
@@ -50,7 +39,7 @@ Bytes fileBytes(const fs::path& path) {
 
 struct ProgramRig : HostRig {
     std::shared_ptr<SyntheticVideoSource> video = SyntheticVideoSource::install(*this);
-    TemporaryDirectory state;
+    TemporaryDirectory state{"velorinth-client"};
 
     ProgramRig() { autoAnswer = true; }
 
