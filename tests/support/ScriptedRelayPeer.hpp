@@ -45,6 +45,9 @@ public:
     using Edit = std::function<void(WakeRelayRequest&)>;
 
     explicit ScriptedRelayPeer(asio::any_io_executor executor, const std::string& name = "Relay iPad");
+    // As the device of `identity` (one a real client uses too).
+    ScriptedRelayPeer(asio::any_io_executor executor, std::shared_ptr<DeviceIdentityService> identity)
+        : executor_(std::move(executor)), identity_(std::move(identity)) {}
 
     DeviceIdentityService& identity() { return *identity_; }
     DevicePublicIdentity publicIdentity() { return identity_->publicIdentity(identity_->loadOrCreateRecord()); }
