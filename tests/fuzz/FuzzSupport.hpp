@@ -6,10 +6,13 @@
 #include "core/Error.hpp"
 #include "core/Json.hpp"
 #include "core/Uuid.hpp"
+#include "platform/InMemorySecureStore.hpp"
+#include "transport/security/DeviceIdentityService.hpp"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdlib>
+#include <memory>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -85,6 +88,16 @@ inline const Bytes& fixedPrivateKey(int which) {
                    "88a33273475f955d2da1bafd8c6f61bd24fe92061c1f5c71a5fa0b985246703700cb5e54ee2806a38d28f4095973c4cb"),
     };
     return keys[which];
+}
+
+// The device of fixedPrivateKey(which), with fixed identifiers.
+inline std::shared_ptr<DeviceIdentityService> fixedIdentity(int which, const std::string& name) {
+    auto store = std::make_shared<InMemorySecureStore>();
+    const DeviceIdentity record{fixedUuid(static_cast<std::uint8_t>(1 + which)),
+                                fixedUuid(static_cast<std::uint8_t>(3 + which)), name,
+                                SecretBytes(ByteView(fixedPrivateKey(which))), Date(0)};
+    store->setItem(json::encodeToBytes(record), DeviceIdentityService::service(), DeviceIdentityService::kAccount);
+    return std::make_shared<DeviceIdentityService>(store, nullptr);
 }
 
 inline const Bytes kSessionKey(32, 0x5A);

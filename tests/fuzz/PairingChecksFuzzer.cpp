@@ -6,7 +6,6 @@
 // the pin. Refusals are PairingProtocolError; an accepted signature verifies,
 // a sound exchange passes, and two sides that pass agree on the session key.
 #include "FuzzSupport.hpp"
-#include "platform/InMemorySecureStore.hpp"
 #include "platform/crypto/P256PublicKey.hpp"
 #include "transport/security/SecurePairingProtocol.hpp"
 
@@ -22,17 +21,9 @@ using Protocol = SecurePairingProtocol;
 constexpr Date kNow(800'000'000.0);
 const Bytes kExporter(32, 0x77);
 
-std::shared_ptr<DeviceIdentityService> fixedIdentity(int which) {
-    auto store = std::make_shared<InMemorySecureStore>();
-    const DeviceIdentity record{fixedUuid(1 + which), fixedUuid(3 + which), which == 0 ? "Tablet" : "Host",
-                                SecretBytes(ByteView(fixedPrivateKey(which))), Date(0)};
-    store->setItem(json::encodeToBytes(record), DeviceIdentityService::service(), DeviceIdentityService::kAccount);
-    return std::make_shared<DeviceIdentityService>(store, nullptr);
-}
-
 struct Sides {
-    std::shared_ptr<DeviceIdentityService> tablet = fixedIdentity(0);
-    std::shared_ptr<DeviceIdentityService> host = fixedIdentity(1);
+    std::shared_ptr<DeviceIdentityService> tablet = fixedIdentity(0, "Tablet");
+    std::shared_ptr<DeviceIdentityService> host = fixedIdentity(1, "Host");
     DevicePublicIdentity tabletIdentity = tablet->publicIdentity(tablet->loadOrCreateRecord());
     DevicePublicIdentity hostIdentity = host->publicIdentity(host->loadOrCreateRecord());
     P256KeyAgreementKey tabletEphemeral = P256KeyAgreementKey::fromX963(fixedPrivateKey(1));

@@ -44,14 +44,6 @@ Bytes secretDigest(std::string_view secretHex) {
     return digest;
 }
 
-std::string lowercaseHex(ByteView bytes) {
-    std::string text = hexEncodedString(bytes);
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return text;
-}
-
 template <class Record>
 std::vector<Record> valuesSortedBy(const std::map<Uuid, Record>& records, Date Record::*when) {
     std::vector<Record> out;
@@ -171,7 +163,7 @@ WakeRelayPairingInvitation WakeRelayConfigurationStore::issuePairingTicket(const
     WakeRelayPairingInvitation::expirySeconds(expiresAt);
     Bytes random = WakeRelayCrypto::randomBytes(WakeRelayCrypto::kNonceSize);
     WakeRelayPairingInvitation invitation;
-    invitation.secretHex = lowercaseHex(random);
+    invitation.secretHex = lowercaseHexString(random);
     secureWipe(random);
     invitation.endpoint = endpoint;
     invitation.relayFingerprint = relayIdentity.fingerprint;

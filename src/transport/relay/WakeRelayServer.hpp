@@ -104,6 +104,10 @@ public:
     // when the relay cannot sign; a pinning client refuses it.
     WakeRelayResponse internalFailureResponse(const Uuid& requestID) const;
 
+    // The ledger's key of a verified request: client id, request id and
+    // nonce, lower-case, joined by ":".
+    static std::string requestKey(const WakeRelayRequest& request);
+
     std::optional<std::uint16_t> currentPort() const noexcept { return currentPort_; }
     // Connections accepted and not yet closed (past TLS).
     std::size_t connectionsInProgress() const noexcept { return connectionsInProgress_; }

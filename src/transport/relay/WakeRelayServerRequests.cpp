@@ -88,21 +88,13 @@ Outcome verificationFailure(const std::exception_ptr& failure) {
     return authenticationFailed();
 }
 
-std::string lowercaseHex(ByteView bytes) {
-    std::string text = hexEncodedString(bytes);
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return text;
-}
+} // namespace
 
 // One use of each verified request: the client, the request and its nonce.
-std::string requestKey(const WakeRelayRequest& request) {
+std::string WakeRelayServer::requestKey(const WakeRelayRequest& request) {
     return request.clientIdentity.id.lowercaseString() + ":" + request.requestID.lowercaseString() + ":" +
-           lowercaseHex(request.nonce);
+           lowercaseHexString(request.nonce);
 }
-
-} // namespace
 
 asio::awaitable<WakeRelayResponse> WakeRelayServer::handleRequest(WakeRelayRequest request,
                                                                   std::optional<TLSChannelContext> tlsContext) {
