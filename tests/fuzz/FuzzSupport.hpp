@@ -6,6 +6,7 @@
 #include "core/Error.hpp"
 #include "core/Json.hpp"
 #include "core/Uuid.hpp"
+#include "platform/tls/TLSChannelContext.hpp"
 #include "platform/InMemorySecureStore.hpp"
 #include "transport/security/DeviceIdentityService.hpp"
 
@@ -98,6 +99,30 @@ inline std::shared_ptr<DeviceIdentityService> fixedIdentity(int which, const std
                                 SecretBytes(ByteView(fixedPrivateKey(which))), Date(0)};
     store->setItem(json::encodeToBytes(record), DeviceIdentityService::service(), DeviceIdentityService::kAccount);
     return std::make_shared<DeviceIdentityService>(store, nullptr);
+}
+
+// The identity as presented: its key changed or replaced, the fingerprint
+// kept, made to match, or replaced.
+inline DevicePublicIdentity presentedIdentity(FuzzedDataProvider& input, DevicePublicIdentity identity) {
+    identity.signingPublicKey = validOrTaken(input, identity.signingPublicKey);
+    switch (input.ConsumeIntegralInRange(0, 2)) {
+    case 0: break;
+    case 1: identity.fingerprint = DeviceFingerprint::fromPublicKey(identity.signingPublicKey); break;
+    default: {
+        Bytes bytes = input.ConsumeBytes<std::uint8_t>(DeviceFingerprint::kByteCount);
+        bytes.resize(DeviceFingerprint::kByteCount);
+        identity.fingerprint = DeviceFingerprint(bytes);
+    }
+    }
+    return identity;
+}
+
+// What TLS saw of the peer: nothing, the real peer, or another key.
+inline std::optional<TLSChannelContext> tlsPeer(FuzzedDataProvider& input, const DevicePublicIdentity& peer,
+                                                const Bytes& exporter) {
+    if (!input.ConsumeBool()) return std::nullopt;
+    const Bytes key = validOrTaken(input, peer.signingPublicKey);
+    return TLSChannelContext{key, DeviceFingerprint::fromPublicKey(key), exporter};
 }
 
 inline const Bytes kSessionKey(32, 0x5A);
