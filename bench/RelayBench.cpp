@@ -22,9 +22,9 @@
 
 using namespace velorinth;
 using namespace velorinth::bench;
+using velorinth::testing::memoryIdentity;
 using velorinth::testing::RelayRig;
 using velorinth::testing::RelayRigOptions;
-using velorinth::testing::memoryIdentity;
 
 namespace {
 
@@ -50,9 +50,9 @@ void verificationFigures() {
         Uuid::random(), 1, WakeRelayAction::sendWakeSignal(), Uuid::random(), SecurePairingProtocol::epochSeconds(now),
         Bytes(WakeRelayCrypto::kNonceSize, 0x11), binding, *tablet);
     const TLSChannelContext context{identity.signingPublicKey, identity.fingerprint, binding};
-    const Bytes digest = WakeRelayCrypto::requestDigest(request.requestID, 1, request.action, identity,
-                                                        request.targetMacDeviceID, request.timestampEpochSeconds,
-                                                        request.nonce, binding);
+    const Bytes digest =
+        WakeRelayCrypto::requestDigest(request.requestID, 1, request.action, identity, request.targetMacDeviceID,
+                                       request.timestampEpochSeconds, request.nonce, binding);
     const P256PublicKey key = P256PublicKey::fromX963(identity.signingPublicKey);
     const double checks = perSecond([&] { WakeRelayCrypto::verifyRequest(request, context, now); }, 200'000, 1s);
     const double bare = perSecond(

@@ -50,7 +50,8 @@ std::vector<std::string> commaSeparated(const std::string& text) {
 
 RelayInterfaceOption interfaceOption(const std::string& text) {
     const std::vector<std::string> parts = commaSeparated(text);
-    if (parts.size() != 4 && parts.size() != 5) throw RelayUsageError("--interface takes NAME,KIND,MAC,IPV4[,MASK]: " + text);
+    if (parts.size() != 4 && parts.size() != 5)
+        throw RelayUsageError("--interface takes NAME,KIND,MAC,IPV4[,MASK]: " + text);
     RelayInterfaceOption option;
     option.name = parts[0];
     if (parts[1] == "ethernet") {

@@ -65,7 +65,8 @@ void RelayProgram::open(const std::filesystem::path& directory) {
     std::filesystem::create_directories(directory);
     std::filesystem::permissions(directory, std::filesystem::perms::owner_all, std::filesystem::perm_options::replace);
     lock_ = ::open((directory / "lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (lock_ < 0) throw std::system_error(errno, std::generic_category(), "Cannot open " + (directory / "lock").string());
+    if (lock_ < 0)
+        throw std::system_error(errno, std::generic_category(), "Cannot open " + (directory / "lock").string());
     if (::flock(lock_, LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK) throw Error("Another velorinth-relay process is using " + directory.string() + ".");
         throw std::system_error(errno, std::generic_category(), "Cannot lock " + (directory / "lock").string());

@@ -8,7 +8,9 @@
 #include "core/Uuid.hpp"
 #include "platform/tls/TLSChannelContext.hpp"
 #include "platform/InMemorySecureStore.hpp"
+#include "platform/crypto/CryptoError.hpp"
 #include "transport/security/DeviceIdentityService.hpp"
+#include "transport/security/PairingProtocolError.hpp"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -16,6 +18,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <type_traits>
 
 namespace velorinth::fuzz {
@@ -123,6 +126,31 @@ inline std::optional<TLSChannelContext> tlsPeer(FuzzedDataProvider& input, const
     if (!input.ConsumeBool()) return std::nullopt;
     const Bytes key = validOrTaken(input, peer.signingPublicKey);
     return TLSChannelContext{key, DeviceFingerprint::fromPublicKey(key), exporter};
+}
+
+// Runs a signature check: "accepted", or the name of the refusal's case. A key
+// that is no P-256 point is "invalidKey"; any other error escapes.
+template <class Check>
+std::string_view signatureCheckOutcome(Check&& check) {
+    using Case = PairingProtocolError::Case;
+    try {
+        check();
+        return "accepted";
+    } catch (const PairingProtocolError& refusal) {
+        switch (refusal.kind) {
+        case Case::unsupportedProtocol: return "unsupportedProtocol";
+        case Case::malformedMessage: return "malformedMessage";
+        case Case::replayedHandshake: return "replayedHandshake";
+        case Case::pairingIdentifierMismatch: return "pairingIdentifierMismatch";
+        case Case::identityMismatch: return "identityMismatch";
+        case Case::invalidCertificateBinding: return "invalidCertificateBinding";
+        case Case::invalidSignature: return "invalidSignature";
+        default: throw;
+        }
+    } catch (const CryptoError& refusal) {
+        if (refusal.kind != CryptoError::Case::invalidKey) throw;
+        return "invalidKey";
+    }
 }
 
 inline const Bytes kSessionKey(32, 0x5A);

@@ -9,11 +9,9 @@
 #include "FuzzSupport.hpp"
 #include "FuzzTally.hpp"
 #include "core/Constants.hpp"
-#include "platform/crypto/CryptoError.hpp"
 #include "platform/crypto/P256PublicKey.hpp"
 #include "transport/relay/WakeRelayCrypto.hpp"
 #include "transport/relay/WakeRelayServer.hpp"
-#include "transport/security/PairingProtocolError.hpp"
 #include "transport/security/SecurePairingProtocol.hpp"
 
 #include <bit>
@@ -68,25 +66,10 @@ void change(WakeRelayRequest& request, Change what) {
 
 // Verifies, counts the outcome and checks what passed.
 bool verified(const WakeRelayRequest& request, const std::optional<TLSChannelContext>& context, Date now) {
-    try {
-        WakeRelayCrypto::verifyRequest(request, context, now);
-    } catch (const PairingProtocolError& refusal) {
-        switch (refusal.kind) {
-        case PairingProtocolError::Case::unsupportedProtocol: outcomes.count("unsupportedProtocol"); break;
-        case PairingProtocolError::Case::malformedMessage: outcomes.count("malformedMessage"); break;
-        case PairingProtocolError::Case::replayedHandshake: outcomes.count("replayedHandshake"); break;
-        case PairingProtocolError::Case::identityMismatch: outcomes.count("identityMismatch"); break;
-        case PairingProtocolError::Case::invalidCertificateBinding: outcomes.count("invalidCertificateBinding"); break;
-        case PairingProtocolError::Case::invalidSignature: outcomes.count("invalidSignature"); break;
-        default: std::abort();
-        }
-        return false;
-    } catch (const CryptoError& refusal) {
-        require(refusal.kind == CryptoError::Case::invalidKey);
-        outcomes.count("invalidKey");
-        return false;
-    }
-    outcomes.count("accepted");
+    const std::string_view outcome =
+        signatureCheckOutcome([&] { WakeRelayCrypto::verifyRequest(request, context, now); });
+    outcomes.count(outcome);
+    if (outcome != "accepted") return false;
     const DevicePublicIdentity& client = request.clientIdentity;
     require(ProtocolVersion::supportedRange.contains(request.protocolVersion));
     require(request.nonce.size() == WakeRelayCrypto::kNonceSize);
@@ -104,7 +87,8 @@ bool verified(const WakeRelayRequest& request, const std::optional<TLSChannelCon
     for (const char c : key) require(!std::isupper(static_cast<unsigned char>(c)));
     const std::size_t first = key.find(':');
     const std::size_t second = key.find(':', first + 1);
-    require(first != std::string::npos && second != std::string::npos && key.find(':', second + 1) == std::string::npos);
+    require(first != std::string::npos && second != std::string::npos &&
+            key.find(':', second + 1) == std::string::npos);
     require(hexDecode(key.substr(second + 1)) == request.nonce);
     return true;
 }
@@ -119,9 +103,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (accepts([&] { decoded = json::decodeFromBytes<WakeRelayRequest>(ByteView(data, size)); })) {
         documents.count("decoded");
         requireRoundTrip(*decoded);
-        verified(*decoded, TLSChannelContext{devices.tabletIdentity.signingPublicKey,
-                                             devices.tabletIdentity.fingerprint, kExporter},
-                 kNow);
+        verified(
+            *decoded,
+            TLSChannelContext{devices.tabletIdentity.signingPublicKey, devices.tabletIdentity.fingerprint, kExporter},
+            kNow);
     } else {
         documents.count("refused");
     }
@@ -133,8 +118,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Bytes binding = (context != std::nullopt) != boundElsewhere ? kExporter : Bytes{};
     const bool stranger = input.ConsumeBool();
     const auto version = input.ConsumeBool() ? input.ConsumeIntegral<std::uint16_t>() : std::uint16_t{1};
-    const auto action = input.ConsumeBool() ? WakeRelayAction::pairClient(fixedUuid(7), kSecret)
-                                            : WakeRelayAction::sendWakeSignal();
+    const auto action =
+        input.ConsumeBool() ? WakeRelayAction::pairClient(fixedUuid(7), kSecret) : WakeRelayAction::sendWakeSignal();
     const std::int64_t skew = input.ConsumeIntegralInRange<std::int64_t>(-130, 130);
     const std::int64_t timestamp =
         input.ConsumeBool() ? input.ConsumeIntegral<std::int64_t>() : SecurePairingProtocol::epochSeconds(kNow) + skew;
@@ -153,8 +138,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool passed = verified(request, context, now);
     const bool sound = !boundElsewhere && !stranger && version == 1 && nonce.size() == WakeRelayCrypto::kNonceSize &&
                        (keptIdentity || request.clientIdentity == devices.tabletIdentity) &&
-                       (changed == Change::none || changed == Change::secretCase) &&
-                       request.signature == signature && now == kNow &&
+                       (changed == Change::none || changed == Change::secretCase) && request.signature == signature &&
+                       now == kNow &&
                        SecurePairingProtocol::distance(SecurePairingProtocol::epochSeconds(now), timestamp) <= 60 &&
                        (!context || context->peerSigningPublicKey == devices.tabletIdentity.signingPublicKey);
     require(passed || !sound);

@@ -8,10 +8,8 @@
 // connection's binding. A sound answer always passes.
 #include "FuzzSupport.hpp"
 #include "FuzzTally.hpp"
-#include "platform/crypto/CryptoError.hpp"
 #include "platform/crypto/P256PublicKey.hpp"
 #include "transport/relay/WakeRelayCrypto.hpp"
-#include "transport/security/PairingProtocolError.hpp"
 
 using namespace velorinth;
 using namespace velorinth::fuzz;
@@ -33,23 +31,10 @@ struct Devices {
 
 bool verified(const WakeRelayResponse& response, const DeviceFingerprint& pin,
               const std::optional<TLSChannelContext>& context) {
-    try {
-        WakeRelayCrypto::verifyResponse(response, kRequestID, pin, context);
-    } catch (const PairingProtocolError& refusal) {
-        switch (refusal.kind) {
-        case PairingProtocolError::Case::pairingIdentifierMismatch: outcomes.count("pairingIdentifierMismatch"); break;
-        case PairingProtocolError::Case::identityMismatch: outcomes.count("identityMismatch"); break;
-        case PairingProtocolError::Case::invalidCertificateBinding: outcomes.count("invalidCertificateBinding"); break;
-        case PairingProtocolError::Case::invalidSignature: outcomes.count("invalidSignature"); break;
-        default: std::abort();
-        }
-        return false;
-    } catch (const CryptoError& refusal) {
-        require(refusal.kind == CryptoError::Case::invalidKey);
-        outcomes.count("invalidKey");
-        return false;
-    }
-    outcomes.count("accepted");
+    const std::string_view outcome =
+        signatureCheckOutcome([&] { WakeRelayCrypto::verifyResponse(response, kRequestID, pin, context); });
+    outcomes.count(outcome);
+    if (outcome != "accepted") return false;
     const DevicePublicIdentity& relay = response.relayIdentity;
     require(response.requestID == kRequestID);
     require(DeviceFingerprint::fromPublicKey(relay.signingPublicKey) == pin && relay.fingerprint == pin);
@@ -108,12 +93,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         input.ConsumeBool() ? DeviceFingerprint::fromPublicKey(takeBytes(input, 65)) : relayFingerprint;
 
     const bool passed = verified(response, pin, context);
-    const bool sound = !boundElsewhere && !stranger && requestID == kRequestID && pin == relayFingerprint &&
-                       (keptIdentity || response.relayIdentity == devices.relayIdentity) &&
-                       (unchanged || (response.status == status && response.datagramsSent == count &&
-                                      response.message == message && response.respondedAtEpochSeconds == respondedAt)) &&
-                       response.signature == signature &&
-                       (!context || context->peerSigningPublicKey == devices.relayIdentity.signingPublicKey);
+    const bool sound =
+        !boundElsewhere && !stranger && requestID == kRequestID && pin == relayFingerprint &&
+        (keptIdentity || response.relayIdentity == devices.relayIdentity) &&
+        (unchanged || (response.status == status && response.datagramsSent == count && response.message == message &&
+                       response.respondedAtEpochSeconds == respondedAt)) &&
+        response.signature == signature &&
+        (!context || context->peerSigningPublicKey == devices.relayIdentity.signingPublicKey);
     require(passed || !sound);
     return 0;
 }

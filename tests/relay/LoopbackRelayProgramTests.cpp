@@ -25,9 +25,9 @@ struct RelayProgramRig : ClientProgramRig {
     std::vector<Bytes> packets;
 
     std::unique_ptr<ChildProcess> relay(std::vector<std::string> arguments = {}, const std::string& port = "0") {
-        arguments.insert(arguments.begin(),
-                         {"--state-dir", relayState.path.string(), "--port", port, "--listen-address", "127.0.0.1",
-                          "--allow-loopback-for-testing", "--wake-port", std::to_string(wakes.local_endpoint().port())});
+        arguments.insert(arguments.begin(), {"--state-dir", relayState.path.string(), "--port", port,
+                                             "--listen-address", "127.0.0.1", "--allow-loopback-for-testing",
+                                             "--wake-port", std::to_string(wakes.local_endpoint().port())});
         return std::make_unique<ChildProcess>(programPath("velorinth-relay"), arguments);
     }
     // The first match of `pattern` in what `child` printed, once it is there.

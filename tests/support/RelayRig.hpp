@@ -49,7 +49,8 @@ struct RelayRig : LoopRunner {
     explicit RelayRig(RelayRigOptions options = {}) {
         store = options.store ? options.store : std::make_shared<WakeRelayConfigurationStore>(relayState);
         std::shared_ptr<WakePacketTransmitter> sender;
-        if (!options.realTransmitter) sender = transmitter = std::make_shared<FakeWakePacketTransmitter>(io.get_executor());
+        if (!options.realTransmitter)
+            sender = transmitter = std::make_shared<FakeWakePacketTransmitter>(io.get_executor());
         localWake = std::make_shared<LocalWakeService>(
             io.get_executor(), sender,
             WakeDispatchPolicy(options.udpPorts, options.cooldown, options.dispatchesPerMinute,
@@ -87,8 +88,8 @@ struct RelayRig : LoopRunner {
             interfaces.emplace_back("eth" + std::to_string(i), WakeInterfaceKind::ethernet,
                                     MACAddress(std::string_view("02:00:00:AA:BB:CC")), addresses[i]);
         }
-        WakeRelayTargetRecord record =
-            WakeRelayTargetRecord::validate(mac, "Test Mac", std::move(interfaces), std::nullopt, false, Date::now(), true);
+        WakeRelayTargetRecord record = WakeRelayTargetRecord::validate(mac, "Test Mac", std::move(interfaces),
+                                                                       std::nullopt, false, Date::now(), true);
         store->upsertTarget(record);
         return record;
     }

@@ -24,8 +24,8 @@ bool sameKeyMaterial(const DevicePublicIdentity& stored, const DevicePublicIdent
 void authorizeInto(State& state, const DevicePublicIdentity& client, const Uuid& target, Date pairedAt) {
     const auto known = state.clients.find(client.id);
     if (known == state.clients.end()) {
-        state.clients.emplace(client.id,
-                              WakeRelayClientAuthorization{client, {target}, DeviceAuthorization::authorized, pairedAt});
+        state.clients.emplace(
+            client.id, WakeRelayClientAuthorization{client, {target}, DeviceAuthorization::authorized, pairedAt});
         return;
     }
     WakeRelayClientAuthorization& record = known->second;
@@ -208,7 +208,8 @@ bool WakeRelayConfigurationStore::consumeRequest(const std::string& key, Date no
     State state = loadLocked();
     auto& ledger = state.consumedRequests;
     const std::size_t before = ledger.size();
-    std::erase_if(ledger, [&](const auto& entry) { return now.timeIntervalSince(entry.second) > kReplayRetentionSeconds; });
+    std::erase_if(ledger,
+                  [&](const auto& entry) { return now.timeIntervalSince(entry.second) > kReplayRetentionSeconds; });
     if (ledger.contains(key)) {
         saveLocked(std::move(state));
         return false;
@@ -239,7 +240,8 @@ void WakeRelayConfigurationStore::appendAuditEntry(const WakeRelayAuditEntry& en
     state.auditLog.push_back(entry);
     if (state.auditLog.size() > kAuditLogLimit) {
         state.auditLog.erase(state.auditLog.begin(),
-                             state.auditLog.begin() + static_cast<std::ptrdiff_t>(state.auditLog.size() - kAuditLogLimit));
+                             state.auditLog.begin() +
+                                 static_cast<std::ptrdiff_t>(state.auditLog.size() - kAuditLogLimit));
     }
     saveLocked(std::move(state));
 }

@@ -89,7 +89,8 @@ std::int64_t WakeRelayPairingInvitation::expirySeconds(Date expiresAt) {
 }
 
 std::string WakeRelayPairingInvitation::encodedString() const {
-    const std::string host = endpoint.hostKind == RemoteHostKind::ipv6Literal ? "[" + endpoint.host + "]" : endpoint.host;
+    const std::string host =
+        endpoint.hostKind == RemoteHostKind::ipv6Literal ? "[" + endpoint.host + "]" : endpoint.host;
     std::string secret = secretHex;
     for (char& c : secret) {
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');

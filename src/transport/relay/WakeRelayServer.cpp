@@ -30,7 +30,8 @@ WakeRelayServer::WakeRelayServer(asio::any_io_executor executor, std::shared_ptr
       store_(std::move(configurationStore)), localWake_(std::move(localWakeService)), storeWorker_(storeWorker),
       options_(std::move(options)),
       // One budget across restarts: a connection counts from accept to close.
-      connectionBudget_(std::make_shared<HandshakeBudget>(std::max<std::size_t>(options_.maxConcurrentConnections, 1))) {}
+      connectionBudget_(
+          std::make_shared<HandshakeBudget>(std::max<std::size_t>(options_.maxConcurrentConnections, 1))) {}
 
 void WakeRelayServer::start(std::uint16_t port) {
     if (listener_) return;

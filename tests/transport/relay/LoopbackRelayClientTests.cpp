@@ -103,10 +103,11 @@ TEST(LoopbackRelayClient, OnlyAVerifiedAnswerOfThePinnedRelayCounts) {
 
     // What the relay answers next, built from the request and the connection.
     std::function<std::optional<Bytes>(const WakeRelayRequest&, const TLSChannelContext&)> next;
-    relay.serve([&](const WakeRelayRequest& request, const TLSChannelContext& context) { return next(request, context); });
+    relay.serve(
+        [&](const WakeRelayRequest& request, const TLSChannelContext& context) { return next(request, context); });
     const auto answering = [&](Status status, std::int64_t count, const std::string& message,
-                               std::function<void(WakeRelayResponse&)> edit = {}, DeviceIdentityService* signer = nullptr,
-                               Bytes binding = {}) {
+                               std::function<void(WakeRelayResponse&)> edit = {},
+                               DeviceIdentityService* signer = nullptr, Bytes binding = {}) {
         next = [&relay, status, count, message, edit, signer, binding](const WakeRelayRequest& request,
                                                                       const TLSChannelContext& context) {
             WakeRelayResponse response = relay.answer(
@@ -130,15 +131,19 @@ TEST(LoopbackRelayClient, OnlyAVerifiedAnswerOfThePinnedRelayCounts) {
         Case kind;
         std::string text;
     } rows[] = {
-        {"another request id", [&] { answering(Status::wakePacketSent, 1, "Sent.", [](auto& r) { r.requestID = Uuid::random(); }); },
-         Case::relayUnreachable, std::string(PairingProtocolError::text(PairingProtocolError::Case::pairingIdentifierMismatch))},
+        {"another request id",
+         [&] { answering(Status::wakePacketSent, 1, "Sent.", [](auto& r) { r.requestID = Uuid::random(); }); },
+         Case::relayUnreachable,
+         std::string(PairingProtocolError::text(PairingProtocolError::Case::pairingIdentifierMismatch))},
         {"signed by another relay", [&] { answering(Status::wakePacketSent, 1, "Sent.", {}, stranger.get()); },
          Case::relayIdentityMismatch, ""},
         {"no signature", [&] { answering(Status::wakePacketSent, 1, "Sent.", [](auto& r) { r.signature.clear(); }); },
          Case::relayIdentityMismatch, ""},
-        {"another connection's binding", [&] { answering(Status::wakePacketSent, 1, "Sent.", {}, nullptr, Bytes(32, 9)); },
-         Case::relayIdentityMismatch, ""},
-        {"a throwaway identity", [&] {
+        {"another connection's binding",
+         [&] { answering(Status::wakePacketSent, 1, "Sent.", {}, nullptr, Bytes(32, 9)); }, Case::relayIdentityMismatch,
+         ""},
+        {"a throwaway identity",
+         [&] {
              answering(Status::authenticationFailed, 0, "Internal signing failure.", [](auto& r) {
                  const auto throwaway = memoryIdentity("WakeRelay");
                  r.relayIdentity = throwaway->publicIdentity(throwaway->loadOrCreateRecord());
@@ -202,7 +207,8 @@ TEST(LoopbackRelayClient, AddressesNamesAndCancellation) {
     const Uuid mac = Uuid::random();
 
     // Loopback only with the flag: the validator's own words.
-    const auto loopback = failure(loop, strict.client->sendWakeSignal(configuration(relay, endpoint("127.0.0.1", 9), mac), 1s));
+    const auto loopback =
+        failure(loop, strict.client->sendWakeSignal(configuration(relay, endpoint("127.0.0.1", 9), mac), 1s));
     EXPECT_EQ(loopback.kind(), Case::relayUnreachable);
     EXPECT_EQ(std::string(loopback.what()),
               "Wake relay is unreachable: " +
@@ -213,8 +219,9 @@ TEST(LoopbackRelayClient, AddressesNamesAndCancellation) {
     const std::uint16_t nobody = closed.local_endpoint().port();
     closed.close();
     for (const std::string host : {"127.0.0.1", "[::1]"}) {
-        EXPECT_EQ(failure(loop, end.client->sendWakeSignal(configuration(relay, endpoint(host, nobody), mac), 1s)).kind(),
-                  Case::relayUnreachable);
+        EXPECT_EQ(
+            failure(loop, end.client->sendWakeSignal(configuration(relay, endpoint(host, nobody), mac), 1s)).kind(),
+            Case::relayUnreachable);
     }
     EXPECT_TRUE(end.resolver->asked.empty());
 

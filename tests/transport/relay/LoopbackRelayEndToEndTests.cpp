@@ -85,7 +85,8 @@ TEST(LoopbackRelayEndToEnd, PairsByInvitationWakesOnceAndRefusesEveryForgery) {
                  ->status;
          },
          Status::replayRejected, "Rejected expired or out-of-window wake relay request.", me},
-        {"unauthorized", [&] { return h.send(secondTablet, mac, WakeRelayAction::sendWakeSignal()).response()->status; },
+        {"unauthorized",
+         [&] { return h.send(secondTablet, mac, WakeRelayAction::sendWakeSignal()).response()->status; },
          Status::permissionDenied, "Unauthorized client attempted to wake Mac.",
          secondTablet.publicIdentity().fingerprint.shortDisplayText()},
         {"tampered target",
@@ -98,10 +99,13 @@ TEST(LoopbackRelayEndToEnd, PairsByInvitationWakesOnceAndRefusesEveryForgery) {
          Status::authenticationFailed, "Client signature or TLS certificate binding failed.", me},
         {"signed by a key other than the TLS peer's",
          [&] {
-             return h.exchange(tablet, [&](const TLSChannelContext& context) {
-                         return json::encodeToBytes(impostor.request(mac, WakeRelayAction::sendWakeSignal(), Date::now(),
-                                                                     context.exporterChannelBinding));
-                     })
+             return h
+                 .exchange(tablet,
+                           [&](const TLSChannelContext& context) {
+                               return json::encodeToBytes(impostor.request(mac, WakeRelayAction::sendWakeSignal(),
+                                                                           Date::now(),
+                                                                           context.exporterChannelBinding));
+                           })
                  .response()
                  ->status;
          },

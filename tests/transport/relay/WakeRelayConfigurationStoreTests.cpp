@@ -49,8 +49,8 @@ struct WakeRelayStore : ::testing::Test {
             std::nullopt, false, createdAt, false));
     }
     WakeRelayPairingInvitation issue(const Uuid& target, Date at = kNow, double lifetime = 900) {
-        const RemoteEndpoint endpoint = RemoteEndpoint::validating("10.0.0.9", 51892, RemoteTransportKind::privateNetwork,
-                                                                   std::nullopt, Uuid::random(), at, false);
+        const RemoteEndpoint endpoint = RemoteEndpoint::validating(
+            "10.0.0.9", 51892, RemoteTransportKind::privateNetwork, std::nullopt, Uuid::random(), at, false);
         return store->issuePairingTicket(endpoint, identityOf(*relay), target, at, lifetime);
     }
     bool redeem(const WakeRelayPairingInvitation& invitation, Date at, const DevicePublicIdentity& client,
@@ -87,7 +87,8 @@ TEST_F(WakeRelayStore, TicketsRedeemOnceUntilTheirExpiry) {
     EXPECT_FALSE(redeem(ticket, kNow, client, ticket.secretHex.substr(1)));
     EXPECT_EQ(saves(), before);
     std::string upper = ticket.secretHex;
-    std::transform(upper.begin(), upper.end(), upper.begin(), [](char c) { return static_cast<char>(std::toupper(c)); });
+    std::transform(upper.begin(), upper.end(), upper.begin(),
+                   [](char c) { return static_cast<char>(std::toupper(c)); });
     EXPECT_TRUE(redeem(ticket, kNow, client, upper));
     EXPECT_TRUE(store->isClientAuthorized(client, otherMac));
 }

@@ -48,8 +48,8 @@ std::string validation(std::vector<WakeNetworkInterfaceTarget> interfaces, bool 
 }
 
 TEST(WakeRelayTargetRecord, TheAddressRuleAndItsTexts) {
-    const std::string unusable =
-        "Invalid local wake destination: Relay wake target en0 must have a valid private LAN or link-local IPv4 address.";
+    const std::string unusable = "Invalid local wake destination: Relay wake target en0 must have a valid private LAN "
+                                 "or link-local IPv4 address.";
     const struct {
         const char* name;
         std::vector<WakeNetworkInterfaceTarget> interfaces;
@@ -85,8 +85,9 @@ TEST(WakeRelayTargetRecord, KeepsInterfacesAsGivenTrimsTheNameAndMakesAVerifiedC
         WakeRelayTargetRecord::validate(kTarget, " \n\t ", given, std::nullopt, true, Date(5), false);
     EXPECT_EQ(blank.displayName, "Paired Mac");
     EXPECT_EQ(blank.interfaces, given);
-    EXPECT_EQ(WakeRelayTargetRecord::validate(kTarget, "  Office Mac \n", given, 5353, false, Date(5), false).displayName,
-              "Office Mac");
+    EXPECT_EQ(
+        WakeRelayTargetRecord::validate(kTarget, "  Office Mac \n", given, 5353, false, Date(5), false).displayName,
+        "Office Mac");
 
     const SavedWakeConfiguration configuration = blank.wakeConfiguration(Date(77));
     SavedWakeConfiguration expected;
@@ -114,7 +115,8 @@ TEST(WakeRelayMessages, ActionsAndStatusesOnTheWire) {
     EXPECT_EQ(action(R"("sendWakeSignal")"), WakeRelayAction::sendWakeSignal());
     EXPECT_EQ(action(R"({"sendWakeSignal":{},"extra":1})"), WakeRelayAction::sendWakeSignal());
     const std::string pairing = json::encodeToString(WakeRelayAction::pairClient(kTicket, kSecret));
-    EXPECT_EQ(pairing, R"({"pairClient":{"secretHex":")" + kSecret + R"(","ticketID":")" + kTicket.uuidString() + "\"}}");
+    EXPECT_EQ(pairing,
+              R"({"pairClient":{"secretHex":")" + kSecret + R"(","ticketID":")" + kTicket.uuidString() + "\"}}");
     EXPECT_EQ(action(pairing), WakeRelayAction::pairClient(kTicket, kSecret));
     for (const char* text : {"{}", R"({"sendWakeSignal":{},"pairClient":{"ticketID":"x","secretHex":""}})"}) {
         const auto error = thrown<JSONDecodingError>([&] { action(text); });
@@ -233,7 +235,8 @@ TEST(WakeRelayPairingInvitation, MalformedTextsAreRefused) {
     };
     for (const auto& [name, text] : malformed) {
         SCOPED_TRACE(name);
-        const auto error = thrown<WakeRelayClientError>([&] { WakeRelayPairingInvitation::fromEncodedString(text, false); });
+        const auto error =
+            thrown<WakeRelayClientError>([&] { WakeRelayPairingInvitation::fromEncodedString(text, false); });
         EXPECT_EQ(error.kind(), WakeRelayClientError::Case::invalidInvitationFormat) << name;
     }
     EXPECT_EQ(thrown<WakeRelayClientError>([] { WakeRelayPairingInvitation::fromEncodedString("", false); }).what(),
