@@ -20,7 +20,8 @@ constexpr const char* kUsage =
     "  pair HOST[:PORT]\n"
     "  list\n"
     "  connect [MAC-ID] [--frames N] [--save FILE.png] [--move X,Y]\n"
-    "  wake    [MAC-ID] [--remote] [--wake-port PORT] [--frames N] [--save FILE.png] [--move X,Y]";
+    "  wake    [MAC-ID] [--remote] [--wake-port PORT] [--frames N] [--save FILE.png] [--move X,Y]\n"
+    "  relay-pair INVITATION [MAC-ID]";
 
 template <class Number>
 Number number(std::string_view text, Number least, Number most, const std::string& what) {
@@ -66,6 +67,18 @@ ClientOptions parse(const std::vector<std::string>& arguments) {
     if (command == "list") {
         options.command = ClientOptions::Command::list;
         if (at != arguments.size()) throw UsageError("list takes no arguments.");
+        return options;
+    }
+    if (command == "relay-pair") {
+        options.command = ClientOptions::Command::relayPair;
+        if (at == arguments.size() || at + 2 < arguments.size()) {
+            throw UsageError("relay-pair takes INVITATION and an optional MAC-ID.");
+        }
+        options.relayInvitation = arguments[at++];
+        if (at < arguments.size()) {
+            options.macID = velorinth::Uuid::fromString(arguments[at]);
+            if (!options.macID) throw UsageError("Not a Mac identifier: " + arguments[at]);
+        }
         return options;
     }
     if (command != "connect" && command != "wake") throw UsageError("Unknown command " + command + ".");

@@ -11,8 +11,8 @@ Bytes bytesOf(std::string_view text) { return Bytes(text.begin(), text.end()); }
 
 std::string stringOf(ByteView bytes) { return std::string(bytes.begin(), bytes.end()); }
 
-std::string hexEncodedString(ByteView bytes) {
-    static constexpr char digits[] = "0123456789ABCDEF";
+namespace {
+std::string hexString(ByteView bytes, const char (&digits)[17]) {
     std::string out;
     out.reserve(bytes.size() * 2);
     for (auto b : bytes) {
@@ -21,6 +21,10 @@ std::string hexEncodedString(ByteView bytes) {
     }
     return out;
 }
+} // namespace
+
+std::string hexEncodedString(ByteView bytes) { return hexString(bytes, "0123456789ABCDEF"); }
+std::string lowercaseHexString(ByteView bytes) { return hexString(bytes, "0123456789abcdef"); }
 
 namespace {
 int hexValue(char c) {

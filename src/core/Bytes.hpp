@@ -18,6 +18,8 @@ std::string stringOf(ByteView bytes);
 
 // Every byte as two upper-case hexadecimal digits, no separator.
 std::string hexEncodedString(ByteView bytes);
+// The same in lower case.
+std::string lowercaseHexString(ByteView bytes);
 // Accepts either case; nullopt on odd length or a non-hex digit.
 std::optional<Bytes> hexDecode(std::string_view text);
 

@@ -87,8 +87,10 @@ public:
     virtual ~SessionListener() = default;
 
     // Binds and listens; the outcome (onReady or onFailed) follows on the
-    // loop, never as an exception. A second start does nothing.
-    virtual void start() = 0;
+    // loop, never as an exception. The bind or listen error is also returned,
+    // for a caller that must fail at once (onFailed still follows); success
+    // and a second start, which does nothing, return none.
+    virtual std::error_code start() = 0;
     // Closes the socket, every handshake in progress and the publication.
     virtual void stop() = 0;
     // The bound port while listening.

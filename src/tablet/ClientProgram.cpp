@@ -9,6 +9,9 @@
 #include "tablet/DecodedFrameSink.hpp"
 #include "tablet/StandardInputLine.hpp"
 #include "transport/client/ClientSessionConnector.hpp"
+#include "transport/client/SystemHostnameResolver.hpp"
+#include "transport/relay/WakeRelayClient.hpp"
+#include "transport/relay/WakeRelayPairingInvitation.hpp"
 #include "transport/security/DeviceIdentityService.hpp"
 #include "transport/security/TrustedDeviceStore.hpp"
 
@@ -112,6 +115,7 @@ asio::awaitable<int> ClientProgram::runCommand() {
         case ClientOptions::Command::list: co_await list(); break;
         case ClientOptions::Command::connect: co_await connect(); break;
         case ClientOptions::Command::wake: co_await wake(); break;
+        case ClientOptions::Command::relayPair: co_await relayPair(); break;
         }
         co_return 0;
     } catch (...) {
@@ -203,6 +207,25 @@ asio::awaitable<void> ClientProgram::pair() {
     co_await session->disconnect(std::move(reason));
     if (failure) std::rethrow_exception(failure);
     say("Paired with " + mac.displayName + " (" + mac.id.uuidString() + ").");
+}
+
+asio::awaitable<void> ClientProgram::relayPair() {
+    // A text cut short fails here, before anything is sent or written.
+    const WakeRelayPairingInvitation invitation =
+        WakeRelayPairingInvitation::fromEncodedString(options_.relayInvitation, options_.allowLoopbackForTesting);
+    const TrustedDevice mac = chosenMac();
+    say("Pairing with the wake relay at " + invitation.endpoint.displayAddress() + " for " +
+        mac.identity.displayName + ".");
+    const auto client = std::make_shared<WakeRelayClient>(io_.get_executor(), identity_,
+                                                          std::make_shared<SystemHostnameResolver>(),
+                                                          options_.allowLoopbackForTesting);
+    const PairedWakeRelayConfiguration configuration = co_await client->pair(invitation, mac.id, 10s);
+    auto write = [trust = trust_, id = mac.id, configuration, loopback = options_.allowLoopbackForTesting] {
+        trust->setWakeRelayConfiguration(id, configuration, loopback);
+    };
+    co_await callOnWorker(storeWorker_, std::move(write));
+    say("Paired with wake relay " + configuration.relayIdentity.fingerprint.shortDisplayText() + " at " +
+        configuration.endpoint.displayAddress() + ".");
 }
 
 } // namespace velorinth

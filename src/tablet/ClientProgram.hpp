@@ -33,13 +33,14 @@ public:
 
 // What the command line asked for.
 struct ClientOptions {
-    enum class Command { pair, list, connect, wake };
+    enum class Command { pair, list, connect, wake, relayPair };
 
     std::optional<std::filesystem::path> stateDirectory;
     bool allowLoopbackForTesting = false;
     Command command = Command::list;
     std::string pairTarget;     // pair: HOST[:PORT]
-    std::optional<Uuid> macID;  // connect, wake
+    std::string relayInvitation; // relay-pair: the vlrelay1|… line
+    std::optional<Uuid> macID;  // connect, wake, relay-pair
     std::optional<std::uint64_t> frames;
     std::optional<std::filesystem::path> savePath;
     std::optional<std::pair<double, double>> pointerMove;
@@ -48,7 +49,8 @@ struct ClientOptions {
 };
 
 // The tablet-side program: pairs with a Mac, lists the paired ones, and
-// connects to one (waking it first with `wake`), printing one line per step.
+// connects to one (waking it first with `wake`, directly or through its wake
+// relay), pairs a Mac's wake relay from its invitation, printing one line per step.
 // Runs its command on the calling thread's loop; SIGINT and SIGTERM cancel it.
 class ClientProgram {
 public:
@@ -76,6 +78,7 @@ private:
     asio::awaitable<void> list();
     asio::awaitable<void> connect();
     asio::awaitable<void> wake();
+    asio::awaitable<void> relayPair();
     // What --frames, --save and --move ask of a connected session (starting
     // its stream first when asked to), then its disconnect, whatever happened.
     asio::awaitable<void> useSession(std::shared_ptr<AuthenticatedClientSession> session,

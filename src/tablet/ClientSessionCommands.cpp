@@ -14,6 +14,7 @@
 #include "transport/client/RemoteConnectionService.hpp"
 #include "transport/client/SystemHostnameResolver.hpp"
 #include "transport/client/WakeConnectCoordinator.hpp"
+#include "transport/relay/WakeRelayClient.hpp"
 #include "transport/security/TrustedDeviceStore.hpp"
 #include "transport/wake/LocalWakeService.hpp"
 
@@ -118,7 +119,10 @@ asio::awaitable<void> ClientProgram::wake() {
         WakeDispatchPolicy({options_.wakePort}, standard.minimumCooldown(), standard.maxDispatchesPerMinute(),
                            standard.sleepProxyProbeTimeout(), options_.allowLoopbackForTesting));
     auto coordinator = std::make_shared<WakeConnectCoordinator>(
-        io_.get_executor(), trust_, storeWorker_, localWake, nullptr, programTiming(), environment->environment(),
+        io_.get_executor(), trust_, storeWorker_, localWake,
+        std::make_shared<WakeRelayClient>(io_.get_executor(), identity_, std::make_shared<SystemHostnameResolver>(),
+                                          options_.allowLoopbackForTesting),
+        programTiming(), environment->environment(),
         [this](const WakeConnectState& state) {
             say(state.detailedStatusText());
             if (state.kind() != WakeConnectState::Case::wakeTimedOut) return;

@@ -6,12 +6,19 @@
 #include "core/Error.hpp"
 #include "core/Json.hpp"
 #include "core/Uuid.hpp"
+#include "platform/tls/TLSChannelContext.hpp"
+#include "platform/InMemorySecureStore.hpp"
+#include "platform/crypto/CryptoError.hpp"
+#include "transport/security/DeviceIdentityService.hpp"
+#include "transport/security/PairingProtocolError.hpp"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdlib>
+#include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <type_traits>
 
 namespace velorinth::fuzz {
@@ -85,6 +92,65 @@ inline const Bytes& fixedPrivateKey(int which) {
                    "88a33273475f955d2da1bafd8c6f61bd24fe92061c1f5c71a5fa0b985246703700cb5e54ee2806a38d28f4095973c4cb"),
     };
     return keys[which];
+}
+
+// The device of fixedPrivateKey(which), with fixed identifiers.
+inline std::shared_ptr<DeviceIdentityService> fixedIdentity(int which, const std::string& name) {
+    auto store = std::make_shared<InMemorySecureStore>();
+    const DeviceIdentity record{fixedUuid(static_cast<std::uint8_t>(1 + which)),
+                                fixedUuid(static_cast<std::uint8_t>(3 + which)), name,
+                                SecretBytes(ByteView(fixedPrivateKey(which))), Date(0)};
+    store->setItem(json::encodeToBytes(record), DeviceIdentityService::service(), DeviceIdentityService::kAccount);
+    return std::make_shared<DeviceIdentityService>(store, nullptr);
+}
+
+// The identity as presented: its key changed or replaced, the fingerprint
+// kept, made to match, or replaced.
+inline DevicePublicIdentity presentedIdentity(FuzzedDataProvider& input, DevicePublicIdentity identity) {
+    identity.signingPublicKey = validOrTaken(input, identity.signingPublicKey);
+    switch (input.ConsumeIntegralInRange(0, 2)) {
+    case 0: break;
+    case 1: identity.fingerprint = DeviceFingerprint::fromPublicKey(identity.signingPublicKey); break;
+    default: {
+        Bytes bytes = input.ConsumeBytes<std::uint8_t>(DeviceFingerprint::kByteCount);
+        bytes.resize(DeviceFingerprint::kByteCount);
+        identity.fingerprint = DeviceFingerprint(bytes);
+    }
+    }
+    return identity;
+}
+
+// What TLS saw of the peer: nothing, the real peer, or another key.
+inline std::optional<TLSChannelContext> tlsPeer(FuzzedDataProvider& input, const DevicePublicIdentity& peer,
+                                                const Bytes& exporter) {
+    if (!input.ConsumeBool()) return std::nullopt;
+    const Bytes key = validOrTaken(input, peer.signingPublicKey);
+    return TLSChannelContext{key, DeviceFingerprint::fromPublicKey(key), exporter};
+}
+
+// Runs a signature check: "accepted", or the name of the refusal's case. A key
+// that is no P-256 point is "invalidKey"; any other error escapes.
+template <class Check>
+std::string_view signatureCheckOutcome(Check&& check) {
+    using Case = PairingProtocolError::Case;
+    try {
+        check();
+        return "accepted";
+    } catch (const PairingProtocolError& refusal) {
+        switch (refusal.kind) {
+        case Case::unsupportedProtocol: return "unsupportedProtocol";
+        case Case::malformedMessage: return "malformedMessage";
+        case Case::replayedHandshake: return "replayedHandshake";
+        case Case::pairingIdentifierMismatch: return "pairingIdentifierMismatch";
+        case Case::identityMismatch: return "identityMismatch";
+        case Case::invalidCertificateBinding: return "invalidCertificateBinding";
+        case Case::invalidSignature: return "invalidSignature";
+        default: throw;
+        }
+    } catch (const CryptoError& refusal) {
+        if (refusal.kind != CryptoError::Case::invalidKey) throw;
+        return "invalidKey";
+    }
 }
 
 inline const Bytes kSessionKey(32, 0x5A);

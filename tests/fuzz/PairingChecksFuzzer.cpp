@@ -6,7 +6,6 @@
 // the pin. Refusals are PairingProtocolError; an accepted signature verifies,
 // a sound exchange passes, and two sides that pass agree on the session key.
 #include "FuzzSupport.hpp"
-#include "platform/InMemorySecureStore.hpp"
 #include "platform/crypto/P256PublicKey.hpp"
 #include "transport/security/SecurePairingProtocol.hpp"
 
@@ -22,44 +21,13 @@ using Protocol = SecurePairingProtocol;
 constexpr Date kNow(800'000'000.0);
 const Bytes kExporter(32, 0x77);
 
-std::shared_ptr<DeviceIdentityService> fixedIdentity(int which) {
-    auto store = std::make_shared<InMemorySecureStore>();
-    const DeviceIdentity record{fixedUuid(1 + which), fixedUuid(3 + which), which == 0 ? "Tablet" : "Host",
-                                SecretBytes(ByteView(fixedPrivateKey(which))), Date(0)};
-    store->setItem(json::encodeToBytes(record), DeviceIdentityService::service(), DeviceIdentityService::kAccount);
-    return std::make_shared<DeviceIdentityService>(store, nullptr);
-}
-
 struct Sides {
-    std::shared_ptr<DeviceIdentityService> tablet = fixedIdentity(0);
-    std::shared_ptr<DeviceIdentityService> host = fixedIdentity(1);
+    std::shared_ptr<DeviceIdentityService> tablet = fixedIdentity(0, "Tablet");
+    std::shared_ptr<DeviceIdentityService> host = fixedIdentity(1, "Host");
     DevicePublicIdentity tabletIdentity = tablet->publicIdentity(tablet->loadOrCreateRecord());
     DevicePublicIdentity hostIdentity = host->publicIdentity(host->loadOrCreateRecord());
     P256KeyAgreementKey tabletEphemeral = P256KeyAgreementKey::fromX963(fixedPrivateKey(1));
 };
-
-// The identity as presented: its key changed or replaced, the fingerprint
-// kept, made to match, or replaced.
-DevicePublicIdentity presented(FuzzedDataProvider& input, DevicePublicIdentity identity) {
-    identity.signingPublicKey = validOrTaken(input, identity.signingPublicKey);
-    switch (input.ConsumeIntegralInRange(0, 2)) {
-    case 0: break;
-    case 1: identity.fingerprint = DeviceFingerprint::fromPublicKey(identity.signingPublicKey); break;
-    default: {
-        Bytes bytes = input.ConsumeBytes<std::uint8_t>(DeviceFingerprint::kByteCount);
-        bytes.resize(DeviceFingerprint::kByteCount);
-        identity.fingerprint = DeviceFingerprint(bytes);
-    }
-    }
-    return identity;
-}
-
-// What TLS saw of the peer: nothing, the real peer, or another key.
-std::optional<TLSChannelContext> tlsPeer(FuzzedDataProvider& input, const DevicePublicIdentity& peer) {
-    if (!input.ConsumeBool()) return std::nullopt;
-    const Bytes key = validOrTaken(input, peer.signingPublicKey);
-    return TLSChannelContext{key, DeviceFingerprint::fromPublicKey(key), kExporter};
-}
 
 std::optional<DeviceFingerprint> pin(FuzzedDataProvider& input, const DevicePublicIdentity& peer) {
     switch (input.ConsumeIntegralInRange(0, 2)) {
@@ -84,7 +52,7 @@ std::int64_t clockSkew(FuzzedDataProvider& input) {
 }
 
 PairingRequest request(FuzzedDataProvider& input, const Sides& sides) {
-    PairingRequest request{fixedUuid(9), ProtocolVersion::current, {}, presented(input, sides.tabletIdentity),
+    PairingRequest request{fixedUuid(9), ProtocolVersion::current, {}, presentedIdentity(input, sides.tabletIdentity),
                            validOrTaken(input, sides.tabletEphemeral.publicKeyX963()),
                            validOrTaken(input, Bytes(Protocol::kNonceSize, 0x11), 40),
                            Protocol::epochSeconds(kNow) + clockSkew(input),
@@ -127,7 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // The host reads the request.
     const PairingRequest request = ::request(input, sides);
-    const auto hostTLS = tlsPeer(input, sides.tabletIdentity);
+    const auto hostTLS = tlsPeer(input, sides.tabletIdentity, kExporter);
     const Date now = input.ConsumeBool() ? Date(std::bit_cast<double>(input.ConsumeIntegral<std::uint64_t>())) : kNow;
     const auto negotiated = validated(request, hostTLS, now);
     const bool soundRequest = request.initiatorIdentity == sides.tabletIdentity &&
@@ -142,11 +110,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // The tablet checks the response as it arrives.
     PairingResponse response = state.response;
-    response.responderIdentity = presented(input, response.responderIdentity);
+    response.responderIdentity = presentedIdentity(input, response.responderIdentity);
     response.ephemeralPublicKey = validOrTaken(input, response.ephemeralPublicKey);
     response.nonce = validOrTaken(input, response.nonce, 40);
     if (input.ConsumeBool()) response.protocolVersion = input.ConsumeIntegral<std::uint16_t>();
-    const auto tabletTLS = tlsPeer(input, sides.hostIdentity);
+    const auto tabletTLS = tlsPeer(input, sides.hostIdentity, kExporter);
     const Bytes binding = tabletTLS ? kExporter : Bytes{};
     response.transcriptSignature = signature(input, *sides.host, Protocol::responderProofLabel(),
                                              Protocol::transcriptHash(request, response, binding));

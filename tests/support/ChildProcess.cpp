@@ -41,6 +41,9 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+    // Nothing else of the test's: Asio's sockets are inheritable, and a
+    // program that outlives a listener the test closed would keep its port.
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
 
     std::vector<std::string> words{program};
     words.insert(words.end(), arguments.begin(), arguments.end());
@@ -83,6 +86,10 @@ void ChildProcess::write(const std::string& text) {
 void ChildProcess::closeInput() {
     if (input_ >= 0) ::close(input_);
     input_ = -1;
+}
+
+void ChildProcess::signal(int number) {
+    if (!finished_ && pid_ > 0) ::kill(pid_, number);
 }
 
 bool ChildProcess::poll() {

@@ -21,6 +21,8 @@ public:
 
     void write(const std::string& text);
     void closeInput();
+    // Sends `number` (SIGTERM, say) unless the program has ended.
+    void signal(int number);
     // Collects what the program wrote so far; true once it has exited and
     // all its output is in.
     bool poll();

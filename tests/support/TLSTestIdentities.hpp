@@ -9,11 +9,17 @@
 #include "platform/crypto/P256SigningKey.hpp"
 #include "platform/tls/DeviceCertificate.hpp"
 #include "platform/tls/TLSDeviceIdentity.hpp"
+#include "platform/tls/TLSTransportSecurity.hpp"
+
+#include <asio/ssl/context.hpp>
+#include <openssl/ssl.h>
 
 #include <openssl/ec.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
+#include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -67,6 +73,33 @@ inline TLSDeviceIdentity makeMisboundIdentity() {
     identity.certificateDER = DeviceCertificate::der(forged.get());
     identity.secIdentity = TLSCredential(identity.secIdentity.privateKey(), forged.get());
     return identity;
+}
+
+// A TLS context configured by hand, for peers our own policy would never build.
+struct RawContextOptions {
+    const TLSDeviceIdentity* identity = nullptr; // no certificate when null
+    int maxVersion = TLS1_3_VERSION;
+    const char* offeredProtocol = nullptr;       // client side ALPN
+};
+
+inline std::unique_ptr<asio::ssl::context> makeRawContext(TLSRole role, const RawContextOptions& options) {
+    auto context = std::make_unique<asio::ssl::context>(role == TLSRole::server ? asio::ssl::context::tls_server
+                                                                                 : asio::ssl::context::tls_client);
+    SSL_CTX* ctx = context->native_handle();
+    SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+    SSL_CTX_set_max_proto_version(ctx, options.maxVersion);
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
+    if (options.identity != nullptr) {
+        SSL_CTX_use_certificate(ctx, options.identity->secIdentity.certificate());
+        SSL_CTX_use_PrivateKey(ctx, options.identity->secIdentity.privateKey());
+    }
+    if (options.offeredProtocol != nullptr) {
+        std::basic_string<unsigned char> wire;
+        wire.push_back(static_cast<unsigned char>(std::strlen(options.offeredProtocol)));
+        wire.append(options.offeredProtocol, options.offeredProtocol + std::strlen(options.offeredProtocol));
+        SSL_CTX_set_alpn_protos(ctx, wire.data(), static_cast<unsigned int>(wire.size()));
+    }
+    return context;
 }
 
 } // namespace velorinth::testing

@@ -2,9 +2,7 @@
 // pairing with the code, listing, connecting with frames, a saved picture
 // and a pointer move, waking a stopped host; and bad input refused cleanly.
 
-#include "support/ChildProcess.hpp"
-#include "support/HostRig.hpp"
-#include "support/SyntheticVideoSource.hpp"
+#include "support/ClientProgramRig.hpp"
 
 #include "core/BigEndian.hpp"
 #include "platform/linux/FileSecureStore.hpp"
@@ -27,72 +25,13 @@ namespace fs = std::filesystem;
 
 const MACAddress kHardware(std::string_view("00:11:22:33:44:55"));
 
-std::string programPath() {
-    return (fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "apps" / "velorinth-client").string();
-}
-
-struct TemporaryDirectory {
-    TemporaryDirectory() {
-        std::string pattern = (fs::temp_directory_path() / "velorinth-client-XXXXXX").string();
-        path = ::mkdtemp(pattern.data());
-    }
-    ~TemporaryDirectory() {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
-    fs::path path;
-};
-
 Bytes fileBytes(const fs::path& path) {
     std::ifstream file(path, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-struct ProgramRig : HostRig {
-    std::shared_ptr<SyntheticVideoSource> video = SyntheticVideoSource::install(*this);
-    TemporaryDirectory state;
-
-    ProgramRig() { autoAnswer = true; }
-
-    // The program with a private store; no multicast query leaves the
-    // machine (the system bus it would reach Avahi on does not exist).
-    std::unique_ptr<ChildProcess> start(std::vector<std::string> arguments) {
-        arguments.insert(arguments.begin(), {"--state-dir", state.path.string(), "--allow-loopback-for-testing"});
-        return std::make_unique<ChildProcess>(programPath(), arguments,
-                                              std::vector<std::string>{"DBUS_SYSTEM_BUS_ADDRESS=unix:path=" +
-                                                                       (state.path / "no-bus").string()});
-    }
-    ChildProcess& finish(ChildProcess& child) {
-        until([&] { return child.poll(); }, 30s);
-        return child;
-    }
-    std::unique_ptr<ChildProcess> runProgram(std::vector<std::string> arguments, const std::string& input = "") {
-        auto child = start(std::move(arguments));
-        child->write(input);
-        child->closeInput();
-        finish(*child);
-        return child;
-    }
-    // Pairs, answering the code question with `answer`; returns the code shown.
-    std::string pair(const std::string& answer, std::unique_ptr<ChildProcess>& child) {
-        child = start({"pair", "127.0.0.1:" + std::to_string(port)});
-        const std::regex code("Verification code: ([0-9]{6})");
-        std::smatch shown;
-        until([&] { return child->poll() || std::regex_search(child->out(), shown, code); }, 30s);
-        const std::string digits = shown.size() > 1 ? shown[1].str() : "";
-        child->write(answer + "\n");
-        finish(*child);
-        return digits;
-    }
-    std::optional<TrustedDevice> savedMac() {
-        TrustedDeviceStore store(std::make_shared<FileSecureStore>(state.path / "secure-store"));
-        const auto all = store.allDevices();
-        return all.empty() ? std::nullopt : std::optional<TrustedDevice>(all.front());
-    }
-};
-
 TEST(LoopbackTabletProgram, PairsListsConnectsWithVideoAndInputAndWakesAStoppedHost) {
-    ProgramRig h;
+    ClientProgramRig h;
     std::unique_ptr<ChildProcess> pairing;
     const std::string code = h.pair("y", pairing);
     ASSERT_EQ(pairing->exitCode(), 0) << pairing->out() << pairing->err();
@@ -142,7 +81,7 @@ TEST(LoopbackTabletProgram, PairsListsConnectsWithVideoAndInputAndWakesAStoppedH
 }
 
 TEST(LoopbackTabletProgram, BadInputIsRefusedAndLosesNothing) {
-    ProgramRig h;
+    ClientProgramRig h;
     std::unique_ptr<ChildProcess> refused;
     h.pair("n", refused);
     EXPECT_EQ(refused->exitCode(), 1);

@@ -78,7 +78,7 @@ public:
         }
     }
 
-    void start();
+    std::error_code start();
     void stop();
     void silence();
     std::optional<std::uint16_t> port() const { return port_; }
@@ -119,11 +119,11 @@ private:
     std::map<std::uint64_t, Stream*> handshakes_; // in progress, closed by stop
 };
 
-void LinuxSessionListener::Core::start() {
-    if (phase_ != Phase::idle) return;
+std::error_code LinuxSessionListener::Core::start() {
+    if (phase_ != Phase::idle) return {};
     if (const std::error_code error = bindAndListen()) {
         fail(error);
-        return;
+        return error;
     }
     phase_ = Phase::listening;
     std::error_code ignored;
@@ -142,6 +142,7 @@ void LinuxSessionListener::Core::start() {
                 if (core->handlers_.onPublicationError) core->handlers_.onPublicationError(error);
             });
     }
+    return {};
 }
 
 std::error_code LinuxSessionListener::Core::bindAndListen() {
@@ -320,7 +321,7 @@ LinuxSessionListener::~LinuxSessionListener() {
     }
 }
 
-void LinuxSessionListener::start() { core_->start(); }
+std::error_code LinuxSessionListener::start() { return core_->start(); }
 void LinuxSessionListener::stop() { core_->stop(); }
 std::optional<std::uint16_t> LinuxSessionListener::port() const { return core_->port(); }
 

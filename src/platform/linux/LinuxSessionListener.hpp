@@ -15,7 +15,7 @@ public:
     // Without a stop before, silent: no handler runs afterwards.
     ~LinuxSessionListener() override;
 
-    void start() override;
+    std::error_code start() override;
     void stop() override;
     std::optional<std::uint16_t> port() const override;
 

@@ -211,14 +211,15 @@ asio::awaitable<FirstFrameGate::Outcome> WakeConnectCoordinator::awaitFirstFrame
     // The loser ends at once: the gate's wait takes only itself off the gate,
     // which keeps whatever outcome it gets later.
     auto race = gate->wait() || clocks_.monotonic->sleep(timeout);
-    std::variant<FirstFrameGate::Outcome, std::monostate> first;
+    // Optional: the outcome has no default value to start the variant with.
+    std::optional<std::variant<FirstFrameGate::Outcome, std::monostate>> first;
     try {
-        first = co_await std::move(race);
+        first.emplace(co_await std::move(race));
     } catch (...) {
         throw CancellationError(); // both ended by this task's cancellation
     }
-    if (first.index() == 1) throw Terminal(Terminal::Kind::connection, std::string(kNoFirstFrameText));
-    co_return std::get<0>(first);
+    if (first->index() == 1) throw Terminal(Terminal::Kind::connection, std::string(kNoFirstFrameText));
+    co_return std::get<0>(*first);
 }
 
 WakeConnectResult WakeConnectCoordinator::finishWithFailure(std::string text, WorkflowTerminalFailure::Kind kind,

@@ -7,6 +7,35 @@ namespace velorinth {
 WakeRelayClientError::WakeRelayClientError(Case kind, std::string text)
     : Error(message(kind, text)), kind_(kind), text_(std::move(text)) {}
 
+namespace {
+
+WakeRelayClientError::Case caseFor(WakeRelayResponseStatus status) {
+    using Case = WakeRelayClientError::Case;
+    switch (status) {
+    case WakeRelayResponseStatus::packetTransmissionFailed: return Case::packetTransmissionFailed;
+    case WakeRelayResponseStatus::targetNotConfigured: return Case::targetNotConfigured;
+    case WakeRelayResponseStatus::permissionDenied: return Case::permissionDenied;
+    case WakeRelayResponseStatus::rateLimited: return Case::rateLimited;
+    case WakeRelayResponseStatus::replayRejected: return Case::replayRejected;
+    case WakeRelayResponseStatus::authenticationFailed: return Case::authenticationFailed;
+    case WakeRelayResponseStatus::paired:
+    case WakeRelayResponseStatus::wakePacketSent:
+    case WakeRelayResponseStatus::malformedRequest:
+        break;
+    }
+    return Case::malformedRequest;
+}
+
+bool isSuccess(WakeRelayResponseStatus status) {
+    return status == WakeRelayResponseStatus::paired || status == WakeRelayResponseStatus::wakePacketSent;
+}
+
+} // namespace
+
+WakeRelayClientError::WakeRelayClientError(const WakeRelayResponse& status)
+    : WakeRelayClientError(caseFor(status.status), isSuccess(status.status) ? std::string(kUnexpectedStatusText)
+                                                                              : status.message) {}
+
 WakeRelayClientError WakeRelayClientError::relayUnreachable(std::string text) {
     return WakeRelayClientError(Case::relayUnreachable, std::move(text));
 }

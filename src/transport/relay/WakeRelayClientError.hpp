@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Error.hpp"
+#include "transport/relay/WakeRelayMessages.hpp"
 
 #include <string>
 
@@ -24,6 +25,14 @@ public:
         invitationTargetMismatch,
         relayIdentityMismatch,
     };
+
+    // The error for a verified answer whose status is not the one asked for:
+    // the refusing statuses become their own case carrying the relay's
+    // message; a success status (of the other operation) is malformedRequest
+    // "Unexpected relay response status.".
+    explicit WakeRelayClientError(const WakeRelayResponse& status);
+
+    static constexpr const char* kUnexpectedStatusText = "Unexpected relay response status.";
 
     // "Wake relay is unreachable: " followed by the text.
     static WakeRelayClientError relayUnreachable(std::string text);

@@ -33,13 +33,6 @@ std::vector<std::uint16_t> offeredVersions(const PairingRequest& request) {
     return request.supportedProtocolVersions;
 }
 
-// |a − b| without overflow: the distance of any two Int64 values fits a UInt64.
-std::uint64_t distance(std::int64_t a, std::int64_t b) {
-    const auto ua = static_cast<std::uint64_t>(a);
-    const auto ub = static_cast<std::uint64_t>(b);
-    return a >= b ? ua - ub : ub - ua;
-}
-
 std::optional<P256PublicKey> publicKeyOrNone(ByteView x963) {
     try {
         return P256PublicKey::fromX963(x963);
@@ -104,6 +97,12 @@ Bytes SecurePairingProtocol::concatenate(ByteView first, ByteView second) {
     out.insert(out.end(), first.begin(), first.end());
     out.insert(out.end(), second.begin(), second.end());
     return out;
+}
+
+std::uint64_t SecurePairingProtocol::distance(std::int64_t a, std::int64_t b) noexcept {
+    const auto ua = static_cast<std::uint64_t>(a);
+    const auto ub = static_cast<std::uint64_t>(b);
+    return a >= b ? ua - ub : ub - ua;
 }
 
 std::int64_t SecurePairingProtocol::epochSeconds(Date date) {

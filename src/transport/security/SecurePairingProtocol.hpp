@@ -84,6 +84,8 @@ public:
     static Bytes concatenate(ByteView first, ByteView second);
     // Whole seconds since 1970, truncated toward zero; clamped to the Int64 range.
     static std::int64_t epochSeconds(Date date);
+    // |a − b| without overflow: the distance of any two Int64 values fits a UInt64.
+    static std::uint64_t distance(std::int64_t a, std::int64_t b) noexcept;
 
     // ---- initiator (tablet) ------------------------------------------------
     // A request from this device's identity with a fresh ephemeral key and

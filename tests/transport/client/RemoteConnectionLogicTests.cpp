@@ -4,6 +4,7 @@
 #include "transport/client/RemoteConnectionService.hpp"
 
 #include "support/LoopRunner.hpp"
+#include "support/ScriptedResolver.hpp"
 #include "support/TLSTestIdentities.hpp"
 
 #include "core/LoopSignal.hpp"
@@ -79,26 +80,6 @@ TEST(RemoteConnectionCandidates, OrderDuplicatesAndTheSavedAddressFallback) {
     EXPECT_EQ(Candidate::savedLocalDirect("192.168.7.20", 51891).routeKind(), ConnectionRouteKind::localDirect);
     EXPECT_EQ(Candidate::configuredRemote(verified).routeKind(), ConnectionRouteKind::privateNetwork);
 }
-
-// Answers from its script, or waits until its caller gives up.
-class ScriptedResolver final : public HostnameResolver {
-public:
-    explicit ScriptedResolver(asio::any_io_executor executor) : never_(std::move(executor)) {}
-    asio::awaitable<std::vector<ResolvedIPAddress>> resolve(std::string host, std::uint16_t) override {
-        asked.push_back(host);
-        if (failure) std::rethrow_exception(failure);
-        if (answer) co_return *answer;
-        const asio::cancellation_state caller = co_await asio::this_coro::cancellation_state;
-        while (!isCancelled(caller)) co_await never_.wait();
-        throw CancellationError();
-    }
-    std::optional<std::vector<ResolvedIPAddress>> answer;
-    std::exception_ptr failure;
-    std::vector<std::string> asked;
-
-private:
-    LoopSignal never_;
-};
 
 TEST(RemoteConnectionAddresses, LiteralsPassAndNamesAreResolvedWithinTheLimitAndFiltered) {
     LoopRunner loop;

@@ -25,33 +25,6 @@ namespace velorinth::testing {
 
 using namespace asio::experimental::awaitable_operators;
 
-// A TLS context configured by hand, for peers our own policy would never build.
-struct RawContextOptions {
-    const TLSDeviceIdentity* identity = nullptr; // no certificate when null
-    int maxVersion = TLS1_3_VERSION;
-    const char* offeredProtocol = nullptr;       // client side ALPN
-};
-
-inline std::unique_ptr<asio::ssl::context> makeRawContext(TLSRole role, const RawContextOptions& options) {
-    auto context = std::make_unique<asio::ssl::context>(role == TLSRole::server ? asio::ssl::context::tls_server
-                                                                                 : asio::ssl::context::tls_client);
-    SSL_CTX* ctx = context->native_handle();
-    SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
-    SSL_CTX_set_max_proto_version(ctx, options.maxVersion);
-    SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
-    if (options.identity != nullptr) {
-        SSL_CTX_use_certificate(ctx, options.identity->secIdentity.certificate());
-        SSL_CTX_use_PrivateKey(ctx, options.identity->secIdentity.privateKey());
-    }
-    if (options.offeredProtocol != nullptr) {
-        std::basic_string<unsigned char> wire;
-        wire.push_back(static_cast<unsigned char>(std::strlen(options.offeredProtocol)));
-        wire.append(options.offeredProtocol, options.offeredProtocol + std::strlen(options.offeredProtocol));
-        SSL_CTX_set_alpn_protos(ctx, wire.data(), static_cast<unsigned int>(wire.size()));
-    }
-    return context;
-}
-
 // A hand-configured TLS client: its handshake result, then (after a
 // successful handshake) the result of its first read of one byte.
 struct RawClientResult {

@@ -1,0 +1,150 @@
+#pragma once
+
+#include "core/Date.hpp"
+#include "core/Uuid.hpp"
+#include "platform/HandshakeBudget.hpp"
+#include "platform/SessionListener.hpp"
+#include "platform/tls/TLSChannelContext.hpp"
+#include "transport/relay/WakeRelayConfigurationStore.hpp"
+#include "transport/relay/WakeRelayMessages.hpp"
+
+#include <asio/any_io_executor.hpp>
+#include <asio/awaitable.hpp>
+#include <asio/ip/address.hpp>
+#include <asio/thread_pool.hpp>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace velorinth {
+
+class DeviceIdentityService;
+class LocalWakeService;
+class NetworkFramedConnection;
+
+struct WakeRelayServerOptions {
+    using ListenerFactory = std::function<std::unique_ptr<SessionListener>(
+        const asio::any_io_executor&, const TLSDeviceIdentity&, SessionListener::Options, SessionListener::Handlers)>;
+
+    // "Now" for the audit, the checks, the ledger and the answers' times.
+    WallClock clock = [] { return Date::now(); };
+    // Connections from accept to close; one more is closed before TLS.
+    std::size_t maxConcurrentConnections = 64;
+    // Only this address when set; otherwise every address.
+    std::optional<asio::ip::address> bindAddress;
+    ListenerFactory listenerFactory = SessionListener::create;
+};
+
+// The network face of the wake relay: mutual TLS 1.3 with ALPN
+// "velorinth-relay/1", one signed request and one signed answer per
+// connection. A pairing request redeems a ticket; a wake request from an
+// authorized tablet hands the Mac's saved interfaces to the local wake
+// service. Every request frame read in full gets one audit entry before its
+// answer. The server keeps no request state itself: everything lives in the
+// store, whose operations run on the store worker (each saves with a flush).
+//
+// An actor on the event loop, owned through std::shared_ptr: the listener's
+// handlers hold it weakly, a connection's coroutine strongly while it runs.
+// Each connection has three separate limits of `handshakeTimeout`: TLS, the
+// request, the answer.
+class WakeRelayServer : public std::enable_shared_from_this<WakeRelayServer> {
+public:
+    using Duration = std::chrono::steady_clock::duration;
+    using Options = WakeRelayServerOptions;
+
+    static constexpr std::size_t kMaximumFrameSize = 16'384;
+    static constexpr std::chrono::milliseconds kPortPollInterval{20};
+    static constexpr std::chrono::milliseconds kAcceptRetryDelay{100};
+    static constexpr std::string_view kUnverifiedFingerprint = "UNVERIFIED";
+    static constexpr std::string_view kThrowawayDisplayName = "WakeRelay";
+    static constexpr std::string_view kInternalFailureMessage = "Internal signing failure.";
+
+    // How one request was decided: its audit line and its answer.
+    struct Outcome {
+        WakeRelayResponseStatus auditStatus;
+        std::string detail;
+        WakeRelayResponseStatus status;
+        std::string_view message;
+        std::int64_t datagramsSent = 0;
+    };
+
+    // `storeWorker` must outlive the server.
+    WakeRelayServer(asio::any_io_executor executor, std::shared_ptr<DeviceIdentityService> identityService,
+                    std::shared_ptr<WakeRelayConfigurationStore> configurationStore,
+                    std::shared_ptr<LocalWakeService> localWakeService, Duration handshakeTimeout,
+                    asio::thread_pool& storeWorker, Options options = {});
+    WakeRelayServer(const WakeRelayServer&) = delete;
+    WakeRelayServer& operator=(const WakeRelayServer&) = delete;
+
+    // Listens on `port` (0: the system chooses); currentPort is the bound port
+    // at once. Does nothing while a listener exists, even a failed one (until
+    // stop). Throws the identity service's errors, the listener's creation
+    // error, or NetworkConnectionError network with the system's text when
+    // the port cannot be bound; then nothing is kept.
+    void start(std::uint16_t port);
+    // The port once the listener is ready and not failed; polls every 20 ms.
+    // PairingProtocolError timedOut at the deadline (a timeout of zero always).
+    asio::awaitable<std::uint16_t> waitForListeningPort(Duration timeout);
+    // Stops and drops the listener (its handshakes in progress close with it);
+    // connections past TLS finish on their own.
+    void stop();
+
+    // Decides one decoded request: audits it, then answers it signed over the
+    // context's binding. Never throws: a signing failure gives
+    // internalFailureResponse.
+    asio::awaitable<WakeRelayResponse> handleRequest(WakeRelayRequest request,
+                                                     std::optional<TLSChannelContext> tlsContext);
+    // An unsigned authenticationFailed answer from a throwaway identity, for
+    // when the relay cannot sign; a pinning client refuses it.
+    WakeRelayResponse internalFailureResponse(const Uuid& requestID) const;
+
+    // The ledger's key of a verified request: client id, request id and
+    // nonce, lower-case, joined by ":".
+    static std::string requestKey(const WakeRelayRequest& request);
+
+    std::optional<std::uint16_t> currentPort() const noexcept { return currentPort_; }
+    // Connections accepted and not yet closed (past TLS).
+    std::size_t connectionsInProgress() const noexcept { return connectionsInProgress_; }
+
+    const Duration handshakeTimeout;
+
+private:
+
+    asio::awaitable<std::uint16_t> waitForPort(Duration timeout);
+    asio::awaitable<WakeRelayResponse> decideAndAnswer(WakeRelayRequest request,
+                                                       std::optional<TLSChannelContext> context);
+    asio::awaitable<void> handleConnection(std::shared_ptr<WakeRelayServer> self, SessionListener::Stream stream,
+                                           HandshakeSlot slot);
+    asio::awaitable<void> serve(const std::shared_ptr<NetworkFramedConnection>& connection);
+    asio::awaitable<std::optional<WakeRelayResponse>> answerUndecodable(std::optional<TLSChannelContext> context);
+    asio::awaitable<Outcome> decide(const WakeRelayRequest& request, const std::optional<TLSChannelContext>& context,
+                                    Date now);
+    asio::awaitable<Outcome> dispatchWake(const WakeRelayRequest& request, Date now);
+    asio::awaitable<void> audit(WakeRelayAuditEntry entry);
+    // Throws what the identity service throws.
+    WakeRelayResponse signedAnswer(const Uuid& requestID, const Outcome& outcome,
+                             const std::optional<TLSChannelContext>& context) const;
+
+    const asio::any_io_executor executor_;
+    const std::shared_ptr<DeviceIdentityService> identityService_;
+    const std::shared_ptr<WakeRelayConfigurationStore> store_;
+    const std::shared_ptr<LocalWakeService> localWake_;
+    asio::thread_pool& storeWorker_;
+    const Options options_;
+    const std::shared_ptr<HandshakeBudget> connectionBudget_;
+
+    std::unique_ptr<SessionListener> listener_;
+    std::optional<std::uint16_t> currentPort_;
+    // Bumped by every start and stop: a late state report of a listener that
+    // is no longer current changes nothing.
+    std::uint64_t listenerGeneration_ = 0;
+    std::size_t connectionsInProgress_ = 0;
+};
+
+} // namespace velorinth

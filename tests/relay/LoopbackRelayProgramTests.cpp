@@ -1,0 +1,116 @@
+// velorinth-relay and velorinth-client as their users run them: the relay
+// invites the tablet for the host of the host rig, the tablet pairs with it
+// by the printed line and wakes the stopped host through it with one real
+// magic packet; a cut invitation, a second relay on the same directory, a
+// signal and a restart.
+
+#include "support/ClientProgramRig.hpp"
+
+#include "transport/relay/WakeRelayClientError.hpp"
+
+#include <asio/ip/udp.hpp>
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <regex>
+
+using namespace velorinth;
+using namespace velorinth::testing;
+
+namespace {
+
+struct RelayProgramRig : ClientProgramRig {
+    TemporaryDirectory relayState{"velorinth-relay"};
+    asio::ip::udp::socket wakes{io, {asio::ip::make_address("127.0.0.1"), 0}};
+    std::vector<Bytes> packets;
+
+    std::unique_ptr<ChildProcess> relay(std::vector<std::string> arguments = {}, const std::string& port = "0") {
+        arguments.insert(arguments.begin(), {"--state-dir", relayState.path.string(), "--port", port,
+                                             "--listen-address", "127.0.0.1", "--allow-loopback-for-testing",
+                                             "--wake-port", std::to_string(wakes.local_endpoint().port())});
+        return std::make_unique<ChildProcess>(programPath("velorinth-relay"), arguments);
+    }
+    // The first match of `pattern` in what `child` printed, once it is there.
+    std::string printed(ChildProcess& child, const std::string& pattern) {
+        const std::regex expression(pattern);
+        std::smatch found;
+        until([&] { return std::regex_search(child.out(), found, expression) || child.poll(); }, 30s);
+        const std::string out = child.out();
+        return std::regex_search(out, found, expression) ? found[1].str() : "";
+    }
+    // Stops the host; its listener comes back once a magic packet reached it.
+    void sleepHost() {
+        run(server->stop());
+        auto packet = std::make_shared<Bytes>(200);
+        auto from = std::make_shared<asio::ip::udp::endpoint>();
+        wakes.async_receive_from(asio::buffer(*packet), *from,
+                                 [this, packet, from](const asio::error_code& error, std::size_t length) {
+                                     if (error) return;
+                                     packet->resize(length);
+                                     packets.push_back(*packet);
+                                     server->startListening(port, false);
+                                 });
+    }
+    void stop(ChildProcess& child) {
+        child.signal(SIGTERM);
+        finish(child);
+    }
+};
+
+TEST(LoopbackRelayProgram, InvitesPairsAndWakesTheStoppedHostThroughTheRelay) {
+    RelayProgramRig h;
+    std::unique_ptr<ChildProcess> pairing;
+    h.pair("y", pairing);
+    ASSERT_EQ(pairing->exitCode(), 0) << pairing->out() << pairing->err();
+    const Uuid mac = h.hostIdentity->loadOrCreateRecord().id;
+
+    auto relay = h.relay({"--invite", mac.uuidString(), "--endpoint", "127.0.0.1", "--interface",
+                          "eth0,ethernet,02:00:00:AA:BB:CC,127.0.0.1"});
+    const std::string listening = h.printed(*relay, "(Wake relay listening on port [0-9]+; fingerprint [0-9A-F ]+)\n");
+    const std::string relayPort = h.printed(*relay, "listening on port ([0-9]+);");
+    const std::string fingerprint = listening.substr(listening.find("fingerprint ") + 12);
+    const std::string invitation = h.printed(*relay, "(vlrelay1\\|[^\n]+)\n");
+    ASSERT_FALSE(invitation.empty()) << relay->out() << relay->err();
+    EXPECT_EQ(fingerprint.size(), 79u);
+
+    auto cut = h.runProgram({"relay-pair", invitation.substr(0, invitation.size() / 2)});
+    EXPECT_EQ(cut->exitCode(), 1);
+    EXPECT_NE(cut->err().find(WakeRelayClientError::invalidInvitationFormat().what()), std::string::npos) << cut->err();
+    ASSERT_TRUE(h.savedMac().has_value());
+    EXPECT_FALSE(h.savedMac()->wakeRelayConfiguration.has_value());
+
+    auto paired = h.runProgram({"relay-pair", invitation});
+    ASSERT_EQ(paired->exitCode(), 0) << paired->out() << paired->err();
+    const std::optional<PairedWakeRelayConfiguration> saved = h.savedMac()->wakeRelayConfiguration;
+    ASSERT_TRUE(saved.has_value());
+    EXPECT_EQ(saved->relayIdentity.fingerprint.groupedHexString(), fingerprint);
+    EXPECT_NE(paired->out().find(saved->relayIdentity.fingerprint.shortDisplayText()), std::string::npos);
+
+    auto rival = h.relay();
+    h.finish(*rival);
+    EXPECT_EQ(rival->exitCode(), 1);
+    EXPECT_NE(rival->err().find("Another velorinth-relay process is using " + h.relayState.path.string() + "."),
+              std::string::npos)
+        << rival->err();
+
+    h.sleepHost();
+    auto wake = h.runProgram({"wake", "--remote"});
+    ASSERT_EQ(wake->exitCode(), 0) << wake->out() << wake->err();
+    EXPECT_NE(wake->out().find("Wake route: externalWakeRelay"), std::string::npos) << wake->out();
+    ASSERT_EQ(h.packets.size(), 1u);
+    EXPECT_EQ(h.packets[0].size(), 102u);
+    h.stop(*relay);
+    EXPECT_EQ(relay->exitCode(), 0) << relay->err();
+
+    // Restarted on its port without an invitation: the same relay, and the tablet still wakes through it.
+    auto again = h.relay({}, relayPort);
+    EXPECT_EQ(h.printed(*again, "(Wake relay listening on port [0-9]+; fingerprint [0-9A-F ]+)\n"), listening);
+    h.sleepHost();
+    auto second = h.runProgram({"wake", "--remote"});
+    ASSERT_EQ(second->exitCode(), 0) << second->out() << second->err();
+    EXPECT_EQ(h.packets.size(), 2u);
+    h.stop(*again);
+    EXPECT_EQ(again->exitCode(), 0) << again->err();
+}
+
+} // namespace
