@@ -170,7 +170,8 @@ std::string pairWithCodeCheck(Bench& b, Clock::duration check) {
     const auto start = Clock::now();
     std::string failure;
     const bool ended = await(b.tabletLoop, [&]() -> asio::awaitable<bool> {
-        auto pair = [](Peer* peer, std::uint16_t port, Clock::duration wait, std::string* why) -> asio::awaitable<void> {
+        auto pair = [](Peer* peer, std::uint16_t port, Clock::duration wait,
+                       std::string* why) -> asio::awaitable<void> {
             try {
                 co_await peer->startHandshake(port, HandshakePurpose::pair);
                 co_await sleepUntil(Clock::now() + wait);
@@ -380,7 +381,8 @@ std::string reconnectCells(Bench& b, Clock::time_point start, Clock::time_point 
                 if (a.ok) latencies.push_back(a.ms);
             }
             char cell[40];
-            std::snprintf(cell, sizeof cell, " %3zu/%-3zu %5.0f |", latencies.size(), tried, percentile(latencies, 0.95));
+            std::snprintf(cell, sizeof cell, " %3zu/%-3zu %5.0f |", latencies.size(), tried,
+                          percentile(latencies, 0.95));
             cells += cell;
         }
         co_return cells;

@@ -73,7 +73,9 @@ inline testing::NamespaceOutcome inside() {
         hostLoop.halt();
         return outcome;
     };
-    if (!await(tabletLoop, joinTablet(), "joining T")) return halt(Outcome::skip("a thread could not join namespace T"));
+    if (!await(tabletLoop, joinTablet(), "joining T")) {
+        return halt(Outcome::skip("a thread could not join namespace T"));
+    }
     await(tabletLoop, [&]() -> asio::awaitable<void> {
         relay = std::make_unique<DelayRelay>(tabletLoop.io.get_executor(),
                                              asio::ip::tcp::endpoint(asio::ip::make_address(host), rig.port),

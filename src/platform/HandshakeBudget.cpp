@@ -215,7 +215,8 @@ std::optional<HandshakeSlot> HandshakeBudget::acquire(const std::optional<asio::
             evict = ledger.evictLocked(victim);
         }
         id = ledger.nextID++;
-        ledger.entries.emplace(id, detail::HandshakeLedger::Entry{source, HandshakeProof::accepted, split, {}, nullptr});
+        ledger.entries.emplace(id,
+                               detail::HandshakeLedger::Entry{source, HandshakeProof::accepted, split, {}, nullptr});
         if (split) ++ledger.opening;
         if (source) ++ledger.perSource[*source];
     }

@@ -282,8 +282,9 @@ asio::awaitable<void> LinuxSessionListener::Core::handshake(std::shared_ptr<Core
         if (arrived.index() == 0 && !error && socket.is_open()) {
             stream = std::make_unique<Stream>(std::move(socket), *tls_);
             handshakes_[id] = &stream->next_layer();
-            const auto first = co_await (stream->async_handshake(Stream::server, asio::redirect_error(asio::use_awaitable, error)) ||
-                                         deadline.async_wait(asio::use_awaitable));
+            const auto first =
+                co_await (stream->async_handshake(Stream::server, asio::redirect_error(asio::use_awaitable, error)) ||
+                          deadline.async_wait(asio::use_awaitable));
             finished = first.index() == 0 && !error;
         }
     } catch (...) {

@@ -161,9 +161,10 @@ TEST(LoopbackAdmission, EvictionTakesTheLeastProvenNeverTheHostsOwnWork) {
     EXPECT_EQ(handshakes(), 1u);
 }
 
-// Strangers past TLS flood full places: they take each other's and that of
-// a stranger who has not spoken yet, never that of a paired tablet that has
-// not spoken yet either; it then gets its session.
+// Strangers past TLS and idle connections flood full places: strangers take
+// each other's and that of a stranger who has not spoken yet, idle ones each
+// other's, never that of a paired tablet that has not spoken yet either; it
+// then gets its session.
 TEST(LoopbackAdmission, StrangersNeverEvictAPairedTabletsHandshake) {
     HostSessionServer::Options options = HostRig::fastOptions();
     options.handshakeCapacity = 2;
@@ -186,6 +187,14 @@ TEST(LoopbackAdmission, StrangersNeverEvictAPairedTabletsHandshake) {
     }
     EXPECT_TRUE(nextReadFails(h, *stranger));
     EXPECT_TRUE(nextReadFails(h, *flood.front()));
+
+    // Idle connections fill the places before TLS and take each other's; the
+    // handshakes' places are not theirs to take.
+    std::vector<tcp::socket> idle;
+    for (int i = 0; i < 6; ++i) idle.push_back(silentConnection(h, ("127.0.0." + std::to_string(10 + i)).c_str()));
+    EXPECT_TRUE(closedWithin(h, idle.front(), 2s));
+    EXPECT_FALSE(closedWithin(h, idle.back(), 20ms));
+    EXPECT_EQ(handshakes(), 2u); // the paired tablet's and the last stranger's
 
     h.run(tablet->sendRequest(Pair::reconnect));
     h.run(tablet->answerResponse());
