@@ -6,12 +6,14 @@
 // descriptors (before, peak during, after) and CPU. Attackers connect from
 // 127.0.0.2, from 127.0.0.2-9 or from 127.0.0.2-254, each connection from the
 // next address of its worker's turn; the relayed tablets from addresses of
-// their own in 127.0.1.0/24. Under 32 silent sockets a new tablet also pairs,
-// its user taking 6 s to compare the code. Last come a paired tablet that
-// floods pings without reading, a frozen viewer, and, as root, a tablet that
-// vanishes behind a veth in a network namespace the bench makes. Every loop
-// stops by itself at its deadline or count.
-// Usage: AbuseBench [--seconds N] [--after N]
+// their own in 127.0.1.0/24. One attack opens and closes 5,000 connections a
+// second from 4,000 addresses in 127.1.0.0/16. Under 32 silent sockets a new
+// tablet also pairs, its user taking 6 s to compare the code. Last come a
+// paired tablet that floods pings without reading, a frozen viewer, and, as
+// root, a tablet that vanishes behind a veth in a network namespace the bench
+// makes. Every loop stops by itself at its deadline or count.
+// Usage: AbuseBench [--seconds N] [--after N] [--only TEXT]
+// (--only, repeatable: just the attacks whose name holds TEXT, and the closing lines)
 
 #include "AbuseBenchSupport.hpp"
 #include "DelayRelay.hpp"
@@ -26,6 +28,7 @@
 #include <atomic>
 #include <cstring>
 #include <functional>
+#include <string_view>
 
 using namespace velorinth;
 namespace rigs = velorinth::testing;
@@ -117,11 +120,15 @@ struct Bench {
     Uuid approvedDevice; // host loop
     std::unique_ptr<Peer> resident, flooder;
     std::vector<Reconnecting> reconnecting;
+    std::vector<std::string> only; // runs only the attacks whose name holds one, when set
     std::uint64_t pongs = 0;    // tablet loop
     bool residentEnded = false; // tablet loop
     bool stopping = false;      // tablet loop
     std::atomic<std::size_t> attackCount{0};
-    double floodCutAfter = -1; // attack loop: when the host ended the flooding session, s
+    double floodCutAfter = -1; // attack loop: when the host ended the first flooding session, s
+    std::size_t floodSessions = 0;   // attack loop
+    std::uint16_t floodPort = 0;
+    std::unique_ptr<DelayRelay> floodRelay; // relay loop
     long baselineRSS = 0;
 };
 
@@ -207,13 +214,15 @@ std::string pairWithCodeCheck(Bench& b, Clock::duration check) {
 
 // ---- the attacks: each worker loops until the deadline or the count
 
-// The source addresses of one worker: each connection from the next of its turn.
+// The source addresses of one worker: each connection from the next of its
+// turn; up to 253 in 127.0.0.2-254, more in 127.1.0.0/16 (250 of each /24).
 struct Sources {
     std::size_t next = 0, step = 1, count = 1;
     std::string take() {
-        const std::string source = "127.0.0." + std::to_string(2 + next % count);
+        const std::size_t n = next % count;
         next += step;
-        return source;
+        if (count <= 253) return "127.0.0." + std::to_string(2 + n);
+        return "127.1." + std::to_string(n / 250) + "." + std::to_string(1 + n % 250);
     }
 };
 
@@ -251,6 +260,27 @@ asio::awaitable<void> silentTCP(Bench* b, Sources sources, Clock::time_point unt
         }(sources.take(), b->host.port);
         if (!co_await endsBefore(std::move(hold), until)) break;
         co_await sleepUntil(Clock::now() + 5ms); // refused connections are not retried in a spin
+    }
+}
+
+// New connections at a steady `kChurnRate` a second across `kChurnWorkers`,
+// each closed as soon as it is open: more sources than the host's rate table
+// remembers.
+constexpr std::size_t kChurnRate = 5'000, kChurnWorkers = 16, kChurnSources = 4'000;
+
+asio::awaitable<void> churn(Bench* b, Sources sources, Clock::time_point until) {
+    const auto interval = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+        static_cast<double>(kChurnWorkers) / static_cast<double>(kChurnRate)));
+    auto next = Clock::now();
+    while (another(b, until)) {
+        auto one = [](std::string from, std::uint16_t port) -> asio::awaitable<void> {
+            auto connecting = boundSocket(std::move(from), port);
+            auto socket = co_await std::move(connecting);
+            socket.close();
+        }(sources.take(), b->host.port);
+        if (!co_await endsBefore(std::move(one), until)) break;
+        next = std::max(next + interval, Clock::now() - 10 * interval); // a stall is not made up in a burst
+        co_await sleepUntil(next);
     }
 }
 
@@ -294,18 +324,29 @@ Worker requests(HandshakePurpose purpose, bool answer, Clock::duration linger) {
 
 asio::awaitable<void> noAttack(Bench*, Sources, Clock::time_point until) { co_await sleepUntil(until); }
 
-// A paired tablet that stops reading and keeps pinging.
+// A paired tablet that stops reading and keeps pinging, from an address of
+// its own (a relay without delay), and opens a new session whenever the host
+// ends its last.
 asio::awaitable<void> pingFlood(Bench* b, Sources, Clock::time_point until) {
-    auto flood = [](Bench* bench) -> asio::awaitable<void> {
-        co_await bench->flooder->openSession(bench->host.port, HandshakePurpose::reconnect);
-        for (std::uint64_t sequence = 2; bench->attackCount < kPingLimit; ++sequence) {
-            co_await bench->flooder->send(Peer::message(Command::ping, sequence));
-            ++bench->attackCount;
+    auto flood = [](Bench* bench, Clock::time_point start) -> asio::awaitable<void> {
+        while (bench->attackCount < kPingLimit) {
+            try {
+                co_await bench->flooder->openSession(bench->floodPort, HandshakePurpose::reconnect);
+                ++bench->floodSessions;
+                for (std::uint64_t sequence = 2; bench->attackCount < kPingLimit; ++sequence) {
+                    co_await bench->flooder->send(Peer::message(Command::ping, sequence));
+                    ++bench->attackCount;
+                }
+            } catch (const std::exception&) {
+            }
+            bench->flooder->close();
+            if (bench->floodSessions > 0 && bench->floodCutAfter < 0) {
+                bench->floodCutAfter = milliseconds(Clock::now() - start) / 1000;
+            }
+            co_await sleepUntil(Clock::now() + 10ms); // a refused session is not retried in a spin
         }
-    }(b);
-    const auto start = Clock::now();
-    const bool ended = co_await endsBefore(std::move(flood), until);
-    if (ended && b->attackCount < kPingLimit) b->floodCutAfter = milliseconds(Clock::now() - start) / 1000;
+    }(b, Clock::now());
+    co_await endsBefore(std::move(flood), until);
     b->flooder->close();
 }
 
@@ -391,6 +432,11 @@ std::string reconnectCells(Bench& b, Clock::time_point start, Clock::time_point 
 
 void attack(Bench& b, const char* name, const Worker& worker, std::size_t workers, std::size_t sources,
             bool withPairing = false) {
+    if (!b.only.empty() && std::none_of(b.only.begin(), b.only.end(), [&](const std::string& text) {
+            return std::string_view(name).find(text) != std::string_view::npos;
+        })) {
+        return;
+    }
     const Sample before = sample();
     b.attackCount = 0;
     const auto start = Clock::now(), until = start + b.attackTime;
@@ -451,6 +497,8 @@ void setUp(Bench& b) {
     // The others are trusted as a pairing would: the limiter's five a minute are for the rows.
     b.flooder = b.peer(b.attackLoop, b.attackKdf, "Flooding iPad"); // driven by the attack loop
     b.host.trustTablet(*b.flooder);
+    b.floodRelay = b.relay("127.0.1.200", 0);
+    b.floodPort = b.floodRelay->port();
     b.reconnecting.resize(kExtraMs.size());
     for (std::size_t i = 0; i < kExtraMs.size(); ++i) {
         Reconnecting& tablet = b.reconnecting[i];
@@ -498,6 +546,9 @@ int main(int argc, char** argv) {
     }
     try {
         Bench b(parse(argc, argv, "--seconds", 10), parse(argc, argv, "--after", 10));
+        for (int i = 1; i + 1 < argc; ++i) {
+            if (std::strcmp(argv[i], "--only") == 0) b.only.emplace_back(argv[i + 1]);
+        }
         setUp(b);
         printHeader(b);
         b.baselineRSS = residentKiB();
@@ -516,8 +567,9 @@ int main(int argc, char** argv) {
             attack(b, "unpaired reconnects, 8 at once", requests(HandshakePurpose::reconnect, true, {}), 8, sources);
             attack(b, "fresh pairing requests", requests(HandshakePurpose::pair, false, {}), fewer, sources);
         }
+        attack(b, "5,000 connections/s", churn, kChurnWorkers, kChurnSources);
         attack(b, "paired tablet stops reading", pingFlood, 1, 1);
-        frozenViewer(b, 60s);
+        if (b.only.empty()) frozenViewer(b, 60s);
 
         const bool held = await(b.tabletLoop, [&]() -> asio::awaitable<bool> {
             b.stopping = true;
@@ -529,7 +581,8 @@ int main(int argc, char** argv) {
         if (b.floodCutAfter < 0) {
             std::printf("flooding tablet: the host had not ended its session when the attack stopped\n");
         } else {
-            std::printf("flooding tablet: the host ended its session %.1f s into the attack\n", b.floodCutAfter);
+            std::printf("flooding tablet: the host ended its first session %.1f s into the attack; %zu sessions in all\n",
+                        b.floodCutAfter, b.floodSessions);
         }
         std::printf("host sessions at the end: %zu (the resident tablet's, and reconnecting ones' when open)\n",
                     sessionsLeft);
@@ -538,7 +591,7 @@ int main(int argc, char** argv) {
                         co_return b.pongs;
                     }(), "pongs")),
                     static_cast<unsigned long long>(b.errors.load()));
-        std::printf("vanished tablet: %s\n", vanishedTabletRow().c_str());
+        if (b.only.empty()) std::printf("vanished tablet: %s\n", vanishedTabletRow().c_str());
         std::printf("(RSS, descriptors and CPU are the whole process: host, tablets, relays and attackers)\n");
         std::fflush(stdout);
         std::_Exit(0); // the detached loops still refer to the bench
