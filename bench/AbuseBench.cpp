@@ -581,7 +581,8 @@ int main(int argc, char** argv) {
         if (b.floodCutAfter < 0) {
             std::printf("flooding tablet: the host had not ended its session when the attack stopped\n");
         } else {
-            std::printf("flooding tablet: the host ended its first session %.1f s into the attack; %zu sessions in all\n",
+            std::printf("flooding tablet: the host ended its first session %.1f s into the attack; "
+                        "%zu sessions in all\n",
                         b.floodCutAfter, b.floodSessions);
         }
         std::printf("host sessions at the end: %zu (the resident tablet's, and reconnecting ones' when open)\n",
