@@ -1,5 +1,8 @@
 #include "platform/HandshakeBudget.hpp"
 
+#include "platform/ConnectionSource.hpp"
+
+#include <algorithm>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -9,11 +12,71 @@ namespace velorinth {
 namespace detail {
 
 struct HandshakeLedger {
+    using TimePoint = HandshakeSlot::TimePoint;
+    using Source = std::optional<asio::ip::address>;
+
     struct Entry {
-        std::optional<asio::ip::address> source;
-        std::optional<HandshakeSlot::TimePoint> waitingSince; // for its peer
+        Source source;
+        HandshakeProof proof = HandshakeProof::accepted;
+        bool opening = false;                  // holds one of the places before TLS
+        std::optional<TimePoint> waitingSince; // for its peer
         std::function<void()> evict;
     };
+    using Entries = std::map<std::uint64_t, Entry>;
+
+    // What an entry has shown: the lowest present goes first; kNever never goes.
+    static constexpr int kNever = 2;
+    static int rank(HandshakeProof proof) {
+        switch (proof) {
+        case HandshakeProof::accepted: return 0;
+        case HandshakeProof::unknownCertificate: return 1;
+        case HandshakeProof::pairedCertificate: break;
+        }
+        return kNever;
+    }
+    static int rank(const Entry& entry) {
+        return entry.waitingSince && entry.evict ? rank(entry.proof) : kNever;
+    }
+
+    explicit HandshakeLedger(HandshakeBudget::Options o) : options(std::move(o)) {}
+
+    bool split() const { return options.openingCapacity != 0; }
+    std::size_t handshakes() const { return entries.size() - opening; }
+
+    // The places a source holds; a connection without one holds only its own.
+    std::size_t places(const Source& source) const {
+        if (!source) return 1;
+        auto found = perSource.find(*source);
+        return found == perSource.end() ? 0 : found->second;
+    }
+
+    // The entry that gives way, among those holding places before TLS
+    // (`openingPool`) or the handshakes', to an entrant of `proof` whose
+    // source then holds `entrantPlaces`; end() when none may.
+    Entries::iterator victim(bool openingPool, HandshakeProof proof, std::size_t entrantPlaces, TimePoint now) {
+        int lowest = kNever;
+        for (const auto& [id, entry] : entries) {
+            if (entry.opening == openingPool) lowest = std::min(lowest, rank(entry));
+        }
+        if (lowest == kNever) return entries.end();
+        auto chosen = entries.end();
+        std::size_t chosenPlaces = 0;
+        for (auto candidate = entries.begin(); candidate != entries.end(); ++candidate) {
+            const Entry& entry = candidate->second;
+            if (entry.opening != openingPool || rank(entry) != lowest) continue;
+            const std::size_t held = places(entry.source);
+            // One proven at least as much gives way only to fairness or with age; a lesser always.
+            if (lowest >= rank(proof) && held <= entrantPlaces && now - *entry.waitingSince < options.minimumAge) {
+                continue;
+            }
+            if (chosen == entries.end() || held > chosenPlaces ||
+                (held == chosenPlaces && *entry.waitingSince < *chosen->second.waitingSince)) {
+                chosen = candidate;
+                chosenPlaces = held;
+            }
+        }
+        return chosen;
+    }
 
     // An entry evicted or released is gone: its slot's later release does nothing.
     void erase(std::uint64_t id) {
@@ -22,19 +85,32 @@ struct HandshakeLedger {
     }
 
     void eraseLocked(std::uint64_t id) {
-        auto found = entries.find(id);
+        eraseLocked(entries.find(id));
+    }
+
+    void eraseLocked(Entries::iterator found) {
         if (found == entries.end()) return;
         if (found->second.source) {
             auto count = perSource.find(*found->second.source);
             if (count != perSource.end() && --count->second == 0) perSource.erase(count);
         }
+        if (found->second.opening) --opening;
         entries.erase(found);
     }
 
+    // Takes `victim` out; its eviction is the caller's to run, unlocked.
+    std::function<void()> evictLocked(Entries::iterator victim) {
+        std::function<void()> evict = std::move(victim->second.evict);
+        eraseLocked(victim);
+        return evict;
+    }
+
+    const HandshakeBudget::Options options;
     std::mutex mutex;
     std::uint64_t nextID = 1;
-    std::map<std::uint64_t, Entry> entries;
+    Entries entries;
     std::map<asio::ip::address, std::size_t> perSource;
+    std::size_t opening = 0; // entries holding a place before TLS
 };
 
 } // namespace detail
@@ -61,7 +137,7 @@ void HandshakeSlot::waitForPeer(std::function<void()> evict) {
     std::lock_guard lock(ledger_->mutex);
     auto found = ledger_->entries.find(id_);
     if (found == ledger_->entries.end()) return;
-    if (!found->second.waitingSince) found->second.waitingSince = std::chrono::steady_clock::now();
+    if (!found->second.waitingSince) found->second.waitingSince = ledger_->options.clock();
     found->second.evict = std::move(evict);
 }
 
@@ -74,45 +150,78 @@ void HandshakeSlot::workOnHost() {
     found->second.evict = nullptr;
 }
 
-HandshakeBudget::HandshakeBudget(std::size_t capacity, std::size_t perAddressCapacity)
-    : capacity(capacity), perAddressCapacity(perAddressCapacity),
-      ledger_(std::make_shared<detail::HandshakeLedger>()) {}
-
-std::optional<HandshakeSlot> HandshakeBudget::tryAcquire(const std::optional<asio::ip::address>& source) {
-    return acquire(source, false);
+bool HandshakeSlot::prove(HandshakeProof proof) {
+    if (!ledger_) return false;
+    std::function<void()> evict;
+    bool placed = false;
+    {
+        std::lock_guard lock(ledger_->mutex);
+        detail::HandshakeLedger& ledger = *ledger_;
+        auto found = ledger.entries.find(id_);
+        if (found != ledger.entries.end()) {
+            detail::HandshakeLedger::Entry& entry = found->second;
+            const auto now = ledger.options.clock();
+            placed = !entry.opening || ledger.handshakes() < ledger.options.capacity;
+            if (!placed) {
+                auto victim = ledger.victim(false, proof, ledger.places(entry.source), now);
+                if (victim != ledger.entries.end()) {
+                    evict = ledger.evictLocked(victim);
+                    placed = true;
+                }
+            }
+            if (placed) {
+                if (entry.opening) --ledger.opening;
+                entry.opening = false;
+                entry.proof = proof;
+                if (entry.waitingSince) entry.waitingSince = now;
+            }
+        }
+    }
+    if (evict) evict();
+    if (!placed) release();
+    return placed;
 }
 
-std::optional<HandshakeSlot> HandshakeBudget::acquireEvicting(const std::optional<asio::ip::address>& source) {
-    return acquire(source, true);
+HandshakeBudget::HandshakeBudget(std::size_t capacity, std::size_t perSourceCapacity)
+    : HandshakeBudget(Options{.capacity = capacity, .perSourceCapacity = perSourceCapacity}) {}
+
+HandshakeBudget::HandshakeBudget(Options options)
+    : options(std::move(options)), ledger_(std::make_shared<detail::HandshakeLedger>(this->options)) {}
+
+std::optional<HandshakeSlot> HandshakeBudget::tryAcquire(const std::optional<asio::ip::address>& peer) {
+    return acquire(peer, false);
 }
 
-std::optional<HandshakeSlot> HandshakeBudget::acquire(const std::optional<asio::ip::address>& source,
-                                                      bool evicting) {
+std::optional<HandshakeSlot> HandshakeBudget::acquireEvicting(const std::optional<asio::ip::address>& peer) {
+    return acquire(peer, true);
+}
+
+std::optional<HandshakeSlot> HandshakeBudget::acquire(const std::optional<asio::ip::address>& peer, bool evicting) {
+    detail::HandshakeLedger::Source source;
+    if (peer) source = connectionSource(*peer);
     std::function<void()> evict;
     std::uint64_t id = 0;
     {
         std::lock_guard lock(ledger_->mutex);
-        if (source && perAddressCapacity != 0) {
-            auto count = ledger_->perSource.find(*source);
-            if (count != ledger_->perSource.end() && count->second >= perAddressCapacity) return std::nullopt;
-        }
-        if (ledger_->entries.size() >= capacity) {
+        detail::HandshakeLedger& ledger = *ledger_;
+        const std::size_t held = source ? ledger.places(source) : 0;
+        if (source && options.perSourceCapacity != 0 && held >= options.perSourceCapacity) return std::nullopt;
+        const bool split = ledger.split();
+        const std::size_t used = split ? ledger.opening : ledger.entries.size();
+        if (used >= (split ? options.openingCapacity : options.capacity)) {
             if (!evicting) return std::nullopt;
-            auto victim = ledger_->entries.end();
-            for (auto entry = ledger_->entries.begin(); entry != ledger_->entries.end(); ++entry) {
-                const auto& since = entry->second.waitingSince;
-                if (!since || !entry->second.evict) continue;
-                if (victim == ledger_->entries.end() || *since < *victim->second.waitingSince) victim = entry;
-            }
-            if (victim == ledger_->entries.end()) return std::nullopt;
-            evict = std::move(victim->second.evict);
-            ledger_->eraseLocked(victim->first);
+            auto victim = ledger.victim(split, HandshakeProof::accepted, held + 1, options.clock());
+            if (victim == ledger.entries.end()) return std::nullopt;
+            evict = ledger.evictLocked(victim);
         }
-        id = ledger_->nextID++;
-        ledger_->entries.emplace(id, detail::HandshakeLedger::Entry{source, std::nullopt, nullptr});
-        if (source) ++ledger_->perSource[*source];
+        id = ledger.nextID++;
+        ledger.entries.emplace(id,
+                               detail::HandshakeLedger::Entry{source, HandshakeProof::accepted, split, {}, nullptr});
+        if (split) ++ledger.opening;
+        if (source) ++ledger.perSource[*source];
     }
     if (evict) evict();
+    // Deadlines run on the real clock, whatever the budget's ages run on.
     return HandshakeSlot(ledger_, id, std::chrono::steady_clock::now());
 }
 

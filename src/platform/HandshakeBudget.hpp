@@ -15,6 +15,15 @@ namespace detail {
 struct HandshakeLedger;
 }
 
+// What a connection in its handshake has shown so far. A handshake that has
+// shown more is never evicted for one that has shown less, and a paired
+// device's is never evicted at all.
+enum class HandshakeProof {
+    accepted,           // a TCP connection, no TLS yet
+    unknownCertificate, // TLS done with a certificate the host does not know
+    pairedCertificate,  // TLS done with the certificate of a paired device
+};
+
 // One of a bounded number of places for connections that are still in their
 // handshake. Handing it on keeps the place taken; dropping it frees it.
 class HandshakeSlot {
@@ -39,9 +48,15 @@ public:
     // `evict` the slot keeps its wait but cannot be evicted (a hand-over).
     void waitForPeer(std::function<void()> evict);
     // The peer made progress, or the holder waits on the host's own work or
-    // on the person at the Mac: never evicted, and a later wait for the peer
-    // starts afresh. The state of a slot as it is acquired.
+    // on a person: never evicted, and a later wait for the peer starts
+    // afresh. The state of a slot as it is acquired.
     void workOnHost();
+    // TLS is done and the peer showed `proof`. With places of their own for
+    // connections before TLS, the slot moves to the handshakes' places,
+    // evicting one that has shown less (or an equal, by the budget's rule)
+    // when they are full. False, and the slot released, when no place can be
+    // made. The wait for the peer starts afresh.
+    bool prove(HandshakeProof proof);
 
 private:
     friend class HandshakeBudget;
@@ -53,28 +68,48 @@ private:
     TimePoint acceptedAt_{};
 };
 
-// Hands out at most `capacity` slots at a time, and at most
-// `perAddressCapacity` (0: no such limit) to connections from one source
-// address; any thread.
+// Hands out at most `capacity` places to handshakes, and at most
+// `perSourceCapacity` (0: no such limit) to the connections of one source
+// (connectionSource: an IPv4 address or an IPv6 /64); any thread.
+//
+// Eviction, when a full budget makes room instead of refusing: only from the
+// least proven handshakes present that wait for their peer (never a paired
+// device's). One that has shown less than the newcomer gives way at once; one
+// that has shown as much or more only when its source holds more places than
+// the newcomer's will, or once it has waited `minimumAge`. Among those, the
+// source holding the most places gives way first, then the longest wait. So a
+// reopening flood cannot cycle the places faster than `minimumAge`, and a
+// source that holds few is not pushed out by one that holds many.
 class HandshakeBudget {
 public:
+    using Clock = std::function<HandshakeSlot::TimePoint()>;
     static constexpr std::size_t kDefaultCapacity = 32;
 
-    explicit HandshakeBudget(std::size_t capacity = kDefaultCapacity, std::size_t perAddressCapacity = 0);
+    struct Options {
+        std::size_t capacity = kDefaultCapacity;
+        // Places of their own for connections before TLS, which cost a socket
+        // and little else (0: they take the handshakes' places).
+        std::size_t openingCapacity = 0;
+        std::size_t perSourceCapacity = 0;
+        std::chrono::steady_clock::duration minimumAge{};
+        Clock clock = [] { return std::chrono::steady_clock::now(); };
+    };
+
+    explicit HandshakeBudget(std::size_t capacity = kDefaultCapacity, std::size_t perSourceCapacity = 0);
+    explicit HandshakeBudget(Options options);
 
     // A place, or none when the budget or the source's share is full.
-    std::optional<HandshakeSlot> tryAcquire(const std::optional<asio::ip::address>& source = std::nullopt);
-    // The same, but a full budget makes room by evicting the holder that has
-    // waited longest for its peer; none when the source's share is full or
-    // every holder waits on the host.
-    std::optional<HandshakeSlot> acquireEvicting(const std::optional<asio::ip::address>& source);
+    std::optional<HandshakeSlot> tryAcquire(const std::optional<asio::ip::address>& peer = std::nullopt);
+    // The same, but a full budget makes room by evicting a handshake under
+    // the rule above; none when the source's share is full or no handshake
+    // may give way.
+    std::optional<HandshakeSlot> acquireEvicting(const std::optional<asio::ip::address>& peer);
     std::size_t inUse() const;
 
-    const std::size_t capacity;
-    const std::size_t perAddressCapacity;
+    const Options options;
 
 private:
-    std::optional<HandshakeSlot> acquire(const std::optional<asio::ip::address>& source, bool evicting);
+    std::optional<HandshakeSlot> acquire(const std::optional<asio::ip::address>& peer, bool evicting);
 
     std::shared_ptr<detail::HandshakeLedger> ledger_;
 };

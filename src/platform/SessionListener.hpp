@@ -3,6 +3,7 @@
 #include "platform/HandshakeBudget.hpp"
 #include "platform/ListenerPublicationError.hpp"
 #include "platform/SessionSocket.hpp"
+#include "platform/tls/TLSChannelContext.hpp"
 #include "platform/tls/TLSDeviceIdentity.hpp"
 
 #include <asio/any_io_executor.hpp>
@@ -34,7 +35,7 @@ struct ServiceAdvertisement {
 // The host's listening socket: accepts TCP connections, completes the mutual
 // TLS server handshake itself within a deadline and hands over only streams
 // that passed it, with the one application protocol. Peers that fail, stall
-// or exceed the handshake budget or their address's limits are closed and
+// or exceed the handshake budget or their source's limits are closed and
 // reported nowhere. Optionally
 // publishes a DNS-SD service; trouble there is never a listener failure.
 //
@@ -52,15 +53,17 @@ public:
         std::string applicationProtocol;
         std::optional<ServiceAdvertisement> advertisement;
         Duration handshakeTimeout = std::chrono::seconds(15);
-        // Holds its per-address cap too; over either, closed before TLS.
+        // Holds its per-source cap too; over either, closed before TLS.
         std::shared_ptr<HandshakeBudget> handshakeBudget = std::make_shared<HandshakeBudget>();
-        // New connections a second from one source address, after a burst;
-        // more are closed before TLS. 0: no such limit.
+        // New connections a second from one source (an IPv4 address or an
+        // IPv6 /64), after a burst; more are closed before TLS. 0: no such limit.
         double perAddressConnectionRate = 0;
         double perAddressConnectionBurst = 0;
-        // A full budget evicts the handshake that has waited longest for its
-        // peer instead of refusing the newcomer.
+        // A full budget evicts a handshake by its rule instead of refusing the newcomer.
         bool evictsWaitingHandshakes = false;
+        // True for the certificate of a paired device, whose handshake is
+        // never evicted; without it every certificate counts as unknown.
+        std::function<bool(const TLSChannelContext&)> isPairedPeer;
         // The pause after an accept that failed for want of resources.
         Duration acceptRetryDelay = std::chrono::milliseconds(100);
         // Applied to every accepted socket before its TLS handshake.

@@ -49,6 +49,7 @@ struct HostRig : LoopRunner {
     std::shared_ptr<TrustedDeviceStore> trust =
         std::make_shared<TrustedDeviceStore>(std::make_shared<InMemorySecureStore>());
     std::shared_ptr<PairingReplayGuard> replayGuard;
+    std::chrono::steady_clock::duration stepTimeout;
     std::shared_ptr<HostSessionServer> server;
     std::uint16_t port = 0;
 
@@ -83,11 +84,14 @@ struct HostRig : LoopRunner {
         return options;
     }
 
+    // Every step of a handshake is bounded by `stepTimeout`.
     explicit HostRig(HostSessionServer::Options options = fastOptions(),
                      std::chrono::steady_clock::duration approvalTimeout = 10s, bool listen = true,
                      std::size_t pairingsPerMinute = 5,
-                     std::size_t replayCapacity = PairingReplayGuard::kDefaultCapacity)
-        : replayGuard(std::make_shared<PairingReplayGuard>(std::chrono::seconds(300), replayCapacity)) {
+                     std::size_t replayCapacity = PairingReplayGuard::kDefaultCapacity,
+                     std::chrono::steady_clock::duration stepTimeout = 5s)
+        : replayGuard(std::make_shared<PairingReplayGuard>(std::chrono::seconds(300), replayCapacity)),
+          stepTimeout(stepTimeout) {
         makeServer(std::move(options), approvalTimeout, pairingsPerMinute, listen);
     }
 
@@ -118,7 +122,7 @@ struct HostRig : LoopRunner {
         server = std::make_shared<HostSessionServer>(
             io.get_executor(), hostIdentity, trust, replayGuard,
             std::make_shared<PairingAttemptLimiter>(pairingsPerMinute, std::chrono::seconds(60)), hostKdf, hostStore,
-            5s, approvalTimeout, CapabilitySet{Capability::h264, Capability::pointer, Capability::keyboard},
+            stepTimeout, approvalTimeout, CapabilitySet{Capability::h264, Capability::pointer, Capability::keyboard},
             DevicePermissions::connect,
             std::move(options));
         call([&] { server->setCallbacks(recordingCallbacks()); });

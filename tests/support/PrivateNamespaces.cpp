@@ -124,7 +124,7 @@ NamespaceOutcome runInPrivateNamespaces(const std::string& gtestFilter, const st
     if (!finished) return NamespaceOutcome::fail("the namespace run did not finish in time");
     const int code = WIFEXITED(status) ? WEXITSTATUS(status) : kFailed;
     if (code == kSkipped) return NamespaceOutcome::skip(message);
-    if (code == kPassed) return NamespaceOutcome::pass();
+    if (code == kPassed) return NamespaceOutcome::pass(message);
     return NamespaceOutcome::fail(message);
 }
 

@@ -13,13 +13,13 @@
 
 namespace velorinth::testing {
 
-// What the namespace's side came to, and why.
+// What the namespace's side came to, and why (a pass may carry a note: a bench's figures).
 struct NamespaceOutcome {
     enum class Result { passed, failed, skipped };
     Result result = Result::failed;
     std::string message;
 
-    static NamespaceOutcome pass() { return {Result::passed, {}}; }
+    static NamespaceOutcome pass(std::string note = {}) { return {Result::passed, std::move(note)}; }
     static NamespaceOutcome fail(std::string why) { return {Result::failed, std::move(why)}; }
     static NamespaceOutcome skip(std::string why) { return {Result::skipped, std::move(why)}; }
 };

@@ -90,6 +90,7 @@ private:
     asio::awaitable<void> acceptLoop(std::shared_ptr<Core> self);
     asio::awaitable<void> handshake(std::shared_ptr<Core> self, tcp::socket socket, HandshakeSlot slot);
     bool acceptable(Stream& stream) const;
+    HandshakeProof proof(Stream& stream) const;
     std::optional<HandshakeSlot> admit(const tcp::socket& socket);
     void fail(std::error_code error);
     void closeAcceptor();
@@ -116,7 +117,7 @@ private:
     bool silenced_ = false;
     std::optional<std::uint16_t> port_;
     std::uint64_t nextHandshake_ = 0;
-    std::map<std::uint64_t, Stream*> handshakes_; // in progress, closed by stop
+    std::map<std::uint64_t, tcp::socket*> handshakes_; // in progress, closed by stop
 };
 
 std::error_code LinuxSessionListener::Core::start() {
@@ -207,9 +208,9 @@ void LinuxSessionListener::Core::shutDown() {
     port_.reset();
     closeAcceptor();
     retryTimer_.cancel();
-    for (auto& [id, stream] : handshakes_) {
+    for (auto& [id, socket] : handshakes_) {
         std::error_code ignored;
-        stream->lowest_layer().close(ignored);
+        socket->close(ignored);
     }
     publisher_.reset();
 }
@@ -245,42 +246,48 @@ std::optional<HandshakeSlot> LinuxSessionListener::Core::admit(const tcp::socket
     std::error_code error;
     const tcp::endpoint remote = socket.remote_endpoint(error);
     if (error) return std::nullopt; // gone already
-    asio::ip::address source = remote.address();
-    // The dual-stack socket sees IPv4 peers as mapped addresses: one peer, one key.
-    if (source.is_v6() && source.to_v6().is_v4_mapped()) {
-        source = asio::ip::make_address_v4(asio::ip::v4_mapped, source.to_v6());
-    }
-    if (rate_ && !rate_->admit(source)) return std::nullopt;
+    // Both count the source (an IPv4 address or an IPv6 /64), not the exact address.
+    if (rate_ && !rate_->admit(remote.address())) return std::nullopt;
     HandshakeBudget& budget = *options_.handshakeBudget;
-    return options_.evictsWaitingHandshakes ? budget.acquireEvicting(source) : budget.tryAcquire(source);
+    return options_.evictsWaitingHandshakes ? budget.acquireEvicting(remote.address())
+                                            : budget.tryAcquire(remote.address());
 }
 
 // The unnamed first parameter keeps the listener's state alive while this runs.
 asio::awaitable<void> LinuxSessionListener::Core::handshake(std::shared_ptr<Core>, tcp::socket socket,
                                                            HandshakeSlot slot) {
     using namespace asio::experimental::awaitable_operators;
-    auto stream = std::make_unique<Stream>(std::move(socket), *tls_);
     const std::uint64_t id = nextHandshake_++;
-    handshakes_.emplace(id, stream.get());
+    handshakes_.emplace(id, &socket);
     // The TLS handshake waits for the peer: a newer connection may take its place.
     slot.waitForPeer([weak = weak_from_this(), id] {
         auto core = weak.lock();
         if (!core) return;
         if (auto found = core->handshakes_.find(id); found != core->handshakes_.end()) {
             std::error_code ignored;
-            found->second->lowest_layer().close(ignored);
+            found->second->close(ignored);
         }
     });
 
+    std::unique_ptr<Stream> stream;
     bool finished = false;
     try {
         std::error_code error;
         asio::steady_timer deadline(executor_, options_.handshakeTimeout);
-        // The handshake never throws (its error is redirected), so `||` ends
-        // with whichever side completes first and cancels the other.
-        const auto first = co_await (stream->async_handshake(Stream::server, asio::redirect_error(asio::use_awaitable, error)) ||
-                                     deadline.async_wait(asio::use_awaitable));
-        finished = first.index() == 0 && !error;
+        // A connection that has sent nothing costs a socket, not a TLS engine.
+        // Neither wait throws (their errors are redirected), so `||` ends with
+        // whichever side completes first and cancels the other.
+        const auto arrived = co_await (socket.async_wait(tcp::socket::wait_read,
+                                                         asio::redirect_error(asio::use_awaitable, error)) ||
+                                       deadline.async_wait(asio::use_awaitable));
+        if (arrived.index() == 0 && !error && socket.is_open()) {
+            stream = std::make_unique<Stream>(std::move(socket), *tls_);
+            handshakes_[id] = &stream->next_layer();
+            const auto first =
+                co_await (stream->async_handshake(Stream::server, asio::redirect_error(asio::use_awaitable, error)) ||
+                          deadline.async_wait(asio::use_awaitable));
+            finished = first.index() == 0 && !error;
+        }
     } catch (...) {
         finished = false;
     }
@@ -288,9 +295,13 @@ asio::awaitable<void> LinuxSessionListener::Core::handshake(std::shared_ptr<Core
     // Still the peer's turn (its first message): the new owner installs its own eviction.
     slot.waitForPeer(nullptr);
 
-    if (!finished || phase_ != Phase::listening || silenced_ || !acceptable(*stream)) {
+    if (!finished || phase_ != Phase::listening || silenced_ || !acceptable(*stream) || !slot.prove(proof(*stream))) {
         std::error_code ignored;
-        stream->lowest_layer().close(ignored);
+        if (stream) {
+            stream->lowest_layer().close(ignored);
+        } else {
+            socket.close(ignored);
+        }
         co_return;
     }
     if (handlers_.onConnection) {
@@ -299,6 +310,16 @@ asio::awaitable<void> LinuxSessionListener::Core::handshake(std::shared_ptr<Core
         std::error_code ignored;
         stream->lowest_layer().close(ignored);
     }
+}
+
+HandshakeProof LinuxSessionListener::Core::proof(Stream& stream) const {
+    if (!options_.isPairedPeer) return HandshakeProof::unknownCertificate;
+    try {
+        const TLSChannelContext context = TLSTransportSecurity::captureChannelContext(stream.native_handle());
+        if (options_.isPairedPeer(context)) return HandshakeProof::pairedCertificate;
+    } catch (const std::exception&) {
+    }
+    return HandshakeProof::unknownCertificate;
 }
 
 // The context already refuses anything but TLS 1.3 with a verified client

@@ -21,6 +21,7 @@ BonjourHostListener::BonjourHostListener(const asio::any_io_executor& executor, 
     listenerOptions.perAddressConnectionRate = options.perAddressConnectionRate;
     listenerOptions.perAddressConnectionBurst = options.perAddressConnectionBurst;
     listenerOptions.evictsWaitingHandshakes = options.evictsWaitingHandshakes;
+    listenerOptions.isPairedPeer = std::move(options.isPairedPeer);
     listenerOptions.socket = options.socket;
 
     // The handlers capture the callbacks, never this object, so a status that

@@ -28,6 +28,7 @@ struct BonjourHostListenerOptions {
     double perAddressConnectionRate = 0;
     double perAddressConnectionBurst = 0;
     bool evictsWaitingHandshakes = false;
+    std::function<bool(const TLSChannelContext&)> isPairedPeer;
     SessionSocketOptions socket;
 };
 

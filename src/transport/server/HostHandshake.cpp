@@ -107,6 +107,17 @@ asio::awaitable<T> HostHandshake::onHost(asio::awaitable<T> operation) {
     }
 }
 
+template <class T>
+asio::awaitable<T> HostHandshake::onPerson(asio::awaitable<T> operation) {
+    slot_.workOnHost();
+    auto bounded = AsyncTimeout::withTimeout<PairingTimeoutErrors>(deps_.approvalTimeout, std::move(operation));
+    if constexpr (std::is_void_v<T>) {
+        co_await onHost(std::move(bounded));
+    } else {
+        co_return co_await onHost(std::move(bounded));
+    }
+}
+
 asio::awaitable<std::optional<HostHandshake::Accepted>> HostHandshake::run() {
     co_await timed(connection_->start(), true, false);
     PairingRequest request = co_await receiveRequest();
@@ -281,11 +292,18 @@ asio::awaitable<void> HostHandshake::sendErrorQuietly(Code code) {
 }
 
 // The tablet's sealed ready message must name this session, this tablet and
-// the negotiated version.
+// the negotiated version. After an approved pairing it follows the tablet's
+// user comparing the code, who may take as long as the Mac's user could.
 asio::awaitable<CapabilitySet> HostHandshake::receiveClientReady() {
     const PairingVerification& verification = accepted_->verification;
-    const ClientSessionReady ready = co_await timed(receiveSealed<ClientSessionReady>(
-        *connection_, Kind::encryptedClientReady, *accepted_->cipher, verification.transcriptHash));
+    auto receive = receiveSealed<ClientSessionReady>(*connection_, Kind::encryptedClientReady, *accepted_->cipher,
+                                                     verification.transcriptHash);
+    ClientSessionReady ready;
+    if (purpose_ == HandshakePurpose::pair) {
+        ready = co_await onPerson(std::move(receive));
+    } else {
+        ready = co_await timed(std::move(receive));
+    }
     if (ready.sessionID != accepted_->serverHello.sessionID || ready.clientHello.deviceID != verification.peerIdentity.id ||
         ready.clientHello.protocolVersion != verification.negotiatedProtocolVersion) {
         throw PairingProtocolError(PairingProtocolError::Case::transcriptMismatch);

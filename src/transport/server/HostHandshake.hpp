@@ -55,6 +55,7 @@ public:
         Duration handshakeTimeout{};           // each step
         Duration firstMessageTimeout{};        // from accept, TLS included
         Duration wholeHandshakeTimeout{};      // from accept, less the host's own waits
+        Duration approvalTimeout{};            // a person's answer, at the Mac or on the tablet
         CapabilitySet hostCapabilities;
         DevicePermissions requiredPermissions;
         // Advanced by the server's stop: an older handshake never becomes a session.
@@ -106,6 +107,10 @@ private:
     // store): never evicted, and not counted against the whole handshake.
     template <class T>
     asio::awaitable<T> onHost(asio::awaitable<T> operation);
+    // A wait on the tablet's user: never evicted, not counted against the
+    // whole handshake, and bounded like the Mac user's answer.
+    template <class T>
+    asio::awaitable<T> onPerson(asio::awaitable<T> operation);
     Date now() const { return deps_.clock(); }
 
     // The request checks; the signed response's state, or a throw after the

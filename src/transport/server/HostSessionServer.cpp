@@ -20,6 +20,25 @@
 
 namespace velorinth {
 
+namespace {
+
+// The certificate's key is the paired device's signing key, which the TLS
+// handshake proved the peer holds. A store that cannot be read knows nobody.
+bool holdsPairedCertificate(TrustedDeviceStore& store, const TLSChannelContext& context) {
+    try {
+        for (const auto& [id, record] : store.loadIfNeeded()) {
+            if (record.authorization == DeviceAuthorization::authorized &&
+                record.identity.signingPublicKey == context.peerSigningPublicKey) {
+                return true;
+            }
+        }
+    } catch (const std::exception&) {
+    }
+    return false;
+}
+
+} // namespace
+
 HostSessionServer::HostSessionServer(asio::any_io_executor executor,
                                      std::shared_ptr<DeviceIdentityService> identityService,
                                      std::shared_ptr<TrustedDeviceStore> trustedDeviceStore,
@@ -34,8 +53,12 @@ HostSessionServer::HostSessionServer(asio::any_io_executor executor,
       executor_(std::move(executor)), identityService_(std::move(identityService)),
       trustedDeviceStore_(std::move(trustedDeviceStore)), pairingProtocol_(kdfWorker), storeWorker_(storeWorker),
       options_(std::move(options)),
-      handshakeBudget_(
-          std::make_shared<HandshakeBudget>(options_.handshakeCapacity, options_.perAddressHandshakeCapacity)),
+      handshakeBudget_(std::make_shared<HandshakeBudget>(HandshakeBudget::Options{
+          .capacity = options_.handshakeCapacity,
+          .openingCapacity = options_.openingHandshakeCapacity,
+          .perSourceCapacity = options_.perAddressHandshakeCapacity,
+          .minimumAge = options_.handshakeEvictionAge,
+      })),
       approval_(executor_, approvalTimeout, [this] { return now(); }, callbacks_) {
     if (!options_.clock) options_.clock = [] { return Date::now(); };
     if (!options_.listenerFactory) options_.listenerFactory = SessionListener::create;
@@ -54,6 +77,7 @@ HostSessionServer::HostSessionServer(asio::any_io_executor executor,
                                    : handshakeTimeout;
     deps.wholeHandshakeTimeout =
         options_.wholeHandshakeTimeout > Duration::zero() ? options_.wholeHandshakeTimeout : 2 * handshakeTimeout;
+    deps.approvalTimeout = approvalTimeout;
     deps.hostCapabilities = this->hostCapabilities;
     deps.requiredPermissions = requiredPermissions;
     deps.intakeGeneration = &intakeGeneration_;
@@ -171,6 +195,9 @@ void HostSessionServer::startListening(std::uint16_t port, bool publishesService
         listenerOptions.perAddressConnectionRate = options_.perAddressConnectionRate;
         listenerOptions.perAddressConnectionBurst = options_.perAddressConnectionBurst;
         listenerOptions.evictsWaitingHandshakes = options_.evictsWaitingHandshakes;
+        listenerOptions.isPairedPeer = [store = trustedDeviceStore_](const TLSChannelContext& context) {
+            return holdsPairedCertificate(*store, context);
+        };
         listenerOptions.handshakeBudget = handshakeBudget_;
         listenerOptions.acceptRetryDelay = options_.acceptRetryDelay;
         listenerOptions.socket = options_.sessionSocket;

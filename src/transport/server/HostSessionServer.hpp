@@ -52,17 +52,28 @@ struct HostSessionServerOptions {
     // Bounds a session's final message before its connection is cut.
     Duration finalCloseTimeout = std::chrono::seconds(2);
     Duration portPollInterval = std::chrono::milliseconds(20);
-    // Connections between accept and registration, TLS included.
+    // Connections between TLS and registration.
     std::size_t handshakeCapacity = HandshakeBudget::kDefaultCapacity;
-    // Admission that favours tablets that talk. Of those places one source
-    // address holds at most this many (0: no limit), and opens at most `rate`
-    // new connections a second after a burst (0: no limit); over either, a
-    // connection is closed before TLS. A full budget evicts the handshake that
-    // has waited longest for its peer, never one waiting on the host.
+    // Connections still before or in TLS, apart (0: they share the places
+    // above). An idle one costs a socket; with more places than a /24 has
+    // addresses, a full set always holds a source with two, which a
+    // newcomer from another source may take at once.
+    std::size_t openingHandshakeCapacity = 256;
+    // Admission that favours tablets that talk. Of all those places one
+    // source (an IPv4 address or an IPv6 /64) holds at most this many (0: no
+    // limit), and opens at most `rate` new connections a second after a burst
+    // (0: no limit); over either, a connection is closed before TLS.
     std::size_t perAddressHandshakeCapacity = 4;
     double perAddressConnectionRate = 10;
     double perAddressConnectionBurst = 20;
+    // A full budget evicts instead of refusing: only the least proven
+    // handshakes that wait for their tablet (never a paired device's, never
+    // a wait on the host or a person), and one proven at least as much as the
+    // newcomer only once it has waited `handshakeEvictionAge` or its source
+    // holds more places than the newcomer's will. The age outlasts TLS with a
+    // tablet a few hundred ms away, so a reopening flood cannot cycle it out.
     bool evictsWaitingHandshakes = true;
+    Duration handshakeEvictionAge = std::chrono::milliseconds(250);
     // The tablet's first message must arrive this long after accept, TLS
     // included; the whole handshake, less the time the host works or the
     // person at the Mac decides, must end within the second (zero: twice the

@@ -38,9 +38,11 @@ bool closedWithin(HostRig& h, tcp::socket& socket, Clock::duration limit) {
     }());
 }
 
+// One pool of `capacity` places for every connection, TLS or not.
 HostSessionServer::Options admissionOptions(std::size_t capacity, std::size_t perAddress) {
     HostSessionServer::Options options = HostRig::fastOptions();
     options.handshakeCapacity = capacity;
+    options.openingHandshakeCapacity = 0;
     options.perAddressHandshakeCapacity = perAddress;
     return options;
 }
@@ -108,12 +110,16 @@ TEST(LoopbackAdmission, SilentAndTricklingConnectionsMeetTheirDeadlines) {
     EXPECT_EQ(h.sessions().size(), 1u);
 }
 
-// A full budget makes room by closing the handshake that has waited longest
-// for its tablet, in TLS or after it; one waiting on the code derivation or
-// on the prompt keeps its place.
-TEST(LoopbackAdmission, EvictionTakesTheLongestWaitingPeerNeverTheHostsOwnWork) {
-    HostRig h(admissionOptions(3, 0));
+// A full budget makes room by closing the least proven handshake that waits
+// for its tablet: a bare TCP connection before one past TLS, however long
+// either has waited; one waiting on the code derivation or on the prompt
+// keeps its place.
+TEST(LoopbackAdmission, EvictionTakesTheLeastProvenNeverTheHostsOwnWork) {
+    HostSessionServer::Options options = admissionOptions(3, 0);
+    options.handshakeEvictionAge = 0ms; // among equals, the longest wait goes at once
+    HostRig h(options);
     auto places = [&] { return h.call([&] { return h.server->handshakePlacesTaken(); }); };
+    auto handshakes = [&] { return h.call([&] { return h.server->handshakesInFlight(); }); };
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
     asio::post(h.hostKdf, [released] { released.wait(); });
@@ -130,27 +136,113 @@ TEST(LoopbackAdmission, EvictionTakesTheLongestWaitingPeerNeverTheHostsOwnWork) 
     auto pairing = h.peer("Pairing");
     h.run(pairing->startHandshake(h.port, Pair::pair)); // the host now waits for the derivation
     auto quiet = h.peer("Quiet");
-    h.run(quiet->connect(h.port));
+    h.run(quiet->connect(h.port)); // past TLS: older than the bare connection
+    h.until([&] { return handshakes() == 2; });
     tcp::socket raw = silentConnection(h);
     h.until([&] { return places() == 3; });
 
     tcp::socket second = silentConnection(h);
-    EXPECT_TRUE(nextReadFails(h, *quiet));
-    EXPECT_FALSE(closedWithin(h, raw, 20ms));
+    EXPECT_TRUE(closedWithin(h, raw, 2s));
+    EXPECT_EQ(handshakes(), 2u); // the one past TLS stays
 
     releaseKdf();
     h.until([&] { return h.server->pendingPairingID().has_value(); });
     tcp::socket third = silentConnection(h);
-    EXPECT_TRUE(closedWithin(h, raw, 2s));
-    EXPECT_FALSE(closedWithin(h, second, 20ms));
+    EXPECT_TRUE(closedWithin(h, second, 2s));
+    EXPECT_FALSE(closedWithin(h, third, 20ms));
     EXPECT_EQ(places(), 3u);
+    EXPECT_EQ(handshakes(), 2u);
 
     h.call([&] { h.server->resolvePendingPairing(true, *h.server->pendingPairingID()); });
     EXPECT_TRUE(h.run(pairing->receiveDecision()).approved);
     h.run(pairing->sendClientReady());
     h.run(pairing->receiveServerReady());
     EXPECT_EQ(h.sessions().size(), 1u);
-    EXPECT_EQ(h.server->handshakesInFlight(), 0u);
+    EXPECT_EQ(handshakes(), 1u);
+}
+
+// Strangers past TLS and idle connections flood full places: strangers take
+// each other's and that of a stranger who has not spoken yet, idle ones each
+// other's, never that of a paired tablet that has not spoken yet either; it
+// then gets its session.
+TEST(LoopbackAdmission, StrangersNeverEvictAPairedTabletsHandshake) {
+    HostSessionServer::Options options = HostRig::fastOptions();
+    options.handshakeCapacity = 2;
+    options.openingHandshakeCapacity = 2;
+    options.handshakeEvictionAge = 0ms; // no age protects anyone here
+    HostRig h(options);
+    auto handshakes = [&] { return h.call([&] { return h.server->handshakesInFlight(); }); };
+
+    auto tablet = h.peer("Paired");
+    h.trustTablet(*tablet);
+    h.run(tablet->connect(h.port));
+    auto stranger = h.peer("Stranger");
+    h.run(stranger->connect(h.port));
+    h.until([&] { return handshakes() == 2; });
+
+    std::vector<std::unique_ptr<ScriptedTabletPeer>> flood;
+    for (int i = 0; i < 6; ++i) {
+        flood.push_back(h.peer("Flood"));
+        h.run(flood.back()->connect(h.port)); // the host may close it at once: its TLS still completed
+    }
+    EXPECT_TRUE(nextReadFails(h, *stranger));
+    EXPECT_TRUE(nextReadFails(h, *flood.front()));
+
+    // Idle connections fill the places before TLS and take each other's; the
+    // handshakes' places are not theirs to take.
+    std::vector<tcp::socket> idle;
+    for (int i = 0; i < 6; ++i) idle.push_back(silentConnection(h, ("127.0.0." + std::to_string(10 + i)).c_str()));
+    EXPECT_TRUE(closedWithin(h, idle.front(), 2s));
+    EXPECT_FALSE(closedWithin(h, idle.back(), 20ms));
+    EXPECT_EQ(handshakes(), 2u); // the paired tablet's and the last stranger's
+
+    h.run(tablet->sendRequest(Pair::reconnect));
+    h.run(tablet->answerResponse());
+    EXPECT_TRUE(h.run(tablet->receiveDecision()).approved);
+    h.run(tablet->sendClientReady());
+    h.run(tablet->receiveServerReady());
+    EXPECT_EQ(h.sessions().size(), 1u);
+}
+
+// After the Mac approved a pairing the host waits for the tablet's ready
+// while its user compares the code: strangers cannot take that place, and
+// neither the step timeout nor the whole handshake's cuts the wait; the
+// approval timeout ends it.
+TEST(LoopbackAdmission, AnApprovedPairingWaitsForItsTabletsUserUntilTheApprovalTimeout) {
+    HostSessionServer::Options options = HostRig::fastOptions();
+    options.handshakeCapacity = 1;
+    options.openingHandshakeCapacity = 2;
+    options.handshakeEvictionAge = 0ms;
+    constexpr auto kStep = 400ms;     // the whole handshake: twice that
+    constexpr auto kApproval = 2500ms;
+    constexpr auto kUserCheck = 1200ms;
+    HostRig h(options, kApproval, true, 5, PairingReplayGuard::kDefaultCapacity, kStep);
+    h.autoAnswer = true;
+    h.answerInline = true;
+
+    auto pairing = h.peer("Pairing");
+    h.run(pairing->startHandshake(h.port, Pair::pair));
+    h.until([&] { return !h.prompts.empty(); }); // answered as shown
+    h.settle(100ms);                             // the decision is out: the host waits for the tablet's user
+    std::vector<std::unique_ptr<ScriptedTabletPeer>> flood;
+    for (int i = 0; i < 4; ++i) {
+        flood.push_back(h.peer("Flood"));
+        h.run(flood.back()->connect(h.port));
+    }
+    for (auto& stranger : flood) EXPECT_TRUE(nextReadFails(h, *stranger)); // no place could be made
+    h.settle(kUserCheck);
+    EXPECT_TRUE(h.run(pairing->receiveDecision()).approved);
+    h.run(pairing->sendClientReady());
+    h.run(pairing->receiveServerReady());
+    EXPECT_EQ(h.sessions().size(), 1u);
+
+    auto silent = h.peer("Silent");
+    h.run(silent->startHandshake(h.port, Pair::pair));
+    EXPECT_TRUE(h.run(silent->receiveDecision()).approved);
+    EXPECT_TRUE(nextReadFails(h, *silent)); // no ready message
+    h.settle();
+    EXPECT_EQ(h.lastError<PairingProtocolError>().kind, PairingProtocolError::Case::timedOut);
+    EXPECT_EQ(h.sessions().size(), 1u);
 }
 
 // Strangers' identifiers fill the replay memory but for its reserve: a
