@@ -8,6 +8,7 @@
 #include "platform/linux/FileSecureStore.hpp"
 #include "support/FakeHostPlatform.hpp"
 #include "support/LoopbackListener.hpp"
+#include "support/PrivateUserFolders.hpp"
 #include "support/TabletRig.hpp"
 #include "support/TestDisplay.hpp"
 #include "support/X11TestWindow.hpp"
@@ -22,37 +23,7 @@
 using namespace velorinth;
 using namespace velorinth::testing;
 
-namespace {
-
 namespace fs = std::filesystem;
-
-// Stores and preferences in private XDG folders for the life of the test.
-class PrivateUserFolders {
-public:
-    PrivateUserFolders() {
-        std::string pattern = (fs::temp_directory_path() / "host-model-e2e-XXXXXX").string();
-        root_ = ::mkdtemp(pattern.data());
-        for (const char* name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME"}) {
-            if (const char* value = std::getenv(name)) saved_.emplace_back(name, value);
-        }
-        ::setenv("XDG_DATA_HOME", (root_ / "data").c_str(), 1);
-        ::setenv("XDG_CONFIG_HOME", (root_ / "config").c_str(), 1);
-    }
-    ~PrivateUserFolders() {
-        ::unsetenv("XDG_DATA_HOME");
-        ::unsetenv("XDG_CONFIG_HOME");
-        for (const auto& [name, value] : saved_) ::setenv(name.c_str(), value.c_str(), 1);
-        std::error_code ignored;
-        fs::remove_all(root_, ignored);
-    }
-    const fs::path& root() const { return root_; }
-
-private:
-    fs::path root_;
-    std::vector<std::pair<std::string, std::string>> saved_;
-};
-
-} // namespace
 
 TEST(X11HostModelEndToEnd, ATabletPairsStreamsControlsAndIsDisconnected) {
     VELORINTH_REQUIRE_TEST_DISPLAY(display);
