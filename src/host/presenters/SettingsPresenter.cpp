@@ -21,22 +21,7 @@ std::string SettingsPresenter::portText(const HostModel& model) {
     return decimalText(static_cast<std::uint64_t>(model.preferredListenerPort.get()));
 }
 
-std::optional<std::uint16_t> SettingsPresenter::parsePort(std::string_view text) {
-    bool negative = false;
-    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
-        negative = text.front() == '-';
-        text.remove_prefix(1);
-    }
-    if (text.empty()) return std::nullopt;
-    std::uint32_t value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + static_cast<std::uint32_t>(c - '0');
-        if (value > 65535) return std::nullopt;
-    }
-    if (negative && value != 0) return std::nullopt;
-    return static_cast<std::uint16_t>(value);
-}
+std::optional<std::uint16_t> SettingsPresenter::parsePort(std::string_view text) { return parseDecimalUInt16(text); }
 
 std::string SettingsPresenter::applyPort(HostModel& model, const std::string& portInput) {
     const std::optional<std::uint16_t> port = parsePort(trimmedWhitespace(portInput));

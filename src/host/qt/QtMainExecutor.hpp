@@ -3,6 +3,7 @@
 #include <asio/execution.hpp>
 #include <asio/execution_context.hpp>
 
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -12,10 +13,14 @@ class QObject;
 namespace velorinth {
 
 class QtMainExecutor;
+class QtMainExecutorTarget;
 
-// The UI thread as an Asio execution context: what runs there is posted into
-// Qt's event loop through a context object that lives on that thread.
-// Timers of its executor are kept by Asio's own thread and complete here.
+// The UI thread as an Asio execution context: what runs there waits in a
+// queue of its own, which one queued call on a context object living on that
+// thread empties into Qt's event loop, in order. The queue's lock is the
+// hand-off between threads (Qt's own event queue is not instrumented for the
+// thread sanitizer). Timers of its executor are kept by Asio's own thread and
+// complete here.
 class QtMainExecutionContext : public asio::execution_context {
 public:
     // On the UI thread, once its QCoreApplication exists.
@@ -25,16 +30,22 @@ public:
     QtMainExecutionContext& operator=(const QtMainExecutionContext&) = delete;
 
     QtMainExecutor executor();
-    // Deletes the context object: handlers not yet run are dropped, and so is
-    // everything posted afterwards. UI thread.
+    // Deletes the context object and stops Asio's timer thread: handlers not
+    // yet run are dropped here, and so is everything posted afterwards. UI thread.
     void close();
 
     // Any thread.
     void submit(std::function<void()> function);
 
 private:
+    friend class QtMainExecutorTarget;
+    // UI thread: runs what was queued before this turn began.
+    void drain();
+
     std::mutex mutex_;
     QObject* target_; // null once closed
+    std::deque<std::function<void()>> queue_;
+    bool drainPosted_ = false;
 };
 
 // An executor for co_spawn, timers and any_io_executor. Posting never runs

@@ -7,12 +7,12 @@
 #include "QtViewTestSupport.hpp"
 
 #include "VelorinthHostApp.hpp"
+#include "support/DecodedFrames.hpp"
 #include "support/LoopbackListener.hpp"
 #include "support/PrivateUserFolders.hpp"
 #include "support/TabletRig.hpp"
 #include "support/TestDisplay.hpp"
 #include "support/X11TestWindow.hpp"
-#include "tablet/VideoDecodeOwner.hpp"
 
 #include <QCheckBox>
 #include <QCoreApplication>
@@ -20,7 +20,6 @@
 
 #include <gtest/gtest.h>
 
-#include <mutex>
 
 using namespace velorinth;
 using namespace velorinth::testing;
@@ -74,7 +73,7 @@ TEST(X11HostAppEndToEnd, PairsThroughTheSheetStreamsAndIsControlledFromTheWindow
     EXPECT_FALSE(app->model()->started.get()); // nothing starts before the window shows
     app->show();
     HostDashboard& dashboard = app->dashboard();
-    const std::shared_ptr<HostModel> model = app->model();
+    HostModel* model = app->model().get(); // the application's alone: it goes before the loop
     pump.until([&] { return model->listenerStatus.get().kind() == ListenerStatus::Case::advertising; });
     const std::uint16_t port = model->listenerStatus.get().port();
 
@@ -98,22 +97,11 @@ TEST(X11HostAppEndToEnd, PairsThroughTheSheetStreamsAndIsControlledFromTheWindow
     keepPicture(&dashboard, "e2e-2-paired");
 
     // Streaming the test display to the real decoder.
-    std::mutex mutex;
-    std::vector<DecodedVideoFrame> decoded;
-    auto owner = std::make_unique<VideoDecodeOwner>(
-        tablet.io.get_executor(), VideoDecodeOwner::requesterFor(tablet.io.get_executor(), session),
-        [&](const DecodedVideoFrame& frame) {
-            std::lock_guard guard(mutex);
-            decoded.push_back(frame);
-        });
-    tablet.call([&] { session->setVideoHandlers([&owner](const EncodedVideoFrame& f) { owner->submit(f); }, {}); });
+    auto decoded = std::make_unique<DecodedFrames>(tablet, session);
     auto configured = tablet.spawn(session->configureVideoStream(
         VideoStreamConfiguration::clamped(Capability::h264, 640, 360, 30, 2'000'000, 60, 1'000'000, 16'384), 1));
     pump.wait(configured);
-    pump.until([&] {
-        std::lock_guard guard(mutex);
-        return decoded.size() >= 3 && model->streamDiagnostics.get().videoWidth > 0;
-    });
+    pump.until([&] { return decoded->size() >= 3 && model->streamDiagnostics.get().videoWidth > 0; });
     pump.until([&] { return has(&dashboard, "statusTitle", "Live Desktop Streaming Active"); });
     const VideoStreamDiagnostics diagnostics = model->streamDiagnostics.get();
     pump.until([&] {
@@ -140,7 +128,7 @@ TEST(X11HostAppEndToEnd, PairsThroughTheSheetStreamsAndIsControlledFromTheWindow
     keepPicture(&dashboard, "e2e-5-disconnected");
     EXPECT_FALSE(printed.empty()); // the listening line
 
-    owner.reset();
+    decoded.reset();
     app.reset(); // the application's own exit order
     tablet.drain();
 }

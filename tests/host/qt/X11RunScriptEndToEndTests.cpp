@@ -5,11 +5,11 @@
 
 #include "QtViewTestSupport.hpp"
 
+#include "support/DecodedFrames.hpp"
 #include "support/PrivateUserFolders.hpp"
 #include "support/PrivateXvfb.hpp"
 #include "support/TabletRig.hpp"
 #include "support/TestFolders.hpp"
-#include "tablet/VideoDecodeOwner.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -22,7 +22,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <mutex>
 #include <regex>
 
 using namespace velorinth;
@@ -42,6 +41,7 @@ public:
             ::dup2(out[1], 1);
             ::dup2(out[1], 2);
             ::unsetenv("DISPLAY");
+            ::unsetenv("QT_QPA_PLATFORM"); // the host draws on the script's display, not off screen
             ::setenv("BUILD_DIR", build.c_str(), 1);
             const std::string script = (root / "scripts" / "run").string();
             ::execlp("bash", "bash", script.c_str(), "--launch-only", static_cast<char*>(nullptr));
@@ -172,15 +172,7 @@ TEST(X11RunScriptEndToEnd, ATabletPairedThroughTheTerminalSeesTheHostsWindow) {
     const std::shared_ptr<AuthenticatedClientSession> session = tablet.wait(connecting, 30s);
 
     // Seeing the screen: the dashboard is drawn on the black root.
-    std::mutex mutex;
-    std::vector<DecodedVideoFrame> decoded;
-    auto owner = std::make_unique<VideoDecodeOwner>(
-        tablet.io.get_executor(), VideoDecodeOwner::requesterFor(tablet.io.get_executor(), session),
-        [&](const DecodedVideoFrame& frame) {
-            std::lock_guard guard(mutex);
-            decoded.push_back(frame);
-        });
-    tablet.call([&] { session->setVideoHandlers([&owner](const EncodedVideoFrame& f) { owner->submit(f); }, {}); });
+    auto decoded = std::make_unique<DecodedFrames>(tablet, session);
     tablet.run(session->configureVideoStream(
         VideoStreamConfiguration::clamped(Capability::h264, 640, 360, 30, 2'000'000, 60, 1'000'000, 16'384), 1));
     // The window at 720x520 at least, scaled as the 1920x1080 display is.
@@ -188,18 +180,18 @@ TEST(X11RunScriptEndToEnd, ATabletPairedThroughTheTerminalSeesTheHostsWindow) {
     std::optional<DecodedVideoFrame> showing;
     tablet.until([&] {
         script.read(std::chrono::milliseconds(0));
-        std::lock_guard guard(mutex);
-        for (const DecodedVideoFrame& frame : decoded) {
+        const std::vector<DecodedVideoFrame> frames = decoded->frames();
+        for (const DecodedVideoFrame& frame : frames) {
             if (frame.pixelBuffer && brightPixels(*frame.pixelBuffer) >= windowArea) showing = frame;
         }
-        return decoded.size() >= 3 && showing.has_value();
+        return frames.size() >= 3 && showing.has_value();
     }, 30s);
     EXPECT_EQ(showing->width, 640);
     EXPECT_EQ(showing->height, 360);
     EXPECT_EQ(showing->sourceDisplayWidth, 1920);
     pictureOf(*showing->pixelBuffer).save(QString::fromStdString((screenshotFolder() / "tablet-frame.png").string()));
 
-    owner.reset();
+    decoded.reset();
     tablet.run(session->disconnect("The test ended."));
     // End: SIGTERM ends the script with status 0, and its display is gone.
     EXPECT_EQ(script.terminate(), 0) << script.read(std::chrono::milliseconds(0));
