@@ -67,7 +67,6 @@ VelorinthHostApp::VelorinthHostApp(VelorinthHostAppOptions options) : options_(s
     }
     console_ = std::make_unique<HostConsole>(model_, std::move(console));
     if (options_.consoleApproval) watchConsoleInput();
-    if (options_.watchesSystemSleep) startSleepMonitor();
 }
 
 VelorinthHostApp::~VelorinthHostApp() {
@@ -83,7 +82,11 @@ VelorinthHostApp::~VelorinthHostApp() {
     loop_.reset();
 }
 
-void VelorinthHostApp::show() { dashboard_->show(); }
+void VelorinthHostApp::show() {
+    dashboard_->show();
+    // Like the model, the sleep events start with the window.
+    if (options_.watchesSystemSleep && !sleepMonitor_) startSleepMonitor();
+}
 
 void VelorinthHostApp::reopenDashboard() {
     dashboard_.reset();
