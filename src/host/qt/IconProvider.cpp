@@ -15,7 +15,7 @@ namespace {
 // A glyph is a base shape with a mark inside or beside it.
 enum class Base { circle, triangle, shield, seal, octagon, tablet, tabletLandscape, laptopAndTablet, display, wifi,
                   radiowaves, hourglass, power, people, network, bolt, screenWithPerson };
-enum class Mark { none, check, exclamation, cross, question, pause, slash, arrowIn, arrowDown, clock, key, lock };
+enum class Mark { none, check, exclamation, cross, question, pause, slash, arrowIn, arrowDown, clock, key, lock, power };
 
 struct Glyph {
     std::string_view name;
@@ -27,7 +27,7 @@ struct Glyph {
 namespace s = symbols;
 constexpr std::array<Glyph, 27> kGlyphs{{
     {s::ipadAndArrowForward, Base::tablet, Mark::arrowIn, false},
-    {s::powerCircleFill, Base::circle, Mark::none, true},
+    {s::powerCircleFill, Base::circle, Mark::power, true},
     {s::checkmarkCircleFill, Base::circle, Mark::check, true},
     {s::exclamationmarkTriangleFill, Base::triangle, Mark::exclamation, true},
     {s::macbookAndIpad, Base::laptopAndTablet, Mark::none, false},
@@ -184,6 +184,10 @@ void drawMark(QPainter& p, Mark mark, const QColor& color) {
     case Mark::lock:
         p.drawRect(QRectF(9, 11, 6, 5));
         p.drawArc(QRectF(10, 8, 4, 6), 0, 180 * 16);
+        break;
+    case Mark::power:
+        p.drawArc(QRectF(7, 8, 10, 10), 120 * 16, 300 * 16);
+        p.drawLine(QPointF(12, 6.5), QPointF(12, 12));
         break;
     }
 }

@@ -116,6 +116,7 @@ void WakePreflightSheet::render() {
         row->show();
         rows_.push_back(row);
     }
+    adjustSize(); // the sheet grows with its rows, which come and go with the snapshot
 }
 
 void WakePreflightSheet::done(int result) {

@@ -54,8 +54,8 @@ WakeReadinessView::WakeReadinessView(ViewContext context, std::function<void()> 
         factLabels_[static_cast<std::size_t>(i)] = textLabel("wakeFactLabel");
         factValues_[static_cast<std::size_t>(i)] = textLabel("wakeFactValue");
         factValues_[static_cast<std::size_t>(i)]->setWordWrap(true);
-        grid->addWidget(factLabels_[static_cast<std::size_t>(i)], i, 0, Qt::AlignLeft | Qt::AlignTop);
-        grid->addWidget(factValues_[static_cast<std::size_t>(i)], i, 1, Qt::AlignLeft | Qt::AlignTop);
+        grid->addWidget(factLabels_[static_cast<std::size_t>(i)], i, 0, Qt::AlignTop);
+        grid->addWidget(factValues_[static_cast<std::size_t>(i)], i, 1); // the value takes the width left
     }
     grid->setColumnStretch(1, 1);
     column->addLayout(grid);
