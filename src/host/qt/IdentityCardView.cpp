@@ -2,7 +2,6 @@
 
 #include "host/qt/QtStyle.hpp"
 
-#include <QProgressBar>
 #include <QVBoxLayout>
 
 namespace velorinth {
@@ -23,15 +22,8 @@ IdentityCardView::IdentityCardView(ViewContext context, std::function<void()> re
     setObjectName("identityCard");
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    loading_ = new QWidget;
-    loading_->setObjectName("identityLoading");
-    auto* loadingRow = new QHBoxLayout(loading_);
-    auto* busy = new QProgressBar;
-    busy->setRange(0, 0);
-    busy->setMaximumWidth(120);
     loadingText_ = textLabel("identityLoadingText");
-    loadingRow->addWidget(busy);
-    loadingRow->addWidget(loadingText_, 1);
+    loading_ = busyRow("identityLoading", loadingText_);
     layout->addWidget(loading_);
 
     content_ = new QWidget;

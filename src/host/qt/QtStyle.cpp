@@ -5,6 +5,8 @@
 #include <QApplication>
 #include <QFontDatabase>
 #include <QFrame>
+#include <QHBoxLayout>
+#include <QProgressBar>
 #include <QPainter>
 #include <QPalette>
 
@@ -80,6 +82,18 @@ QFrame* divider(const char* objectName, QWidget* parent) {
     line->setFrameShape(QFrame::HLine);
     line->setFrameShadow(QFrame::Sunken);
     return line;
+}
+
+QWidget* busyRow(const char* objectName, QLabel* text) {
+    auto* row = new QWidget;
+    row->setObjectName(objectName);
+    auto* line = new QHBoxLayout(row);
+    auto* busy = new QProgressBar;
+    busy->setRange(0, 0);
+    busy->setMaximumWidth(100);
+    line->addWidget(busy);
+    line->addWidget(text, 1);
+    return row;
 }
 
 BadgeLabel::BadgeLabel(const char* objectName, QWidget* parent) : QLabel(parent) {

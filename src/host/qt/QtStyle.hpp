@@ -32,6 +32,8 @@ QLabel* textLabel(const char* objectName, double pointSizeDelta = 0, QFont::Weig
 void setMonospaced(QLabel* label);
 void setSelectable(QLabel* label);
 QFrame* divider(const char* objectName, QWidget* parent = nullptr);
+// A busy indicator (an endless progress bar) before `text`.
+QWidget* busyRow(const char* objectName, QLabel* text);
 
 // A label on a rounded fill of its colour, with an optional symbol before it.
 class BadgeLabel : public QLabel {

@@ -4,7 +4,6 @@
 
 #include <QGridLayout>
 #include <QHBoxLayout>
-#include <QProgressBar>
 #include <QVBoxLayout>
 
 namespace velorinth {
@@ -14,15 +13,8 @@ WakeReadinessView::WakeReadinessView(ViewContext context, std::function<void()> 
     setObjectName("wakeReadiness");
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    inspecting_ = new QWidget;
-    inspecting_->setObjectName("wakeInspecting");
-    auto* inspectingRow = new QHBoxLayout(inspecting_);
-    auto* busy = new QProgressBar;
-    busy->setRange(0, 0);
-    busy->setMaximumWidth(80);
     inspectingText_ = textLabel("wakeInspectingText", -1);
-    inspectingRow->addWidget(busy);
-    inspectingRow->addWidget(inspectingText_, 1);
+    inspecting_ = busyRow("wakeInspecting", inspectingText_);
     layout->addWidget(inspecting_);
 
     content_ = new QWidget;
