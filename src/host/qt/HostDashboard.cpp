@@ -187,6 +187,12 @@ void HostDashboard::buildDetail(QWidget* column) {
     layout->addWidget(bar);
     scheduler_.add([bar] { bar->render(); }, {F::activeSessionList, F::remoteAccessEnabled});
     layout->addStretch();
+    // One entry for every preflight sheet this window opens: each goes when closed.
+    scheduler_.add(
+        [this] {
+            if (preflightSheet_) preflightSheet_->render();
+        },
+        {F::isRunningWakePreflightTest, F::wakeSnapshot, F::activeSessionList, F::trustedDevices});
 }
 
 void HostDashboard::renderFrame() {
@@ -256,11 +262,6 @@ void HostDashboard::showPreflightSheet() {
     if (!preflightSheet_) {
         auto* sheet = new WakePreflightSheet(context_, [this] { controller_.dismissWakePreflightSheet(); }, this);
         connect(sheet, &QDialog::finished, sheet, &QObject::deleteLater);
-        scheduler_.add(
-            [sheet = QPointer<WakePreflightSheet>(sheet)] {
-                if (sheet) sheet->render();
-            },
-            {F::isRunningWakePreflightTest, F::wakeSnapshot, F::activeSessionList, F::trustedDevices});
         preflightSheet_ = sheet;
     }
     preflightSheet_->open();
