@@ -78,8 +78,11 @@ VelorinthHostApp::~VelorinthHostApp() {
     sleepMonitor_.reset();
     model_.reset();
     trust_.reset();
-    main_.reset();
+    // The coroutines the loop still holds hop back to the UI thread as they are
+    // destroyed, and the capture thread reports its stop there until the model
+    // goes with them: the closed context drops those posts, so it outlives the loop.
     loop_.reset();
+    main_.reset();
 }
 
 void VelorinthHostApp::show() {

@@ -42,7 +42,8 @@ public:
 
     explicit VelorinthHostApp(VelorinthHostAppOptions options);
     // The loop stops first, then the UI handlers not yet run are dropped, the
-    // views and the model go, and the loop's own objects last.
+    // views and the model go, and the loop's own objects, then the closed UI
+    // context (which drops what they still post) last.
     ~VelorinthHostApp();
     VelorinthHostApp(const VelorinthHostApp&) = delete;
     VelorinthHostApp& operator=(const VelorinthHostApp&) = delete;
