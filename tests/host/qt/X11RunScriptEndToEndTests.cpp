@@ -23,6 +23,7 @@
 
 #include <fstream>
 #include <regex>
+#include <thread>
 
 using namespace velorinth;
 using namespace velorinth::testing;
@@ -37,6 +38,7 @@ public:
         if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("no pipe");
         pid_ = ::fork();
         if (pid_ == 0) {
+            ::setpgid(0, 0); // the script, its display and its host: one group to end after a hang
             ::dup2(in[0], 0);
             ::dup2(out[1], 1);
             ::dup2(out[1], 2);
@@ -53,8 +55,9 @@ public:
         output_ = out[0];
     }
     ~Script() {
-        if (pid_ > 0 && !ended_) {
-            ::kill(pid_, SIGTERM);
+        if (pid_ > 0 && !ended_ && terminate() == -1) {
+            // A host that hangs fails the test, and leaves nothing behind.
+            ::kill(-pid_, SIGKILL);
             int status = 0;
             ::waitpid(pid_, &status, 0);
         }
@@ -64,11 +67,16 @@ public:
 
     // Everything printed so far, after reading what is there within `wait`.
     const std::string& read(std::chrono::milliseconds wait) {
+        if (closed_) {
+            std::this_thread::sleep_for(wait); // at the end of the output a poll returns at once
+            return printed_;
+        }
         pollfd readable{output_, POLLIN, 0};
         if (::poll(&readable, 1, static_cast<int>(wait.count())) > 0) {
             char buffer[4096];
             const ssize_t count = ::read(output_, buffer, sizeof buffer);
             if (count > 0) printed_.append(buffer, static_cast<std::size_t>(count));
+            if (count == 0) closed_ = true;
         }
         return printed_;
     }
@@ -90,7 +98,8 @@ public:
     // SIGTERM, then the exit status (-1 if it does not end within the bound).
     int terminate() {
         ::kill(pid_, SIGTERM);
-        for (int i = 0; i < 300; ++i) {
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30); // a guard against hangs
+        while (std::chrono::steady_clock::now() < giveUp) {
             int status = 0;
             if (::waitpid(pid_, &status, WNOHANG) == pid_) {
                 ended_ = true;
@@ -106,6 +115,7 @@ private:
     int input_ = -1;
     int output_ = -1;
     bool ended_ = false;
+    bool closed_ = false;
     std::string printed_;
 };
 
