@@ -82,7 +82,8 @@ struct Setup {
     std::shared_ptr<MeasuringServer> server;
     std::shared_ptr<PacedCapture> capture = std::make_shared<PacedCapture>(&server);
     std::shared_ptr<DeviceIdentityService> identity = identityNamed("Bench Mac");
-    std::shared_ptr<TrustedDeviceStore> trust = std::make_shared<TrustedDeviceStore>(std::make_shared<InMemorySecureStore>());
+    std::shared_ptr<TrustedDeviceStore> trust =
+        std::make_shared<TrustedDeviceStore>(std::make_shared<InMemorySecureStore>());
     std::shared_ptr<HostModel> model;
     std::vector<std::unique_ptr<Tablet>> tablets;
     std::atomic<bool> busy{false}, done{false};

@@ -85,7 +85,9 @@ public:
     asio::awaitable<OutboundVideoStatistics> outboundVideoStatistics() override {
         return inner_->outboundVideoStatistics();
     }
-    asio::awaitable<void> resolvePendingPairing(bool a, Uuid id) override { return inner_->resolvePendingPairing(a, id); }
+    asio::awaitable<void> resolvePendingPairing(bool a, Uuid id) override {
+        return inner_->resolvePendingPairing(a, id);
+    }
     asio::awaitable<void> revokeDevice(Uuid id) override { return inner_->revokeDevice(id); }
     asio::awaitable<void> updateDevicePermissions(Uuid id, DevicePermissions p) override {
         return inner_->updateDevicePermissions(id, p);
@@ -181,7 +183,8 @@ private:
         for (auto tick = Clock::now(); !stopping_; tick += kFrameInterval) {
             std::this_thread::sleep_until(tick);
             if (reference) {
-                auto frame = std::make_shared<const EncodedVideoFrame>(SyntheticEncoder::make(referenceID, 1, sequence++));
+                auto frame =
+                    std::make_shared<const EncodedVideoFrame>(SyntheticEncoder::make(referenceID, 1, sequence++));
                 const std::shared_ptr<MeasuringServer> server = *server_;
                 asio::post(server->loopExecutor(), [server, frame] { server->distributeVideoFrameOnLoop(frame); });
                 continue;

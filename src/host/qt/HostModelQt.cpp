@@ -2,7 +2,8 @@
 
 namespace velorinth {
 
-HostModelQt::HostModelQt(std::shared_ptr<HostModel> model, QObject* parent) : QObject(parent), model_(std::move(model)) {
+HostModelQt::HostModelQt(std::shared_ptr<HostModel> model, QObject* parent)
+    : QObject(parent), model_(std::move(model)) {
     token_ = model_->observe([this](HostModelField field) { Q_EMIT changed(field); });
 }
 

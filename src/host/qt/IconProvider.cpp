@@ -13,9 +13,40 @@ namespace velorinth {
 namespace {
 
 // A glyph is a base shape with a mark inside or beside it.
-enum class Base { circle, triangle, shield, seal, octagon, tablet, tabletLandscape, laptopAndTablet, display, wifi,
-                  radiowaves, hourglass, power, people, network, bolt, screenWithPerson };
-enum class Mark { none, check, exclamation, cross, question, pause, slash, arrowIn, arrowDown, clock, key, lock, power };
+enum class Base {
+    circle,
+    triangle,
+    shield,
+    seal,
+    octagon,
+    tablet,
+    tabletLandscape,
+    laptopAndTablet,
+    display,
+    wifi,
+    radiowaves,
+    hourglass,
+    power,
+    people,
+    network,
+    bolt,
+    screenWithPerson
+};
+enum class Mark {
+    none,
+    check,
+    exclamation,
+    cross,
+    question,
+    pause,
+    slash,
+    arrowIn,
+    arrowDown,
+    clock,
+    key,
+    lock,
+    power
+};
 
 struct Glyph {
     std::string_view name;
@@ -106,14 +137,18 @@ QPainterPath outline(Base base) {
         path.addRect(QRectF(9, 19, 6, 2));
         break;
     case Base::wifi:
-        for (const double r : {4.0, 8.0, 12.0}) path.arcMoveTo(QRectF(12 - r, 20 - r, 2 * r, 2 * r), 45), path.arcTo(QRectF(12 - r, 20 - r, 2 * r, 2 * r), 45, 90);
+        for (const double r : {4.0, 8.0, 12.0})
+            path.arcMoveTo(QRectF(12 - r, 20 - r, 2 * r, 2 * r), 45),
+                path.arcTo(QRectF(12 - r, 20 - r, 2 * r, 2 * r), 45, 90);
         path.addEllipse(QRectF(10.8, 18.8, 2.4, 2.4));
         break;
     case Base::radiowaves:
         path.addEllipse(QRectF(9.5, 9.5, 5, 5));
         for (const double r : {7.0, 10.5}) {
-            path.arcMoveTo(QRectF(12 - r, 12 - r, 2 * r, 2 * r), 135), path.arcTo(QRectF(12 - r, 12 - r, 2 * r, 2 * r), 135, 90);
-            path.arcMoveTo(QRectF(12 - r, 12 - r, 2 * r, 2 * r), -45), path.arcTo(QRectF(12 - r, 12 - r, 2 * r, 2 * r), -45, 90);
+            path.arcMoveTo(QRectF(12 - r, 12 - r, 2 * r, 2 * r), 135),
+                path.arcTo(QRectF(12 - r, 12 - r, 2 * r, 2 * r), 135, 90);
+            path.arcMoveTo(QRectF(12 - r, 12 - r, 2 * r, 2 * r), -45),
+                path.arcTo(QRectF(12 - r, 12 - r, 2 * r, 2 * r), -45, 90);
         }
         break;
     case Base::hourglass: path = polygon({{5, 2}, {19, 2}, {12, 12}, {19, 22}, {5, 22}, {12, 12}}); break;

@@ -6,9 +6,9 @@
 #include <QFontDatabase>
 #include <QFrame>
 #include <QHBoxLayout>
-#include <QProgressBar>
 #include <QPainter>
 #include <QPalette>
+#include <QProgressBar>
 
 namespace velorinth {
 
@@ -32,12 +32,14 @@ QString qtText(const std::string& text) { return QString::fromUtf8(text.data(), 
 std::string stdText(const QString& text) { return text.toStdString(); }
 
 void showSymbol(QLabel* label, const SymbolImage& symbol, int size) {
-    if (label->property("symbol").toString() == qtText(symbol.name) && label->property("tint").toInt() == int(symbol.tint)) {
+    if (label->property("symbol").toString() == qtText(symbol.name) &&
+        label->property("tint").toInt() == int(symbol.tint)) {
         return;
     }
     label->setProperty("symbol", qtText(symbol.name));
     label->setProperty("tint", int(symbol.tint));
-    label->setPixmap(IconProvider::pixmap(symbol.name, tintColor(symbol.tint, label), size, label->devicePixelRatioF()));
+    label->setPixmap(
+        IconProvider::pixmap(symbol.name, tintColor(symbol.tint, label), size, label->devicePixelRatioF()));
 }
 
 QLabel* symbolLabel(const char* objectName, int size, QWidget* parent) {

@@ -41,7 +41,8 @@ TEST(SettingsPresenter, ThePortFieldAppliesOnlyPortsAbove1023) {
     HostModel& model = h.make();
     EXPECT_EQ(SettingsPresenter::applyPort(model, " 6000 "), " 6000 "); // the blanks stay in the field
     EXPECT_EQ(model.preferredListenerPort.get(), 6000);
-    for (const char* refused : {"80", "1023", "65536", "abc", "12a", "-1", "", "99999999999999999999", "1 000", "0x500"}) {
+    for (const char* refused :
+         {"80", "1023", "65536", "abc", "12a", "-1", "", "99999999999999999999", "1 000", "0x500"}) {
         EXPECT_EQ(SettingsPresenter::applyPort(model, refused), "6000") << refused;
         EXPECT_EQ(model.preferredListenerPort.get(), 6000) << refused;
     }
@@ -145,7 +146,8 @@ TEST(WakePresenters, WakeTextsFollowTheEvidenceAndTheDevices) {
     EXPECT_EQ(tint, Tint::green);
     EXPECT_EQ(fact(wake, "Power source", &tint), "Battery Power");
     EXPECT_EQ(tint, Tint::orange);
-    EXPECT_EQ(fact(wake, "Network interfaces"), "Ethernet (eth0, 02:11:\u2022\u2022:\u2022\u2022:\u2022\u2022:55, no IPv4)");
+    EXPECT_EQ(fact(wake, "Network interfaces"),
+              "Ethernet (eth0, 02:11:\u2022\u2022:\u2022\u2022:\u2022\u2022:55, no IPv4)");
     EXPECT_EQ(fact(wake, "Captured frames"), "0");
     EXPECT_EQ(wake.facts.size(), 7u);
 

@@ -4,11 +4,11 @@
 #include "QtTestApplication.hpp"
 #include "QtViewTestSupport.hpp"
 
+#include "host/presenters/Symbols.hpp"
 #include "host/qt/HostDashboard.hpp"
 #include "host/qt/HostSettingsView.hpp"
 #include "host/qt/IconProvider.hpp"
 #include "host/qt/SessionsListView.hpp"
-#include "host/presenters/Symbols.hpp"
 #include "host/qt/StreamDiagnosticsView.hpp"
 #include "support/HostModelRig.hpp"
 #include "support/HostViewFixtures.hpp"
@@ -86,9 +86,9 @@ TEST(HostViews, EverySectionShowsThePopulatedModel) {
     h.settle();
 
     EXPECT_EQ(dashboard.windowTitle(), "Status");
-    EXPECT_EQ(h.shownBoxes(), (std::vector<std::string>{"Active Authenticated Sessions", "Live Stream Diagnostics (Host)",
-                                                        "Host Cryptographic Identity", "Trusted iPads",
-                                                        "Required Permissions", "Wake Readiness"}));
+    EXPECT_EQ(h.shownBoxes(), (std::vector<std::string>{"Active Authenticated Sessions",
+                                                        "Live Stream Diagnostics (Host)", "Host Cryptographic Identity",
+                                                        "Trusted iPads", "Required Permissions", "Wake Readiness"}));
     EXPECT_EQ(textOf(&dashboard, "statusTitle"), "Live Desktop Streaming Active");
     EXPECT_EQ(textOf(&dashboard, "sharingBadge"), "Sharing Mac Desktop");
     EXPECT_TRUE(named(&dashboard, "stopSharing")->isVisibleTo(&dashboard));
@@ -218,8 +218,8 @@ TEST(HostViews, TheResetAlertAndThePreflightSheet) {
     h.settle();
     EXPECT_NE(h.model->hostIdentity.get()->id, before.id);
 
-    h.model->wakeSnapshot.set(wakeSnapshotWith(Evidence<bool>::unknown(), false, PowerSourceCondition::batteryPower,
-                                               {ethernetTarget()}));
+    h.model->wakeSnapshot.set(
+        wakeSnapshotWith(Evidence<bool>::unknown(), false, PowerSourceCondition::batteryPower, {ethernetTarget()}));
     h.select(HostModel::Section::wakeReadiness);
     named<QPushButton>(&dashboard, "wakeTest")->click();
     h.settle();

@@ -127,8 +127,8 @@ QImage pictureOf(const PixelBuffer& buffer) {
             const double luma = 1.164 * (buffer.luma(x, y) - 16), cb = buffer.cb(x, y) - 128.0,
                          cr = buffer.cr(x, y) - 128.0;
             const auto clamp = [](double v) { return std::clamp(static_cast<int>(v), 0, 255); };
-            image.setPixel(x, y, qRgb(clamp(luma + 1.596 * cr), clamp(luma - 0.392 * cb - 0.813 * cr),
-                                      clamp(luma + 2.017 * cb)));
+            image.setPixel(
+                x, y, qRgb(clamp(luma + 1.596 * cr), clamp(luma - 0.392 * cb - 0.813 * cr), clamp(luma + 2.017 * cb)));
         }
     }
     return image;
@@ -152,7 +152,8 @@ TEST(X11RunScriptEndToEnd, ATabletPairedThroughTheTerminalSeesTheHostsWindow) {
     Script script(root, buildFolder());
 
     // Start: the display line, then the listening line with a port and a fingerprint.
-    const std::regex listening("Listening on TLS 1\\.3 port ([0-9]+);.*host fingerprint: ((?:[0-9A-F]{4} ){15}[0-9A-F]{4})");
+    const std::regex listening(
+        "Listening on TLS 1\\.3 port ([0-9]+);.*host fingerprint: ((?:[0-9A-F]{4} ){15}[0-9A-F]{4})");
     const std::regex displayLine("Started a virtual display :([0-9]+)");
     std::smatch found;
     const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
@@ -174,10 +175,13 @@ TEST(X11RunScriptEndToEnd, ATabletPairedThroughTheTerminalSeesTheHostsWindow) {
     asio::thread_pool kdf{1}, store{1};
     ClientSessionConnector connector(tablet.io.get_executor(), kdf, store, {10s, 10s, 1s, 300ms});
     auto connecting = tablet.spawn(connector.connect(rig.request(port, HandshakePurpose::pair)));
-    tablet.until([&] {
-        return !rig.codesShown.empty() && script.read(std::chrono::milliseconds(1)).find(
-                                              "Verification code: " + rig.codesShown.front()) != std::string::npos;
-    }, 30s);
+    tablet.until(
+        [&] {
+            return !rig.codesShown.empty() &&
+                   script.read(std::chrono::milliseconds(1)).find("Verification code: " + rig.codesShown.front()) !=
+                       std::string::npos;
+        },
+        30s);
     script.write("y\n");
     const std::shared_ptr<AuthenticatedClientSession> session = tablet.wait(connecting, 30s);
 
@@ -188,14 +192,16 @@ TEST(X11RunScriptEndToEnd, ATabletPairedThroughTheTerminalSeesTheHostsWindow) {
     // The window at 720x520 at least, scaled as the 1920x1080 display is.
     const std::int64_t windowArea = (720 * 640 / 1920) * (520 * 360 / 1080);
     std::optional<DecodedVideoFrame> showing;
-    tablet.until([&] {
-        script.read(std::chrono::milliseconds(0));
-        const std::vector<DecodedVideoFrame> frames = decoded->frames();
-        for (const DecodedVideoFrame& frame : frames) {
-            if (frame.pixelBuffer && brightPixels(*frame.pixelBuffer) >= windowArea) showing = frame;
-        }
-        return frames.size() >= 3 && showing.has_value();
-    }, 30s);
+    tablet.until(
+        [&] {
+            script.read(std::chrono::milliseconds(0));
+            const std::vector<DecodedVideoFrame> frames = decoded->frames();
+            for (const DecodedVideoFrame& frame : frames) {
+                if (frame.pixelBuffer && brightPixels(*frame.pixelBuffer) >= windowArea) showing = frame;
+            }
+            return frames.size() >= 3 && showing.has_value();
+        },
+        30s);
     EXPECT_EQ(showing->width, 640);
     EXPECT_EQ(showing->height, 360);
     EXPECT_EQ(showing->sourceDisplayWidth, 1920);
