@@ -5,14 +5,22 @@
 // posted straight from the capture thread to the loop. The real model and
 // server run on loopback with 1, 4 and 16 streaming tablets; the frames are
 // synthetic (40 KiB, a 200 KiB keyframe every 60) at 60 a second.
+//
+// With --ui the main thread is Qt's (off screen): the model runs on the Qt
+// main executor under the real dashboard showing "Status", and the bench
+// prints the UI thread's CPU, the dashboard's renders and the sessions
+// reports per second beside the relay's latencies.
 
 #include "BenchSupport.hpp"
+#include "HostRelayRig.hpp"
 #include "LoopbackBenchRig.hpp"
 
 #include "core/EventLoop.hpp"
 #include "core/WorkerCall.hpp"
 #include "host/model/HostModel.hpp"
 #include "host/model/SessionServerAdapter.hpp"
+#include "host/qt/HostDashboard.hpp"
+#include "host/qt/QtMainExecutor.hpp"
 #include "platform/crypto/SecureRandom.hpp"
 #include "support/FakeHostPlatform.hpp"
 #include "support/FakeHostServices.hpp"
@@ -25,6 +33,11 @@
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 
+#include <QApplication>
+
+#include <pthread.h>
+#include <time.h>
+
 #include <atomic>
 #include <mutex>
 
@@ -33,192 +46,22 @@ using namespace velorinth::bench;
 
 namespace {
 
-constexpr std::size_t kFrameBytes = 40 * 1024, kKeyframeBytes = 200 * 1024;
-constexpr std::uint64_t kKeyframeEvery = 60;
-constexpr auto kFrameInterval = std::chrono::microseconds(16'667);
-constexpr auto kWindow = 1500ms;
-
-std::uint64_t nowNs() {
-    return static_cast<std::uint64_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count());
-}
-
-// Latencies from the frame's making (its capture timestamp) to the start of
-// its distribution, and the sessions reports, while recording.
-struct Relay {
-    std::mutex mutex;
-    std::vector<double> latencies;
-    std::atomic<bool> recording{false};
-    std::atomic<std::uint64_t> reports{0};
-
-    void record(const EncodedVideoFrame& frame) {
-        if (!recording) return;
-        const double ms = double(nowNs() - frame.captureTimestampNs) / 1e6;
-        std::lock_guard guard(mutex);
-        latencies.push_back(ms);
-    }
-};
-
-// The server port as built, measuring where frames reach the server.
-class MeasuringServer final : public SessionServerPort {
-public:
-    MeasuringServer(std::shared_ptr<SessionServerAdapter> inner, std::shared_ptr<Relay> relay)
-        : inner_(std::move(inner)), relay_(std::move(relay)) {}
-
-    asio::awaitable<void> setCallbacks(HostSessionCallbacks callbacks) override {
-        callbacks.onSessionsChanged = [relay = relay_, forward = std::move(callbacks.onSessionsChanged)](
-                                          const std::vector<ActiveSessionDescriptor>& sessions) {
-            if (relay->recording) ++relay->reports;
-            forward(sessions);
-        };
-        return inner_->setCallbacks(std::move(callbacks));
-    }
-    asio::awaitable<void> updateHostState(std::optional<DisplayDescriptor> d, bool a,
-                                          std::optional<SavedWakeConfiguration> w) override {
-        return inner_->updateHostState(d, a, std::move(w));
-    }
-    asio::awaitable<void> updateWakeConfiguration(SavedWakeConfiguration w) override {
-        return inner_->updateWakeConfiguration(std::move(w));
-    }
-    asio::awaitable<void> startListening(std::uint16_t p, bool s) override { return inner_->startListening(p, s); }
-    asio::awaitable<void> stop() override { return inner_->stop(); }
-    asio::awaitable<void> reportSystemSleep(Date t) override { return inner_->reportSystemSleep(t); }
-    asio::awaitable<void> distributeVideoFrame(std::shared_ptr<const EncodedVideoFrame> frame) override {
-        auto operation = [this, frame]() -> asio::awaitable<void> {
-            distributeVideoFrameOnLoop(frame);
-            co_return;
-        };
-        return callOnExecutor(inner_->loopExecutor(), std::move(operation));
-    }
-    asio::awaitable<void> stopAllVideoStreams(VideoStreamStopReason r, std::string d) override {
-        return inner_->stopAllVideoStreams(r, std::move(d));
-    }
-    asio::awaitable<bool> hasStreamingViewer() override { return inner_->hasStreamingViewer(); }
-    asio::awaitable<OutboundVideoStatistics> outboundVideoStatistics() override {
-        return inner_->outboundVideoStatistics();
-    }
-    asio::awaitable<void> resolvePendingPairing(bool a, Uuid id) override { return inner_->resolvePendingPairing(a, id); }
-    asio::awaitable<void> revokeDevice(Uuid id) override { return inner_->revokeDevice(id); }
-    asio::awaitable<void> updateDevicePermissions(Uuid id, DevicePermissions p) override {
-        return inner_->updateDevicePermissions(id, p);
-    }
-    asio::awaitable<void> disconnectSession(Uuid id, std::string r) override {
-        return inner_->disconnectSession(id, std::move(r));
-    }
-    asio::awaitable<void> disconnectAll(std::string r) override { return inner_->disconnectAll(std::move(r)); }
-    asio::any_io_executor loopExecutor() override { return inner_->loopExecutor(); }
-    void distributeVideoFrameOnLoop(std::shared_ptr<const EncodedVideoFrame> frame) override {
-        relay_->record(*frame);
-        inner_->distributeVideoFrameOnLoop(std::move(frame));
-    }
-
-    const std::shared_ptr<SessionServerAdapter> inner_;
-
-private:
-    std::shared_ptr<Relay> relay_;
-};
-
-// Synthetic frames, stamped when made.
-class SyntheticEncoder final : public VideoEncoderPort {
-public:
-    SyntheticEncoder(const Uuid& id, std::uint64_t generation) : id_(id), generation_(generation) {}
-    Uuid streamID() const override { return id_; }
-    void updateConfiguration(const VideoStreamConfiguration&, std::optional<std::uint64_t> generation) override {
-        std::lock_guard guard(mutex_);
-        if (generation) generation_ = *generation;
-    }
-    void requestKeyframe() override {}
-    void invalidate() override {}
-    Statistics statistics() override { return {}; }
-    std::optional<EncodedVideoFrame> encode(const VideoSampleBuffer&, SourceSize) override {
-        std::lock_guard guard(mutex_);
-        return make(id_, generation_, sequence_++);
-    }
-    static EncodedVideoFrame make(const Uuid& id, std::uint64_t generation, std::uint64_t sequence) {
-        static const Bytes frameBytes = randomBytes(kFrameBytes), keyframeBytes = randomBytes(kKeyframeBytes);
-        EncodedVideoFrame frame;
-        frame.streamID = id;
-        frame.generation = generation;
-        frame.sequence = sequence;
-        frame.isKeyframe = sequence % kKeyframeEvery == 0;
-        frame.payload = frame.isKeyframe ? keyframeBytes : frameBytes;
-        frame.durationUs = 16'667;
-        frame.width = frame.sourceDisplayWidth = 1280;
-        frame.height = frame.sourceDisplayHeight = 720;
-        frame.captureTimestampNs = nowNs();
-        return frame;
-    }
-
-private:
-    std::mutex mutex_;
-    const Uuid id_;
-    std::uint64_t generation_;
-    std::uint64_t sequence_ = 0;
-};
-
-// A capture-like thread at 60 frames a second. In reference mode it skips the
-// model and posts each frame straight to the server's loop.
-class PacedCapture final : public CaptureServicePort {
-public:
-    PacedCapture(std::shared_ptr<MeasuringServer>* server) : server_(server) {}
-    ~PacedCapture() override { halt(); }
-
-    std::atomic<bool> reference{false};
-
-    asio::awaitable<CaptureSize> startCapture(VideoStreamConfiguration) override {
-        if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
-        co_return CaptureSize{1280, 720, 1280, 720};
-    }
-    asio::awaitable<void> stopCapture() override {
-        halt();
-        co_return;
-    }
-    Statistics captureStatistics() override { return {}; }
-    bool isCapturing() override { return thread_.joinable(); }
-    void setOnSampleBuffer(SampleHandler handler) override {
-        std::lock_guard guard(mutex_);
-        handler_ = std::move(handler);
-    }
-    void setOnStreamStoppedWithError(StoppedHandler) override {}
-
-private:
-    void halt() {
-        stopping_ = true;
-        if (thread_.joinable()) thread_.join();
-        stopping_ = false;
-    }
-    void run() {
-        const Uuid referenceID = Uuid::random();
-        std::uint64_t sequence = 0;
-        for (auto tick = Clock::now(); !stopping_; tick += kFrameInterval) {
-            std::this_thread::sleep_until(tick);
-            if (reference) {
-                auto frame = std::make_shared<const EncodedVideoFrame>(SyntheticEncoder::make(referenceID, 1, sequence++));
-                const std::shared_ptr<MeasuringServer> server = *server_;
-                asio::post(server->loopExecutor(), [server, frame] { server->distributeVideoFrameOnLoop(frame); });
-                continue;
-            }
-            SampleHandler handler;
-            {
-                std::lock_guard guard(mutex_);
-                handler = handler_;
-            }
-            if (handler) handler(VideoSampleBuffer{}, {1280, 720});
-        }
-    }
-
-    std::shared_ptr<MeasuringServer>* server_;
-    std::mutex mutex_;
-    SampleHandler handler_;
-    std::atomic<bool> stopping_{false};
-    std::thread thread_;
-};
-
 struct Figures {
     double p50 = 0, p95 = 0, p99 = 0;
     std::uint64_t dropped = 0;
     double reportsPerSecond = 0;
+    double uiCpuPercent = 0;
+    double rendersPerSecond = 0;
 };
+
+// The UI thread's CPU time, read from any thread.
+clockid_t uiThreadClock{};
+
+double cpuSeconds(clockid_t clock) {
+    timespec now{};
+    ::clock_gettime(clock, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+}
 
 // Keeps the main thread busy 10 ms in every 50 ms while `busy` holds.
 asio::awaitable<void> burden(const std::atomic<bool>* busy, const std::atomic<bool>* done) {
@@ -239,17 +82,30 @@ struct Setup {
     std::shared_ptr<MeasuringServer> server;
     std::shared_ptr<PacedCapture> capture = std::make_shared<PacedCapture>(&server);
     std::shared_ptr<DeviceIdentityService> identity = identityNamed("Bench Mac");
-    std::shared_ptr<TrustedDeviceStore> trust = std::make_shared<TrustedDeviceStore>(std::make_shared<InMemorySecureStore>());
+    std::shared_ptr<TrustedDeviceStore> trust =
+        std::make_shared<TrustedDeviceStore>(std::make_shared<InMemorySecureStore>());
     std::shared_ptr<HostModel> model;
     std::vector<std::unique_ptr<Tablet>> tablets;
     std::atomic<bool> busy{false}, done{false};
     double startToAdvertising = 0;
 
-    explicit Setup(bool onMain) {
+    // The UI's executor: the main loop's, or Qt's with --ui.
+    QtMainExecutionContext* ui = nullptr;
+    asio::any_io_executor main;
+    std::unique_ptr<HostDashboard> dashboard;
+
+    template <class T>
+    T runOnMain(asio::awaitable<T> body, const char* what) {
+        auto future = asio::co_spawn(main, std::move(body), asio::use_future);
+        return waitFor(future, Clock::now() + kStepLimit, what);
+    }
+
+    explicit Setup(bool onMainExecutor, QtMainExecutionContext* qt = nullptr) : ui(qt) {
+        main = ui ? asio::any_io_executor(ui->executor()) : asio::any_io_executor(mainLoop.io.get_executor());
         serverLoop.start();
         HostModelEnvironment environment;
-        environment.mainExecutor = mainLoop.io.get_executor();
-        environment.broadcastsOnMainExecutor = onMain;
+        environment.mainExecutor = main;
+        environment.broadcastsOnMainExecutor = onMainExecutor;
         auto grants = std::make_shared<velorinth::testing::FakeGrants>();
         HostModelPlatform& platform = environment.platform;
         platform.screenRecording = grants;
@@ -292,10 +148,19 @@ struct Setup {
                                 server};
         };
         model = std::make_shared<HostModel>(identity, trust, std::move(environment));
-        asio::co_spawn(mainLoop.io, burden(&busy, &done), asio::detached);
+        if (!ui) asio::co_spawn(mainLoop.io, burden(&busy, &done), asio::detached);
 
         const auto start = Clock::now();
-        await(mainLoop, model->start(), "the model to start");
+        if (ui) {
+            // The dashboard's first show starts the model.
+            runOnMain([](Setup* self) -> asio::awaitable<void> {
+                self->dashboard = std::make_unique<HostDashboard>(self->model, DisplayFormats::cLocaleUtc());
+                self->dashboard->show();
+                co_return;
+            }(this), "the dashboard");
+        } else {
+            runOnMain(model->start(), "the model to start");
+        }
         for (const auto deadline = start + kStepLimit; advertisedPort() == 0;) {
             if (Clock::now() > deadline) fail("the listener never advertised");
             std::this_thread::sleep_for(100us);
@@ -304,7 +169,7 @@ struct Setup {
     }
 
     std::uint16_t advertisedPort() {
-        return await(mainLoop, [](HostModel* m) -> asio::awaitable<std::uint16_t> {
+        return runOnMain([](HostModel* m) -> asio::awaitable<std::uint16_t> {
             const ListenerStatus status = m->listenerStatus.get();
             co_return status.kind() == ListenerStatus::Case::advertising ? status.port() : 0;
         }(model.get()), "the listener status");
@@ -339,10 +204,17 @@ struct Setup {
             relay->latencies.clear();
         }
         relay->reports = 0;
+        const double cpuBefore = ui ? cpuSeconds(uiThreadClock) : 0;
+        const std::uint64_t rendersBefore = renders();
         relay->recording = true;
         std::this_thread::sleep_for(kWindow);
         relay->recording = false;
         Figures figures;
+        const double seconds = std::chrono::duration<double>(kWindow).count();
+        if (ui) {
+            figures.uiCpuPercent = 100.0 * (cpuSeconds(uiThreadClock) - cpuBefore) / seconds;
+            figures.rendersPerSecond = double(renders() - rendersBefore) / seconds;
+        }
         {
             std::lock_guard guard(relay->mutex);
             figures.p50 = percentile(relay->latencies, 0.50);
@@ -356,15 +228,27 @@ struct Setup {
     }
 
     std::uint64_t dropped() {
-        return await(mainLoop, [](HostModel* m) -> asio::awaitable<std::uint64_t> {
+        return runOnMain([](HostModel* m) -> asio::awaitable<std::uint64_t> {
             co_return m->droppedStreamFrames();
         }(model.get()), "the dropped count");
     }
 
+    // The dashboard's render passes so far.
+    std::uint64_t renders() {
+        if (!dashboard) return 0;
+        return runOnMain([](HostDashboard* d) -> asio::awaitable<std::uint64_t> {
+            co_return d->renderScheduler().flushes();
+        }(dashboard.get()), "the render count");
+    }
+
     ~Setup() {
         for (auto& tablet : tablets) await(tabletLoop, disconnectOnce(tablet.get()), "a tablet to leave");
-        await(mainLoop, model->stopVideoStream(VideoStreamState::idle()), "the stream to stop");
-        await(mainLoop, model->sessionServer->stop(), "the server to stop");
+        runOnMain(model->stopVideoStream(VideoStreamState::idle()), "the stream to stop");
+        runOnMain(model->sessionServer->stop(), "the server to stop");
+        runOnMain([](Setup* self) -> asio::awaitable<void> {
+            self->dashboard.reset();
+            co_return;
+        }(this), "the dashboard to close");
         done = true;
         tabletLoop.halt();
         mainLoop.halt();
@@ -381,7 +265,53 @@ void print(std::size_t tablets, const char* placement, const char* main, const F
 
 } // namespace
 
-int main() {
+// --ui: the figures of the dashboard's thread, on a control thread while
+// the main thread runs Qt.
+void runWithDashboard(QtMainExecutionContext* ui) {
+    std::printf("HostRelayBench --ui: the dashboard (off screen, \"Status\") on the Qt main executor\n");
+    std::printf("%7s  %-9s %8s %8s %8s %10s %10s %9s\n", "tablets", "placement", "p50", "p95", "p99", "reports/s",
+                "renders/s", "UI CPU %");
+    for (const std::size_t count : {std::size_t{1}, std::size_t{4}, std::size_t{16}}) {
+        Figures reference, loop, main;
+        {
+            Setup setup(false, ui);
+            setup.stream(count);
+            reference = setup.measure(true, false);
+            loop = setup.measure(false, false);
+        }
+        {
+            Setup setup(true, ui);
+            setup.stream(count);
+            main = setup.measure(false, false);
+        }
+        for (const auto& [placement, f] :
+             {std::pair<const char*, Figures&>{"reference", reference}, {"loop", loop}, {"main", main}}) {
+            std::printf("%7zu  %-9s %8.3f %8.3f %8.3f %10.1f %10.1f %9.1f\n", count, placement, f.p50, f.p95, f.p99,
+                        f.reportsPerSecond, f.rendersPerSecond, f.uiCpuPercent);
+        }
+        std::fflush(stdout);
+    }
+    std::printf("target: the UI thread at most 10 %% of one core with 4 viewers at 60 fps (loop placement)\n");
+}
+
+int uiMain(int argc, char** argv) {
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    QApplication application(argc, argv);
+    // The dashboards come and go with each setup; the program ends when the control thread says so.
+    QApplication::setQuitOnLastWindowClosed(false);
+    ::pthread_getcpuclockid(::pthread_self(), &uiThreadClock);
+    QtMainExecutionContext ui;
+    std::thread control([&ui] {
+        runWithDashboard(&ui);
+        asio::post(ui.executor(), [] { QApplication::quit(); });
+    });
+    const int status = QApplication::exec();
+    control.join();
+    return status;
+}
+
+int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "--ui") return uiMain(argc, argv);
     std::printf("HostRelayBench: from the capture thread's frame to the start of distributeVideoFrame (ms)\n");
     std::printf("%7s  %-9s %-5s %8s %8s %8s %8s %10s\n", "tablets", "placement", "main", "p50", "p95", "p99",
                 "dropped", "reports/s");

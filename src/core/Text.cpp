@@ -133,4 +133,21 @@ std::vector<std::size_t> graphemeClusterLengths(std::u16string_view utf16) {
     return lengths;
 }
 
+std::optional<std::uint16_t> parseDecimalUInt16(std::string_view text) {
+    bool negative = false;
+    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+        negative = text.front() == '-';
+        text.remove_prefix(1);
+    }
+    if (text.empty()) return std::nullopt;
+    std::uint32_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + static_cast<std::uint32_t>(c - '0');
+        if (value > 65535) return std::nullopt;
+    }
+    if (negative && value != 0) return std::nullopt;
+    return static_cast<std::uint16_t>(value);
+}
+
 } // namespace velorinth

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,5 +33,10 @@ std::u16string utf16FromUtf8(std::string_view utf8);
 // The lengths, in UTF-16 units and in order, of the text's extended grapheme
 // clusters (ICU's character boundaries); they add up to the text's length.
 std::vector<std::size_t> graphemeClusterLengths(std::u16string_view utf16);
+
+// A decimal UInt16 as the original platform's integer parsing reads one: an
+// optional "+" or "-", then ASCII digits only, at most 65535; "-0" is 0 and
+// any other negative value fails.
+std::optional<std::uint16_t> parseDecimalUInt16(std::string_view text);
 
 } // namespace velorinth

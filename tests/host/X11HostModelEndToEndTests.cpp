@@ -7,52 +7,22 @@
 #include "host/model/ProductionHostEnvironment.hpp"
 #include "platform/linux/FileSecureStore.hpp"
 #include "support/FakeHostPlatform.hpp"
+#include "support/DecodedFrames.hpp"
 #include "support/LoopbackListener.hpp"
+#include "support/PrivateUserFolders.hpp"
 #include "support/TabletRig.hpp"
 #include "support/TestDisplay.hpp"
 #include "support/X11TestWindow.hpp"
-#include "tablet/VideoDecodeOwner.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
-#include <mutex>
 
 using namespace velorinth;
 using namespace velorinth::testing;
 
-namespace {
-
 namespace fs = std::filesystem;
-
-// Stores and preferences in private XDG folders for the life of the test.
-class PrivateUserFolders {
-public:
-    PrivateUserFolders() {
-        std::string pattern = (fs::temp_directory_path() / "host-model-e2e-XXXXXX").string();
-        root_ = ::mkdtemp(pattern.data());
-        for (const char* name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME"}) {
-            if (const char* value = std::getenv(name)) saved_.emplace_back(name, value);
-        }
-        ::setenv("XDG_DATA_HOME", (root_ / "data").c_str(), 1);
-        ::setenv("XDG_CONFIG_HOME", (root_ / "config").c_str(), 1);
-    }
-    ~PrivateUserFolders() {
-        ::unsetenv("XDG_DATA_HOME");
-        ::unsetenv("XDG_CONFIG_HOME");
-        for (const auto& [name, value] : saved_) ::setenv(name.c_str(), value.c_str(), 1);
-        std::error_code ignored;
-        fs::remove_all(root_, ignored);
-    }
-    const fs::path& root() const { return root_; }
-
-private:
-    fs::path root_;
-    std::vector<std::pair<std::string, std::string>> saved_;
-};
-
-} // namespace
 
 TEST(X11HostModelEndToEnd, ATabletPairsStreamsControlsAndIsDisconnected) {
     VELORINTH_REQUIRE_TEST_DISPLAY(display);
@@ -96,30 +66,15 @@ TEST(X11HostModelEndToEnd, ATabletPairsStreamsControlsAndIsDisconnected) {
     EXPECT_EQ(device.id, tablet.publicIdentity().id);
 
     // Streaming the test display, decoded by the real decoder.
-    std::mutex mutex;
-    std::vector<DecodedVideoFrame> decoded;
-    auto owner = std::make_unique<VideoDecodeOwner>(
-        ui.io.get_executor(), VideoDecodeOwner::requesterFor(ui.io.get_executor(), session),
-        [&](const DecodedVideoFrame& frame) {
-            std::lock_guard guard(mutex);
-            decoded.push_back(frame);
-        });
-    ui.call([&] { session->setVideoHandlers([&owner](const EncodedVideoFrame& frame) { owner->submit(frame); }, {}); });
+    auto decoded = std::make_unique<DecodedFrames>(ui, session);
     ui.run(session->configureVideoStream(
         VideoStreamConfiguration::clamped(Capability::h264, 640, 360, 30, 2'000'000, 60, 1'000'000, 16'384), 1));
-    ui.until(
-        [&] {
-            std::lock_guard guard(mutex);
-            return decoded.size() >= 3;
-        },
-        20s);
+    ui.until([&] { return decoded->size() >= 3; }, 20s);
     EXPECT_EQ(model->hostStreamState.get(), VideoStreamState::streaming());
-    {
-        std::lock_guard guard(mutex);
-        EXPECT_EQ(decoded.back().width, model->streamDiagnostics.get().videoWidth);
-        EXPECT_EQ(decoded.back().height, model->streamDiagnostics.get().videoHeight);
-        EXPECT_EQ(decoded.back().height, 360);
-    }
+    const DecodedVideoFrame last = decoded->frames().back();
+    EXPECT_EQ(last.width, model->streamDiagnostics.get().videoWidth);
+    EXPECT_EQ(last.height, model->streamDiagnostics.get().videoHeight);
+    EXPECT_EQ(last.height, 360);
 
     // Input: the pointer lands on the mapped pixel of the display's bounds.
     const ContentRect2D bounds = model->platform.display->mainDisplayBounds();
@@ -143,7 +98,7 @@ TEST(X11HostModelEndToEnd, ATabletPairsStreamsControlsAndIsDisconnected) {
     EXPECT_EQ(tablet.terminations.front(), SessionTerminationReason::remoteDisconnect("Disconnected by Mac user."));
     ui.until([&] { return model->hostStreamState.get() == VideoStreamState::idle(); });
 
-    owner.reset();
+    decoded.reset();
     ui.run(model->sessionServer->stop());
     // The loop outlives the model: what the model has under way still hops there.
     const std::weak_ptr<HostModel> weak = model;

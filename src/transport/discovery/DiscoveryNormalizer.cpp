@@ -57,20 +57,7 @@ std::optional<DiscoveryNormalizer::TXTFields> DiscoveryNormalizer::parseTXT(
 }
 
 std::optional<std::uint16_t> DiscoveryNormalizer::parseProtocolVersion(std::string_view text) {
-    bool negative = false;
-    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
-        negative = text.front() == '-';
-        text.remove_prefix(1);
-    }
-    if (text.empty()) return std::nullopt;
-    std::uint32_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + static_cast<std::uint32_t>(c - '0');
-        if (value > 65535) return std::nullopt;
-    }
-    if (negative && value != 0) return std::nullopt;
-    return static_cast<std::uint16_t>(value);
+    return parseDecimalUInt16(text);
 }
 
 std::vector<DiscoveredService> DiscoveryNormalizer::normalize(const std::vector<DiscoveredService>& services) {

@@ -1,0 +1,80 @@
+#pragma once
+
+#include "core/EventLoop.hpp"
+#include "host/model/HostModel.hpp"
+#include "host/presenters/HostConsole.hpp"
+#include "host/qt/HostDashboard.hpp"
+#include "host/qt/QtMainExecutor.hpp"
+#include "platform/SystemSleepMonitor.hpp"
+#include "transport/server/HostSessionServer.hpp"
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class QSocketNotifier;
+
+namespace velorinth {
+
+struct VelorinthHostAppOptions {
+    // The X display to capture, inject into and watch; empty: $DISPLAY.
+    std::string displayName;
+    // Prompts are printed and answered on the terminal too.
+    bool consoleApproval = false;
+    // Reads the answers from this descriptor (standard input by default).
+    int consoleInput = 0;
+    bool watchesSystemSleep = true;
+    HostSessionServerOptions serverOptions;
+    // One line of standard output; stdout by default.
+    std::function<void(const std::string&)> print;
+};
+
+// The application: one event loop, one trust store, one host model for the
+// life of the process, shown by the dashboard window (and the Settings
+// window). Builds nothing that starts: the dashboard's first show starts the
+// model. A QApplication must exist; UI thread.
+class VelorinthHostApp {
+public:
+    static constexpr const char* kUsage =
+        "usage: velorinth-host [--console-approval]\n"
+        "  --console-approval  also print each pairing request and answer it here: y approves, n rejects\n";
+
+    explicit VelorinthHostApp(VelorinthHostAppOptions options);
+    // The loop stops first, then the UI handlers not yet run are dropped, the
+    // views and the model go, and the loop's own objects, then the closed UI
+    // context (which drops what they still post) last.
+    ~VelorinthHostApp();
+    VelorinthHostApp(const VelorinthHostApp&) = delete;
+    VelorinthHostApp& operator=(const VelorinthHostApp&) = delete;
+
+    void show();
+    HostDashboard& dashboard() { return *dashboard_; }
+    const std::shared_ptr<HostModel>& model() const { return model_; }
+    EventLoop& loop() { return *loop_; }
+    // Closes the dashboard and builds a new one over the same model.
+    void reopenDashboard();
+
+    // The program: arguments, QApplication, signals, exec. Returns the exit status.
+    static int run(int argc, char** argv);
+    // The arguments after Qt took its own: the options, or none for unknown ones.
+    static std::optional<VelorinthHostAppOptions> parseArguments(const std::vector<std::string>& arguments);
+
+private:
+    void watchConsoleInput();
+    void readConsoleInput();
+    void startSleepMonitor();
+
+    VelorinthHostAppOptions options_;
+    std::unique_ptr<EventLoop> loop_;
+    std::unique_ptr<QtMainExecutionContext> main_;
+    std::shared_ptr<TrustedDeviceStore> trust_;
+    std::shared_ptr<HostModel> model_;
+    std::shared_ptr<SystemSleepMonitor> sleepMonitor_;
+    std::unique_ptr<HostDashboard> dashboard_;
+    std::unique_ptr<HostConsole> console_;
+    std::unique_ptr<QSocketNotifier> consoleNotifier_;
+    std::string consoleBuffer_;
+};
+
+} // namespace velorinth
