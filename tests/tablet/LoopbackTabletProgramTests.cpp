@@ -8,6 +8,8 @@
 #include "platform/linux/FileSecureStore.hpp"
 #include "transport/security/TrustedDeviceStore.hpp"
 
+#include <chrono>
+#include <thread>
 #include <asio/ip/udp.hpp>
 #include <asio/redirect_error.hpp>
 #include <gtest/gtest.h>
@@ -58,8 +60,14 @@ TEST(LoopbackTabletProgram, PairsListsConnectsWithVideoAndInputAndWakesAStoppedH
     ASSERT_GE(png.size(), 24u);
     EXPECT_EQ(bigendian::load<std::uint32_t>(ByteView(png).subspan(16).first<4>()), 640u); // IHDR width
     EXPECT_EQ(bigendian::load<std::uint32_t>(ByteView(png).subspan(20).first<4>()), 360u); // and height
-    ASSERT_EQ(h.inputs.size(), 1u);
-    EXPECT_EQ(h.inputs[0].second, InputEvent::pointerMove(0.5, 0.5));
+    // The host injects the move on its loop once read; the program may have exited before that.
+    std::vector<std::pair<Uuid, InputEvent>> inputs;
+    for (int attempt = 0; attempt < 500 && inputs.empty(); ++attempt) {
+        if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        inputs = h.call([&] { return h.inputs; });
+    }
+    ASSERT_EQ(inputs.size(), 1u);
+    EXPECT_EQ(inputs[0].second, InputEvent::pointerMove(0.5, 0.5));
     ASSERT_TRUE(h.savedMac().has_value());
     EXPECT_EQ(h.savedMac()->wakeConfiguration, pushed);
 
