@@ -15,7 +15,7 @@
 
 #include "tablet/TabletWakeEnvironment.hpp"
 #include "transport/client/RemoteConnectionService.hpp"
-#include "transport/client/SystemHostnameResolver.hpp"
+#include "platform/SystemHostnameResolver.hpp"
 #include "transport/client/WakeConnectCoordinator.hpp"
 
 #include <asio/ip/udp.hpp>

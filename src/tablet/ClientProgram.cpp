@@ -9,7 +9,7 @@
 #include "tablet/DecodedFrameSink.hpp"
 #include "tablet/StandardInputLine.hpp"
 #include "transport/client/ClientSessionConnector.hpp"
-#include "transport/client/SystemHostnameResolver.hpp"
+#include "platform/SystemHostnameResolver.hpp"
 #include "transport/relay/WakeRelayClient.hpp"
 #include "transport/relay/WakeRelayPairingInvitation.hpp"
 #include "transport/security/DeviceIdentityService.hpp"

@@ -12,7 +12,7 @@
 #include "tablet/TabletWakeEnvironment.hpp"
 #include "transport/client/AuthenticatedClientSession.hpp"
 #include "transport/client/RemoteConnectionService.hpp"
-#include "transport/client/SystemHostnameResolver.hpp"
+#include "platform/SystemHostnameResolver.hpp"
 #include "transport/client/WakeConnectCoordinator.hpp"
 #include "transport/relay/WakeRelayClient.hpp"
 #include "transport/security/TrustedDeviceStore.hpp"

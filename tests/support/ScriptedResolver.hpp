@@ -2,7 +2,7 @@
 
 #include "core/Cancellation.hpp"
 #include "core/LoopSignal.hpp"
-#include "transport/client/HostnameResolver.hpp"
+#include "platform/HostnameResolver.hpp"
 
 #include <asio/cancellation_state.hpp>
 #include <asio/this_coro.hpp>

@@ -4,7 +4,7 @@
 
 #include "tablet/TabletWakeEnvironment.hpp"
 #include "transport/client/RemoteConnectionService.hpp"
-#include "transport/client/SystemHostnameResolver.hpp"
+#include "platform/SystemHostnameResolver.hpp"
 
 #include "support/HostRig.hpp"
 #include "support/NamespaceDaemons.hpp"

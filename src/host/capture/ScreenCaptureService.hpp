@@ -4,7 +4,7 @@
 #include "core/Uptime.hpp"
 #include "core/VideoModels.hpp"
 #include "platform/CaptureBackend.hpp"
-#include "transport/session/FifoLock.hpp"
+#include "core/FifoLock.hpp"
 
 #include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>

@@ -8,9 +8,9 @@
 #include "host/model/HostModelTask.hpp"
 #include "host/model/LatestFrameChannel.hpp"
 #include "host/model/Tracked.hpp"
-#include "transport/discovery/BackoffPolicy.hpp"
+#include "core/BackoffPolicy.hpp"
 #include "transport/discovery/ListenerStatus.hpp"
-#include "transport/session/FifoLock.hpp"
+#include "core/FifoLock.hpp"
 #include "transport/session/SessionValueTypes.hpp"
 
 #include <asio/awaitable.hpp>

@@ -4,6 +4,7 @@
 #include "core/KeepAlive.hpp"
 #include "core/WorkerCall.hpp"
 #include "core/RemoteEndpointValidator.hpp"
+#include "platform/HostnameResolverError.hpp"
 #include "transport/security/NetworkConnectionError.hpp"
 #include "transport/security/PairingProtocolError.hpp"
 #include "transport/security/TrustedDeviceStore.hpp"
@@ -102,6 +103,8 @@ asio::awaitable<std::vector<ResolvedIPAddress>> RemoteConnectionService::resolve
             std::rethrow_exception(failure);
         } catch (const Failure&) {
             throw;
+        } catch (const HostnameResolverError& error) {
+            throw Failure::dnsResolutionFailed(error.host, error.detail);
         } catch (const PairingProtocolError& error) {
             if (error.kind == PairingProtocolError::Case::timedOut) {
                 throw Failure::dnsResolutionFailed(endpoint.host, "DNS resolution timed out.");

@@ -10,7 +10,7 @@
 #include "core/Uuid.hpp"
 #include "platform/BonjourBrowsing.hpp"
 #include "transport/client/AuthenticatedClientSession.hpp"
-#include "transport/client/HostnameResolver.hpp"
+#include "platform/HostnameResolver.hpp"
 #include "transport/client/ObservedNetworkErrorBox.hpp"
 #include "transport/client/RemoteConnectionCandidate.hpp"
 #include "transport/client/RemoteConnectionFailure.hpp"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "transport/discovery/BackoffPolicy.hpp"
+#include "core/BackoffPolicy.hpp"
 
 #include <chrono>
 #include <optional>

@@ -5,7 +5,7 @@
 #include "core/KeepAlive.hpp"
 #include "core/RemoteEndpointValidator.hpp"
 #include "platform/tls/TLSSecurityError.hpp"
-#include "transport/client/HostnameResolver.hpp"
+#include "platform/HostnameResolver.hpp"
 #include "transport/relay/WakeRelayClientError.hpp"
 #include "transport/relay/WakeRelayCrypto.hpp"
 #include "transport/security/DeviceIdentityService.hpp"

@@ -3,7 +3,7 @@
 // attempts, route records and endpoint tests.
 
 #include "transport/client/RemoteConnectionService.hpp"
-#include "transport/client/SystemHostnameResolver.hpp"
+#include "platform/SystemHostnameResolver.hpp"
 
 #include "support/FakeBonjourBrowsing.hpp"
 #include "support/HostRig.hpp"

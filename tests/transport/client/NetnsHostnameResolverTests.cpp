@@ -2,7 +2,7 @@
 // ends the wait long before the system resolver gives up.
 
 #include "transport/client/RemoteConnectionService.hpp"
-#include "transport/client/SystemHostnameResolver.hpp"
+#include "platform/SystemHostnameResolver.hpp"
 
 #include "support/LoopRunner.hpp"
 #include "support/NamespaceDaemons.hpp"

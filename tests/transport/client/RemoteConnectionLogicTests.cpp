@@ -8,6 +8,7 @@
 #include "support/TLSTestIdentities.hpp"
 
 #include "core/LoopSignal.hpp"
+#include "platform/HostnameResolverError.hpp"
 #include "platform/InMemorySecureStore.hpp"
 #include "platform/tls/TLSSecurityError.hpp"
 #include "transport/security/DeviceIdentityService.hpp"
@@ -117,6 +118,9 @@ TEST(RemoteConnectionAddresses, LiteralsPassAndNamesAreResolvedWithinTheLimitAnd
     resolver->failure = std::make_exception_ptr(std::runtime_error("resolver broke"));
     EXPECT_EQ(expectFailure<Failure>(resolve(strict, saved("odd.example"))),
               Failure::dnsResolutionFailed("odd.example", "resolver broke"));
+    resolver->failure = std::make_exception_ptr(HostnameResolverError::dnsResolutionFailed("gone.example", "NXDOMAIN"));
+    EXPECT_EQ(expectFailure<Failure>(resolve(strict, saved("gone.example"))),
+              Failure::dnsResolutionFailed("gone.example", "NXDOMAIN"));
 }
 
 TEST(RemoteConnectionClassification, EachRuleInOrder) {

@@ -4,7 +4,7 @@
 #include "platform/InMemorySecureStore.hpp"
 #include "transport/discovery/LiveNetworkPathMonitor.hpp"
 #include "transport/discovery/LocalNetworkAddressScanner.hpp"
-#include "transport/discovery/NetworkTransitionCoordinator.hpp"
+#include "transport/client/NetworkTransitionCoordinator.hpp"
 
 #include "support/LoopRunner.hpp"
 #include "support/NamespaceDaemons.hpp"

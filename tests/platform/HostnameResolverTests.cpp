@@ -1,8 +1,8 @@
 // The system host-name resolver: the conversion of an answer, and real
 // lookups that glibc answers from /etc/hosts or refuses before any query.
 
-#include "transport/client/RemoteConnectionFailure.hpp"
-#include "transport/client/SystemHostnameResolver.hpp"
+#include "platform/HostnameResolverError.hpp"
+#include "platform/SystemHostnameResolver.hpp"
 
 #include "support/LoopRunner.hpp"
 
@@ -14,7 +14,7 @@ using namespace velorinth::testing;
 
 namespace {
 
-using Failure = RemoteConnectionFailure;
+using Failure = HostnameResolverError;
 using asio::ip::make_address;
 using asio::ip::tcp;
 

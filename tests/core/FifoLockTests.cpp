@@ -1,4 +1,4 @@
-#include "transport/session/FifoLock.hpp"
+#include "core/FifoLock.hpp"
 
 #include "core/Error.hpp"
 

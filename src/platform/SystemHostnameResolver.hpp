@@ -1,6 +1,6 @@
 #pragma once
 
-#include "transport/client/HostnameResolver.hpp"
+#include "platform/HostnameResolver.hpp"
 
 #include <asio/ip/tcp.hpp>
 

@@ -28,8 +28,8 @@ public:
     virtual ~HostnameResolver() = default;
 
     // Both families in the system's order, each address once; never empty.
-    // Fails with RemoteConnectionFailure dnsResolutionFailed, or as a
-    // cancellation at once when the awaiting task is cancelled.
+    // Fails with HostnameResolverError, or as a cancellation at once when the
+    // awaiting task is cancelled.
     virtual asio::awaitable<std::vector<ResolvedIPAddress>> resolve(std::string host, std::uint16_t port) = 0;
 };
 

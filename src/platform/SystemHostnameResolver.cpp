@@ -1,9 +1,9 @@
-#include "transport/client/SystemHostnameResolver.hpp"
+#include "platform/SystemHostnameResolver.hpp"
 
 #include "core/Error.hpp"
 #include "core/Text.hpp"
 #include "platform/HostnameLookup.hpp"
-#include "transport/client/RemoteConnectionFailure.hpp"
+#include "platform/HostnameResolverError.hpp"
 
 #include <asio/this_coro.hpp>
 
@@ -43,7 +43,7 @@ std::vector<ResolvedIPAddress> SystemHostnameResolver::convert(const std::string
         if (!address || std::find(addresses.begin(), addresses.end(), *address) != addresses.end()) continue;
         addresses.push_back(*address);
     }
-    if (addresses.empty()) throw RemoteConnectionFailure::dnsResolutionFailed(host, kNoAddressesText);
+    if (addresses.empty()) throw HostnameResolverError::dnsResolutionFailed(host, kNoAddressesText);
     return addresses;
 }
 
@@ -54,7 +54,7 @@ asio::awaitable<std::vector<ResolvedIPAddress>> SystemHostnameResolver::resolve(
     const std::optional<HostnameLookup::Answer> answer = co_await lookup.wait();
     if (!answer) throw CancellationError();
     if (answer->addrinfoCode != 0) {
-        throw RemoteConnectionFailure::dnsResolutionFailed(host, HostnameLookup::addrinfoText(answer->addrinfoCode));
+        throw HostnameResolverError::dnsResolutionFailed(host, HostnameLookup::addrinfoText(answer->addrinfoCode));
     }
     co_return convert(host, answer->endpoints);
 }

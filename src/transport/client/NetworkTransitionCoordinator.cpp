@@ -1,4 +1,4 @@
-#include "transport/discovery/NetworkTransitionCoordinator.hpp"
+#include "transport/client/NetworkTransitionCoordinator.hpp"
 
 #include "core/Cancellation.hpp"
 #include "transport/client/RemoteConnectionFailure.hpp"

@@ -3,7 +3,7 @@
 #include "core/KeepAlive.hpp"
 #include "core/LoopTask.hpp"
 #include "core/Uuid.hpp"
-#include "transport/discovery/BackoffPolicy.hpp"
+#include "core/BackoffPolicy.hpp"
 #include "transport/discovery/NetworkPathSnapshot.hpp"
 #include "transport/discovery/NetworkReconnectStatus.hpp"
 #include "transport/security/TrustedDeviceStore.hpp"

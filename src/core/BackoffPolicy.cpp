@@ -1,4 +1,4 @@
-#include "transport/discovery/BackoffPolicy.hpp"
+#include "core/BackoffPolicy.hpp"
 
 #include <algorithm>
 #include <cctype>
