@@ -121,8 +121,8 @@ struct Setup {
         environment.serviceFactory = [this](const HostServiceRequest& request) {
             HostSessionServerOptions options;
             options.listenerFactory = velorinth::testing::loopbackListener;
-            options.perAddressHandshakeCapacity = 0;
-            options.perAddressConnectionRate = 0;
+            options.admission.places.perSourceCapacity = 0;
+            options.admission.connectionRate = 0;
             auto real = std::make_shared<HostSessionServer>(
                 serverLoop.executor(), identity, request.trustedDeviceStore,
                 std::make_shared<PairingReplayGuard>(HostModel::kReplayRetention),

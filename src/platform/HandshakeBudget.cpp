@@ -25,11 +25,12 @@ struct HandshakeLedger {
     using Entries = std::map<std::uint64_t, Entry>;
 
     // What an entry has shown: the lowest present goes first; kNever never goes.
-    static constexpr int kNever = 2;
+    static constexpr int kNever = 3;
     static int rank(HandshakeProof proof) {
         switch (proof) {
         case HandshakeProof::accepted: return 0;
-        case HandshakeProof::unknownCertificate: return 1;
+        case HandshakeProof::firstByte: return 1;
+        case HandshakeProof::unknownCertificate: return 2;
         case HandshakeProof::pairedCertificate: break;
         }
         return kNever;
@@ -50,6 +51,13 @@ struct HandshakeLedger {
         return found == perSource.end() ? 0 : found->second;
     }
 
+    // How long an entry keeps its place against an equal newcomer from a source holding as many.
+    std::chrono::steady_clock::duration protectedFor(const Entry& entry) const {
+        const bool silent = entry.proof == HandshakeProof::accepted;
+        return silent && options.silentGrace > std::chrono::steady_clock::duration::zero() ? options.silentGrace
+                                                                                            : options.minimumAge;
+    }
+
     // The entry that gives way, among those holding places before TLS
     // (`openingPool`) or the handshakes', to an entrant of `proof` whose
     // source then holds `entrantPlaces`; end() when none may.
@@ -58,15 +66,16 @@ struct HandshakeLedger {
         for (const auto& [id, entry] : entries) {
             if (entry.opening == openingPool) lowest = std::min(lowest, rank(entry));
         }
-        if (lowest == kNever) return entries.end();
+        // One that has shown more than the entrant never gives way to it.
+        if (lowest == kNever || lowest > rank(proof)) return entries.end();
         auto chosen = entries.end();
         std::size_t chosenPlaces = 0;
         for (auto candidate = entries.begin(); candidate != entries.end(); ++candidate) {
             const Entry& entry = candidate->second;
             if (entry.opening != openingPool || rank(entry) != lowest) continue;
             const std::size_t held = places(entry.source);
-            // One proven at least as much gives way only to fairness or with age; a lesser always.
-            if (lowest >= rank(proof) && held <= entrantPlaces && now - *entry.waitingSince < options.minimumAge) {
+            // An equal gives way only to fairness or with age; a lesser always.
+            if (lowest == rank(proof) && held <= entrantPlaces && now - *entry.waitingSince < protectedFor(entry)) {
                 continue;
             }
             if (chosen == entries.end() || held > chosenPlaces ||
@@ -161,7 +170,9 @@ bool HandshakeSlot::prove(HandshakeProof proof) {
         if (found != ledger.entries.end()) {
             detail::HandshakeLedger::Entry& entry = found->second;
             const auto now = ledger.options.clock();
-            placed = !entry.opening || ledger.handshakes() < ledger.options.capacity;
+            // Only a certificate (TLS done) moves a connection out of the places before TLS.
+            const bool moves = entry.opening && proof >= HandshakeProof::unknownCertificate;
+            placed = !moves || ledger.handshakes() < ledger.options.capacity;
             if (!placed) {
                 auto victim = ledger.victim(false, proof, ledger.places(entry.source), now);
                 if (victim != ledger.entries.end()) {
@@ -170,9 +181,11 @@ bool HandshakeSlot::prove(HandshakeProof proof) {
                 }
             }
             if (placed) {
-                if (entry.opening) --ledger.opening;
-                entry.opening = false;
-                entry.proof = proof;
+                if (moves) {
+                    --ledger.opening;
+                    entry.opening = false;
+                }
+                entry.proof = std::max(entry.proof, proof);
                 if (entry.waitingSince) entry.waitingSince = now;
             }
         }
@@ -189,14 +202,17 @@ HandshakeBudget::HandshakeBudget(Options options)
     : options(std::move(options)), ledger_(std::make_shared<detail::HandshakeLedger>(this->options)) {}
 
 std::optional<HandshakeSlot> HandshakeBudget::tryAcquire(const std::optional<asio::ip::address>& peer) {
-    return acquire(peer, false);
+    return acquire(peer, false, HandshakeProof::accepted);
 }
 
-std::optional<HandshakeSlot> HandshakeBudget::acquireEvicting(const std::optional<asio::ip::address>& peer) {
-    return acquire(peer, true);
+std::optional<HandshakeSlot> HandshakeBudget::acquireEvicting(const std::optional<asio::ip::address>& peer,
+                                                              HandshakeProof shown) {
+    // Nothing proven by TLS yet: at most its first byte.
+    return acquire(peer, true, std::min(shown, HandshakeProof::firstByte));
 }
 
-std::optional<HandshakeSlot> HandshakeBudget::acquire(const std::optional<asio::ip::address>& peer, bool evicting) {
+std::optional<HandshakeSlot> HandshakeBudget::acquire(const std::optional<asio::ip::address>& peer, bool evicting,
+                                                      HandshakeProof shown) {
     detail::HandshakeLedger::Source source;
     if (peer) source = connectionSource(*peer);
     std::function<void()> evict;
@@ -210,13 +226,12 @@ std::optional<HandshakeSlot> HandshakeBudget::acquire(const std::optional<asio::
         const std::size_t used = split ? ledger.opening : ledger.entries.size();
         if (used >= (split ? options.openingCapacity : options.capacity)) {
             if (!evicting) return std::nullopt;
-            auto victim = ledger.victim(split, HandshakeProof::accepted, held + 1, options.clock());
+            auto victim = ledger.victim(split, shown, held + 1, options.clock());
             if (victim == ledger.entries.end()) return std::nullopt;
             evict = ledger.evictLocked(victim);
         }
         id = ledger.nextID++;
-        ledger.entries.emplace(id,
-                               detail::HandshakeLedger::Entry{source, HandshakeProof::accepted, split, {}, nullptr});
+        ledger.entries.emplace(id, detail::HandshakeLedger::Entry{source, shown, split, {}, nullptr});
         if (split) ++ledger.opening;
         if (source) ++ledger.perSource[*source];
     }

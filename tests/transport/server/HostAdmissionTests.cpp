@@ -41,9 +41,9 @@ bool closedWithin(HostRig& h, tcp::socket& socket, Clock::duration limit) {
 // One pool of `capacity` places for every connection, TLS or not.
 HostSessionServer::Options admissionOptions(std::size_t capacity, std::size_t perAddress) {
     HostSessionServer::Options options = HostRig::fastOptions();
-    options.handshakeCapacity = capacity;
-    options.openingHandshakeCapacity = 0;
-    options.perAddressHandshakeCapacity = perAddress;
+    options.admission.places.capacity = capacity;
+    options.admission.places.openingCapacity = 0;
+    options.admission.places.perSourceCapacity = perAddress;
     return options;
 }
 
@@ -116,7 +116,8 @@ TEST(LoopbackAdmission, SilentAndTricklingConnectionsMeetTheirDeadlines) {
 // keeps its place.
 TEST(LoopbackAdmission, EvictionTakesTheLeastProvenNeverTheHostsOwnWork) {
     HostSessionServer::Options options = admissionOptions(3, 0);
-    options.handshakeEvictionAge = 0ms; // among equals, the longest wait goes at once
+    // Among equals, the longest wait goes at once.
+    options.admission.places.minimumAge = options.admission.places.silentGrace = 0ms;
     HostRig h(options);
     auto places = [&] { return h.call([&] { return h.server->handshakePlacesTaken(); }); };
     auto handshakes = [&] { return h.call([&] { return h.server->handshakesInFlight(); }); };
@@ -167,9 +168,9 @@ TEST(LoopbackAdmission, EvictionTakesTheLeastProvenNeverTheHostsOwnWork) {
 // then gets its session.
 TEST(LoopbackAdmission, StrangersNeverEvictAPairedTabletsHandshake) {
     HostSessionServer::Options options = HostRig::fastOptions();
-    options.handshakeCapacity = 2;
-    options.openingHandshakeCapacity = 2;
-    options.handshakeEvictionAge = 0ms; // no age protects anyone here
+    options.admission.places.capacity = 2;
+    options.admission.places.openingCapacity = 2;
+    options.admission.places.minimumAge = options.admission.places.silentGrace = 0ms; // no age protects anyone here
     HostRig h(options);
     auto handshakes = [&] { return h.call([&] { return h.server->handshakesInFlight(); }); };
 
@@ -210,9 +211,9 @@ TEST(LoopbackAdmission, StrangersNeverEvictAPairedTabletsHandshake) {
 // approval timeout ends it.
 TEST(LoopbackAdmission, AnApprovedPairingWaitsForItsTabletsUserUntilTheApprovalTimeout) {
     HostSessionServer::Options options = HostRig::fastOptions();
-    options.handshakeCapacity = 1;
-    options.openingHandshakeCapacity = 2;
-    options.handshakeEvictionAge = 0ms;
+    options.admission.places.capacity = 1;
+    options.admission.places.openingCapacity = 2;
+    options.admission.places.minimumAge = options.admission.places.silentGrace = 0ms;
     constexpr auto kStep = 400ms;     // the whole handshake: twice that
     constexpr auto kApproval = 2500ms;
     constexpr auto kUserCheck = 1200ms;
