@@ -10,7 +10,13 @@
 #include "transport/security/PairingProtocolError.hpp"
 #include "transport/wake/LocalWakeError.hpp"
 
+#include <asio/experimental/awaitable_operators.hpp>
+#include <asio/redirect_error.hpp>
+
 #include <gtest/gtest.h>
+
+#include <array>
+#include <vector>
 
 using namespace velorinth;
 using namespace velorinth::testing;
@@ -180,11 +186,19 @@ TEST(LoopbackRelayServer, ConnectionsThatEndBeforeAWholeRequestGetNothingAndLeav
     EXPECT_TRUE(h.transmitter->attempts().empty());
 }
 
-TEST(LoopbackRelayServer, OneConnectionOverTheCapIsClosedBeforeTLS) {
+// Over its cap of connections past TLS, a stranger's connection is closed
+// before the relay reads anything from it, while the holder keeps its place;
+// an authorized client's certificate outranks a stranger's and takes it.
+TEST(LoopbackRelayServer, OverTheCapAStrangerNeverReachesTheServerButAnAuthorizedClientTakesAStrangersPlace) {
     RelayRigOptions options;
-    options.maxConnections = 1;
+    options.admission.places.capacity = 1;
+    options.admission.places.minimumAge = std::chrono::hours(1); // no stranger's wait ages out here
     RelayRig h(options);
     ScriptedRelayPeer tablet(h.io.get_executor(), "Tablet");
+    ScriptedRelayPeer paired(h.io.get_executor(), "Paired");
+    const Uuid mac = Uuid::random();
+    h.addTarget(mac);
+    h.authorize(paired, mac);
     const TLSDeviceIdentity certificate = tablet.identity().tlsIdentity();
     RawRelayConnection holder(h.io.get_executor(), &certificate);
     ASSERT_FALSE(h.run(holder.connect(h.port)));
@@ -200,10 +214,75 @@ TEST(LoopbackRelayServer, OneConnectionOverTheCapIsClosedBeforeTLS) {
 
     holder.cutShort();
     h.idle();
-    // The place is free again.
+    // The place is free again; this request also lets the relay learn who is authorized.
     const RelayExchange answered = h.exchange(tablet, [](const TLSChannelContext&) { return bytesOf("x"); });
     EXPECT_TRUE(answered.response().has_value());
     EXPECT_EQ(h.store->auditLog().size(), 1u);
+
+    RawRelayConnection stranger(h.io.get_executor(), &certificate);
+    ASSERT_FALSE(h.run(stranger.connect(h.port)));
+    h.until([&] { return h.server->connectionsInProgress() == 1; });
+    const RelayExchange woken = h.send(paired, mac, WakeRelayAction::sendWakeSignal());
+    ASSERT_TRUE(woken.response().has_value());
+    EXPECT_EQ(woken.response()->status, Status::wakePacketSent);
+    EXPECT_TRUE(h.run(stranger.readUntilClosed()).empty()); // evicted, unanswered
+    EXPECT_EQ(h.store->auditLog().size(), 2u);
+}
+
+// True when the relay closes `socket` within `limit` (a guard, not a timing check).
+bool closedWithin(RelayRig& h, asio::ip::tcp::socket& socket, std::chrono::milliseconds limit) {
+    return h.run([&]() -> asio::awaitable<bool> {
+        using namespace asio::experimental::awaitable_operators;
+        std::array<char, 1> byte{};
+        std::error_code error;
+        asio::steady_timer timer(h.io, limit);
+        auto read = socket.async_read_some(asio::buffer(byte), asio::redirect_error(asio::use_awaitable, error));
+        auto wait = timer.async_wait(asio::use_awaitable);
+        co_return (co_await (std::move(read) || std::move(wait))).index() == 0;
+    }());
+}
+
+// With the relay's own admission, one source's idle sockets get its share of
+// places and no more, the 65th like the 5th closed before TLS, and an
+// authorized client keeps the place it holds and gets new ones.
+TEST(LoopbackRelayServer, OneSourcesIdleSocketsNeverTouchAnAuthorizedClientsPlace) {
+    RelayRigOptions options;
+    options.admission = WakeRelayServerOptions{}.admission;
+    options.handshakeTimeout = std::chrono::seconds(10); // no deadline ends anything here
+    RelayRig h(options);
+    ScriptedRelayPeer paired(h.io.get_executor(), "Paired");
+    const Uuid mac = Uuid::random();
+    h.addTarget(mac);
+    h.authorize(paired, mac);
+    // A first wake; after a request the relay knows whom the store authorizes.
+    ASSERT_TRUE(h.send(paired, mac, WakeRelayAction::sendWakeSignal()).response().has_value());
+
+    const TLSDeviceIdentity certificate = paired.identity().tlsIdentity();
+    RawRelayConnection holder(h.io.get_executor(), &certificate);
+    ASSERT_FALSE(h.run(holder.connect(h.port)));
+    std::vector<asio::ip::tcp::socket> idle;
+    for (int i = 0; i < 65; ++i) {
+        idle.emplace_back(h.io).open(asio::ip::tcp::v4());
+        idle.back().bind({asio::ip::make_address("127.0.0.2"), 0});
+        idle.back().connect({asio::ip::address_v4::loopback(), h.port});
+    }
+    EXPECT_TRUE(closedWithin(h, idle.back(), std::chrono::seconds(5))) << "the 65th";
+    for (std::size_t i = 0; i + 1 < idle.size(); ++i) {
+        // The source's share is its first four; every later one is closed, unanswered.
+        EXPECT_EQ(closedWithin(h, idle[i], std::chrono::milliseconds(i < 4 ? 20 : 5000)), i >= 4) << "socket " << i;
+    }
+
+    // The authorized client's place was never touched: its request is answered there.
+    const Bytes frame{0, 0, 0, 1, 'x'};
+    const Bytes answer = h.run([&]() -> asio::awaitable<Bytes> {
+        co_await holder.write(frame);
+        co_return co_await holder.readUntilClosed();
+    }());
+    EXPECT_FALSE(answer.empty());
+    const RelayExchange woken = h.send(paired, mac, WakeRelayAction::sendWakeSignal());
+    ASSERT_TRUE(woken.response().has_value());
+    EXPECT_EQ(woken.response()->status, Status::wakePacketSent);
+    EXPECT_EQ(h.transmitter->sent().size(), 2u);
 }
 
 TEST(LoopbackRelayServer, AConsumedKeyCannotBeRetriedButAnUnverifiedOneConsumedNothing) {
@@ -323,9 +402,10 @@ std::unique_ptr<SessionListener> lateReportingListener(const asio::any_io_execut
 TEST(LoopbackRelayServer, TheListenersLife) {
     RelayRig h;
     ScriptedRelayPeer tablet(h.io.get_executor(), "Tablet");
-    auto server = std::make_shared<WakeRelayServer>(
-        h.io.get_executor(), h.relayIdentity, h.store, h.localWake, std::chrono::seconds(1), h.storeWorker,
-        WakeRelayServerOptions{[] { return Date::now(); }, 4, {}, lateReportingListener});
+    WakeRelayServerOptions options;
+    options.listenerFactory = lateReportingListener;
+    auto server = std::make_shared<WakeRelayServer>(h.io.get_executor(), h.relayIdentity, h.store, h.localWake,
+                                                    std::chrono::seconds(1), h.storeWorker, options);
     h.call([&] { server->start(0); });
     const std::uint16_t first = h.run(server->waitForListeningPort(std::chrono::seconds(1)));
     h.call([&] { server->start(first == 40'000 ? 40'001 : 40'000); }); // a second start keeps the first
@@ -347,10 +427,9 @@ TEST(LoopbackRelayServer, TheListenersLife) {
                     .has_value());
 
     // A port in use: the system's reason, and nothing kept, so another start may follow.
+    options.listenerFactory = loopbackListener;
     auto rival = std::make_shared<WakeRelayServer>(h.io.get_executor(), h.relayIdentity, h.store, h.localWake,
-                                                   std::chrono::seconds(1), h.storeWorker,
-                                                   WakeRelayServerOptions{[] { return Date::now(); }, 4, {},
-                                                                          loopbackListener});
+                                                   std::chrono::seconds(1), h.storeWorker, options);
     const auto inUse = thrown<NetworkConnectionError>([&] { h.call([&] { rival->start(second); }); });
     EXPECT_EQ(inUse.kind, NetworkConnectionError::Case::network);
     EXPECT_EQ(std::string(inUse.what()), "Network connection failed: Address already in use");
