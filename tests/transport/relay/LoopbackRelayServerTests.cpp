@@ -193,6 +193,7 @@ TEST(LoopbackRelayServer, OverTheCapAStrangerNeverReachesTheServerButAnAuthorize
     RelayRigOptions options;
     options.admission.places.capacity = 1;
     options.admission.places.minimumAge = std::chrono::hours(1); // no stranger's wait ages out here
+    options.handshakeTimeout = std::chrono::seconds(30);         // nor does any deadline end it
     RelayRig h(options);
     ScriptedRelayPeer tablet(h.io.get_executor(), "Tablet");
     ScriptedRelayPeer paired(h.io.get_executor(), "Paired");
@@ -222,10 +223,19 @@ TEST(LoopbackRelayServer, OverTheCapAStrangerNeverReachesTheServerButAnAuthorize
     RawRelayConnection stranger(h.io.get_executor(), &certificate);
     ASSERT_FALSE(h.run(stranger.connect(h.port)));
     h.until([&] { return h.server->connectionsInProgress() == 1; });
-    const RelayExchange woken = h.send(paired, mac, WakeRelayAction::sendWakeSignal());
+    const RelayExchange woken = h.run(paired.send(h.port, mac, WakeRelayAction::sendWakeSignal(), Date::now(), {}));
     ASSERT_TRUE(woken.response().has_value());
     EXPECT_EQ(woken.response()->status, Status::wakePacketSent);
-    EXPECT_TRUE(h.run(stranger.readUntilClosed()).empty()); // evicted, unanswered
+    const bool evicted = h.run([&]() -> asio::awaitable<bool> {
+        using namespace asio::experimental::awaitable_operators;
+        asio::steady_timer guard(h.io, std::chrono::seconds(5));
+        auto read = stranger.readUntilClosed();
+        auto wait = guard.async_wait(asio::use_awaitable);
+        const auto first = co_await (std::move(read) || std::move(wait));
+        co_return first.index() == 0 && std::get<0>(first).empty();
+    }());
+    ASSERT_TRUE(evicted) << "the stranger's connection was to be closed, unanswered";
+    h.idle();
     EXPECT_EQ(h.store->auditLog().size(), 2u);
 }
 
