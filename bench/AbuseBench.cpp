@@ -125,7 +125,7 @@ struct Bench {
     std::uint64_t pongs = 0;    // tablet loop
     bool residentEnded = false; // tablet loop
     bool stopping = false;      // tablet loop
-    AttackTarget target; // the host's port once it listens
+    AttackTarget target;        // the host's port once it listens
     double floodCutAfter = -1; // attack loop: when the host ended the first flooding session, s
     std::size_t floodSessions = 0;   // attack loop
     std::uint16_t floodPort = 0;

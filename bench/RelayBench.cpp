@@ -175,21 +175,20 @@ struct AttackRig {
     Clock::duration length;
 };
 
-void attackRow(AttackRig& rig, const char* name, const Attacker& attacker, std::size_t workers,
-               std::size_t sources) {
+void attackRow(AttackRig& rig, const char* name, const Attacker& attacker, std::size_t workers, std::size_t sources) {
     auto& [relayLoop, relay, tabletLoop, client, paired, attackLoop, target, length] = rig;
     auto transmitted = [&] {
-        return await(relayLoop, [&]() -> asio::awaitable<std::size_t> {
-            co_return relay.transmitter->sent().size();
-        }(), "the transmitter's count");
+        return await(
+            relayLoop, [&]() -> asio::awaitable<std::size_t> { co_return relay.transmitter->sent().size(); }(),
+            "the transmitter's count");
     };
     const std::size_t sentBefore = transmitted();
     target.count = 0;
     const auto until = Clock::now() + length;
     std::vector<std::future<void>> running;
     for (std::size_t i = 0; i < workers; ++i) {
-        running.push_back(asio::co_spawn(attackLoop.io, attacker(&target, Sources{i, workers, sources}, until),
-                                         asio::use_future));
+        running.push_back(
+            asio::co_spawn(attackLoop.io, attacker(&target, Sources{i, workers, sources}, until), asio::use_future));
     }
     WakeTries tries;
     await(tabletLoop, wakeEverySecond(&client, paired, until, &tries), "the wakes", length + kWakeLimit + kStepLimit);
@@ -205,7 +204,7 @@ void attackRow(AttackRig& rig, const char* name, const Attacker& attacker, std::
 void attackFigures(Clock::duration length) {
     RelayRigOptions options;
     options.admission = WakeRelayServerOptions{}.admission; // as the relay program runs it
-    options.handshakeTimeout = 15s;                          // the relay program's
+    options.handshakeTimeout = 15s;                         // the relay program's
     RelayRig relay(options);
     const Uuid mac = Uuid::random();
     relay.addTarget(mac);
@@ -229,8 +228,8 @@ void attackFigures(Clock::duration length) {
         AttackTarget target;
         target.port = relay.port;
         AttackRig rig{relayLoop, relay, tabletLoop, *client, paired, attackLoop, target, length};
-        attackRow(rig, "no attack", [](AttackTarget*, Sources, Clock::time_point until) { return sleepUntil(until); },
-                  1, 1);
+        attackRow(
+            rig, "no attack", [](AttackTarget*, Sources, Clock::time_point until) { return sleepUntil(until); }, 1, 1);
         for (const std::size_t sources : {1, 8, 253}) {
             attackRow(rig, "64 idle TCP sockets", silentTCP, 64, sources);
             attackRow(rig, "256 idle TCP sockets", silentTCP, 256, sources);

@@ -55,7 +55,7 @@ struct HandshakeLedger {
     std::chrono::steady_clock::duration protectedFor(const Entry& entry) const {
         const bool silent = entry.proof == HandshakeProof::accepted;
         return silent && options.silentGrace > std::chrono::steady_clock::duration::zero() ? options.silentGrace
-                                                                                            : options.minimumAge;
+                                                                                           : options.minimumAge;
     }
 
     // The entry that gives way, among those holding places before TLS

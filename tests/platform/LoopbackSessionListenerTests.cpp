@@ -66,7 +66,9 @@ struct ListenerRig : LoopRunner {
 // evicted by a silent newcomer, however long it waits; one that stays silent
 // yields once its grace is over.
 TEST(LoopbackSessionListener, AFirstByteRanksAConnectionAboveSilentNewcomers) {
-    ListenerRig h({.capacity = 4, .openingCapacity = 1, .minimumAge = std::chrono::hours(1),
+    ListenerRig h({.capacity = 4,
+                   .openingCapacity = 1,
+                   .minimumAge = std::chrono::hours(1),
                    .silentGrace = std::chrono::milliseconds(100)});
     ASSERT_NE(h.port, 0);
 

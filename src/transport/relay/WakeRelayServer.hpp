@@ -1,8 +1,8 @@
 #pragma once
 
+#include "core/Bytes.hpp"
 #include "core/Date.hpp"
 #include "core/Uuid.hpp"
-#include "core/Bytes.hpp"
 #include "platform/HandshakeBudget.hpp"
 #include "platform/ListenerAdmission.hpp"
 #include "platform/SessionListener.hpp"
