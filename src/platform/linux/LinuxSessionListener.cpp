@@ -64,6 +64,19 @@ bool meansNoIPv6(const std::error_code& error) {
            error == std::errc::protocol_not_supported;
 }
 
+// What a socket that has not spoken yet holds once it reads as ready: its
+// first bytes, its peer's end, or nothing after all (a readiness report may
+// announce nothing, and a connection closed for it would be a tablet's lost).
+enum class FirstRead { bytes, ended, nothing };
+
+FirstRead peekFirst(tcp::socket& socket) noexcept {
+    std::uint8_t byte = 0;
+    const ssize_t count = ::recv(socket.native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (count > 0) return FirstRead::bytes;
+    if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return FirstRead::nothing;
+    return FirstRead::ended;
+}
+
 // Descriptors the rest of a process may hold beside a listener's places.
 constexpr rlim_t kDescriptorsBesidePlaces = 1024;
 
@@ -299,14 +312,20 @@ asio::awaitable<void> LinuxSessionListener::Core::handshake(std::shared_ptr<Core
     try {
         std::error_code error;
         asio::steady_timer deadline(executor_, options_.handshakeTimeout);
-        // A connection that has sent nothing costs a socket, not a TLS engine.
-        // Neither wait throws (their errors are redirected), so `||` ends with
-        // whichever side completes first and cancels the other.
-        const auto arrived = co_await (socket.async_wait(tcp::socket::wait_read,
-                                                         asio::redirect_error(asio::use_awaitable, error)) ||
-                                       deadline.async_wait(asio::use_awaitable));
+        // A connection that has sent nothing costs a socket, not a TLS engine,
+        // and one whose peer left without a word nothing more. Neither wait
+        // throws (their errors are redirected), so `||` ends with whichever
+        // side completes first and cancels the other.
+        FirstRead shown = FirstRead::nothing;
+        while (shown == FirstRead::nothing) {
+            const auto arrived = co_await (socket.async_wait(tcp::socket::wait_read,
+                                                             asio::redirect_error(asio::use_awaitable, error)) ||
+                                           deadline.async_wait(asio::use_awaitable));
+            if (arrived.index() != 0 || error || !socket.is_open()) break;
+            shown = peekFirst(socket);
+        }
         // Its first byte ranks it above every connection that has sent nothing.
-        if (arrived.index() == 0 && !error && socket.is_open() && slot.prove(HandshakeProof::firstByte)) {
+        if (shown == FirstRead::bytes && slot.prove(HandshakeProof::firstByte)) {
             stream = std::make_unique<Stream>(std::move(socket), *tls_);
             handshakes_[id] = &stream->next_layer();
             const auto first =

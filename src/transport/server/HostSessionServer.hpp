@@ -54,7 +54,7 @@ struct HostSessionServerOptions {
     Duration finalCloseTimeout = std::chrono::seconds(2);
     Duration portPollInterval = std::chrono::milliseconds(20);
     // Admission at the host's door on the local network. 32 places for
-    // connections between TLS and registration; 1,024 apart for connections
+    // connections between TLS and registration; 768 apart for connections
     // still before TLS, where an idle one costs a socket and no TLS engine.
     // One source (an IPv4 address or an IPv6 /64) holds at most 4 of all those
     // places and opens at most 10 connections a second after a burst of 20;
@@ -70,11 +70,11 @@ struct HostSessionServerOptions {
     //   ACK at once: it comes with the accept, or a round trip later where a
     //   middlebox answered for the tablet; 60 ms is the furthest tablet a host
     //   serves, and 40 ms more covers a loop busy with the very flood. So the
-    //   places before TLS take in 10,000 silent connections a second before a
+    //   places before TLS take in 7,680 silent connections a second before a
     //   newcomer finds none that has had its grace.
     ListenerAdmission admission{
         .places = {.capacity = HandshakeBudget::kDefaultCapacity,
-                   .openingCapacity = 1024,
+                   .openingCapacity = 768,
                    .perSourceCapacity = 4,
                    .minimumAge = std::chrono::milliseconds(250),
                    .silentGrace = std::chrono::milliseconds(100)},
