@@ -4,10 +4,9 @@
 
 #include "support/LoopRunner.hpp"
 #include "support/LoopbackListener.hpp"
+#include "support/SilentConnection.hpp"
 #include "support/TLSTestIdentities.hpp"
 
-#include <asio/experimental/awaitable_operators.hpp>
-#include <asio/redirect_error.hpp>
 #include <asio/write.hpp>
 
 #include <gtest/gtest.h>
@@ -40,26 +39,7 @@ struct ListenerRig : LoopRunner {
     }
     ~ListenerRig() { listener->stop(); }
 
-    tcp::socket connectFrom(const char* source) {
-        tcp::socket socket(io);
-        socket.open(tcp::v4());
-        socket.bind({asio::ip::make_address(source), 0});
-        socket.connect({asio::ip::address_v4::loopback(), port});
-        return socket;
-    }
-
-    // True when the listener closes `socket` within `limit` (a guard, not a timing check).
-    bool closedWithin(tcp::socket& socket, std::chrono::milliseconds limit) {
-        return run([&]() -> asio::awaitable<bool> {
-            using namespace asio::experimental::awaitable_operators;
-            std::array<char, 1> byte{};
-            std::error_code error;
-            asio::steady_timer timer(io, limit);
-            auto read = socket.async_read_some(asio::buffer(byte), asio::redirect_error(asio::use_awaitable, error));
-            auto wait = timer.async_wait(asio::use_awaitable);
-            co_return (co_await (std::move(read) || std::move(wait))).index() == 0;
-        }());
-    }
+    tcp::socket connectFrom(const char* source) { return silentConnection(io, port, source); }
 };
 
 // A connection accepted silent that then sends its first byte is never
@@ -76,7 +56,7 @@ TEST(LoopbackSessionListener, AFirstByteRanksAConnectionAboveSilentNewcomers) {
     h.until([&] { return h.budget->inUse() == 1; });
     h.now += std::chrono::milliseconds(100);
     tcp::socket speaker = h.connectFrom("127.0.0.3");
-    EXPECT_TRUE(h.closedWithin(silent, std::chrono::seconds(5))); // past its grace
+    EXPECT_TRUE(closedWithin(h, silent, std::chrono::seconds(5))); // past its grace
     h.until([&] { return h.budget->inUse() == 1; });
 
     // The first byte of a ClientHello, and nothing more: the listener waits for the rest in TLS.
@@ -85,8 +65,8 @@ TEST(LoopbackSessionListener, AFirstByteRanksAConnectionAboveSilentNewcomers) {
     h.settle(std::chrono::milliseconds(20));
     h.now += std::chrono::hours(2);
     tcp::socket newcomer = h.connectFrom("127.0.0.4");
-    EXPECT_TRUE(h.closedWithin(newcomer, std::chrono::seconds(5)));
-    EXPECT_FALSE(h.closedWithin(speaker, std::chrono::milliseconds(50)));
+    EXPECT_TRUE(closedWithin(h, newcomer, std::chrono::seconds(5)));
+    EXPECT_FALSE(closedWithin(h, speaker, std::chrono::milliseconds(50)));
     EXPECT_EQ(h.budget->inUse(), 1u);
 }
 

@@ -4,6 +4,7 @@
 // audit fails; an identity that cannot sign; the listener's life.
 
 #include "support/RelayRig.hpp"
+#include "support/SilentConnection.hpp"
 
 #include "transport/relay/WakeRelayCrypto.hpp"
 #include "transport/security/NetworkConnectionError.hpp"
@@ -15,7 +16,6 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <vector>
 
 using namespace velorinth;
@@ -239,19 +239,6 @@ TEST(LoopbackRelayServer, OverTheCapAStrangerNeverReachesTheServerButAnAuthorize
     EXPECT_EQ(h.store->auditLog().size(), 2u);
 }
 
-// True when the relay closes `socket` within `limit` (a guard, not a timing check).
-bool closedWithin(RelayRig& h, asio::ip::tcp::socket& socket, std::chrono::milliseconds limit) {
-    return h.run([&]() -> asio::awaitable<bool> {
-        using namespace asio::experimental::awaitable_operators;
-        std::array<char, 1> byte{};
-        std::error_code error;
-        asio::steady_timer timer(h.io, limit);
-        auto read = socket.async_read_some(asio::buffer(byte), asio::redirect_error(asio::use_awaitable, error));
-        auto wait = timer.async_wait(asio::use_awaitable);
-        co_return (co_await (std::move(read) || std::move(wait))).index() == 0;
-    }());
-}
-
 // With the relay's own admission, one source's idle sockets get its share of
 // places and no more, the 65th like the 5th closed before TLS, and an
 // authorized client keeps the place it holds and gets new ones.
@@ -271,11 +258,7 @@ TEST(LoopbackRelayServer, OneSourcesIdleSocketsNeverTouchAnAuthorizedClientsPlac
     RawRelayConnection holder(h.io.get_executor(), &certificate);
     ASSERT_FALSE(h.run(holder.connect(h.port)));
     std::vector<asio::ip::tcp::socket> idle;
-    for (int i = 0; i < 65; ++i) {
-        idle.emplace_back(h.io).open(asio::ip::tcp::v4());
-        idle.back().bind({asio::ip::make_address("127.0.0.2"), 0});
-        idle.back().connect({asio::ip::address_v4::loopback(), h.port});
-    }
+    for (int i = 0; i < 65; ++i) idle.push_back(silentConnection(h.io, h.port, "127.0.0.2"));
     EXPECT_TRUE(closedWithin(h, idle.back(), std::chrono::seconds(5))) << "the 65th";
     for (std::size_t i = 0; i + 1 < idle.size(); ++i) {
         // The source's share is its first four; every later one is closed, unanswered.

@@ -1,11 +1,8 @@
 #include "support/HostRig.hpp"
+#include "support/SilentConnection.hpp"
 
 #include "transport/security/PairingProtocolError.hpp"
 
-#include <asio/experimental/awaitable_operators.hpp>
-#include <asio/redirect_error.hpp>
-
-#include <array>
 #include <future>
 
 namespace velorinth::testing {
@@ -17,25 +14,7 @@ using Clock = std::chrono::steady_clock;
 
 // A TCP connection from `source` (any of 127.0.0.0/8) that never sends a byte.
 tcp::socket silentConnection(HostRig& h, const char* source = "127.0.0.1") {
-    tcp::socket socket(h.io);
-    socket.open(tcp::v4());
-    socket.bind({asio::ip::make_address(source), 0});
-    socket.connect({asio::ip::make_address("127.0.0.1"), h.port});
-    return socket;
-}
-
-// True when the host closes `socket` within `limit`.
-bool closedWithin(HostRig& h, tcp::socket& socket, Clock::duration limit) {
-    return h.run([&]() -> asio::awaitable<bool> {
-        using namespace asio::experimental::awaitable_operators;
-        std::array<char, 1> byte{};
-        std::error_code error;
-        asio::steady_timer timer(h.io, limit);
-        auto read = socket.async_read_some(asio::buffer(byte), asio::redirect_error(asio::use_awaitable, error));
-        auto wait = timer.async_wait(asio::use_awaitable);
-        const auto first = co_await (std::move(read) || std::move(wait));
-        co_return first.index() == 0;
-    }());
+    return testing::silentConnection(h.io, h.port, source);
 }
 
 // One pool of `capacity` places for every connection, TLS or not.
