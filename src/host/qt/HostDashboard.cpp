@@ -10,6 +10,7 @@
 #include "host/qt/PairingApprovalView.hpp"
 #include "host/qt/PermissionsCardView.hpp"
 #include "host/qt/QtStyle.hpp"
+#include "host/qt/QtWindowActivator.hpp"
 #include "host/qt/SessionsListView.hpp"
 #include "host/qt/StatusHeaderView.hpp"
 #include "host/qt/StreamDiagnosticsView.hpp"
@@ -228,6 +229,15 @@ void HostDashboard::showEvent(QShowEvent* event) {
     if (shownOnce_) return;
     shownOnce_ = true;
     controller_.windowShown();
+}
+
+bool HostDashboard::event(QEvent* event) {
+    const bool handled = QMainWindow::event(event);
+    // A click on this window while a sheet is open activates it even though
+    // the sheet blocks it; the sheet comes forward, as a window manager would
+    // bring it, and no window manager may run.
+    if (event->type() == QEvent::WindowActivate) QtWindowActivator::raiseWindowsParentedBy(this);
+    return handled;
 }
 
 void HostDashboard::pairingPromptChanged() {

@@ -48,6 +48,7 @@ public:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    bool event(QEvent* event) override;
 
 private:
     void buildSidebar(QWidget* sidebar);
