@@ -67,10 +67,9 @@ void HostConsole::changed(HostModelField field) {
         const ListenerStatus& status = model.listenerStatus.get();
         if (status.kind() != ListenerStatus::Case::advertising) return;
         const std::optional<DevicePublicIdentity>& identity = model.hostIdentity.get();
-        say(listeningLine(status.port(),
-                                     options_.lanAddresses ? options_.lanAddresses() : std::vector<std::string>{},
-                                     model.detectedPrivateTunnelAddresses.get(),
-                                     identity ? identity->fingerprint.groupedHexString() : "unknown"));
+        say(listeningLine(status.port(), options_.lanAddresses ? options_.lanAddresses() : std::vector<std::string>{},
+                          model.detectedPrivateTunnelAddresses.get(),
+                          identity ? identity->fingerprint.groupedHexString() : "unknown"));
         return;
     }
     case HostModelField::networkError: {

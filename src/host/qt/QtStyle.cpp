@@ -36,7 +36,8 @@ void showSymbol(QLabel* label, const SymbolImage& symbol, int size) {
 }
 
 void showSymbol(QLabel* label, const std::string& name, const QColor& color, int size) {
-    if (label->property("symbol").toString() == qtText(name) && label->property("symbolColor").value<QColor>() == color) {
+    if (label->property("symbol").toString() == qtText(name) &&
+        label->property("symbolColor").value<QColor>() == color) {
         return;
     }
     label->setProperty("symbol", qtText(name));

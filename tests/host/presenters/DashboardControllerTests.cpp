@@ -157,9 +157,10 @@ TEST(HostConsole, TellsEachAnswerAndEachEndOfThePrintedPrompt) {
     std::size_t from = printed.size();
     console.inputLine("y");
     h.drain();
-    EXPECT_EQ(linesAfter(from), (std::vector<std::string>{
-                                    "Approved the pairing request from \u201COffice iPad\u201D (verification code 654321).",
-                                    "The pairing request is no longer pending."}));
+    EXPECT_EQ(linesAfter(from),
+              (std::vector<std::string>{
+                  "Approved the pairing request from \u201COffice iPad\u201D (verification code 654321).",
+                  "The pairing request is no longer pending."}));
     EXPECT_EQ(h.server->resolutions, (std::vector<std::pair<bool, Uuid>>{{true, office.id}}));
     from = printed.size();
     console.inputLine("n"); // answered: nothing is pending
@@ -171,9 +172,10 @@ TEST(HostConsole, TellsEachAnswerAndEachEndOfThePrintedPrompt) {
     from = printed.size();
     console.inputLine("n");
     h.drain();
-    EXPECT_EQ(linesAfter(from), (std::vector<std::string>{
-                                    "Rejected the pairing request from \u201CKitchen iPad\u201D (verification code 000111).",
-                                    "The pairing request is no longer pending."}));
+    EXPECT_EQ(linesAfter(from),
+              (std::vector<std::string>{
+                  "Rejected the pairing request from \u201CKitchen iPad\u201D (verification code 000111).",
+                  "The pairing request is no longer pending."}));
     EXPECT_EQ(h.server->resolutions.back(), std::make_pair(false, kitchen.id));
 
     // Unanswered, the prompt ends when the server drops it.
@@ -183,13 +185,15 @@ TEST(HostConsole, TellsEachAnswerAndEachEndOfThePrintedPrompt) {
     EXPECT_EQ(linesAfter(from), std::vector<std::string>{"The pairing request is no longer pending."});
 
     // A peer's name cannot steer the terminal: no control character is printed.
-    const IncomingPairingPrompt forged = promptFrom("\x1b[3A\x1b[2KOffice\r\x1b]0;x\x07\xC2\x9B" "1A", "444555");
+    // Cursor up, erase the line, a carriage return, a window title, and CSI as a C1 code.
+    const std::string name = std::string("\x1b[3A\x1b[2KOffice\r\x1b]0;x\x07\xC2\x9B") + "1A";
+    const IncomingPairingPrompt forged = promptFrom(name, "444555");
     model.handlePromptChanged(forged);
     console.inputLine("y");
     for (const std::string& line : printed) {
-        EXPECT_TRUE(std::none_of(line.begin(), line.end(),
-                                 [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }))
-            << line;
+        EXPECT_TRUE(std::none_of(line.begin(), line.end(), [](char c) {
+            return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+        })) << line;
         EXPECT_EQ(line.find("\xC2\x9B"), std::string::npos) << line;
     }
     EXPECT_NE(std::find(printed.begin(), printed.end(),

@@ -34,7 +34,8 @@ namespace {
 class StackingReader {
 public:
     explicit StackingReader(const std::string& display) : connection_(xcb_connect(display.c_str(), nullptr)) {
-        if (xcb_connection_has_error(connection_) == 0) root_ = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data->root;
+        if (xcb_connection_has_error(connection_) == 0)
+            root_ = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data->root;
     }
     ~StackingReader() { xcb_disconnect(connection_); }
     StackingReader(const StackingReader&) = delete;
