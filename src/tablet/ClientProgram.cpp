@@ -4,6 +4,7 @@
 #include "core/Constants.hpp"
 #include "core/Date.hpp"
 #include "core/RemoteEndpoint.hpp"
+#include "core/RemoteEndpointValidator.hpp"
 #include "core/WorkerCall.hpp"
 #include "platform/linux/FileSecureStore.hpp"
 #include "tablet/DecodedFrameSink.hpp"
@@ -126,6 +127,13 @@ asio::awaitable<int> ClientProgram::runCommand() {
     } catch (const UsageError& error) {
         err_ << error.what() << std::endl;
         co_return 2;
+    } catch (const RemoteEndpointValidationError& error) {
+        err_ << error.what() << std::endl;
+        if (error.kind == RemoteEndpointValidationError::Case::loopbackAddressNotAllowed &&
+            !options_.allowLoopbackForTesting) {
+            err_ << kLoopbackHintText << std::endl;
+        }
+        co_return 1;
     } catch (...) {
     }
     err_ << (interrupted_ ? std::string(kCancelledText) : describeError(failure)) << std::endl;

@@ -123,4 +123,43 @@ TEST(LoopbackTabletProgram, BadInputIsRefusedAndLosesNothing) {
     EXPECT_EQ(fileBytes(file), before);
 }
 
+TEST(LoopbackTabletProgram, HelpListsEveryOptionOptionsTakeTheirValueEitherWayAndLoopbackIsExplained) {
+    ClientProgramRig h;
+    for (const std::vector<std::string>& help :
+         {std::vector<std::string>{"--help"}, {"-h"}, {"connect", "--frames", "2", "-h"}}) {
+        auto child = h.runAsGiven("velorinth-client", help);
+        EXPECT_EQ(child->exitCode(), 0) << help.back();
+        EXPECT_TRUE(child->out().starts_with("usage: velorinth-client")) << child->out();
+        EXPECT_EQ(child->err(), "");
+        for (const char* option : {"--state-dir DIR", "--allow-loopback-for-testing", "--frames N", "--save FILE.png",
+                                   "--move X,Y", "--remote", "--wake-port PORT", "--help", "pair", "list", "connect",
+                                   "wake", "relay-pair"}) {
+            EXPECT_NE(child->out().find(option), std::string::npos) << option;
+        }
+    }
+    std::unique_ptr<ChildProcess> pairing;
+    h.pair("y", pairing);
+    ASSERT_EQ(pairing->exitCode(), 0) << pairing->err();
+    auto list = h.runAsGiven("velorinth-client", {"--state-dir=" + h.state.path.string(), "list"});
+    EXPECT_EQ(list->exitCode(), 0) << list->err();
+    EXPECT_TRUE(list->out().find("  Test Mac\n") != std::string::npos) << list->out();
+    for (const std::vector<std::string>& refused :
+         {std::vector<std::string>{"--version"}, {"--state-dir=", "list"}, {"list", "--frames=2"},
+          {"connect", "--move=nan,0"}, {"--allow-loopback-for-testing=yes", "list"}}) {
+        auto child = h.runAsGiven("velorinth-client", refused);
+        EXPECT_EQ(child->exitCode(), 2) << refused.front();
+        EXPECT_NE(child->err().find("\nusage: velorinth-client"), std::string::npos) << child->err();
+    }
+
+    // The refusal stays as it is; the next line says how to reach this machine.
+    auto loopback =
+        h.runAsGiven("velorinth-client", {"--state-dir", h.state.path.string(), "pair", "127.0.0.1:" + std::to_string(h.port)});
+    EXPECT_EQ(loopback->exitCode(), 1);
+    EXPECT_EQ(loopback->err(),
+              RemoteEndpointValidationError::text(RemoteEndpointValidationError::Case::loopbackAddressNotAllowed) +
+                  "\nTo reach a host on this machine, put --allow-loopback-for-testing before the command (for "
+                  "testing only).\n");
+    EXPECT_EQ(h.prompts.size(), 2u); // the pairing's, shown and answered
+}
+
 } // namespace
