@@ -95,6 +95,8 @@ asio::awaitable<void> ClientProgram::connect() {
     finishedSinks_.push_back(sink);
     AuthenticatedClientSession::Handlers handlers;
     handlers.onVideoFrameReceived = [sink](const EncodedVideoFrame& frame) { sink->submit(frame); };
+    handlers.onVideoStreamStatus = [sink](const VideoStreamStatusUpdate& status) { sink->streamStatusChanged(status); };
+    handlers.onTerminated = [sink](const SessionTerminationReason& reason) { sink->sessionEnded(reason); };
     const CapabilitySet capabilities{Capability::h264, Capability::pointer, Capability::keyboard};
     const RemoteConnectionOutcome outcome = co_await service->connect(mac.id, discovered, true, kStepTimeout,
                                                                       capabilities, kHeartbeatInterval, handlers);

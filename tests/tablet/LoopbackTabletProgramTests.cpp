@@ -16,6 +16,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <regex>
 
 using namespace velorinth;
@@ -160,6 +161,41 @@ TEST(LoopbackTabletProgram, HelpListsEveryOptionOptionsTakeTheirValueEitherWayAn
                   "\nTo reach a host on this machine, put --allow-loopback-for-testing before the command (for "
                   "testing only).\n");
     EXPECT_EQ(h.prompts.size(), 2u); // the pairing's, shown and answered
+}
+
+// Runs `arguments` until the host has sent a few frames, then lets `end` act on the host's side.
+std::unique_ptr<ChildProcess> endWhileStreaming(ClientProgramRig& h, std::vector<std::string> arguments,
+                                                const std::function<void(const Uuid& tablet)>& end) {
+    auto child = h.start(std::move(arguments));
+    child->closeInput();
+    h.until([&] {
+        child->poll();
+        const auto sessions = h.server->sessionDescriptors();
+        return child->finished() || (!sessions.empty() && sessions.front().sentVideoFrames >= 3);
+    }, 30s);
+    end(h.trust->allDevices().front().id);
+    h.finish(*child);
+    return child;
+}
+
+TEST(LoopbackTabletProgram, AHostThatEndsTheSessionOrStopsSharingEndsTheWaitForFramesAtOnceWithItsReason) {
+    ClientProgramRig h;
+    std::unique_ptr<ChildProcess> pairing;
+    h.pair("y", pairing);
+    ASSERT_EQ(pairing->exitCode(), 0) << pairing->err();
+
+    auto stopped = endWhileStreaming(h, {"connect", "--frames", "100000"}, [&](const Uuid&) {
+        h.call([&] { h.server->stopAllVideoStreams(VideoStreamStopReason::hostStopped, "The Mac user stopped screen sharing."); });
+    });
+    EXPECT_EQ(stopped->exitCode(), 1);
+    EXPECT_EQ(stopped->err(), "The desktop video stream stopped: The Mac user stopped screen sharing.\n");
+
+    // A wake run finds the Mac awake and connects; its session then ends the same way.
+    auto ended = endWhileStreaming(h, {"wake", "--frames=100000"}, [&](const Uuid& tablet) {
+        h.run(h.server->disconnectSession(tablet, "Disconnected by Mac user."));
+    });
+    EXPECT_EQ(ended->exitCode(), 1);
+    EXPECT_EQ(ended->err(), "The session ended: Disconnected by Mac user.\n") << ended->out();
 }
 
 } // namespace
