@@ -8,6 +8,7 @@
 #include "core/WorkerCall.hpp"
 #include "platform/linux/FileSecureStore.hpp"
 #include "tablet/DecodedFrameSink.hpp"
+#include "tablet/PngPictureWriter.hpp"
 #include "tablet/StandardInputLine.hpp"
 #include "transport/client/ClientSessionConnector.hpp"
 #include "platform/SystemHostnameResolver.hpp"
@@ -111,6 +112,8 @@ asio::awaitable<int> ClientProgram::runCommand() {
     try {
         // A store that cannot be read fails every command before anything else happens.
         trust_->loadIfNeeded();
+        // A picture that could not be saved would cost a whole connection first.
+        if (options_.savePath) PngPictureWriter::checkDestination(*options_.savePath);
         switch (options_.command) {
         case ClientOptions::Command::pair: co_await pair(); break;
         case ClientOptions::Command::list: co_await list(); break;

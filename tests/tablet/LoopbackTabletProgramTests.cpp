@@ -6,6 +6,7 @@
 
 #include "core/BigEndian.hpp"
 #include "platform/linux/FileSecureStore.hpp"
+#include "transport/client/VideoStreamTransportError.hpp"
 #include "transport/security/TrustedDeviceStore.hpp"
 
 #include <chrono>
@@ -14,6 +15,7 @@
 #include <asio/redirect_error.hpp>
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -196,6 +198,65 @@ TEST(LoopbackTabletProgram, AHostThatEndsTheSessionOrStopsSharingEndsTheWaitForF
     });
     EXPECT_EQ(ended->exitCode(), 1);
     EXPECT_EQ(ended->err(), "The session ended: Disconnected by Mac user.\n") << ended->out();
+}
+
+TEST(LoopbackTabletProgram, AWakeRunWithoutScreenViewRefusesFramesAtOnceAsConnectDoes) {
+    ClientProgramRig h;
+    std::unique_ptr<ChildProcess> pairing;
+    h.pair("y", pairing);
+    ASSERT_EQ(pairing->exitCode(), 0) << pairing->err();
+    h.trust->updatePermissions(h.trust->allDevices().front().id, DevicePermissions::connect);
+
+    const std::string refusal =
+        std::string(VideoStreamTransportError::text(VideoStreamTransportError::Case::screenViewPermissionDenied)) + "\n";
+    auto connect = h.runProgram({"connect", "--frames", "2"});
+    EXPECT_EQ(connect->exitCode(), 1);
+    EXPECT_EQ(connect->err(), refusal);
+    auto wake = h.runProgram({"wake", "--frames", "2"});
+    EXPECT_EQ(wake->exitCode(), 1);
+    EXPECT_EQ(wake->err(), refusal);
+    EXPECT_NE(wake->out().find("Connected\n"), std::string::npos) << wake->out();
+    EXPECT_TRUE(h.streamRequests.empty());
+}
+
+TEST(LoopbackTabletProgram, OneFrameIsOneFrameAPictureThatCannotBeSavedIsRefusedBeforeConnectingAndCtrlCIsToldOnce) {
+    ClientProgramRig h;
+    std::unique_ptr<ChildProcess> pairing;
+    h.pair("y", pairing);
+    ASSERT_EQ(pairing->exitCode(), 0) << pairing->err();
+
+    const fs::path kept = h.state.path / "kept.png";
+    std::ofstream(kept) << "an earlier picture";
+    for (const fs::path& unwritable : {h.state.path / "no-folder" / "out.png", h.state.path}) {
+        auto refused = h.runProgram({"connect", "--save", unwritable.string()});
+        EXPECT_EQ(refused->exitCode(), 1);
+        EXPECT_TRUE(refused->err().starts_with("Couldn't save the picture: " + unwritable.string())) << refused->err();
+        EXPECT_EQ(refused->out(), "") << "nothing was looked for or connected";
+    }
+    EXPECT_TRUE(h.streamRequests.empty());
+
+    SavedWakeConfiguration pushed = SavedWakeConfiguration::empty(Date::now()); // saved by the next connection
+    pushed.targets = {WakeNetworkInterfaceTarget("en0", WakeInterfaceKind::ethernet, kHardware, std::string("127.0.0.1"))};
+    pushed.bonjourServicePort = h.port;
+    pushed.wakeForNetworkAccess = Evidence<bool>::verified(true);
+    h.call([&] { h.server->updateHostState(std::nullopt, true, pushed); });
+    auto saved = h.runProgram({"connect", "--frames=1", "--save=" + kept.string()});
+    ASSERT_EQ(saved->exitCode(), 0) << saved->err();
+    EXPECT_NE(saved->out().find("\nDecoded 1 frame of 640x360.\n"), std::string::npos) << saved->out();
+    EXPECT_EQ(fileBytes(kept).size() > 24 ? fileBytes(kept)[1] : 0, 'P'); // a PNG in place of the old text
+    EXPECT_EQ(std::distance(fs::directory_iterator(h.state.path), fs::directory_iterator()), 2) << "no file left beside";
+
+    // Asleep for good: the run waits for the Mac until Ctrl+C.
+    h.run(h.server->stop());
+    asio::ip::udp::socket nowhere(h.io, {asio::ip::make_address("127.0.0.1"), 0});
+    auto wake = h.start({"wake", "--wake-port", std::to_string(nowhere.local_endpoint().port())});
+    wake->closeInput();
+    h.until([&] { return wake->poll() || wake->out().find("Attempting to wake your Mac\u2026") != std::string::npos; });
+    wake->signal(SIGINT);
+    h.finish(*wake);
+    EXPECT_EQ(wake->exitCode(), 1);
+    EXPECT_EQ(wake->err(), "Connection cancelled.\n");
+    EXPECT_EQ(wake->out().find("Connection cancelled."), std::string::npos) << wake->out();
 }
 
 } // namespace
