@@ -16,6 +16,8 @@
 
 #include <chrono>
 #include <csignal>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 namespace velorinth {
@@ -44,8 +46,12 @@ NamespaceOutcome interruptAStuckLookup() {
     asio::io_context io;
     asio::ip::udp::socket silent(io, {asio::ip::make_address("127.0.0.1"), 53}); // takes queries, answers none
     testing::TemporaryDirectory state{"velorinth-client"};
-    ChildProcess child(testing::programPath("velorinth-client"),
-                       {"--state-dir", state.path.string(), "pair", "slow.test"});
+    // Under the address sanitizer: the program ends while its lookup thread
+    // is inside getaddrinfo, which the leak check cannot stop to scan.
+    const std::filesystem::path stuck = state.path / "stuck-lookup.supp";
+    std::ofstream(stuck) << "leak:__resolv_context_get\nleak:__res_context_send\nleak:HostnameLookup::HostnameLookup\n";
+    ChildProcess child(testing::programPath("velorinth-client"), {"--state-dir", state.path.string(), "pair", "slow.test"},
+                       {"LSAN_OPTIONS=suppressions=" + stuck.string()});
 
     // Once a query has reached the name server, the lookup is inside getaddrinfo.
     pollfd query{silent.native_handle(), POLLIN, 0};
@@ -58,7 +64,8 @@ NamespaceOutcome interruptAStuckLookup() {
         return NamespaceOutcome::fail("still running 15 s after Ctrl+C, with the lookup stuck: " + child.out() +
                                       child.err());
     }
-    if (child.exitCode() != 1 || child.err() != "Connection cancelled.\n") {
+    // Only what the program says: a sanitizer may add a note of its own.
+    if (child.exitCode() != 1 || !child.err().starts_with("Connection cancelled.\n")) {
         return NamespaceOutcome::fail("exit " + std::to_string(child.exitCode()) + ": " + child.err());
     }
     return NamespaceOutcome::pass();
