@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <sstream>
 #include <string>
 #include <system_error>
@@ -68,6 +69,11 @@ std::optional<std::int64_t> JsonFilePreferences::integer(std::string_view key) {
     std::lock_guard guard(mutex_);
     const auto found = values_.find(key);
     if (found == values_.end()) return std::nullopt;
+    // A number past the signed range would read as another, negative one.
+    if (found->is_number_unsigned() &&
+        found->get<std::uint64_t>() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+        return std::nullopt;
+    }
     if (found->is_number_integer()) return found->get<std::int64_t>();
     return std::nullopt; // a float, text or anything else is no integer
 }
@@ -79,6 +85,14 @@ void JsonFilePreferences::setInteger(std::string_view key, std::int64_t value) {
 }
 
 void JsonFilePreferences::write() {
+    // Indented for a person to read, unless that would make a file this class
+    // refuses to read back; then compact, or not at all.
+    std::string text = values_.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    if (text.size() > kMaximumFileSize) text = values_.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    if (text.size() > kMaximumFileSize) {
+        logProblem(path_, "would be larger than 64 KiB; not written");
+        return;
+    }
     std::error_code error;
     fs::create_directories(path_.parent_path(), error);
     if (malformedOnDisk_) {
@@ -93,7 +107,6 @@ void JsonFilePreferences::write() {
     }
     fs::path temporary = path_;
     temporary += ".tmp";
-    const std::string text = values_.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
     const int descriptor = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (descriptor < 0) {
         logProblem(path_, "could not be written");
