@@ -9,8 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
+#include <filesystem>
 
 using namespace velorinth;
 using namespace velorinth::testing;
@@ -18,11 +17,6 @@ using namespace velorinth::testing;
 namespace {
 
 using Store = WakeRelayConfigurationStore;
-
-std::string fileText(const std::filesystem::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-}
 
 TEST(WakeRelayStateOnDisk, AnUndecodableDocumentIsRefusedAndLeftByteForByte) {
     TemporaryDirectory directory{"velorinth-relay-state"};
@@ -51,7 +45,7 @@ TEST(WakeRelayStateOnDisk, AnUndecodableDocumentIsRefusedAndLeftByteForByte) {
         EXPECT_THROW(store.isRequestConsumed("k", Date(0)), Error);
         EXPECT_THROW(store.consumeRequest("k", Date(0)), Error);
         EXPECT_THROW(store.appendAuditEntry({}), Error);
-        EXPECT_EQ(fileText(file), content);
+        EXPECT_EQ(disk->load(Store::service(), Store::kAccount), bytesOf(content));
         EXPECT_EQ(std::filesystem::last_write_time(file), written);
     }
 }
