@@ -1,7 +1,8 @@
 // Reads the host's preferences file as someone with the disk could have
 // written it: the input as the file, and an object built around a port value
 // the input picks, beside other keys. A file that is not a JSON object of at
-// most 64 KiB reads as no keys; reading never changes the file; a key reads
+// most 64 KiB, with at most 64 containers one inside another, reads as no
+// keys; reading never changes the file; a key reads
 // as an integer only when it holds one that fits; the preferred port is that
 // integer when it lies in 1024-65535, else 51891. A write keeps every other
 // key of a readable file, sets an unreadable one aside byte for byte, and
@@ -23,7 +24,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const Tally files("preferences files", {"an object", "not an object", "too large"});
+const Tally files("preferences files", {"an object", "not an object", "too large", "too deep"});
 const Tally ports("preferred ports", {"stored", "default for a value out of range", "default for no integer"});
 const Tally writes("writes", {"kept the other keys", "set aside"});
 
@@ -38,9 +39,31 @@ void place(const fs::path& path, const Bytes& bytes) {
         .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
+// How deep the brackets outside strings go; -1 when they do not balance.
+int nesting(const Bytes& bytes) {
+    int depth = 0;
+    int deepest = 0;
+    bool inString = false;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const char c = static_cast<char>(bytes[i]);
+        if (inString) {
+            if (c == '\\') ++i;
+            if (c == '"') inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            deepest = std::max(deepest, ++depth);
+        } else if ((c == ']' || c == '}') && --depth < 0) {
+            return -1;
+        }
+    }
+    return deepest;
+}
+
 // The object a file holds, read without the preferences: none for anything else.
 std::optional<Json> object(const Bytes& bytes) {
     if (bytes.size() > JsonFilePreferences::kMaximumFileSize) return std::nullopt;
+    if (nesting(bytes) > JsonFilePreferences::kMaximumDepth) return std::nullopt;
     Json document = Json::parse(bytes.begin(), bytes.end(), nullptr, false);
     if (!document.is_object()) return std::nullopt;
     return document;
@@ -67,8 +90,13 @@ void check(const Bytes& stored, std::int64_t written) {
 
     JsonFilePreferences preferences(path);
     const std::optional<Json> document = object(stored);
-    files.count(document ? "an object" : stored.size() > JsonFilePreferences::kMaximumFileSize ? "too large"
-                                                                                              : "not an object");
+    if (document) {
+        files.count("an object");
+    } else if (stored.size() > JsonFilePreferences::kMaximumFileSize) {
+        files.count("too large");
+    } else {
+        files.count(nesting(stored) > JsonFilePreferences::kMaximumDepth ? "too deep" : "not an object");
+    }
     std::optional<std::int64_t> expected;
     if (document && document->contains(key)) expected = integerOf(document->at(key));
     const std::optional<std::int64_t> value = preferences.integer(key);

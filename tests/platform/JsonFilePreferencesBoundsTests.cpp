@@ -1,6 +1,7 @@
 // The preferences file at its edges: a number past the signed range is no
-// integer, a file that is read is never changed by reading, and a write never
-// leaves a file the next read would refuse.
+// integer, nesting past the depth is no preferences file, a file that is read
+// is never changed by reading, and a write never leaves a file the next read
+// would refuse.
 
 #include "platform/linux/JsonFilePreferences.hpp"
 
@@ -42,12 +43,33 @@ TEST(JsonFilePreferences, ANumberPastTheSignedRangeIsNoInteger) {
     }
 }
 
+TEST(JsonFilePreferences, NestingPastTheDepthReadsAsNoKeysAndIsSetAsideWhole) {
+    testing::TemporaryDirectory folder{"velorinth-preferences"};
+    const fs::path file = folder.path / "preferences.json";
+    const auto nested = [](int depth) {
+        return R"({"org.velorinth.host.preferredPort": 52000, "n": )" + std::string(depth - 1, '[') +
+               std::string(depth - 1, ']') + "}";
+    };
+    place(file, nested(JsonFilePreferences::kMaximumDepth));
+    EXPECT_EQ(JsonFilePreferences(file).integer(kKey), 52000);
+    const std::string deep = nested(JsonFilePreferences::kMaximumDepth + 1);
+    place(file, deep);
+    JsonFilePreferences preferences(file);
+    EXPECT_EQ(preferences.integer(kKey), std::nullopt);
+    EXPECT_EQ(fileText(file), deep);
+    preferences.setInteger(kKey, 53000);
+    EXPECT_EQ(fileText(fs::path(file.string() + ".corrupt")), deep);
+    EXPECT_EQ(JsonFilePreferences(file).integer(kKey), 53000);
+}
+
 TEST(JsonFilePreferences, AWriteNeverLeavesAFileTheReadWouldRefuse) {
     testing::TemporaryDirectory folder{"velorinth-preferences"};
     const fs::path file = folder.path / "preferences.json";
-    // Compact, well under the limit; indented, far over it.
-    const std::string nested = std::string(400, '[') + std::string(400, ']');
-    place(file, R"({"nested": )" + nested + "}");
+    // 20 KB as written; indented, each of its 10,000 numbers on a line of its own behind 126 spaces.
+    const int depth = JsonFilePreferences::kMaximumDepth - 1;
+    std::string numbers = "0";
+    for (int i = 1; i < 10'000; ++i) numbers += ",0";
+    place(file, R"({"nested": )" + std::string(depth - 1, '[') + numbers + std::string(depth - 1, ']') + "}");
     JsonFilePreferences(file).setInteger(kKey, 52000);
     EXPECT_LE(fs::file_size(file), JsonFilePreferences::kMaximumFileSize);
     EXPECT_EQ(JsonFilePreferences(file).integer(kKey), 52000);

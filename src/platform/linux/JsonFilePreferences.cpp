@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -56,10 +57,20 @@ void JsonFilePreferences::load() {
     std::ifstream file(path_, std::ios::binary);
     if (!file) return;
     const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    nlohmann::json parsed = nlohmann::json::parse(text, nullptr, false);
-    if (parsed.is_discarded() || !parsed.is_object()) {
+    // Nesting past kMaximumDepth is no preferences file, and every copy,
+    // comparison or write of it would take a level of the stack per level.
+    int depth = 0; // of containers, the object itself the first
+    const auto deepest = [&depth](int enclosing, nlohmann::json::parse_event_t event, nlohmann::json&) {
+        if (event == nlohmann::json::parse_event_t::object_start ||
+            event == nlohmann::json::parse_event_t::array_start) {
+            depth = std::max(depth, enclosing + 1);
+        }
+        return true;
+    };
+    nlohmann::json parsed = nlohmann::json::parse(text, deepest, false);
+    if (parsed.is_discarded() || !parsed.is_object() || depth > kMaximumDepth) {
         malformedOnDisk_ = true;
-        logProblem(path_, "not a JSON object; ignored");
+        logProblem(path_, depth > kMaximumDepth ? "nested too deep; ignored" : "not a JSON object; ignored");
         return;
     }
     values_ = std::move(parsed);
