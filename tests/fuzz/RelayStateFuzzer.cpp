@@ -100,8 +100,9 @@ void used(Store& store, std::shared_ptr<InMemorySecureStore> disk, const State& 
     };
     if (!state.tickets.empty()) {
         const WakeRelayTicketRecord& ticket = state.tickets.begin()->second;
+        const Bytes& privateKey = fixedPrivateKey(1);
         const DevicePublicIdentity newcomer = DevicePublicIdentity::fromPublicKey(
-            fixedUuid(0xEF), "Newcomer", fixedUuid(0xF0), Bytes(fixedPrivateKey(1).begin(), fixedPrivateKey(1).begin() + 65));
+            fixedUuid(0xEF), "Newcomer", fixedUuid(0xF0), Bytes(privateKey.begin(), privateKey.begin() + 65));
         bool redeemed = false;
         if (changed([&] {
                 accepts<TrustedDeviceStoreError>([&] {
