@@ -248,6 +248,7 @@ void strangerSection() {
                 stranger.auditLines, none.documentBytes, none.ledgerKeys, none.auditLines);
     std::printf("the paired tablet's next wake (its Mac woken): %zu saves after the stranger, %zu after no stranger\n",
                 stranger.tabletWakeSaves, none.tabletWakeSaves);
+}
 
 // ---- a paired tablet's wakes while the relay's door is attacked
 
