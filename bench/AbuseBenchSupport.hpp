@@ -117,7 +117,7 @@ inline asio::awaitable<std::shared_ptr<NetworkFramedConnection>> boundTLS(std::s
 // Where an attack aims, and how many connections it opened. The attack
 // loop's alone but for `count`, which the row reads when the attack is over.
 struct AttackTarget {
-    static constexpr std::size_t kLimit = 1'000'000; // connections per attack, whatever the time
+    static constexpr std::size_t kLimit = 2'000'000; // connections per attack, whatever the time
     std::uint16_t port = 0;
     std::atomic<std::size_t> count{0};
     std::size_t held = 0; // connections a holding flood keeps open now
