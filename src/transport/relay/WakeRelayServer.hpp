@@ -138,7 +138,8 @@ public:
     static std::string requestKey(const WakeRelayRequest& request);
 
     std::optional<std::uint16_t> currentPort() const noexcept { return currentPort_; }
-    // Connections accepted and not yet closed (past TLS).
+    // Connections past TLS whose handling has not ended: not yet closed, or
+    // closed with the authorized clients still being read after their request.
     std::size_t connectionsInProgress() const noexcept { return connectionsInProgress_; }
 
     const Duration handshakeTimeout;
