@@ -14,9 +14,13 @@ namespace detail {
 struct HandshakeLedger {
     using TimePoint = HandshakeSlot::TimePoint;
     using Source = std::optional<asio::ip::address>;
+    using PerSource = std::map<asio::ip::address, std::size_t>;
 
     struct Entry {
         Source source;
+        // Its source's count of places, when it has a source: a full budget
+        // reads it for every entry at each newcomer, too often to look it up.
+        PerSource::iterator sourcePlaces;
         HandshakeProof proof = HandshakeProof::accepted;
         bool opening = false;                  // holds one of the places before TLS
         std::optional<TimePoint> waitingSince; // for its peer
@@ -50,6 +54,7 @@ struct HandshakeLedger {
         auto found = perSource.find(*source);
         return found == perSource.end() ? 0 : found->second;
     }
+    static std::size_t places(const Entry& entry) { return entry.source ? entry.sourcePlaces->second : 1; }
 
     // How long an entry keeps its place against an equal newcomer from a source holding as many.
     std::chrono::steady_clock::duration protectedFor(const Entry& entry) const {
@@ -73,7 +78,7 @@ struct HandshakeLedger {
         for (auto candidate = entries.begin(); candidate != entries.end(); ++candidate) {
             const Entry& entry = candidate->second;
             if (entry.opening != openingPool || rank(entry) != lowest) continue;
-            const std::size_t held = places(entry.source);
+            const std::size_t held = places(entry);
             // An equal gives way only to fairness or with age; a lesser always.
             if (lowest == rank(proof) && held <= entrantPlaces && now - *entry.waitingSince < protectedFor(entry)) {
                 continue;
@@ -99,9 +104,8 @@ struct HandshakeLedger {
 
     void eraseLocked(Entries::iterator found) {
         if (found == entries.end()) return;
-        if (found->second.source) {
-            auto count = perSource.find(*found->second.source);
-            if (count != perSource.end() && --count->second == 0) perSource.erase(count);
+        if (found->second.source && --found->second.sourcePlaces->second == 0) {
+            perSource.erase(found->second.sourcePlaces);
         }
         if (found->second.opening) --opening;
         entries.erase(found);
@@ -118,7 +122,7 @@ struct HandshakeLedger {
     std::mutex mutex;
     std::uint64_t nextID = 1;
     Entries entries;
-    std::map<asio::ip::address, std::size_t> perSource;
+    PerSource perSource;
     std::size_t opening = 0; // entries holding a place before TLS
 };
 
@@ -174,7 +178,7 @@ bool HandshakeSlot::prove(HandshakeProof proof) {
             const bool moves = entry.opening && proof >= HandshakeProof::unknownCertificate;
             placed = !moves || ledger.handshakes() < ledger.options.capacity;
             if (!placed) {
-                auto victim = ledger.victim(false, proof, ledger.places(entry.source), now);
+                auto victim = ledger.victim(false, proof, ledger.places(entry), now);
                 if (victim != ledger.entries.end()) {
                     evict = ledger.evictLocked(victim);
                     placed = true;
@@ -231,9 +235,13 @@ std::optional<HandshakeSlot> HandshakeBudget::acquire(const std::optional<asio::
             evict = ledger.evictLocked(victim);
         }
         id = ledger.nextID++;
-        ledger.entries.emplace(id, detail::HandshakeLedger::Entry{source, shown, split, {}, nullptr});
+        detail::HandshakeLedger::Entry entry{source, {}, shown, split, {}, nullptr};
+        if (source) {
+            entry.sourcePlaces = ledger.perSource.try_emplace(*source, 0).first;
+            ++entry.sourcePlaces->second;
+        }
+        ledger.entries.emplace(id, std::move(entry));
         if (split) ++ledger.opening;
-        if (source) ++ledger.perSource[*source];
     }
     if (evict) evict();
     // Deadlines run on the real clock, whatever the budget's ages run on.
