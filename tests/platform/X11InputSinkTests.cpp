@@ -72,11 +72,7 @@ class X11InputSink : public ::testing::Test {
 protected:
     void SetUp() override {
         VELORINTH_REQUIRE_TEST_DISPLAY(display);
-        try {
-            window.emplace(display);
-        } catch (const std::exception&) {
-            GTEST_SKIP() << "the test display " << display << " did not open";
-        }
+        window.emplace(display);
         sink.emplace(display);
         ASSERT_TRUE(sink->isTrusted()) << "XTest is missing on " << display;
     }
