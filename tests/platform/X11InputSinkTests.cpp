@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 using namespace velorinth;
 using namespace velorinth::testing;
@@ -339,8 +340,10 @@ TEST_F(X11InputSink, TextIsTypedThroughKeysymsOnSpareKeycodes) {
 TEST_F(X11InputSink, TextArrivesAsSentWhateverTheCapsLockAndTheLockStaysAsItWas) {
     constexpr std::uint8_t kCapsLockKey = 66;
     enum class Lock { off, on, heldDownByTheTablet };
-    for (const Lock lock : {Lock::on, Lock::off, Lock::heldDownByTheTablet}) {
-        SCOPED_TRACE(static_cast<int>(lock));
+    const std::pair<Lock, const char*> locks[] = {
+        {Lock::on, "Caps Lock on"}, {Lock::off, "Caps Lock off"}, {Lock::heldDownByTheTablet, "Caps Lock held down"}};
+    for (const auto& [lock, name] : locks) {
+        SCOPED_TRACE(name);
         lockOff(kCapsLockKey, XCB_MOD_MASK_LOCK);
         if (lock == Lock::on) window->tapKey(kCapsLockKey);
         if (lock == Lock::heldDownByTheTablet) post(key(57, true, InputEventFlags::capsLock));
