@@ -104,13 +104,18 @@ struct HostRig : LoopRunner {
     }
 
     // An orderly end: stop answers a prompt still open, whose waiting
-    // handshake would otherwise outlive the loop.
+    // handshake would otherwise outlive the loop. A rig that cannot stop is a
+    // failed expectation, never an exception: the destructor may run while a
+    // failed test unwinds.
     ~HostRig() {
         if (server) {
-            call([&] { server->setCallbacks({}); });
             try {
+                call([&] { server->setCallbacks({}); });
                 run(server->stop(), 5s);
+            } catch (const std::exception& error) {
+                ADD_FAILURE() << "the host did not stop: " << error.what();
             } catch (...) {
+                ADD_FAILURE() << "the host did not stop";
             }
         }
         io.stop();
