@@ -9,6 +9,7 @@
 #include "support/LoopbackListener.hpp"
 #include "support/ScriptedTabletPeer.hpp"
 #include "support/TLSTestIdentities.hpp"
+#include "support/WindDown.hpp"
 #include "transport/security/DeviceIdentityService.hpp"
 #include "transport/security/PairingAttemptLimiter.hpp"
 #include "transport/security/PairingReplayGuard.hpp"
@@ -104,19 +105,13 @@ struct HostRig : LoopRunner {
     }
 
     // An orderly end: stop answers a prompt still open, whose waiting
-    // handshake would otherwise outlive the loop. A rig that cannot stop is a
-    // failed expectation, never an exception: the destructor may run while a
-    // failed test unwinds.
+    // handshake would otherwise outlive the loop.
     ~HostRig() {
         if (server) {
-            try {
+            windDown("the host did not stop", [&] {
                 call([&] { server->setCallbacks({}); });
                 run(server->stop(), 5s);
-            } catch (const std::exception& error) {
-                ADD_FAILURE() << "the host did not stop: " << error.what();
-            } catch (...) {
-                ADD_FAILURE() << "the host did not stop";
-            }
+            });
         }
         io.stop();
     }
