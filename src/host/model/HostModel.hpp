@@ -4,6 +4,7 @@
 #include "core/TrustedDevice.hpp"
 #include "core/VideoModels.hpp"
 #include "host/model/ActiveEncoderBox.hpp"
+#include "host/model/EncoderThread.hpp"
 #include "host/model/HostModelEnvironment.hpp"
 #include "host/model/HostModelTask.hpp"
 #include "host/model/LatestFrameChannel.hpp"
@@ -14,6 +15,7 @@
 #include "transport/session/SessionValueTypes.hpp"
 
 #include <asio/awaitable.hpp>
+#include <asio/thread_pool.hpp>
 
 #include <array>
 #include <cstdint>
@@ -309,8 +311,6 @@ private:
     static asio::awaitable<void> broadcastFrames(FrameChannel::Consumer frames,
                                                  std::shared_ptr<SessionServerPort> server, HostModelTask task,
                                                  bool onLoop);
-    static void encodeCapturedSample(const ActiveEncoderBox& box, FrameChannel::Producer& frames,
-                                     const VideoSampleBuffer& sample, ScreenCaptureService::PointsSize points);
     // Runs `step`; a failure lands in networkError and gives false.
     asio::awaitable<bool> succeeds(asio::awaitable<void> step);
     // What a capture start under way came to.
@@ -350,6 +350,10 @@ private:
     int streamRequestsInFlight_ = 0;
     std::uint64_t droppedBeforeCurrentStream_ = 0;
     std::optional<FrameChannel::Consumer> currentFrames_;
+    // Encodes the pipeline's samples from its start to its stop.
+    std::shared_ptr<EncoderThread> encoderThread_;
+    // Joins a stopped encoder thread.
+    asio::thread_pool encodingWorker_{1};
 };
 
 } // namespace velorinth

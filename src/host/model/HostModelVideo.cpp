@@ -4,6 +4,7 @@
 #include "host/model/HostModel.hpp"
 
 #include "core/KeepAlive.hpp"
+#include "core/WorkerCall.hpp"
 
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
@@ -65,9 +66,10 @@ HostModel::streamRequestBody(VideoStreamConfiguration configuration, std::uint64
 
     const std::shared_ptr<VideoEncoderPort> encoder =
         encoderBox->prepareEncoder(configuration, generation, encoderFactory_);
-    captureService->setOnSampleBuffer([box = encoderBox, frames = channel.producer()](
+    if (!encoderThread_) encoderThread_ = std::make_shared<EncoderThread>(encoderBox);
+    captureService->setOnSampleBuffer([encoding = encoderThread_, frames = channel.producer()](
                                           const VideoSampleBuffer& sample, ScreenCaptureService::PointsSize points) {
-        encodeCapturedSample(*box, *frames, sample, points);
+        encoding->offer(sample, {points.width, points.height}, frames);
     });
 
     const CaptureStart started = co_await startCaptureWithin(configuration, epoch, request);
@@ -127,19 +129,6 @@ HostModel::startCaptureWithin(VideoStreamConfiguration configuration, std::uint6
         if (lastStreamRequest_ == request) co_await captureService->stopCapture();
     }
     co_return started;
-}
-
-void HostModel::encodeCapturedSample(const ActiveEncoderBox& box, FrameChannel::Producer& frames,
-                                     const VideoSampleBuffer& sample, ScreenCaptureService::PointsSize points) {
-    const std::shared_ptr<VideoEncoderPort> encoder = box.current();
-    if (!encoder) return;
-    std::optional<EncodedVideoFrame> frame;
-    try {
-        frame = encoder->encode(sample, VideoEncoderPort::SourceSize{points.width, points.height});
-    } catch (const std::exception&) {
-        return; // a sample that cannot be encoded is dropped
-    }
-    if (frame) frames.yield(std::move(*frame));
 }
 
 asio::awaitable<void> HostModel::broadcastFrames(FrameChannel::Consumer frames,
@@ -210,6 +199,11 @@ asio::awaitable<void> HostModel::stopVideoStreamBody(VideoStreamState finalState
     frameBroadcastTask.set({});
     captureService->setOnSampleBuffer({});
     if (const std::shared_ptr<VideoEncoderPort> encoder = encoderBox->take()) encoder->invalidate();
+    if (std::shared_ptr<EncoderThread> encoding = std::exchange(encoderThread_, nullptr)) {
+        // The encode under way ends first; the join waits for it off this thread.
+        auto stop = [encoding = std::move(encoding)] { encoding->stop(); };
+        co_await callOnWorker(encodingWorker_, stop);
+    }
     activeVideoConfiguration.set(std::nullopt);
     co_await captureService->stopCapture();
     if (!finalState.failureMessage()) captureState.set(CaptureState::idle());

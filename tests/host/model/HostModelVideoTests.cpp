@@ -260,7 +260,8 @@ TEST(HostModelVideo, TheLastViewerLeavingStopsThePipeline) {
     // A capture stream that dies takes the pipeline down and tells the viewers.
     ASSERT_EQ(request(h, 2), std::nullopt);
     h.capture->stoppedHandler()(std::make_exception_ptr(std::runtime_error("the display went away")));
-    h.drain();
+    // The stop joins the encoder thread off the UI thread.
+    h.until([&] { return !h.server->streamsStopped.empty(); });
     EXPECT_EQ(model.hostStreamState.get(), VideoStreamState::failed("the display went away"));
     EXPECT_EQ(h.server->streamsStopped.back(),
               std::make_pair(VideoStreamStopReason::hostStopped, std::string("the display went away")));
