@@ -179,7 +179,7 @@ void FakeCaptureService::deliverSample() {
     auto picture = std::make_shared<const PixelBuffer>(64, 64);
     const std::weak_ptr<const PixelBuffer> held = picture;
     sample.image = std::move(picture);
-    handler(sample, ScreenCaptureService::PointsSize{size.pointsWidth, size.pointsHeight});
+    handler(sample, PointsSize{size.pointsWidth, size.pointsHeight});
     sample.image.reset();
     // The model encodes on a thread of its own: the sample is through once its
     // picture is let go, encoded and its frame handed on, or dropped.

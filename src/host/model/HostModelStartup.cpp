@@ -122,7 +122,7 @@ asio::awaitable<void> HostModel::requestScreenRecordingPermission() {
 void HostModel::handleDisplayConfigurationChange() {
     pushHostState();
     if (!activeVideoConfiguration.get() || !captureService->isCapturing()) return;
-    spawn(keepAlive(shared_from_this(), restartCaptureBody(*activeVideoConfiguration.get(), pipelineEpoch_)));
+    spawn(keepAlive(shared_from_this(), restartCaptureBody(*activeVideoConfiguration.get(), videoPipeline->epoch())));
 }
 
 // ---- the server's callbacks -------------------------------------------------------
@@ -222,9 +222,8 @@ HostSessionCallbacks HostModel::makeCallbacks() {
                                                     std::uint64_t generation) {
         return requestStream(weak, main, configuration, generation);
     };
-    callbacks.onVideoKeyframeRequested = [box = encoderBox](const Uuid&, const Uuid&, std::uint64_t) {
-        box->requestKeyframe();
-    };
+    callbacks.onVideoKeyframeRequested = [box = videoPipeline->encoderBox()](const Uuid&, const Uuid&,
+                                                                             std::uint64_t) { box->requestKeyframe(); };
     callbacks.onVideoStreamStopped = [main, weak](const Uuid&, const Uuid&) {
         asio::post(main, [weak] {
             if (const std::shared_ptr<HostModel> self = weak.lock()) self->spawn(self->handleVideoStreamStopped());

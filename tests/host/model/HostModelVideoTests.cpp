@@ -1,6 +1,7 @@
 // Video streaming over fakes: requests, reconfiguration, failures, stops, and
 // the races of a stop or a report landing while a start awaits capture.
 
+#include "host/capture/ScreenCaptureService.hpp"
 #include "support/HostModelRig.hpp"
 
 #include <gtest/gtest.h>
