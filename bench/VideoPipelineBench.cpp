@@ -264,6 +264,7 @@ void pacedRows(CaptureBackend& backend, const CaptureDisplay& screen, const std:
             unpaced(backend, screen, X264CompressionSession::kDefaultPreset, width, height, kUnpacedSeconds);
         PacedFigures all;
         double seconds = 0;
+        const std::uint64_t droppedBefore = road.droppedSamples();
         for (int i = 0; i < kPacedSessions; ++i) {
             const PacedFigures one = road.session(streamOf(width, height, 60), 1, kPacedWarmup, kPacedSession);
             all.decoded += one.decoded;
@@ -272,6 +273,9 @@ void pacedRows(CaptureBackend& backend, const CaptureDisplay& screen, const std:
                                        one.grabToDecodedMs.end());
             all.shownToDecodedMs.insert(all.shownToDecodedMs.end(), one.shownToDecodedMs.begin(),
                                         one.shownToDecodedMs.end());
+            all.grabAndConvertMs.insert(all.grabAndConvertMs.end(), one.grabAndConvertMs.begin(),
+                                        one.grabAndConvertMs.end());
+            all.decodeMs.insert(all.decodeMs.end(), one.decodeMs.begin(), one.decodeMs.end());
             seconds += one.deliveredFps > 0 ? double(one.decoded) / one.deliveredFps : 0;
         }
         const double delivered = seconds > 0 ? double(all.decoded) / seconds : 0;
@@ -287,9 +291,16 @@ void pacedRows(CaptureBackend& backend, const CaptureDisplay& screen, const std:
             std::printf(" (p95 <= %.1f %s)", limit, grab.p95 <= limit ? "met" : "MISSED");
         }
         std::printf("  %6.1f / %6.1f / %6.1f\n", shown.p50, shown.p95, shown.p99);
-        std::printf("           %llu pictures decoded, %llu without a readable counter, %zu paired with their grab\n",
+        std::printf("           %llu pictures decoded, %llu without a readable counter, %zu paired with their grab; "
+                    "%llu captured samples replaced before the encoder took them\n",
                     static_cast<unsigned long long>(all.decoded), static_cast<unsigned long long>(all.unreadDecoded),
-                    all.grabToDecodedMs.size());
+                    all.grabToDecodedMs.size(),
+                    static_cast<unsigned long long>(road.droppedSamples() - droppedBefore));
+        const Percentiles capture = percentiles(all.grabAndConvertMs), decode = percentiles(all.decodeMs);
+        std::printf("           of grab->decoded: grab + convert (the stream's grab stamp to its hand-over) p50 %.1f "
+                    "p95 %.1f ms; decode (the tablet decoder's own time) p50 %.1f p95 %.1f ms; the rest is the "
+                    "encoder thread, the server and the connection\n",
+                    capture.p50, capture.p95, decode.p50, decode.p95);
         std::fflush(stdout);
     }
     std::printf("  captured pictures without a readable counter: %llu\n\n",

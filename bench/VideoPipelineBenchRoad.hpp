@@ -50,6 +50,16 @@ public:
             return;
         }
         grabbed_.emplace(*counter, grabbedUs * 1000);
+        if (recording_) handOverMs_.push_back(double(arrivedUs - grabbedUs) / 1000.0);
+    }
+    // From the grab's start to the sample reaching the service, while recording.
+    void record(bool on) {
+        std::lock_guard guard(mutex_);
+        recording_ = on;
+    }
+    std::vector<double> takeHandOverMs() {
+        std::lock_guard guard(mutex_);
+        return std::exchange(handOverMs_, {});
     }
     std::optional<std::uint64_t> grabbedAt(std::uint32_t counter) {
         std::lock_guard guard(mutex_);
@@ -67,6 +77,8 @@ private:
     std::mutex mutex_;
     std::unordered_map<std::uint32_t, std::uint64_t> grabbed_; // counter -> steady uptime ns
     std::uint64_t unread_ = 0;
+    bool recording_ = false;
+    std::vector<double> handOverMs_;
 };
 
 // The X11 back-end, its streams' samples shown to a GrabLog on their way to the service.
@@ -116,6 +128,8 @@ private:
 struct PacedFigures {
     double deliveredFps = 0;
     std::vector<double> grabToDecodedMs, shownToDecodedMs;
+    // Parts of the way: the capture stream's grab and conversion, the tablet decoder's own time.
+    std::vector<double> grabAndConvertMs, decodeMs;
     std::uint64_t decoded = 0, unreadDecoded = 0;
 };
 
@@ -193,6 +207,7 @@ public:
             std::lock_guard guard(seen.mutex);
             if (!seen.recording) return;
             ++seen.figures.decoded;
+            seen.figures.decodeMs.push_back(frame.decodeDurationMilliseconds);
             if (!counter) {
                 ++seen.figures.unreadDecoded;
                 return;
@@ -217,6 +232,7 @@ public:
             std::lock_guard guard(seen.mutex);
             seen.recording = true;
         }
+        grabs_->record(true);
         const auto start = Clock::now();
         std::this_thread::sleep_for(measured);
         PacedFigures figures;
@@ -225,6 +241,8 @@ public:
             seen.recording = false;
             figures = seen.figures;
         }
+        grabs_->record(false);
+        figures.grabAndConvertMs = grabs_->takeHandOverMs();
         figures.deliveredFps = double(figures.decoded) / std::chrono::duration<double>(Clock::now() - start).count();
 
         await(tabletLoop_, disconnectOnce(tablet.get()), "the tablet to leave");
@@ -238,6 +256,12 @@ public:
     }
 
     std::uint64_t unreadGrabs() { return grabs_->unread(); }
+    // Captured samples the host's encoder thread dropped for newer ones, so far.
+    std::uint64_t droppedSamples() {
+        return await(ui_, [](HostModel* m) -> asio::awaitable<std::uint64_t> {
+            co_return m->videoPipeline->droppedSamples();
+        }(model_.get()), "the dropped samples");
+    }
 
 private:
     std::uint16_t advertisedPort() {
