@@ -148,9 +148,10 @@ struct UnpacedFigures {
 };
 
 // Our capture, conversion and encode as fast as they go on one thread.
-UnpacedFigures unpaced(CaptureBackend& backend, const CaptureDisplay& screen, const char* preset, int width,
-                       int height, int seconds) {
-    DesktopVideoEncoder encoder(Uuid::random(), 1, streamOf(width, height, 60), X264CompressionSession::factory(preset));
+UnpacedFigures unpaced(CaptureBackend& backend, const CaptureDisplay& screen, const char* preset, int width, int height,
+                       int seconds) {
+    DesktopVideoEncoder encoder(Uuid::random(), 1, streamOf(width, height, 60),
+                                X264CompressionSession::factory(preset));
     std::mutex mutex;
     std::vector<double> captureMs;
     std::size_t encoded = 0, bytes = 0;
@@ -196,8 +197,8 @@ void compareWithFfmpeg(CaptureBackend& backend, const CaptureDisplay& screen, co
         if (measured.fps > ours.fps) ours = measured;
         const FfmpegFigures theirs = ffmpegFigures(
             display, 1920, 1080, preset, static_cast<int>(reference.keyframeIntervalFrames), reference.targetBitrateBps,
-            X264CompressionSession::vbvBufferBits({1920, 1080, 60, reference.targetBitrateBps, 120,
-                                                   DesktopVideoEncoder::frameByteLimit(reference)}),
+            X264CompressionSession::vbvBufferBits(
+                {1920, 1080, 60, reference.targetBitrateBps, 120, DesktopVideoEncoder::frameByteLimit(reference)}),
             kReferenceSeconds);
         if (theirs.fps > ffmpeg.fps) ffmpeg = theirs;
     }
@@ -256,8 +257,8 @@ void pacedRows(CaptureBackend& backend, const CaptureDisplay& screen, const std:
                 std::chrono::duration<double>(kPacedWarmup).count());
     std::printf("  from the frame counter in the pictures: shown = the X server confirmed the drawing; grab = the "
                 "capture stream began the grab that took it; decoded = the tablet's decoder gave the picture\n");
-    std::printf("  %-8s %6s %8s %10s %-15s %-32s %-24s\n", "stream", "asked", "unpaced", "delivered",
-                "(target)", "grab->decoded ms p50/p95/p99", "shown->decoded p50/p95/p99");
+    std::printf("  %-8s %6s %8s %10s %-15s %-32s %-24s\n", "stream", "asked", "unpaced", "delivered", "(target)",
+                "grab->decoded ms p50/p95/p99", "shown->decoded p50/p95/p99");
     PacedRoad road(display, scene, tabletCores);
     for (const auto& [width, height] : {std::pair{1920, 1080}, std::pair{1280, 720}}) {
         const UnpacedFigures reference =
@@ -294,8 +295,7 @@ void pacedRows(CaptureBackend& backend, const CaptureDisplay& screen, const std:
         std::printf("           %llu pictures decoded, %llu without a readable counter, %zu paired with their grab; "
                     "%llu captured samples replaced before the encoder took them\n",
                     static_cast<unsigned long long>(all.decoded), static_cast<unsigned long long>(all.unreadDecoded),
-                    all.grabToDecodedMs.size(),
-                    static_cast<unsigned long long>(road.droppedSamples() - droppedBefore));
+                    all.grabToDecodedMs.size(), static_cast<unsigned long long>(road.droppedSamples() - droppedBefore));
         const Percentiles capture = percentiles(all.grabAndConvertMs), decode = percentiles(all.decodeMs);
         std::printf("           of grab->decoded: grab + convert (the stream's grab stamp to its hand-over) p50 %.1f "
                     "p95 %.1f ms; decode (the tablet decoder's own time) p50 %.1f p95 %.1f ms; the rest is the "

@@ -137,15 +137,17 @@ struct PacedFigures {
 class PacedRoad {
 public:
     PacedRoad(const std::string& display, Scene& scene, std::optional<cpu_set_t> tabletCores)
-        : scene_(scene), tabletCores_(tabletCores),
-          grabs_(std::make_shared<GrabLog>(scene.width(), scene.height())) {
+        : scene_(scene), tabletCores_(tabletCores), grabs_(std::make_shared<GrabLog>(scene.width(), scene.height())) {
         hostLoop_.start();
         if (tabletCores_) {
             // The tablet is another device: its loop, and the decode thread it starts, keep off the host's cores.
-            await(tabletLoop_, [](cpu_set_t cores) -> asio::awaitable<void> {
-                pthread_setaffinity_np(pthread_self(), sizeof cores, &cores);
-                co_return;
-            }(*tabletCores_), "the tablet's cores");
+            await(
+                tabletLoop_,
+                [](cpu_set_t cores) -> asio::awaitable<void> {
+                    pthread_setaffinity_np(pthread_self(), sizeof cores, &cores);
+                    co_return;
+                }(*tabletCores_),
+                "the tablet's cores");
         }
         ProductionHostOptions options;
         options.displayName = display;
@@ -162,10 +164,13 @@ public:
                 std::make_shared<ScreenCaptureService>(loop, std::move(backend)), loop);
             return services;
         };
-        await(ui_, [](PacedRoad* self, HostModelEnvironment environment) -> asio::awaitable<void> {
-            self->model_ = std::make_shared<HostModel>(self->identity_, self->trust_, std::move(environment));
-            co_await self->model_->start();
-        }(this, std::move(environment)), "the host to start");
+        await(
+            ui_,
+            [](PacedRoad* self, HostModelEnvironment environment) -> asio::awaitable<void> {
+                self->model_ = std::make_shared<HostModel>(self->identity_, self->trust_, std::move(environment));
+                co_await self->model_->start();
+            }(this, std::move(environment)),
+            "the host to start");
         for (const auto deadline = Clock::now() + kStepLimit; (port_ = advertisedPort()) == 0;) {
             if (Clock::now() > deadline) fail("the host's listener never advertised");
             std::this_thread::sleep_for(10ms);
@@ -174,10 +179,13 @@ public:
 
     ~PacedRoad() {
         await(ui_, model_->sessionServer->stop(), "the host's server to stop");
-        await(ui_, [](PacedRoad* self) -> asio::awaitable<void> {
-            self->model_.reset(); // on the UI thread, as the application does
-            co_return;
-        }(this), "the host model to go");
+        await(
+            ui_,
+            [](PacedRoad* self) -> asio::awaitable<void> {
+                self->model_.reset(); // on the UI thread, as the application does
+                co_return;
+            }(this),
+            "the host model to go");
         ui_.halt();
         tabletLoop_.halt();
         hostLoop_.stop();
@@ -191,7 +199,8 @@ public:
         const DevicePublicIdentity mac = identity_->publicIdentity(identity_->loadOrCreateRecord());
         tablet->hostRecord = testing::trustedRecord(mac);
         tablet->trust->trust(*tablet->hostRecord);
-        await(tabletLoop_, connectOnce(tablet.get(), port_, mac.id, HandshakePurpose::reconnect), "a tablet to connect");
+        await(tabletLoop_, connectOnce(tablet.get(), port_, mac.id, HandshakePurpose::reconnect),
+              "a tablet to connect");
 
         struct Seen {
             std::mutex mutex;
@@ -219,13 +228,18 @@ public:
                 seen.figures.shownToDecodedMs.push_back(double(now - *shown) / 1e6);
         };
         // Made on the tablet's loop, so its decode thread takes that thread's cores.
-        await(tabletLoop_, [](Loop* loop, Tablet* t, std::unique_ptr<VideoDecodeOwner>* owner, auto onPicture,
-                              VideoStreamConfiguration c, std::uint64_t g) -> asio::awaitable<void> {
-            *owner = std::make_unique<VideoDecodeOwner>(
-                loop->io.get_executor(), VideoDecodeOwner::requesterFor(loop->io.get_executor(), t->session), onPicture);
-            t->session->setVideoHandlers([o = owner->get()](const EncodedVideoFrame& frame) { o->submit(frame); }, {});
-            co_await t->session->configureVideoStream(c, g);
-        }(&tabletLoop_, tablet.get(), &owner, onPicture, configuration, generation), "the stream to start");
+        await(
+            tabletLoop_,
+            [](Loop* loop, Tablet* t, std::unique_ptr<VideoDecodeOwner>* owner, auto onPicture,
+               VideoStreamConfiguration c, std::uint64_t g) -> asio::awaitable<void> {
+                *owner = std::make_unique<VideoDecodeOwner>(
+                    loop->io.get_executor(), VideoDecodeOwner::requesterFor(loop->io.get_executor(), t->session),
+                    onPicture);
+                t->session->setVideoHandlers([o = owner->get()](const EncodedVideoFrame& frame) { o->submit(frame); },
+                                             {});
+                co_await t->session->configureVideoStream(c, g);
+            }(&tabletLoop_, tablet.get(), &owner, onPicture, configuration, generation),
+            "the stream to start");
 
         std::this_thread::sleep_for(warmup); // the first keyframe, warm caches
         {
@@ -258,22 +272,31 @@ public:
     std::uint64_t unreadGrabs() { return grabs_->unread(); }
     // Captured samples the host's encoder thread dropped for newer ones, so far.
     std::uint64_t droppedSamples() {
-        return await(ui_, [](HostModel* m) -> asio::awaitable<std::uint64_t> {
-            co_return m->videoPipeline->droppedSamples();
-        }(model_.get()), "the dropped samples");
+        return await(
+            ui_,
+            [](HostModel* m) -> asio::awaitable<std::uint64_t> {
+                co_return m->videoPipeline->droppedSamples();
+            }(model_.get()),
+            "the dropped samples");
     }
 
 private:
     std::uint16_t advertisedPort() {
-        return await(ui_, [](HostModel* m) -> asio::awaitable<std::uint16_t> {
-            const ListenerStatus status = m->listenerStatus.get();
-            co_return status.kind() == ListenerStatus::Case::advertising ? status.port() : 0;
-        }(model_.get()), "the listener status");
+        return await(
+            ui_,
+            [](HostModel* m) -> asio::awaitable<std::uint16_t> {
+                const ListenerStatus status = m->listenerStatus.get();
+                co_return status.kind() == ListenerStatus::Case::advertising ? status.port() : 0;
+            }(model_.get()),
+            "the listener status");
     }
     bool capturing() {
-        return await(ui_, [](HostModel* m) -> asio::awaitable<bool> {
-            co_return m->hostStreamState.get() != VideoStreamState::idle();
-        }(model_.get()), "the stream state");
+        return await(
+            ui_,
+            [](HostModel* m) -> asio::awaitable<bool> {
+                co_return m->hostStreamState.get() != VideoStreamState::idle();
+            }(model_.get()),
+            "the stream state");
     }
 
     Scene& scene_;

@@ -178,15 +178,27 @@ inline FfmpegFigures ffmpegFigures(const std::string& display, int width, int he
     // In memory where there is such a place: the stream's writes cost ffmpeg no disk.
     const std::string stream =
         (::access("/dev/shm", W_OK) == 0 ? std::string("/dev/shm") + (log + 4) : std::string(log)) + ".h264";
-    std::vector<std::string> arguments{"ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-stats",
-                                       "-f", "x11grab", "-framerate", "240", "-video_size",
-                                       std::to_string(width) + "x" + std::to_string(height), "-i", display, "-t",
-                                       std::to_string(seconds), "-c:v", "libx264", "-preset", preset, "-tune",
-                                       "zerolatency", "-x264-params", "force-cfr=1:fps=60", "-bf", "0", "-g",
-                                       std::to_string(keyframeInterval), "-b:v", std::to_string(bitrate),
-                                       "-maxrate", std::to_string(bitrate * 3 / 2), "-bufsize",
-                                       std::to_string(bufferBits), "-pix_fmt", "yuv420p", "-fps_mode", "passthrough", "-y",
-                                       "-f", "h264", stream};
+    std::vector<std::string> arguments{"ffmpeg",       "-nostdin",
+                                       "-hide_banner", "-loglevel",
+                                       "error",        "-stats",
+                                       "-f",           "x11grab",
+                                       "-framerate",   "240",
+                                       "-video_size",  std::to_string(width) + "x" + std::to_string(height),
+                                       "-i",           display,
+                                       "-t",           std::to_string(seconds),
+                                       "-c:v",         "libx264",
+                                       "-preset",      preset,
+                                       "-tune",        "zerolatency",
+                                       "-x264-params", "force-cfr=1:fps=60",
+                                       "-bf",          "0",
+                                       "-g",           std::to_string(keyframeInterval),
+                                       "-b:v",         std::to_string(bitrate),
+                                       "-maxrate",     std::to_string(bitrate * 3 / 2),
+                                       "-bufsize",     std::to_string(bufferBits),
+                                       "-pix_fmt",     "yuv420p",
+                                       "-fps_mode",    "passthrough",
+                                       "-y",           "-f",
+                                       "h264",         stream};
     std::vector<char*> argv;
     for (std::string& argument : arguments) argv.push_back(argument.data());
     argv.push_back(nullptr);

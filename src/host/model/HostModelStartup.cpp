@@ -224,8 +224,9 @@ HostSessionCallbacks HostModel::makeCallbacks() {
                                                     std::uint64_t generation) {
         return requestStream(weak, main, configuration, generation);
     };
-    callbacks.onVideoKeyframeRequested = [box = videoPipeline->encoderBox()](const Uuid&, const Uuid&,
-                                                                             std::uint64_t) { box->requestKeyframe(); };
+    callbacks.onVideoKeyframeRequested = [box = videoPipeline->encoderBox()](const Uuid&, const Uuid&, std::uint64_t) {
+        box->requestKeyframe();
+    };
     callbacks.onVideoStreamStopped = [main, weak](const Uuid&, const Uuid&) {
         asio::post(main, [weak] {
             if (const std::shared_ptr<HostModel> self = weak.lock()) {

@@ -34,7 +34,7 @@ std::shared_ptr<VideoEncoderPort> VideoPipeline::prepareEncoder(const VideoStrea
 CaptureServicePort::SampleHandler VideoPipeline::sampleHandler(std::shared_ptr<FrameChannel::Producer> frames) {
     if (!encoderThread_) encoderThread_ = std::make_shared<EncoderThread>(encoderBox_);
     return [encoding = encoderThread_, frames = std::move(frames)](const VideoSampleBuffer& sample,
-                                                                  CaptureServicePort::PointsSize points) {
+                                                                   CaptureServicePort::PointsSize points) {
         encoding->offer(sample, {points.width, points.height}, frames);
     };
 }

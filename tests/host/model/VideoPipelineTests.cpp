@@ -95,8 +95,8 @@ struct EncoderThreadRig : LoopRunner {
     std::shared_ptr<EncoderThread::FrameChannel::Producer> frames = channel.producer();
 
     EncoderThreadRig() {
-        box->prepareEncoder(VideoStreamConfiguration{}, 1, [this](const Uuid&, std::uint64_t,
-                                                                   const VideoStreamConfiguration&) { return encoder; });
+        box->prepareEncoder(VideoStreamConfiguration{}, 1,
+                            [this](const Uuid&, std::uint64_t, const VideoStreamConfiguration&) { return encoder; });
     }
 
     // A sample named by its presentation time, and a watch on its picture.
