@@ -25,7 +25,7 @@ void EncoderThread::offer(const VideoSampleBuffer& sample, VideoEncoderPort::Sou
     // The replaced sample lets its picture and its frame stream go here, outside the lock.
 }
 
-void EncoderThread::stop() {
+void EncoderThread::requestStop() {
     std::unique_ptr<Pending> dropped;
     {
         std::lock_guard guard(mutex_);
@@ -33,7 +33,11 @@ void EncoderThread::stop() {
         dropped = std::move(pending_);
     }
     wake_.notify_all();
-    dropped.reset(); // its picture and frame stream go now, not after the encode under way
+    // Its picture and frame stream go now, not after the encode under way.
+}
+
+void EncoderThread::stop() {
+    requestStop();
     if (thread_.joinable()) thread_.join();
 }
 

@@ -36,9 +36,11 @@ public:
     // sample keeps its picture until it has been encoded or dropped.
     void offer(const VideoSampleBuffer& sample, VideoEncoderPort::SourceSize sourceDisplaySize,
                std::shared_ptr<FrameChannel::Producer> frames);
-    // Any thread but its own; blocks for the encode under way. Drops the
-    // waiting sample uncounted and joins the thread; later offers are
-    // ignored.
+    // Any thread; never blocks. Drops the waiting sample uncounted and lets
+    // the encode under way be the last; later offers are ignored.
+    void requestStop();
+    // Any thread but its own; blocks for the encode under way. Stops as
+    // above and joins the thread.
     void stop();
     // Samples replaced before their turn came. Any thread.
     std::uint64_t droppedSamples() const;

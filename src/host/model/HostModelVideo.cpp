@@ -8,6 +8,7 @@
 
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
+#include <asio/experimental/awaitable_operators.hpp>
 
 namespace velorinth {
 
@@ -175,15 +176,19 @@ asio::awaitable<void> HostModel::stopVideoStream(VideoStreamState finalState) {
 }
 
 asio::awaitable<void> HostModel::stopVideoStreamBody(VideoStreamState finalState) {
+    using namespace asio::experimental::awaitable_operators;
+    // Everything before the first wait happens at once: a request that comes
+    // during the waits starts from a stopped pipeline.
     if (diagnosticsTask.get()) diagnosticsTask.get().cancel();
     diagnosticsTask.set({});
     if (frameBroadcastTask.get()) frameBroadcastTask.get().cancel();
     frameBroadcastTask.set({});
     captureService->setOnSampleBuffer({});
-    // Advances the epoch before anything here waits; takes the encoder out and ends its thread.
-    co_await videoPipeline->stop();
+    videoPipeline->stop();
     activeVideoConfiguration.set(std::nullopt);
-    co_await captureService->stopCapture();
+    // The encoder thread is joined while the capture stops, so the stop waits no longer than that.
+    auto stopped = captureService->stopCapture() && videoPipeline->joinStoppedThreads();
+    co_await std::move(stopped);
     if (!finalState.failureMessage()) captureState.set(CaptureState::idle());
     hostStreamState.set(std::move(finalState));
     streamDiagnostics.set(VideoStreamDiagnostics::empty());

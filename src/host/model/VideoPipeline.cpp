@@ -16,6 +16,7 @@ VideoPipeline::VideoPipeline(VideoEncoderPort::Factory encoderFactory) : encoder
 
 VideoPipeline::~VideoPipeline() {
     if (encoderThread_) encoderThread_->stop();
+    for (const auto& stopped : stoppedThreads_) stopped->stop();
     worker_.join();
 }
 
@@ -39,14 +40,23 @@ CaptureServicePort::SampleHandler VideoPipeline::sampleHandler(std::shared_ptr<F
     };
 }
 
-asio::awaitable<void> VideoPipeline::stop() {
+void VideoPipeline::stop() {
     ++epoch_;
     if (const std::shared_ptr<VideoEncoderPort> encoder = encoderBox_->take()) encoder->invalidate();
-    const std::shared_ptr<EncoderThread> encoding = std::exchange(encoderThread_, nullptr);
-    if (!encoding) co_return;
-    auto join = [encoding] { encoding->stop(); };
+    if (!encoderThread_) return;
+    // At once: a sample still waiting must not meet the encoder of a request that comes next.
+    encoderThread_->requestStop();
+    stoppedThreads_.push_back(std::exchange(encoderThread_, nullptr));
+}
+
+asio::awaitable<void> VideoPipeline::joinStoppedThreads() {
+    const std::vector<std::shared_ptr<EncoderThread>> threads = std::exchange(stoppedThreads_, {});
+    if (threads.empty()) co_return;
+    auto join = [threads] {
+        for (const auto& thread : threads) thread->stop();
+    };
     co_await callOnWorker(worker_, join);
-    droppedSamplesBefore_ += encoding->droppedSamples();
+    for (const auto& thread : threads) droppedSamplesBefore_ += thread->droppedSamples();
 }
 
 std::uint64_t VideoPipeline::droppedFrames() const {
@@ -54,7 +64,9 @@ std::uint64_t VideoPipeline::droppedFrames() const {
 }
 
 std::uint64_t VideoPipeline::droppedSamples() const {
-    return droppedSamplesBefore_ + (encoderThread_ ? encoderThread_->droppedSamples() : 0);
+    std::uint64_t dropped = droppedSamplesBefore_ + (encoderThread_ ? encoderThread_->droppedSamples() : 0);
+    for (const auto& stopped : stoppedThreads_) dropped += stopped->droppedSamples();
+    return dropped;
 }
 
 } // namespace velorinth

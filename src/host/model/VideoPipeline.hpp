@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace velorinth {
 
@@ -70,10 +71,13 @@ public:
     // hands each sample to the encoder thread, which this starts if it is not
     // running. The callback holds the producer end, not the pipeline.
     CaptureServicePort::SampleHandler sampleHandler(std::shared_ptr<FrameChannel::Producer> frames);
-    // Every stop: advances the epoch at once, takes the encoder out and
-    // invalidates it, and ends the encoder thread, whose join waits off this
-    // thread for the encode under way. Clear the capture callback first.
-    asio::awaitable<void> stop();
+    // Every stop, at once: advances the epoch, takes the encoder out and
+    // invalidates it, and tells the encoder thread to end after the encode
+    // under way. Clear the capture callback first.
+    void stop();
+    // Joins every encoder thread stopped so far, waiting off this thread for
+    // the encodes under way.
+    asio::awaitable<void> joinStoppedThreads();
     // Frames the frame streams dropped for newer ones, over every stream.
     std::uint64_t droppedFrames() const;
     // Captured samples the encoder threads dropped for newer ones, over every stream.
@@ -96,6 +100,8 @@ private:
     asio::thread_pool worker_{1};
     // From the first request after a stop to that stop.
     std::shared_ptr<EncoderThread> encoderThread_;
+    // Stopped, not yet joined.
+    std::vector<std::shared_ptr<EncoderThread>> stoppedThreads_;
 };
 
 } // namespace velorinth
