@@ -286,7 +286,7 @@ void pacedRows(CaptureBackend& backend, const CaptureDisplay& screen, const std:
         std::snprintf(verdict, sizeof verdict, ">= %.1f %s", floor, delivered >= floor ? "met" : "MISSED");
         std::printf("  %4dp60  %6d %8.1f %10.1f %-15s %6.1f / %6.1f / %6.1f", height, 60, reference.fps, delivered,
                     verdict, grab.p50, grab.p95, grab.p99);
-        // The latency targets: 1080p60, 4 cores and 2 cores.
+        // The latency targets: 1080p60 on 4 cores and on 2.
         if (height == 1080 && (cores == 4 || cores == 2)) {
             const double limit = cores == 4 ? 16.7 : 25.0;
             std::printf(" (p95 <= %.1f %s)", limit, grab.p95 <= limit ? "met" : "MISSED");

@@ -19,7 +19,7 @@ namespace velorinth {
 // and the one replaced is dropped and counted. Each sample goes with the
 // frame stream it was captured for, and is encoded by whatever encoder the
 // box holds when its turn comes; a sample the encoder refuses or cannot
-// encode is lost, as on the capture thread before.
+// encode is lost.
 class EncoderThread {
 public:
     using FrameChannel = LatestFrameChannel<EncodedVideoFrame>;

@@ -26,8 +26,9 @@ class VideoPipeline {
 public:
     using FrameChannel = LatestFrameChannel<EncodedVideoFrame>;
 
-    // A stream request from its third step to its return: while one lives,
-    // no report that nobody watches may tear the pipeline down. UI thread.
+    // A stream request past its permission check, until it returns: while
+    // one lives, no report that nobody watches may tear the pipeline down.
+    // UI thread.
     class Request {
     public:
         explicit Request(VideoPipeline& pipeline);
