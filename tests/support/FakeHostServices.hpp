@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -119,7 +120,8 @@ public:
     std::exception_ptr nextStartFailure;
     Statistics statistics{42, 30.0};
 
-    // Hands one sample to the installed handler, as the capture thread does.
+    // Hands one sample to the installed handler, as the capture thread does,
+    // and returns once the model is through with it.
     void deliverSample();
     bool hasSampleHandler();
     StoppedHandler stoppedHandler();
@@ -153,6 +155,8 @@ public:
     bool invalidated = false;
     std::uint64_t sequence = 0;
     bool keyframePending = true;
+    // Called inside each encode, outside the lock (to hold an encode open).
+    std::function<void()> whileEncoding;
 
     Uuid streamID() const override { return streamID_; }
     void updateConfiguration(const VideoStreamConfiguration& configuration,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "host/model/VideoEncoderPort.hpp"
+#include "transport/video/DesktopVideoEncoder.hpp"
 
 #include <memory>
 

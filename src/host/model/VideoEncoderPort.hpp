@@ -3,7 +3,7 @@
 #include "core/Uuid.hpp"
 #include "core/VideoModels.hpp"
 #include "platform/VideoSampleBuffer.hpp"
-#include "transport/video/DesktopVideoEncoder.hpp"
+#include "transport/video/VideoEncoderValueTypes.hpp"
 
 #include <cstdint>
 #include <functional>
@@ -16,8 +16,8 @@ namespace velorinth {
 // own lock.
 class VideoEncoderPort {
 public:
-    using Statistics = DesktopVideoEncoder::Statistics;
-    using SourceSize = DesktopVideoEncoder::SourceSize;
+    using Statistics = VideoEncoderStatistics;
+    using SourceSize = VideoSourceDisplaySize;
     // A new encoder: stream identifier, generation, configuration.
     using Factory = std::function<std::shared_ptr<VideoEncoderPort>(const Uuid&, std::uint64_t,
                                                                     const VideoStreamConfiguration&)>;

@@ -2,6 +2,7 @@
 
 #include "core/Uptime.hpp"
 #include "platform/CaptureBackendError.hpp"
+#include "platform/FramePacer.hpp"
 
 #include <pthread.h>
 
@@ -86,12 +87,12 @@ std::chrono::steady_clock::duration X11CaptureStream::interval() const {
 
 void X11CaptureStream::run() {
     pthread_setname_np(pthread_self(), kThreadName);
-    auto deadline = std::chrono::steady_clock::now();
+    FramePacer pacer(std::chrono::steady_clock::now());
     try {
         while (true) {
             {
                 std::unique_lock lock(mutex_);
-                wake_.wait_until(lock, deadline, [this] { return stopping_; });
+                wake_.wait_until(lock, pacer.deadline(), [this] { return stopping_; });
                 if (stopping_) return;
                 if (pending_) {
                     // The output may have moved or changed size meanwhile.
@@ -103,10 +104,7 @@ void X11CaptureStream::run() {
                 }
             }
             captureOne();
-            const auto every = interval();
-            deadline += every;
-            const auto now = std::chrono::steady_clock::now();
-            if (deadline <= now) deadline += (now - deadline) / every * every + every;
+            pacer.advance(std::chrono::steady_clock::now(), interval());
         }
     } catch (...) {
         output_.captureStreamDidStop(identity_, std::current_exception());

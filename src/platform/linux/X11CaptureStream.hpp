@@ -20,9 +20,10 @@ namespace velorinth {
 // Captures one RandR output (or the root screen) of an X display on a thread
 // of its own, over a connection of its own: each tick on steady_clock
 // deadlines it grabs the output's rectangle, draws the pointer in, converts
-// to NV12 at the stream's size and hands the sample over synchronously. Late
-// ticks are skipped, not made up. A lost connection or a failed grab ends the
-// thread with one stop report.
+// to NV12 at the stream's size and hands the sample over synchronously. A
+// late tick takes its frame at once; only a slot whose whole interval passed
+// is skipped (FramePacer). A lost connection or a failed grab ends the thread
+// with one stop report.
 class X11CaptureStream final : public CaptureStream {
 public:
     static constexpr const char* kThreadName = "velorinth.capt"; // Linux allows 15 characters

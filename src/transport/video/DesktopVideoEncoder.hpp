@@ -8,6 +8,7 @@
 #include "platform/VideoCompressionSession.hpp"
 #include "platform/VideoSampleBuffer.hpp"
 #include "transport/video/VideoEncoderError.hpp"
+#include "transport/video/VideoEncoderValueTypes.hpp"
 
 #include <cstdint>
 #include <functional>
@@ -25,20 +26,9 @@ namespace velorinth {
 // encode (which then keeps the session and generation it started with).
 class DesktopVideoEncoder {
 public:
-    struct Statistics {
-        double measuredEncodedFPS = 0;
-        double measuredBitrateBps = 0;
-        std::uint64_t droppedFrameCounter = 0;
-        std::int64_t inFlightCount = 0;
-        std::optional<double> lastEncodeDurationMs;
-        bool operator==(const Statistics&) const = default;
-    };
-
+    using Statistics = VideoEncoderStatistics;
     // The captured display's size in points.
-    struct SourceSize {
-        std::int64_t width = 0;
-        std::int64_t height = 0;
-    };
+    using SourceSize = VideoSourceDisplaySize;
 
     using EncodedFrameHandler = std::function<void(const EncodedVideoFrame&)>;
 

@@ -1,6 +1,7 @@
 // Video streaming over fakes: requests, reconfiguration, failures, stops, and
 // the races of a stop or a report landing while a start awaits capture.
 
+#include "host/capture/ScreenCaptureService.hpp"
 #include "support/HostModelRig.hpp"
 
 #include <gtest/gtest.h>
@@ -260,7 +261,8 @@ TEST(HostModelVideo, TheLastViewerLeavingStopsThePipeline) {
     // A capture stream that dies takes the pipeline down and tells the viewers.
     ASSERT_EQ(request(h, 2), std::nullopt);
     h.capture->stoppedHandler()(std::make_exception_ptr(std::runtime_error("the display went away")));
-    h.drain();
+    // The stop joins the encoder thread off the UI thread.
+    h.until([&] { return !h.server->streamsStopped.empty(); });
     EXPECT_EQ(model.hostStreamState.get(), VideoStreamState::failed("the display went away"));
     EXPECT_EQ(h.server->streamsStopped.back(),
               std::make_pair(VideoStreamStopReason::hostStopped, std::string("the display went away")));
