@@ -94,7 +94,7 @@ asio::awaitable<void> ClientProgram::connect() {
     auto sink = std::make_shared<DecodedFrameSink>(io_.get_executor());
     finishedSinks_.push_back(sink);
     AuthenticatedClientSession::Handlers handlers;
-    handlers.onVideoFrameReceived = [sink](const EncodedVideoFrame& frame) { sink->submit(frame); };
+    handlers.onVideoFrameReceived = [sink](EncodedVideoFrame frame) { sink->submit(std::move(frame)); };
     const CapabilitySet capabilities{Capability::h264, Capability::pointer, Capability::keyboard};
     const RemoteConnectionOutcome outcome = co_await service->connect(mac.id, discovered, true, kStepTimeout,
                                                                       capabilities, kHeartbeatInterval, handlers);
