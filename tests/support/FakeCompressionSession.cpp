@@ -17,9 +17,28 @@ bool FakeCompressionSession::Control::awaitBlocked(std::size_t count) {
     return changed.wait_for(lock, std::chrono::seconds(10), [&] { return blocked >= count; });
 }
 
+void FakeCompressionSession::Control::setOpensBlocking(bool block) {
+    {
+        std::lock_guard guard(mutex);
+        opensBlock = block;
+    }
+    changed.notify_all();
+}
+
+bool FakeCompressionSession::Control::awaitBlockedOpens(std::size_t count) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, std::chrono::seconds(10), [&] { return blockedOpens >= count; });
+}
+
 VideoCompressionSession::Factory FakeCompressionSession::factory(std::shared_ptr<Control> control) {
     return [control](const Settings& settings, int& status) -> std::shared_ptr<VideoCompressionSession> {
-        std::lock_guard guard(control->mutex);
+        std::unique_lock lock(control->mutex);
+        if (control->opensBlock) {
+            ++control->blockedOpens;
+            control->changed.notify_all();
+            control->changed.wait_for(lock, std::chrono::seconds(10), [&] { return !control->opensBlock; });
+            --control->blockedOpens;
+        }
         status = control->createStatus;
         if (status != 0) return nullptr;
         control->opened.push_back(settings);
