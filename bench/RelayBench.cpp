@@ -3,8 +3,9 @@
 // signature, complete wake exchanges per second over loopback TLS (the real
 // client and server, the store in a temporary directory with its flushes, a
 // fake transmitter) with the replay ledger empty and holding 4,000 keys, and
-// one save of the store's document at both sizes. Every loop is bounded in
-// count and time; nothing is asserted.
+// one save of the store's document at both sizes; and what a stranger's
+// 5,000 signed requests leave in the store's document, beside no stranger.
+// Every loop is bounded in count and time; nothing is asserted.
 
 #include "BenchSupport.hpp"
 #include "platform/crypto/P256PublicKey.hpp"
@@ -16,7 +17,9 @@
 #include "transport/relay/WakeRelayCrypto.hpp"
 #include "transport/security/SecurePairingProtocol.hpp"
 
+#include <atomic>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <string>
 
@@ -129,6 +132,118 @@ void saveFigures(std::size_t ledgerSize) {
                 json::encodeToBytes(state).size());
 }
 
+// The file store, counting its saves (each one written and flushed).
+class CountingSecureStore final : public SecureStore {
+public:
+    explicit CountingSecureStore(std::filesystem::path root) : files_(std::move(root)) {}
+    std::optional<Bytes> load(std::string_view service, std::string_view account) override {
+        return files_.load(service, account);
+    }
+    void save(ByteView data, std::string_view service, std::string_view account) override {
+        files_.save(data, service, account);
+        ++saves;
+    }
+    void deleteItem(std::string_view service, std::string_view account) override {
+        files_.deleteItem(service, account);
+    }
+
+    std::atomic<std::size_t> saves{0};
+
+private:
+    FileSecureStore files_;
+};
+
+struct StrangerFigures {
+    std::size_t requests = 0;
+    double savesPerRequest = 0;
+    std::uintmax_t documentBytes = 0;
+    std::size_t ledgerKeys = 0;
+    std::size_t auditLines = 0;
+    std::size_t tabletWakeSaves = 0;
+};
+
+// A relay with its store on disk and a paired tablet that has woken its Mac
+// once; then up to `count` requests of a stranger, signed by its own key, each
+// action a stranger can sign in turn, decided by the server as a connection
+// would hand them over (no network); then the tablet's next wake.
+StrangerFigures strangerFigures(std::size_t count) {
+    velorinth::testing::TemporaryDirectory directory{"velorinth-relay-bench"};
+    const auto disk = std::make_shared<CountingSecureStore>(directory.path);
+    RelayRigOptions options;
+    options.store = std::make_shared<WakeRelayConfigurationStore>(disk);
+    options.dispatchesPerMinute = 1'000'000;
+    RelayRig relay(options);
+    velorinth::testing::ScriptedRelayPeer tablet(relay.io.get_executor(), "Bench Tablet");
+    velorinth::testing::ScriptedRelayPeer stranger(relay.io.get_executor(), "Stranger");
+    const Uuid mac = Uuid::random();
+    relay.addTarget(mac);
+    const WakeRelayPairingInvitation invitation = relay.invite(mac);
+    relay.authorize(tablet, mac);
+    const Bytes binding(32, 0x42);
+    const auto decide = [&](velorinth::testing::ScriptedRelayPeer& peer, WakeRelayAction action,
+                            const velorinth::testing::ScriptedRelayPeer::Edit& edit = {}) {
+        const WakeRelayRequest request = peer.request(mac, std::move(action), Date::now(), binding, edit);
+        const DevicePublicIdentity& client = request.clientIdentity;
+        return relay.run(relay.server->handleRequest(
+            request, TLSChannelContext{client.signingPublicKey, client.fingerprint, binding}));
+    };
+    if (decide(tablet, WakeRelayAction::sendWakeSignal()).status != WakeRelayResponseStatus::wakePacketSent) {
+        fail("the paired tablet's first wake");
+    }
+    const Uuid tabletID = tablet.publicIdentity().id;
+
+    StrangerFigures figures;
+    const std::size_t before = disk->saves;
+    const auto start = Clock::now();
+    while (figures.requests < count && Clock::now() - start < 120s) {
+        WakeRelayResponse answer;
+        switch (figures.requests % 4) {
+        case 0: answer = decide(stranger, WakeRelayAction::sendWakeSignal()); break;
+        case 1:
+            answer = decide(stranger, WakeRelayAction::sendWakeSignal(),
+                            [&](WakeRelayRequest& r) { r.clientIdentity.id = tabletID; });
+            break;
+        case 2: answer = decide(stranger, WakeRelayAction::pairClient(Uuid::random(), invitation.secretHex)); break;
+        default:
+            answer = decide(stranger, WakeRelayAction::pairClient(invitation.ticketID, std::string(64, 'f')));
+        }
+        // Every one of them refused, or the figures would be of something else.
+        if (answer.status == WakeRelayResponseStatus::paired ||
+            answer.status == WakeRelayResponseStatus::wakePacketSent) {
+            fail("a stranger's request was not refused");
+        }
+        ++figures.requests;
+    }
+    figures.savesPerRequest =
+        figures.requests == 0 ? 0 : static_cast<double>(disk->saves - before) / static_cast<double>(figures.requests);
+    figures.documentBytes =
+        std::filesystem::file_size(directory.path / WakeRelayConfigurationStore::service() /
+                                   WakeRelayConfigurationStore::kAccount);
+    const WakeRelayConfigurationStore::PersistedState state = options.store->load();
+    figures.ledgerKeys = state.consumedRequests.size();
+    figures.auditLines = state.auditLog.size();
+
+    const std::size_t beforeWake = disk->saves;
+    if (decide(tablet, WakeRelayAction::sendWakeSignal()).status != WakeRelayResponseStatus::wakePacketSent) {
+        fail("the paired tablet's wake after the stranger");
+    }
+    figures.tabletWakeSaves = disk->saves - beforeWake;
+    return figures;
+}
+
+void strangerSection() {
+    constexpr std::size_t kStrangerRequests = 5'000;
+    const StrangerFigures stranger = strangerFigures(kStrangerRequests);
+    const StrangerFigures none = strangerFigures(0);
+    std::printf("state document after a stranger's %zu signed requests (refused, decided by the server, store on "
+                "disk): %ju bytes, %.2f saves per request, ledger of %zu keys, audit of %zu lines; "
+                "after no stranger: %ju bytes, ledger of %zu keys, audit of %zu lines\n",
+                stranger.requests, stranger.documentBytes, stranger.savesPerRequest, stranger.ledgerKeys,
+                stranger.auditLines, none.documentBytes, none.ledgerKeys, none.auditLines);
+    std::printf("the paired tablet's next wake (its Mac woken): %zu saves after the stranger, %zu after no stranger\n",
+                stranger.tabletWakeSaves, none.tabletWakeSaves);
+}
+
 } // namespace
 
 int main() {
@@ -138,6 +253,7 @@ int main() {
         exchangeFigures(kFilledLedger);
         saveFigures(0);
         saveFigures(kFilledLedger);
+        strangerSection();
     } catch (const std::exception& e) {
         fail(e.what());
     }

@@ -2,6 +2,7 @@
 
 #include "core/Cancellation.hpp"
 #include "core/RemoteEndpoint.hpp"
+#include "core/RemoteEndpointValidator.hpp"
 #include "core/WorkerCall.hpp"
 #include "platform/ComputerName.hpp"
 #include "platform/linux/FileSecureStore.hpp"
@@ -33,6 +34,16 @@ using namespace std::chrono_literals;
 constexpr auto kStartTimeout = 5s;
 constexpr auto kCheckTimeout = 100ms;
 
+bool refusesLoopback(const std::exception_ptr& failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const RemoteEndpointValidationError& error) {
+        return error.kind == RemoteEndpointValidationError::Case::loopbackAddressNotAllowed;
+    } catch (...) {
+        return false;
+    }
+}
+
 std::string relayName() {
     return ComputerName::create()->localizedHostName().value_or("Velorinth Wake Relay");
 }
@@ -55,7 +66,7 @@ std::filesystem::path RelayProgram::stateDirectory(const std::optional<std::file
     if (const char* home = std::getenv("HOME"); home != nullptr && home[0] != '\0') {
         return std::filesystem::path(home) / ".local" / "share" / "velorinth-relay";
     }
-    throw RelayUsageError("No home directory is known: give --state-dir.");
+    throw UsageError("No home directory is known: give --state-dir.");
 }
 
 void RelayProgram::say(const std::string& line) { out_ << line << std::endl; }
@@ -84,7 +95,7 @@ int RelayProgram::run() {
     std::filesystem::path directory;
     try {
         directory = stateDirectory(options_.stateDirectory);
-    } catch (const RelayUsageError& error) {
+    } catch (const UsageError& error) {
         err_ << error.what() << std::endl;
         return 2;
     }
@@ -104,6 +115,7 @@ int RelayProgram::run() {
     });
     asio::co_spawn(io_, serve(), [&](std::exception_ptr failure, int code) {
         if (failure) err_ << describeError(failure) << std::endl;
+        if (failure && !options_.allowLoopbackForTesting && refusesLoopback(failure)) err_ << kLoopbackHintText << std::endl;
         exitCode = failure ? 1 : code;
         signals.cancel();
     });

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "core/Constants.hpp"
-#include "core/Error.hpp"
+#include "core/UsageError.hpp"
 #include "core/Uuid.hpp"
 #include "core/WakeModels.hpp"
 
@@ -25,12 +25,6 @@ namespace velorinth {
 class DeviceIdentityService;
 class WakeRelayConfigurationStore;
 class WakeRelayServer;
-
-// A command line the relay program cannot act on; it exits with 2.
-class RelayUsageError : public Error {
-public:
-    explicit RelayUsageError(std::string text) : Error(std::move(text)) {}
-};
 
 // One --interface NAME,KIND,MAC,IPV4[,MASK], as given.
 struct RelayInterfaceOption {
@@ -72,6 +66,9 @@ public:
     static constexpr std::chrono::seconds kHandshakeTimeout{15};
     static constexpr std::chrono::seconds kListenerCheckInterval{5};
     static constexpr const char* kListenerFailedText = "The wake relay listener failed.";
+    // Follows the refusal of a loopback --endpoint.
+    static constexpr const char* kLoopbackHintText =
+        "For a tablet or Mac on this machine, add --allow-loopback-for-testing (for testing only).";
 
     RelayProgram(RelayOptions options, std::ostream& out, std::ostream& err);
     ~RelayProgram();
@@ -82,7 +79,7 @@ public:
     int run();
 
     // `stateDirectory`, else $XDG_DATA_HOME/velorinth-relay (absolute only),
-    // else ~/.local/share/velorinth-relay. RelayUsageError when none is known.
+    // else ~/.local/share/velorinth-relay. UsageError when none is known.
     static std::filesystem::path stateDirectory(const std::optional<std::filesystem::path>& given);
 
 private:

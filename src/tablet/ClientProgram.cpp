@@ -4,9 +4,11 @@
 #include "core/Constants.hpp"
 #include "core/Date.hpp"
 #include "core/RemoteEndpoint.hpp"
+#include "core/RemoteEndpointValidator.hpp"
 #include "core/WorkerCall.hpp"
 #include "platform/linux/FileSecureStore.hpp"
 #include "tablet/DecodedFrameSink.hpp"
+#include "tablet/PngPictureWriter.hpp"
 #include "tablet/StandardInputLine.hpp"
 #include "transport/client/ClientSessionConnector.hpp"
 #include "platform/SystemHostnameResolver.hpp"
@@ -110,6 +112,8 @@ asio::awaitable<int> ClientProgram::runCommand() {
     try {
         // A store that cannot be read fails every command before anything else happens.
         trust_->loadIfNeeded();
+        // A picture that could not be saved would cost a whole connection first.
+        if (options_.savePath) PngPictureWriter::checkDestination(*options_.savePath);
         switch (options_.command) {
         case ClientOptions::Command::pair: co_await pair(); break;
         case ClientOptions::Command::list: co_await list(); break;
@@ -126,6 +130,13 @@ asio::awaitable<int> ClientProgram::runCommand() {
     } catch (const UsageError& error) {
         err_ << error.what() << std::endl;
         co_return 2;
+    } catch (const RemoteEndpointValidationError& error) {
+        err_ << error.what() << std::endl;
+        if (error.kind == RemoteEndpointValidationError::Case::loopbackAddressNotAllowed &&
+            !options_.allowLoopbackForTesting) {
+            err_ << kLoopbackHintText << std::endl;
+        }
+        co_return 1;
     } catch (...) {
     }
     err_ << (interrupted_ ? std::string(kCancelledText) : describeError(failure)) << std::endl;

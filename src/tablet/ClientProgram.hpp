@@ -1,7 +1,7 @@
 #pragma once
 
-#include "core/Error.hpp"
 #include "core/TrustedDevice.hpp"
+#include "core/UsageError.hpp"
 #include "core/Uuid.hpp"
 
 #include <asio/awaitable.hpp>
@@ -24,12 +24,6 @@ class AuthenticatedClientSession;
 class DecodedFrameSink;
 class DeviceIdentityService;
 class TrustedDeviceStore;
-
-// A command line the program cannot act on; it exits with 2.
-class UsageError : public Error {
-public:
-    explicit UsageError(std::string text) : Error(std::move(text)) {}
-};
 
 // What the command line asked for.
 struct ClientOptions {
@@ -56,6 +50,9 @@ class ClientProgram {
 public:
     static constexpr const char* kDisconnectReason = "Disconnected by velorinth-client.";
     static constexpr const char* kCancelledText = "Connection cancelled.";
+    // Follows the refusal of a loopback host.
+    static constexpr const char* kLoopbackHintText =
+        "To reach a host on this machine, put --allow-loopback-for-testing before the command (for testing only).";
     static constexpr const char* kNoFrameText =
         "Connected to your Mac, but no live desktop video frame arrived before timeout.";
 

@@ -13,6 +13,7 @@
 #include "transport/client/AuthenticatedClientSession.hpp"
 #include "transport/client/RemoteConnectionService.hpp"
 #include "platform/SystemHostnameResolver.hpp"
+#include "transport/client/VideoStreamTransportError.hpp"
 #include "transport/client/WakeConnectCoordinator.hpp"
 #include "transport/relay/WakeRelayClient.hpp"
 #include "transport/security/TrustedDeviceStore.hpp"
@@ -41,6 +42,21 @@ WakeConnectTimingPolicy programTiming() {
     return WakeConnectTimingPolicy(3s, 60s, BackoffPolicy{1s, 5s, 1.5, 40}, 10s, 3, 10s, 10s, true);
 }
 
+// What configureVideoStream would have refused, for a session whose stream was never asked for.
+void refuseMissingStream(const ActiveSessionDescriptor& descriptor) {
+    using Case = VideoStreamTransportError::Case;
+    if (!descriptor.grantedPermissions.allowsScreenView()) throw VideoStreamTransportError(Case::screenViewPermissionDenied);
+    if (!descriptor.acceptedCapabilities.contains(Capability::h264)) {
+        throw VideoStreamTransportError(Case::h264CapabilityUnavailable);
+    }
+}
+
+// The states that end a run without a session: the program reports them once, as its error.
+bool endsWithoutSession(const WakeConnectState& state) {
+    return !state.isInProgress() && state.kind() != WakeConnectState::Case::connected &&
+           state.kind() != WakeConnectState::Case::idle;
+}
+
 } // namespace
 
 asio::awaitable<void> ClientProgram::useSession(std::shared_ptr<AuthenticatedClientSession> session,
@@ -49,11 +65,14 @@ asio::awaitable<void> ClientProgram::useSession(std::shared_ptr<AuthenticatedCli
     std::exception_ptr failure;
     try {
         if (startStream && frames > 0) co_await session->configureVideoStream(defaultStreamConfiguration(), 1);
+        // A run that could not start the stream skipped it: no picture will come.
+        if (!startStream && frames > 0) refuseMissingStream(session->currentDescriptor());
         if (frames > 0) {
             if (!co_await sink->waitForFrames(frames, kFrameTimeout)) throw Error(kNoFrameText);
             const std::optional<DecodedVideoFrame> last = sink->lastFrame();
-            say("Decoded " + std::to_string(sink->decodedFrames()) + " frames of " + std::to_string(last->width) +
-                "x" + std::to_string(last->height) + ".");
+            const std::uint64_t decoded = sink->decodedFrames();
+            say("Decoded " + std::to_string(decoded) + (decoded == 1 ? " frame of " : " frames of ") +
+                std::to_string(last->width) + "x" + std::to_string(last->height) + ".");
             if (options_.savePath) {
                 PngPictureWriter::write(*last->pixelBuffer, *options_.savePath);
                 say("Saved the last picture to " + options_.savePath->string() + ".");
@@ -95,6 +114,8 @@ asio::awaitable<void> ClientProgram::connect() {
     finishedSinks_.push_back(sink);
     AuthenticatedClientSession::Handlers handlers;
     handlers.onVideoFrameReceived = [sink](EncodedVideoFrame frame) { sink->submit(std::move(frame)); };
+    handlers.onVideoStreamStatus = [sink](const VideoStreamStatusUpdate& status) { sink->streamStatusChanged(status); };
+    handlers.onTerminated = [sink](const SessionTerminationReason& reason) { sink->sessionEnded(reason); };
     const CapabilitySet capabilities{Capability::h264, Capability::pointer, Capability::keyboard};
     const RemoteConnectionOutcome outcome = co_await service->connect(mac.id, discovered, true, kStepTimeout,
                                                                       capabilities, kHeartbeatInterval, handlers);
@@ -124,9 +145,7 @@ asio::awaitable<void> ClientProgram::wake() {
                                           options_.allowLoopbackForTesting),
         programTiming(), environment->environment(),
         [this](const WakeConnectState& state) {
-            say(state.detailedStatusText());
-            if (state.kind() != WakeConnectState::Case::wakeTimedOut) return;
-            for (const std::string_view cause : WakeConnectMessages::wakeFailureCauses) say(std::string(cause));
+            if (!endsWithoutSession(state)) say(state.detailedStatusText());
         });
     onInterrupt_ = [this, coordinator] { asio::co_spawn(io_, coordinator->cancel(), asio::detached); };
 
@@ -147,7 +166,11 @@ asio::awaitable<void> ClientProgram::wake() {
     }
     if (result.finalState.kind() != WakeConnectState::Case::connected) {
         keepSinks();
-        throw Error(result.finalState.detailedStatusText());
+        std::string text = result.finalState.detailedStatusText();
+        if (result.finalState.kind() == WakeConnectState::Case::wakeTimedOut) {
+            for (const std::string_view cause : WakeConnectMessages::wakeFailureCauses) text += "\n" + std::string(cause);
+        }
+        throw Error(text);
     }
     const auto session = std::static_pointer_cast<AuthenticatedClientSession>(result.session);
     say("Wake route: " + (result.wakeRouteUsed ? caseName(*result.wakeRouteUsed) : std::string("none")));

@@ -37,6 +37,22 @@ void DecodedFrameSink::submit(EncodedVideoFrame frame) {
     owner_->submit(std::move(frame));
 }
 
+void DecodedFrameSink::sessionEnded(const SessionTerminationReason& reason) {
+    if (reason.kind == SessionTerminationReason::Case::localDisconnect) return;
+    end(kSessionEndedText + reason.text.value_or(""));
+}
+
+void DecodedFrameSink::streamStatusChanged(const VideoStreamStatusUpdate& status) {
+    if (status.active) return;
+    end(kStreamStoppedText + status.detail.value_or("no reason given."));
+}
+
+void DecodedFrameSink::end(std::string text) {
+    if (shared_->ending) return;
+    shared_->ending = std::move(text);
+    shared_->arrived.notifyAll();
+}
+
 std::uint64_t DecodedFrameSink::decodedFrames() const {
     std::lock_guard guard(shared_->lock);
     return shared_->decodedFrames;
@@ -53,6 +69,7 @@ asio::awaitable<bool> DecodedFrameSink::waitForFrames(std::uint64_t count, Durat
     std::uint64_t seen = decodedFrames();
     auto deadline = std::chrono::steady_clock::now() + perFrame;
     while (seen < count) {
+        if (shared->ending) throw Error(*shared->ending);
         const auto now = std::chrono::steady_clock::now();
         if (now >= deadline) co_return false;
         co_await shared->arrived.wait(deadline - now);

@@ -6,7 +6,11 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-#include <fstream>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <memory>
 
 namespace velorinth {
@@ -46,7 +50,47 @@ std::unique_ptr<AVFrame, FrameFree> rgbPicture(const PixelBuffer& picture) {
     return rgb;
 }
 
+std::string refusal(const std::filesystem::path& path, int error) {
+    return path.string() + " cannot be written (" + std::strerror(error) + ")";
+}
+
+// A new, empty file beside `path`, open for writing; its name in `temporary`.
+int openBeside(const std::filesystem::path& path, std::string& temporary) {
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) throw PictureSaveError(path.string() + " is a folder");
+    if (::access(path.c_str(), F_OK) == 0 && ::access(path.c_str(), W_OK) != 0) {
+        throw PictureSaveError(refusal(path, errno));
+    }
+    const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : ".";
+    // Not mkstemp: its file would be 0600, where a saved picture takes the umask as any new file does.
+    for (int attempt = 0;; ++attempt) {
+        temporary = (folder / ("." + path.filename().string() + "." + std::to_string(::getpid()) + "." +
+                               std::to_string(attempt) + ".part"))
+                        .string();
+        const int file = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (file >= 0) return file;
+        if (errno != EEXIST || attempt == 99) throw PictureSaveError(refusal(path, errno));
+    }
+}
+
+bool writeAll(int file, const std::uint8_t* bytes, std::size_t size) {
+    while (size > 0) {
+        const ssize_t written = ::write(file, bytes, size);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        bytes += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
 } // namespace
+
+void PngPictureWriter::checkDestination(const std::filesystem::path& path) {
+    std::string temporary;
+    ::close(openBeside(path, temporary));
+    ::unlink(temporary.c_str());
+}
 
 void PngPictureWriter::write(const PixelBuffer& picture, const std::filesystem::path& path) {
     const std::unique_ptr<AVFrame, FrameFree> rgb = rgbPicture(picture);
@@ -65,13 +109,21 @@ void PngPictureWriter::write(const PixelBuffer& picture, const std::filesystem::
         avcodec_receive_packet(context.get(), packet.get()) < 0) {
         throw PictureSaveError("the PNG encoder failed");
     }
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file.write(reinterpret_cast<const char*>(packet->data), packet->size);
-    file.close();
-    if (!file) {
-        std::error_code ignored;
-        std::filesystem::remove(path, ignored);
-        throw PictureSaveError("could not write " + path.string());
+    std::string temporary;
+    const int file = openBeside(path, temporary);
+    bool saved = writeAll(file, packet->data, static_cast<std::size_t>(packet->size));
+    int error = saved ? 0 : errno;
+    if (::close(file) != 0 && saved) {
+        saved = false;
+        error = errno;
+    }
+    if (saved && std::rename(temporary.c_str(), path.c_str()) != 0) {
+        saved = false;
+        error = errno;
+    }
+    if (!saved) {
+        ::unlink(temporary.c_str());
+        throw PictureSaveError(refusal(path, error == 0 ? EIO : error));
     }
 }
 

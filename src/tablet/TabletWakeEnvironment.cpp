@@ -90,11 +90,13 @@ TabletWakeEnvironment::connectAuthenticatedSession(ServiceEndpoint endpoint, Tru
     // the first picture; after it, the first outcome stands.
     AuthenticatedClientSession::Handlers handlers;
     handlers.onVideoFrameReceived = [sink](EncodedVideoFrame frame) { sink->submit(std::move(frame)); };
-    handlers.onVideoStreamStatus = [gate](const VideoStreamStatusUpdate& status) {
+    handlers.onVideoStreamStatus = [gate, sink](const VideoStreamStatusUpdate& status) {
         if (!status.active) gate->resolve(FirstFrameGate::Outcome::streamFailed(status.detail.value_or(kStreamStoppedText)));
+        sink->streamStatusChanged(status);
     };
-    handlers.onTerminated = [gate](const SessionTerminationReason& reason) {
+    handlers.onTerminated = [gate, sink](const SessionTerminationReason& reason) {
         gate->resolve(FirstFrameGate::Outcome::streamFailed(reason.text.value_or(kStreamStoppedText)));
+        sink->sessionEnded(reason);
     };
     const auto box = std::make_shared<ObservedNetworkErrorBox>();
     const CapabilitySet capabilities{Capability::h264, Capability::pointer, Capability::keyboard};

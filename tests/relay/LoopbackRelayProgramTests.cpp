@@ -6,6 +6,7 @@
 
 #include "support/ClientProgramRig.hpp"
 
+#include "core/Text.hpp"
 #include "transport/relay/WakeRelayClientError.hpp"
 
 #include <asio/ip/udp.hpp>
@@ -111,6 +112,48 @@ TEST(LoopbackRelayProgram, InvitesPairsAndWakesTheStoppedHostThroughTheRelay) {
     EXPECT_EQ(h.packets.size(), 2u);
     h.stop(*again);
     EXPECT_EQ(again->exitCode(), 0) << again->err();
+}
+
+TEST(LoopbackRelayProgram, HelpListsEveryOptionOptionsTakeTheirValueEitherWayAndLoopbackIsExplained) {
+    RelayProgramRig h;
+    for (const char* help : {"--help", "-h"}) {
+        auto child = h.runAsGiven("velorinth-relay", {"--port", "1", help});
+        EXPECT_EQ(child->exitCode(), 0) << help;
+        EXPECT_TRUE(child->out().starts_with("usage: VelorinthWakeRelay (velorinth-relay)")) << child->out();
+        EXPECT_EQ(child->err(), "");
+        for (const char* option :
+             {"--port N", "--listen-address ADDRESS", "--state-dir DIR", "--wake-port N", "--allow-loopback-for-testing",
+              "--invite MAC-ID", "--endpoint HOST[:PORT]", "--interface NAME,KIND,MAC,IPV4[,MASK]", "--name TEXT",
+              "--bonjour-port N", "--sleep-proxy", "--lifetime SECONDS", "--help"}) {
+            EXPECT_NE(child->out().find(option), std::string::npos) << option;
+        }
+    }
+    for (const std::vector<std::string>& refused :
+         {std::vector<std::string>{"--bogus"}, {"--port=65536"}, {"--sleep-proxy=1"}, {"--lifetime=nan"}, {"serve"}}) {
+        auto child = h.runAsGiven("velorinth-relay", refused);
+        EXPECT_EQ(child->exitCode(), 2) << refused.front();
+        EXPECT_NE(child->err().find("\nusage: VelorinthWakeRelay"), std::string::npos) << child->err();
+    }
+
+    const std::string mac = Uuid::random().uuidString();
+    const std::vector<std::string> options{"--state-dir=" + h.relayState.path.string(), "--port=0",
+                                           "--listen-address=127.0.0.1", "--invite=" + mac, "--endpoint=127.0.0.1"};
+    // The refusal stays as it is; the next line says how to reach this machine.
+    auto refused = h.runAsGiven("velorinth-relay", options);
+    EXPECT_EQ(refused->exitCode(), 1);
+    EXPECT_NE(refused->err().find(
+                  RemoteEndpointValidationError::text(RemoteEndpointValidationError::Case::loopbackAddressNotAllowed) +
+                  "\nFor a tablet or Mac on this machine, add --allow-loopback-for-testing (for testing only).\n"),
+              std::string::npos)
+        << refused->err();
+
+    std::vector<std::string> loopback = options;
+    loopback.insert(loopback.end(), {"--interface=eth0,ethernet,02:00:00:AA:BB:CC,127.0.0.1", "--allow-loopback-for-testing"});
+    auto relay = std::make_unique<ChildProcess>(programPath("velorinth-relay"), loopback);
+    const std::string invitation = h.printed(*relay, "(vlrelay1\\|[^\n]+)\n");
+    EXPECT_NE(invitation.find(lowercased(mac)), std::string::npos) << relay->out() << relay->err();
+    h.stop(*relay);
+    EXPECT_EQ(relay->exitCode(), 0) << relay->err();
 }
 
 } // namespace

@@ -49,6 +49,13 @@ struct ClientProgramRig : HostRig {
         finish(*child);
         return child;
     }
+    // The program with exactly these arguments, run to its end.
+    std::unique_ptr<ChildProcess> runAsGiven(const std::string& program, const std::vector<std::string>& arguments) {
+        auto child = std::make_unique<ChildProcess>(programPath(program), arguments, environment);
+        child->closeInput();
+        finish(*child);
+        return child;
+    }
     // Pairs, answering the code question with `answer`; returns the code shown.
     std::string pair(const std::string& answer, std::unique_ptr<ChildProcess>& child) {
         child = start({"pair", "127.0.0.1:" + std::to_string(port)});

@@ -6,6 +6,7 @@
 
 #include "core/BigEndian.hpp"
 #include "platform/linux/FileSecureStore.hpp"
+#include "transport/client/VideoStreamTransportError.hpp"
 #include "transport/security/TrustedDeviceStore.hpp"
 
 #include <chrono>
@@ -14,8 +15,10 @@
 #include <asio/redirect_error.hpp>
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <regex>
 
 using namespace velorinth;
@@ -121,6 +124,139 @@ TEST(LoopbackTabletProgram, BadInputIsRefusedAndLosesNothing) {
             << corrupted->err();
     }
     EXPECT_EQ(fileBytes(file), before);
+}
+
+TEST(LoopbackTabletProgram, HelpListsEveryOptionOptionsTakeTheirValueEitherWayAndLoopbackIsExplained) {
+    ClientProgramRig h;
+    for (const std::vector<std::string>& help :
+         {std::vector<std::string>{"--help"}, {"-h"}, {"connect", "--frames", "2", "-h"}}) {
+        auto child = h.runAsGiven("velorinth-client", help);
+        EXPECT_EQ(child->exitCode(), 0) << help.back();
+        EXPECT_TRUE(child->out().starts_with("usage: velorinth-client")) << child->out();
+        EXPECT_EQ(child->err(), "");
+        for (const char* option : {"--state-dir DIR", "--allow-loopback-for-testing", "--frames N", "--save FILE.png",
+                                   "--move X,Y", "--remote", "--wake-port PORT", "--help", "pair", "list", "connect",
+                                   "wake", "relay-pair"}) {
+            EXPECT_NE(child->out().find(option), std::string::npos) << option;
+        }
+    }
+    std::unique_ptr<ChildProcess> pairing;
+    h.pair("y", pairing);
+    ASSERT_EQ(pairing->exitCode(), 0) << pairing->err();
+    auto list = h.runAsGiven("velorinth-client", {"--state-dir=" + h.state.path.string(), "list"});
+    EXPECT_EQ(list->exitCode(), 0) << list->err();
+    EXPECT_TRUE(list->out().find("  Test Mac\n") != std::string::npos) << list->out();
+    for (const std::vector<std::string>& refused :
+         {std::vector<std::string>{"--version"}, {"--state-dir=", "list"}, {"list", "--frames=2"},
+          {"connect", "--move=nan,0"}, {"--allow-loopback-for-testing=yes", "list"}}) {
+        auto child = h.runAsGiven("velorinth-client", refused);
+        EXPECT_EQ(child->exitCode(), 2) << refused.front();
+        EXPECT_NE(child->err().find("\nusage: velorinth-client"), std::string::npos) << child->err();
+    }
+
+    // The refusal stays as it is; the next line says how to reach this machine.
+    auto loopback =
+        h.runAsGiven("velorinth-client", {"--state-dir", h.state.path.string(), "pair", "127.0.0.1:" + std::to_string(h.port)});
+    EXPECT_EQ(loopback->exitCode(), 1);
+    EXPECT_EQ(loopback->err(),
+              RemoteEndpointValidationError::text(RemoteEndpointValidationError::Case::loopbackAddressNotAllowed) +
+                  "\nTo reach a host on this machine, put --allow-loopback-for-testing before the command (for "
+                  "testing only).\n");
+    EXPECT_EQ(h.prompts.size(), 2u); // the pairing's, shown and answered
+}
+
+// Runs `arguments` until the host has sent a few frames, then lets `end` act on the host's side.
+std::unique_ptr<ChildProcess> endWhileStreaming(ClientProgramRig& h, std::vector<std::string> arguments,
+                                                const std::function<void(const Uuid& tablet)>& end) {
+    auto child = h.start(std::move(arguments));
+    child->closeInput();
+    h.until([&] {
+        child->poll();
+        const auto sessions = h.server->sessionDescriptors();
+        return child->finished() || (!sessions.empty() && sessions.front().sentVideoFrames >= 3);
+    }, 30s);
+    end(h.trust->allDevices().front().id);
+    h.finish(*child);
+    return child;
+}
+
+TEST(LoopbackTabletProgram, AHostThatEndsTheSessionOrStopsSharingEndsTheWaitForFramesAtOnceWithItsReason) {
+    ClientProgramRig h;
+    std::unique_ptr<ChildProcess> pairing;
+    h.pair("y", pairing);
+    ASSERT_EQ(pairing->exitCode(), 0) << pairing->err();
+
+    auto stopped = endWhileStreaming(h, {"connect", "--frames", "100000"}, [&](const Uuid&) {
+        h.call([&] { h.server->stopAllVideoStreams(VideoStreamStopReason::hostStopped, "The Mac user stopped screen sharing."); });
+    });
+    EXPECT_EQ(stopped->exitCode(), 1);
+    EXPECT_EQ(stopped->err(), "The desktop video stream stopped: The Mac user stopped screen sharing.\n");
+
+    // A wake run finds the Mac awake and connects; its session then ends the same way.
+    auto ended = endWhileStreaming(h, {"wake", "--frames=100000"}, [&](const Uuid& tablet) {
+        h.run(h.server->disconnectSession(tablet, "Disconnected by Mac user."));
+    });
+    EXPECT_EQ(ended->exitCode(), 1);
+    EXPECT_EQ(ended->err(), "The session ended: Disconnected by Mac user.\n") << ended->out();
+}
+
+TEST(LoopbackTabletProgram, AWakeRunWithoutScreenViewRefusesFramesAtOnceAsConnectDoes) {
+    ClientProgramRig h;
+    std::unique_ptr<ChildProcess> pairing;
+    h.pair("y", pairing);
+    ASSERT_EQ(pairing->exitCode(), 0) << pairing->err();
+    h.trust->updatePermissions(h.trust->allDevices().front().id, DevicePermissions::connect);
+
+    const std::string refusal =
+        std::string(VideoStreamTransportError::text(VideoStreamTransportError::Case::screenViewPermissionDenied)) + "\n";
+    auto connect = h.runProgram({"connect", "--frames", "2"});
+    EXPECT_EQ(connect->exitCode(), 1);
+    EXPECT_EQ(connect->err(), refusal);
+    auto wake = h.runProgram({"wake", "--frames", "2"});
+    EXPECT_EQ(wake->exitCode(), 1);
+    EXPECT_EQ(wake->err(), refusal);
+    EXPECT_NE(wake->out().find("Connected\n"), std::string::npos) << wake->out();
+    EXPECT_TRUE(h.streamRequests.empty());
+}
+
+TEST(LoopbackTabletProgram, OneFrameIsOneFrameAPictureThatCannotBeSavedIsRefusedBeforeConnectingAndCtrlCIsToldOnce) {
+    ClientProgramRig h;
+    std::unique_ptr<ChildProcess> pairing;
+    h.pair("y", pairing);
+    ASSERT_EQ(pairing->exitCode(), 0) << pairing->err();
+
+    const fs::path kept = h.state.path / "kept.png";
+    std::ofstream(kept) << "an earlier picture";
+    for (const fs::path& unwritable : {h.state.path / "no-folder" / "out.png", h.state.path}) {
+        auto refused = h.runProgram({"connect", "--save", unwritable.string()});
+        EXPECT_EQ(refused->exitCode(), 1);
+        EXPECT_TRUE(refused->err().starts_with("Couldn't save the picture: " + unwritable.string())) << refused->err();
+        EXPECT_EQ(refused->out(), "") << "nothing was looked for or connected";
+    }
+    EXPECT_TRUE(h.streamRequests.empty());
+
+    SavedWakeConfiguration pushed = SavedWakeConfiguration::empty(Date::now()); // saved by the next connection
+    pushed.targets = {WakeNetworkInterfaceTarget("en0", WakeInterfaceKind::ethernet, kHardware, std::string("127.0.0.1"))};
+    pushed.bonjourServicePort = h.port;
+    pushed.wakeForNetworkAccess = Evidence<bool>::verified(true);
+    h.call([&] { h.server->updateHostState(std::nullopt, true, pushed); });
+    auto saved = h.runProgram({"connect", "--frames=1", "--save=" + kept.string()});
+    ASSERT_EQ(saved->exitCode(), 0) << saved->err();
+    EXPECT_NE(saved->out().find("\nDecoded 1 frame of 640x360.\n"), std::string::npos) << saved->out();
+    EXPECT_EQ(fileBytes(kept).size() > 24 ? fileBytes(kept)[1] : 0, 'P'); // a PNG in place of the old text
+    EXPECT_EQ(std::distance(fs::directory_iterator(h.state.path), fs::directory_iterator()), 2) << "no file left beside";
+
+    // Asleep for good: the run waits for the Mac until Ctrl+C.
+    h.run(h.server->stop());
+    asio::ip::udp::socket nowhere(h.io, {asio::ip::make_address("127.0.0.1"), 0});
+    auto wake = h.start({"wake", "--wake-port", std::to_string(nowhere.local_endpoint().port())});
+    wake->closeInput();
+    h.until([&] { return wake->poll() || wake->out().find("Attempting to wake your Mac\u2026") != std::string::npos; });
+    wake->signal(SIGINT);
+    h.finish(*wake);
+    EXPECT_EQ(wake->exitCode(), 1);
+    EXPECT_EQ(wake->err(), "Connection cancelled.\n");
+    EXPECT_EQ(wake->out().find("Connection cancelled."), std::string::npos) << wake->out();
 }
 
 } // namespace

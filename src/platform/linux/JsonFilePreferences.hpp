@@ -10,13 +10,17 @@
 namespace velorinth {
 
 // Preferences as one JSON object in a file, read once at construction. A
-// missing, unreadable or malformed file, or one above kMaximumFileSize, reads
-// as no keys (malformed content is logged once, with the path). A write goes
-// to a temporary file renamed over the old one, keeping the other keys; a
+// missing, unreadable or malformed file, one above kMaximumFileSize or nested
+// deeper than kMaximumDepth, reads as no keys (malformed content is logged
+// once, with the path); an integer past the signed 64-bit range is no
+// integer. A write goes to a temporary file renamed over the old one, keeping
+// the other keys, and never leaves a file this class would refuse to read; a
 // malformed file is first renamed aside to "<name>.corrupt", so nothing is lost.
 class JsonFilePreferences final : public Preferences {
 public:
     static constexpr std::uintmax_t kMaximumFileSize = 64 * 1024;
+    // Containers one inside another, the file's object the first.
+    static constexpr int kMaximumDepth = 64;
 
     // An empty path keeps everything in memory (no home directory).
     explicit JsonFilePreferences(std::filesystem::path path);

@@ -44,6 +44,18 @@ Bytes secretDigest(std::string_view secretHex) {
     return digest;
 }
 
+// Kept, for the target, and carrying this secret's digest; the comparison
+// takes the same time wherever the digests differ.
+bool ticketRedeems(const WakeRelayTicketRecord& ticket, std::string_view secretHex, const Uuid& target, Date now) {
+    return !(ticket.expiresAt < now) && ticket.targetMacDeviceID == target &&
+           WakeRelayCrypto::constantTimeEquals(secretDigest(secretHex), ticket.secretSHA256);
+}
+
+// Within the retention; a key recorded later than `now` is kept too.
+bool retained(Date recordedAt, Date now) {
+    return !(now.timeIntervalSince(recordedAt) > WakeRelayConfigurationStore::kReplayRetentionSeconds);
+}
+
 template <class Record>
 std::vector<Record> valuesSortedBy(const std::map<Uuid, Record>& records, Date Record::*when) {
     std::vector<Record> out;
@@ -203,13 +215,20 @@ bool WakeRelayConfigurationStore::redeemPairingTicket(const Uuid& ticketID, std:
     return true;
 }
 
+bool WakeRelayConfigurationStore::isPairingTicketRedeemable(const Uuid& ticketID, std::string_view secretHex,
+                                                            const Uuid& targetMacDeviceID, Date now) {
+    std::lock_guard lock(mutex_);
+    const State& state = loadLocked();
+    const auto ticket = state.tickets.find(ticketID);
+    return ticket != state.tickets.end() && ticketRedeems(ticket->second, secretHex, targetMacDeviceID, now);
+}
+
 bool WakeRelayConfigurationStore::consumeRequest(const std::string& key, Date now) {
     std::lock_guard lock(mutex_);
     State state = loadLocked();
     auto& ledger = state.consumedRequests;
     const std::size_t before = ledger.size();
-    std::erase_if(ledger,
-                  [&](const auto& entry) { return now.timeIntervalSince(entry.second) > kReplayRetentionSeconds; });
+    std::erase_if(ledger, [&](const auto& entry) { return !retained(entry.second, now); });
     if (ledger.contains(key)) {
         saveLocked(std::move(state));
         return false;
@@ -232,6 +251,13 @@ bool WakeRelayConfigurationStore::consumeRequest(const std::string& key, Date no
     ledger.emplace(key, now);
     saveLocked(std::move(state));
     return true;
+}
+
+bool WakeRelayConfigurationStore::isRequestConsumed(const std::string& key, Date now) {
+    std::lock_guard lock(mutex_);
+    const State& state = loadLocked();
+    const auto found = state.consumedRequests.find(key);
+    return found != state.consumedRequests.end() && retained(found->second, now);
 }
 
 void WakeRelayConfigurationStore::appendAuditEntry(const WakeRelayAuditEntry& entry) {

@@ -95,9 +95,15 @@ public:
     // known with other key material spends the ticket and throws identityChanged.
     virtual bool redeemPairingTicket(const Uuid& ticketID, std::string_view secretHex, const Uuid& targetMacDeviceID,
                                      const DevicePublicIdentity& client, Date now);
+    // Whether redeemPairingTicket would take this secret for this target at
+    // `now`. Reads only.
+    virtual bool isPairingTicketRedeemable(const Uuid& ticketID, std::string_view secretHex,
+                                           const Uuid& targetMacDeviceID, Date now);
     // True when `key` was new and is now recorded; false for a replay, and
     // for a new key that meets a full ledger with nothing old enough to give up.
     virtual bool consumeRequest(const std::string& key, Date now);
+    // Whether consumeRequest would find `key` in the ledger at `now`. Reads only.
+    virtual bool isRequestConsumed(const std::string& key, Date now);
     // Appends and keeps the newest 100.
     virtual void appendAuditEntry(const WakeRelayAuditEntry& entry);
     virtual std::vector<WakeRelayAuditEntry> auditLog();

@@ -1,5 +1,6 @@
 // How the relay server decides one request: verification, the replay
-// ledger, then the pairing or the wake; the audit line; the signed answer.
+// ledger (for a request that could act), then the pairing or the wake; the
+// audit line; the signed answer.
 
 #include "transport/relay/WakeRelayServer.hpp"
 
@@ -88,6 +89,16 @@ Outcome verificationFailure(const std::exception_ptr& failure) {
     return authenticationFailed();
 }
 
+// A question for the store on its worker; an error of the store answers `onError`.
+template <class Query>
+asio::awaitable<bool> storeSays(asio::thread_pool& worker, Query query, bool onError = false) {
+    try {
+        co_return co_await callOnWorker(worker, std::move(query));
+    } catch (...) {
+        co_return onError;
+    }
+}
+
 } // namespace
 
 // One use of each verified request: the client, the request and its nonce.
@@ -128,26 +139,42 @@ asio::awaitable<WakeRelayServer::Outcome> WakeRelayServer::decide(const WakeRela
         // Nothing of a request that failed verification reaches the store but its audit line.
         co_return verificationFailure(std::current_exception());
     }
-    auto consume = [store = store_, key = requestKey(request), now] { return store->consumeRequest(key, now); };
-    bool fresh = false;
-    try {
-        fresh = co_await callOnWorker(storeWorker_, std::move(consume));
-    } catch (...) {
-        fresh = false;
+    const std::string key = requestKey(request);
+    const WakeRelayAction::PairClient* pairing = request.action.pairing();
+    // A request takes a place in the replay ledger only when it could act: its
+    // client is authorized for the target, or it carries a ticket that would
+    // redeem. Anything else, signed by a key of the sender's own making, would
+    // fill the ledger that the paired tablets need and cost a save each time;
+    // it is refused as it would have been, a replay when its key is already there.
+    auto authorized = [store = store_, client = request.clientIdentity, target = request.targetMacDeviceID] {
+        return store->isClientAuthorized(client, target);
+    };
+    bool standing = co_await storeSays(storeWorker_, std::move(authorized));
+    if (!standing && pairing) {
+        auto redeemable = [store = store_, ticket = pairing->ticketID, secret = pairing->secretHex,
+                           target = request.targetMacDeviceID, now] {
+            return store->isPairingTicketRedeemable(ticket, secret, target, now);
+        };
+        standing = co_await storeSays(storeWorker_, std::move(redeemable));
     }
+    if (!standing) {
+        // A ledger that cannot be read refuses as a replay, as consumeRequest's failure does.
+        auto seen = [store = store_, key, now] { return store->isRequestConsumed(key, now); };
+        const bool consumed = co_await storeSays(storeWorker_, std::move(seen), true);
+        if (consumed) co_return replay();
+        co_return pairing ? ticketRefused() : notAuthorized();
+    }
+
+    auto consume = [store = store_, key, now] { return store->consumeRequest(key, now); };
+    const bool fresh = co_await storeSays(storeWorker_, std::move(consume));
     if (!fresh) co_return replay();
 
-    if (const WakeRelayAction::PairClient* pairing = request.action.pairing()) {
+    if (pairing) {
         auto redeem = [store = store_, ticket = pairing->ticketID, secret = pairing->secretHex,
                        target = request.targetMacDeviceID, client = request.clientIdentity, now] {
             return store->redeemPairingTicket(ticket, secret, target, client, now);
         };
-        bool redeemed = false;
-        try {
-            redeemed = co_await callOnWorker(storeWorker_, std::move(redeem));
-        } catch (...) {
-            redeemed = false;
-        }
+        const bool redeemed = co_await storeSays(storeWorker_, std::move(redeem));
         co_return redeemed ? paired() : ticketRefused();
     }
     co_return co_await dispatchWake(request, now);
@@ -158,12 +185,7 @@ asio::awaitable<WakeRelayServer::Outcome> WakeRelayServer::dispatchWake(const Wa
     auto authorized = [store = store_, client = request.clientIdentity, target = request.targetMacDeviceID] {
         return store->isClientAuthorized(client, target);
     };
-    bool allowed = false;
-    try {
-        allowed = co_await callOnWorker(storeWorker_, std::move(authorized));
-    } catch (...) {
-        allowed = false;
-    }
+    const bool allowed = co_await storeSays(storeWorker_, std::move(authorized));
     if (!allowed) co_return notAuthorized();
 
     auto lookUp = [store = store_, target = request.targetMacDeviceID] { return store->target(target); };

@@ -206,7 +206,7 @@ TEST(LoopbackRelayServer, OneConnectionOverTheCapIsClosedBeforeTLS) {
     EXPECT_EQ(h.store->auditLog().size(), 1u);
 }
 
-TEST(LoopbackRelayServer, AConsumedKeyCannotBeRetriedButAnUnverifiedOneConsumedNothing) {
+TEST(LoopbackRelayServer, AConsumedKeyCannotBeRetriedButAnUnverifiedOrUnauthorizedOneConsumedNothing) {
     RelayRig h;
     ScriptedRelayPeer tablet(h.io.get_executor(), "Tablet");
     const Uuid mac = Uuid::random();
@@ -228,13 +228,17 @@ TEST(LoopbackRelayServer, AConsumedKeyCannotBeRetriedButAnUnverifiedOneConsumedN
     // Refused by verification: no key consumed.
     RelayExchange exchange = h.exchange(tablet, sameKey([](auto& r) { r.signature.back() ^= 1; }));
     expectDecision(h, tablet, exchange, before++, kAuthenticationFailed);
-    // Verified, refused for want of authorization: the key is spent.
+    // Verified, refused for want of authorization: no key consumed either.
     exchange = h.exchange(tablet, sameKey({}));
     expectDecision(h, tablet, exchange, before++, kNotAuthorized);
+    EXPECT_TRUE(h.store->load().consumedRequests.empty());
     h.authorize(tablet, mac);
     exchange = h.exchange(tablet, sameKey({}));
+    expectDecision(h, tablet, exchange, before++, wakeSent(1));
+    // Accepted once: the key is spent.
+    exchange = h.exchange(tablet, sameKey({}));
     expectDecision(h, tablet, exchange, before++, kReplay);
-    EXPECT_TRUE(h.transmitter->attempts().empty());
+    EXPECT_EQ(h.transmitter->attempts().size(), 1u);
 
     // An unauthorized client naming a Mac the relay does not know learns nothing of it.
     ScriptedRelayPeer stranger(h.io.get_executor(), "Stranger");

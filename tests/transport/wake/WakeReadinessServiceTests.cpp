@@ -2,6 +2,8 @@
 
 #include "core/WakeReadinessEvaluator.hpp"
 #include "platform/InMemorySecureStore.hpp"
+#include "platform/linux/FileSecureStore.hpp"
+#include "support/TemporaryDirectory.hpp"
 
 #include <gtest/gtest.h>
 
@@ -95,6 +97,21 @@ TEST_F(WakeReadinessTest, StoredRecordsAreReadOnceAndBadOnesLeftInPlace) {
     }
     store->setFailure(Operation::load);
     EXPECT_EQ(snapshotDate(), std::nullopt);
+}
+
+TEST_F(WakeReadinessTest, ContentOnDiskThatIsNoRecordIsLeftByteForByteUntilAWakeIsRecorded) {
+    const velorinth::testing::TemporaryDirectory directory{"velorinth-wake-record"};
+    const auto disk = std::make_shared<FileSecureStore>(directory.path);
+    for (const std::string content : {"not json", "[1]", R"({"lastVerifiedWakeAt":"yesterday"})",
+                                      R"({"lastVerifiedWakeAt":{"seconds":1}})", "\xff\xfe{}"}) {
+        SCOPED_TRACE(content);
+        disk->save(bytesOf(content), kService, kAccount);
+        WakeReadinessService reader(probe, disk, [] { return kNow; });
+        EXPECT_EQ(reader.diagnosticsSnapshot(51891, true, kNow).configuration.lastVerifiedWakeAt, std::nullopt);
+        EXPECT_EQ(disk->load(kService, kAccount), bytesOf(content));
+        reader.recordVerifiedWake(kNow.addingTimeInterval(-60));
+        EXPECT_EQ(disk->load(kService, kAccount), bytesOf(R"({"lastVerifiedWakeAt":786316740.5})"));
+    }
 }
 
 TEST_F(WakeReadinessTest, RecordsNeverMoveBackAndNeverPastTheClock) {
