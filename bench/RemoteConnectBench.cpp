@@ -250,24 +250,20 @@ void firstPictureRow() {
         "the tablet's session has a whole frame",
         "the tablet program's loop has the decoded picture"};
     for (std::size_t i = 0; i < kStages.size(); ++i) {
-        std::printf("    %-62s | %6.1f ms %6.1f ms%s\n", kStageNames[i], percentile(stages[i], 0.5),
-                    percentile(stages[i], 0.95),
-                    stages[i].size() < whole.size() ? "   (not in every round)" : "");
+        print(("  " + std::string(kStageNames[i])).c_str(), stages[i],
+              stages[i].size() < whole.size() ? "   (not in every round)" : "");
     }
     std::printf("  the blocking steps inside it, ms (p50, p95):\n");
     char grants[96];
     std::snprintf(grants, sizeof grants, "grant checks: X connection and a 1x1 read, %d per start", grantChecks);
     const std::array<const char*, kSpans.size()> kSpanNames{
         grants,
-        "capture stream start: X connection, SHM attach, one whole grab",
+        "stream start: X connection, SHM attach, a whole grab, converter",
         "display list: X connection and RandR",
         "x264 open at 1920x1080",
         "the first encode call (x264's open too when it was not ahead)",
-        "the first picture's decode on the tablet (the decoder's own figure)"};
-    for (std::size_t i = 0; i < kSpans.size(); ++i) {
-        std::printf("    %-62s | %6.1f ms %6.1f ms\n", kSpanNames[i], percentile(spans[i], 0.5),
-                    percentile(spans[i], 0.95));
-    }
+        "the first picture's decode (the tablet decoder's own figure)"};
+    for (std::size_t i = 0; i < kSpans.size(); ++i) print(("  " + std::string(kSpanNames[i])).c_str(), spans[i]);
     std::printf("  rounds whose first encoded frame was not the first picture: %d of %d\n", firstFrameLost,
                 kPictureRounds);
     std::printf("  on %d core(s), load average %.1f before and %.1f after the row\n", bench::allowedCores(),

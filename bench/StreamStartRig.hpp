@@ -47,7 +47,7 @@ public:
     enum Span : std::size_t {
         grantChecks,   // the back-end's preflight (X connection, a 1x1 read), every call
         displayList,   // the back-end's list of displays (X connection, RandR)
-        streamStart,   // the stream's start (X connection, SHM attach, one grab), up to its thread
+        streamStart,   // the stream's start (X connection, SHM attach, one grab, the converter), up to its thread
         encoderOpen,   // x264 opened at the stream's size
         firstEncode,   // the first encode call (with the open when it was not prepared)
         pictureDecode, // the tablet's decode of its first picture, as the decoder reports it
@@ -96,24 +96,30 @@ auto timed(StartTimeline& timeline, StartTimeline::Span span, F&& call) {
     return call();
 }
 
-class TimedCaptureStream final : public CaptureStream {
+// What each decorator below holds: the object it wraps and the timeline it notes into.
+template <class Inner>
+class TimedDecorator {
 public:
-    TimedCaptureStream(std::unique_ptr<CaptureStream> inner, std::shared_ptr<StartTimeline> timeline)
+    TimedDecorator(std::shared_ptr<Inner> inner, std::shared_ptr<StartTimeline> timeline)
         : inner_(std::move(inner)), timeline_(std::move(timeline)) {}
+
+protected:
+    const std::shared_ptr<Inner> inner_;
+    const std::shared_ptr<StartTimeline> timeline_;
+};
+
+class TimedCaptureStream final : public CaptureStream, private TimedDecorator<CaptureStream> {
+public:
+    using TimedDecorator::TimedDecorator;
     std::uint64_t identity() const override { return inner_->identity(); }
     void start() override { timed(*timeline_, StartTimeline::streamStart, [&] { inner_->start(); }); }
     void update(const CaptureStreamSettings& settings) override { inner_->update(settings); }
     void stop() override { inner_->stop(); }
-
-private:
-    const std::unique_ptr<CaptureStream> inner_;
-    const std::shared_ptr<StartTimeline> timeline_;
 };
 
-class TimedCaptureBackend final : public CaptureBackend {
+class TimedCaptureBackend final : public CaptureBackend, private TimedDecorator<CaptureBackend> {
 public:
-    TimedCaptureBackend(std::shared_ptr<CaptureBackend> inner, std::shared_ptr<StartTimeline> timeline)
-        : inner_(std::move(inner)), timeline_(std::move(timeline)) {}
+    using TimedDecorator::TimedDecorator;
     bool preflight() override {
         ++timeline_->grantCheckCount;
         return timed(*timeline_, StartTimeline::grantChecks, [&] { return inner_->preflight(); });
@@ -125,16 +131,11 @@ public:
                                               CaptureStreamOutput& output) override {
         return std::make_unique<TimedCaptureStream>(inner_->makeStream(display, settings, output), timeline_);
     }
-
-private:
-    const std::shared_ptr<CaptureBackend> inner_;
-    const std::shared_ptr<StartTimeline> timeline_;
 };
 
-class TimedCapturePort final : public CaptureServicePort {
+class TimedCapturePort final : public CaptureServicePort, private TimedDecorator<CaptureServicePort> {
 public:
-    TimedCapturePort(std::shared_ptr<CaptureServicePort> inner, std::shared_ptr<StartTimeline> timeline)
-        : inner_(std::move(inner)), timeline_(std::move(timeline)) {}
+    using TimedDecorator::TimedDecorator;
     asio::awaitable<CaptureSize> startCapture(VideoStreamConfiguration configuration) override {
         const CaptureSize size = co_await inner_->startCapture(configuration);
         timeline_->mark(StartTimeline::captureStarted);
@@ -154,17 +155,12 @@ public:
     void setOnStreamStoppedWithError(StoppedHandler handler) override {
         inner_->setOnStreamStoppedWithError(std::move(handler));
     }
-
-private:
-    const std::shared_ptr<CaptureServicePort> inner_;
-    const std::shared_ptr<StartTimeline> timeline_;
 };
 
 // The host's real encoder, its x264 opens and its first encode timed.
-class TimedEncoder final : public VideoEncoderPort {
+class TimedEncoder final : public VideoEncoderPort, private TimedDecorator<VideoEncoderPort> {
 public:
-    TimedEncoder(std::shared_ptr<VideoEncoderPort> inner, std::shared_ptr<StartTimeline> timeline)
-        : inner_(std::move(inner)), timeline_(std::move(timeline)) {}
+    using TimedDecorator::TimedDecorator;
 
     static Factory factory(std::shared_ptr<StartTimeline> timeline) {
         auto sessions = [timeline, open = VideoCompressionSession::defaultFactory()](
@@ -194,10 +190,6 @@ public:
         }
         return frame;
     }
-
-private:
-    const std::shared_ptr<VideoEncoderPort> inner_;
-    const std::shared_ptr<StartTimeline> timeline_;
 };
 
 // The host: a private display with a moving scene, and the model on it.
