@@ -66,8 +66,8 @@ asio::awaitable<void> burden(const std::atomic<bool>* busy, const std::atomic<bo
 }
 
 struct Setup {
+    Loop mainLoop; // outlives the server's loop, whose coroutines hop back to it as they are destroyed
     EventLoop serverLoop;
-    Loop mainLoop;
     Loop tabletLoop;
     asio::thread_pool tabletKdf{1}, tabletStore{1};
     std::shared_ptr<Relay> relay = std::make_shared<Relay>();

@@ -262,8 +262,11 @@ struct StreamStartHost {
         return options;
     }()};
     Scene scene{xvfb.displayName()};
+    // The UI thread's stand-in. It outlives the server's loop, as the host's
+    // UI context does: the coroutines that loop still holds hop back to it as
+    // they are destroyed.
+    Loop mainLoop;
     EventLoop serverLoop;
-    Loop mainLoop; // the UI thread's stand-in
     std::shared_ptr<DeviceIdentityService> identity = identityNamed("Bench Mac");
     std::shared_ptr<TrustedDeviceStore> trust =
         std::make_shared<TrustedDeviceStore>(std::make_shared<InMemorySecureStore>());
