@@ -137,12 +137,15 @@ asio::awaitable<void> HostModel::rejectPendingPairing(Uuid pairingID) {
 asio::awaitable<void> HostModel::resetIdentity() { return keepAlive(shared_from_this(), resetIdentityBody()); }
 
 asio::awaitable<void> HostModel::resetIdentityBody() {
-    co_await listenerChain_.acquire();
-    FifoLock::Holder holder(listenerChain_);
+    // Before the wait for the listener's turn: a restart whose delay ended
+    // meanwhile would queue behind this reset and, if it failed, start the
+    // listener under the old identity and wipe the reset's error.
     if (restartTask.get()) {
         restartTask.get().cancel();
         restartTask.set({});
     }
+    co_await listenerChain_.acquire();
+    FifoLock::Holder holder(listenerChain_);
     co_await stopVideoStream(VideoStreamState::idle());
     co_await sessionServer->stop();
     DevicePublicIdentity identity;

@@ -20,7 +20,7 @@ void HostModel::refreshPermissions() {
     if (!accessibility) inputInjector->releaseAllHeld();
     screenRecordingGranted.set(platform.screenRecording->preflight());
     if (!screenRecordingGranted.get() && captureState.get().kind == CaptureState::Case::capturing) {
-        spawn(handleScreenRecordingRevoked());
+        spawnHoldingWeakly([](HostModel& model) { return model.handleScreenRecordingRevoked(); });
     }
     if (changed && started.get()) pushHostState();
 }
@@ -39,13 +39,15 @@ asio::awaitable<void> HostModel::startBody() {
             if (const std::shared_ptr<HostModel> self = weak.lock()) self->reportDisplayEvent(event);
         });
     });
-    // The capture thread words the error; only the text crosses to the UI thread.
+    // The capture thread words the error; only the text crosses to the UI
+    // thread. The task starts a turn later: it holds the model weakly too.
     captureService->setOnStreamStoppedWithError([weak = weak_from_this(), executor = mainExecutor_](
                                                     std::exception_ptr error) {
         std::string description = userFacingMessage(error);
-        asio::post(executor, [weak, description = std::move(description)]() mutable {
+        asio::post(executor, [weak, description = std::move(description)] {
             if (const std::shared_ptr<HostModel> self = weak.lock()) {
-                self->spawn(self->handleCaptureStopped(std::move(description)));
+                self->spawnHoldingWeakly(
+                    [description](HostModel& model) { return model.handleCaptureStopped(description); });
             }
         });
     });
@@ -227,7 +229,9 @@ HostSessionCallbacks HostModel::makeCallbacks() {
     };
     callbacks.onVideoStreamStopped = [main, weak](const Uuid&, const Uuid&) {
         asio::post(main, [weak] {
-            if (const std::shared_ptr<HostModel> self = weak.lock()) self->spawn(self->handleVideoStreamStopped());
+            if (const std::shared_ptr<HostModel> self = weak.lock()) {
+                self->spawnHoldingWeakly([](HostModel& model) { return model.handleVideoStreamStopped(); });
+            }
         });
     };
     callbacks.onVerifiedWakeConfirmed = [main, weak](const Uuid&, Date date) {

@@ -14,6 +14,28 @@ std::string joined(const std::vector<std::string>& items) {
     return text;
 }
 
+// The text with C0 and C1 control characters (UTF-8 C2 80-9F) replaced by
+// U+FFFD: a peer's name must not move the terminal's cursor or rewrite the
+// lines printed before it, the verification code among them.
+std::string terminalSafe(std::string_view text) {
+    constexpr std::string_view kReplacement = "\uFFFD";
+    std::string safe;
+    safe.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte < 0x20 || byte == 0x7F) {
+            safe += kReplacement;
+        } else if (byte == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                   static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+            safe += kReplacement;
+            ++i;
+        } else {
+            safe += text[i];
+        }
+    }
+    return safe;
+}
+
 } // namespace
 
 HostConsole::HostConsole(std::shared_ptr<HostModel> model, Options options)
@@ -31,6 +53,13 @@ std::string HostConsole::listeningLine(std::uint16_t port, const std::vector<std
            "; host fingerprint: " + fingerprint;
 }
 
+std::string HostConsole::answerLine(bool approved, const std::string& peerName, const std::string& code) {
+    return std::string(approved ? "Approved" : "Rejected") + " the pairing request from \u201C" + peerName +
+           "\u201D (verification code " + code + ").";
+}
+
+void HostConsole::say(const std::string& line) { options_.print(terminalSafe(line)); }
+
 void HostConsole::changed(HostModelField field) {
     HostModel& model = *model_;
     switch (field) {
@@ -38,15 +67,14 @@ void HostConsole::changed(HostModelField field) {
         const ListenerStatus& status = model.listenerStatus.get();
         if (status.kind() != ListenerStatus::Case::advertising) return;
         const std::optional<DevicePublicIdentity>& identity = model.hostIdentity.get();
-        options_.print(listeningLine(status.port(),
-                                     options_.lanAddresses ? options_.lanAddresses() : std::vector<std::string>{},
-                                     model.detectedPrivateTunnelAddresses.get(),
-                                     identity ? identity->fingerprint.groupedHexString() : "unknown"));
+        say(listeningLine(status.port(), options_.lanAddresses ? options_.lanAddresses() : std::vector<std::string>{},
+                          model.detectedPrivateTunnelAddresses.get(),
+                          identity ? identity->fingerprint.groupedHexString() : "unknown"));
         return;
     }
     case HostModelField::networkError: {
         const std::optional<std::string>& error = model.networkError.get();
-        if (error && error != lastError_) options_.print(*error);
+        if (error && error != lastError_) say(*error);
         lastError_ = error;
         return;
     }
@@ -54,19 +82,21 @@ void HostConsole::changed(HostModelField field) {
         if (!options_.answerPrompt) return;
         const std::optional<IncomingPairingPrompt>& prompt = model.pendingPairing.get();
         if (!prompt) {
-            if (printedPrompt_) options_.print("The pairing request is no longer pending.");
+            if (printedPrompt_) say(std::string(kNoLongerPendingLine));
             printedPrompt_.reset();
+            answered_ = false;
             return;
         }
-        if (printedPrompt_ == prompt->id) return;
-        printedPrompt_ = prompt->id;
+        if (printedPrompt_ && printedPrompt_->id == prompt->id) return;
+        printedPrompt_ = prompt;
+        answered_ = false;
         const PairingApprovalPresentation sheet = PairingApprovalPresenter::present(*prompt, options_.formats);
-        options_.print(sheet.title);
-        options_.print(sheet.instruction);
-        options_.print("Verification code: " + sheet.code);
-        options_.print(sheet.fingerprintCaption + ": " + sheet.fingerprint);
-        options_.print(sheet.expiry);
-        options_.print("Type y to approve or n to reject, then Return.");
+        say(sheet.title);
+        say(sheet.instruction);
+        say("Verification code: " + sheet.code);
+        say(sheet.fingerprintCaption + ": " + sheet.fingerprint);
+        say(sheet.expiry);
+        say("Type y to approve or n to reject, then Return.");
         return;
     }
     default: return;
@@ -74,15 +104,22 @@ void HostConsole::changed(HostModelField field) {
 }
 
 void HostConsole::inputLine(std::string_view line) {
-    if (!readsInput() || !printedPrompt_) return;
+    if (!readsInput()) return;
     const std::string_view answer = trimmedAsciiWhitespace(line);
     if (answer != "y" && answer != "n") return;
-    // Only the prompt printed, and only while the model still holds it.
+    // Only the prompt printed, once, and only while the model still holds it.
     const std::optional<IncomingPairingPrompt>& pending = model_->pendingPairing.get();
-    if (!pending || pending->id != *printedPrompt_) return;
-    const Uuid id = *printedPrompt_;
-    printedPrompt_.reset();
-    options_.answerPrompt(answer == "y", id);
+    if (!printedPrompt_ || answered_ || !pending || pending->id != printedPrompt_->id) {
+        say(std::string(kNothingToAnswerLine));
+        return;
+    }
+    answered_ = true;
+    const bool approve = answer == "y";
+    const IncomingPairingPrompt prompt = *printedPrompt_;
+    // Told before it is done: the answer clears the model's prompt at once,
+    // and the line saying so follows this one.
+    say(answerLine(approve, prompt.peerIdentity.displayName, prompt.verificationCode));
+    options_.answerPrompt(approve, prompt.id);
 }
 
 } // namespace velorinth

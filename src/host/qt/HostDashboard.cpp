@@ -10,6 +10,7 @@
 #include "host/qt/PairingApprovalView.hpp"
 #include "host/qt/PermissionsCardView.hpp"
 #include "host/qt/QtStyle.hpp"
+#include "host/qt/QtWindowActivator.hpp"
 #include "host/qt/SessionsListView.hpp"
 #include "host/qt/StatusHeaderView.hpp"
 #include "host/qt/StreamDiagnosticsView.hpp"
@@ -60,7 +61,10 @@ HostDashboard::HostDashboard(std::shared_ptr<HostModel> model, DisplayFormats fo
     column->setObjectName("detailColumn");
     column->setMaximumWidth(DashboardPresenter::kDetailMaximumWidth);
     buildDetail(column);
-    holderRow->addWidget(column, 1, Qt::AlignLeft | Qt::AlignTop);
+    // As wide as the room allows up to its maximum, at the leading edge: not
+    // its content's width, which would change as rows come and go.
+    holderRow->addWidget(column, 1, Qt::AlignTop);
+    holderRow->addStretch(0);
     scroll->setWidget(holder);
     splitter->addWidget(scroll);
     splitter->setStretchFactor(1, 1);
@@ -110,9 +114,10 @@ void HostDashboard::buildSidebar(QWidget* sidebar) {
         auto* line = new QHBoxLayout(row);
         line->setContentsMargins(6, 3, 6, 3);
         auto* symbol = symbolLabel("sidebarSymbol", 18);
-        showSymbol(symbol, {DashboardPresenter::sectionSymbol(section), Tint::blue}, 18);
         auto* text = textLabel("sidebarText");
         showText(text, std::string(HostModel::rawValue(section)));
+        sidebarSymbols_[static_cast<std::size_t>(section)] = symbol;
+        sidebarTexts_[static_cast<std::size_t>(section)] = text;
         line->addWidget(symbol);
         line->addWidget(text, 1);
         if (section == HostModel::Section::activeSessions) {
@@ -124,10 +129,32 @@ void HostDashboard::buildSidebar(QWidget* sidebar) {
         sidebar_->setItemWidget(item, row);
     }
     layout->addWidget(sidebar_);
+    showSidebarSelection();
     connect(sidebar_, &QListWidget::currentRowChanged, this, [this](int row) {
+        showSidebarSelection();
         if (row < 0 || row >= static_cast<int>(HostModel::allSections.size())) return;
         model_->selectedSection.set(HostModel::allSections[static_cast<std::size_t>(row)]);
     });
+}
+
+void HostDashboard::showSidebarSelection() {
+    // The selected row lies on the selection's colour: its symbol and title
+    // take the selected text's colour, as the list's own text would.
+    const QColor selected = sidebar_->palette().color(QPalette::HighlightedText);
+    for (const HostModel::Section section : HostModel::allSections) {
+        const auto index = static_cast<std::size_t>(section);
+        const bool isSelected = sidebar_->currentRow() == static_cast<int>(index);
+        const std::string symbol(DashboardPresenter::sectionSymbol(section));
+        QLabel* text = sidebarTexts_[index];
+        if (isSelected) {
+            showSymbol(sidebarSymbols_[index], symbol, selected, 18);
+        } else {
+            showSymbol(sidebarSymbols_[index], {symbol, Tint::blue}, 18);
+        }
+        QPalette palette = text->palette();
+        palette.setColor(QPalette::WindowText, isSelected ? selected : tintColor(Tint::primary, sidebar_));
+        text->setPalette(palette);
+    }
 }
 
 void HostDashboard::addBox(DashboardBox kind, QWidget* content, std::function<void()> render,
@@ -202,6 +229,7 @@ void HostDashboard::renderFrame() {
     if (sidebar_->currentRow() != selected) {
         const QSignalBlocker block(sidebar_);
         sidebar_->setCurrentRow(selected);
+        showSidebarSelection();
     }
     const SidebarRow& sessionsRow = p.sidebar[static_cast<std::size_t>(HostModel::Section::activeSessions)];
     if (sessionsRow.badge) {
@@ -228,6 +256,15 @@ void HostDashboard::showEvent(QShowEvent* event) {
     if (shownOnce_) return;
     shownOnce_ = true;
     controller_.windowShown();
+}
+
+bool HostDashboard::event(QEvent* event) {
+    const bool handled = QMainWindow::event(event);
+    // A click on this window while a sheet is open activates it even though
+    // the sheet blocks it; the sheet comes forward, as a window manager would
+    // bring it, and no window manager may run.
+    if (event->type() == QEvent::WindowActivate) QtWindowActivator::raiseWindowsParentedBy(this);
+    return handled;
 }
 
 void HostDashboard::pairingPromptChanged() {

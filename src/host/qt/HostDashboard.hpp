@@ -18,6 +18,7 @@
 #include <memory>
 
 class QGroupBox;
+class QLabel;
 class QListWidget;
 class QVBoxLayout;
 
@@ -48,9 +49,11 @@ public:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    bool event(QEvent* event) override;
 
 private:
     void buildSidebar(QWidget* sidebar);
+    void showSidebarSelection();
     void buildDetail(QWidget* column);
     void renderFrame();
     void pairingPromptChanged();
@@ -64,6 +67,8 @@ private:
     HostModelQt observed_;
     RenderScheduler scheduler_;
     QListWidget* sidebar_ = nullptr;
+    std::array<QLabel*, HostModel::allSections.size()> sidebarSymbols_{};
+    std::array<QLabel*, HostModel::allSections.size()> sidebarTexts_{};
     BadgeLabel* sessionsBadge_ = nullptr;
     QVBoxLayout* boxesLayout_ = nullptr;
     std::array<QGroupBox*, 6> boxes_{};

@@ -45,7 +45,8 @@ enum class Mark {
     clock,
     key,
     lock,
-    power
+    power,
+    boltHorizontal
 };
 
 struct Glyph {
@@ -62,7 +63,7 @@ constexpr std::array<Glyph, 27> kGlyphs{{
     {s::checkmarkCircleFill, Base::circle, Mark::check, true},
     {s::exclamationmarkTriangleFill, Base::triangle, Mark::exclamation, true},
     {s::macbookAndIpad, Base::laptopAndTablet, Mark::none, false},
-    {s::boltHorizontalCircle, Base::circle, Mark::none, false},
+    {s::boltHorizontalCircle, Base::circle, Mark::boltHorizontal, false},
     {s::person2BadgeKey, Base::people, Mark::key, false},
     {s::power, Base::power, Mark::none, false},
     {s::lockShield, Base::shield, Mark::lock, false},
@@ -223,6 +224,11 @@ void drawMark(QPainter& p, Mark mark, const QColor& color) {
     case Mark::power:
         p.drawArc(QRectF(7, 8, 10, 10), 120 * 16, 300 * 16);
         p.drawLine(QPointF(12, 6.5), QPointF(12, 12));
+        break;
+    case Mark::boltHorizontal: // the bolt turned on its side, inside the circle
+        p.setPen(Qt::NoPen);
+        p.setBrush(color);
+        p.drawPolygon(QPolygonF({{18.0, 13.1}, {11.5, 8.2}, {11.5, 11.5}, {6.0, 10.4}, {13.1, 15.9}, {13.1, 12.6}}));
         break;
     }
 }

@@ -32,14 +32,17 @@ QString qtText(const std::string& text) { return QString::fromUtf8(text.data(), 
 std::string stdText(const QString& text) { return text.toStdString(); }
 
 void showSymbol(QLabel* label, const SymbolImage& symbol, int size) {
-    if (label->property("symbol").toString() == qtText(symbol.name) &&
-        label->property("tint").toInt() == int(symbol.tint)) {
+    showSymbol(label, symbol.name, tintColor(symbol.tint, label), size);
+}
+
+void showSymbol(QLabel* label, const std::string& name, const QColor& color, int size) {
+    if (label->property("symbol").toString() == qtText(name) &&
+        label->property("symbolColor").value<QColor>() == color) {
         return;
     }
-    label->setProperty("symbol", qtText(symbol.name));
-    label->setProperty("tint", int(symbol.tint));
-    label->setPixmap(
-        IconProvider::pixmap(symbol.name, tintColor(symbol.tint, label), size, label->devicePixelRatioF()));
+    label->setProperty("symbol", qtText(name));
+    label->setProperty("symbolColor", color);
+    label->setPixmap(IconProvider::pixmap(name, color, size, label->devicePixelRatioF()));
 }
 
 QLabel* symbolLabel(const char* objectName, int size, QWidget* parent) {

@@ -23,6 +23,8 @@ std::string stdText(const QString& text);
 // Shows `symbol` at `size` pixels; the label carries the name in its
 // "symbol" property.
 void showSymbol(QLabel* label, const SymbolImage& symbol, int size);
+// The same in a colour of the palette's, such as the selected text's.
+void showSymbol(QLabel* label, const std::string& name, const QColor& color, int size);
 QLabel* symbolLabel(const char* objectName, int size, QWidget* parent = nullptr);
 
 // Plain text in a colour, a size relative to the application font and a weight.

@@ -76,6 +76,38 @@ TEST(HostModelListener, ARestartPendingWhenAResetBeginsNeverRuns) {
     EXPECT_EQ(h.server->count("startListening"), 2u); // the first start's and the reset's
 }
 
+// A reset that waits for the listener's turn while a restart sleeps on its
+// backoff: the restart is cancelled at once, so it cannot queue behind the
+// reset, start the listener under the old identity after the reset failed, and
+// wipe the reset's error with its report.
+TEST(HostModelListener, ARestartWhoseDelayEndsWhileAResetWaitsNeverRuns) {
+    HostModelRig h;
+    HostModel& model = h.started();
+    h.server->report(ListenerStatus::failed("boom"));
+    h.drain();
+    ASSERT_TRUE(model.restartTask.get());
+    // Another listener operation holds the turn: its start waits at the gate.
+    h.server->startGate.held = true;
+    model.updatePreferredListenerPort(50001);
+    h.drain();
+    ASSERT_EQ(h.server->startGate.waiting, 1);
+    h.trustStorage->setFailure(InMemorySecureStore::Operation::deleteItem);
+    auto reset = h.spawn(model.resetIdentity());
+    h.drain();
+    EXPECT_FALSE(model.restartTask.get());
+
+    h.sleeper.releaseAll(); // the backoff ends while the reset waits
+    h.drain();
+    h.server->startGate.release();
+    h.wait(reset);
+    h.drain();
+    // The reset failed: the listener stays stopped with its error.
+    const std::string error = model.networkError.get().value_or("none");
+    EXPECT_NE(error.find("Secure storage delete failed"), std::string::npos) << error;
+    EXPECT_FALSE(h.server->listening);
+    EXPECT_EQ(h.server->count("startListening 50001"), 1u); // the port change's, before the reset
+}
+
 TEST(HostModelListener, TheBeaconFollowsTheListener) {
     HostModelRig h;
     HostModel& model = h.make();

@@ -192,3 +192,45 @@ TEST(HostModelHandlers, AVerifiedWakeIsRecordedAndSentOn) {
     ASSERT_TRUE(h.server->wakeConfiguration);
     EXPECT_EQ(h.server->wakeConfiguration->lastVerifiedWakeAt, woke);
 }
+
+// The handlers of a capture stream's end, a viewer's stopped stream and a
+// revoked Screen Recording grant start one loop turn after they are asked
+// for. A model dropped in between is left alone: the task neither runs on it
+// nor fails.
+TEST(HostModelHandlers, AModelDroppedBeforeAHandlerRunsIsLeftAlone) {
+    using Trigger = std::function<void(HostModelRig&)>;
+    const std::vector<std::pair<const char*, Trigger>> triggers{
+        {"capture stopped",
+         [](HostModelRig& h) {
+             h.capture->stoppedHandler()(std::make_exception_ptr(std::runtime_error("the display went away")));
+             h.io.restart();
+             h.io.run_one(); // the hop to the UI thread, which spawns the task
+         }},
+        {"stream stopped",
+         [](HostModelRig& h) {
+             h.server->callbacks.onVideoStreamStopped(Uuid::random(), Uuid::random());
+             h.io.restart();
+             h.io.run_one();
+         }},
+        {"recording revoked",
+         [](HostModelRig& h) {
+             h.model->captureState.set(HostModel::CaptureState::capturing());
+             h.grants->screenRecording = false;
+             h.model->refreshPermissions();
+         }},
+    };
+    for (const auto& [name, trigger] : triggers) {
+        HostModelRig h;
+        h.started();
+        const std::size_t stopsBefore = h.server->streamsStopped.size();
+        const std::weak_ptr<HostModel> weak = h.model;
+        trigger(h);
+        ::testing::internal::CaptureStderr();
+        h.model.reset();
+        EXPECT_TRUE(weak.expired()) << name; // nothing held it: the task had not started
+        h.drain();
+        const std::string failures = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(failures, "") << name;
+        EXPECT_EQ(h.server->streamsStopped.size(), stopsBefore) << name;
+    }
+}

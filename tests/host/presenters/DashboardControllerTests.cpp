@@ -130,3 +130,74 @@ TEST(HostConsole, PrintsTheListenerAndAnswersOnlyThePrintedPrompt) {
     EXPECT_EQ(answers.size(), 1u);
     EXPECT_FALSE(console.readsInput());
 }
+
+// Answered through the dashboard's controller, as the application wires it:
+// the answer clears the model's prompt at once.
+TEST(HostConsole, TellsEachAnswerAndEachEndOfThePrintedPrompt) {
+    HostModelRig h;
+    HostModel& model = h.started();
+    DashboardController controller(h.model);
+    std::vector<std::string> printed;
+    std::vector<std::pair<bool, Uuid>> answers;
+    HostConsole::Options options;
+    options.print = [&](const std::string& line) { printed.push_back(line); };
+    options.answerPrompt = [&](bool approve, Uuid id) {
+        answers.emplace_back(approve, id);
+        if (approve) {
+            controller.approvePairing(id);
+        } else {
+            controller.rejectPairing(id);
+        }
+    };
+    HostConsole console(h.model, options);
+    auto linesAfter = [&](std::size_t from) { return std::vector<std::string>(printed.begin() + from, printed.end()); };
+
+    const IncomingPairingPrompt office = promptFrom("Office iPad", "654321");
+    model.handlePromptChanged(office);
+    std::size_t from = printed.size();
+    console.inputLine("y");
+    h.drain();
+    EXPECT_EQ(linesAfter(from),
+              (std::vector<std::string>{
+                  "Approved the pairing request from \u201COffice iPad\u201D (verification code 654321).",
+                  "The pairing request is no longer pending."}));
+    EXPECT_EQ(h.server->resolutions, (std::vector<std::pair<bool, Uuid>>{{true, office.id}}));
+    from = printed.size();
+    console.inputLine("n"); // answered: nothing is pending
+    EXPECT_EQ(linesAfter(from), std::vector<std::string>{"There is no pairing request to answer."});
+    EXPECT_EQ(answers.size(), 1u);
+
+    const IncomingPairingPrompt kitchen = promptFrom("Kitchen iPad", "000111");
+    model.handlePromptChanged(kitchen);
+    from = printed.size();
+    console.inputLine("n");
+    h.drain();
+    EXPECT_EQ(linesAfter(from),
+              (std::vector<std::string>{
+                  "Rejected the pairing request from \u201CKitchen iPad\u201D (verification code 000111).",
+                  "The pairing request is no longer pending."}));
+    EXPECT_EQ(h.server->resolutions.back(), std::make_pair(false, kitchen.id));
+
+    // Unanswered, the prompt ends when the server drops it.
+    model.handlePromptChanged(promptFrom("Hall iPad", "222333"));
+    from = printed.size();
+    model.handlePromptChanged(std::nullopt);
+    EXPECT_EQ(linesAfter(from), std::vector<std::string>{"The pairing request is no longer pending."});
+
+    // A peer's name cannot steer the terminal: no control character is printed.
+    // Cursor up, erase the line, a carriage return, a window title, and CSI as a C1 code.
+    const std::string name = std::string("\x1b[3A\x1b[2KOffice\r\x1b]0;x\x07\xC2\x9B") + "1A";
+    const IncomingPairingPrompt forged = promptFrom(name, "444555");
+    model.handlePromptChanged(forged);
+    console.inputLine("y");
+    for (const std::string& line : printed) {
+        EXPECT_TRUE(std::none_of(line.begin(), line.end(), [](char c) {
+            return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+        })) << line;
+        EXPECT_EQ(line.find("\xC2\x9B"), std::string::npos) << line;
+    }
+    EXPECT_NE(std::find(printed.begin(), printed.end(),
+                        "Approved the pairing request from \u201C\uFFFD[3A\uFFFD[2KOffice\uFFFD\uFFFD]0;x\uFFFD\uFFFD"
+                        "1A\u201D (verification code 444555)."),
+              printed.end());
+}

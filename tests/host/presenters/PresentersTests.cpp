@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <clocale>
+#include <string_view>
 
 using namespace velorinth;
 using namespace velorinth::testing;
@@ -71,20 +72,22 @@ TEST(StreamDiagnosticsPresenter, NumbersIgnoreTheLocale) {
     d.lastEncodeDurationMilliseconds = 4.25;
     EXPECT_EQ(render()[4].value, "4.2 ms");
 
-    // A comma locale, as Qt sets it from the environment.
+    // A comma locale, as Qt sets it from the environment: one whose decimal
+    // point really is a comma, not merely one that exists.
     const std::string saved = std::setlocale(LC_ALL, nullptr);
     bool commaLocale = false;
-    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "C.UTF-8@comma"}) {
-        if (std::setlocale(LC_ALL, name) != nullptr) {
+    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8", "nl_NL.UTF-8", "ru_RU.UTF-8"}) {
+        if (std::setlocale(LC_ALL, name) != nullptr && std::string_view(std::localeconv()->decimal_point) == ",") {
             commaLocale = true;
             break;
         }
     }
     if (commaLocale) {
         EXPECT_EQ(render()[3].value, "12.35 Mbps");
+        EXPECT_EQ(render()[4].value, "4.2 ms");
     }
     std::setlocale(LC_ALL, saved.c_str());
-    if (!commaLocale) GTEST_SKIP() << "no locale with a decimal comma is installed";
+    if (!commaLocale) GTEST_SKIP() << "no locale whose decimal point is a comma is installed (locale -a)";
 }
 
 TEST(StatusHeaderPresenter, TheHeaderFollowsAccessListenerAndSharing) {

@@ -8,6 +8,7 @@
 #include "host/qt/HostDashboard.hpp"
 #include "host/qt/HostSettingsView.hpp"
 #include "host/qt/IconProvider.hpp"
+#include "host/qt/QtStyle.hpp"
 #include "host/qt/SessionsListView.hpp"
 #include "host/qt/StreamDiagnosticsView.hpp"
 #include "support/HostModelRig.hpp"
@@ -48,6 +49,8 @@ struct DashboardRig : HostModelRig {
             QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         }
         if (dashboard) dashboard->flushRendering();
+        // The layouts follow what was rendered before anything is measured or pictured.
+        QCoreApplication::processEvents();
     }
     void select(HostModel::Section section) {
         named<QListWidget>(dashboard.get(), "sidebar")->setCurrentRow(static_cast<int>(section));
@@ -67,6 +70,18 @@ struct DashboardRig : HostModelRig {
     }
     ~DashboardRig() { dashboard.reset(); }
 };
+
+// The colour of a symbol's most opaque pixel.
+QRgb inkOf(const QLabel& label) {
+    const QImage image = label.pixmap().toImage().convertToFormat(QImage::Format_ARGB32);
+    QRgb ink = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            if (qAlpha(image.pixel(x, y)) > qAlpha(ink)) ink = image.pixel(x, y);
+        }
+    }
+    return qRgb(qRed(ink), qGreen(ink), qBlue(ink));
+}
 
 std::vector<std::string> texts(const std::vector<QLabel*>& labels) {
     std::vector<std::string> found;
@@ -287,4 +302,51 @@ TEST(HostViews, TheWindowStartsTheModelAndClosingItEndsTheProgram) {
 TEST(HostViews, EverySymbolHasADrawing) {
     for (const std::string_view name : symbols::all) EXPECT_TRUE(IconProvider::hasDrawing(name)) << name;
     EXPECT_FALSE(IconProvider::hasDrawing("no.such.symbol"));
+}
+
+// The detail column as wide as its room up to its maximum, whatever its
+// content; the selected sidebar row's symbol in the selected text's colour;
+// the sessions symbol not an empty ring.
+TEST(HostViews, TheDetailColumnFillsItsRoomAndTheSelectedRowStaysLegible) {
+    DashboardRig h;
+    h.started();
+    HostDashboard& dashboard = h.open();
+    dashboard.resize(1280, 800);
+    h.settle();
+    QWidget* column = named(&dashboard, "detailColumn");
+    const QWidget* room = column->parentWidget();
+    ASSERT_GT(room->width(), 820);
+    EXPECT_EQ(column->width(), 820);
+    EXPECT_EQ(column->x(), 0);
+    PopulatedHost host; // device rows with their fingerprints appear
+    host.apply(*h.model);
+    h.settle();
+    EXPECT_EQ(column->width(), 820);
+    dashboard.resize(DashboardPresenter::kMinimumWidth, 800);
+    h.settle();
+    ASSERT_LT(room->width(), 820);
+    EXPECT_EQ(column->width(), room->width());
+    keepPicture(&dashboard, "dashboard-narrow");
+
+    h.select(HostModel::Section::security);
+    const QColor selected = named<QListWidget>(&dashboard, "sidebar")->palette().color(QPalette::HighlightedText);
+    const std::vector<QLabel*> symbols = allNamed(&dashboard, "sidebarSymbol");
+    const std::vector<QLabel*> titles = allNamed(&dashboard, "sidebarText");
+    ASSERT_EQ(symbols.size(), HostModel::allSections.size());
+    for (std::size_t row = 0; row < symbols.size(); ++row) {
+        const bool isSelected = row == static_cast<std::size_t>(HostModel::Section::security);
+        const QColor expected = isSelected ? selected : tintColor(Tint::blue);
+        EXPECT_EQ(inkOf(*symbols[row]), expected.rgb()) << row;
+        EXPECT_EQ(titles[row]->palette().color(QPalette::WindowText) == selected, isSelected) << row;
+    }
+    h.select(HostModel::Section::overview);
+    EXPECT_EQ(inkOf(*symbols[static_cast<std::size_t>(HostModel::Section::security)]), tintColor(Tint::blue).rgb());
+
+    // Inside its ring, "bolt.horizontal.circle" carries its bolt.
+    const QImage sessions = IconProvider::pixmap(symbols::boltHorizontalCircle, Qt::black, 48).toImage();
+    int inside = 0;
+    for (int y = 14; y < 34; ++y) {
+        for (int x = 14; x < 34; ++x) inside += qAlpha(sessions.pixel(x, y)) > 128 ? 1 : 0;
+    }
+    EXPECT_GT(inside, 40);
 }

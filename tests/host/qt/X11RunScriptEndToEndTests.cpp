@@ -2,6 +2,7 @@
 // DISPLAY starts its own virtual display and the host on it, prints the
 // listening line, takes "y" on standard input for the prompt it printed, and
 // a tablet client in the test sees the host's own window in the stream.
+// Ctrl+C, or TERM to the script, ends the host in order and then its display.
 
 #include "QtViewTestSupport.hpp"
 
@@ -55,9 +56,12 @@ public:
         output_ = out[0];
     }
     ~Script() {
-        if (pid_ > 0 && !ended_ && terminate() == -1) {
+        // The display runs in a session of its own: found while it is still the script's child.
+        const pid_t display = pid_ > 0 && !ended_ ? child("Xvfb") : 0;
+        if (pid_ > 0 && !ended_ && interrupt() == -1) {
             // A host that hangs fails the test, and leaves nothing behind.
             ::kill(-pid_, SIGKILL);
+            if (display > 0) ::kill(display, SIGKILL);
             int status = 0;
             ::waitpid(pid_, &status, 0);
         }
@@ -95,9 +99,20 @@ public:
         return 0;
     }
     void write(const std::string& text) { ASSERT_EQ(::write(input_, text.data(), text.size()), ssize_t(text.size())); }
-    // SIGTERM, then the exit status (-1 if it does not end within the bound).
+    // Ctrl+C in a terminal: SIGINT to the script's whole process group. Then
+    // the exit status (-1 if it does not end within the bound).
+    int interrupt() {
+        ::kill(-pid_, SIGINT);
+        return exitStatus();
+    }
+    // SIGTERM to the script alone, then the exit status.
     int terminate() {
         ::kill(pid_, SIGTERM);
+        return exitStatus();
+    }
+
+private:
+    int exitStatus() {
         const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30); // a guard against hangs
         while (std::chrono::steady_clock::now() < giveUp) {
             int status = 0;
@@ -110,7 +125,6 @@ public:
         return -1;
     }
 
-private:
     pid_t pid_ = -1;
     int input_ = -1;
     int output_ = -1;
@@ -142,31 +156,53 @@ std::int64_t brightPixels(const PixelBuffer& buffer) {
     return bright;
 }
 
-} // namespace
-
-TEST(X11RunScriptEndToEnd, ATabletPairedThroughTheTerminalSeesTheHostsWindow) {
-    if (!PrivateXvfb::isInstalled()) GTEST_SKIP() << "Xvfb is not installed";
-    const std::filesystem::path root = sourceFolder();
-    if (root.empty()) GTEST_SKIP() << "the repository's folder is not known (VELORINTH_TESTDATA_DIR)";
-    PrivateUserFolders folders;
-    Script script(root, buildFolder());
-
-    // Start: the display line, then the listening line with a port and a fingerprint.
+// Start: the display line, then the listening line with a port and a
+// fingerprint. The port, and the display's process.
+std::pair<std::uint16_t, pid_t> started(Script& script) {
     const std::regex listening(
         "Listening on TLS 1\\.3 port ([0-9]+);.*host fingerprint: ((?:[0-9A-F]{4} ){15}[0-9A-F]{4})");
     const std::regex displayLine("Started a virtual display :([0-9]+)");
     std::smatch found;
     const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (!std::regex_search(script.read(std::chrono::milliseconds(100)), found, listening)) {
-        ASSERT_LT(std::chrono::steady_clock::now(), giveUp) << script.read(std::chrono::milliseconds(0));
+        if (std::chrono::steady_clock::now() >= giveUp) {
+            ADD_FAILURE() << "no listening line: " << script.read(std::chrono::milliseconds(0));
+            return {0, 0};
+        }
     }
     const auto port = static_cast<std::uint16_t>(std::stoi(found[1].str()));
     EXPECT_EQ(found[2].str().size(), 79u);
     std::smatch displayFound;
     const std::string printed = script.read(std::chrono::milliseconds(0));
-    ASSERT_TRUE(std::regex_search(printed, displayFound, displayLine)) << printed;
+    EXPECT_TRUE(std::regex_search(printed, displayFound, displayLine)) << printed;
     const pid_t xvfb = script.child("Xvfb");
     EXPECT_GT(xvfb, 0) << printed;
+    return {port, xvfb};
+}
+
+// The host ended in order on its display, and then the display went.
+void expectAnOrderlyEnd(Script& script, pid_t xvfb) {
+    const std::string output = script.read(std::chrono::milliseconds(0));
+    EXPECT_EQ(output.find("lost its display"), std::string::npos) << output;
+    EXPECT_EQ(output.find("X11 connection broke"), std::string::npos) << output;
+    if (xvfb > 0) {
+        EXPECT_NE(::kill(xvfb, 0), 0);
+    }
+}
+
+#define VELORINTH_REQUIRE_SCRIPT(root)                                                                                 \
+    if (!PrivateXvfb::isInstalled()) GTEST_SKIP() << "Xvfb is not installed";                                          \
+    const std::filesystem::path root = sourceFolder();                                                                 \
+    if (root.empty()) GTEST_SKIP() << "the repository's folder is not known (VELORINTH_TESTDATA_DIR)"
+
+} // namespace
+
+TEST(X11RunScriptEndToEnd, ATabletPairedThroughTheTerminalSeesTheHostsWindow) {
+    VELORINTH_REQUIRE_SCRIPT(root);
+    PrivateUserFolders folders;
+    Script script(root, buildFolder());
+    const auto [port, xvfb] = started(script);
+    ASSERT_NE(port, 0);
 
     // Pairing, answered on the terminal with the code the tablet shows.
     LoopRunner tablet;
@@ -184,6 +220,7 @@ TEST(X11RunScriptEndToEnd, ATabletPairedThroughTheTerminalSeesTheHostsWindow) {
         30s);
     script.write("y\n");
     const std::shared_ptr<AuthenticatedClientSession> session = tablet.wait(connecting, 30s);
+    EXPECT_NE(script.read(std::chrono::milliseconds(0)).find("Approved the pairing request from"), std::string::npos);
 
     // Seeing the screen: the dashboard is drawn on the black root.
     auto decoded = std::make_unique<DecodedFrames>(tablet, session);
@@ -209,9 +246,17 @@ TEST(X11RunScriptEndToEnd, ATabletPairedThroughTheTerminalSeesTheHostsWindow) {
 
     decoded.reset();
     tablet.run(session->disconnect("The test ended."));
-    // End: SIGTERM ends the script with status 0, and its display is gone.
+    // End: Ctrl+C reaches the script's whole process group and ends it with
+    // status 0; the host ended in order on its display, and then the display went.
+    EXPECT_EQ(script.interrupt(), 0) << script.read(std::chrono::milliseconds(0));
+    expectAnOrderlyEnd(script, xvfb);
+}
+
+TEST(X11RunScriptEndToEnd, TermToTheScriptAloneEndsItInOrderToo) {
+    VELORINTH_REQUIRE_SCRIPT(root);
+    PrivateUserFolders folders;
+    Script script(root, buildFolder());
+    const pid_t xvfb = started(script).second;
     EXPECT_EQ(script.terminate(), 0) << script.read(std::chrono::milliseconds(0));
-    if (xvfb > 0) {
-        EXPECT_NE(::kill(xvfb, 0), 0);
-    }
+    expectAnOrderlyEnd(script, xvfb);
 }
