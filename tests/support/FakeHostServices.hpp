@@ -152,6 +152,7 @@ public:
     VideoStreamConfiguration configuration;
     int keyframeRequests = 0;
     int updates = 0;
+    std::vector<std::pair<int, int>> prepared; // the sizes the codec was opened for ahead
     bool invalidated = false;
     std::uint64_t sequence = 0;
     bool keyframePending = true;
@@ -162,6 +163,10 @@ public:
     void updateConfiguration(const VideoStreamConfiguration& configuration,
                              std::optional<std::uint64_t> generation) override;
     void requestKeyframe() override;
+    void prepare(int width, int height) override {
+        std::lock_guard guard(mutex);
+        prepared.emplace_back(width, height);
+    }
     void invalidate() override;
     Statistics statistics() override { return {24.0, 1'000'000.0, 3, 1, 4.5}; }
     std::optional<EncodedVideoFrame> encode(const VideoSampleBuffer& sample, SourceSize sourceDisplaySize) override;

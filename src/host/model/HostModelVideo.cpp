@@ -64,6 +64,8 @@ HostModel::streamRequestBody(VideoStreamConfiguration configuration, std::uint64
         diagnostics.videoWidth = size->width;
         diagnostics.videoHeight = size->height;
         streamDiagnostics.set(diagnostics);
+        // The codec opens while the capture thread makes its first picture.
+        encoder->prepare(static_cast<int>(size->width), static_cast<int>(size->height));
         encoder->requestKeyframe();
         ensureDiagnosticsTask();
         co_return std::nullopt;

@@ -28,6 +28,9 @@ public:
     virtual void updateConfiguration(const VideoStreamConfiguration& configuration,
                                      std::optional<std::uint64_t> generation) = 0;
     virtual void requestKeyframe() = 0;
+    // Opens the codec for pictures of this size (the capture size) ahead of
+    // the first one, off the caller's thread; returns at once and never throws.
+    virtual void prepare(int width, int height) = 0;
     virtual void invalidate() = 0;
     virtual Statistics statistics() = 0;
     // None when the sample was dropped; throws on a sample it cannot encode.

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <utility>
 
 namespace velorinth {
 
@@ -45,7 +46,10 @@ void X11CaptureStream::start() {
     grabber_ = std::make_unique<X11ScreenGrabber>(*display_, settings_.showsCursor);
     apply(settings_);
     // One read now, so a display that cannot be read fails the start itself.
-    grabber_->grab(rectangle_);
+    // It is the first sample's picture, and the converter is made while the
+    // server copies it.
+    startGrabUs_ = steadyUptimeNs() / 1000;
+    startImage_ = grabber_->grab(rectangle_, [this] { makeConverter(rectangle_.width, rectangle_.height); });
     thread_ = std::thread([this] { run(); });
 }
 
@@ -72,6 +76,7 @@ void X11CaptureStream::stop() {
 
 void X11CaptureStream::apply(const CaptureStreamSettings& settings) {
     settings_ = settings;
+    startImage_.reset(); // changed before the first tick: it reads again
     if (!pool_ || pool_->width() != settings.width || pool_->height() != settings.height) {
         pool_ = std::make_unique<PixelBufferPool>(settings.width, settings.height,
                                                   static_cast<std::size_t>(std::max(settings.queueDepth, 1)));
@@ -111,13 +116,22 @@ void X11CaptureStream::run() {
     }
 }
 
+void X11CaptureStream::makeConverter(int sourceWidth, int sourceHeight) {
+    if (converter_ && converter_->converts(sourceWidth, sourceHeight, settings_.width, settings_.height)) return;
+    converter_.reset();
+    converter_ = std::make_unique<BgrxFrameConverter>(sourceWidth, sourceHeight, settings_.width, settings_.height);
+}
+
 void X11CaptureStream::captureOne() {
-    const std::uint64_t grabbedUs = steadyUptimeNs() / 1000;
-    X11ScreenGrabber::Image image = grabber_->grab(rectangle_);
-    if (!converter_ || !converter_->converts(image.width, image.height, settings_.width, settings_.height)) {
-        converter_.reset();
-        converter_ = std::make_unique<BgrxFrameConverter>(image.width, image.height, settings_.width, settings_.height);
+    std::uint64_t grabbedUs = startGrabUs_;
+    X11ScreenGrabber::Image image;
+    if (startImage_) {
+        image = *std::exchange(startImage_, std::nullopt);
+    } else {
+        grabbedUs = steadyUptimeNs() / 1000;
+        image = grabber_->grab(rectangle_);
     }
+    makeConverter(image.width, image.height);
     std::shared_ptr<PixelBuffer> buffer = pool_->acquire();
     converter_->convert(image.data, image.stride, *buffer);
 

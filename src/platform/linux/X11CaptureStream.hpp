@@ -43,6 +43,8 @@ private:
     // Capture thread only, after start.
     void run();
     void captureOne();
+    // The converter for pictures of this size into the stream's, unless it is the current one.
+    void makeConverter(int sourceWidth, int sourceHeight);
     void apply(const CaptureStreamSettings& settings);
     std::chrono::steady_clock::duration interval() const;
 
@@ -65,6 +67,9 @@ private:
     std::unique_ptr<BgrxFrameConverter> converter_;
     std::unique_ptr<PixelBufferPool> pool_;
     X11Rectangle rectangle_;
+    // The start's read, which the first tick hands over instead of reading again.
+    std::optional<X11ScreenGrabber::Image> startImage_;
+    std::uint64_t startGrabUs_ = 0;
     std::thread thread_;
 };
 

@@ -2,10 +2,13 @@
 // the races of a stop or a report landing while a start awaits capture.
 
 #include "host/capture/ScreenCaptureService.hpp"
+#include "host/model/DesktopVideoEncoderAdapter.hpp"
+#include "support/FakeCompressionSession.hpp"
 #include "support/HostModelRig.hpp"
 
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <thread>
 
 using namespace velorinth;
@@ -60,6 +63,31 @@ TEST(HostModelVideo, AReconfigurationKeepsTheEncoderAndEndsTheOldFrameStream) {
 
     h.server->callbacks.onVideoKeyframeRequested(Uuid(), Uuid(), 2);
     EXPECT_EQ(encoder->keyframeRequests, 3);
+    // Each start opened the codec ahead, at the capture size.
+    EXPECT_EQ(encoder->prepared, (std::vector<std::pair<int, int>>{{640, 360}, {640, 360}}));
+}
+
+// The model's thread never waits for x264; the encoder's end waits for an open under way.
+TEST(HostModelVideo, TheRealEncoderOpensItsCodecOffTheCallersThreadAndItsEndJoinsThat) {
+    auto control = std::make_shared<FakeCompressionSession::Control>();
+    std::mutex mutex;
+    std::vector<std::thread::id> openers;
+    const VideoCompressionSession::Factory open = FakeCompressionSession::factory(control);
+    VideoCompressionSession::Factory sessions = [&](const VideoCompressionSession::Settings& settings, int& status) {
+        {
+            std::lock_guard guard(mutex);
+            openers.push_back(std::this_thread::get_id());
+        }
+        return open(settings, status);
+    };
+    {
+        const auto encoder = DesktopVideoEncoderAdapter::factory(sessions)(Uuid::random(), 1, configuration());
+        encoder->prepare(640, 360);
+        encoder->prepare(640, 360);
+    }
+    std::lock_guard guard(mutex);
+    ASSERT_EQ(openers.size(), 1u);
+    EXPECT_NE(openers[0], std::this_thread::get_id());
 }
 
 TEST(HostModelVideo, ARequestWithoutScreenRecordingLeavesARunningPipelineAlone) {

@@ -64,6 +64,7 @@ public:
     Uuid streamID() const override { return {}; }
     void updateConfiguration(const VideoStreamConfiguration&, std::optional<std::uint64_t>) override {}
     void requestKeyframe() override {}
+    void prepare(int, int) override {}
     void invalidate() override {}
     Statistics statistics() override { return {}; }
     std::optional<EncodedVideoFrame> encode(const VideoSampleBuffer& sample, SourceSize) override {
