@@ -216,7 +216,7 @@ asio::awaitable<void> FakeCaptureService::stopCapture() {
     co_await hop();
     ++stops;
     capturing = false;
-    co_return;
+    co_await stopGate.pass();
 }
 
 void FakeCaptureService::setOnSampleBuffer(SampleHandler handler) {

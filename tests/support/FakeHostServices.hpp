@@ -110,9 +110,10 @@ private:
 
 class FakeCaptureService final : public CaptureServicePort {
 public:
-    explicit FakeCaptureService(asio::any_io_executor executor) : startGate(executor) {}
+    explicit FakeCaptureService(asio::any_io_executor executor) : startGate(executor), stopGate(executor) {}
 
     Gate startGate;
+    Gate stopGate; // holds a stop once the capture has stopped, as a slow join behind it would
     bool capturing = false;
     int starts = 0;
     int stops = 0;

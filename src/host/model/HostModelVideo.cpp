@@ -188,9 +188,12 @@ asio::awaitable<void> HostModel::stopVideoStreamBody(VideoStreamState finalState
     captureService->setOnSampleBuffer({});
     videoPipeline->stop();
     activeVideoConfiguration.set(std::nullopt);
+    const std::uint64_t lastRequest = videoPipeline->lastRequest();
     // The encoder thread is joined while the capture stops, so the stop waits no longer than that.
     auto stopped = captureService->stopCapture() && videoPipeline->joinStoppedThreads();
     co_await std::move(stopped);
+    // A request that came during the waits owns the stream's state now.
+    if (videoPipeline->lastRequest() != lastRequest) co_return;
     if (!finalState.failureMessage()) captureState.set(CaptureState::idle());
     hostStreamState.set(std::move(finalState));
     streamDiagnostics.set(VideoStreamDiagnostics::empty());

@@ -224,6 +224,25 @@ TEST(HostModelVideo, AStopWhileAStartAwaitsCaptureFailsTheStart) {
     EXPECT_EQ(model.captureState.get(), HostModel::CaptureState::idle());
 }
 
+TEST(HostModelVideo, ARequestWhileAStopWaitsKeepsItsStateFromTheStopsLastWrites) {
+    HostModelRig h;
+    HostModel& model = h.started();
+    ASSERT_EQ(request(h, 1), std::nullopt);
+    h.capture->stopGate.held = true;
+    auto stop = h.spawn(model.stopVideoStream(VideoStreamState::stopped()));
+    h.drain();
+    ASSERT_EQ(h.capture->stopGate.waiting, 1);
+    ASSERT_EQ(request(h, 2), std::nullopt); // a tablet asks again while the stop still waits
+    h.capture->stopGate.release();
+    h.wait(stop);
+    h.drain();
+    EXPECT_TRUE(h.capture->capturing);
+    EXPECT_EQ(model.hostStreamState.get(), VideoStreamState::streaming());
+    EXPECT_EQ(model.captureState.get(), HostModel::CaptureState::capturing());
+    EXPECT_EQ(model.streamDiagnostics.get().streamGeneration, 2);
+    EXPECT_TRUE(model.activeVideoConfiguration.get());
+}
+
 TEST(HostModelVideo, TwoRequestsUnderWayBothSucceedWithOneEncoder) {
     HostModelRig h;
     HostModel& model = h.started();
