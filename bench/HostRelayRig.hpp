@@ -5,6 +5,7 @@
 // capture-like thread at 60 frames a second.
 
 #include "BenchSupport.hpp"
+#include "ObservedServerPort.hpp"
 
 #include "core/WorkerCall.hpp"
 #include "host/model/CaptureServicePort.hpp"
@@ -31,8 +32,8 @@ inline std::uint64_t nowNs() {
         std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count());
 }
 
-// Latencies from the frame's making (its capture timestamp) to the start of
-// its distribution, and the sessions reports, while recording.
+// Latencies from the synthetic encoder's stamp (the frame's capture timestamp) to the
+// start of its distribution, and the sessions reports, while recording.
 struct Relay {
     std::mutex mutex;
     std::vector<double> latencies;
@@ -47,66 +48,21 @@ struct Relay {
     }
 };
 
-// The server port as built, measuring where frames reach the server.
-class MeasuringServer final : public SessionServerPort {
-public:
-    MeasuringServer(std::shared_ptr<SessionServerAdapter> inner, std::shared_ptr<Relay> relay)
-        : inner_(std::move(inner)), relay_(std::move(relay)) {}
-
-    asio::awaitable<void> setCallbacks(HostSessionCallbacks callbacks) override {
-        callbacks.onSessionsChanged = [relay = relay_, forward = std::move(callbacks.onSessionsChanged)](
-                                          const std::vector<ActiveSessionDescriptor>& sessions) {
-            if (relay->recording) ++relay->reports;
-            forward(sessions);
-        };
-        return inner_->setCallbacks(std::move(callbacks));
-    }
-    asio::awaitable<void> updateHostState(std::optional<DisplayDescriptor> d, bool a,
-                                          std::optional<SavedWakeConfiguration> w) override {
-        return inner_->updateHostState(d, a, std::move(w));
-    }
-    asio::awaitable<void> updateWakeConfiguration(SavedWakeConfiguration w) override {
-        return inner_->updateWakeConfiguration(std::move(w));
-    }
-    asio::awaitable<void> startListening(std::uint16_t p, bool s) override { return inner_->startListening(p, s); }
-    asio::awaitable<void> stop() override { return inner_->stop(); }
-    asio::awaitable<void> reportSystemSleep(Date t) override { return inner_->reportSystemSleep(t); }
-    asio::awaitable<void> distributeVideoFrame(std::shared_ptr<const EncodedVideoFrame> frame) override {
-        auto operation = [this, frame]() -> asio::awaitable<void> {
-            distributeVideoFrameOnLoop(frame);
-            co_return;
-        };
-        return callOnExecutor(inner_->loopExecutor(), std::move(operation));
-    }
-    asio::awaitable<void> stopAllVideoStreams(VideoStreamStopReason r, std::string d) override {
-        return inner_->stopAllVideoStreams(r, std::move(d));
-    }
-    asio::awaitable<bool> hasStreamingViewer() override { return inner_->hasStreamingViewer(); }
-    asio::awaitable<OutboundVideoStatistics> outboundVideoStatistics() override {
-        return inner_->outboundVideoStatistics();
-    }
-    asio::awaitable<void> resolvePendingPairing(bool a, Uuid id) override {
-        return inner_->resolvePendingPairing(a, id);
-    }
-    asio::awaitable<void> revokeDevice(Uuid id) override { return inner_->revokeDevice(id); }
-    asio::awaitable<void> updateDevicePermissions(Uuid id, DevicePermissions p) override {
-        return inner_->updateDevicePermissions(id, p);
-    }
-    asio::awaitable<void> disconnectSession(Uuid id, std::string r) override {
-        return inner_->disconnectSession(id, std::move(r));
-    }
-    asio::awaitable<void> disconnectAll(std::string r) override { return inner_->disconnectAll(std::move(r)); }
-    asio::any_io_executor loopExecutor() override { return inner_->loopExecutor(); }
-    void distributeVideoFrameOnLoop(std::shared_ptr<const EncodedVideoFrame> frame) override {
-        relay_->record(*frame);
-        inner_->distributeVideoFrameOnLoop(std::move(frame));
-    }
-
-    const std::shared_ptr<SessionServerAdapter> inner_;
-
-private:
-    std::shared_ptr<Relay> relay_;
-};
+// The server port as built, recording each frame as it reaches the server
+// and counting the sessions reports.
+inline std::shared_ptr<ObservedServerPort> measuringServer(std::shared_ptr<SessionServerAdapter> inner,
+                                                          std::shared_ptr<Relay> relay) {
+    return std::make_shared<ObservedServerPort>(
+        std::move(inner), [relay](const EncodedVideoFrame& frame) { relay->record(frame); },
+        [relay](HostSessionCallbacks callbacks) {
+            callbacks.onSessionsChanged = [relay, forward = std::move(callbacks.onSessionsChanged)](
+                                              const std::vector<ActiveSessionDescriptor>& sessions) {
+                if (relay->recording) ++relay->reports;
+                forward(sessions);
+            };
+            return callbacks;
+        });
+}
 
 // Synthetic frames, stamped when made.
 class SyntheticEncoder final : public VideoEncoderPort {
@@ -118,6 +74,7 @@ public:
         if (generation) generation_ = *generation;
     }
     void requestKeyframe() override {}
+    void prepare(int, int) override {}
     void invalidate() override {}
     Statistics statistics() override { return {}; }
     std::optional<EncodedVideoFrame> encode(const VideoSampleBuffer&, SourceSize) override {
@@ -150,7 +107,7 @@ private:
 // model and posts each frame straight to the server's loop.
 class PacedCapture final : public CaptureServicePort {
 public:
-    PacedCapture(std::shared_ptr<MeasuringServer>* server) : server_(server) {}
+    PacedCapture(std::shared_ptr<ObservedServerPort>* server) : server_(server) {}
     ~PacedCapture() override { halt(); }
 
     std::atomic<bool> reference{false};
@@ -185,7 +142,7 @@ private:
             if (reference) {
                 auto frame =
                     std::make_shared<const EncodedVideoFrame>(SyntheticEncoder::make(referenceID, 1, sequence++));
-                const std::shared_ptr<MeasuringServer> server = *server_;
+                const std::shared_ptr<ObservedServerPort> server = *server_;
                 asio::post(server->loopExecutor(), [server, frame] { server->distributeVideoFrameOnLoop(frame); });
                 continue;
             }
@@ -198,7 +155,7 @@ private:
         }
     }
 
-    std::shared_ptr<MeasuringServer>* server_;
+    std::shared_ptr<ObservedServerPort>* server_;
     std::mutex mutex_;
     SampleHandler handler_;
     std::atomic<bool> stopping_{false};

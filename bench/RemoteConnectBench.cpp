@@ -4,9 +4,14 @@
 // ratio to the reference); the same behind two refused routes; a
 // wake-and-connect run to `connected` with a saved endpoint answering, first
 // frame included; and a local wake, from the magic packet to `connected`.
-// Host and tablet share one loop. Nothing is asserted.
+// Host and tablet share one loop for these. Then, on the host program's own
+// road with the real capture and encoder on a private 1920x1080 display
+// (StreamStartRig), a paired tablet's reconnect, 1080p60 stream request and
+// first decoded picture, with where the start's time goes. `--first-picture`
+// runs only that row. Nothing is asserted.
 
 #include "BenchSupport.hpp"
+#include "StreamStartRig.hpp"
 
 #include "support/FakeBonjourBrowsing.hpp"
 #include "support/HostRig.hpp"
@@ -27,6 +32,8 @@ using namespace velorinth::testing;
 using bench::Clock;
 using bench::milliseconds;
 using bench::percentile;
+using bench::StartTimeline;
+using bench::StreamStartHost;
 
 namespace {
 
@@ -95,85 +102,182 @@ void print(const char* what, const std::vector<double>& times, const char* extra
     std::printf("  %-64s | %6.1f ms %6.1f ms%s\n", what, percentile(times, 0.5), percentile(times, 0.95), extra);
 }
 
+void loopbackRows() {
+    Rig h;
+    h.tablet.trust->trust(h.mac);
+    const CapabilitySet capabilities{Capability::h264, Capability::pointer, Capability::keyboard};
+    std::printf("RemoteConnectBench on 127.0.0.1, host and tablet on one loop, %d rounds each:\n", kRounds);
+    std::printf("  %-64s |    p50       p95\n", "");
+
+    ClientSessionConnector connector(h.io.get_executor(), h.kdf, h.tabletStore, {10s, 90s, 30s});
+    const auto raw = h.measure([&] {
+        const auto start = Clock::now();
+        const auto session = h.run(connector.connect(h.tablet.request(h.port, HandshakePurpose::reconnect, h.mac)));
+        const double elapsed = milliseconds(Clock::now() - start);
+        h.run(session->disconnect("Round over."));
+        return elapsed;
+    });
+    print("(1) reconnect through the session connector (reference)", raw);
+
+    const auto viaService = [&](std::vector<RemoteEndpoint> endpoints) {
+        h.saveEndpoints(std::move(endpoints));
+        const auto start = Clock::now();
+        const auto outcome = h.run(h.service->connect(h.mac.id, std::nullopt, false, 10s, capabilities, 30s, {}));
+        const double elapsed = milliseconds(Clock::now() - start);
+        h.run(outcome.session->disconnect("Round over."));
+        return elapsed;
+    };
+    const auto first = h.measure([&] { return viaService({h.endpoint(h.port)}); });
+    char ratio[64];
+    std::snprintf(ratio, sizeof ratio, "   (%.2fx the reference at p50)", percentile(first, 0.5) / percentile(raw, 0.5));
+    print("(2) remote connection, first route answering", first, ratio);
+    const auto behindRefused = h.measure(
+        [&] { return viaService({h.endpoint(h.closedPort()), h.endpoint(h.closedPort()), h.endpoint(h.port)}); });
+    print("(3) remote connection after two refused routes", behindRefused);
+
+    h.saveEndpoints({h.endpoint(h.port)});
+    const WakeDispatchPolicy quick({9}, std::chrono::nanoseconds(0), 1000, 2s, true);
+    const auto savedAnswering = h.measure([&] {
+        const auto coordinator = h.coordinator(quick, BackoffPolicy{20ms, 200ms, 1.5, 40});
+        const auto start = Clock::now();
+        const WakeConnectResult result = h.run(coordinator->wakeAndConnect(h.mac.id));
+        const double elapsed = milliseconds(Clock::now() - start);
+        if (result.finalState.kind() != WakeConnectState::Case::connected) bench::fail(result.finalState.detailedStatusText());
+        h.run(std::static_pointer_cast<AuthenticatedClientSession>(result.session)->disconnect("Round over."));
+        return elapsed;
+    });
+    print("(4) wake and connect, a saved endpoint answering, first frame", savedAnswering);
+
+    // Asleep until the magic packet arrives; then the host listens again.
+    SavedWakeConfiguration wake = SavedWakeConfiguration::empty(Date::now());
+    wake.targets = {WakeNetworkInterfaceTarget("en0", WakeInterfaceKind::ethernet,
+                                               MACAddress(std::string_view("00:11:22:33:44:55")),
+                                               std::string("127.0.0.1"))};
+    wake.wakeForNetworkAccess = Evidence<bool>::verified(true);
+    h.tablet.trust->updateWakeConfiguration(h.mac.id, wake);
+    asio::ip::udp::socket receiver(h.io, {asio::ip::make_address("127.0.0.1"), 0});
+    const WakeDispatchPolicy toReceiver({receiver.local_endpoint().port()}, std::chrono::nanoseconds(0), 1000, 2s,
+                                        true);
+    const auto afterWake = h.measure([&] {
+        h.run(h.server->stop());
+        Clock::time_point woken;
+        Bytes packet(200);
+        asio::ip::udp::endpoint from;
+        receiver.async_receive_from(asio::buffer(packet), from, [&](const asio::error_code& error, std::size_t) {
+            if (error) return;
+            woken = Clock::now();
+            h.server->startListening(h.port, false);
+        });
+        const auto coordinator = h.coordinator(toReceiver, BackoffPolicy{20ms, 200ms, 1.5, 40});
+        const WakeConnectResult result = h.run(coordinator->wakeAndConnect(h.mac.id));
+        const double elapsed = milliseconds(Clock::now() - woken);
+        if (!result.didSendWakeRequest || result.finalState.kind() != WakeConnectState::Case::connected) {
+            bench::fail(result.finalState.detailedStatusText());
+        }
+        h.run(std::static_pointer_cast<AuthenticatedClientSession>(result.session)->disconnect("Round over."));
+        return elapsed;
+    });
+    print("(5) local wake: magic packet to connected (backoff from 20 ms)", afterWake);
+}
+
+double loadAverage() {
+    double load = -1;
+    if (std::FILE* file = std::fopen("/proc/loadavg", "r")) {
+        if (std::fscanf(file, "%lf", &load) != 1) load = -1;
+        std::fclose(file);
+    }
+    return load;
+}
+
+constexpr int kPictureRounds = 30;
+
+void firstPictureRow() {
+    using T = StartTimeline;
+    if (!PrivateXvfb::isInstalled()) {
+        std::printf("  (6) skipped: Xvfb is not installed\n");
+        return;
+    }
+    const double loadBefore = loadAverage();
+    const auto timeline = std::make_shared<StartTimeline>();
+    StreamStartHost host(timeline);
+    bench::Loop tabletLoop;
+    asio::thread_pool kdf{1}, store{1};
+    const auto tablet = bench::makeTablet(tabletLoop, kdf, store);
+    host.trust->trust(trustedRecord(tablet->publicIdentity()));
+    const DevicePublicIdentity mac = host.identity->publicIdentity(host.identity->loadOrCreateRecord());
+    tablet->hostRecord = trustedRecord(mac);
+    tablet->trust->trust(*tablet->hostRecord);
+
+    constexpr std::array<T::Mark, 8> kStages{T::requestAtHost, T::captureStarted, T::firstSample, T::firstEncoded,
+                                             T::firstAtServer, T::streamActive, T::firstReceived, T::firstDecoded};
+    constexpr std::array<T::Span, 6> kSpans{T::grantChecks, T::streamStart, T::displayList,
+                                            T::encoderOpen, T::firstEncode, T::pictureDecode};
+    std::vector<double> whole, afterRequest;
+    std::array<std::vector<double>, kStages.size()> stages;
+    std::array<std::vector<double>, kSpans.size()> spans;
+    int grantChecks = 0, firstFrameLost = 0;
+    for (int round = -1; round < kPictureRounds; ++round) { // round -1 warms up and is not counted
+        timeline->reset();
+        std::shared_ptr<DecodedFrameSink> sink =
+            bench::await(tabletLoop, bench::firstPictureRound(tablet.get(), host.port, mac.id, timeline.get()), "a round");
+        sink.reset(); // joins its decode thread
+        if (round >= 0) {
+            whole.push_back(*timeline->between(T::connectCalled, T::firstDecoded));
+            afterRequest.push_back(*timeline->between(T::requestSent, T::firstDecoded));
+            for (std::size_t i = 0; i < kStages.size(); ++i) {
+                if (auto ms = timeline->between(T::requestSent, kStages[i])) stages[i].push_back(*ms);
+            }
+            for (std::size_t i = 0; i < kSpans.size(); ++i) spans[i].push_back(timeline->spanMs(kSpans[i]));
+            grantChecks = timeline->grantCheckCount;
+            firstFrameLost += timeline->firstDecodedSequence != 0 ? 1 : 0;
+        }
+        host.waitUntilIdle();
+        std::this_thread::sleep_for(50ms);
+    }
+
+    std::printf("  %-64s |\n", "(6) reconnect, 1080p60 request and first decoded 1080p picture,");
+    print("    real X11+SHM capture and x264 on a private Xvfb, host model", whole);
+    print("    of which the stream request to that picture", afterRequest);
+    std::printf("  where the start goes, ms after the tablet's stream request (p50, p95 over %d rounds):\n",
+                kPictureRounds);
+    constexpr std::array<const char*, kStages.size()> kStageNames{
+        "the server hands the request to the host model",
+        "the capture service's start returns to the model",
+        "the capture thread hands its first converted sample over",
+        "the encoder returns its first frame",
+        "that frame reaches the server",
+        "the tablet hears that the stream is active",
+        "the tablet's session has a whole frame",
+        "the tablet program's loop has the decoded picture"};
+    for (std::size_t i = 0; i < kStages.size(); ++i) {
+        print(("  " + std::string(kStageNames[i])).c_str(), stages[i],
+              stages[i].size() < whole.size() ? "   (not in every round)" : "");
+    }
+    std::printf("  the blocking steps inside it, ms (p50, p95):\n");
+    char grants[96];
+    std::snprintf(grants, sizeof grants, "grant checks: X connection and a 1x1 read, %d per start", grantChecks);
+    const std::array<const char*, kSpans.size()> kSpanNames{
+        grants,
+        "stream start: X connection, SHM attach, a whole grab, converter",
+        "display list: X connection and RandR",
+        "x264 open at 1920x1080",
+        "the first encode call (x264's open too when it was not ahead)",
+        "the first picture's decode (the tablet decoder's own figure)"};
+    for (std::size_t i = 0; i < kSpans.size(); ++i) print(("  " + std::string(kSpanNames[i])).c_str(), spans[i]);
+    std::printf("  rounds whose first encoded frame was not the first picture: %d of %d\n", firstFrameLost,
+                kPictureRounds);
+    std::printf("  on %d core(s), load average %.1f before and %.1f after the row\n", bench::allowedCores(),
+                loadBefore, loadAverage());
+}
+
 } // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    const bool firstPictureOnly = argc > 1 && std::string(argv[1]) == "--first-picture";
+    if (firstPictureOnly) std::printf("RemoteConnectBench, the first picture row:\n  %-64s |    p50       p95\n", "");
     try {
-        Rig h;
-        h.tablet.trust->trust(h.mac);
-        const CapabilitySet capabilities{Capability::h264, Capability::pointer, Capability::keyboard};
-        std::printf("RemoteConnectBench on 127.0.0.1, host and tablet on one loop, %d rounds each:\n", kRounds);
-        std::printf("  %-64s |    p50       p95\n", "");
-
-        ClientSessionConnector connector(h.io.get_executor(), h.kdf, h.tabletStore, {10s, 90s, 30s});
-        const auto raw = h.measure([&] {
-            const auto start = Clock::now();
-            const auto session = h.run(connector.connect(h.tablet.request(h.port, HandshakePurpose::reconnect, h.mac)));
-            const double elapsed = milliseconds(Clock::now() - start);
-            h.run(session->disconnect("Round over."));
-            return elapsed;
-        });
-        print("(1) reconnect through the session connector (reference)", raw);
-
-        const auto viaService = [&](std::vector<RemoteEndpoint> endpoints) {
-            h.saveEndpoints(std::move(endpoints));
-            const auto start = Clock::now();
-            const auto outcome = h.run(h.service->connect(h.mac.id, std::nullopt, false, 10s, capabilities, 30s, {}));
-            const double elapsed = milliseconds(Clock::now() - start);
-            h.run(outcome.session->disconnect("Round over."));
-            return elapsed;
-        };
-        const auto first = h.measure([&] { return viaService({h.endpoint(h.port)}); });
-        char ratio[64];
-        std::snprintf(ratio, sizeof ratio, "   (%.2fx the reference at p50)", percentile(first, 0.5) / percentile(raw, 0.5));
-        print("(2) remote connection, first route answering", first, ratio);
-        const auto behindRefused = h.measure(
-            [&] { return viaService({h.endpoint(h.closedPort()), h.endpoint(h.closedPort()), h.endpoint(h.port)}); });
-        print("(3) remote connection after two refused routes", behindRefused);
-
-        h.saveEndpoints({h.endpoint(h.port)});
-        const WakeDispatchPolicy quick({9}, std::chrono::nanoseconds(0), 1000, 2s, true);
-        const auto savedAnswering = h.measure([&] {
-            const auto coordinator = h.coordinator(quick, BackoffPolicy{20ms, 200ms, 1.5, 40});
-            const auto start = Clock::now();
-            const WakeConnectResult result = h.run(coordinator->wakeAndConnect(h.mac.id));
-            const double elapsed = milliseconds(Clock::now() - start);
-            if (result.finalState.kind() != WakeConnectState::Case::connected) bench::fail(result.finalState.detailedStatusText());
-            h.run(std::static_pointer_cast<AuthenticatedClientSession>(result.session)->disconnect("Round over."));
-            return elapsed;
-        });
-        print("(4) wake and connect, a saved endpoint answering, first frame", savedAnswering);
-
-        // Asleep until the magic packet arrives; then the host listens again.
-        SavedWakeConfiguration wake = SavedWakeConfiguration::empty(Date::now());
-        wake.targets = {WakeNetworkInterfaceTarget("en0", WakeInterfaceKind::ethernet,
-                                                   MACAddress(std::string_view("00:11:22:33:44:55")),
-                                                   std::string("127.0.0.1"))};
-        wake.wakeForNetworkAccess = Evidence<bool>::verified(true);
-        h.tablet.trust->updateWakeConfiguration(h.mac.id, wake);
-        asio::ip::udp::socket receiver(h.io, {asio::ip::make_address("127.0.0.1"), 0});
-        const WakeDispatchPolicy toReceiver({receiver.local_endpoint().port()}, std::chrono::nanoseconds(0), 1000, 2s,
-                                            true);
-        const auto afterWake = h.measure([&] {
-            h.run(h.server->stop());
-            Clock::time_point woken;
-            Bytes packet(200);
-            asio::ip::udp::endpoint from;
-            receiver.async_receive_from(asio::buffer(packet), from, [&](const asio::error_code& error, std::size_t) {
-                if (error) return;
-                woken = Clock::now();
-                h.server->startListening(h.port, false);
-            });
-            const auto coordinator = h.coordinator(toReceiver, BackoffPolicy{20ms, 200ms, 1.5, 40});
-            const WakeConnectResult result = h.run(coordinator->wakeAndConnect(h.mac.id));
-            const double elapsed = milliseconds(Clock::now() - woken);
-            if (!result.didSendWakeRequest || result.finalState.kind() != WakeConnectState::Case::connected) {
-                bench::fail(result.finalState.detailedStatusText());
-            }
-            h.run(std::static_pointer_cast<AuthenticatedClientSession>(result.session)->disconnect("Round over."));
-            return elapsed;
-        });
-        print("(5) local wake: magic packet to connected (backoff from 20 ms)", afterWake);
+        if (!firstPictureOnly) loopbackRows();
+        firstPictureRow();
     } catch (const std::exception& error) {
         bench::fail(error.what());
     }

@@ -57,8 +57,11 @@ asio::awaitable<std::invoke_result_t<Work&>> callOnWorker(asio::thread_pool::exe
         co_return outcome;
     };
     // co_spawn hands the outcome back through the awaiting coroutine's own
-    // executor. The task is a named local for the reason above.
-    Outcome outcome = co_await asio::co_spawn(worker, std::move(task), asio::use_awaitable);
+    // executor. The task is a named local for the reason above. The awaiting
+    // task's cancellation is not passed on: the work cannot be interrupted,
+    // and the cancellation state belongs to the loop's thread.
+    Outcome outcome = co_await asio::co_spawn(
+        worker, std::move(task), asio::bind_cancellation_slot(asio::cancellation_slot(), asio::use_awaitable));
     if (outcome.error) std::rethrow_exception(std::move(outcome.error));
     if constexpr (!std::is_void_v<Result>) co_return std::move(*outcome.value);
 }

@@ -113,7 +113,7 @@ asio::awaitable<void> ClientProgram::connect() {
     auto sink = std::make_shared<DecodedFrameSink>(io_.get_executor());
     finishedSinks_.push_back(sink);
     AuthenticatedClientSession::Handlers handlers;
-    handlers.onVideoFrameReceived = [sink](const EncodedVideoFrame& frame) { sink->submit(frame); };
+    handlers.onVideoFrameReceived = [sink](EncodedVideoFrame frame) { sink->submit(std::move(frame)); };
     handlers.onVideoStreamStatus = [sink](const VideoStreamStatusUpdate& status) { sink->streamStatusChanged(status); };
     handlers.onTerminated = [sink](const SessionTerminationReason& reason) { sink->sessionEnded(reason); };
     const CapabilitySet capabilities{Capability::h264, Capability::pointer, Capability::keyboard};

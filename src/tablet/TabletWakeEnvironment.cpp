@@ -89,7 +89,7 @@ TabletWakeEnvironment::connectAuthenticatedSession(ServiceEndpoint endpoint, Tru
     // The gate learns of a stream that stops, or a session that ends, before
     // the first picture; after it, the first outcome stands.
     AuthenticatedClientSession::Handlers handlers;
-    handlers.onVideoFrameReceived = [sink](const EncodedVideoFrame& frame) { sink->submit(frame); };
+    handlers.onVideoFrameReceived = [sink](EncodedVideoFrame frame) { sink->submit(std::move(frame)); };
     handlers.onVideoStreamStatus = [gate, sink](const VideoStreamStatusUpdate& status) {
         if (!status.active) gate->resolve(FirstFrameGate::Outcome::streamFailed(status.detail.value_or(kStreamStoppedText)));
         sink->streamStatusChanged(status);

@@ -7,6 +7,7 @@
 #include "platform/CaptureBackendError.hpp"
 #include "support/FakeCaptureBackend.hpp"
 #include "support/LoopRunner.hpp"
+#include "support/WindDown.hpp"
 
 #include <gtest/gtest.h>
 
@@ -45,7 +46,7 @@ struct Rig : LoopRunner {
         });
     }
     ~Rig() {
-        run(service->stopCapture());
+        windDown("the capture did not stop", [&] { run(service->stopCapture()); });
         service.reset(); // joins its worker before the loop goes
     }
 

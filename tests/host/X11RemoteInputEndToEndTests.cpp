@@ -22,11 +22,7 @@ using namespace velorinth::testing;
 TEST(X11RemoteInputEndToEnd, AnEngineClickMovesAndClicksTheDisplayAndClosingReleasesAHeldKey) {
     VELORINTH_REQUIRE_TEST_DISPLAY(display);
     std::optional<X11TestWindow> window;
-    try {
-        window.emplace(display);
-    } catch (const std::exception&) {
-        GTEST_SKIP() << "the test display " << display << " did not open";
-    }
+    window.emplace(display);
     const std::shared_ptr<InputEventSink> sink = InputEventSink::create(display);
     ASSERT_TRUE(sink->isTrusted());
     InputInjector injector(sink);

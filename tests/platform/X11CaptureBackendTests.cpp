@@ -1,8 +1,11 @@
 // The X11 capture back-end on the test display: what it lists, its grant,
 // and the colours it delivers.
 
+#include "core/Uptime.hpp"
 #include "platform/CaptureBackend.hpp"
 #include "platform/CaptureBackendError.hpp"
+#include "platform/linux/X11DisplayConnection.hpp"
+#include "platform/linux/X11ScreenGrabber.hpp"
 #include "support/LoopRunner.hpp"
 #include "support/TestDisplay.hpp"
 #include "support/X11Painter.hpp"
@@ -23,13 +26,14 @@ struct Collector : CaptureStreamOutput {
     std::mutex mutex;
     std::condition_variable changed;
     std::size_t count = 0;
+    VideoSampleBuffer first;
     VideoSampleBuffer latest;
     std::exception_ptr stopped;
 
     void captureStreamDidOutputSample(const VideoSampleBuffer& sample) override {
         {
             std::lock_guard guard(mutex);
-            ++count;
+            if (count++ == 0) first = sample;
             latest = sample;
         }
         changed.notify_all();
@@ -145,4 +149,45 @@ TEST(X11CaptureBackend, APointerOverThePictureIsDrawnIn) {
         for (int x = 180; x < 220; ++x) brightest = std::max<int>(brightest, sample.image->luma(x, y));
     }
     EXPECT_GT(brightest, 100); // the server's cursor is not black on black
+}
+
+// Work handed to a grab runs once, while the server copies; the pixels are
+// the screen's, and a failure of that work leaves the grabber reading on.
+TEST(X11CaptureBackend, AGrabRunsTheCallersWorkWhileTheServerCopiesAndOutlivesItsFailure) {
+    VELORINTH_REQUIRE_TEST_DISPLAY(display);
+    X11Painter painter(display);
+    const X11Rectangle whole{0, 0, painter.screenWidth(), painter.screenHeight()};
+    const auto pixelAt = [&](const X11ScreenGrabber::Image& image) {
+        const std::uint8_t* bgrx = image.data + 10 * image.stride + 10 * 4;
+        return std::uint32_t{bgrx[2]} << 16 | std::uint32_t{bgrx[1]} << 8 | bgrx[0];
+    };
+    painter.fillBackground(0x336699);
+    X11DisplayConnection connection(display);
+    X11ScreenGrabber grabber(connection, false);
+    int ran = 0;
+    EXPECT_EQ(pixelAt(grabber.grab(whole, [&] { ++ran; })), 0x336699u);
+    EXPECT_EQ(ran, 1);
+    EXPECT_THROW(grabber.grab(whole, [] { throw std::runtime_error("the caller's work failed"); }),
+                 std::runtime_error);
+    painter.fillBackground(0x996633);
+    EXPECT_EQ(pixelAt(grabber.grab(whole)), 0x996633u);
+}
+
+// The start reads the screen to prove it can; that read is the first sample,
+// not read again by the first tick.
+TEST(X11CaptureBackend, TheFirstSampleIsTheStartsOwnRead) {
+    VELORINTH_REQUIRE_TEST_DISPLAY(display);
+    X11Painter painter(display);
+    const auto backend = CaptureBackend::create(display);
+    Collector collector;
+    auto stream = backend->makeStream(backend->shareableContent().displays.at(0),
+                                      settingsOf(painter.screenWidth(), painter.screenHeight()), collector);
+    const auto before = static_cast<std::int64_t>(steadyUptimeNs() / 1000);
+    stream->start();
+    const auto started = static_cast<std::int64_t>(steadyUptimeNs() / 1000);
+    collector.after(1);
+    stream->stop();
+    std::lock_guard guard(collector.mutex);
+    EXPECT_GE(collector.first.presentationTime.value, before);
+    EXPECT_LE(collector.first.presentationTime.value, started);
 }

@@ -4,22 +4,39 @@
 
 namespace velorinth::testing {
 
-void FakeCompressionSession::Control::setBlocking(bool block) {
+namespace {
+
+void setFlag(FakeCompressionSession::Control& control, bool& flag, bool value) {
     {
-        std::lock_guard guard(mutex);
-        blocks = block;
+        std::lock_guard guard(control.mutex);
+        flag = value;
     }
-    changed.notify_all();
+    control.changed.notify_all();
 }
 
-bool FakeCompressionSession::Control::awaitBlocked(std::size_t count) {
-    std::unique_lock lock(mutex);
-    return changed.wait_for(lock, std::chrono::seconds(10), [&] { return blocked >= count; });
+bool awaitCount(FakeCompressionSession::Control& control, const std::size_t& counter, std::size_t count) {
+    std::unique_lock lock(control.mutex);
+    return control.changed.wait_for(lock, std::chrono::seconds(10), [&] { return counter >= count; });
+}
+
+} // namespace
+
+void FakeCompressionSession::Control::setBlocking(bool block) { setFlag(*this, blocks, block); }
+bool FakeCompressionSession::Control::awaitBlocked(std::size_t count) { return awaitCount(*this, blocked, count); }
+void FakeCompressionSession::Control::setOpensBlocking(bool block) { setFlag(*this, opensBlock, block); }
+bool FakeCompressionSession::Control::awaitBlockedOpens(std::size_t count) {
+    return awaitCount(*this, blockedOpens, count);
 }
 
 VideoCompressionSession::Factory FakeCompressionSession::factory(std::shared_ptr<Control> control) {
     return [control](const Settings& settings, int& status) -> std::shared_ptr<VideoCompressionSession> {
-        std::lock_guard guard(control->mutex);
+        std::unique_lock lock(control->mutex);
+        if (control->opensBlock) {
+            ++control->blockedOpens;
+            control->changed.notify_all();
+            control->changed.wait_for(lock, std::chrono::seconds(10), [&] { return !control->opensBlock; });
+            --control->blockedOpens;
+        }
         status = control->createStatus;
         if (status != 0) return nullptr;
         control->opened.push_back(settings);

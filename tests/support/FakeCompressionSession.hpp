@@ -37,10 +37,15 @@ public:
         std::vector<Bytes> parameterSets{{0x67, 0x42, 0x00, 0x1F}, {0x68, 0xCE, 0x3C, 0x80}};
         bool blocks = false; // encodes wait while set
         std::size_t blocked = 0;
+        bool opensBlock = false; // opens wait while set
+        std::size_t blockedOpens = 0;
 
         void setBlocking(bool block);
         // Waits (bounded) until `count` encodes are blocked.
         bool awaitBlocked(std::size_t count);
+        void setOpensBlocking(bool block);
+        // Waits (bounded) until `count` opens are blocked.
+        bool awaitBlockedOpens(std::size_t count);
     };
 
     static Factory factory(std::shared_ptr<Control> control);

@@ -3,7 +3,11 @@
 #include <asio/post.hpp>
 #include <asio/use_awaitable.hpp>
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 namespace velorinth::testing {
 
@@ -170,7 +174,23 @@ void FakeCaptureService::deliverSample() {
         std::lock_guard guard(mutex_);
         handler = sampleHandler_;
     }
-    if (handler) handler(VideoSampleBuffer{}, ScreenCaptureService::PointsSize{size.pointsWidth, size.pointsHeight});
+    if (!handler) return;
+    VideoSampleBuffer sample;
+    auto picture = std::make_shared<const PixelBuffer>(64, 64);
+    const std::weak_ptr<const PixelBuffer> held = picture;
+    sample.image = std::move(picture);
+    handler(sample, PointsSize{size.pointsWidth, size.pointsHeight});
+    sample.image.reset();
+    // The model encodes on a thread of its own: the sample is through once its
+    // picture is let go, encoded and its frame handed on, or dropped.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!held.expired()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            ADD_FAILURE() << "a delivered sample was never encoded or dropped";
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
 }
 
 bool FakeCaptureService::hasSampleHandler() {
@@ -196,7 +216,7 @@ asio::awaitable<void> FakeCaptureService::stopCapture() {
     co_await hop();
     ++stops;
     capturing = false;
-    co_return;
+    co_await stopGate.pass();
 }
 
 void FakeCaptureService::setOnSampleBuffer(SampleHandler handler) {
@@ -241,6 +261,12 @@ void FakeVideoEncoder::invalidate() {
 }
 
 std::optional<EncodedVideoFrame> FakeVideoEncoder::encode(const VideoSampleBuffer&, SourceSize sourceDisplaySize) {
+    std::function<void()> during;
+    {
+        std::lock_guard guard(mutex);
+        during = whileEncoding;
+    }
+    if (during) during();
     std::lock_guard guard(mutex);
     if (invalidated) return std::nullopt;
     EncodedVideoFrame frame;

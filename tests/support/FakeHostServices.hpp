@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -109,9 +110,10 @@ private:
 
 class FakeCaptureService final : public CaptureServicePort {
 public:
-    explicit FakeCaptureService(asio::any_io_executor executor) : startGate(executor) {}
+    explicit FakeCaptureService(asio::any_io_executor executor) : startGate(executor), stopGate(executor) {}
 
     Gate startGate;
+    Gate stopGate; // holds a stop once the capture has stopped, as a slow join behind it would
     bool capturing = false;
     int starts = 0;
     int stops = 0;
@@ -119,7 +121,8 @@ public:
     std::exception_ptr nextStartFailure;
     Statistics statistics{42, 30.0};
 
-    // Hands one sample to the installed handler, as the capture thread does.
+    // Hands one sample to the installed handler, as the capture thread does,
+    // and returns once the model is through with it.
     void deliverSample();
     bool hasSampleHandler();
     StoppedHandler stoppedHandler();
@@ -150,14 +153,21 @@ public:
     VideoStreamConfiguration configuration;
     int keyframeRequests = 0;
     int updates = 0;
+    std::vector<std::pair<int, int>> prepared; // the sizes the codec was opened for ahead
     bool invalidated = false;
     std::uint64_t sequence = 0;
     bool keyframePending = true;
+    // Called inside each encode, outside the lock (to hold an encode open).
+    std::function<void()> whileEncoding;
 
     Uuid streamID() const override { return streamID_; }
     void updateConfiguration(const VideoStreamConfiguration& configuration,
                              std::optional<std::uint64_t> generation) override;
     void requestKeyframe() override;
+    void prepare(int width, int height) override {
+        std::lock_guard guard(mutex);
+        prepared.emplace_back(width, height);
+    }
     void invalidate() override;
     Statistics statistics() override { return {24.0, 1'000'000.0, 3, 1, 4.5}; }
     std::optional<EncodedVideoFrame> encode(const VideoSampleBuffer& sample, SourceSize sourceDisplaySize) override;

@@ -9,6 +9,7 @@
 #include "support/LoopbackListener.hpp"
 #include "support/ScriptedTabletPeer.hpp"
 #include "support/TLSTestIdentities.hpp"
+#include "support/WindDown.hpp"
 #include "transport/security/DeviceIdentityService.hpp"
 #include "transport/security/PairingAttemptLimiter.hpp"
 #include "transport/security/PairingReplayGuard.hpp"
@@ -107,11 +108,10 @@ struct HostRig : LoopRunner {
     // handshake would otherwise outlive the loop.
     ~HostRig() {
         if (server) {
-            call([&] { server->setCallbacks({}); });
-            try {
+            windDown("the host did not stop", [&] {
+                call([&] { server->setCallbacks({}); });
                 run(server->stop(), 5s);
-            } catch (...) {
-            }
+            });
         }
         io.stop();
     }

@@ -1,10 +1,11 @@
 #pragma once
 
 #include "core/Error.hpp"
+#include "core/FifoLock.hpp"
 #include "core/Uptime.hpp"
 #include "core/VideoModels.hpp"
+#include "host/capture/ScreenCaptureValueTypes.hpp"
 #include "platform/CaptureBackend.hpp"
-#include "core/FifoLock.hpp"
 
 #include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
@@ -12,7 +13,6 @@
 
 #include <cstdint>
 #include <exception>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -22,7 +22,8 @@
 namespace velorinth {
 
 // Captures one display and hands each complete sample, with the display's
-// size in points, to its owner's callback on the capture thread. It chooses
+// size in points, to its owner's callback on the capture thread (which waits
+// for it: the host model hands the sample on to its encoder thread). It chooses
 // the display (the main one, else the first), fits the capture size to the
 // stream's configuration and updates a running stream in place for the same
 // display or replaces it for another.
@@ -43,28 +44,11 @@ public:
         Case kind;
     };
 
-    struct PointsSize {
-        std::int64_t width = 0;
-        std::int64_t height = 0;
-        bool operator==(const PointsSize&) const = default;
-    };
-    // The capture size (the stream's video size), then the display's size in points.
-    struct CaptureSize {
-        std::int64_t width = 0;
-        std::int64_t height = 0;
-        std::int64_t pointsWidth = 0;
-        std::int64_t pointsHeight = 0;
-        bool operator==(const CaptureSize&) const = default;
-    };
-    struct Statistics {
-        std::uint64_t capturedCount = 0;
-        double measuredCapturedFPS = 0;
-        bool operator==(const Statistics&) const = default;
-    };
-
-    // Runs on the capture thread, outside the service's lock; it may encode there.
-    using SampleHandler = std::function<void(const VideoSampleBuffer&, PointsSize)>;
-    using StoppedHandler = std::function<void(std::exception_ptr)>;
+    using PointsSize = ScreenCapturePointsSize;
+    using CaptureSize = ScreenCaptureSize;
+    using Statistics = ScreenCaptureStatistics;
+    using SampleHandler = ScreenCaptureSampleHandler;
+    using StoppedHandler = ScreenCaptureStoppedHandler;
 
     static constexpr std::int64_t minimumPoints = 64;
     static constexpr std::int64_t minimumFrameRate = 5, maximumFrameRate = 60;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/WorkerCall.hpp"
+#include "host/capture/ScreenCaptureService.hpp"
 #include "host/model/CaptureServicePort.hpp"
 
 #include <memory>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "core/VideoModels.hpp"
-#include "host/capture/ScreenCaptureService.hpp"
+#include "host/capture/ScreenCaptureValueTypes.hpp"
 
 #include <asio/awaitable.hpp>
 
@@ -11,10 +11,11 @@ namespace velorinth {
 // caller on its own executor; the rest works from any thread.
 class CaptureServicePort {
 public:
-    using CaptureSize = ScreenCaptureService::CaptureSize;
-    using Statistics = ScreenCaptureService::Statistics;
-    using SampleHandler = ScreenCaptureService::SampleHandler;
-    using StoppedHandler = ScreenCaptureService::StoppedHandler;
+    using PointsSize = ScreenCapturePointsSize;
+    using CaptureSize = ScreenCaptureSize;
+    using Statistics = ScreenCaptureStatistics;
+    using SampleHandler = ScreenCaptureSampleHandler;
+    using StoppedHandler = ScreenCaptureStoppedHandler;
 
     virtual ~CaptureServicePort() = default;
 

@@ -1,8 +1,10 @@
 #pragma once
 
 #include "host/model/VideoEncoderPort.hpp"
+#include "transport/video/DesktopVideoEncoder.hpp"
 
 #include <memory>
+#include <thread>
 
 namespace velorinth {
 
@@ -10,13 +12,19 @@ namespace velorinth {
 class DesktopVideoEncoderAdapter final : public VideoEncoderPort {
 public:
     DesktopVideoEncoderAdapter(const Uuid& streamID, std::uint64_t generation,
-                               const VideoStreamConfiguration& configuration)
-        : encoder_(streamID, generation, configuration) {}
+                               const VideoStreamConfiguration& configuration,
+                               VideoCompressionSession::Factory sessions = VideoCompressionSession::defaultFactory())
+        : encoder_(streamID, generation, configuration, std::move(sessions)) {}
+    // Joins a codec open still under way.
+    ~DesktopVideoEncoderAdapter() override;
+    DesktopVideoEncoderAdapter(const DesktopVideoEncoderAdapter&) = delete;
+    DesktopVideoEncoderAdapter& operator=(const DesktopVideoEncoderAdapter&) = delete;
 
     // Makes real encoders.
-    static Factory factory() {
-        return [](const Uuid& streamID, std::uint64_t generation, const VideoStreamConfiguration& configuration) {
-            return std::make_shared<DesktopVideoEncoderAdapter>(streamID, generation, configuration);
+    static Factory factory(VideoCompressionSession::Factory sessions = VideoCompressionSession::defaultFactory()) {
+        return [sessions = std::move(sessions)](const Uuid& streamID, std::uint64_t generation,
+                                                const VideoStreamConfiguration& configuration) {
+            return std::make_shared<DesktopVideoEncoderAdapter>(streamID, generation, configuration, sessions);
         };
     }
 
@@ -26,6 +34,10 @@ public:
         encoder_.updateConfiguration(configuration, generation);
     }
     void requestKeyframe() override { encoder_.requestKeyframe(); }
+    // The codec opens on a thread of its own while the capture thread makes
+    // its first picture. Once per encoder: a later size is opened by its
+    // first frame. The caller's thread only (the UI thread).
+    void prepare(int width, int height) override;
     void invalidate() override { encoder_.invalidate(); }
     Statistics statistics() override { return encoder_.statistics(); }
     std::optional<EncodedVideoFrame> encode(const VideoSampleBuffer& sample, SourceSize sourceDisplaySize) override {
@@ -34,6 +46,7 @@ public:
 
 private:
     DesktopVideoEncoder encoder_;
+    std::thread opener_;
 };
 
 } // namespace velorinth

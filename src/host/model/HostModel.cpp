@@ -60,15 +60,14 @@ HostServices HostModel::makeServices(const HostModelEnvironment& environment,
 HostModel::HostModel(std::shared_ptr<DeviceIdentityService>, std::shared_ptr<TrustedDeviceStore> trustedDeviceStore,
                      HostModelEnvironment environment, HostServices services)
     : platform(std::move(environment.platform)), captureService(std::move(services.captureService)),
-      inputInjector(std::move(services.inputInjector)),
-      wakeReadinessService(std::move(services.wakeReadinessService)),
+      videoPipeline(std::make_shared<VideoPipeline>(std::move(services.encoderFactory))),
+      inputInjector(std::move(services.inputInjector)), wakeReadinessService(std::move(services.wakeReadinessService)),
       bleAdvertiser(std::move(services.bleAdvertiser)), identityService(std::move(services.identityService)),
       trustedDeviceStore(std::move(trustedDeviceStore)), sessionServer(std::move(services.sessionServer)),
       backoffPolicy(ListenerRestartPlan::policy), mainExecutor_(environment.mainExecutor),
       sleep_(environment.sleep ? std::move(environment.sleep) : SleepFunction(&steadyTimerSleep)),
-      clock_(std::move(environment.clock)), encoderFactory_(std::move(services.encoderFactory)),
-      broadcastsOnMainExecutor_(environment.broadcastsOnMainExecutor), listenerChain_(mainExecutor_),
-      permissionChain_(mainExecutor_) {
+      clock_(std::move(environment.clock)), broadcastsOnMainExecutor_(environment.broadcastsOnMainExecutor),
+      listenerChain_(mainExecutor_), permissionChain_(mainExecutor_) {
     screenRecordingGranted.set(platform.screenRecording->preflight());
     accessibilityGranted.set(platform.accessibility->isTrusted());
     preferredListenerPort.set(preferredPortFromStoredValue(platform.preferences->integer(preferredPortKey())));
@@ -294,9 +293,7 @@ std::int64_t HostModel::streamingSessionCount() const {
                          [](const ActiveSessionDescriptor& session) { return session.isVideoStreaming; });
 }
 
-std::uint64_t HostModel::droppedStreamFrames() const {
-    return droppedBeforeCurrentStream_ + (currentFrames_ ? currentFrames_->droppedCount() : 0);
-}
+std::uint64_t HostModel::droppedStreamFrames() const { return videoPipeline->droppedFrames(); }
 
 void HostModel::refreshAddresses() {
     detectedPrivateTunnelAddresses.set(detectPrivateTunnelAddresses(platform.interfaceAddresses()));

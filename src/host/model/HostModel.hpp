@@ -1,16 +1,15 @@
 #pragma once
 
+#include "core/BackoffPolicy.hpp"
+#include "core/FifoLock.hpp"
 #include "core/IdentityModels.hpp"
 #include "core/TrustedDevice.hpp"
 #include "core/VideoModels.hpp"
-#include "host/model/ActiveEncoderBox.hpp"
 #include "host/model/HostModelEnvironment.hpp"
 #include "host/model/HostModelTask.hpp"
-#include "host/model/LatestFrameChannel.hpp"
 #include "host/model/Tracked.hpp"
-#include "core/BackoffPolicy.hpp"
+#include "host/model/VideoPipeline.hpp"
 #include "transport/discovery/ListenerStatus.hpp"
-#include "core/FifoLock.hpp"
 #include "transport/session/SessionValueTypes.hpp"
 
 #include <asio/awaitable.hpp>
@@ -192,7 +191,7 @@ public:
     // Success, or the reason the stream could not start.
     asio::awaitable<std::optional<VideoStreamStopReason>> handleVideoStreamRequest(VideoStreamConfiguration configuration,
                                                                                    std::uint64_t generation);
-    void handleVideoKeyframeRequest() { encoderBox->requestKeyframe(); }
+    void handleVideoKeyframeRequest() { videoPipeline->encoderBox()->requestKeyframe(); }
     void ensureDiagnosticsTask();
     asio::awaitable<void> refreshStreamDiagnostics();
     asio::awaitable<void> stopVideoStream(VideoStreamState finalState);
@@ -254,7 +253,7 @@ public:
     // ---- services, fixed at construction ---------------------------------------------------
     const HostModelPlatform platform;
     const std::shared_ptr<CaptureServicePort> captureService;
-    const std::shared_ptr<ActiveEncoderBox> encoderBox = std::make_shared<ActiveEncoderBox>();
+    const std::shared_ptr<VideoPipeline> videoPipeline;
     const std::shared_ptr<InputInjectorPort> inputInjector;
     const std::shared_ptr<WakeReadinessService> wakeReadinessService;
     const std::shared_ptr<BeaconPort> bleAdvertiser;
@@ -267,7 +266,7 @@ public:
     std::uint64_t droppedStreamFrames() const;
 
 private:
-    using FrameChannel = LatestFrameChannel<EncodedVideoFrame>;
+    using FrameChannel = VideoPipeline::FrameChannel;
 
     HostModel(std::shared_ptr<DeviceIdentityService> identityService,
               std::shared_ptr<TrustedDeviceStore> trustedDeviceStore, HostModelEnvironment environment,
@@ -309,8 +308,6 @@ private:
     static asio::awaitable<void> broadcastFrames(FrameChannel::Consumer frames,
                                                  std::shared_ptr<SessionServerPort> server, HostModelTask task,
                                                  bool onLoop);
-    static void encodeCapturedSample(const ActiveEncoderBox& box, FrameChannel::Producer& frames,
-                                     const VideoSampleBuffer& sample, ScreenCaptureService::PointsSize points);
     // Runs `step`; a failure lands in networkError and gives false.
     asio::awaitable<bool> succeeds(asio::awaitable<void> step);
     // What a capture start under way came to.
@@ -334,7 +331,6 @@ private:
     const asio::any_io_executor mainExecutor_;
     const SleepFunction sleep_;
     const WallClock clock_;
-    const VideoEncoderPort::Factory encoderFactory_;
     const bool broadcastsOnMainExecutor_;
     std::function<void(DisplayEvent)> displayEventHandler_;
     // The operations that stop and start the listener run one after another.
@@ -343,13 +339,6 @@ private:
     // before it stored.
     FifoLock permissionChain_;
     std::shared_ptr<ErrorRelay> errorRelay_;
-    // Advanced by every stop of the pipeline, so a start that was under way
-    // learns that it has been stopped.
-    std::uint64_t pipelineEpoch_ = 0;
-    std::uint64_t lastStreamRequest_ = 0;
-    int streamRequestsInFlight_ = 0;
-    std::uint64_t droppedBeforeCurrentStream_ = 0;
-    std::optional<FrameChannel::Consumer> currentFrames_;
 };
 
 } // namespace velorinth

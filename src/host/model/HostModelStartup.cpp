@@ -124,7 +124,7 @@ asio::awaitable<void> HostModel::requestScreenRecordingPermission() {
 void HostModel::handleDisplayConfigurationChange() {
     pushHostState();
     if (!activeVideoConfiguration.get() || !captureService->isCapturing()) return;
-    spawn(keepAlive(shared_from_this(), restartCaptureBody(*activeVideoConfiguration.get(), pipelineEpoch_)));
+    spawn(keepAlive(shared_from_this(), restartCaptureBody(*activeVideoConfiguration.get(), videoPipeline->epoch())));
 }
 
 // ---- the server's callbacks -------------------------------------------------------
@@ -224,7 +224,7 @@ HostSessionCallbacks HostModel::makeCallbacks() {
                                                     std::uint64_t generation) {
         return requestStream(weak, main, configuration, generation);
     };
-    callbacks.onVideoKeyframeRequested = [box = encoderBox](const Uuid&, const Uuid&, std::uint64_t) {
+    callbacks.onVideoKeyframeRequested = [box = videoPipeline->encoderBox()](const Uuid&, const Uuid&, std::uint64_t) {
         box->requestKeyframe();
     };
     callbacks.onVideoStreamStopped = [main, weak](const Uuid&, const Uuid&) {

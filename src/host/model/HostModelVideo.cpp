@@ -4,25 +4,15 @@
 #include "host/model/HostModel.hpp"
 
 #include "core/KeepAlive.hpp"
+#include "host/capture/ScreenCaptureService.hpp"
 
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
+#include <asio/experimental/awaitable_operators.hpp>
 
 namespace velorinth {
 
 namespace {
-
-// Counts a stream request from its third step to its return.
-class InFlight {
-public:
-    explicit InFlight(int& count) : count_(count) { ++count_; }
-    ~InFlight() { --count_; }
-    InFlight(const InFlight&) = delete;
-    InFlight& operator=(const InFlight&) = delete;
-
-private:
-    int& count_;
-};
 
 const std::string kScreenRecordingRequired(kScreenRecordingPermissionRequiredText);
 
@@ -44,33 +34,27 @@ HostModel::streamRequestBody(VideoStreamConfiguration configuration, std::uint64
     }
     // While this request is under way, no report of "nobody watches" may tear
     // the pipeline down: the requester is not yet streaming on the server.
-    InFlight inFlight(streamRequestsInFlight_);
-    const std::uint64_t epoch = pipelineEpoch_;
-    const std::uint64_t request = ++lastStreamRequest_;
+    const VideoPipeline::Request request(*videoPipeline);
+    const std::uint64_t epoch = videoPipeline->epoch();
     hostStreamState.set(captureService->isCapturing() ? VideoStreamState::reconfiguring()
                                                       : VideoStreamState::startingCapture());
     activeVideoConfiguration.set(configuration);
 
     const asio::any_io_executor consumerExecutor =
         broadcastsOnMainExecutor_ ? mainExecutor_ : sessionServer->loopExecutor();
-    const FrameChannel channel(consumerExecutor);
+    VideoPipeline::FrameStream frames = videoPipeline->openFrameStream(consumerExecutor);
     if (frameBroadcastTask.get()) frameBroadcastTask.get().cancel();
     const HostModelTask broadcast(mainExecutor_);
-    if (currentFrames_) droppedBeforeCurrentStream_ += currentFrames_->droppedCount();
-    currentFrames_ = channel.consumer();
     asio::co_spawn(consumerExecutor,
-                   broadcastFrames(channel.consumer(), sessionServer, broadcast, !broadcastsOnMainExecutor_),
+                   broadcastFrames(std::move(frames.consumer), sessionServer, broadcast, !broadcastsOnMainExecutor_),
                    asio::detached);
     frameBroadcastTask.set(broadcast);
 
-    const std::shared_ptr<VideoEncoderPort> encoder =
-        encoderBox->prepareEncoder(configuration, generation, encoderFactory_);
-    captureService->setOnSampleBuffer([box = encoderBox, frames = channel.producer()](
-                                          const VideoSampleBuffer& sample, ScreenCaptureService::PointsSize points) {
-        encodeCapturedSample(*box, *frames, sample, points);
-    });
+    const std::shared_ptr<VideoEncoderPort> encoder = videoPipeline->prepareEncoder(configuration, generation);
+    // Each sample is encoded on the encoder thread while the capture grabs the next.
+    captureService->setOnSampleBuffer(videoPipeline->sampleHandler(std::move(frames.producer)));
 
-    const CaptureStart started = co_await startCaptureWithin(configuration, epoch, request);
+    const CaptureStart started = co_await startCaptureWithin(configuration, epoch, request.number());
     if (started.stopped) co_return VideoStreamStopReason::hostStopped;
     if (const auto& size = started.size) {
         captureState.set(CaptureState::capturing());
@@ -80,6 +64,8 @@ HostModel::streamRequestBody(VideoStreamConfiguration configuration, std::uint64
         diagnostics.videoWidth = size->width;
         diagnostics.videoHeight = size->height;
         streamDiagnostics.set(diagnostics);
+        // The codec opens while the capture thread makes its first picture.
+        encoder->prepare(static_cast<int>(size->width), static_cast<int>(size->height));
         encoder->requestKeyframe();
         ensureDiagnosticsTask();
         co_return std::nullopt;
@@ -120,26 +106,13 @@ HostModel::startCaptureWithin(VideoStreamConfiguration configuration, std::uint6
     } catch (...) {
         started.failure = std::current_exception();
     }
-    if (pipelineEpoch_ != epoch) {
+    if (videoPipeline->epoch() != epoch) {
         // What started must not run unwatched, unless a newer request has
         // taken the pipeline over.
         started.stopped = true;
-        if (lastStreamRequest_ == request) co_await captureService->stopCapture();
+        if (videoPipeline->lastRequest() == request) co_await captureService->stopCapture();
     }
     co_return started;
-}
-
-void HostModel::encodeCapturedSample(const ActiveEncoderBox& box, FrameChannel::Producer& frames,
-                                     const VideoSampleBuffer& sample, ScreenCaptureService::PointsSize points) {
-    const std::shared_ptr<VideoEncoderPort> encoder = box.current();
-    if (!encoder) return;
-    std::optional<EncodedVideoFrame> frame;
-    try {
-        frame = encoder->encode(sample, VideoEncoderPort::SourceSize{points.width, points.height});
-    } catch (const std::exception&) {
-        return; // a sample that cannot be encoded is dropped
-    }
-    if (frame) frames.yield(std::move(*frame));
 }
 
 asio::awaitable<void> HostModel::broadcastFrames(FrameChannel::Consumer frames,
@@ -183,11 +156,13 @@ asio::awaitable<void> HostModel::refreshStreamDiagnosticsBody() {
     capturedFrames.set(capture.capturedCount);
     if (!captureService->isCapturing()) co_return;
     VideoEncoderPort::Statistics encoder;
-    if (const std::shared_ptr<VideoEncoderPort> current = encoderBox->current()) encoder = current->statistics();
-    const std::uint64_t epoch = pipelineEpoch_;
+    if (const std::shared_ptr<VideoEncoderPort> current = videoPipeline->encoderBox()->current()) {
+        encoder = current->statistics();
+    }
+    const std::uint64_t epoch = videoPipeline->epoch();
     const SessionServerPort::OutboundVideoStatistics outbound = co_await sessionServer->outboundVideoStatistics();
     // A stop meanwhile emptied the diagnostics: they stay empty.
-    if (pipelineEpoch_ != epoch) co_return;
+    if (videoPipeline->epoch() != epoch) co_return;
     VideoStreamDiagnostics diagnostics = streamDiagnostics.get();
     diagnostics.capturedFPS = capture.measuredCapturedFPS;
     diagnostics.encodedFPS = encoder.measuredEncodedFPS;
@@ -203,15 +178,22 @@ asio::awaitable<void> HostModel::stopVideoStream(VideoStreamState finalState) {
 }
 
 asio::awaitable<void> HostModel::stopVideoStreamBody(VideoStreamState finalState) {
-    ++pipelineEpoch_;
+    using namespace asio::experimental::awaitable_operators;
+    // Everything before the first wait happens at once: a request that comes
+    // during the waits starts from a stopped pipeline.
     if (diagnosticsTask.get()) diagnosticsTask.get().cancel();
     diagnosticsTask.set({});
     if (frameBroadcastTask.get()) frameBroadcastTask.get().cancel();
     frameBroadcastTask.set({});
     captureService->setOnSampleBuffer({});
-    if (const std::shared_ptr<VideoEncoderPort> encoder = encoderBox->take()) encoder->invalidate();
+    videoPipeline->stop();
     activeVideoConfiguration.set(std::nullopt);
-    co_await captureService->stopCapture();
+    const std::uint64_t lastRequest = videoPipeline->lastRequest();
+    // The encoder thread is joined while the capture stops, so the stop waits no longer than that.
+    auto stopped = captureService->stopCapture() && videoPipeline->joinStoppedThreads();
+    co_await std::move(stopped);
+    // A request that came during the waits owns the stream's state now.
+    if (videoPipeline->lastRequest() != lastRequest) co_return;
     if (!finalState.failureMessage()) captureState.set(CaptureState::idle());
     hostStreamState.set(std::move(finalState));
     streamDiagnostics.set(VideoStreamDiagnostics::empty());
@@ -231,13 +213,13 @@ asio::awaitable<void> HostModel::stopStreamingIfUnwatched() {
 }
 
 asio::awaitable<void> HostModel::stopStreamingIfUnwatchedBody() {
-    if (streamRequestsInFlight_ > 0) co_return;
-    const std::uint64_t requests = lastStreamRequest_;
+    if (videoPipeline->requestsUnderWay()) co_return;
+    const std::uint64_t requests = videoPipeline->lastRequest();
     const bool watched = co_await sessionServer->hasStreamingViewer();
     // An answer given before a request that began meanwhile is stale: that
     // request ends with a viewer streaming, or tears the pipeline down itself.
-    if (watched || streamRequestsInFlight_ > 0 || lastStreamRequest_ != requests) co_return;
-    if (!captureService->isCapturing() && !encoderBox->hasEncoder()) co_return;
+    if (watched || videoPipeline->requestsUnderWay() || videoPipeline->lastRequest() != requests) co_return;
+    if (!captureService->isCapturing() && !videoPipeline->encoderBox()->hasEncoder()) co_return;
     co_await stopVideoStream(VideoStreamState::idle());
 }
 
@@ -255,13 +237,14 @@ asio::awaitable<void> HostModel::stopStreamingBody(VideoStreamStopReason reason,
 }
 
 asio::awaitable<void> HostModel::restartCapture(VideoStreamConfiguration configuration) {
-    return keepAlive(shared_from_this(), restartCaptureBody(configuration, pipelineEpoch_));
+    return keepAlive(shared_from_this(), restartCaptureBody(configuration, videoPipeline->epoch()));
 }
 
 asio::awaitable<void> HostModel::restartCaptureBody(VideoStreamConfiguration configuration,
                                                     std::uint64_t scheduledEpoch) {
-    if (pipelineEpoch_ != scheduledEpoch) co_return; // stopped since it was scheduled
-    const CaptureStart started = co_await startCaptureWithin(configuration, scheduledEpoch, lastStreamRequest_);
+    if (videoPipeline->epoch() != scheduledEpoch) co_return; // stopped since it was scheduled
+    const CaptureStart started =
+        co_await startCaptureWithin(configuration, scheduledEpoch, videoPipeline->lastRequest());
     if (started.stopped) co_return;
     if (const auto& size = started.size) {
         VideoStreamDiagnostics diagnostics = streamDiagnostics.get();
@@ -269,7 +252,7 @@ asio::awaitable<void> HostModel::restartCaptureBody(VideoStreamConfiguration con
         streamDiagnostics.set(diagnostics);
         diagnostics.videoHeight = size->height;
         streamDiagnostics.set(diagnostics);
-        encoderBox->requestKeyframe();
+        videoPipeline->encoderBox()->requestKeyframe();
         co_return;
     }
     const bool granted = platform.screenRecording->preflight();

@@ -2,11 +2,13 @@
 
 #include "core/Uptime.hpp"
 #include "platform/CaptureBackendError.hpp"
+#include "platform/FramePacer.hpp"
 
 #include <pthread.h>
 
 #include <algorithm>
 #include <stdexcept>
+#include <utility>
 
 namespace velorinth {
 
@@ -44,7 +46,10 @@ void X11CaptureStream::start() {
     grabber_ = std::make_unique<X11ScreenGrabber>(*display_, settings_.showsCursor);
     apply(settings_);
     // One read now, so a display that cannot be read fails the start itself.
-    grabber_->grab(rectangle_);
+    // It is the first sample's picture, and the converter is made while the
+    // server copies it.
+    startGrabUs_ = steadyUptimeNs() / 1000;
+    startImage_ = grabber_->grab(rectangle_, [this] { makeConverter(rectangle_.width, rectangle_.height); });
     thread_ = std::thread([this] { run(); });
 }
 
@@ -71,6 +76,7 @@ void X11CaptureStream::stop() {
 
 void X11CaptureStream::apply(const CaptureStreamSettings& settings) {
     settings_ = settings;
+    startImage_.reset(); // changed before the first tick: it reads again
     if (!pool_ || pool_->width() != settings.width || pool_->height() != settings.height) {
         pool_ = std::make_unique<PixelBufferPool>(settings.width, settings.height,
                                                   static_cast<std::size_t>(std::max(settings.queueDepth, 1)));
@@ -86,12 +92,12 @@ std::chrono::steady_clock::duration X11CaptureStream::interval() const {
 
 void X11CaptureStream::run() {
     pthread_setname_np(pthread_self(), kThreadName);
-    auto deadline = std::chrono::steady_clock::now();
+    FramePacer pacer(std::chrono::steady_clock::now());
     try {
         while (true) {
             {
                 std::unique_lock lock(mutex_);
-                wake_.wait_until(lock, deadline, [this] { return stopping_; });
+                wake_.wait_until(lock, pacer.deadline(), [this] { return stopping_; });
                 if (stopping_) return;
                 if (pending_) {
                     // The output may have moved or changed size meanwhile.
@@ -103,23 +109,29 @@ void X11CaptureStream::run() {
                 }
             }
             captureOne();
-            const auto every = interval();
-            deadline += every;
-            const auto now = std::chrono::steady_clock::now();
-            if (deadline <= now) deadline += (now - deadline) / every * every + every;
+            pacer.advance(std::chrono::steady_clock::now(), interval());
         }
     } catch (...) {
         output_.captureStreamDidStop(identity_, std::current_exception());
     }
 }
 
+void X11CaptureStream::makeConverter(int sourceWidth, int sourceHeight) {
+    if (converter_ && converter_->converts(sourceWidth, sourceHeight, settings_.width, settings_.height)) return;
+    converter_.reset();
+    converter_ = std::make_unique<BgrxFrameConverter>(sourceWidth, sourceHeight, settings_.width, settings_.height);
+}
+
 void X11CaptureStream::captureOne() {
-    const std::uint64_t grabbedUs = steadyUptimeNs() / 1000;
-    X11ScreenGrabber::Image image = grabber_->grab(rectangle_);
-    if (!converter_ || !converter_->converts(image.width, image.height, settings_.width, settings_.height)) {
-        converter_.reset();
-        converter_ = std::make_unique<BgrxFrameConverter>(image.width, image.height, settings_.width, settings_.height);
+    std::uint64_t grabbedUs = startGrabUs_;
+    X11ScreenGrabber::Image image;
+    if (startImage_) {
+        image = *std::exchange(startImage_, std::nullopt);
+    } else {
+        grabbedUs = steadyUptimeNs() / 1000;
+        image = grabber_->grab(rectangle_);
     }
+    makeConverter(image.width, image.height);
     std::shared_ptr<PixelBuffer> buffer = pool_->acquire();
     converter_->convert(image.data, image.stride, *buffer);
 

@@ -20,9 +20,10 @@ namespace velorinth {
 // Captures one RandR output (or the root screen) of an X display on a thread
 // of its own, over a connection of its own: each tick on steady_clock
 // deadlines it grabs the output's rectangle, draws the pointer in, converts
-// to NV12 at the stream's size and hands the sample over synchronously. Late
-// ticks are skipped, not made up. A lost connection or a failed grab ends the
-// thread with one stop report.
+// to NV12 at the stream's size and hands the sample over synchronously. A
+// late tick takes its frame at once; only a slot whose whole interval passed
+// is skipped (FramePacer). A lost connection or a failed grab ends the thread
+// with one stop report.
 class X11CaptureStream final : public CaptureStream {
 public:
     static constexpr const char* kThreadName = "velorinth.capt"; // Linux allows 15 characters
@@ -42,6 +43,8 @@ private:
     // Capture thread only, after start.
     void run();
     void captureOne();
+    // The converter for pictures of this size into the stream's, unless it is the current one.
+    void makeConverter(int sourceWidth, int sourceHeight);
     void apply(const CaptureStreamSettings& settings);
     std::chrono::steady_clock::duration interval() const;
 
@@ -64,6 +67,9 @@ private:
     std::unique_ptr<BgrxFrameConverter> converter_;
     std::unique_ptr<PixelBufferPool> pool_;
     X11Rectangle rectangle_;
+    // The start's read, which the first tick hands over instead of reading again.
+    std::optional<X11ScreenGrabber::Image> startImage_;
+    std::uint64_t startGrabUs_ = 0;
     std::thread thread_;
 };
 

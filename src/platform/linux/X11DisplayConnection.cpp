@@ -6,6 +6,7 @@
 #include <xcb/randr.h>
 
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 namespace velorinth {
@@ -24,7 +25,14 @@ constexpr std::uint32_t kRedMask = 0xFF0000, kGreenMask = 0x00FF00, kBlueMask = 
 xcb_connection_t* X11DisplayConnection::connectToDisplay(const std::string& displayName, int& screenNumber) {
     constexpr int kAttempts = 4;
     for (int attempt = 1;; ++attempt) {
-        xcb_connection_t* connection = xcb_connect(displayName.empty() ? nullptr : displayName.c_str(), &screenNumber);
+        xcb_connection_t* connection = nullptr;
+        {
+            // libxcb finds the authority file through libXau, which builds its
+            // name in one static buffer: two connects at once race on it.
+            static std::mutex connecting;
+            std::lock_guard guard(connecting);
+            connection = xcb_connect(displayName.empty() ? nullptr : displayName.c_str(), &screenNumber);
+        }
         if (xcb_connection_has_error(connection) == 0) return connection;
         xcb_disconnect(connection);
         if (attempt == kAttempts) return nullptr;

@@ -84,7 +84,7 @@ void X11ScreenGrabber::detachSegment() {
     segmentBytes_ = 0;
 }
 
-X11ScreenGrabber::Image X11ScreenGrabber::grab(const X11Rectangle& rectangle) {
+X11ScreenGrabber::Image X11ScreenGrabber::grab(const X11Rectangle& rectangle, const std::function<void()>& meanwhile) {
     xcb_connection_t* connection = display_.get();
     if (display_.hasError()) throw CaptureBackendError(CaptureBackendError::Case::connectionLost);
     const std::size_t bytes =
@@ -101,21 +101,34 @@ X11ScreenGrabber::Image X11ScreenGrabber::grab(const X11Rectangle& rectangle) {
     const auto x = static_cast<std::int16_t>(rectangle.x), y = static_cast<std::int16_t>(rectangle.y);
     const auto width = static_cast<std::uint16_t>(rectangle.width),
                height = static_cast<std::uint16_t>(rectangle.height);
+    // Sent at once, so the server copies while `meanwhile` runs; if that
+    // fails, no reply is left behind.
+    const auto whileCopying = [&](unsigned int sequence) {
+        if (!meanwhile) return;
+        xcb_flush(connection);
+        try {
+            meanwhile();
+        } catch (...) {
+            xcb_discard_reply(connection, sequence);
+            discardCursor();
+            throw;
+        }
+    };
     if (sharedMemoryAvailable_) {
-        XcbReply<xcb_shm_get_image_reply_t> reply(
-            xcb_shm_get_image_reply(connection,
-                                    xcb_shm_get_image(connection, display_.root(), x, y, width, height, ~0u,
-                                                      XCB_IMAGE_FORMAT_Z_PIXMAP, segment_, 0),
-                                    nullptr));
+        const xcb_shm_get_image_cookie_t request = xcb_shm_get_image(
+            connection, display_.root(), x, y, width, height, ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, segment_, 0);
+        whileCopying(request.sequence);
+        XcbReply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(connection, request, nullptr));
         if (!reply) {
             discardCursor();
             fail(display_);
         }
         image.data = segmentMemory_;
     } else {
-        plainImage_.reset(xcb_get_image_reply(
-            connection, xcb_get_image(connection, XCB_IMAGE_FORMAT_Z_PIXMAP, display_.root(), x, y, width, height, ~0u),
-            nullptr));
+        const xcb_get_image_cookie_t request =
+            xcb_get_image(connection, XCB_IMAGE_FORMAT_Z_PIXMAP, display_.root(), x, y, width, height, ~0u);
+        whileCopying(request.sequence);
+        plainImage_.reset(xcb_get_image_reply(connection, request, nullptr));
         if (!plainImage_ || static_cast<std::size_t>(xcb_get_image_data_length(plainImage_.get())) < bytes) {
             discardCursor();
             fail(display_);

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 namespace velorinth {
 
@@ -27,8 +28,10 @@ public:
     X11ScreenGrabber(const X11ScreenGrabber&) = delete;
     X11ScreenGrabber& operator=(const X11ScreenGrabber&) = delete;
 
-    // Throws CaptureBackendError(connectionLost or grabFailed).
-    Image grab(const X11Rectangle& rectangle);
+    // Throws CaptureBackendError(connectionLost or grabFailed). `meanwhile`
+    // runs once the request is on its way, while the server copies the
+    // pixels: work of the caller's that would otherwise wait for the grab.
+    Image grab(const X11Rectangle& rectangle, const std::function<void()>& meanwhile = {});
     bool usesSharedMemory() const noexcept { return segment_ != 0; }
 
 private:

@@ -281,6 +281,16 @@ void XTestInputSink::typeText(const std::u16string& text) {
             lifted.push_back(keycode);
         }
     }
+    // Nor may Caps Lock, which X applies to the keysym: a lock that is on is
+    // turned off for the text and on again after it, as the host's user left
+    // it. A Caps Lock key held down is let go first, or the tap would unlock
+    // only on its release.
+    const auto state = connection_->queryPointer();
+    const bool capsLocked = state && (state->mask & XCB_MOD_MASK_LOCK) != 0;
+    if (capsLocked) {
+        release(xkeys::kCapsLock);
+        tap(xkeys::kCapsLock);
+    }
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char16_t unit = text[i];
         if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
@@ -290,6 +300,7 @@ void XTestInputSink::typeText(const std::u16string& text) {
             typeCodePoint(unit);
         }
     }
+    if (capsLocked) tap(xkeys::kCapsLock);
     for (std::uint8_t keycode : lifted) connection_->key(keycode, true);
 }
 

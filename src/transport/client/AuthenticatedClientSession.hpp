@@ -57,7 +57,8 @@ class AuthenticatedClientSession : public std::enable_shared_from_this<Authentic
 public:
     using DescriptorHandler = std::function<void(const ActiveSessionDescriptor&)>;
     using TerminationHandler = std::function<void(const SessionTerminationReason&)>;
-    using VideoFrameHandler = std::function<void(const EncodedVideoFrame&)>;
+    // Handed the frame to keep: the session is done with it.
+    using VideoFrameHandler = std::function<void(EncodedVideoFrame)>;
     using VideoStreamStatusHandler = std::function<void(const VideoStreamStatusUpdate&)>;
 
     struct Handlers {

@@ -206,16 +206,16 @@ void AuthenticatedClientSession::handleVideoFragment(Bytes plaintext) {
     using Outcome = VideoFrameReassembler::FragmentOutcome;
     VideoFrameReassembler::IngestResult ingested = Outcome::buffered;
     try {
-        ingested = reassembler_.ingest(plaintext, clocks_.continuousNow());
+        ingested = reassembler_.ingest(std::move(plaintext), clocks_.continuousNow());
     } catch (const VideoProtocolError&) {
         requestAutomaticKeyframe();
         return;
     }
     // A repeat or a leftover of an older stream loses nothing.
     if (const Outcome* outcome = std::get_if<Outcome>(&ingested); outcome && *outcome != Outcome::buffered) return;
-    if (const EncodedVideoFrame* frame = std::get_if<EncodedVideoFrame>(&ingested)) {
+    if (EncodedVideoFrame* frame = std::get_if<EncodedVideoFrame>(&ingested)) {
         descriptor_.sentVideoFrames += 1; // on this side: frames received
-        if (auto handler = onVideoFrameReceived_) handler(*frame);
+        if (auto handler = onVideoFrameReceived_) handler(std::move(*frame));
     }
     if (reassembler_.expiredFramesCount() > expiredBefore) requestAutomaticKeyframe();
 }

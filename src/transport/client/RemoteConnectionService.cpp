@@ -275,43 +275,45 @@ asio::awaitable<RemoteConnectionService::Result> RemoteConnectionService::runAtt
 asio::awaitable<RemoteConnectionOutcome> RemoteConnectionService::connectBody(
     Uuid deviceID, std::optional<ServiceEndpoint> bonjourEndpoint, bool allowSavedDirectEndpointFallback,
     Duration stepTimeout, CapabilitySet capabilities, Duration heartbeatInterval, Handlers handlers) {
-    std::shared_ptr<Attempt> task;
-    bool created = false;
+    std::shared_ptr<SharedAttempt> attempt;
     if (const auto running = activeConnectTasks_.find(deviceID); running != activeConnectTasks_.end()) {
-        task = running->second; // joined: the entry stays in place
+        attempt = running->second; // joined: the entry stays in place
     } else {
         auto self = shared_from_this();
-        task = Attempt::start(executor_, [self, deviceID, bonjourEndpoint, allowSavedDirectEndpointFallback,
-                                          stepTimeout, capabilities, heartbeatInterval,
-                                          handlers](const Attempt& attempt) {
-            return self->runAttempt(attempt, deviceID, bonjourEndpoint, allowSavedDirectEndpointFallback, stepTimeout,
+        attempt = std::make_shared<SharedAttempt>();
+        attempt->task = Attempt::start(executor_, [self, deviceID, bonjourEndpoint, allowSavedDirectEndpointFallback,
+                                                   stepTimeout, capabilities, heartbeatInterval,
+                                                   handlers](const Attempt& task) {
+            return self->runAttempt(task, deviceID, bonjourEndpoint, allowSavedDirectEndpointFallback, stepTimeout,
                                     capabilities, heartbeatInterval, handlers);
         });
-        activeConnectTasks_[deviceID] = task;
-        created = true;
+        activeConnectTasks_[deviceID] = attempt;
     }
-    // The creator forgets the attempt once it has ended, but only while the
-    // entry is still this attempt's: after cancelConnect and a new connect
-    // it belongs to the newer one.
-    const auto forget = [this, &deviceID, &task] {
+    // The attempt is forgotten once it has ended, but only while the entry is
+    // still this attempt's: after cancelConnect and a new connect it belongs
+    // to the newer one.
+    const auto forget = [this, &deviceID, &attempt] {
         const auto entry = activeConnectTasks_.find(deviceID);
-        if (entry != activeConnectTasks_.end() && entry->second == task) activeConnectTasks_.erase(entry);
+        if (entry != activeConnectTasks_.end() && entry->second == attempt) activeConnectTasks_.erase(entry);
     };
+    ++attempt->waiters;
     std::optional<Result> result;
     try {
-        result.emplace(co_await task->result());
+        result.emplace(co_await attempt->task->result());
     } catch (const std::exception&) {
-        // Only our own caller's cancellation ends the wait: a creator that
-        // gives up takes its attempt with it.
+        // Only this caller's own cancellation ends the wait.
     }
+    --attempt->waiters;
     if (!result) {
-        if (created) {
-            task->cancel();
+        // The others keep waiting for the attempt; the last caller to leave
+        // ends it, since nobody would take its session.
+        if (attempt->waiters == 0) {
+            attempt->task->cancel();
             forget();
         }
         throw Failure::cancelled();
     }
-    if (created) forget();
+    forget();
     if (auto* failure = std::get_if<Failure>(&*result)) throw *failure;
     co_return std::get<RemoteConnectionOutcome>(*result);
 }
@@ -319,12 +321,12 @@ asio::awaitable<RemoteConnectionOutcome> RemoteConnectionService::connectBody(
 void RemoteConnectionService::cancelConnect(const Uuid& deviceID) {
     const auto entry = activeConnectTasks_.find(deviceID);
     if (entry == activeConnectTasks_.end()) return;
-    entry->second->cancel();
+    entry->second->task->cancel();
     activeConnectTasks_.erase(entry);
 }
 
 void RemoteConnectionService::cancelAllConnects() {
-    for (auto& [deviceID, task] : activeConnectTasks_) task->cancel();
+    for (auto& [deviceID, attempt] : activeConnectTasks_) attempt->task->cancel();
     activeConnectTasks_.clear();
 }
 

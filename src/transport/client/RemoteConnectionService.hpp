@@ -22,6 +22,7 @@
 #include <asio/thread_pool.hpp>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -111,7 +112,9 @@ public:
     // The started session of the first route that answers. Throws only
     // RemoteConnectionFailure. A second call for a Mac whose attempt runs
     // joins it: it gets the same session, whose handlers are the first
-    // caller's.
+    // caller's. A caller whose own task is cancelled stops waiting with
+    // cancelled; the attempt goes on for the others, and ends when the last
+    // caller waiting for it has left.
     asio::awaitable<RemoteConnectionOutcome> connect(Uuid deviceID, std::optional<ServiceEndpoint> bonjourEndpoint,
                                                      bool allowSavedDirectEndpointFallback, Duration stepTimeout,
                                                      CapabilitySet capabilities, Duration heartbeatInterval,
@@ -148,6 +151,11 @@ public:
 private:
     using Result = std::variant<RemoteConnectionOutcome, RemoteConnectionFailure>;
     using Attempt = LoopTask<Result>;
+    // A running attempt and the callers waiting for it.
+    struct SharedAttempt {
+        std::shared_ptr<Attempt> task;
+        std::size_t waiters = 0;
+    };
 
     asio::awaitable<RemoteConnectionOutcome> connectBody(Uuid deviceID, std::optional<ServiceEndpoint> bonjourEndpoint,
                                                          bool allowSavedDirectEndpointFallback, Duration stepTimeout,
@@ -179,7 +187,7 @@ private:
     const bool allowLoopbackForTesting_;
     const Options options_;
     const ReconnectDialer dialer_;
-    std::map<Uuid, std::shared_ptr<Attempt>> activeConnectTasks_;
+    std::map<Uuid, std::shared_ptr<SharedAttempt>> activeConnectTasks_;
 };
 
 } // namespace velorinth

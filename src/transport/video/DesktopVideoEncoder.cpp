@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
 #include <utility>
 
 namespace velorinth {
@@ -111,7 +112,8 @@ std::optional<EncodedVideoFrame> DesktopVideoEncoder::encode(const PixelBuffer& 
     bool keyframeRequested = false;
     std::int64_t framesPerSecond = 1;
     {
-        std::lock_guard guard(lock_);
+        std::unique_lock lock(lock_);
+        sessionOpened_.wait(lock, [this] { return !opening_; });
         if (isInvalidated_) throw VideoEncoderError(Case::invalidated);
         if (lastPTSUs_ && *lastPTSUs_ >= *ptsUs) {
             ++droppedFrameCounter_;
@@ -205,17 +207,57 @@ DesktopVideoEncoder::extractParameterSets(const VideoCompressionSession::Frame& 
     return sets;
 }
 
+void DesktopVideoEncoder::prepareSession(int width, int height) {
+    VideoCompressionSession::Settings settings;
+    std::uint64_t epoch = 0;
+    {
+        std::lock_guard guard(lock_);
+        if (isInvalidated_ || opening_ || session_) return;
+        settings = sessionSettings(width, height);
+        epoch = sessionEpoch_;
+        opening_ = true;
+    }
+    int status = 0;
+    std::shared_ptr<VideoCompressionSession> session;
+    std::exception_ptr failure;
+    try {
+        session = sessionFactory_(settings, status);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    const bool opened = status == 0 && session && !failure;
+    {
+        std::lock_guard guard(lock_);
+        opening_ = false;
+        if (opened && !isInvalidated_ && !session_ && sessionEpoch_ == epoch) {
+            installSession(std::move(session), width, height);
+        } else if (session) {
+            session->invalidate();
+        }
+    }
+    sessionOpened_.notify_all();
+    if (failure) std::rethrow_exception(failure);
+    if (!opened) throw VideoEncoderError(Case::sessionCreationFailed, status);
+}
+
+VideoCompressionSession::Settings DesktopVideoEncoder::sessionSettings(int width, int height) const {
+    return {width,
+            height,
+            configuration_.framesPerSecond,
+            configuration_.targetBitrateBps,
+            configuration_.keyframeIntervalFrames,
+            frameByteLimit(configuration_)};
+}
+
 void DesktopVideoEncoder::makeSession(int width, int height) {
     activeWidth_ = activeHeight_ = 0;
-    const VideoCompressionSession::Settings settings{width,
-                                                     height,
-                                                     configuration_.framesPerSecond,
-                                                     configuration_.targetBitrateBps,
-                                                     configuration_.keyframeIntervalFrames,
-                                                     frameByteLimit(configuration_)};
     int status = 0;
-    std::shared_ptr<VideoCompressionSession> session = sessionFactory_(settings, status);
+    std::shared_ptr<VideoCompressionSession> session = sessionFactory_(sessionSettings(width, height), status);
     if (status != 0 || !session) throw VideoEncoderError(Case::sessionCreationFailed, status);
+    installSession(std::move(session), width, height);
+}
+
+void DesktopVideoEncoder::installSession(std::shared_ptr<VideoCompressionSession> session, int width, int height) {
     session_ = std::move(session);
     activeWidth_ = width;
     activeHeight_ = height;
@@ -224,10 +266,12 @@ void DesktopVideoEncoder::makeSession(int width, int height) {
 
 void DesktopVideoEncoder::dropSession() {
     // A running encode keeps its own reference; the session refuses it and
-    // closes when the last holder lets go.
+    // closes when the last holder lets go. An open under way for the old
+    // configuration is dropped when it ends.
     if (session_) session_->invalidate();
     session_.reset();
     activeWidth_ = activeHeight_ = 0;
+    ++sessionEpoch_;
 }
 
 void DesktopVideoEncoder::updateRateWindow(std::uint64_t uptimeNs) {

@@ -8,7 +8,9 @@
 #include "platform/VideoCompressionSession.hpp"
 #include "platform/VideoSampleBuffer.hpp"
 #include "transport/video/VideoEncoderError.hpp"
+#include "transport/video/VideoEncoderValueTypes.hpp"
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -25,20 +27,9 @@ namespace velorinth {
 // encode (which then keeps the session and generation it started with).
 class DesktopVideoEncoder {
 public:
-    struct Statistics {
-        double measuredEncodedFPS = 0;
-        double measuredBitrateBps = 0;
-        std::uint64_t droppedFrameCounter = 0;
-        std::int64_t inFlightCount = 0;
-        std::optional<double> lastEncodeDurationMs;
-        bool operator==(const Statistics&) const = default;
-    };
-
+    using Statistics = VideoEncoderStatistics;
     // The captured display's size in points.
-    struct SourceSize {
-        std::int64_t width = 0;
-        std::int64_t height = 0;
-    };
+    using SourceSize = VideoSourceDisplaySize;
 
     using EncodedFrameHandler = std::function<void(const EncodedVideoFrame&)>;
 
@@ -72,6 +63,15 @@ public:
     // lock, just before encode returns it.
     void setOnEncodedFrame(EncodedFrameHandler handler);
 
+    // Opens the compression session for pictures of this size now, when none
+    // is open or opening, so that the first picture need not wait for the
+    // codec: the host calls it off the capture thread once it knows the
+    // capture size. The codec opens outside the lock; an encode meanwhile
+    // waits for it rather than opening a second session, and a session opened
+    // for a configuration that changed meanwhile is dropped. Throws
+    // VideoEncoderError(sessionCreationFailed) when the codec refuses.
+    void prepareSession(int width, int height);
+
     // None when the sample was dropped (timestamp order, in-flight cap) or
     // gave no output. Throws VideoEncoderError.
     std::optional<EncodedVideoFrame> encode(const VideoSampleBuffer& sample,
@@ -88,7 +88,9 @@ private:
 
     static std::optional<ParameterSets> extractParameterSets(const VideoCompressionSession::Frame& frame);
     // Lock held.
+    VideoCompressionSession::Settings sessionSettings(int width, int height) const;
     void makeSession(int width, int height);
+    void installSession(std::shared_ptr<VideoCompressionSession> session, int width, int height);
     void dropSession();
     void updateRateWindow(std::uint64_t uptimeNs);
     void applyParameterSets(const ParameterSets& sets);
@@ -99,7 +101,10 @@ private:
     const UptimeClock uptime_;
 
     std::mutex lock_;
+    std::condition_variable sessionOpened_; // a prepared session's open ended
     std::shared_ptr<VideoCompressionSession> session_;
+    bool opening_ = false;
+    std::uint64_t sessionEpoch_ = 0; // raised whenever the session in force is dropped
     std::uint64_t generation_;
     VideoStreamConfiguration configuration_;
     int activeWidth_ = 0;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 namespace velorinth {
 namespace {
@@ -72,33 +73,17 @@ H264CodecConfiguration readConfiguration(VideoPacketReader& reader) {
     return configuration;
 }
 
-} // namespace
-
-Bytes VideoFragmentPacket::encode(const VideoFragmentPacket& packet) { return encode(packet, packet.chunk); }
-
-Bytes VideoFragmentPacket::encode(const VideoFragmentPacket& packet, ByteView chunk) {
-    Bytes out = encodeHeader(packet, chunk.size());
-    bigendian::appendBytes(out, chunk);
-    return out;
-}
-
-Bytes VideoFragmentPacket::encodeHeader(const VideoFragmentPacket& packet, std::size_t chunkLength) {
-    // The chunk length field is 32 bits: a longer chunk would be announced
-    // with a wrapped length and corrupt the stream.
-    if (chunkLength > std::numeric_limits<std::uint32_t>::max()) fail(Case::invalidBounds);
-
-    std::uint8_t flags = packet.isKeyframe ? keyframeFlag : 0;
+// Appends the packet up to its chunk to `out`, which has room for it.
+void appendHeader(Bytes& out, const VideoFragmentPacket& packet, std::size_t chunkLength) {
+    using P = VideoFragmentPacket;
+    std::uint8_t flags = packet.isKeyframe ? P::keyframeFlag : 0;
     if (packet.metadata) {
-        flags |= metadataFlag;
-        if (packet.metadata->codecConfiguration) flags |= codecConfigurationFlag;
+        flags |= P::metadataFlag;
+        if (packet.metadata->codecConfiguration) flags |= P::codecConfigurationFlag;
     }
-    const std::size_t length = encodedHeaderLength(packet);
-
-    Bytes out;
-    out.reserve(length + chunkLength);
-    out.push_back(magic[0]);
-    out.push_back(magic[1]);
-    out.push_back(version);
+    out.push_back(P::magic[0]);
+    out.push_back(P::magic[1]);
+    out.push_back(P::version);
     out.push_back(flags);
     bigendian::appendBytes(out, packet.streamID.bytes());
     bigendian::append(out, packet.generation);
@@ -123,6 +108,32 @@ Bytes VideoFragmentPacket::encodeHeader(const VideoFragmentPacket& packet, std::
             appendParameterSets(out, configuration->pps);
         }
     }
+}
+
+// The whole packet's length, once its header is known to be writable.
+std::size_t checkedHeaderLength(const VideoFragmentPacket& packet, std::size_t chunkLength) {
+    // The chunk length field is 32 bits: a longer chunk would be announced
+    // with a wrapped length and corrupt the stream.
+    if (chunkLength > std::numeric_limits<std::uint32_t>::max()) fail(Case::invalidBounds);
+    return VideoFragmentPacket::encodedHeaderLength(packet);
+}
+
+} // namespace
+
+Bytes VideoFragmentPacket::encode(const VideoFragmentPacket& packet) { return encode(packet, packet.chunk); }
+
+Bytes VideoFragmentPacket::encode(const VideoFragmentPacket& packet, ByteView chunk) {
+    Bytes out;
+    out.reserve(checkedHeaderLength(packet, chunk.size()) + chunk.size());
+    appendHeader(out, packet, chunk.size());
+    bigendian::appendBytes(out, chunk);
+    return out;
+}
+
+Bytes VideoFragmentPacket::encodeHeader(const VideoFragmentPacket& packet, std::size_t chunkLength) {
+    Bytes out;
+    out.reserve(checkedHeaderLength(packet, chunkLength));
+    appendHeader(out, packet, chunkLength);
     return out;
 }
 
@@ -139,6 +150,14 @@ std::size_t VideoFragmentPacket::encodedHeaderLength(const VideoFragmentPacket& 
 
 VideoFragmentPacket VideoFragmentPacket::decode(ByteView bytes, std::int64_t maxFrameBytes,
                                                 std::int64_t maxFragmentsPerFrame, std::int64_t maxChunkBytes) {
+    DecodedHeader decoded = decodeHeader(bytes, maxFrameBytes, maxFragmentsPerFrame, maxChunkBytes);
+    decoded.packet.chunk.assign(decoded.chunk.begin(), decoded.chunk.end());
+    return std::move(decoded.packet);
+}
+
+VideoFragmentPacket::DecodedHeader VideoFragmentPacket::decodeHeader(ByteView bytes, std::int64_t maxFrameBytes,
+                                                                     std::int64_t maxFragmentsPerFrame,
+                                                                     std::int64_t maxChunkBytes) {
     if (bytes.size() < headerLength) fail(Case::truncatedPacket);
     VideoPacketReader reader(bytes);
     auto magicBytes = reader.take(2);
@@ -191,10 +210,9 @@ VideoFragmentPacket VideoFragmentPacket::decode(ByteView bytes, std::int64_t max
         fail(Case::invalidBounds);
     }
 
-    auto chunk = reader.take(chunkLength);
-    packet.chunk.assign(chunk.begin(), chunk.end());
+    const ByteView chunk = reader.take(chunkLength);
     if (reader.remaining() != 0) fail(Case::invalidBounds);
-    return packet;
+    return {std::move(packet), chunk};
 }
 
 } // namespace velorinth

@@ -68,7 +68,8 @@ struct VideoFragmentPacket {
     // copied once, straight into their packets.
     static Bytes encode(const VideoFragmentPacket& packet, ByteView chunk);
     // The packet up to its chunk, announcing `chunkLength` bytes of chunk to
-    // follow, so a sender can seal the chunk where it lies. Fails as encode.
+    // follow, so a sender can seal the chunk where it lies; only the header's
+    // own bytes are allocated. Fails as encode.
     static Bytes encodeHeader(const VideoFragmentPacket& packet, std::size_t chunkLength);
     // The length of that part; fails with malformedCodecConfiguration as encode.
     static std::size_t encodedHeaderLength(const VideoFragmentPacket& packet);
@@ -78,6 +79,18 @@ struct VideoFragmentPacket {
     // and the input. The result holds copies, never views of `bytes`.
     static VideoFragmentPacket decode(ByteView bytes, std::int64_t maxFrameBytes, std::int64_t maxFragmentsPerFrame,
                                       std::int64_t maxChunkBytes);
+
+    // A packet read up to its chunk, and where the chunk lies in the bytes read.
+    struct DecodedHeader;
+    // The same checks and failures as decode, without copying the chunk: the
+    // packet's `chunk` stays empty and the view is valid while `bytes` is.
+    static DecodedHeader decodeHeader(ByteView bytes, std::int64_t maxFrameBytes, std::int64_t maxFragmentsPerFrame,
+                                      std::int64_t maxChunkBytes);
+};
+
+struct VideoFragmentPacket::DecodedHeader {
+    VideoFragmentPacket packet;
+    ByteView chunk;
 };
 
 } // namespace velorinth

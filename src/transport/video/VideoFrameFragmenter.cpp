@@ -89,10 +89,8 @@ std::vector<Bytes> VideoFrameFragmenter::fragment(const EncodedVideoFrame& frame
     std::vector<Bytes> packets;
     packets.reserve(planned.fragmentCount);
     for (std::uint16_t index = 0; index < planned.fragmentCount; ++index) {
-        Bytes packet = packetHeader(frame, frame.generation, planned, index);
-        const ByteView slice = chunk(frame, planned, index);
-        packet.insert(packet.end(), slice.begin(), slice.end());
-        packets.push_back(std::move(packet));
+        packets.push_back(VideoFragmentPacket::encode(packetFor(frame, frame.generation, planned, index),
+                                                      chunk(frame, planned, index)));
     }
     return packets;
 }

@@ -39,7 +39,8 @@ EncodedVideoFrame assemble(VideoFrameReassembler::PartialFrame& partial) {
     for (std::uint32_t index = 0; index < partial.fragmentCount; ++index) {
         auto chunk = partial.chunks.find(static_cast<std::uint16_t>(index));
         if (chunk == partial.chunks.end()) throw VideoProtocolError(Case::payloadLengthMismatch);
-        payload.insert(payload.end(), chunk->second.begin(), chunk->second.end());
+        const ByteView bytes = chunk->second.bytes();
+        payload.insert(payload.end(), bytes.begin(), bytes.end());
     }
     if (payload.size() != partial.totalPayloadBytes) throw VideoProtocolError(Case::payloadLengthMismatch);
     return buildFrame(partial.streamID, partial.generation, partial.frameSequence, partial.isKeyframe,
@@ -71,9 +72,18 @@ VideoFrameReassembler::IngestResult VideoFrameReassembler::ingest(ByteView packe
 }
 
 VideoFrameReassembler::IngestResult VideoFrameReassembler::ingest(ByteView packetBytes, Instant now) {
+    return ingestPacket(packetBytes, nullptr, now);
+}
+
+VideoFrameReassembler::IngestResult VideoFrameReassembler::ingest(Bytes&& packetBytes, Instant now) {
+    return ingestPacket(packetBytes, &packetBytes, now);
+}
+
+VideoFrameReassembler::IngestResult VideoFrameReassembler::ingestPacket(ByteView packetBytes, Bytes* owned,
+                                                                        Instant now) {
     expire(now);
-    auto packet = VideoFragmentPacket::decode(packetBytes, limits_.maxFrameBytes, limits_.maxFragmentsPerFrame,
-                                              limits_.maxChunkBytes);
+    auto [packet, chunk] = VideoFragmentPacket::decodeHeader(packetBytes, limits_.maxFrameBytes,
+                                                             limits_.maxFragmentsPerFrame, limits_.maxChunkBytes);
 
     if (packet.generation < activeGeneration_) return FragmentOutcome::stale;
     if (packet.generation > activeGeneration_) {
@@ -83,19 +93,30 @@ VideoFrameReassembler::IngestResult VideoFrameReassembler::ingest(ByteView packe
 
     if (packet.fragmentCount == 1) {
         if (packet.fragmentIndex != 0 || !packet.metadata) throw VideoProtocolError(Case::invalidBounds);
-        if (packet.chunk.size() != packet.totalPayloadBytes) throw VideoProtocolError(Case::payloadLengthMismatch);
+        if (chunk.size() != packet.totalPayloadBytes) throw VideoProtocolError(Case::payloadLengthMismatch);
         return buildFrame(packet.streamID, packet.generation, packet.frameSequence, packet.isKeyframe,
-                          *packet.metadata, std::move(packet.chunk));
+                          *packet.metadata, Bytes(chunk.begin(), chunk.end()));
     }
 
+    const IncomingChunk incoming{chunk, packetBytes, owned};
     FrameKey key{packet.streamID, packet.generation, packet.frameSequence};
-    if (auto position = partials_.find(key); position != partials_.end()) return addToPartial(position, packet);
-    startPartial(key, packet, now);
+    if (auto position = partials_.find(key); position != partials_.end()) {
+        return addToPartial(position, packet, incoming);
+    }
+    startPartial(key, packet, incoming, now);
     return FragmentOutcome::buffered;
 }
 
+// Inside its packet when the packet is ours to keep, else a copy.
+VideoFrameReassembler::HeldChunk VideoFrameReassembler::IncomingChunk::hold() const {
+    if (!owned) return HeldChunk{Bytes(bytes.begin(), bytes.end()), 0, bytes.size()};
+    const auto offset = static_cast<std::size_t>(bytes.data() - packet.data());
+    return HeldChunk{std::move(*owned), offset, bytes.size()};
+}
+
 VideoFrameReassembler::IngestResult VideoFrameReassembler::addToPartial(Partials::iterator position,
-                                                                        VideoFragmentPacket& packet) {
+                                                                        VideoFragmentPacket& packet,
+                                                                        const IncomingChunk& chunk) {
     auto& partial = position->second;
     if (partial.fragmentCount != packet.fragmentCount || partial.totalPayloadBytes != packet.totalPayloadBytes ||
         partial.isKeyframe != packet.isKeyframe) {
@@ -103,7 +124,7 @@ VideoFrameReassembler::IngestResult VideoFrameReassembler::addToPartial(Partials
         throw VideoProtocolError(Case::conflictingFragment);
     }
     if (partial.chunks.contains(packet.fragmentIndex)) return FragmentOutcome::duplicate;
-    const auto chunkLength = static_cast<std::int64_t>(packet.chunk.size());
+    const auto chunkLength = static_cast<std::int64_t>(chunk.bytes.size());
     if (partial.receivedBytes + chunkLength > partial.totalPayloadBytes) {
         removePartial(position);
         throw VideoProtocolError(Case::payloadLengthMismatch);
@@ -112,7 +133,7 @@ VideoFrameReassembler::IngestResult VideoFrameReassembler::addToPartial(Partials
         throw VideoProtocolError(Case::reassemblyMemoryLimitExceeded);
     }
     if (packet.metadata) partial.metadata = std::move(packet.metadata);
-    partial.chunks.emplace(packet.fragmentIndex, std::move(packet.chunk));
+    partial.chunks.emplace(packet.fragmentIndex, chunk.hold());
     partial.receivedBytes += chunkLength;
     totalBufferedBytes_ += chunkLength;
 
@@ -122,7 +143,8 @@ VideoFrameReassembler::IngestResult VideoFrameReassembler::addToPartial(Partials
     return assemble(complete.mapped());
 }
 
-void VideoFrameReassembler::startPartial(const FrameKey& key, VideoFragmentPacket& packet, Instant now) {
+void VideoFrameReassembler::startPartial(const FrameKey& key, VideoFragmentPacket& packet,
+                                         const IncomingChunk& chunk, Instant now) {
     if (static_cast<std::int64_t>(partials_.size()) >= limits_.maxIncompleteFrames) {
         // Make room by giving up the oldest frame, but never for a frame
         // older than everything held.
@@ -135,7 +157,7 @@ void VideoFrameReassembler::startPartial(const FrameKey& key, VideoFragmentPacke
         removePartial(oldest);
         ++expiredFramesCount_;
     }
-    const auto chunkLength = static_cast<std::int64_t>(packet.chunk.size());
+    const auto chunkLength = static_cast<std::int64_t>(chunk.bytes.size());
     if (totalBufferedBytes_ + chunkLength > limits_.maxTotalBufferedBytes) {
         throw VideoProtocolError(Case::reassemblyMemoryLimitExceeded);
     }
@@ -149,7 +171,7 @@ void VideoFrameReassembler::startPartial(const FrameKey& key, VideoFragmentPacke
     partial.isKeyframe = packet.isKeyframe;
     partial.createdAt = now;
     partial.metadata = std::move(packet.metadata);
-    partial.chunks.emplace(packet.fragmentIndex, std::move(packet.chunk));
+    partial.chunks.emplace(packet.fragmentIndex, chunk.hold());
     partial.receivedBytes = chunkLength;
     partials_.emplace(key, std::move(partial));
     totalBufferedBytes_ += chunkLength;

@@ -21,6 +21,11 @@ namespace velorinth {
 // and the chunk bytes held over all of them. Incomplete frames are dropped
 // after a timeout, fragments of an older stream generation are refused.
 //
+// A packet handed over whole is kept whole until its frame completes, its
+// chunk left where it lies, so each chunk is copied once, into the frame:
+// besides the chunk bytes the limit counts, that holds at most one packet
+// header per fragment.
+//
 // A plain value: its owner serialises every call. Time comes from the caller
 // or from the clock given at construction (steady_clock by default).
 class VideoFrameReassembler {
@@ -45,6 +50,16 @@ public:
         auto operator<=>(const FrameKey&) const = default;
     };
 
+    // A chunk as it arrived: alone, or inside the packet that brought it.
+    struct HeldChunk {
+        Bytes storage;
+        std::size_t offset = 0;
+        std::size_t length = 0;
+
+        ByteView bytes() const { return ByteView(storage).subspan(offset, length); }
+        std::size_t size() const { return length; }
+    };
+
     struct PartialFrame {
         Uuid streamID;
         std::uint64_t generation = 0;
@@ -54,7 +69,7 @@ public:
         bool isKeyframe = false;
         Instant createdAt;
         std::optional<VideoFragmentPacket::FirstFragmentMetadata> metadata;
-        std::map<std::uint16_t, Bytes> chunks;
+        std::map<std::uint16_t, HeldChunk> chunks;
         std::int64_t receivedBytes = 0;
     };
 
@@ -70,8 +85,10 @@ public:
     // Takes one opened video-fragment body and gives the frame it completed
     // or its outcome. Fails with a VideoProtocolError for a fragment that
     // breaks the format or a limit; every failure leaves the buffers
-    // consistent and within their limits.
+    // consistent and within their limits. Bytes lent are copied where they
+    // must be kept; bytes handed over may be kept as they are.
     IngestResult ingest(ByteView packetBytes, Instant now);
+    IngestResult ingest(Bytes&& packetBytes, Instant now);
     IngestResult ingest(ByteView packetBytes);
 
     // Drops every incomplete frame and accepts any generation again; the
@@ -93,8 +110,20 @@ private:
     void dropGenerationsBelow(std::uint64_t generation);
     void release(std::int64_t bytes);
     Partials::iterator removePartial(Partials::iterator position);
-    IngestResult addToPartial(Partials::iterator position, VideoFragmentPacket& packet);
-    void startPartial(const FrameKey& key, VideoFragmentPacket& packet, Instant now);
+    // A fragment's chunk before it is stored: where it lies, and the packet
+    // around it when that may be kept.
+    struct IncomingChunk {
+        ByteView bytes;
+        ByteView packet;
+        Bytes* owned = nullptr;
+        // Only once the fragment is known to be stored.
+        HeldChunk hold() const;
+    };
+
+    // `owned`, when given, holds `packetBytes` and may be kept.
+    IngestResult ingestPacket(ByteView packetBytes, Bytes* owned, Instant now);
+    IngestResult addToPartial(Partials::iterator position, VideoFragmentPacket& packet, const IncomingChunk& chunk);
+    void startPartial(const FrameKey& key, VideoFragmentPacket& packet, const IncomingChunk& chunk, Instant now);
 
     Limits limits_;
     Clock clock_;

@@ -1,10 +1,14 @@
 // Video streaming over fakes: requests, reconfiguration, failures, stops, and
 // the races of a stop or a report landing while a start awaits capture.
 
+#include "host/capture/ScreenCaptureService.hpp"
+#include "host/model/DesktopVideoEncoderAdapter.hpp"
+#include "support/FakeCompressionSession.hpp"
 #include "support/HostModelRig.hpp"
 
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <thread>
 
 using namespace velorinth;
@@ -59,6 +63,31 @@ TEST(HostModelVideo, AReconfigurationKeepsTheEncoderAndEndsTheOldFrameStream) {
 
     h.server->callbacks.onVideoKeyframeRequested(Uuid(), Uuid(), 2);
     EXPECT_EQ(encoder->keyframeRequests, 3);
+    // Each start opened the codec ahead, at the capture size.
+    EXPECT_EQ(encoder->prepared, (std::vector<std::pair<int, int>>{{640, 360}, {640, 360}}));
+}
+
+// The model's thread never waits for x264; the encoder's end waits for an open under way.
+TEST(HostModelVideo, TheRealEncoderOpensItsCodecOffTheCallersThreadAndItsEndJoinsThat) {
+    auto control = std::make_shared<FakeCompressionSession::Control>();
+    std::mutex mutex;
+    std::vector<std::thread::id> openers;
+    const VideoCompressionSession::Factory open = FakeCompressionSession::factory(control);
+    VideoCompressionSession::Factory sessions = [&](const VideoCompressionSession::Settings& settings, int& status) {
+        {
+            std::lock_guard guard(mutex);
+            openers.push_back(std::this_thread::get_id());
+        }
+        return open(settings, status);
+    };
+    {
+        const auto encoder = DesktopVideoEncoderAdapter::factory(sessions)(Uuid::random(), 1, configuration());
+        encoder->prepare(640, 360);
+        encoder->prepare(640, 360);
+    }
+    std::lock_guard guard(mutex);
+    ASSERT_EQ(openers.size(), 1u);
+    EXPECT_NE(openers[0], std::this_thread::get_id());
 }
 
 TEST(HostModelVideo, ARequestWithoutScreenRecordingLeavesARunningPipelineAlone) {
@@ -195,6 +224,25 @@ TEST(HostModelVideo, AStopWhileAStartAwaitsCaptureFailsTheStart) {
     EXPECT_EQ(model.captureState.get(), HostModel::CaptureState::idle());
 }
 
+TEST(HostModelVideo, ARequestWhileAStopWaitsKeepsItsStateFromTheStopsLastWrites) {
+    HostModelRig h;
+    HostModel& model = h.started();
+    ASSERT_EQ(request(h, 1), std::nullopt);
+    h.capture->stopGate.held = true;
+    auto stop = h.spawn(model.stopVideoStream(VideoStreamState::stopped()));
+    h.drain();
+    ASSERT_EQ(h.capture->stopGate.waiting, 1);
+    ASSERT_EQ(request(h, 2), std::nullopt); // a tablet asks again while the stop still waits
+    h.capture->stopGate.release();
+    h.wait(stop);
+    h.drain();
+    EXPECT_TRUE(h.capture->capturing);
+    EXPECT_EQ(model.hostStreamState.get(), VideoStreamState::streaming());
+    EXPECT_EQ(model.captureState.get(), HostModel::CaptureState::capturing());
+    EXPECT_EQ(model.streamDiagnostics.get().streamGeneration, 2);
+    EXPECT_TRUE(model.activeVideoConfiguration.get());
+}
+
 TEST(HostModelVideo, TwoRequestsUnderWayBothSucceedWithOneEncoder) {
     HostModelRig h;
     HostModel& model = h.started();
@@ -260,7 +308,8 @@ TEST(HostModelVideo, TheLastViewerLeavingStopsThePipeline) {
     // A capture stream that dies takes the pipeline down and tells the viewers.
     ASSERT_EQ(request(h, 2), std::nullopt);
     h.capture->stoppedHandler()(std::make_exception_ptr(std::runtime_error("the display went away")));
-    h.drain();
+    // The stop joins the encoder thread off the UI thread.
+    h.until([&] { return !h.server->streamsStopped.empty(); });
     EXPECT_EQ(model.hostStreamState.get(), VideoStreamState::failed("the display went away"));
     EXPECT_EQ(h.server->streamsStopped.back(),
               std::make_pair(VideoStreamStopReason::hostStopped, std::string("the display went away")));

@@ -8,6 +8,7 @@
 #include "support/HostModelRig.hpp"
 #include "support/LoopbackListener.hpp"
 #include "support/TabletRig.hpp"
+#include "support/WindDown.hpp"
 #include "transport/security/PairingAttemptLimiter.hpp"
 #include "transport/security/PairingReplayGuard.hpp"
 
@@ -53,10 +54,10 @@ struct LoopbackModelRig : HostModelRig {
 
     // The loop outlives the model: what the model has under way still hops there.
     ~LoopbackModelRig() {
-        LoopRunner::run(model->sessionServer->stop());
+        windDown("the server did not stop", [&] { LoopRunner::run(model->sessionServer->stop()); });
         const std::weak_ptr<HostModel> weak = model;
         model.reset();
-        until([&] { return weak.expired(); });
+        windDown("the model was never released", [&] { until([&] { return weak.expired(); }); });
         drain();
         loop.stop();
     }

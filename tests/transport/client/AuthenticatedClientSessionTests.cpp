@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <thread>
 
 using namespace velorinth;
 using namespace velorinth::testing;
@@ -466,19 +467,35 @@ TEST(LoopbackClientSession, DisconnectTellsTheHostOnceAndEndsLocally) {
 }
 
 // A caller may spawn the farewell and let go at once: the coroutine holds the
-// session from the call, so the host still hears it.
+// session from the call, so the host still hears it. On the loop's own thread
+// the spawn starts the body before the caller lets go; from another thread
+// (a UI thread handing work to the network loop) the body starts only once
+// the loop runs, after the caller has let go.
 TEST(LoopbackClientSession, ASpawnedDisconnectWhoseCallerLetGoStillReachesTheHost) {
-    SessionRig rig;
-    rig.start();
-    rig.h.run([&]() -> asio::awaitable<void> {
-        EXPECT_EQ((co_await rig.host.receive()).command, Command::ping);
-        asio::co_spawn(rig.h.io, rig.session->disconnect("bye"), asio::detached);
-        rig.session.reset();
-        const Msg farewell = co_await rig.host.receive();
+    for (const bool fromAnotherThread : {false, true}) {
+        SCOPED_TRACE(fromAnotherThread ? "from another thread" : "on the loop");
+        SessionRig rig;
+        rig.start();
+        EXPECT_EQ(rig.h.run(rig.host.receive()).command, Command::ping);
+        const auto letGo = [&] {
+            asio::co_spawn(rig.h.io, rig.session->disconnect("bye"), asio::detached);
+            rig.session.reset();
+        };
+        Msg farewell;
+        if (fromAnotherThread) {
+            std::thread ui(letGo);
+            ui.join();
+            farewell = rig.h.run(rig.host.receive());
+        } else {
+            farewell = rig.h.run([&]() -> asio::awaitable<Msg> {
+                letGo();
+                co_return co_await rig.host.receive();
+            }());
+        }
         EXPECT_EQ(farewell.command, Command::disconnect);
         EXPECT_EQ(farewell.reason, "bye");
-    }());
-    EXPECT_EQ(rig.events.terminations, std::vector<Reason>{Reason::localDisconnect()});
+        EXPECT_EQ(rig.events.terminations, std::vector<Reason>{Reason::localDisconnect()});
+    }
 }
 
 // The tasks hold the session weakly: an owner that lets go without

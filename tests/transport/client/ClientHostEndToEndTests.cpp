@@ -234,10 +234,12 @@ TEST(LoopbackClientHost, EveryRefusalReachesTheTabletWithItsText) {
          SessionHandshakeError(Refusal::permissionDeniedOnHost),
          "This iPad does not have permission to start a session on the Mac.", storeError(StoreCase::permissionDenied)},
     };
-    asio::thread_pool kdf{1}, tabletStore{1};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
         HostRig h(HostRig::fastOptions(), 200ms);
+        // Each case's workers are joined before its loop goes: a derivation
+        // the refusal left running still hands its result to that loop.
+        asio::thread_pool kdf{1}, tabletStore{1};
         h.autoAnswer = c.hostAnswer;
         TabletRig tablet;
         std::optional<TrustedDevice> hostRecord;
@@ -340,10 +342,10 @@ TEST(LoopbackClientHost, HostEndingsReachTheTabletOnceWithTheirTexts) {
          },
          "Required session permissions were removed on the Mac."},
     };
-    asio::thread_pool kdf{1}, tabletStore{1};
     for (const auto& [act, text] : endings) {
         SCOPED_TRACE(text);
         HostRig h;
+        asio::thread_pool kdf{1}, tabletStore{1}; // joined before the loop goes
         TabletRig tablet;
         auto connector = connectorFor(h, kdf, tabletStore);
         auto session = reconnect(h, connector, tablet, pairedBefore(h, tablet));

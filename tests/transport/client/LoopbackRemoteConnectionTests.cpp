@@ -214,10 +214,14 @@ TEST(LoopbackRemoteConnection, CallersJoinOneAttemptWhichCancellationEndsForAll)
     auto joined = h.spawn(outcome(h.connect()));
     auto joiner = h.spawn(outcome(h.connect()));
     h.until([&] { return silent.accepted.size() == 1; });
-    h.call([&] { h.service->cancelConnect(h.mac.id); });
-    // A new attempt starts before the cancelled one's callers have resumed;
-    // they must leave it in place, so a third caller joins it.
-    auto newer = h.spawn(outcome(h.connect()));
+    // A new attempt starts in the same loop turn as the cancellation, before
+    // the cancelled one's callers have resumed; they must leave it in place,
+    // so a third caller joins it.
+    std::future<std::exception_ptr> newer;
+    h.call([&] {
+        h.service->cancelConnect(h.mac.id);
+        newer = h.spawn(outcome(h.connect())); // on the loop: runs up to its first wait at once
+    });
     EXPECT_EQ(expectFailure<Failure>(h.wait(joined)), Failure::cancelled());
     EXPECT_EQ(expectFailure<Failure>(h.wait(joiner)), Failure::cancelled());
     h.until([&] { return silent.accepted.size() == 2; });
@@ -227,6 +231,34 @@ TEST(LoopbackRemoteConnection, CallersJoinOneAttemptWhichCancellationEndsForAll)
     h.call([&] { h.service->cancelAllConnects(); });
     EXPECT_EQ(expectFailure<Failure>(h.wait(newer)), Failure::cancelled());
     EXPECT_EQ(expectFailure<Failure>(h.wait(third)), Failure::cancelled());
+}
+
+TEST(LoopbackRemoteConnection, ACallerThatGivesUpLeavesTheAttemptToThoseStillWaiting) {
+    RemoteRig h;
+    h.saveMac({h.endpoint(h.port)});
+    // The caller that started the attempt is cancelled; the one that joined it still gets the session.
+    asio::cancellation_signal creatorGivesUp;
+    auto creator = h.spawn(outcome(h.connect()), creatorGivesUp.slot());
+    auto joiner = h.spawn(h.connect());
+    h.call([&] { creatorGivesUp.emit(asio::cancellation_type::terminal); });
+    EXPECT_EQ(expectFailure<Failure>(h.wait(creator)), Failure::cancelled());
+    const Outcome joined = h.wait(joiner);
+    EXPECT_EQ(joined.verifiedEndpointID, h.mac.remoteEndpoints[0].id);
+    EXPECT_EQ(h.sessions().size(), 1u);
+    h.run(joined.session->disconnect("done"));
+
+    // Once the last caller has left, the attempt ends: the next connect starts another.
+    SilentServer silent(h.io);
+    h.saveMac({h.endpoint(silent.port())});
+    asio::cancellation_signal loneGivesUp;
+    auto lone = h.spawn(outcome(h.connect()), loneGivesUp.slot());
+    h.until([&] { return silent.accepted.size() == 1; });
+    h.call([&] { loneGivesUp.emit(asio::cancellation_type::terminal); });
+    EXPECT_EQ(expectFailure<Failure>(h.wait(lone)), Failure::cancelled());
+    auto next = h.spawn(outcome(h.connect()));
+    h.until([&] { return silent.accepted.size() == 2; });
+    h.call([&] { h.service->cancelConnect(h.mac.id); });
+    EXPECT_EQ(expectFailure<Failure>(h.wait(next)), Failure::cancelled());
 }
 
 TEST(LoopbackRemoteConnection, AnEndpointTestRecordsAVerificationNotAConnection) {

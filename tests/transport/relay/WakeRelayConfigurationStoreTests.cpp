@@ -18,7 +18,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <limits>
+#include <optional>
 
 using namespace velorinth;
 using namespace velorinth::testing;
@@ -29,6 +31,27 @@ using Operation = InMemorySecureStore::Operation;
 using Store = WakeRelayConfigurationStore;
 
 const Date kNow = Date::fromUnixSeconds(1'700'000'000);
+
+// Saves go through while `savesLeft` allows, then fail as on a full disk; none: every save goes through.
+struct RationedSaves : SecureStore {
+    explicit RationedSaves(std::shared_ptr<InMemorySecureStore> inner) : inner(std::move(inner)) {}
+    std::optional<Bytes> load(std::string_view service, std::string_view account) override {
+        return inner->load(service, account);
+    }
+    void save(ByteView data, std::string_view service, std::string_view account) override {
+        if (savesLeft) {
+            if (*savesLeft == 0) throw SecureStoreError(SecureStoreError::Case::saveFailed, ENOSPC);
+            --*savesLeft;
+        }
+        inner->save(data, service, account);
+    }
+    void deleteItem(std::string_view service, std::string_view account) override {
+        inner->deleteItem(service, account);
+    }
+
+    const std::shared_ptr<InMemorySecureStore> inner;
+    std::optional<std::size_t> savesLeft;
+};
 
 struct WakeRelayStore : ::testing::Test {
     std::shared_ptr<InMemorySecureStore> disk = std::make_shared<InMemorySecureStore>();
@@ -137,6 +160,31 @@ TEST_F(WakeRelayStore, AStolenIdSpendsTheTicketAndAFailedSaveLosesNoInvitation) 
     EXPECT_FALSE(store->isClientAuthorized(client, mac));
     EXPECT_TRUE(redeem(second, kNow, client));
     EXPECT_TRUE(store->isClientAuthorized(client, mac));
+
+    // A first save that goes through and a second that fails, as when the
+    // disk fills meanwhile: the redemption either authorizes with its ticket
+    // spent or leaves the ticket good, in memory and on disk.
+    const DevicePublicIdentity another = identityOf(*memoryIdentity("Another tablet"));
+    const auto third = issue(mac);
+    const auto rationed = std::make_shared<RationedSaves>(disk);
+    store = std::make_shared<Store>(rationed);
+    rationed->savesLeft = 1;
+    bool redeemed = false;
+    try {
+        redeemed = redeem(third, kNow, another);
+    } catch (const SecureStoreError&) {
+        // the second save
+    }
+    rationed->savesLeft.reset();
+    const bool spent = !store->load().tickets.contains(third.ticketID);
+    EXPECT_EQ(redeemed, spent);
+    EXPECT_EQ(store->isClientAuthorized(another, mac), spent) << "a spent ticket without its authorization";
+    Store reopened(disk);
+    EXPECT_EQ(reopened.isClientAuthorized(another, mac), !reopened.load().tickets.contains(third.ticketID));
+    if (!spent) {
+        EXPECT_TRUE(redeem(third, kNow, another));
+    }
+    EXPECT_TRUE(store->isClientAuthorized(another, mac));
 
     // authorizeClient itself refuses other key material and writes nothing.
     const std::size_t before = saves();

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
 #include <thread>
 
@@ -25,8 +26,12 @@ using Case = VideoEncoderError::Case;
 struct Rig {
     std::shared_ptr<FakeCompressionSession::Control> control = std::make_shared<FakeCompressionSession::Control>();
     std::uint64_t nowNs = 1'000'000'000;
+    std::atomic<int> clockReads{0}; // an encode reads the clock as it begins
     DesktopVideoEncoder encoder{Uuid::random(), 1, configuration(1920, 1080, 30),
-                                FakeCompressionSession::factory(control), [this] { return nowNs; }};
+                                FakeCompressionSession::factory(control), [this] {
+                                    ++clockReads;
+                                    return nowNs;
+                                }};
     std::shared_ptr<PixelBuffer> picture = std::make_shared<PixelBuffer>(64, 64);
 
     std::optional<EncodedVideoFrame> encodeAt(std::int64_t us, MediaTime duration = MediaTime::invalid()) {
@@ -39,6 +44,10 @@ struct Rig {
     std::size_t callCount() {
         std::lock_guard guard(control->mutex);
         return control->calls.size();
+    }
+    std::vector<VideoCompressionSession::Settings> opened() {
+        std::lock_guard guard(control->mutex);
+        return control->opened;
     }
 };
 
@@ -272,4 +281,68 @@ TEST(DesktopVideoEncoderLogic, ParameterSetsAreVersionedOnlyWhenTheyChange) {
         rig.control->parameterSets = {{0x67, 0x4D}}; // fewer than two: no sets, the version stands
     }
     EXPECT_EQ(rig.encodeAt(5000)->codecConfigVersion, 2u);
+}
+
+TEST(DesktopVideoEncoderLogic, APreparedSessionIsTheOneTheFirstFrameTakes) {
+    Rig rig;
+    rig.encoder.prepareSession(64, 64);
+    rig.encoder.prepareSession(64, 64); // open already: nothing more
+    ASSERT_EQ(rig.opened().size(), 1u);
+    EXPECT_EQ(rig.opened()[0].width, 64);
+    const auto first = rig.encodeAt(1000);
+    ASSERT_TRUE(first);
+    EXPECT_TRUE(first->isKeyframe);
+    EXPECT_EQ(rig.opened().size(), 1u);
+
+    // A codec that refuses says so to the preparer; the first frame tries again.
+    Rig refused;
+    refused.control->createStatus = -7;
+    EXPECT_EQ(thrown<VideoEncoderError>([&] { refused.encoder.prepareSession(64, 64); }),
+              VideoEncoderError(Case::sessionCreationFailed, -7));
+    refused.control->createStatus = 0;
+    EXPECT_TRUE(refused.encodeAt(1000));
+    EXPECT_EQ(refused.opened().size(), 1u);
+}
+
+// Runs under ThreadSanitizer with the rest.
+TEST(DesktopVideoEncoderLogic, AFrameDuringAPreparedOpenWaitsForItAndAChangeMeanwhileDropsIt) {
+    {
+        Rig rig;
+        rig.control->setOpensBlocking(true);
+        auto preparing = std::async(std::launch::async, [&] { rig.encoder.prepareSession(64, 64); });
+        ASSERT_TRUE(rig.control->awaitBlockedOpens(1));
+        const int readsBefore = rig.clockReads;
+        auto encoding = std::async(std::launch::async, [&] { return rig.encodeAt(1000); });
+        while (rig.clockReads == readsBefore) std::this_thread::yield();
+        // Time for the frame to reach the open's end, or to open a second session.
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        rig.control->setOpensBlocking(false);
+        preparing.get();
+        const auto frame = encoding.get();
+        ASSERT_TRUE(frame);
+        EXPECT_TRUE(frame->isKeyframe);
+        EXPECT_EQ(rig.opened().size(), 1u);
+    }
+    {
+        Rig rig;
+        rig.control->setOpensBlocking(true);
+        auto preparing = std::async(std::launch::async, [&] { rig.encoder.prepareSession(64, 64); });
+        ASSERT_TRUE(rig.control->awaitBlockedOpens(1));
+        rig.encoder.updateConfiguration(configuration(1920, 1080, 60), std::nullopt);
+        rig.control->setOpensBlocking(false);
+        preparing.get();
+        ASSERT_TRUE(rig.encodeAt(1000));
+        ASSERT_EQ(rig.opened().size(), 2u); // the prepared session had the old rate
+        EXPECT_EQ(rig.opened()[1].framesPerSecond, 60);
+    }
+    {
+        Rig rig;
+        rig.control->setOpensBlocking(true);
+        auto preparing = std::async(std::launch::async, [&] { rig.encoder.prepareSession(64, 64); });
+        ASSERT_TRUE(rig.control->awaitBlockedOpens(1));
+        rig.encoder.invalidate();
+        rig.control->setOpensBlocking(false);
+        preparing.get();
+        EXPECT_EQ(thrown<VideoEncoderError>([&] { rig.encodeAt(1000); }).kind, Case::invalidated);
+    }
 }

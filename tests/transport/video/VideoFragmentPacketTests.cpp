@@ -142,5 +142,23 @@ TEST(VideoFragmentPacket, EncodeRefusesParameterSetsTheReceiverWouldRefuse) {
     EXPECT_EQ(decode(VideoFragmentPacket::encode(packet)), packet);
 }
 
+// The header alone is all a sender allocates before sealing the chunk where
+// it lies; a whole packet is one block of its own size.
+TEST(VideoFragmentPacket, AHeaderAllocatesOnlyItselfAndAPacketOnlyOnce) {
+    const VideoFragmentPacket first = goldenPacket();
+    const Bytes golden = goldenFirstFragment();
+    const Bytes header = VideoFragmentPacket::encodeHeader(first, 1000);
+    EXPECT_EQ(header, Bytes(golden.begin(), golden.end() - 1000));
+    EXPECT_EQ(VideoFragmentPacket::encodeHeader(first, 32'768).capacity(), header.size());
+    const Bytes whole = VideoFragmentPacket::encode(first);
+    EXPECT_EQ(whole.capacity(), whole.size());
+
+    // Read back, the chunk stays where it lies in the packet.
+    const auto [packet, chunk] = VideoFragmentPacket::decodeHeader(whole, 2'097'152, 128, 49'152);
+    EXPECT_TRUE(packet.chunk.empty());
+    EXPECT_EQ(chunk.data(), whole.data() + header.size());
+    EXPECT_EQ(chunk.size(), 1000u);
+}
+
 } // namespace
 } // namespace velorinth

@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+#include <vector>
+
 namespace velorinth {
 namespace {
 
@@ -164,6 +168,78 @@ TEST(VideoFrameReassembler, DecodesUnderItsOwnLimits) {
     EXPECT_EQ(failure([&] { reassembler.ingest(fragmentBytes({1, 1, 0, 129, 300, false, hex("AA")}), t0); }),
               Case::tooManyFragments);
     EXPECT_EQ(reassembler.activeGeneration(), 0u);
+}
+
+// Packets handed over are kept as they came, each chunk copied only into
+// the frame; bytes lent are copied before the call returns. Either way the
+// frame owns its bytes once the packets are gone.
+TEST(VideoFrameReassembler, AFrameFromBorrowedChunksOutlivesThePacketsAndTheirBuffers) {
+    const Bytes expected = Bytes(100, 0) + Bytes(100, 1) + Bytes(100, 2);
+    std::optional<EncodedVideoFrame> frame;
+    {
+        VideoFrameReassembler reassembler;
+        Bytes second = third(1);
+        const std::uint8_t* kept = second.data();
+        EXPECT_EQ(reassembler.ingest(std::move(second), t0), kBuffered);
+        const auto& chunks = reassembler.partials().begin()->second.chunks;
+        EXPECT_EQ(chunks.at(1).storage.data(), kept); // the packet itself, not a copy of its chunk
+        const ByteView held = chunks.at(1).bytes();
+        EXPECT_EQ(Bytes(held.begin(), held.end()), Bytes(100, 1));
+        EXPECT_EQ(reassembler.ingest(third(2), t0), kBuffered);
+        Result result = reassembler.ingest(third(0), t0);
+        ASSERT_TRUE(std::holds_alternative<EncodedVideoFrame>(result));
+        frame = std::get<EncodedVideoFrame>(std::move(result));
+    }
+    EXPECT_EQ(frame->payload, expected);
+
+    VideoFrameReassembler reassembler;
+    std::vector<Bytes> lent{third(2), third(1), third(0)};
+    EXPECT_EQ(reassembler.ingest(ByteView(lent[0]), t0), kBuffered);
+    EXPECT_EQ(reassembler.ingest(ByteView(lent[1]), t0), kBuffered);
+    for (Bytes& buffer : lent) std::fill(buffer.begin(), buffer.end(), 0xEE); // the caller reuses its buffers
+    Result result = reassembler.ingest(third(0), t0);
+    ASSERT_TRUE(std::holds_alternative<EncodedVideoFrame>(result));
+    EXPECT_EQ(std::get<EncodedVideoFrame>(result).payload, expected);
+}
+
+// Whether a packet is lent or handed over, the same fragments meet the same
+// outcomes, refusals and accounting.
+TEST(VideoFrameReassembler, LentAndHandedOverPacketsMeetTheSameOutcomes) {
+    const std::vector<Bytes> packets{
+        third(2),                                                 // buffered
+        third(2),                                                 // a repeat
+        fragmentBytes({1, 1, 1, 3, 301, false, Bytes(100, 1)}),  // conflicts: the partial goes
+        third(1),                                                 // starts afresh
+        fragmentBytes({1, 2, 0, 2, 4, false, Bytes(3, 0)}),       // another frame
+        fragmentBytes({1, 2, 1, 2, 4, false, Bytes(2, 0)}),       // overflows it
+        third(0),
+        third(2),                                                 // completes sequence 1
+        third(0, 3, 0),                                           // an older generation: ignored
+        fragmentBytes({1, 4, 0, 1, 0, true, hex("00000001 65")}), // a whole frame at once
+        hex("5646"),                                              // truncated
+    };
+    const auto run = [&](bool handOver) {
+        VideoFrameReassembler reassembler;
+        std::vector<std::string> outcomes;
+        for (const Bytes& packet : packets) {
+            try {
+                Result result = handOver ? reassembler.ingest(Bytes(packet), t0) : reassembler.ingest(packet, t0);
+                if (const auto* frame = std::get_if<EncodedVideoFrame>(&result)) {
+                    outcomes.push_back("frame " + hexEncodedString(frame->payload));
+                } else {
+                    outcomes.push_back("outcome " + std::to_string(static_cast<int>(std::get<Outcome>(result))));
+                }
+            } catch (const VideoProtocolError& error) {
+                outcomes.push_back(std::string("refused ") + error.what());
+            }
+            outcomes.back() += " holding " + std::to_string(reassembler.totalBufferedBytes());
+        }
+        return outcomes;
+    };
+    const std::vector<std::string> lent = run(false);
+    EXPECT_EQ(lent, run(true));
+    EXPECT_EQ(std::count_if(lent.begin(), lent.end(), [](const auto& o) { return o.starts_with("refused"); }), 3);
+    EXPECT_EQ(std::count_if(lent.begin(), lent.end(), [](const auto& o) { return o.starts_with("frame"); }), 2);
 }
 
 } // namespace
