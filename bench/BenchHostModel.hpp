@@ -48,8 +48,8 @@ inline std::shared_ptr<SessionServerAdapter> benchSessionServer(EventLoop& loop,
                                                                 const HostServiceRequest& request) {
     HostSessionServerOptions options;
     options.listenerFactory = testing::loopbackListener;
-    options.perAddressHandshakeCapacity = 0;
-    options.perAddressConnectionRate = 0;
+    options.admission.places.perSourceCapacity = 0;
+    options.admission.connectionRate = 0;
     auto real = std::make_shared<HostSessionServer>(
         loop.executor(), identity, request.trustedDeviceStore,
         std::make_shared<PairingReplayGuard>(HostModel::kReplayRetention),

@@ -3,10 +3,15 @@
 // signature, complete wake exchanges per second over loopback TLS (the real
 // client and server, the store in a temporary directory with its flushes, a
 // fake transmitter) with the replay ledger empty and holding 4,000 keys, and
-// one save of the store's document at both sizes; and what a stranger's
-// 5,000 signed requests leave in the store's document, beside no stranger.
-// Every loop is bounded in count and time; nothing is asserted.
+// one save of the store's document at both sizes; what a stranger's 5,000
+// signed requests leave in the store's document, beside no stranger; and a
+// paired tablet's wakes, once a second, with no attack and under
+// AbuseBench's attacks on the relay's door (idle sockets, a flood of held
+// connections), the relay with its own admission. Every loop is bounded in
+// count and time; nothing is asserted.
+// Usage: RelayBench [--seconds N] (each attack's length, 10 s unless given)
 
+#include "AbuseBenchSupport.hpp"
 #include "BenchSupport.hpp"
 #include "platform/crypto/P256PublicKey.hpp"
 #include "platform/linux/FileSecureStore.hpp"
@@ -19,6 +24,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -244,9 +250,122 @@ void strangerSection() {
                 stranger.tabletWakeSaves, none.tabletWakeSaves);
 }
 
+// ---- a paired tablet's wakes while the relay's door is attacked
+
+constexpr auto kWakeLimit = 5s; // a wake slower than this counts as failed
+
+struct WakeTries {
+    std::size_t tried = 0;
+    std::vector<double> ms; // of those that succeeded
+};
+
+// Tablet loop: a wake through the relay once a second until `until`, each
+// counted when the relay answered that it sent the Mac's packets.
+asio::awaitable<void> wakeEverySecond(WakeRelayClient* client, PairedWakeRelayConfiguration paired,
+                                      Clock::time_point until, WakeTries* tries) {
+    while (Clock::now() < until) {
+        const auto start = Clock::now();
+        bool sent = false;
+        auto wake = [](WakeRelayClient* c, PairedWakeRelayConfiguration p, bool* done) -> asio::awaitable<void> {
+            co_await c->sendWakeSignal(std::move(p), kWakeLimit);
+            *done = true;
+        }(client, paired, &sent);
+        co_await endsBefore(std::move(wake), start + kWakeLimit);
+        ++tries->tried;
+        if (sent) tries->ms.push_back(milliseconds(Clock::now() - start));
+        co_await sleepUntil(start + 1s);
+    }
+}
+
+// One row: the wakes during `attack` from `workers` workers over `sources`
+// addresses, with what the relay's transmitter sent meanwhile as the check.
+struct AttackRig {
+    Loop& relayLoop;
+    RelayRig& relay;
+    Loop& tabletLoop;
+    WakeRelayClient& client;
+    const PairedWakeRelayConfiguration& paired;
+    Loop& attackLoop;
+    AttackTarget& target; // outlives every row: held connections end just after theirs
+    Clock::duration length;
+};
+
+void attackRow(AttackRig& rig, const char* name, const Attacker& attacker, std::size_t workers, std::size_t sources) {
+    auto& [relayLoop, relay, tabletLoop, client, paired, attackLoop, target, length] = rig;
+    auto transmitted = [&] {
+        return await(
+            relayLoop, [&]() -> asio::awaitable<std::size_t> { co_return relay.transmitter->sent().size(); }(),
+            "the transmitter's count");
+    };
+    const std::size_t sentBefore = transmitted();
+    target.count = 0;
+    const auto until = Clock::now() + length;
+    std::vector<std::future<void>> running;
+    for (std::size_t i = 0; i < workers; ++i) {
+        running.push_back(
+            asio::co_spawn(attackLoop.io, attacker(&target, Sources{i, workers, sources}, until), asio::use_future));
+    }
+    WakeTries tries;
+    await(tabletLoop, wakeEverySecond(&client, paired, until, &tries), "the wakes", length + kWakeLimit + kStepLimit);
+    for (auto& future : running) waitFor(future, Clock::now() + kStepLimit, "an attacker to stop");
+    // Held connections end at the deadline; the relay closes what is left of them.
+    std::this_thread::sleep_for(1s);
+    const std::size_t sent = transmitted() - sentBefore;
+    std::printf("%-34s %5zu | %3zu/%-3zu %6.0f | %6zu%s | %8zu\n", name, sources, tries.ms.size(), tries.tried,
+                percentile(tries.ms, 0.95), sent, sent == tries.ms.size() ? "" : " (MISMATCH)", target.count.load());
+    std::fflush(stdout);
+}
+
+void attackFigures(Clock::duration length) {
+    RelayRigOptions options;
+    options.admission = WakeRelayServerOptions{}.admission; // as the relay program runs it
+    options.handshakeTimeout = 15s;                         // the relay program's
+    RelayRig relay(options);
+    const Uuid mac = Uuid::random();
+    relay.addTarget(mac);
+    const WakeRelayPairingInvitation invitation = relay.invite(mac);
+    {
+        Loop relayLoop(relay.io), tabletLoop, attackLoop;
+        const auto client = std::make_shared<WakeRelayClient>(
+            tabletLoop.io.get_executor(), memoryIdentity("Bench Tablet"),
+            std::make_shared<velorinth::testing::ScriptedResolver>(tabletLoop.io.get_executor()), true);
+        const PairedWakeRelayConfiguration paired =
+            await(tabletLoop, client->pair(invitation, mac, 10s), "the tablet's pairing");
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(length).count();
+        std::printf("a relay-paired tablet on 127.0.0.1 wakes the Mac through the relay once a second for %lld s per "
+                    "attack, the relay with its own admission on 127.0.0.1 (store in memory, fake transmitter);\n"
+                    "  ok/try: wakes answered 'sent' within %lld s, from the tablet's call to the verified answer, "
+                    "and their p95; sent: packets the relay's transmitter sent meanwhile; count: attacking "
+                    "connections opened\n",
+                    static_cast<long long>(seconds), static_cast<long long>(kWakeLimit / 1s));
+        std::printf("%-34s %5s | %-7s %6s | %6s | %8s\n", "attack on the relay", "srcs", "ok/try", "p95 ms", "sent",
+                    "count");
+        AttackTarget target;
+        target.port = relay.port;
+        AttackRig rig{relayLoop, relay, tabletLoop, *client, paired, attackLoop, target, length};
+        attackRow(
+            rig, "no attack", [](AttackTarget*, Sources, Clock::time_point until) { return sleepUntil(until); }, 1, 1);
+        for (const std::size_t sources : {1, 8, 253}) {
+            attackRow(rig, "64 idle TCP sockets", silentTCP, 64, sources);
+            attackRow(rig, "256 idle TCP sockets", silentTCP, 256, sources);
+        }
+        attackRow(rig, "5,000 connections/s, held", heldChurn, kChurnWorkers, kChurnSources);
+        attackLoop.halt();
+        tabletLoop.halt();
+        relayLoop.halt(); // the rig drives its loop again as it goes
+    }
+}
+
+int secondsOption(int argc, char** argv, int fallback) {
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "--seconds") == 0) return std::clamp(std::atoi(argv[i + 1]), 1, 600);
+    }
+    return fallback;
+}
+
 } // namespace
 
-int main() {
+int main(int argc, char** argv) {
     try {
         verificationFigures();
         exchangeFigures(0);
@@ -254,6 +373,7 @@ int main() {
         saveFigures(0);
         saveFigures(kFilledLedger);
         strangerSection();
+        attackFigures(std::chrono::seconds(secondsOption(argc, argv, 10)));
     } catch (const std::exception& e) {
         fail(e.what());
     }

@@ -14,9 +14,13 @@ namespace detail {
 struct HandshakeLedger {
     using TimePoint = HandshakeSlot::TimePoint;
     using Source = std::optional<asio::ip::address>;
+    using PerSource = std::map<asio::ip::address, std::size_t>;
 
     struct Entry {
         Source source;
+        // Its source's count of places, when it has a source: a full budget
+        // reads it for every entry at each newcomer, too often to look it up.
+        PerSource::iterator sourcePlaces;
         HandshakeProof proof = HandshakeProof::accepted;
         bool opening = false;                  // holds one of the places before TLS
         std::optional<TimePoint> waitingSince; // for its peer
@@ -25,11 +29,12 @@ struct HandshakeLedger {
     using Entries = std::map<std::uint64_t, Entry>;
 
     // What an entry has shown: the lowest present goes first; kNever never goes.
-    static constexpr int kNever = 2;
+    static constexpr int kNever = 3;
     static int rank(HandshakeProof proof) {
         switch (proof) {
         case HandshakeProof::accepted: return 0;
-        case HandshakeProof::unknownCertificate: return 1;
+        case HandshakeProof::firstByte: return 1;
+        case HandshakeProof::unknownCertificate: return 2;
         case HandshakeProof::pairedCertificate: break;
         }
         return kNever;
@@ -49,6 +54,14 @@ struct HandshakeLedger {
         auto found = perSource.find(*source);
         return found == perSource.end() ? 0 : found->second;
     }
+    static std::size_t places(const Entry& entry) { return entry.source ? entry.sourcePlaces->second : 1; }
+
+    // How long an entry keeps its place against an equal newcomer from a source holding as many.
+    std::chrono::steady_clock::duration protectedFor(const Entry& entry) const {
+        const bool silent = entry.proof == HandshakeProof::accepted;
+        return silent && options.silentGrace > std::chrono::steady_clock::duration::zero() ? options.silentGrace
+                                                                                           : options.minimumAge;
+    }
 
     // The entry that gives way, among those holding places before TLS
     // (`openingPool`) or the handshakes', to an entrant of `proof` whose
@@ -58,15 +71,16 @@ struct HandshakeLedger {
         for (const auto& [id, entry] : entries) {
             if (entry.opening == openingPool) lowest = std::min(lowest, rank(entry));
         }
-        if (lowest == kNever) return entries.end();
+        // One that has shown more than the entrant never gives way to it.
+        if (lowest == kNever || lowest > rank(proof)) return entries.end();
         auto chosen = entries.end();
         std::size_t chosenPlaces = 0;
         for (auto candidate = entries.begin(); candidate != entries.end(); ++candidate) {
             const Entry& entry = candidate->second;
             if (entry.opening != openingPool || rank(entry) != lowest) continue;
-            const std::size_t held = places(entry.source);
-            // One proven at least as much gives way only to fairness or with age; a lesser always.
-            if (lowest >= rank(proof) && held <= entrantPlaces && now - *entry.waitingSince < options.minimumAge) {
+            const std::size_t held = places(entry);
+            // An equal gives way only to fairness or with age; a lesser always.
+            if (lowest == rank(proof) && held <= entrantPlaces && now - *entry.waitingSince < protectedFor(entry)) {
                 continue;
             }
             if (chosen == entries.end() || held > chosenPlaces ||
@@ -90,9 +104,8 @@ struct HandshakeLedger {
 
     void eraseLocked(Entries::iterator found) {
         if (found == entries.end()) return;
-        if (found->second.source) {
-            auto count = perSource.find(*found->second.source);
-            if (count != perSource.end() && --count->second == 0) perSource.erase(count);
+        if (found->second.source && --found->second.sourcePlaces->second == 0) {
+            perSource.erase(found->second.sourcePlaces);
         }
         if (found->second.opening) --opening;
         entries.erase(found);
@@ -109,7 +122,7 @@ struct HandshakeLedger {
     std::mutex mutex;
     std::uint64_t nextID = 1;
     Entries entries;
-    std::map<asio::ip::address, std::size_t> perSource;
+    PerSource perSource;
     std::size_t opening = 0; // entries holding a place before TLS
 };
 
@@ -161,18 +174,22 @@ bool HandshakeSlot::prove(HandshakeProof proof) {
         if (found != ledger.entries.end()) {
             detail::HandshakeLedger::Entry& entry = found->second;
             const auto now = ledger.options.clock();
-            placed = !entry.opening || ledger.handshakes() < ledger.options.capacity;
+            // Only a certificate (TLS done) moves a connection out of the places before TLS.
+            const bool moves = entry.opening && proof >= HandshakeProof::unknownCertificate;
+            placed = !moves || ledger.handshakes() < ledger.options.capacity;
             if (!placed) {
-                auto victim = ledger.victim(false, proof, ledger.places(entry.source), now);
+                auto victim = ledger.victim(false, proof, ledger.places(entry), now);
                 if (victim != ledger.entries.end()) {
                     evict = ledger.evictLocked(victim);
                     placed = true;
                 }
             }
             if (placed) {
-                if (entry.opening) --ledger.opening;
-                entry.opening = false;
-                entry.proof = proof;
+                if (moves) {
+                    --ledger.opening;
+                    entry.opening = false;
+                }
+                entry.proof = std::max(entry.proof, proof);
                 if (entry.waitingSince) entry.waitingSince = now;
             }
         }
@@ -189,14 +206,17 @@ HandshakeBudget::HandshakeBudget(Options options)
     : options(std::move(options)), ledger_(std::make_shared<detail::HandshakeLedger>(this->options)) {}
 
 std::optional<HandshakeSlot> HandshakeBudget::tryAcquire(const std::optional<asio::ip::address>& peer) {
-    return acquire(peer, false);
+    return acquire(peer, false, HandshakeProof::accepted);
 }
 
-std::optional<HandshakeSlot> HandshakeBudget::acquireEvicting(const std::optional<asio::ip::address>& peer) {
-    return acquire(peer, true);
+std::optional<HandshakeSlot> HandshakeBudget::acquireEvicting(const std::optional<asio::ip::address>& peer,
+                                                              HandshakeProof shown) {
+    // Nothing proven by TLS yet: at most its first byte.
+    return acquire(peer, true, std::min(shown, HandshakeProof::firstByte));
 }
 
-std::optional<HandshakeSlot> HandshakeBudget::acquire(const std::optional<asio::ip::address>& peer, bool evicting) {
+std::optional<HandshakeSlot> HandshakeBudget::acquire(const std::optional<asio::ip::address>& peer, bool evicting,
+                                                      HandshakeProof shown) {
     detail::HandshakeLedger::Source source;
     if (peer) source = connectionSource(*peer);
     std::function<void()> evict;
@@ -210,15 +230,18 @@ std::optional<HandshakeSlot> HandshakeBudget::acquire(const std::optional<asio::
         const std::size_t used = split ? ledger.opening : ledger.entries.size();
         if (used >= (split ? options.openingCapacity : options.capacity)) {
             if (!evicting) return std::nullopt;
-            auto victim = ledger.victim(split, HandshakeProof::accepted, held + 1, options.clock());
+            auto victim = ledger.victim(split, shown, held + 1, options.clock());
             if (victim == ledger.entries.end()) return std::nullopt;
             evict = ledger.evictLocked(victim);
         }
         id = ledger.nextID++;
-        ledger.entries.emplace(id,
-                               detail::HandshakeLedger::Entry{source, HandshakeProof::accepted, split, {}, nullptr});
+        detail::HandshakeLedger::Entry entry{source, {}, shown, split, {}, nullptr};
+        if (source) {
+            entry.sourcePlaces = ledger.perSource.try_emplace(*source, 0).first;
+            ++entry.sourcePlaces->second;
+        }
+        ledger.entries.emplace(id, std::move(entry));
         if (split) ++ledger.opening;
-        if (source) ++ledger.perSource[*source];
     }
     if (evict) evict();
     // Deadlines run on the real clock, whatever the budget's ages run on.

@@ -15,11 +15,12 @@ namespace detail {
 struct HandshakeLedger;
 }
 
-// What a connection in its handshake has shown so far. A handshake that has
-// shown more is never evicted for one that has shown less, and a paired
+// What a connection in its handshake has shown so far, least first. A
+// handshake is never evicted for a newcomer that has shown less, and a paired
 // device's is never evicted at all.
 enum class HandshakeProof {
-    accepted,           // a TCP connection, no TLS yet
+    accepted,           // a TCP connection that has sent nothing yet
+    firstByte,          // it has sent something (a tablet's ClientHello comes with its accept); no TLS yet
     unknownCertificate, // TLS done with a certificate the host does not know
     pairedCertificate,  // TLS done with the certificate of a paired device
 };
@@ -51,11 +52,13 @@ public:
     // on a person: never evicted, and a later wait for the peer starts
     // afresh. The state of a slot as it is acquired.
     void workOnHost();
-    // TLS is done and the peer showed `proof`. With places of their own for
-    // connections before TLS, the slot moves to the handshakes' places,
-    // evicting one that has shown less (or an equal, by the budget's rule)
-    // when they are full. False, and the slot released, when no place can be
-    // made. The wait for the peer starts afresh.
+    // The peer showed `proof`: its first byte, or its certificate once TLS is
+    // done. With places of their own for connections before TLS, a
+    // certificate moves the slot to the handshakes' places, evicting one that
+    // has shown less (or an equal, by the budget's rule) when they are full.
+    // False, and the slot released, when no place can be made or the slot was
+    // evicted meanwhile. The wait for the peer starts afresh; the rank never
+    // falls.
     bool prove(HandshakeProof proof);
 
 private:
@@ -75,11 +78,13 @@ private:
 // Eviction, when a full budget makes room instead of refusing: only from the
 // least proven handshakes present that wait for their peer (never a paired
 // device's). One that has shown less than the newcomer gives way at once; one
-// that has shown as much or more only when its source holds more places than
-// the newcomer's will, or once it has waited `minimumAge`. Among those, the
-// source holding the most places gives way first, then the longest wait. So a
-// reopening flood cannot cycle the places faster than `minimumAge`, and a
-// source that holds few is not pushed out by one that holds many.
+// that has shown more, never; an equal only when its source holds more places
+// than the newcomer's will, or once it has waited `minimumAge` (`silentGrace`
+// for one that has sent nothing, when set). Among those, the source holding
+// the most places gives way first, then the longest wait. So a connection
+// that has shown nothing cannot keep out one that has, a reopening flood
+// cannot cycle the places faster than those ages, and a source that holds few
+// is not pushed out by one that holds many.
 class HandshakeBudget {
 public:
     using Clock = std::function<HandshakeSlot::TimePoint()>;
@@ -92,6 +97,9 @@ public:
         std::size_t openingCapacity = 0;
         std::size_t perSourceCapacity = 0;
         std::chrono::steady_clock::duration minimumAge{};
+        // How long one that has sent nothing keeps its place against an equal
+        // newcomer, whatever its source (zero: `minimumAge`, like the others).
+        std::chrono::steady_clock::duration silentGrace{};
         Clock clock = [] { return std::chrono::steady_clock::now(); };
     };
 
@@ -101,15 +109,18 @@ public:
     // A place, or none when the budget or the source's share is full.
     std::optional<HandshakeSlot> tryAcquire(const std::optional<asio::ip::address>& peer = std::nullopt);
     // The same, but a full budget makes room by evicting a handshake under
-    // the rule above; none when the source's share is full or no handshake
-    // may give way.
-    std::optional<HandshakeSlot> acquireEvicting(const std::optional<asio::ip::address>& peer);
+    // the rule above for a newcomer that has shown `shown` (its first byte,
+    // when it arrived with the accept); none when the source's share is full
+    // or no handshake may give way.
+    std::optional<HandshakeSlot> acquireEvicting(const std::optional<asio::ip::address>& peer,
+                                                 HandshakeProof shown = HandshakeProof::accepted);
     std::size_t inUse() const;
 
     const Options options;
 
 private:
-    std::optional<HandshakeSlot> acquire(const std::optional<asio::ip::address>& peer, bool evicting);
+    std::optional<HandshakeSlot> acquire(const std::optional<asio::ip::address>& peer, bool evicting,
+                                         HandshakeProof shown);
 
     std::shared_ptr<detail::HandshakeLedger> ledger_;
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/HandshakeBudget.hpp"
+#include "platform/ListenerAdmission.hpp"
 #include "platform/ListenerPublicationError.hpp"
 #include "platform/SessionSocket.hpp"
 #include "platform/tls/TLSChannelContext.hpp"
@@ -36,8 +37,9 @@ struct ServiceAdvertisement {
 // TLS server handshake itself within a deadline and hands over only streams
 // that passed it, with the one application protocol. Peers that fail, stall
 // or exceed the handshake budget or their source's limits are closed and
-// reported nowhere. Optionally
-// publishes a DNS-SD service; trouble there is never a listener failure.
+// reported nowhere; each connection's first byte and certificate rank it in
+// the budget. Optionally publishes a DNS-SD service; trouble there is never a
+// listener failure.
 //
 // Lives on the event loop: create, start and stop it there; every handler runs
 // there too.
@@ -53,14 +55,12 @@ public:
         std::string applicationProtocol;
         std::optional<ServiceAdvertisement> advertisement;
         Duration handshakeTimeout = std::chrono::seconds(15);
-        // Holds its per-source cap too; over either, closed before TLS.
-        std::shared_ptr<HandshakeBudget> handshakeBudget = std::make_shared<HandshakeBudget>();
-        // New connections a second from one source (an IPv4 address or an
-        // IPv6 /64), after a burst; more are closed before TLS. 0: no such limit.
-        double perAddressConnectionRate = 0;
-        double perAddressConnectionBurst = 0;
-        // A full budget evicts a handshake by its rule instead of refusing the newcomer.
-        bool evictsWaitingHandshakes = false;
+        // Places, per-source rate and eviction; over any limit, a connection
+        // is closed before TLS.
+        ListenerAdmission admission;
+        // The places, shared with whoever keeps a handed-over connection's
+        // slot; none: the listener's own, as `admission.places` describes.
+        std::shared_ptr<HandshakeBudget> handshakeBudget;
         // True for the certificate of a paired device, whose handshake is
         // never evicted; without it every certificate counts as unknown.
         std::function<bool(const TLSChannelContext&)> isPairedPeer;

@@ -32,6 +32,10 @@ struct Step {
 Step arrive(std::string who, std::string source, std::vector<std::string> evicted = {}) {
     return {Step::Kind::arrive, std::move(who), std::move(source), Proof::accepted, {}, true, std::move(evicted)};
 }
+// Arrives with its first byte already there.
+Step arriveSpeaking(std::string who, std::string source, std::vector<std::string> evicted = {}) {
+    return {Step::Kind::arrive, std::move(who), std::move(source), Proof::firstByte, {}, true, std::move(evicted)};
+}
 Step refused(std::string who, std::string source) {
     return {Step::Kind::arrive, std::move(who), std::move(source), Proof::accepted, {}, false, {}};
 }
@@ -42,8 +46,12 @@ Step onHost(std::string who) { return {Step::Kind::onHost, std::move(who), {}, P
 Step later(std::chrono::milliseconds by) { return {Step::Kind::later, {}, {}, Proof::accepted, by, true, {}}; }
 
 HandshakeBudget::Options budget(std::size_t capacity, std::size_t opening, std::chrono::milliseconds age,
-                                std::size_t perSource = 0) {
-    return {.capacity = capacity, .openingCapacity = opening, .perSourceCapacity = perSource, .minimumAge = age};
+                                std::size_t perSource = 0, std::chrono::milliseconds grace = {}) {
+    return {.capacity = capacity,
+            .openingCapacity = opening,
+            .perSourceCapacity = perSource,
+            .minimumAge = age,
+            .silentGrace = grace};
 }
 
 struct Case {
@@ -70,7 +78,7 @@ void play(const Case& c) {
         evicted.clear();
         switch (step.kind) {
         case Step::Kind::arrive: {
-            std::optional<HandshakeSlot> slot = budget.acquireEvicting(asio::ip::make_address(step.source));
+            std::optional<HandshakeSlot> slot = budget.acquireEvicting(asio::ip::make_address(step.source), step.proof);
             ASSERT_EQ(slot.has_value(), step.placed);
             if (slot) {
                 slots.emplace(step.who, std::move(*slot));
@@ -111,13 +119,13 @@ TEST(LoopbackAdmissionRule, EvictionAmongEqualsRewardsNeitherTheFastestReopenNor
          budget(32, 4, 0ms),
          {arrive("a", "10.0.0.1"), later(1ms), arrive("b", "10.0.0.2"), later(1ms), arrive("c", "10.0.0.2"),
           later(1ms), arrive("d", "10.0.0.3"), arrive("e", "10.0.0.4", {"b"}), arrive("f", "10.0.0.4", {"a"})}},
-        {"one pool: the least proven goes first; a paired device and host work never",
+        {"one pool: the least proven goes first, and only for one that has shown as little; a paired device and "
+         "host work never",
          budget(3, 0, 0ms),
          {arrive("s", "10.0.0.1"), prove("s", Proof::unknownCertificate), arrive("p", "10.0.0.2"),
           prove("p", Proof::pairedCertificate), later(1ms), arrive("a", "10.0.0.3"), later(1ms),
           arrive("n", "10.0.0.4", {"a"}), arrive("n2", "10.0.0.5", {"n"}), onHost("n2"),
-          arrive("n3", "10.0.0.6", {"s"}), arrive("n4", "10.0.0.7", {"n3"}), onHost("n4"), later(1h),
-          refused("n5", "10.0.0.8")}},
+          refused("n3", "10.0.0.6"), later(1h), refused("n5", "10.0.0.8")}},
         {"apart places before TLS: a paired device's takes a stranger's handshake place at once",
          budget(1, 2, 1000ms),
          {arrive("a", "10.0.0.1"), prove("a", Proof::unknownCertificate), arrive("b", "10.0.0.2"),
@@ -134,6 +142,41 @@ TEST(LoopbackAdmissionRule, EvictionAmongEqualsRewardsNeitherTheFastestReopenNor
          {arrive("a", "2001:db8::1"), arrive("b", "2001:db8::2:3"), refused("c", "2001:db8::ffff:1"),
           arrive("d", "2001:db8:0:1::1"), prove("a", Proof::unknownCertificate), refused("e", "2001:db8::5"),
           arrive("f", "10.0.0.1"), arrive("g", "::ffff:10.0.0.1"), refused("h", "10.0.0.1")}},
+    };
+    for (const Case& c : cases) play(c);
+}
+
+// What a connection has sent ranks it: nothing yet, its first byte, its
+// certificate. One that has sent nothing keeps its place for a grace only,
+// against any newcomer; one that has sent its first byte never yields to a
+// newcomer that has not.
+TEST(LoopbackAdmissionRule, WhatAConnectionHasSentRanksIt) {
+    const Case cases[] = {
+        {"silent entries past the grace yield to a newcomer from another source, one place each",
+         budget(32, 3, 250ms, 4, 100ms),
+         {arrive("a", "10.0.0.1"), later(10ms), arrive("b", "10.0.0.2"), later(10ms), arrive("c", "10.0.0.3"),
+          later(60ms), refused("d", "10.0.0.4"), later(20ms), arrive("d", "10.0.0.4", {"a"}),
+          refused("e", "10.0.0.5"), later(10ms), arrive("e", "10.0.0.5", {"b"}), refused("f", "10.0.0.6"),
+          later(10ms), arrive("f", "10.0.0.6", {"c"}),
+          // The newcomers, silent past the grace in turn, yield the same way.
+          later(95ms), arrive("g", "10.0.0.7", {"d"}), arrive("h", "10.0.0.8", {"e"}),
+          refused("i", "10.0.0.9")}},
+        {"a connection that has sent its first byte is never evicted by a silent newcomer",
+         budget(32, 2, 250ms, 4, 100ms),
+         {arrive("a", "10.0.0.1"), prove("a", Proof::firstByte), arrive("b", "10.0.0.2"), later(50ms),
+          prove("b", Proof::firstByte), later(1h), refused("c", "10.0.0.3"), refused("d", "10.0.0.4"),
+          later(1h), refused("e", "10.0.0.5")}},
+        {"one that arrives with its first byte takes a silent one's place at once, never a speaker's young",
+         budget(32, 2, 250ms, 4, 100ms),
+         {arrive("a", "10.0.0.1"), later(10ms), arrive("b", "10.0.0.2"), arriveSpeaking("s", "10.0.0.3", {"a"}),
+          refused("n", "10.0.0.4"), later(100ms), arrive("n", "10.0.0.4", {"b"}),
+          arriveSpeaking("t", "10.0.0.5", {"n"}), refused("u", "10.0.0.6"), later(1h),
+          arriveSpeaking("u", "10.0.0.6", {"s"})}},
+        {"one pool: a first byte outranks silence, and a certificate a first byte",
+         budget(3, 0, 0ms, 0, 100ms),
+         {arrive("s", "10.0.0.1"), prove("s", Proof::unknownCertificate), arrive("f", "10.0.0.2"),
+          prove("f", Proof::firstByte), arrive("a", "10.0.0.3"), later(1h), arrive("n", "10.0.0.4", {"a"}),
+          prove("n", Proof::firstByte), refused("m", "10.0.0.5"), arriveSpeaking("m", "10.0.0.5", {"f"})}},
     };
     for (const Case& c : cases) play(c);
 }

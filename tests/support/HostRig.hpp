@@ -80,8 +80,8 @@ struct HostRig : LoopRunner {
         options.portPollInterval = 5ms;
         options.listenerFactory = loopbackListener;
         // Tests and benches open many tablets at once from 127.0.0.1.
-        options.perAddressHandshakeCapacity = 0;
-        options.perAddressConnectionRate = 0;
+        options.admission.places.perSourceCapacity = 0;
+        options.admission.connectionRate = 0;
         return options;
     }
 

@@ -23,9 +23,18 @@
 
 namespace velorinth::testing {
 
+// The relay's own admission but for one source's share and rate: tests open
+// many connections at once from 127.0.0.1.
+inline ListenerAdmission relayTestAdmission() {
+    ListenerAdmission admission = WakeRelayServerOptions{}.admission;
+    admission.places.perSourceCapacity = 0;
+    admission.connectionRate = 0;
+    return admission;
+}
+
 struct RelayRigOptions {
     std::chrono::steady_clock::duration handshakeTimeout = std::chrono::seconds(2);
-    std::size_t maxConnections = 64;
+    ListenerAdmission admission = relayTestAdmission();
     // Over the rig's in-memory secure store when none is given.
     std::shared_ptr<WakeRelayConfigurationStore> store;
     // The real UDP transmitter instead of the fake one.
@@ -56,7 +65,7 @@ struct RelayRig : LoopRunner {
             WakeDispatchPolicy(options.udpPorts, options.cooldown, options.dispatchesPerMinute,
                                std::chrono::seconds(1), true));
         WakeRelayServer::Options serverOptions;
-        serverOptions.maxConcurrentConnections = options.maxConnections;
+        serverOptions.admission = options.admission;
         serverOptions.listenerFactory = loopbackListener;
         server = std::make_shared<WakeRelayServer>(io.get_executor(), relayIdentity, store, localWake,
                                                    options.handshakeTimeout, storeWorker, serverOptions);

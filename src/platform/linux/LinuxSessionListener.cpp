@@ -17,8 +17,10 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <map>
 
@@ -62,6 +64,37 @@ bool meansNoIPv6(const std::error_code& error) {
            error == std::errc::protocol_not_supported;
 }
 
+// What a socket that has not spoken yet holds once it reads as ready: its
+// first bytes, its peer's end, or nothing after all (a readiness report may
+// announce nothing, and a connection closed for it would be a tablet's lost).
+enum class FirstRead { bytes, ended, nothing };
+
+FirstRead peekFirst(tcp::socket& socket) noexcept {
+    std::uint8_t byte = 0;
+    const ssize_t count = ::recv(socket.native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (count > 0) return FirstRead::bytes;
+    if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return FirstRead::nothing;
+    return FirstRead::ended;
+}
+
+// Descriptors the rest of a process may hold beside a listener's places.
+constexpr rlim_t kDescriptorsBesidePlaces = 1024;
+
+// Every place may hold a socket. A desktop session starts programs with a
+// soft limit of 1,024 descriptors, fewer than a flood can make a budget's
+// places hold, under a hard limit far above: raise the soft one toward what
+// the places need (never lower it), or an accept that fails for want of
+// descriptors would stall admission and the process's own files with it.
+void allowDescriptorsFor(const HandshakeBudget& budget) noexcept {
+    const rlim_t wanted = budget.options.capacity + budget.options.openingCapacity + kDescriptorsBesidePlaces;
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= wanted) {
+        return;
+    }
+    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(limit.rlim_max, wanted);
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
 } // namespace
 
 class LinuxSessionListener::Core : public std::enable_shared_from_this<Core> {
@@ -72,10 +105,11 @@ public:
           tls_(TLSTransportSecurity::makeContext(TLSRole::server, identity, options.applicationProtocol)),
           options_(std::move(options)), handlers_(std::move(handlers)), acceptor_(executor),
           retryTimer_(executor) {
-        if (!options_.handshakeBudget) options_.handshakeBudget = std::make_shared<HandshakeBudget>();
-        if (options_.perAddressConnectionRate > 0) {
-            rate_.emplace(options_.perAddressConnectionRate, options_.perAddressConnectionBurst);
+        if (!options_.handshakeBudget) {
+            options_.handshakeBudget = std::make_shared<HandshakeBudget>(options_.admission.places);
         }
+        const ListenerAdmission& admission = options_.admission;
+        if (admission.connectionRate > 0) rate_.emplace(admission.connectionRate, admission.connectionBurst);
     }
 
     std::error_code start();
@@ -122,6 +156,7 @@ private:
 
 std::error_code LinuxSessionListener::Core::start() {
     if (phase_ != Phase::idle) return {};
+    allowDescriptorsFor(*options_.handshakeBudget);
     if (const std::error_code error = bindAndListen()) {
         fail(error);
         return error;
@@ -249,8 +284,11 @@ std::optional<HandshakeSlot> LinuxSessionListener::Core::admit(const tcp::socket
     // Both count the source (an IPv4 address or an IPv6 /64), not the exact address.
     if (rate_ && !rate_->admit(remote.address())) return std::nullopt;
     HandshakeBudget& budget = *options_.handshakeBudget;
-    return options_.evictsWaitingHandshakes ? budget.acquireEvicting(remote.address())
-                                            : budget.tryAcquire(remote.address());
+    if (!options_.admission.evictsWaitingHandshakes) return budget.tryAcquire(remote.address());
+    // A tablet sends its ClientHello right behind its ACK, so it is often
+    // here already: then it outranks every connection that has sent nothing.
+    const bool spoke = socket.available(error) > 0 && !error;
+    return budget.acquireEvicting(remote.address(), spoke ? HandshakeProof::firstByte : HandshakeProof::accepted);
 }
 
 // The unnamed first parameter keeps the listener's state alive while this runs.
@@ -274,13 +312,20 @@ asio::awaitable<void> LinuxSessionListener::Core::handshake(std::shared_ptr<Core
     try {
         std::error_code error;
         asio::steady_timer deadline(executor_, options_.handshakeTimeout);
-        // A connection that has sent nothing costs a socket, not a TLS engine.
-        // Neither wait throws (their errors are redirected), so `||` ends with
-        // whichever side completes first and cancels the other.
-        const auto arrived = co_await (socket.async_wait(tcp::socket::wait_read,
-                                                         asio::redirect_error(asio::use_awaitable, error)) ||
-                                       deadline.async_wait(asio::use_awaitable));
-        if (arrived.index() == 0 && !error && socket.is_open()) {
+        // A connection that has sent nothing costs a socket, not a TLS engine,
+        // and one whose peer left without a word nothing more. Neither wait
+        // throws (their errors are redirected), so `||` ends with whichever
+        // side completes first and cancels the other.
+        FirstRead shown = FirstRead::nothing;
+        while (shown == FirstRead::nothing) {
+            const auto arrived = co_await (socket.async_wait(tcp::socket::wait_read,
+                                                             asio::redirect_error(asio::use_awaitable, error)) ||
+                                           deadline.async_wait(asio::use_awaitable));
+            if (arrived.index() != 0 || error || !socket.is_open()) break;
+            shown = peekFirst(socket);
+        }
+        // Its first byte ranks it above every connection that has sent nothing.
+        if (shown == FirstRead::bytes && slot.prove(HandshakeProof::firstByte)) {
             stream = std::make_unique<Stream>(std::move(socket), *tls_);
             handshakes_[id] = &stream->next_layer();
             const auto first =

@@ -18,9 +18,7 @@ BonjourHostListener::BonjourHostListener(const asio::any_io_executor& executor, 
     listenerOptions.handshakeTimeout = options.handshakeTimeout;
     if (options.handshakeBudget) listenerOptions.handshakeBudget = std::move(options.handshakeBudget);
     listenerOptions.acceptRetryDelay = options.acceptRetryDelay;
-    listenerOptions.perAddressConnectionRate = options.perAddressConnectionRate;
-    listenerOptions.perAddressConnectionBurst = options.perAddressConnectionBurst;
-    listenerOptions.evictsWaitingHandshakes = options.evictsWaitingHandshakes;
+    listenerOptions.admission = options.admission;
     listenerOptions.isPairedPeer = std::move(options.isPairedPeer);
     listenerOptions.socket = options.socket;
 

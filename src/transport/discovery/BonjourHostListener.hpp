@@ -24,10 +24,8 @@ struct BonjourHostListenerOptions {
     // Shared with whoever keeps a handed-over connection's slot.
     std::shared_ptr<HandshakeBudget> handshakeBudget = std::make_shared<HandshakeBudget>();
     std::chrono::steady_clock::duration acceptRetryDelay = std::chrono::milliseconds(100);
-    // See SessionListener::Options; off unless the owner turns them on.
-    double perAddressConnectionRate = 0;
-    double perAddressConnectionBurst = 0;
-    bool evictsWaitingHandshakes = false;
+    // See SessionListener::Options; a bounded count alone unless the owner sets more.
+    ListenerAdmission admission;
     std::function<bool(const TLSChannelContext&)> isPairedPeer;
     SessionSocketOptions socket;
 };

@@ -6,6 +6,7 @@
 #include "core/Cancellation.hpp"
 #include "core/Constants.hpp"
 #include "core/KeepAlive.hpp"
+#include "core/WorkerCall.hpp"
 #include "transport/security/DeviceIdentityService.hpp"
 #include "transport/security/NetworkConnectionError.hpp"
 #include "transport/security/NetworkFramedConnection.hpp"
@@ -22,6 +23,16 @@
 
 namespace velorinth {
 
+namespace {
+
+HandshakeBudget::Options placesOf(const ListenerAdmission& admission) {
+    HandshakeBudget::Options places = admission.places;
+    places.capacity = std::max<std::size_t>(places.capacity, 1);
+    return places;
+}
+
+} // namespace
+
 WakeRelayServer::WakeRelayServer(asio::any_io_executor executor, std::shared_ptr<DeviceIdentityService> identityService,
                                  std::shared_ptr<WakeRelayConfigurationStore> configurationStore,
                                  std::shared_ptr<LocalWakeService> localWakeService, Duration handshakeTimeout,
@@ -30,8 +41,7 @@ WakeRelayServer::WakeRelayServer(asio::any_io_executor executor, std::shared_ptr
       store_(std::move(configurationStore)), localWake_(std::move(localWakeService)), storeWorker_(storeWorker),
       options_(std::move(options)),
       // One budget across restarts: a connection counts from accept to close.
-      connectionBudget_(
-          std::make_shared<HandshakeBudget>(std::max<std::size_t>(options_.maxConcurrentConnections, 1))) {}
+      connectionBudget_(std::make_shared<HandshakeBudget>(placesOf(options_.admission))) {}
 
 void WakeRelayServer::start(std::uint16_t port) {
     if (listener_) return;
@@ -42,11 +52,17 @@ void WakeRelayServer::start(std::uint16_t port) {
     listenerOptions.bindAddress = options_.bindAddress;
     listenerOptions.applicationProtocol = std::string(VelorinthService::relayApplicationProtocol);
     listenerOptions.handshakeTimeout = handshakeTimeout;
+    listenerOptions.admission = options_.admission;
     listenerOptions.handshakeBudget = connectionBudget_;
     listenerOptions.acceptRetryDelay = kAcceptRetryDelay;
 
     const std::uint64_t generation = ++listenerGeneration_;
     const std::weak_ptr<WakeRelayServer> weak = weak_from_this();
+    // An authorized client's certificate ranks as a paired device's.
+    listenerOptions.isPairedPeer = [weak](const TLSChannelContext& context) {
+        const auto self = weak.lock();
+        return self && self->authorizedKeys_.contains(context.peerSigningPublicKey);
+    };
     const auto portChange = [weak, generation](std::optional<std::uint16_t> port) {
         const auto self = weak.lock();
         if (self && self->listenerGeneration_ == generation) self->currentPort_ = port;
@@ -67,6 +83,24 @@ void WakeRelayServer::start(std::uint16_t port) {
     if (const std::error_code error = listener->start()) throw NetworkConnectionError::network(error.message());
     currentPort_ = listener->port();
     listener_ = std::move(listener);
+    asio::co_spawn(executor_, keepAlive(shared_from_this(), learnAuthorizedClients()), asio::detached);
+}
+
+asio::awaitable<void> WakeRelayServer::learnAuthorizedClients() {
+    auto read = [store = store_] {
+        std::set<Bytes> keys;
+        for (const WakeRelayClientAuthorization& client : store->clients()) {
+            if (client.authorization == DeviceAuthorization::authorized) {
+                keys.insert(client.clientIdentity.signingPublicKey);
+            }
+        }
+        return keys;
+    };
+    try {
+        authorizedKeys_ = co_await callOnWorker(storeWorker_, std::move(read));
+    } catch (...) {
+        authorizedKeys_.clear(); // a store that cannot be read knows nobody
+    }
 }
 
 asio::awaitable<std::uint16_t> WakeRelayServer::waitForListeningPort(Duration timeout) {
@@ -99,21 +133,33 @@ asio::awaitable<void> WakeRelayServer::handleConnection(std::shared_ptr<WakeRela
                                                         SessionListener::Stream stream, HandshakeSlot slot) {
     ++connectionsInProgress_;
     const auto connection = std::make_shared<NetworkFramedConnection>(std::move(stream), kMaximumFrameSize, true);
+    bool requested = false;
     try {
-        co_await serve(connection);
+        co_await serve(connection, slot, requested);
     } catch (...) {
         // Whatever ended the connection early ends it silently: nothing more is sent.
     }
     connection->cancel();
-    --connectionsInProgress_;
     slot.release();
+    // The request may have paired its client: its next connections rank as paired.
+    if (requested) co_await learnAuthorizedClients();
+    --connectionsInProgress_;
 }
 
-asio::awaitable<void> WakeRelayServer::serve(const std::shared_ptr<NetworkFramedConnection>& connection) {
+asio::awaitable<void> WakeRelayServer::serve(const std::shared_ptr<NetworkFramedConnection>& connection,
+                                             HandshakeSlot& slot, bool& requested) {
+    // Until its request is read the connection waits for its client: a newer
+    // one may take its place by the admission's rule.
+    slot.waitForPeer([weak = std::weak_ptr<NetworkFramedConnection>(connection)] {
+        if (const auto evicted = weak.lock()) evicted->cancel();
+    });
     // A failure of either step closes the connection with nothing sent or audited.
     co_await AsyncTimeout::withTimeout<PairingTimeoutErrors>(handshakeTimeout, connection->start());
     const Bytes frame =
         co_await AsyncTimeout::withTimeout<PairingTimeoutErrors>(handshakeTimeout, connection->receiveFrame());
+    // From here on the relay decides and answers: never evicted.
+    slot.workOnHost();
+    requested = true;
 
     const std::optional<TLSChannelContext> context = connection->capturedTLSContext();
     std::optional<WakeRelayRequest> request = json::tryDecodeFromBytes<WakeRelayRequest>(frame);

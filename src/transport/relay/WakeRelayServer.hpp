@@ -1,8 +1,10 @@
 #pragma once
 
+#include "core/Bytes.hpp"
 #include "core/Date.hpp"
 #include "core/Uuid.hpp"
 #include "platform/HandshakeBudget.hpp"
+#include "platform/ListenerAdmission.hpp"
 #include "platform/SessionListener.hpp"
 #include "platform/tls/TLSChannelContext.hpp"
 #include "transport/relay/WakeRelayConfigurationStore.hpp"
@@ -19,6 +21,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -34,8 +37,33 @@ struct WakeRelayServerOptions {
 
     // "Now" for the audit, the checks, the ledger and the answers' times.
     WallClock clock = [] { return Date::now(); };
-    // Connections from accept to close; one more is closed before TLS.
-    std::size_t maxConcurrentConnections = 64;
+    // Admission at a door reached from anywhere, the host's rules with a
+    // relay's values. 64 places for connections from TLS to close; 2,048
+    // apart for connections still before TLS, an idle one costing a socket.
+    // One source (an IPv4 address or an IPv6 /64) holds at most 4 of all
+    // those places (a household's tablets behind one address) and opens at
+    // most 10 connections a second after a burst of 20; over either, a
+    // connection is closed before TLS. A full budget evicts: never an
+    // authorized client's connection nor one the relay is deciding or
+    // answering, least proven first, and an equal only once its wait is long
+    // or its source holds more places than the newcomer's will.
+    // - Tablets come over the Internet, a cellular round trip as long as
+    //   250 ms. An equal that has shown something waits 500 ms: TLS after its
+    //   first byte takes one such round trip, and its request follows TLS at once.
+    // - One that has sent nothing, 300 ms: its ClientHello comes with the
+    //   accept, or a round trip later at most. So the places before TLS take
+    //   in some 6,800 silent connections a second before a newcomer finds
+    //   none that has had its grace.
+    ListenerAdmission admission{
+        .places = {.capacity = 64,
+                   .openingCapacity = 2048,
+                   .perSourceCapacity = 4,
+                   .minimumAge = std::chrono::milliseconds(500),
+                   .silentGrace = std::chrono::milliseconds(300)},
+        .connectionRate = 10,
+        .connectionBurst = 20,
+        .evictsWaitingHandshakes = true,
+    };
     // Only this address when set; otherwise every address.
     std::optional<asio::ip::address> bindAddress;
     ListenerFactory listenerFactory = SessionListener::create;
@@ -52,7 +80,8 @@ struct WakeRelayServerOptions {
 // An actor on the event loop, owned through std::shared_ptr: the listener's
 // handlers hold it weakly, a connection's coroutine strongly while it runs.
 // Each connection has three separate limits of `handshakeTimeout`: TLS, the
-// request, the answer.
+// request, the answer. A connection keeps its admission place from accept to
+// close; while the relay waits for its request a newer one may evict it.
 class WakeRelayServer : public std::enable_shared_from_this<WakeRelayServer> {
 public:
     using Duration = std::chrono::steady_clock::duration;
@@ -109,7 +138,8 @@ public:
     static std::string requestKey(const WakeRelayRequest& request);
 
     std::optional<std::uint16_t> currentPort() const noexcept { return currentPort_; }
-    // Connections accepted and not yet closed (past TLS).
+    // Connections past TLS whose handling has not ended: not yet closed, or
+    // closed with the authorized clients still being read after their request.
     std::size_t connectionsInProgress() const noexcept { return connectionsInProgress_; }
 
     const Duration handshakeTimeout;
@@ -121,7 +151,11 @@ private:
                                                        std::optional<TLSChannelContext> context);
     asio::awaitable<void> handleConnection(std::shared_ptr<WakeRelayServer> self, SessionListener::Stream stream,
                                            HandshakeSlot slot);
-    asio::awaitable<void> serve(const std::shared_ptr<NetworkFramedConnection>& connection);
+    // Sets `requested` once a whole request frame has been read.
+    asio::awaitable<void> serve(const std::shared_ptr<NetworkFramedConnection>& connection, HandshakeSlot& slot,
+                                bool& requested);
+    // Reads the authorized clients' keys from the store, on the store worker.
+    asio::awaitable<void> learnAuthorizedClients();
     asio::awaitable<std::optional<WakeRelayResponse>> answerUndecodable(std::optional<TLSChannelContext> context);
     asio::awaitable<Outcome> decide(const WakeRelayRequest& request, const std::optional<TLSChannelContext>& context,
                                     Date now);
@@ -138,6 +172,11 @@ private:
     asio::thread_pool& storeWorker_;
     const Options options_;
     const std::shared_ptr<HandshakeBudget> connectionBudget_;
+    // The signing keys of the authorized clients, as the store last said
+    // (read after each request, which may have paired one): the listener
+    // ranks a certificate with one as a paired device's. Known on the loop,
+    // so that ranking never waits for the store's disk.
+    std::set<Bytes> authorizedKeys_;
 
     std::unique_ptr<SessionListener> listener_;
     std::optional<std::uint16_t> currentPort_;

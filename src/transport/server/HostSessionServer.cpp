@@ -53,12 +53,7 @@ HostSessionServer::HostSessionServer(asio::any_io_executor executor,
       executor_(std::move(executor)), identityService_(std::move(identityService)),
       trustedDeviceStore_(std::move(trustedDeviceStore)), pairingProtocol_(kdfWorker), storeWorker_(storeWorker),
       options_(std::move(options)),
-      handshakeBudget_(std::make_shared<HandshakeBudget>(HandshakeBudget::Options{
-          .capacity = options_.handshakeCapacity,
-          .openingCapacity = options_.openingHandshakeCapacity,
-          .perSourceCapacity = options_.perAddressHandshakeCapacity,
-          .minimumAge = options_.handshakeEvictionAge,
-      })),
+      handshakeBudget_(std::make_shared<HandshakeBudget>(options_.admission.places)),
       approval_(executor_, approvalTimeout, [this] { return now(); }, callbacks_) {
     if (!options_.clock) options_.clock = [] { return Date::now(); };
     if (!options_.listenerFactory) options_.listenerFactory = SessionListener::create;
@@ -192,9 +187,7 @@ void HostSessionServer::startListening(std::uint16_t port, bool publishesService
         BonjourHostListener::Options listenerOptions;
         // TLS is part of the wait for the first message.
         listenerOptions.handshakeTimeout = handshakeDependencies_.firstMessageTimeout;
-        listenerOptions.perAddressConnectionRate = options_.perAddressConnectionRate;
-        listenerOptions.perAddressConnectionBurst = options_.perAddressConnectionBurst;
-        listenerOptions.evictsWaitingHandshakes = options_.evictsWaitingHandshakes;
+        listenerOptions.admission = options_.admission;
         listenerOptions.isPairedPeer = [store = trustedDeviceStore_](const TLSChannelContext& context) {
             return holdsPairedCertificate(*store, context);
         };

@@ -7,6 +7,7 @@
 #include "core/Uuid.hpp"
 #include "core/VideoModels.hpp"
 #include "core/WakeModels.hpp"
+#include "platform/ListenerAdmission.hpp"
 #include "platform/SessionListener.hpp"
 #include "transport/discovery/BonjourHostListener.hpp"
 #include "transport/discovery/ListenerStatus.hpp"
@@ -52,28 +53,35 @@ struct HostSessionServerOptions {
     // Bounds a session's final message before its connection is cut.
     Duration finalCloseTimeout = std::chrono::seconds(2);
     Duration portPollInterval = std::chrono::milliseconds(20);
-    // Connections between TLS and registration.
-    std::size_t handshakeCapacity = HandshakeBudget::kDefaultCapacity;
-    // Connections still before or in TLS, apart (0: they share the places
-    // above). An idle one costs a socket; with more places than a /24 has
-    // addresses, a full set always holds a source with two, which a
-    // newcomer from another source may take at once.
-    std::size_t openingHandshakeCapacity = 256;
-    // Admission that favours tablets that talk. Of all those places one
-    // source (an IPv4 address or an IPv6 /64) holds at most this many (0: no
-    // limit), and opens at most `rate` new connections a second after a burst
-    // (0: no limit); over either, a connection is closed before TLS.
-    std::size_t perAddressHandshakeCapacity = 4;
-    double perAddressConnectionRate = 10;
-    double perAddressConnectionBurst = 20;
-    // A full budget evicts instead of refusing: only the least proven
-    // handshakes that wait for their tablet (never a paired device's, never
-    // a wait on the host or a person), and one proven at least as much as the
-    // newcomer only once it has waited `handshakeEvictionAge` or its source
-    // holds more places than the newcomer's will. The age outlasts TLS with a
-    // tablet a few hundred ms away, so a reopening flood cannot cycle it out.
-    bool evictsWaitingHandshakes = true;
-    Duration handshakeEvictionAge = std::chrono::milliseconds(250);
+    // Admission at the host's door on the local network. 32 places for
+    // connections between TLS and registration; 768 apart for connections
+    // still before TLS, where an idle one costs a socket and no TLS engine.
+    // One source (an IPv4 address or an IPv6 /64) holds at most 4 of all those
+    // places and opens at most 10 connections a second after a burst of 20;
+    // over either, a connection is closed before TLS. A full budget evicts
+    // instead of refusing: only a handshake that waits for its tablet (never a
+    // paired device's, the host's own work or a person's wait), least proven
+    // first, and an equal only once its wait is long or its source holds more
+    // places than the newcomer's will.
+    // - An equal that has shown something waits 250 ms: TLS and the first
+    //   message of a tablet 60 ms away take less, so a reopening flood cannot
+    //   cycle it out.
+    // - One that has sent nothing, 100 ms. A tablet's ClientHello follows its
+    //   ACK at once: it comes with the accept, or a round trip later where a
+    //   middlebox answered for the tablet; 60 ms is the furthest tablet a host
+    //   serves, and 40 ms more covers a loop busy with the very flood. So the
+    //   places before TLS take in 7,680 silent connections a second before a
+    //   newcomer finds none that has had its grace.
+    ListenerAdmission admission{
+        .places = {.capacity = HandshakeBudget::kDefaultCapacity,
+                   .openingCapacity = 768,
+                   .perSourceCapacity = 4,
+                   .minimumAge = std::chrono::milliseconds(250),
+                   .silentGrace = std::chrono::milliseconds(100)},
+        .connectionRate = 10,
+        .connectionBurst = 20,
+        .evictsWaitingHandshakes = true,
+    };
     // The tablet's first message must arrive this long after accept, TLS
     // included; the whole handshake, less the time the host works or the
     // person at the Mac decides, must end within the second (zero: twice the

@@ -4,13 +4,19 @@
 // audit fails; an identity that cannot sign; the listener's life.
 
 #include "support/RelayRig.hpp"
+#include "support/SilentConnection.hpp"
 
 #include "transport/relay/WakeRelayCrypto.hpp"
 #include "transport/security/NetworkConnectionError.hpp"
 #include "transport/security/PairingProtocolError.hpp"
 #include "transport/wake/LocalWakeError.hpp"
 
+#include <asio/experimental/awaitable_operators.hpp>
+#include <asio/redirect_error.hpp>
+
 #include <gtest/gtest.h>
+
+#include <vector>
 
 using namespace velorinth;
 using namespace velorinth::testing;
@@ -180,11 +186,20 @@ TEST(LoopbackRelayServer, ConnectionsThatEndBeforeAWholeRequestGetNothingAndLeav
     EXPECT_TRUE(h.transmitter->attempts().empty());
 }
 
-TEST(LoopbackRelayServer, OneConnectionOverTheCapIsClosedBeforeTLS) {
+// Over its cap of connections past TLS, a stranger's connection is closed
+// before the relay reads anything from it, while the holder keeps its place;
+// an authorized client's certificate outranks a stranger's and takes it.
+TEST(LoopbackRelayServer, OverTheCapAStrangerNeverReachesTheServerButAnAuthorizedClientTakesAStrangersPlace) {
     RelayRigOptions options;
-    options.maxConnections = 1;
+    options.admission.places.capacity = 1;
+    options.admission.places.minimumAge = std::chrono::hours(1); // no stranger's wait ages out here
+    options.handshakeTimeout = std::chrono::seconds(30);         // nor does any deadline end it
     RelayRig h(options);
     ScriptedRelayPeer tablet(h.io.get_executor(), "Tablet");
+    ScriptedRelayPeer paired(h.io.get_executor(), "Paired");
+    const Uuid mac = Uuid::random();
+    h.addTarget(mac);
+    h.authorize(paired, mac);
     const TLSDeviceIdentity certificate = tablet.identity().tlsIdentity();
     RawRelayConnection holder(h.io.get_executor(), &certificate);
     ASSERT_FALSE(h.run(holder.connect(h.port)));
@@ -200,10 +215,67 @@ TEST(LoopbackRelayServer, OneConnectionOverTheCapIsClosedBeforeTLS) {
 
     holder.cutShort();
     h.idle();
-    // The place is free again.
+    // The place is free again; this request also lets the relay learn who is authorized.
     const RelayExchange answered = h.exchange(tablet, [](const TLSChannelContext&) { return bytesOf("x"); });
     EXPECT_TRUE(answered.response().has_value());
     EXPECT_EQ(h.store->auditLog().size(), 1u);
+
+    RawRelayConnection stranger(h.io.get_executor(), &certificate);
+    ASSERT_FALSE(h.run(stranger.connect(h.port)));
+    h.until([&] { return h.server->connectionsInProgress() == 1; });
+    const RelayExchange woken = h.run(paired.send(h.port, mac, WakeRelayAction::sendWakeSignal(), Date::now(), {}));
+    ASSERT_TRUE(woken.response().has_value());
+    EXPECT_EQ(woken.response()->status, Status::wakePacketSent);
+    const bool evicted = h.run([&]() -> asio::awaitable<bool> {
+        using namespace asio::experimental::awaitable_operators;
+        asio::steady_timer guard(h.io, std::chrono::seconds(5));
+        auto read = stranger.readUntilClosed();
+        auto wait = guard.async_wait(asio::use_awaitable);
+        const auto first = co_await (std::move(read) || std::move(wait));
+        co_return first.index() == 0 && std::get<0>(first).empty();
+    }());
+    ASSERT_TRUE(evicted) << "the stranger's connection was to be closed, unanswered";
+    h.idle();
+    EXPECT_EQ(h.store->auditLog().size(), 2u);
+}
+
+// With the relay's own admission, one source's idle sockets get its share of
+// places and no more, the 65th like the 5th closed before TLS, and an
+// authorized client keeps the place it holds and gets new ones.
+TEST(LoopbackRelayServer, OneSourcesIdleSocketsNeverTouchAnAuthorizedClientsPlace) {
+    RelayRigOptions options;
+    options.admission = WakeRelayServerOptions{}.admission;
+    options.handshakeTimeout = std::chrono::seconds(10); // no deadline ends anything here
+    RelayRig h(options);
+    ScriptedRelayPeer paired(h.io.get_executor(), "Paired");
+    const Uuid mac = Uuid::random();
+    h.addTarget(mac);
+    h.authorize(paired, mac);
+    // A first wake; after a request the relay knows whom the store authorizes.
+    ASSERT_TRUE(h.send(paired, mac, WakeRelayAction::sendWakeSignal()).response().has_value());
+
+    const TLSDeviceIdentity certificate = paired.identity().tlsIdentity();
+    RawRelayConnection holder(h.io.get_executor(), &certificate);
+    ASSERT_FALSE(h.run(holder.connect(h.port)));
+    std::vector<asio::ip::tcp::socket> idle;
+    for (int i = 0; i < 65; ++i) idle.push_back(silentConnection(h.io, h.port, "127.0.0.2"));
+    EXPECT_TRUE(closedWithin(h, idle.back(), std::chrono::seconds(5))) << "the 65th";
+    for (std::size_t i = 0; i + 1 < idle.size(); ++i) {
+        // The source's share is its first four; every later one is closed, unanswered.
+        EXPECT_EQ(closedWithin(h, idle[i], std::chrono::milliseconds(i < 4 ? 20 : 5000)), i >= 4) << "socket " << i;
+    }
+
+    // The authorized client's place was never touched: its request is answered there.
+    const Bytes frame{0, 0, 0, 1, 'x'};
+    const Bytes answer = h.run([&]() -> asio::awaitable<Bytes> {
+        co_await holder.write(frame);
+        co_return co_await holder.readUntilClosed();
+    }());
+    EXPECT_FALSE(answer.empty());
+    const RelayExchange woken = h.send(paired, mac, WakeRelayAction::sendWakeSignal());
+    ASSERT_TRUE(woken.response().has_value());
+    EXPECT_EQ(woken.response()->status, Status::wakePacketSent);
+    EXPECT_EQ(h.transmitter->sent().size(), 2u);
 }
 
 TEST(LoopbackRelayServer, AConsumedKeyCannotBeRetriedButAnUnverifiedOrUnauthorizedOneConsumedNothing) {
@@ -327,9 +399,10 @@ std::unique_ptr<SessionListener> lateReportingListener(const asio::any_io_execut
 TEST(LoopbackRelayServer, TheListenersLife) {
     RelayRig h;
     ScriptedRelayPeer tablet(h.io.get_executor(), "Tablet");
-    auto server = std::make_shared<WakeRelayServer>(
-        h.io.get_executor(), h.relayIdentity, h.store, h.localWake, std::chrono::seconds(1), h.storeWorker,
-        WakeRelayServerOptions{[] { return Date::now(); }, 4, {}, lateReportingListener});
+    WakeRelayServerOptions options;
+    options.listenerFactory = lateReportingListener;
+    auto server = std::make_shared<WakeRelayServer>(h.io.get_executor(), h.relayIdentity, h.store, h.localWake,
+                                                    std::chrono::seconds(1), h.storeWorker, options);
     h.call([&] { server->start(0); });
     const std::uint16_t first = h.run(server->waitForListeningPort(std::chrono::seconds(1)));
     h.call([&] { server->start(first == 40'000 ? 40'001 : 40'000); }); // a second start keeps the first
@@ -351,10 +424,9 @@ TEST(LoopbackRelayServer, TheListenersLife) {
                     .has_value());
 
     // A port in use: the system's reason, and nothing kept, so another start may follow.
+    options.listenerFactory = loopbackListener;
     auto rival = std::make_shared<WakeRelayServer>(h.io.get_executor(), h.relayIdentity, h.store, h.localWake,
-                                                   std::chrono::seconds(1), h.storeWorker,
-                                                   WakeRelayServerOptions{[] { return Date::now(); }, 4, {},
-                                                                          loopbackListener});
+                                                   std::chrono::seconds(1), h.storeWorker, options);
     const auto inUse = thrown<NetworkConnectionError>([&] { h.call([&] { rival->start(second); }); });
     EXPECT_EQ(inUse.kind, NetworkConnectionError::Case::network);
     EXPECT_EQ(std::string(inUse.what()), "Network connection failed: Address already in use");

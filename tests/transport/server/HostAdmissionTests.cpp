@@ -1,11 +1,8 @@
 #include "support/HostRig.hpp"
+#include "support/SilentConnection.hpp"
 
 #include "transport/security/PairingProtocolError.hpp"
 
-#include <asio/experimental/awaitable_operators.hpp>
-#include <asio/redirect_error.hpp>
-
-#include <array>
 #include <future>
 
 namespace velorinth::testing {
@@ -17,33 +14,15 @@ using Clock = std::chrono::steady_clock;
 
 // A TCP connection from `source` (any of 127.0.0.0/8) that never sends a byte.
 tcp::socket silentConnection(HostRig& h, const char* source = "127.0.0.1") {
-    tcp::socket socket(h.io);
-    socket.open(tcp::v4());
-    socket.bind({asio::ip::make_address(source), 0});
-    socket.connect({asio::ip::make_address("127.0.0.1"), h.port});
-    return socket;
-}
-
-// True when the host closes `socket` within `limit`.
-bool closedWithin(HostRig& h, tcp::socket& socket, Clock::duration limit) {
-    return h.run([&]() -> asio::awaitable<bool> {
-        using namespace asio::experimental::awaitable_operators;
-        std::array<char, 1> byte{};
-        std::error_code error;
-        asio::steady_timer timer(h.io, limit);
-        auto read = socket.async_read_some(asio::buffer(byte), asio::redirect_error(asio::use_awaitable, error));
-        auto wait = timer.async_wait(asio::use_awaitable);
-        const auto first = co_await (std::move(read) || std::move(wait));
-        co_return first.index() == 0;
-    }());
+    return testing::silentConnection(h.io, h.port, source);
 }
 
 // One pool of `capacity` places for every connection, TLS or not.
 HostSessionServer::Options admissionOptions(std::size_t capacity, std::size_t perAddress) {
     HostSessionServer::Options options = HostRig::fastOptions();
-    options.handshakeCapacity = capacity;
-    options.openingHandshakeCapacity = 0;
-    options.perAddressHandshakeCapacity = perAddress;
+    options.admission.places.capacity = capacity;
+    options.admission.places.openingCapacity = 0;
+    options.admission.places.perSourceCapacity = perAddress;
     return options;
 }
 
@@ -116,7 +95,8 @@ TEST(LoopbackAdmission, SilentAndTricklingConnectionsMeetTheirDeadlines) {
 // keeps its place.
 TEST(LoopbackAdmission, EvictionTakesTheLeastProvenNeverTheHostsOwnWork) {
     HostSessionServer::Options options = admissionOptions(3, 0);
-    options.handshakeEvictionAge = 0ms; // among equals, the longest wait goes at once
+    // Among equals, the longest wait goes at once.
+    options.admission.places.minimumAge = options.admission.places.silentGrace = 0ms;
     HostRig h(options);
     auto places = [&] { return h.call([&] { return h.server->handshakePlacesTaken(); }); };
     auto handshakes = [&] { return h.call([&] { return h.server->handshakesInFlight(); }); };
@@ -167,9 +147,9 @@ TEST(LoopbackAdmission, EvictionTakesTheLeastProvenNeverTheHostsOwnWork) {
 // then gets its session.
 TEST(LoopbackAdmission, StrangersNeverEvictAPairedTabletsHandshake) {
     HostSessionServer::Options options = HostRig::fastOptions();
-    options.handshakeCapacity = 2;
-    options.openingHandshakeCapacity = 2;
-    options.handshakeEvictionAge = 0ms; // no age protects anyone here
+    options.admission.places.capacity = 2;
+    options.admission.places.openingCapacity = 2;
+    options.admission.places.minimumAge = options.admission.places.silentGrace = 0ms; // no age protects anyone here
     HostRig h(options);
     auto handshakes = [&] { return h.call([&] { return h.server->handshakesInFlight(); }); };
 
@@ -210,9 +190,9 @@ TEST(LoopbackAdmission, StrangersNeverEvictAPairedTabletsHandshake) {
 // approval timeout ends it.
 TEST(LoopbackAdmission, AnApprovedPairingWaitsForItsTabletsUserUntilTheApprovalTimeout) {
     HostSessionServer::Options options = HostRig::fastOptions();
-    options.handshakeCapacity = 1;
-    options.openingHandshakeCapacity = 2;
-    options.handshakeEvictionAge = 0ms;
+    options.admission.places.capacity = 1;
+    options.admission.places.openingCapacity = 2;
+    options.admission.places.minimumAge = options.admission.places.silentGrace = 0ms;
     constexpr auto kStep = 400ms;     // the whole handshake: twice that
     constexpr auto kApproval = 2500ms;
     constexpr auto kUserCheck = 1200ms;
