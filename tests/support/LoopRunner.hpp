@@ -162,9 +162,9 @@ struct LoopRunner {
         }
     }
 
-    // Runs the loop until `condition` holds.
+    // Runs the loop until `condition` holds; a limit past run's own holds too.
     void until(std::function<bool()> condition, std::chrono::steady_clock::duration limit = 10s) {
-        run(testing::until(std::move(condition), limit));
+        run(testing::until(std::move(condition), limit), limit + 1s);
     }
 };
 

@@ -168,6 +168,8 @@ TEST(LoopbackTabletProgram, HelpListsEveryOptionOptionsTakeTheirValueEitherWayAn
 // Runs `arguments` until the host has sent a few frames, then lets `end` act on the host's side.
 std::unique_ptr<ChildProcess> endWhileStreaming(ClientProgramRig& h, std::vector<std::string> arguments,
                                                 const std::function<void(const Uuid& tablet)>& end) {
+    // An earlier run's session may still be in the host's table, its frames counted: it is not this run's.
+    h.until([&] { return h.server->sessionDescriptors().empty(); }, 15s);
     auto child = h.start(std::move(arguments));
     child->closeInput();
     h.until([&] {
