@@ -150,4 +150,23 @@ std::optional<std::uint16_t> parseDecimalUInt16(std::string_view text) {
     return static_cast<std::uint16_t>(value);
 }
 
+std::string terminalSafe(std::string_view text) {
+    constexpr std::string_view kReplacement = "\uFFFD";
+    std::string safe;
+    safe.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte < 0x20 || byte == 0x7F) {
+            safe += kReplacement;
+        } else if (byte == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                   static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+            safe += kReplacement;
+            ++i;
+        } else {
+            safe += text[i];
+        }
+    }
+    return safe;
+}
+
 } // namespace velorinth

@@ -34,6 +34,11 @@ std::u16string utf16FromUtf8(std::string_view utf8);
 // clusters (ICU's character boundaries); they add up to the text's length.
 std::vector<std::size_t> graphemeClusterLengths(std::u16string_view utf16);
 
+// The text with C0 and C1 control characters (C1 as UTF-8, C2 80-9F)
+// replaced by U+FFFD, for a terminal: text a peer chose must not move the
+// cursor or rewrite lines printed before it.
+std::string terminalSafe(std::string_view text);
+
 // A decimal UInt16 as the original platform's integer parsing reads one: an
 // optional "+" or "-", then ASCII digits only, at most 65535; "-0" is 0 and
 // any other negative value fails.

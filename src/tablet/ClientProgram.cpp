@@ -5,13 +5,14 @@
 #include "core/Date.hpp"
 #include "core/RemoteEndpoint.hpp"
 #include "core/RemoteEndpointValidator.hpp"
+#include "core/Text.hpp"
 #include "core/WorkerCall.hpp"
+#include "platform/SystemHostnameResolver.hpp"
 #include "platform/linux/FileSecureStore.hpp"
 #include "tablet/DecodedFrameSink.hpp"
 #include "tablet/PngPictureWriter.hpp"
 #include "tablet/StandardInputLine.hpp"
 #include "transport/client/ClientSessionConnector.hpp"
-#include "platform/SystemHostnameResolver.hpp"
 #include "transport/relay/WakeRelayClient.hpp"
 #include "transport/relay/WakeRelayPairingInvitation.hpp"
 #include "transport/security/DeviceIdentityService.hpp"
@@ -76,7 +77,12 @@ std::filesystem::path ClientProgram::storeRoot(const std::optional<std::filesyst
     return data / "velorinth-client" / "secure-store";
 }
 
-void ClientProgram::say(const std::string& line) { out_ << line << std::endl; }
+// Both streams carry what a Mac or a relay chose (names, reasons): nothing
+// it sends may move the cursor or rewrite the lines before it, the
+// verification code among them.
+void ClientProgram::say(const std::string& line) { out_ << terminalSafe(line) << std::endl; }
+
+void ClientProgram::complain(const std::string& line) { err_ << terminalSafe(line) << std::endl; }
 
 int ClientProgram::run() {
     int exitCode = 1;
@@ -85,7 +91,7 @@ int ClientProgram::run() {
         identity_ = std::make_shared<DeviceIdentityService>(store, hostName);
         trust_ = std::make_shared<TrustedDeviceStore>(store);
     } catch (const UsageError& error) {
-        err_ << error.what() << std::endl;
+        complain(error.what());
         return 2;
     }
 
@@ -128,18 +134,18 @@ asio::awaitable<int> ClientProgram::runCommand() {
     try {
         std::rethrow_exception(failure);
     } catch (const UsageError& error) {
-        err_ << error.what() << std::endl;
+        complain(error.what());
         co_return 2;
     } catch (const RemoteEndpointValidationError& error) {
-        err_ << error.what() << std::endl;
+        complain(error.what());
         if (error.kind == RemoteEndpointValidationError::Case::loopbackAddressNotAllowed &&
             !options_.allowLoopbackForTesting) {
-            err_ << kLoopbackHintText << std::endl;
+            complain(std::string(kLoopbackHintText));
         }
         co_return 1;
     } catch (...) {
     }
-    err_ << (interrupted_ ? std::string(kCancelledText) : describeError(failure)) << std::endl;
+    complain(interrupted_ ? std::string(kCancelledText) : describeError(failure));
     co_return 1;
 }
 

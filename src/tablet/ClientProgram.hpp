@@ -83,6 +83,7 @@ private:
     // The Mac named on the command line, or the one paired Mac.
     TrustedDevice chosenMac();
     void say(const std::string& line);
+    void complain(const std::string& line);
 
     ClientOptions options_;
     std::ostream& out_;

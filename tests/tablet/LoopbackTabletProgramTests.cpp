@@ -202,6 +202,23 @@ TEST(LoopbackTabletProgram, AHostThatEndsTheSessionOrStopsSharingEndsTheWaitForF
     EXPECT_EQ(ended->err(), "The session ended: Disconnected by Mac user.\n") << ended->out();
 }
 
+// What a Mac sends is printed, never obeyed: its reason cannot clear the
+// screen, move the cursor or rewrite the lines before it.
+TEST(LoopbackTabletProgram, AMacsTextReachesTheTerminalWithoutItsControlCharacters) {
+    ClientProgramRig h;
+    std::unique_ptr<ChildProcess> pairing;
+    h.pair("y", pairing);
+    ASSERT_EQ(pairing->exitCode(), 0) << pairing->err();
+
+    // Clear the screen, home the cursor, return, and a C1 control sequence introducer.
+    const std::string reason = std::string("\x1b[2J\x1b[HStopped\r\xC2\x9B") + "1A.";
+    auto stopped = endWhileStreaming(h, {"connect", "--frames", "100000"}, [&](const Uuid&) {
+        h.call([&] { h.server->stopAllVideoStreams(VideoStreamStopReason::hostStopped, reason); });
+    });
+    EXPECT_EQ(stopped->exitCode(), 1);
+    EXPECT_EQ(stopped->err(), "The desktop video stream stopped: \uFFFD[2J\uFFFD[HStopped\uFFFD\uFFFD1A.\n");
+}
+
 TEST(LoopbackTabletProgram, AWakeRunWithoutScreenViewRefusesFramesAtOnceAsConnectDoes) {
     ClientProgramRig h;
     std::unique_ptr<ChildProcess> pairing;

@@ -14,28 +14,6 @@ std::string joined(const std::vector<std::string>& items) {
     return text;
 }
 
-// The text with C0 and C1 control characters (UTF-8 C2 80-9F) replaced by
-// U+FFFD: a peer's name must not move the terminal's cursor or rewrite the
-// lines printed before it, the verification code among them.
-std::string terminalSafe(std::string_view text) {
-    constexpr std::string_view kReplacement = "\uFFFD";
-    std::string safe;
-    safe.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        if (byte < 0x20 || byte == 0x7F) {
-            safe += kReplacement;
-        } else if (byte == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
-                   static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
-            safe += kReplacement;
-            ++i;
-        } else {
-            safe += text[i];
-        }
-    }
-    return safe;
-}
-
 } // namespace
 
 HostConsole::HostConsole(std::shared_ptr<HostModel> model, Options options)
