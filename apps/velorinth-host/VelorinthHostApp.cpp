@@ -4,6 +4,7 @@
 #include "host/qt/QtDisplayFormats.hpp"
 #include "host/qt/QtPasteboard.hpp"
 #include "host/qt/QtWindowActivator.hpp"
+#include "platform/DisplayMonitor.hpp"
 #include "platform/SecureStore.hpp"
 #include "transport/discovery/LocalNetworkAddressScanner.hpp"
 
@@ -14,6 +15,8 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <iostream>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -26,6 +29,14 @@ int signalPipe[2] = {-1, -1};
 void onSignal(int) {
     const char byte = 1;
     [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
+}
+
+CommandLineReader::Options optionsOf(VelorinthHostAppOptions& options) {
+    return {
+        {"--console-approval", "", "also print each pairing request and answer it here: y approves, n rejects",
+         [&](const std::string&) { options.consoleApproval = true; }},
+        CommandLineReader::helpOption(),
+    };
 }
 
 void printLine(const std::string& line) {
@@ -146,45 +157,68 @@ void VelorinthHostApp::readConsoleInput() {
     if (consoleBuffer_.size() > 4096) consoleBuffer_.clear();
 }
 
-std::optional<VelorinthHostAppOptions> VelorinthHostApp::parseArguments(const std::vector<std::string>& arguments) {
+VelorinthHostAppOptions VelorinthHostApp::parseArguments(CommandLineReader& reader) {
     VelorinthHostAppOptions options;
-    for (const std::string& argument : arguments) {
-        if (argument == "--console-approval") {
-            options.consoleApproval = true;
-        } else {
-            return std::nullopt;
-        }
-    }
+    reader.read(optionsOf(options));
+    if (const std::optional<std::string> operand = reader.take()) throw UsageError("Unknown option " + *operand + ".");
     return options;
 }
 
-int VelorinthHostApp::run(int argc, char** argv) {
-    QApplication application(argc, argv);
-    std::vector<std::string> arguments;
-    for (int i = 1; i < argc; ++i) arguments.emplace_back(argv[i]);
-    std::optional<VelorinthHostAppOptions> options = parseArguments(arguments);
-    if (!options) {
-        std::fputs(kUsage, stderr);
-        return 2;
-    }
-    // SIGINT and SIGTERM end the Qt loop through a pipe it watches.
-    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return 1;
-    QSocketNotifier signals(signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&signals, &QSocketNotifier::activated, [] {
-        char byte = 0;
-        while (::read(signalPipe[0], &byte, 1) > 0) {
-        }
-        QApplication::quit();
-    });
-    struct sigaction action {};
-    action.sa_handler = &onSignal;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
+std::string VelorinthHostApp::usage() {
+    VelorinthHostAppOptions unused;
+    const CommandLineReader::Options options = optionsOf(unused);
+    return "usage: velorinth-host " +
+           CommandLineReader::synopsis(CommandLineReader::Options(options.begin(), options.end() - 1)) +
+           "\n"
+           "Shows the host's window on the X display named by DISPLAY and runs until it is quit, or until SIGTERM "
+           "or SIGINT.\n"
+           "Options:\n" +
+           CommandLineReader::describe(options) +
+           "Exit status: 0 once quit or after a signal; 1 with the error on standard error; 2 for a usage error.\n";
+}
 
-    VelorinthHostApp host(std::move(*options));
-    host.show();
-    return QApplication::exec();
+std::string VelorinthHostApp::noDisplayText(const std::string& displayName) {
+    const char* fromEnvironment = std::getenv("DISPLAY");
+    const std::string name = displayName.empty() && fromEnvironment != nullptr ? fromEnvironment : displayName;
+    const std::string what = name.empty() ? std::string("No X display to show the host on: DISPLAY is not set.")
+                                          : "The X display \u201c" + name + "\u201d does not open.";
+    return what + " Run the host on a desktop, or through scripts/run, which starts a virtual display of its own.";
+}
+
+int VelorinthHostApp::run(int argc, char** argv) {
+    return CommandLineReader::runProgram(
+        std::vector<std::string>(argv + 1, argv + argc), usage(),
+        [argv](CommandLineReader& reader) {
+            VelorinthHostAppOptions options = parseArguments(reader);
+            // Without a display Qt's platform aborts the process: say so first, in one line.
+            if (!DisplayMonitor::opens(options.displayName)) throw Error(noDisplayText(options.displayName));
+            // Every argument was the host's own: Qt takes none of them.
+            int qtArgc = 1;
+            QApplication application(qtArgc, argv);
+            // SIGINT and SIGTERM end the Qt loop through a pipe it watches.
+            if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) throw Error("Cannot watch for signals.");
+            QSocketNotifier signals(signalPipe[0], QSocketNotifier::Read);
+            QObject::connect(&signals, &QSocketNotifier::activated, [] {
+                char byte = 0;
+                while (::read(signalPipe[0], &byte, 1) > 0) {
+                }
+                // exit, not quit: quit first asks every window to close, and an
+                // undecided pairing sheet refuses, which would drop the stop.
+                // The host then ends as after Quit: the loop, the sessions and
+                // the request still open go with the app, saves included.
+                QCoreApplication::exit(0);
+            });
+            struct sigaction action {};
+            action.sa_handler = &onSignal;
+            sigemptyset(&action.sa_mask);
+            ::sigaction(SIGINT, &action, nullptr);
+            ::sigaction(SIGTERM, &action, nullptr);
+
+            VelorinthHostApp host(std::move(options));
+            host.show();
+            return QApplication::exec();
+        },
+        std::cout, std::cerr);
 }
 
 } // namespace velorinth

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/CommandLineReader.hpp"
 #include "core/EventLoop.hpp"
 #include "host/model/HostModel.hpp"
 #include "host/presenters/HostConsole.hpp"
@@ -36,10 +37,6 @@ struct VelorinthHostAppOptions {
 // model. A QApplication must exist; UI thread.
 class VelorinthHostApp {
 public:
-    static constexpr const char* kUsage =
-        "usage: velorinth-host [--console-approval]\n"
-        "  --console-approval  also print each pairing request and answer it here: y approves, n rejects\n";
-
     explicit VelorinthHostApp(VelorinthHostAppOptions options);
     // The loop stops first, then the UI handlers not yet run are dropped, the
     // views and the model go, and the loop's own objects, then the closed UI
@@ -55,10 +52,15 @@ public:
     // Closes the dashboard and builds a new one over the same model.
     void reopenDashboard();
 
-    // The program: arguments, QApplication, signals, exec. Returns the exit status.
+    // The program: arguments, the display, QApplication, signals, exec.
+    // Returns the exit status: 0 once quit or after SIGINT or SIGTERM, 1 with
+    // the error on standard error, 2 for a usage error.
     static int run(int argc, char** argv);
-    // The arguments after Qt took its own: the options, or none for unknown ones.
-    static std::optional<VelorinthHostAppOptions> parseArguments(const std::vector<std::string>& arguments);
+    // The program's options; UsageError for anything else.
+    static VelorinthHostAppOptions parseArguments(CommandLineReader& reader);
+    static std::string usage();
+    // The line that says no display opens, naming it ($DISPLAY when `displayName` is empty).
+    static std::string noDisplayText(const std::string& displayName);
 
 private:
     void watchConsoleInput();

@@ -42,6 +42,9 @@ public:
                                                   std::shared_ptr<WakeEnvironmentPlatform> power,
                                                   std::chrono::steady_clock::duration sleepPollInterval =
                                                       kSleepPollInterval);
+    // Whether the display `displayName` (empty: $DISPLAY) takes a connection
+    // now. Blocks for one connect.
+    static bool opens(const std::string& displayName);
 };
 
 } // namespace velorinth

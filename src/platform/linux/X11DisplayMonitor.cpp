@@ -17,6 +17,14 @@ std::shared_ptr<DisplayMonitor> DisplayMonitor::create(std::string displayName,
     return std::make_shared<X11DisplayMonitor>(std::move(displayName), std::move(power), sleepPollInterval);
 }
 
+bool DisplayMonitor::opens(const std::string& displayName) {
+    int screenNumber = 0;
+    xcb_connection_t* connection = X11DisplayConnection::connectToDisplay(displayName, screenNumber);
+    if (connection == nullptr) return false;
+    xcb_disconnect(connection);
+    return true;
+}
+
 X11DisplayMonitor::X11DisplayMonitor(std::string displayName, std::shared_ptr<WakeEnvironmentPlatform> power,
                                      std::chrono::steady_clock::duration sleepPollInterval)
     : displayName_(std::move(displayName)), power_(std::move(power)), sleepPollInterval_(sleepPollInterval) {}

@@ -260,3 +260,32 @@ TEST(X11RunScriptEndToEnd, TermToTheScriptAloneEndsItInOrderToo) {
     EXPECT_EQ(script.terminate(), 0) << script.read(std::chrono::milliseconds(0));
     expectAnOrderlyEnd(script, xvfb);
 }
+
+// Ctrl+C while the terminal's prompt waits for y or n: the host ends in order
+// at once, as with nothing open, and the tablet's request ends with it.
+TEST(X11RunScriptEndToEnd, CtrlCWhileAPairingRequestWaitsForItsAnswerEndsTheHostInOrder) {
+    VELORINTH_REQUIRE_SCRIPT(root);
+    PrivateUserFolders folders;
+    Script script(root, buildFolder());
+    const auto [port, xvfb] = started(script);
+    ASSERT_NE(port, 0);
+    LoopRunner tablet;
+    TabletRig rig;
+    asio::thread_pool kdf{1}, store{1};
+    ClientSessionConnector connector(tablet.io.get_executor(), kdf, store, {10s, 10s, 1s, 300ms});
+    auto connecting = tablet.spawn(connector.connect(rig.request(port, HandshakePurpose::pair)));
+    tablet.until(
+        [&] {
+            return !rig.codesShown.empty() &&
+                   script.read(std::chrono::milliseconds(1)).find("Type y to approve") != std::string::npos;
+        },
+        30s);
+    EXPECT_EQ(script.interrupt(), 0) << script.read(std::chrono::milliseconds(0));
+    expectAnOrderlyEnd(script, xvfb);
+    try {
+        tablet.wait(connecting, 30s);
+        ADD_FAILURE() << "paired with a host that had ended";
+    } catch (const Error&) {
+        // the connection's own failure: the request ended with the host
+    }
+}
