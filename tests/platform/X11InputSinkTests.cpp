@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 #include <utility>
 
@@ -337,16 +338,28 @@ TEST_F(X11InputSink, TextIsTypedThroughKeysymsOnSpareKeycodes) {
     post(flags);
 }
 
+// The lock on or off, and the tablet's Caps Lock key not held, held and let
+// go after the text, or still held when the session ends (the records of the
+// injector's release): the text arrives as sent, and the lock ends as it was
+// when the text came.
 TEST_F(X11InputSink, TextArrivesAsSentWhateverTheCapsLockAndTheLockStaysAsItWas) {
     constexpr std::uint8_t kCapsLockKey = 66;
-    enum class Lock { off, on, heldDownByTheTablet };
-    const std::pair<Lock, const char*> locks[] = {
-        {Lock::on, "Caps Lock on"}, {Lock::off, "Caps Lock off"}, {Lock::heldDownByTheTablet, "Caps Lock held down"}};
-    for (const auto& [lock, name] : locks) {
+    enum class TabletKey { notHeld, letGoAfterTheText, heldWhenTheSessionEnds };
+    const std::tuple<bool, TabletKey, const char*> rows[] = {
+        {true, TabletKey::notHeld, "lock on"},
+        {false, TabletKey::notHeld, "lock off"},
+        {false, TabletKey::letGoAfterTheText, "lock off, key held, then let go"},
+        {true, TabletKey::letGoAfterTheText, "lock on, key held, then let go"},
+        {false, TabletKey::heldWhenTheSessionEnds, "lock off, key held as the session ends"},
+        {true, TabletKey::heldWhenTheSessionEnds, "lock on, key held as the session ends"},
+    };
+    for (const auto& [lockOn, tabletKey, name] : rows) {
         SCOPED_TRACE(name);
         lockOff(kCapsLockKey, XCB_MOD_MASK_LOCK);
-        if (lock == Lock::on) window->tapKey(kCapsLockKey);
-        if (lock == Lock::heldDownByTheTablet) post(key(57, true, InputEventFlags::capsLock));
+        if (lockOn) window->tapKey(kCapsLockKey);
+        const bool held = tabletKey != TabletKey::notHeld;
+        // The tablet's press locks a lock that was off.
+        if (held) post(key(57, true, InputEventFlags::capsLock));
         window->takeEvents();
         InputEventRecord text = key(0, true);
         text.unicodeString = u"xyXY";
@@ -358,8 +371,16 @@ TEST_F(X11InputSink, TextArrivesAsSentWhateverTheCapsLockAndTheLockStaysAsItWas)
             }
         }
         EXPECT_EQ(arrived, "xyXY");
-        if (lock == Lock::heldDownByTheTablet) post(key(57, false, InputEventFlags::capsLock));
-        EXPECT_EQ((window->queryPointer().mask & XCB_MOD_MASK_LOCK) != 0, lock != Lock::off);
+        const bool locked = lockOn || held;
+        EXPECT_EQ((window->queryPointer().mask & XCB_MOD_MASK_LOCK) != 0, locked) << "after the text";
+        if (tabletKey == TabletKey::letGoAfterTheText) post(key(57, false, InputEventFlags::capsLock));
+        if (tabletKey == TabletKey::heldWhenTheSessionEnds) {
+            post(key(57, false));
+            InputEventRecord release = key(55, false);
+            release.type = InputEventType::flagsChanged;
+            post(release);
+        }
+        EXPECT_EQ((window->queryPointer().mask & XCB_MOD_MASK_LOCK) != 0, locked) << "at the end";
         EXPECT_TRUE(window->pressedKeycodes().empty());
     }
     lockOff(kCapsLockKey, XCB_MOD_MASK_LOCK);

@@ -263,8 +263,14 @@ void XTestInputSink::postModifierKey(std::uint8_t keycode, std::uint64_t flag, b
 }
 
 void XTestInputSink::postFlags(const InputEventRecord& record) {
-    if (auto state = connection_->queryPointer()) {
-        syncLock(xkeys::kCapsLock, XCB_MOD_MASK_LOCK, (record.flags & InputEventFlags::capsLock) != 0, state->mask);
+    // Only a change of the Caps Lock key moves the lock. The change that
+    // lets go of everything at a session's end names another key, with no
+    // flags: the lock is no key held, and stays as it is.
+    if (xkeys::keycodeForVirtualKey(record.keyCode) == xkeys::kCapsLock) {
+        if (auto state = connection_->queryPointer()) {
+            syncLock(xkeys::kCapsLock, XCB_MOD_MASK_LOCK, (record.flags & InputEventFlags::capsLock) != 0,
+                     state->mask);
+        }
     }
     syncModifiers(record.flags);
     // The announced modifiers now belong to the tablet, not to a key's chord.
@@ -281,16 +287,15 @@ void XTestInputSink::typeText(const std::u16string& text) {
             lifted.push_back(keycode);
         }
     }
-    // Nor may Caps Lock, which X applies to the keysym: a lock that is on is
-    // turned off for the text and on again after it, as the host's user left
-    // it. A Caps Lock key held down is let go first, or the tap would unlock
-    // only on its release.
+    // Nor may Caps Lock, which X applies to the keysym. A Caps Lock key the
+    // tablet holds puts Lock in the state while down: it is let go first,
+    // before the lock is read (a release unlocks a lock that was on before
+    // the key's press). A lock then on is turned off for the text.
+    const bool capsHeld = heldKeys_.contains(xkeys::kCapsLock);
+    if (capsHeld) connection_->key(xkeys::kCapsLock, false);
     const auto state = connection_->queryPointer();
     const bool capsLocked = state && (state->mask & XCB_MOD_MASK_LOCK) != 0;
-    if (capsLocked) {
-        release(xkeys::kCapsLock);
-        tap(xkeys::kCapsLock);
-    }
+    if (capsLocked) tapUnheld(xkeys::kCapsLock);
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char16_t unit = text[i];
         if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
@@ -300,7 +305,15 @@ void XTestInputSink::typeText(const std::u16string& text) {
             typeCodePoint(unit);
         }
     }
-    if (capsLocked) tap(xkeys::kCapsLock);
+    // The lock as it was when the text came, and as it stays once the tablet
+    // lets the key go: a held key goes down again, and its press locks (and,
+    // coming on an unlocked state, its release will not unlock); else a lock
+    // that was on is tapped on.
+    if (capsHeld) {
+        connection_->key(xkeys::kCapsLock, true);
+    } else if (capsLocked) {
+        tapUnheld(xkeys::kCapsLock);
+    }
     for (std::uint8_t keycode : lifted) connection_->key(keycode, true);
 }
 
@@ -377,9 +390,13 @@ void XTestInputSink::tap(std::uint8_t keycode) {
         connection_->key(keycode, false);
         connection_->key(keycode, true);
     } else {
-        connection_->key(keycode, true);
-        connection_->key(keycode, false);
+        tapUnheld(keycode);
     }
+}
+
+void XTestInputSink::tapUnheld(std::uint8_t keycode) {
+    connection_->key(keycode, true);
+    connection_->key(keycode, false);
 }
 
 } // namespace velorinth

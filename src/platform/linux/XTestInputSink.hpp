@@ -79,6 +79,8 @@ private:
     void press(std::uint8_t keycode);
     void release(std::uint8_t keycode);
     void tap(std::uint8_t keycode);
+    // A press and a release, whatever the sink holds: for a key it has let go of itself.
+    void tapUnheld(std::uint8_t keycode);
     void wheel(std::int64_t& remainder, std::int32_t delta, std::uint8_t positive, std::uint8_t negative);
     std::optional<std::uint8_t> keycodeForKeysym(std::uint32_t keysym);
 
