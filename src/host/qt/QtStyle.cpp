@@ -66,6 +66,9 @@ QLabel* textLabel(const char* objectName, double pointSizeDelta, QFont::Weight w
     auto* label = new QLabel(parent);
     label->setObjectName(objectName);
     label->setTextFormat(Qt::PlainText);
+    // Its tint is set as WindowText; unset, the role would follow the parent's
+    // background, and on a list's Base it is Text, which no tint reaches.
+    label->setForegroundRole(QPalette::WindowText);
     QFont font = label->font();
     if (pointSizeDelta != 0) font.setPointSizeF(std::max(6.0, font.pointSizeF() + pointSizeDelta));
     font.setWeight(weight);

@@ -83,6 +83,25 @@ QRgb inkOf(const QLabel& label) {
     return qRgb(qRed(ink), qGreen(ink), qBlue(ink));
 }
 
+// The colour a label's text is drawn in, as its parent shows it: of the
+// pixels over the label, the one furthest from the background at its corner.
+QRgb drawnInkOf(QWidget& parent, const QLabel& label) {
+    const QImage image = parent.grab().toImage().convertToFormat(QImage::Format_RGB32);
+    const QRect area(label.mapTo(&parent, QPoint(0, 0)), label.size());
+    const QRgb background = image.pixel(area.topLeft());
+    const auto distance = [&](QRgb pixel) {
+        return std::abs(qRed(pixel) - qRed(background)) + std::abs(qGreen(pixel) - qGreen(background)) +
+               std::abs(qBlue(pixel) - qBlue(background));
+    };
+    QRgb ink = background;
+    for (int y = area.top(); y <= area.bottom(); ++y) {
+        for (int x = area.left(); x <= area.right(); ++x) {
+            if (distance(image.pixel(x, y)) > distance(ink)) ink = image.pixel(x, y);
+        }
+    }
+    return qRgb(qRed(ink), qGreen(ink), qBlue(ink));
+}
+
 std::vector<std::string> texts(const std::vector<QLabel*>& labels) {
     std::vector<std::string> found;
     for (QLabel* label : labels) found.push_back(label->text().toStdString());
@@ -305,7 +324,7 @@ TEST(HostViews, EverySymbolHasADrawing) {
 }
 
 // The detail column as wide as its room up to its maximum, whatever its
-// content; the selected sidebar row's symbol in the selected text's colour;
+// content; the selected sidebar row's symbol and title in the selected text's colour;
 // the sessions symbol not an empty ring.
 TEST(HostViews, TheDetailColumnFillsItsRoomAndTheSelectedRowStaysLegible) {
     DashboardRig h;
@@ -329,7 +348,8 @@ TEST(HostViews, TheDetailColumnFillsItsRoomAndTheSelectedRowStaysLegible) {
     keepPicture(&dashboard, "dashboard-narrow");
 
     h.select(HostModel::Section::security);
-    const QColor selected = named<QListWidget>(&dashboard, "sidebar")->palette().color(QPalette::HighlightedText);
+    QListWidget* sidebar = named<QListWidget>(&dashboard, "sidebar");
+    const QColor selected = sidebar->palette().color(QPalette::HighlightedText);
     const std::vector<QLabel*> symbols = allNamed(&dashboard, "sidebarSymbol");
     const std::vector<QLabel*> titles = allNamed(&dashboard, "sidebarText");
     ASSERT_EQ(symbols.size(), HostModel::allSections.size());
@@ -338,6 +358,9 @@ TEST(HostViews, TheDetailColumnFillsItsRoomAndTheSelectedRowStaysLegible) {
         const QColor expected = isSelected ? selected : tintColor(Tint::blue);
         EXPECT_EQ(inkOf(*symbols[row]), expected.rgb()) << row;
         EXPECT_EQ(titles[row]->palette().color(QPalette::WindowText) == selected, isSelected) << row;
+        // The title's pixels too, not only its palette: a label's colour role follows its parent's background.
+        const QColor title = isSelected ? selected : tintColor(Tint::primary, sidebar);
+        EXPECT_EQ(drawnInkOf(*sidebar->viewport(), *titles[row]), title.rgb()) << row;
     }
     h.select(HostModel::Section::overview);
     EXPECT_EQ(inkOf(*symbols[static_cast<std::size_t>(HostModel::Section::security)]), tintColor(Tint::blue).rgb());
