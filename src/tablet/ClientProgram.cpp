@@ -13,6 +13,7 @@
 #include "tablet/PngPictureWriter.hpp"
 #include "tablet/StandardInputLine.hpp"
 #include "transport/client/ClientSessionConnector.hpp"
+#include "transport/client/RemoteConnectionService.hpp"
 #include "transport/relay/WakeRelayClient.hpp"
 #include "transport/relay/WakeRelayPairingInvitation.hpp"
 #include "transport/security/DeviceIdentityService.hpp"
@@ -187,6 +188,10 @@ asio::awaitable<void> ClientProgram::pair() {
                                    RemoteTransportKind::privateNetwork, std::nullopt, Uuid::random(), Date::now(),
                                    options_.allowLoopbackForTesting);
     say("Pairing with " + endpoint.displayAddress() + ".");
+    // A name resolves first, within its own limit, as for connect: one that
+    // never resolves is said to be so, not a handshake that timed out.
+    co_await RemoteConnectionService::resolveAddresses(std::make_shared<SystemHostnameResolver>(), endpoint,
+                                                       kStepTimeout, options_.allowLoopbackForTesting);
     ClientSessionConnector connector(io_.get_executor(), kdfWorker_, storeWorker_, {10s, 90s, 5s});
     ClientSessionConnector::Request request;
     request.endpoint = {endpoint.host, endpoint.port};

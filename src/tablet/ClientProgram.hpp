@@ -8,6 +8,7 @@
 #include <asio/io_context.hpp>
 #include <asio/thread_pool.hpp>
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -55,6 +56,8 @@ public:
         "To reach a host on this machine, put --allow-loopback-for-testing before the command (for testing only).";
     static constexpr const char* kNoFrameText =
         "Connected to your Mac, but no live desktop video frame arrived before timeout.";
+    // The limit of one step of a connection: a name's lookup, a route's attempt.
+    static constexpr std::chrono::seconds kStepTimeout{10};
 
     ClientProgram(ClientOptions options, std::ostream& out, std::ostream& err);
     ~ClientProgram();

@@ -29,7 +29,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto kStepTimeout = 10s;
 constexpr auto kHeartbeatInterval = 5s;
 constexpr auto kFrameTimeout = 10s;
 

@@ -1,6 +1,7 @@
 // velorinth-client against a name server that never answers, in private
 // namespaces: Ctrl+C during the lookup ends the program long before the
-// system resolver would give up.
+// system resolver would give up, and a pairing whose name never resolves
+// says so, as connect does.
 
 #include "support/ChildProcess.hpp"
 #include "support/ClientProgramRig.hpp"
@@ -18,6 +19,8 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <optional>
 #include <thread>
 
 namespace velorinth {
@@ -38,27 +41,45 @@ bool exitsWithin(ChildProcess& child, std::chrono::steady_clock::duration limit)
     return true;
 }
 
-NamespaceOutcome interruptAStuckLookup() {
-    // Each of 5 tries waits 30 s: glibc gives up after minutes.
-    if (auto failed = NamespaceDaemons::useResolverConfiguration("nameserver 127.0.0.1\noptions timeout:30 attempts:5\n")) {
-        return *failed;
-    }
+// `velorinth-client pair slow.test` against a name server that takes
+// queries and answers none, each of 5 tries waiting 30 s: glibc gives up
+// after minutes. The program, once its query has reached the server; none
+// and the reason when that fails.
+struct StuckLookup {
     asio::io_context io;
-    asio::ip::udp::socket silent(io, {asio::ip::make_address("127.0.0.1"), 53}); // takes queries, answers none
+    asio::ip::udp::socket silent{io};
     testing::TemporaryDirectory state{"velorinth-client"};
-    // Under the address sanitizer: the program ends while its lookup thread
-    // is inside getaddrinfo, which the leak check cannot stop to scan.
-    const std::filesystem::path stuck = state.path / "stuck-lookup.supp";
-    std::ofstream(stuck) << "leak:__resolv_context_get\nleak:__res_context_send\nleak:HostnameLookup::HostnameLookup\n";
-    ChildProcess child(testing::programPath("velorinth-client"), {"--state-dir", state.path.string(), "pair", "slow.test"},
-                       {"LSAN_OPTIONS=suppressions=" + stuck.string()});
+    std::unique_ptr<ChildProcess> child;
 
-    // Once a query has reached the name server, the lookup is inside getaddrinfo.
-    pollfd query{silent.native_handle(), POLLIN, 0};
-    if (::poll(&query, 1, 20'000) != 1) {
-        child.poll();
-        return NamespaceOutcome::fail("no query reached the name server: " + child.out() + child.err());
+    std::optional<NamespaceOutcome> start() {
+        if (auto failed =
+                NamespaceDaemons::useResolverConfiguration("nameserver 127.0.0.1\noptions timeout:30 attempts:5\n")) {
+            return *failed;
+        }
+        silent.open(asio::ip::udp::v4());
+        silent.bind({asio::ip::make_address("127.0.0.1"), 53});
+        // Under the address sanitizer: the program ends while its lookup thread
+        // is inside getaddrinfo, which the leak check cannot stop to scan.
+        const std::filesystem::path stuck = state.path / "stuck-lookup.supp";
+        std::ofstream(stuck) << "leak:__resolv_context_get\nleak:__res_context_send\nleak:HostnameLookup::HostnameLookup\n";
+        child = std::make_unique<ChildProcess>(testing::programPath("velorinth-client"),
+                                               std::vector<std::string>{"--state-dir", state.path.string(), "pair",
+                                                                        "slow.test"},
+                                               std::vector<std::string>{"LSAN_OPTIONS=suppressions=" + stuck.string()});
+        // Once a query has reached the name server, the lookup is inside getaddrinfo.
+        pollfd query{silent.native_handle(), POLLIN, 0};
+        if (::poll(&query, 1, 20'000) != 1) {
+            child->poll();
+            return NamespaceOutcome::fail("no query reached the name server: " + child->out() + child->err());
+        }
+        return std::nullopt;
     }
+};
+
+NamespaceOutcome interruptAStuckLookup() {
+    StuckLookup lookup;
+    if (auto failed = lookup.start()) return *failed;
+    ChildProcess& child = *lookup.child;
     child.signal(SIGINT);
     if (!exitsWithin(child, 15s)) {
         return NamespaceOutcome::fail("still running 15 s after Ctrl+C, with the lookup stuck: " + child.out() +
@@ -71,8 +92,28 @@ NamespaceOutcome interruptAStuckLookup() {
     return NamespaceOutcome::pass();
 }
 
+// The lookup's own limit ends the pairing with the name's failure.
+NamespaceOutcome pairWithANameThatNeverResolves() {
+    StuckLookup lookup;
+    if (auto failed = lookup.start()) return *failed;
+    ChildProcess& child = *lookup.child;
+    if (!exitsWithin(child, 40s)) return NamespaceOutcome::fail("still running after 40 s: " + child.out() + child.err());
+    const std::string expected = "Couldn't resolve \u201cslow.test\u201d. Confirm your private network (such as "
+                                 "Tailscale or WireGuard) and MagicDNS/DNS are active.\n";
+    if (child.exitCode() != 1 || !child.err().starts_with(expected)) {
+        return NamespaceOutcome::fail("exit " + std::to_string(child.exitCode()) + ": " + child.err());
+    }
+    return NamespaceOutcome::pass();
+}
+
 TEST(NetnsClientProgram, CtrlCDuringALookupThatNeverEndsEndsTheProgram) {
-    VELORINTH_RUN_IN_PRIVATE_NAMESPACES("NetnsClientProgram.*", {}, interruptAStuckLookup);
+    VELORINTH_RUN_IN_PRIVATE_NAMESPACES("NetnsClientProgram.CtrlCDuringALookupThatNeverEndsEndsTheProgram", {},
+                                        interruptAStuckLookup);
+}
+
+TEST(NetnsClientProgram, APairingWhoseNameNeverResolvesSaysSoAsConnectDoes) {
+    VELORINTH_RUN_IN_PRIVATE_NAMESPACES("NetnsClientProgram.APairingWhoseNameNeverResolvesSaysSoAsConnectDoes", {},
+                                        pairWithANameThatNeverResolves);
 }
 
 } // namespace

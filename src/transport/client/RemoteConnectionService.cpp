@@ -84,6 +84,12 @@ TrustedDevice RemoteConnectionService::validatePairedMac(const Uuid& deviceID) {
 
 asio::awaitable<std::vector<ResolvedIPAddress>> RemoteConnectionService::resolveAddresses(RemoteEndpoint endpoint,
                                                                                           Duration timeout) {
+    return resolveAddresses(resolver_, std::move(endpoint), timeout, allowLoopbackForTesting_);
+}
+
+asio::awaitable<std::vector<ResolvedIPAddress>>
+RemoteConnectionService::resolveAddresses(std::shared_ptr<HostnameResolver> resolver, RemoteEndpoint endpoint,
+                                          Duration timeout, bool allowLoopbackForTesting) {
     if (endpoint.hostKind != RemoteHostKind::dnsHostname) {
         co_return std::vector<ResolvedIPAddress>{{endpoint.host, endpoint.hostKind == RemoteHostKind::ipv6Literal}};
     }
@@ -93,7 +99,7 @@ asio::awaitable<std::vector<ResolvedIPAddress>> RemoteConnectionService::resolve
         // The limit ends the wait even while the lookup is stuck in the
         // system resolver; its late answer is dropped.
         resolved = co_await AsyncTimeout::withTimeout<PairingTimeoutErrors>(
-            timeout, resolver_->resolve(endpoint.host, endpoint.port));
+            timeout, resolver->resolve(endpoint.host, endpoint.port));
     } catch (...) {
         failure = std::current_exception();
     }
@@ -116,7 +122,7 @@ asio::awaitable<std::vector<ResolvedIPAddress>> RemoteConnectionService::resolve
     std::vector<ResolvedIPAddress> usable;
     for (const ResolvedIPAddress& address : resolved) {
         try {
-            RemoteEndpointValidator::validate(address.address, endpoint.port, allowLoopbackForTesting_);
+            RemoteEndpointValidator::validate(address.address, endpoint.port, allowLoopbackForTesting);
             usable.push_back(address);
         } catch (const RemoteEndpointValidationError&) {
             // loopback, multicast, unspecified or broadcast

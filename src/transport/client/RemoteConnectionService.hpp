@@ -133,6 +133,11 @@ public:
     // resolved within `timeout` and filtered by the endpoint validator.
     // Throws RemoteConnectionFailure.
     asio::awaitable<std::vector<ResolvedIPAddress>> resolveAddresses(RemoteEndpoint endpoint, Duration timeout);
+    // The same through `resolver`: for a caller without a service, so that a
+    // name that does not resolve reads the same wherever it is dialled.
+    static asio::awaitable<std::vector<ResolvedIPAddress>>
+    resolveAddresses(std::shared_ptr<HostnameResolver> resolver, RemoteEndpoint endpoint, Duration timeout,
+                     bool allowLoopbackForTesting);
     // The Mac's record when it may be connected to; hostAuthorizationDenied
     // or trustedDeviceRevoked otherwise.
     TrustedDevice validatePairedMac(const Uuid& deviceID);
