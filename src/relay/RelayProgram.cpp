@@ -71,10 +71,38 @@ std::filesystem::path RelayProgram::stateDirectory(const std::optional<std::file
 
 void RelayProgram::say(const std::string& line) { out_ << line << std::endl; }
 
+void RelayProgram::complain(const std::exception_ptr& failure) {
+    err_ << describeError(failure) << std::endl;
+    if (!options_.allowLoopbackForTesting && refusesLoopback(failure)) err_ << kLoopbackHintText << std::endl;
+}
+
+std::optional<WakeRelayTargetRecord> RelayProgram::invitationTarget(Date now) const {
+    if (!options_.invite || options_.invite->interfaces.empty()) return std::nullopt;
+    const RelayInvitationOptions& asked = *options_.invite;
+    std::vector<WakeNetworkInterfaceTarget> interfaces;
+    for (const RelayInterfaceOption& option : asked.interfaces) {
+        interfaces.emplace_back(option.name, option.kind, MACAddress(std::string_view(option.hardwareAddress)),
+                                option.ipv4Address, option.subnetMask);
+    }
+    return WakeRelayTargetRecord::validate(asked.macID, asked.name, std::move(interfaces), asked.bonjourPort,
+                                           asked.sleepProxy, now, options_.allowLoopbackForTesting);
+}
+
+RemoteEndpoint RelayProgram::invitationEndpoint(std::uint16_t port, Date now) const {
+    return RemoteEndpoint::validating(options_.invite->endpoint, port, RemoteTransportKind::privateNetwork,
+                                      std::nullopt, Uuid::random(), now, options_.allowLoopbackForTesting);
+}
+
 // The relay's own store: never the Mac's, whose identity a tablet would refuse as its relay.
 void RelayProgram::open(const std::filesystem::path& directory) {
-    std::filesystem::create_directories(directory);
-    std::filesystem::permissions(directory, std::filesystem::perms::owner_all, std::filesystem::perm_options::replace);
+    std::error_code error;
+    std::filesystem::create_directories(directory, error);
+    if (error) throw Error("Cannot make the state folder " + directory.string() + ": " + error.message() + ".");
+    std::filesystem::permissions(directory, std::filesystem::perms::owner_all, std::filesystem::perm_options::replace,
+                                 error);
+    if (error) {
+        throw Error("Cannot keep the state folder " + directory.string() + " to its owner: " + error.message() + ".");
+    }
     lock_ = ::open((directory / "lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (lock_ < 0)
         throw std::system_error(errno, std::generic_category(), "Cannot open " + (directory / "lock").string());
@@ -100,9 +128,15 @@ int RelayProgram::run() {
         return 2;
     }
     try {
+        // A bad invitation is refused before anything is made or listens.
+        const Date now = Date::now();
+        invitationTarget(now);
+        if (options_.invite) {
+            invitationEndpoint(options_.port != 0 ? options_.port : VelorinthService::defaultRelayPort, now);
+        }
         open(directory);
-    } catch (const std::exception& error) {
-        err_ << error.what() << std::endl;
+    } catch (const std::exception&) {
+        complain(std::current_exception());
         return 1;
     }
 
@@ -114,8 +148,7 @@ int RelayProgram::run() {
         pause_.cancel();
     });
     asio::co_spawn(io_, serve(), [&](std::exception_ptr failure, int code) {
-        if (failure) err_ << describeError(failure) << std::endl;
-        if (failure && !options_.allowLoopbackForTesting && refusesLoopback(failure)) err_ << kLoopbackHintText << std::endl;
+        if (failure) complain(failure);
         exitCode = failure ? 1 : code;
         signals.cancel();
     });
@@ -164,21 +197,12 @@ asio::awaitable<int> RelayProgram::serve() {
 
 asio::awaitable<void> RelayProgram::invite(std::uint16_t port) {
     const RelayInvitationOptions& asked = *options_.invite;
-    const bool loopback = options_.allowLoopbackForTesting;
     const Date now = Date::now();
-    if (!asked.interfaces.empty()) {
-        std::vector<WakeNetworkInterfaceTarget> interfaces;
-        for (const RelayInterfaceOption& option : asked.interfaces) {
-            interfaces.emplace_back(option.name, option.kind, MACAddress(std::string_view(option.hardwareAddress)),
-                                    option.ipv4Address, option.subnetMask);
-        }
-        WakeRelayTargetRecord target = WakeRelayTargetRecord::validate(
-            asked.macID, asked.name, std::move(interfaces), asked.bonjourPort, asked.sleepProxy, now, loopback);
-        auto save = [store = store_, target = std::move(target)] { store->upsertTarget(target); };
+    if (std::optional<WakeRelayTargetRecord> target = invitationTarget(now)) {
+        auto save = [store = store_, target = std::move(*target)] { store->upsertTarget(target); };
         co_await callOnWorker(storeWorker_, std::move(save));
     }
-    RemoteEndpoint endpoint = RemoteEndpoint::validating(asked.endpoint, port, RemoteTransportKind::privateNetwork,
-                                                         std::nullopt, Uuid::random(), now, loopback);
+    RemoteEndpoint endpoint = invitationEndpoint(port, now);
     auto issue = [store = store_, endpoint = std::move(endpoint),
                   relay = identity_->publicIdentity(identity_->loadOrCreateRecord()), mac = asked.macID, now,
                   lifetime = asked.lifetimeSeconds] {

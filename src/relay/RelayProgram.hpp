@@ -1,9 +1,12 @@
 #pragma once
 
 #include "core/Constants.hpp"
+#include "core/Date.hpp"
+#include "core/RemoteEndpoint.hpp"
 #include "core/UsageError.hpp"
 #include "core/Uuid.hpp"
 #include "core/WakeModels.hpp"
+#include "transport/relay/WakeRelayRecords.hpp"
 
 #include <asio/awaitable.hpp>
 #include <asio/io_context.hpp>
@@ -83,10 +86,16 @@ public:
     static std::filesystem::path stateDirectory(const std::optional<std::filesystem::path>& given);
 
 private:
+    // The invitation's Mac and endpoint as it will be issued, on `port` when
+    // the endpoint names none; throws what a bad option value fails with.
+    std::optional<WakeRelayTargetRecord> invitationTarget(Date now) const;
+    RemoteEndpoint invitationEndpoint(std::uint16_t port, Date now) const;
     void open(const std::filesystem::path& directory);
     asio::awaitable<int> serve();
     asio::awaitable<void> invite(std::uint16_t port);
     void say(const std::string& line);
+    // A failure's text on `err`, and how to reach this machine after a loopback refusal.
+    void complain(const std::exception_ptr& failure);
 
     RelayOptions options_;
     std::ostream& out_;

@@ -7,12 +7,15 @@
 #include "support/ClientProgramRig.hpp"
 
 #include "core/Text.hpp"
+#include "core/WakeModels.hpp"
 #include "transport/relay/WakeRelayClientError.hpp"
 
 #include <asio/ip/udp.hpp>
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <filesystem>
+#include <fstream>
 #include <regex>
 
 using namespace velorinth;
@@ -136,16 +139,40 @@ TEST(LoopbackRelayProgram, HelpListsEveryOptionOptionsTakeTheirValueEitherWayAnd
     }
 
     const std::string mac = Uuid::random().uuidString();
-    const std::vector<std::string> options{"--state-dir=" + h.relayState.path.string(), "--port=0",
-                                           "--listen-address=127.0.0.1", "--invite=" + mac, "--endpoint=127.0.0.1"};
+    const std::filesystem::path state = h.relayState.path / "state";
+    const std::vector<std::string> options{"--state-dir=" + state.string(), "--port=0", "--listen-address=127.0.0.1",
+                                           "--invite=" + mac, "--endpoint=127.0.0.1"};
     // The refusal stays as it is; the next line says how to reach this machine.
-    auto refused = h.runAsGiven("velorinth-relay", options);
-    EXPECT_EQ(refused->exitCode(), 1);
-    EXPECT_NE(refused->err().find(
-                  RemoteEndpointValidationError::text(RemoteEndpointValidationError::Case::loopbackAddressNotAllowed) +
-                  "\nFor a tablet or Mac on this machine, add --allow-loopback-for-testing (for testing only).\n"),
-              std::string::npos)
-        << refused->err();
+    const std::string loopbackRefusal =
+        RemoteEndpointValidationError::text(RemoteEndpointValidationError::Case::loopbackAddressNotAllowed) +
+        "\nFor a tablet or Mac on this machine, add --allow-loopback-for-testing (for testing only).\n";
+    // A bad invitation, or a state folder that cannot be made, is refused in
+    // the relay's words before it listens, and nothing is made.
+    std::ofstream(h.relayState.path / "file") << "not a folder";
+    const std::filesystem::path underAFile = h.relayState.path / "file" / "state";
+    // Each on loopback, should it listen after all.
+    const std::vector<std::string> onLoopback{"--port=0", "--listen-address=127.0.0.1", "--invite=" + mac};
+    const std::pair<std::vector<std::string>, std::string> refusals[] = {
+        {{"--state-dir=" + state.string(), "--endpoint=127.0.0.1"}, loopbackRefusal},
+        {{"--state-dir=" + state.string(), "--endpoint=https://mac.example"},
+         RemoteEndpointValidationError::text(RemoteEndpointValidationError::Case::urlSchemeNotAllowed) + "\n"},
+        {{"--state-dir=" + state.string(), "--endpoint=mac.example:0"},
+         RemoteEndpointValidationError::text(RemoteEndpointValidationError::Case::invalidPort) + "\n"},
+        {{"--state-dir=" + state.string(), "--endpoint=mac.example",
+          "--interface=eth0,ethernet,02:00:00:AA:BB,192.168.1.20"},
+         std::string(WakeModelError(WakeModelError::Case::invalidMACAddress).what()) + "\n"},
+        {{"--state-dir=" + underAFile.string(), "--endpoint=mac.example"},
+         "Cannot make the state folder " + underAFile.string() + ": Not a directory.\n"},
+    };
+    for (auto [arguments, text] : refusals) {
+        SCOPED_TRACE(arguments.back());
+        arguments.insert(arguments.end(), onLoopback.begin(), onLoopback.end());
+        auto refused = h.runAsGiven("velorinth-relay", arguments);
+        EXPECT_EQ(refused->exitCode(), 1);
+        EXPECT_EQ(refused->err(), text);
+        EXPECT_EQ(refused->out(), "");
+        EXPECT_FALSE(std::filesystem::exists(state));
+    }
 
     std::vector<std::string> loopback = options;
     loopback.insert(loopback.end(), {"--interface=eth0,ethernet,02:00:00:AA:BB:CC,127.0.0.1", "--allow-loopback-for-testing"});
