@@ -2,12 +2,10 @@
 // not open, and a signal while the pairing sheet waits for the user.
 
 #include "support/ChildProcess.hpp"
-#include "support/LoopRunner.hpp"
+#include "support/PairingTablet.hpp"
 #include "support/PrivateUserFolders.hpp"
-#include "support/TabletRig.hpp"
 #include "support/TestDisplay.hpp"
 #include "support/TestFolders.hpp"
-#include "transport/client/ClientSessionConnector.hpp"
 
 #include <xcb/xcb.h>
 
@@ -146,21 +144,12 @@ TEST(X11HostProgram, TermWhileThePairingSheetWaitsEndsTheHostInOrder) {
     ASSERT_FALSE(found.empty()) << host.out() << host.err();
     const auto port = static_cast<std::uint16_t>(std::stoi(found[1].str()));
 
-    LoopRunner tablet;
-    TabletRig rig;
-    asio::thread_pool kdf{1}, store{1};
-    ClientSessionConnector connector(tablet.io.get_executor(), kdf, store, {10s, 10s, 1s, 300ms});
-    auto connecting = tablet.spawn(connector.connect(rig.request(port, HandshakePurpose::pair)));
-    tablet.until([&] { return !rig.codesShown.empty() && showsWindowTitled(display, "Pair with"); }, 30s);
+    PairingTablet pairing(port);
+    pairing.untilTheRequestShows([&] { return showsWindowTitled(display, "Pair with"); });
 
     host.signal(SIGTERM);
     ASSERT_TRUE(ends(host)) << "the host still runs with its sheet open: " << host.out() << host.err();
     EXPECT_EQ(host.exitCode(), 0) << host.err();
     EXPECT_FALSE(showsWindowTitled(display, "Pair with"));
-    try {
-        tablet.wait(connecting, 30s);
-        ADD_FAILURE() << "paired with a host that had ended";
-    } catch (const Error&) {
-        // the connection's own failure: the request ended with the host
-    }
+    pairing.expectTheRequestEnded();
 }

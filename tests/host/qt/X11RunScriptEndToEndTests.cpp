@@ -7,6 +7,7 @@
 #include "QtViewTestSupport.hpp"
 
 #include "support/DecodedFrames.hpp"
+#include "support/PairingTablet.hpp"
 #include "support/PrivateUserFolders.hpp"
 #include "support/PrivateXvfb.hpp"
 #include "support/TabletRig.hpp"
@@ -205,21 +206,14 @@ TEST(X11RunScriptEndToEnd, ATabletPairedThroughTheTerminalSeesTheHostsWindow) {
     ASSERT_NE(port, 0);
 
     // Pairing, answered on the terminal with the code the tablet shows.
-    LoopRunner tablet;
-    TabletRig rig;
-    rig.capabilities = {Capability::h264, Capability::pointer, Capability::keyboard};
-    asio::thread_pool kdf{1}, store{1};
-    ClientSessionConnector connector(tablet.io.get_executor(), kdf, store, {10s, 10s, 1s, 300ms});
-    auto connecting = tablet.spawn(connector.connect(rig.request(port, HandshakePurpose::pair)));
-    tablet.until(
-        [&] {
-            return !rig.codesShown.empty() &&
-                   script.read(std::chrono::milliseconds(1)).find("Verification code: " + rig.codesShown.front()) !=
-                       std::string::npos;
-        },
-        30s);
+    PairingTablet pairing(port);
+    LoopRunner& tablet = pairing.loop;
+    pairing.untilTheRequestShows([&] {
+        return script.read(std::chrono::milliseconds(1))
+                   .find("Verification code: " + pairing.rig.codesShown.front()) != std::string::npos;
+    });
     script.write("y\n");
-    const std::shared_ptr<AuthenticatedClientSession> session = tablet.wait(connecting, 30s);
+    const std::shared_ptr<AuthenticatedClientSession> session = tablet.wait(pairing.connecting, 30s);
     EXPECT_NE(script.read(std::chrono::milliseconds(0)).find("Approved the pairing request from"), std::string::npos);
 
     // Seeing the screen: the dashboard is drawn on the black root.
@@ -269,23 +263,10 @@ TEST(X11RunScriptEndToEnd, CtrlCWhileAPairingRequestWaitsForItsAnswerEndsTheHost
     Script script(root, buildFolder());
     const auto [port, xvfb] = started(script);
     ASSERT_NE(port, 0);
-    LoopRunner tablet;
-    TabletRig rig;
-    asio::thread_pool kdf{1}, store{1};
-    ClientSessionConnector connector(tablet.io.get_executor(), kdf, store, {10s, 10s, 1s, 300ms});
-    auto connecting = tablet.spawn(connector.connect(rig.request(port, HandshakePurpose::pair)));
-    tablet.until(
-        [&] {
-            return !rig.codesShown.empty() &&
-                   script.read(std::chrono::milliseconds(1)).find("Type y to approve") != std::string::npos;
-        },
-        30s);
+    PairingTablet pairing(port);
+    pairing.untilTheRequestShows(
+        [&] { return script.read(std::chrono::milliseconds(1)).find("Type y to approve") != std::string::npos; });
     EXPECT_EQ(script.interrupt(), 0) << script.read(std::chrono::milliseconds(0));
     expectAnOrderlyEnd(script, xvfb);
-    try {
-        tablet.wait(connecting, 30s);
-        ADD_FAILURE() << "paired with a host that had ended";
-    } catch (const Error&) {
-        // the connection's own failure: the request ended with the host
-    }
+    pairing.expectTheRequestEnded();
 }
