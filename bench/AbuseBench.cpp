@@ -6,10 +6,13 @@
 // descriptors (before, peak during, after) and CPU. Attackers connect from
 // 127.0.0.2, from 127.0.0.2-9 or from 127.0.0.2-254, each connection from the
 // next address of its worker's turn; the relayed tablets from addresses of
-// their own in 127.0.1.0/24. Two attacks open 5,000 connections a second from
-// 4,000 addresses in 127.1.0.0/16: one closes each as soon as it is open, the
-// other holds each, silent, until the host closes it. Under 32 silent sockets a new
-// tablet also pairs, its user taking 6 s to compare the code. Last come a
+// their own in 127.0.1.0/24. Three attacks open 5,000 connections a second
+// from 4,000 addresses in 127.1.0.0/16: one closes each as soon as it is open,
+// the others hold each, silent or after one byte (its TLS engine made), until
+// the host closes it; the one-byte flood runs once more with the reconnecting
+// tablets paused and its attackers in a process of their own, for the host's
+// memory after it. Under 32 silent sockets a new tablet also pairs, its user
+// taking 6 s to compare the code. Last come a
 // paired tablet that floods pings without reading, a frozen viewer, and, as
 // root, a tablet that vanishes behind a veth in a network namespace the bench
 // makes. Every loop stops by itself at its deadline or count.
@@ -70,8 +73,8 @@ struct Bench {
                 host.io.get_executor(), host.hostIdentity, host.trust, host.replayGuard,
                 std::make_shared<PairingAttemptLimiter>(5, std::chrono::seconds(60)), host.hostKdf, host.hostStore,
                 kStepTimeout, kApprovalTimeout,
-                CapabilitySet{Capability::h264, Capability::pointer, Capability::keyboard},
-                DevicePermissions::connect, productionOptions());
+                CapabilitySet{Capability::h264, Capability::pointer, Capability::keyboard}, DevicePermissions::connect,
+                productionOptions(releases.timed()));
             HostSessionServer::Callbacks callbacks = host.recordingCallbacks();
             callbacks.onSessionsChanged = nullptr; // the rig's records would grow with every heartbeat
             callbacks.onError = [this](std::exception_ptr) { ++errors; };
@@ -93,9 +96,10 @@ struct Bench {
         attackLoop.halt();
     }
 
-    static HostSessionServer::Options productionOptions() {
+    static HostSessionServer::Options productionOptions(MemoryReleaseScheduler::Release release = {}) {
         HostSessionServer::Options options; // admission as shipped
         options.listenerFactory = rigs::loopbackListener;
+        options.releaseFreedMemory = std::move(release);
         return options;
     }
 
@@ -113,6 +117,7 @@ struct Bench {
     }
 
     Clock::duration attackTime, afterWait;
+    TimedReleases releases; // the server's returns of freed memory, which outlive it
     rigs::HostRig host{productionOptions(), kApprovalTimeout, false};
     std::unique_ptr<Loop> hostLoop;
     Loop tabletLoop, relayLoop, attackLoop;
@@ -125,6 +130,7 @@ struct Bench {
     std::uint64_t pongs = 0;    // tablet loop
     bool residentEnded = false; // tablet loop
     bool stopping = false;      // tablet loop
+    bool reconnectsPaused = false; // tablet loop
     AttackTarget target;        // the host's port once it listens
     double floodCutAfter = -1; // attack loop: when the host ended the first flooding session, s
     std::size_t floodSessions = 0;   // attack loop
@@ -151,6 +157,10 @@ asio::awaitable<void> heartbeat(Bench* b) {
 
 asio::awaitable<void> reconnectEverySecond(Bench* b, Reconnecting* tablet) {
     while (!b->stopping) {
+        if (b->reconnectsPaused) {
+            co_await sleepUntil(Clock::now() + 100ms);
+            continue;
+        }
         const auto start = Clock::now();
         bool ok = false;
         auto open = [](Reconnecting* t, bool* done) -> asio::awaitable<void> {
@@ -432,11 +442,65 @@ void attack(Bench& b, const char* name, const Worker& worker, std::size_t worker
     const double cpu = 100 * (cpuSeconds() - cpuStart) / std::chrono::duration<double>(Clock::now() - start).count();
     std::this_thread::sleep_for(b.afterWait);
     const Sample after = sample();
-    std::printf("%-30s %4zu |%s %6ld %6ld %6ld %+5ld | %5ld %5ld %5ld | %5.0f | %7zu %s\n", name, sources,
+    std::printf("%-34s %4zu |%s %6ld %6ld %6ld %+5ld | %5ld %5ld %5ld | %5.0f | %7zu %s\n", name, sources,
                 reconnectCells(b, start, until).c_str(), before.rss / 1024, peakRSS.load() / 1024, after.rss / 1024,
                 (after.rss - b.baselineRSS) / 1024, before.fds, peakFds.load(), after.fds, cpu, b.target.count.load(),
                 pairing.c_str());
     std::fflush(stdout);
+}
+
+// What the host keeps after a flood when nothing else happens: the
+// reconnecting tablets pause (their sessions' ends would release memory of
+// their own accord), only the resident session's heartbeats go on, and the
+// attackers run in a process of their own. Prints this process's RSS and live
+// heap (mallinfo2: allocated chunks and mappings) before, at the peak, and
+// after the after-wait.
+void floodMemoryRow(Bench& b, const char* name, std::string_view attacker) {
+    if (!b.only.empty() && std::none_of(b.only.begin(), b.only.end(), [&](const std::string& text) {
+            return std::string_view(name).find(text) != std::string_view::npos;
+        })) {
+        return;
+    }
+    const auto pause = [&](bool paused) {
+        await(b.tabletLoop, [&]() -> asio::awaitable<void> {
+            b.reconnectsPaused = paused;
+            co_return;
+        }(), "the reconnects' pause");
+    };
+    pause(true);
+    std::this_thread::sleep_for(kReconnectLimit + 1s); // the last reconnect's session has ended
+    std::this_thread::sleep_for(3s);                   // and what its end releases is done
+    const long rssBefore = residentKiB(), heapBefore = liveHeapKiB();
+    const TimedReleases::Sample releasesBefore = b.releases.sample(true);
+    std::atomic<long> peakRSS = rssBefore, peakHeap = heapBefore;
+    std::atomic<bool> sampling = true;
+    std::thread sampler([&] {
+        while (sampling) {
+            std::this_thread::sleep_for(250ms);
+            peakRSS = std::max(peakRSS.load(), residentKiB());
+            peakHeap = std::max(peakHeap.load(), liveHeapKiB());
+        }
+    });
+    const std::size_t count =
+        AttackerProcess(attacker, b.host.port, kChurnWorkers, kChurnSources, b.attackTime).finish();
+    sampling = false;
+    sampler.join();
+    std::vector<long> rssAfter;
+    for (const auto end = Clock::now() + b.afterWait; Clock::now() < end;) {
+        std::this_thread::sleep_for(1s);
+        rssAfter.push_back(residentKiB());
+    }
+    const long heapAfter = liveHeapKiB();
+    const TimedReleases::Sample releases = b.releases.sample();
+    std::printf("%s, no session ending, attackers in a process of their own: RSS MiB %ld before, %ld peak, "
+                "after 1 s %ld, after %zu s %ld (%+ld); live heap MiB %ld before, %ld peak, %ld after; "
+                "%zu connections; the server returned freed memory %zu times, the longest %.1f ms on its store "
+                "worker\n",
+                name, rssBefore / 1024, peakRSS.load() / 1024, rssAfter.front() / 1024, rssAfter.size(),
+                rssAfter.back() / 1024, (rssAfter.back() - rssBefore) / 1024, heapBefore / 1024, peakHeap.load() / 1024,
+                heapAfter / 1024, count, releases.count - releasesBefore.count, releases.longestMs);
+    std::fflush(stdout);
+    pause(false);
 }
 
 int parse(int argc, char** argv, const char* flag, int fallback) {
@@ -485,7 +549,7 @@ void printHeader(const Bench& b) {
     };
     std::printf("AbuseBench: host on 127.0.0.1 with production admission; %lld s per attack, after-wait %lld s\n",
                 count(b.attackTime), count(b.afterWait));
-    std::printf("%-30s %4s |", "attack", "srcs");
+    std::printf("%-34s %4s |", "attack", "srcs");
     for (const int extra : kExtraMs) std::printf(" %2d ms ok/try p95 |", extra);
     std::printf(" %-27s | %-17s | %5s | %7s\n", "RSS MiB bef/peak/aft dBase", "fds bef/peak/aft", "CPU%", "count");
     std::printf("  ok/try p95: a paired tablet that many ms further away than loopback (a relay), its reconnects once\n"
@@ -498,6 +562,7 @@ void printHeader(const Bench& b) {
 } // namespace
 
 int main(int argc, char** argv) {
+    runAttackerProcessIfAsked(argc, argv);
     // Run again inside the namespaces the vanished tablet's row makes.
     if (argc > 1 && std::strncmp(argv[1], "--gtest_filter=", 15) == 0) {
         vanishedTabletRow();
@@ -528,6 +593,9 @@ int main(int argc, char** argv) {
         }
         attack(b, "5,000 connections/s", atHost(churn), kChurnWorkers, kChurnSources, false, true);
         attack(b, "5,000 connections/s, held", atHost(heldChurn), kChurnWorkers, kChurnSources, false, true);
+        attack(b, "5,000 connections/s, 1 byte, held", atHost(heldChurnAfterOneByte), kChurnWorkers, kChurnSources,
+               false, true);
+        floodMemoryRow(b, "5,000 connections/s, 1 byte, held", "heldChurnAfterOneByte");
         attack(b, "paired tablet stops reading", pingFlood, 1, 1);
         if (b.only.empty()) frozenViewer(b, 60s);
 

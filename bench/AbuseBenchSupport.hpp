@@ -9,6 +9,7 @@
 #include "SessionBenchSupport.hpp"
 
 #include "core/Constants.hpp"
+#include "platform/MemoryReleaseScheduler.hpp"
 #include "platform/tls/TLSDeviceIdentity.hpp"
 #include "platform/tls/TLSTransportSecurity.hpp"
 #include "platform/tls/TLSVerificationBox.hpp"
@@ -23,16 +24,28 @@
 #include <asio/steady_timer.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
+#include <asio/write.hpp>
 
+#include <fcntl.h>
+#include <malloc.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace velorinth::bench {
 
@@ -48,6 +61,43 @@ inline long residentKiB() {
     }
     return 0;
 }
+
+// The allocator's live heap: chunks in use in every arena and the blocks it mapped apart.
+inline long liveHeapKiB() {
+    const struct mallinfo2 info = mallinfo2();
+    return static_cast<long>((info.uordblks + info.hblkhd) / 1024);
+}
+
+// A server's returns of freed memory (returnFreedMemoryToSystem), counted
+// and timed where they run; any thread.
+class TimedReleases {
+public:
+    struct Sample {
+        std::size_t count = 0; // so far
+        double longestMs = 0;  // since the last sample that reset it
+    };
+
+    MemoryReleaseScheduler::Release timed() {
+        return [this] {
+            const auto start = Clock::now();
+            returnFreedMemoryToSystem();
+            const auto took = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
+            std::lock_guard lock(mutex_);
+            ++sample_.count;
+            sample_.longestMs = std::max(sample_.longestMs, static_cast<double>(took) / 1000);
+        };
+    }
+    Sample sample(bool resetLongest = false) {
+        std::lock_guard lock(mutex_);
+        const Sample taken = sample_;
+        if (resetLongest) sample_.longestMs = 0;
+        return taken;
+    }
+
+private:
+    std::mutex mutex_;
+    Sample sample_;
+};
 
 inline long openDescriptors() {
     long count = 0;
@@ -157,6 +207,17 @@ inline asio::awaitable<void> holdSilent(std::string from, std::uint16_t port) {
     co_await readUntilClosed(socket);
 }
 
+// A TCP connection from `from` that sends one byte, a TLS record's type as a
+// ClientHello starts, and nothing more until the server closes it: it ranks
+// as having spoken, and the server has begun its TLS.
+inline asio::awaitable<void> holdAfterOneByte(std::string from, std::uint16_t port) {
+    auto connecting = boundSocket(std::move(from), port);
+    auto socket = co_await std::move(connecting);
+    const std::array<std::uint8_t, 1> handshakeRecord{0x16};
+    co_await asio::async_write(socket, asio::buffer(handshakeRecord), asio::use_awaitable);
+    co_await readUntilClosed(socket);
+}
+
 // One silent connection at a time per worker, reopened 5 ms after the server closes it.
 inline asio::awaitable<void> silentTCP(AttackTarget* target, Sources sources, Clock::time_point until) {
     while (target->another(until)) {
@@ -194,9 +255,12 @@ inline asio::awaitable<void> churn(AttackTarget* target, Sources sources, Clock:
     }
 }
 
-// The flood with each connection held, silent, until the server closes it or
-// the attack ends: the worker opens the next on time, whatever became of the last.
-inline asio::awaitable<void> heldChurn(AttackTarget* target, Sources sources, Clock::time_point until) {
+// The flood with each connection held until the server closes it or the
+// attack ends, silent or after `hold`'s first byte: the worker opens the next
+// on time, whatever became of the last.
+using Hold = asio::awaitable<void> (*)(std::string, std::uint16_t);
+
+inline asio::awaitable<void> heldChurnOf(Hold hold, AttackTarget* target, Sources sources, Clock::time_point until) {
     const auto executor = co_await asio::this_coro::executor;
     const Clock::duration interval = churnInterval();
     auto next = Clock::now();
@@ -204,16 +268,129 @@ inline asio::awaitable<void> heldChurn(AttackTarget* target, Sources sources, Cl
         if (target->held < kHeldLimit) {
             if (!target->another(until)) break;
             ++target->held;
-            auto one = [](AttackTarget* t, std::string from, Clock::time_point end) -> asio::awaitable<void> {
-                auto hold = holdSilent(std::move(from), t->port);
-                co_await endsBefore(std::move(hold), end);
+            auto one = [](Hold h, AttackTarget* t, std::string from, Clock::time_point end) -> asio::awaitable<void> {
+                co_await endsBefore(h(std::move(from), t->port), end);
                 --t->held;
-            }(target, sources.take(), until);
+            }(hold, target, sources.take(), until);
             asio::co_spawn(executor, std::move(one), asio::detached);
         }
         next = std::max(next + interval, Clock::now() - 10 * interval);
         co_await sleepUntil(next);
     }
 }
+
+inline asio::awaitable<void> heldChurn(AttackTarget* target, Sources sources, Clock::time_point until) {
+    return heldChurnOf(holdSilent, target, sources, until);
+}
+
+// The same flood, each connection sending one byte first: every one the
+// server admits has a TLS engine waiting for the rest of its ClientHello.
+inline asio::awaitable<void> heldChurnAfterOneByte(AttackTarget* target, Sources sources, Clock::time_point until) {
+    return heldChurnOf(holdAfterOneByte, target, sources, until);
+}
+
+// ---- attackers in a process of their own, so that the RSS a row reads is the
+// target's: never the attackers' sockets and coroutines, nor the allocator's
+// holes they leave
+
+inline constexpr const char* kAttackerProcessFlag = "--attacker-process";
+
+struct NamedAttacker {
+    std::string_view name;
+    Attacker attacker;
+};
+
+inline const std::array<NamedAttacker, 4>& namedAttackers() {
+    static const std::array<NamedAttacker, 4> attackers{{{"silentTCP", silentTCP},
+                                                         {"churn", churn},
+                                                         {"heldChurn", heldChurn},
+                                                         {"heldChurnAfterOneByte", heldChurnAfterOneByte}}};
+    return attackers;
+}
+
+// Called first in main(): with kAttackerProcessFlag NAME PORT WORKERS SOURCES
+// MILLISECONDS, runs that attack on a loop of its own, prints how many
+// connections it opened and ends the process.
+inline void runAttackerProcessIfAsked(int argc, char** argv) {
+    if (argc != 7 || std::string_view(argv[1]) != kAttackerProcessFlag) return;
+    const auto named = std::find_if(namedAttackers().begin(), namedAttackers().end(),
+                                    [&](const NamedAttacker& a) { return a.name == argv[2]; });
+    if (named == namedAttackers().end()) fail(std::string("no attacker named ") + argv[2]);
+    AttackTarget target;
+    target.port = static_cast<std::uint16_t>(std::atoi(argv[3]));
+    const auto workers = static_cast<std::size_t>(std::atol(argv[4]));
+    const auto sources = static_cast<std::size_t>(std::atol(argv[5]));
+    const auto until = Clock::now() + std::chrono::milliseconds(std::atol(argv[6]));
+    {
+        Loop loop;
+        std::vector<std::future<void>> running;
+        for (std::size_t i = 0; i < workers; ++i) {
+            auto attack = named->attacker(&target, Sources{i, workers, sources}, until);
+            running.push_back(asio::co_spawn(loop.io, std::move(attack), asio::use_future));
+        }
+        for (auto& future : running) waitFor(future, until + kStepLimit, "an attacker to stop");
+    }
+    std::printf("%zu\n", target.count.load());
+    std::fflush(stdout);
+    std::_Exit(0);
+}
+
+// One attack run by a child process of this very program (which must call
+// runAttackerProcessIfAsked), from now for `length`.
+class AttackerProcess {
+public:
+    AttackerProcess(std::string_view name, std::uint16_t port, std::size_t workers, std::size_t sources,
+                    Clock::duration length) {
+        int out[2];
+        if (::pipe2(out, O_CLOEXEC) != 0) fail("a pipe for the attacker process");
+        const std::vector<std::string> arguments{
+            "/proc/self/exe", kAttackerProcessFlag, std::string(name), std::to_string(port), std::to_string(workers),
+            std::to_string(sources),
+            std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(length).count())};
+        std::vector<char*> argv;
+        for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        const int spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(out[1]);
+        if (spawned != 0) {
+            ::close(out[0]);
+            fail("the attacker process did not start");
+        }
+        output_ = out[0];
+    }
+    AttackerProcess(const AttackerProcess&) = delete;
+    AttackerProcess& operator=(const AttackerProcess&) = delete;
+    ~AttackerProcess() {
+        if (output_ >= 0) ::close(output_);
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    // Waits for the attack's end (it stops by itself within its length and a
+    // step limit); the connections it opened.
+    std::size_t finish() {
+        std::string text;
+        char buffer[64];
+        for (ssize_t n; (n = ::read(output_, buffer, sizeof buffer)) != 0;) {
+            if (n < 0 && errno != EINTR) break;
+            if (n > 0) text.append(buffer, static_cast<std::size_t>(n));
+        }
+        ::close(std::exchange(output_, -1));
+        int status = 0;
+        ::waitpid(std::exchange(pid_, -1), &status, 0);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || text.empty()) fail("the attacker process");
+        return static_cast<std::size_t>(std::atol(text.c_str()));
+    }
+
+private:
+    pid_t pid_ = -1;
+    int output_ = -1;
+};
 
 } // namespace velorinth::bench

@@ -74,7 +74,7 @@ int main(int argc, char** argv) {
     }
     h.settle(200ms);
     const long ended = residentKiB();
-    h.settle(3s); // the server's own release, kMemoryReleaseDelay after the last end
+    h.settle(3s); // the server's own release, 2 s after the last end (MemoryReleaseScheduler)
     const long released = residentKiB();
     malloc_trim(0);
     const long trimmed = residentKiB();

@@ -6,10 +6,14 @@
 // one save of the store's document at both sizes; what a stranger's 5,000
 // signed requests leave in the store's document, beside no stranger; and a
 // paired tablet's wakes, once a second, with no attack and under
-// AbuseBench's attacks on the relay's door (idle sockets, a flood of held
-// connections), the relay with its own admission. Every loop is bounded in
+// AbuseBench's attacks on the relay's door (idle sockets, floods of held
+// connections, silent or after one byte), the relay with its own admission,
+// and the process's RSS before, during and after each. Every loop is bounded in
 // count and time; nothing is asserted.
-// Usage: RelayBench [--seconds N] (each attack's length, 10 s unless given)
+// Usage: RelayBench [--seconds N] [--after N] [--attacks-only] (each attack's
+// length, 10 s unless given; the wait after it before the last RSS, 10 s: a
+// flood's backlog of accepted connections drains for seconds after it; only
+// the attack rows)
 
 #include "AbuseBenchSupport.hpp"
 #include "BenchSupport.hpp"
@@ -277,55 +281,73 @@ asio::awaitable<void> wakeEverySecond(WakeRelayClient* client, PairedWakeRelayCo
     }
 }
 
-// One row: the wakes during `attack` from `workers` workers over `sources`
-// addresses, with what the relay's transmitter sent meanwhile as the check.
+// One row: the wakes during the attack `attacker` names (none when empty),
+// run by `workers` workers over `sources` addresses in a process of their
+// own, with what the relay's transmitter sent meanwhile as the check.
 struct AttackRig {
     Loop& relayLoop;
     RelayRig& relay;
     Loop& tabletLoop;
     WakeRelayClient& client;
     const PairedWakeRelayConfiguration& paired;
-    Loop& attackLoop;
-    AttackTarget& target; // outlives every row: held connections end just after theirs
     Clock::duration length;
+    Clock::duration afterWait; // before the row's last RSS
+    TimedReleases& releases;   // the relay's returns of freed memory
 };
 
-void attackRow(AttackRig& rig, const char* name, const Attacker& attacker, std::size_t workers, std::size_t sources) {
-    auto& [relayLoop, relay, tabletLoop, client, paired, attackLoop, target, length] = rig;
+void attackRow(AttackRig& rig, const char* name, std::string_view attacker, std::size_t workers, std::size_t sources) {
+    auto& [relayLoop, relay, tabletLoop, client, paired, length, afterWait, releases] = rig;
     auto transmitted = [&] {
         return await(
             relayLoop, [&]() -> asio::awaitable<std::size_t> { co_return relay.transmitter->sent().size(); }(),
             "the transmitter's count");
     };
     const std::size_t sentBefore = transmitted();
-    target.count = 0;
+    const long rssBefore = residentKiB();
+    const TimedReleases::Sample releasesBefore = releases.sample(true);
+    std::atomic<long> peakRSS = rssBefore;
+    std::atomic<bool> sampling = true;
+    std::thread sampler([&] {
+        while (sampling) {
+            std::this_thread::sleep_for(250ms);
+            peakRSS = std::max(peakRSS.load(), residentKiB());
+        }
+    });
     const auto until = Clock::now() + length;
-    std::vector<std::future<void>> running;
-    for (std::size_t i = 0; i < workers; ++i) {
-        running.push_back(
-            asio::co_spawn(attackLoop.io, attacker(&target, Sources{i, workers, sources}, until), asio::use_future));
-    }
+    std::optional<AttackerProcess> attack;
+    if (!attacker.empty()) attack.emplace(attacker, relay.port, workers, sources, length);
     WakeTries tries;
     await(tabletLoop, wakeEverySecond(&client, paired, until, &tries), "the wakes", length + kWakeLimit + kStepLimit);
-    for (auto& future : running) waitFor(future, Clock::now() + kStepLimit, "an attacker to stop");
-    // Held connections end at the deadline; the relay closes what is left of them.
+    const std::size_t count = attack ? attack->finish() : 0;
+    // Held connections end with the attacker's process; the relay closes what is left of them.
     std::this_thread::sleep_for(1s);
     const std::size_t sent = transmitted() - sentBefore;
-    std::printf("%-34s %5zu | %3zu/%-3zu %6.0f | %6zu%s | %8zu\n", name, sources, tries.ms.size(), tries.tried,
-                percentile(tries.ms, 0.95), sent, sent == tries.ms.size() ? "" : " (MISMATCH)", target.count.load());
+    sampling = false;
+    sampler.join();
+    const long rssSoon = residentKiB();
+    std::this_thread::sleep_for(afterWait);
+    const long rssAfter = residentKiB();
+    const TimedReleases::Sample released = releases.sample();
+    std::printf("%-34s %5zu | %3zu/%-3zu %6.0f | %6zu%s | %8zu | %5ld %5ld %5ld %5ld %+5ld | %3zu %6.1f\n", name,
+                sources, tries.ms.size(), tries.tried, percentile(tries.ms, 0.95), sent,
+                sent == tries.ms.size() ? "" : " (MISMATCH)", count, rssBefore / 1024, peakRSS.load() / 1024,
+                rssSoon / 1024, rssAfter / 1024, (rssAfter - rssBefore) / 1024, released.count - releasesBefore.count,
+                released.longestMs);
     std::fflush(stdout);
 }
 
-void attackFigures(Clock::duration length) {
+void attackFigures(Clock::duration length, Clock::duration afterWait) {
     RelayRigOptions options;
     options.admission = WakeRelayServerOptions{}.admission; // as the relay program runs it
     options.handshakeTimeout = 15s;                         // the relay program's
+    TimedReleases releases;
+    options.releaseFreedMemory = releases.timed();
     RelayRig relay(options);
     const Uuid mac = Uuid::random();
     relay.addTarget(mac);
     const WakeRelayPairingInvitation invitation = relay.invite(mac);
     {
-        Loop relayLoop(relay.io), tabletLoop, attackLoop;
+        Loop relayLoop(relay.io), tabletLoop;
         const auto client = std::make_shared<WakeRelayClient>(
             tabletLoop.io.get_executor(), memoryIdentity("Bench Tablet"),
             std::make_shared<velorinth::testing::ScriptedResolver>(tabletLoop.io.get_executor()), true);
@@ -336,29 +358,30 @@ void attackFigures(Clock::duration length) {
                     "attack, the relay with its own admission on 127.0.0.1 (store in memory, fake transmitter);\n"
                     "  ok/try: wakes answered 'sent' within %lld s, from the tablet's call to the verified answer, "
                     "and their p95; sent: packets the relay's transmitter sent meanwhile; count: attacking "
-                    "connections opened\n",
-                    static_cast<long long>(seconds), static_cast<long long>(kWakeLimit / 1s));
-        std::printf("%-34s %5s | %-7s %6s | %6s | %8s\n", "attack on the relay", "srcs", "ok/try", "p95 ms", "sent",
-                    "count");
-        AttackTarget target;
-        target.port = relay.port;
-        AttackRig rig{relayLoop, relay, tabletLoop, *client, paired, attackLoop, target, length};
-        attackRow(
-            rig, "no attack", [](AttackTarget*, Sources, Clock::time_point until) { return sleepUntil(until); }, 1, 1);
+                    "connections opened (by a process of their own);\n  RSS MiB of this process (the relay and the "
+                    "tablet) before the attack, at its peak, 1 s and %lld s after it, and the last against before;\n"
+                    "  rel: the relay's returns of freed memory in the row, and the longest in ms (on its store "
+                    "worker)\n",
+                    static_cast<long long>(seconds), static_cast<long long>(kWakeLimit / 1s),
+                    static_cast<long long>(afterWait / 1s + 1));
+        std::printf("%-34s %5s | %-7s %6s | %6s | %8s | %-29s | %-10s\n", "attack on the relay", "srcs", "ok/try",
+                    "p95 ms", "sent", "count", "RSS MiB bef/peak/1s/aft dBef", "rel     ms");
+        AttackRig rig{relayLoop, relay, tabletLoop, *client, paired, length, afterWait, releases};
+        attackRow(rig, "no attack", {}, 1, 1);
         for (const std::size_t sources : {1, 8, 253}) {
-            attackRow(rig, "64 idle TCP sockets", silentTCP, 64, sources);
-            attackRow(rig, "256 idle TCP sockets", silentTCP, 256, sources);
+            attackRow(rig, "64 idle TCP sockets", "silentTCP", 64, sources);
+            attackRow(rig, "256 idle TCP sockets", "silentTCP", 256, sources);
         }
-        attackRow(rig, "5,000 connections/s, held", heldChurn, kChurnWorkers, kChurnSources);
-        attackLoop.halt();
+        attackRow(rig, "5,000 connections/s, held", "heldChurn", kChurnWorkers, kChurnSources);
+        attackRow(rig, "5,000 connections/s, 1 byte, held", "heldChurnAfterOneByte", kChurnWorkers, kChurnSources);
         tabletLoop.halt();
         relayLoop.halt(); // the rig drives its loop again as it goes
     }
 }
 
-int secondsOption(int argc, char** argv, int fallback) {
+int secondsOption(int argc, char** argv, const char* flag, int fallback) {
     for (int i = 1; i + 1 < argc; ++i) {
-        if (std::strcmp(argv[i], "--seconds") == 0) return std::clamp(std::atoi(argv[i + 1]), 1, 600);
+        if (std::strcmp(argv[i], flag) == 0) return std::clamp(std::atoi(argv[i + 1]), 1, 600);
     }
     return fallback;
 }
@@ -366,14 +389,20 @@ int secondsOption(int argc, char** argv, int fallback) {
 } // namespace
 
 int main(int argc, char** argv) {
+    runAttackerProcessIfAsked(argc, argv);
     try {
-        verificationFigures();
-        exchangeFigures(0);
-        exchangeFigures(kFilledLedger);
-        saveFigures(0);
-        saveFigures(kFilledLedger);
-        strangerSection();
-        attackFigures(std::chrono::seconds(secondsOption(argc, argv, 10)));
+        const bool attacksOnly =
+            std::any_of(argv + 1, argv + argc, [](const char* arg) { return std::strcmp(arg, "--attacks-only") == 0; });
+        if (!attacksOnly) {
+            verificationFigures();
+            exchangeFigures(0);
+            exchangeFigures(kFilledLedger);
+            saveFigures(0);
+            saveFigures(kFilledLedger);
+            strangerSection();
+        }
+        attackFigures(std::chrono::seconds(secondsOption(argc, argv, "--seconds", 10)),
+                      std::chrono::seconds(secondsOption(argc, argv, "--after", 10)));
     } catch (const std::exception& e) {
         fail(e.what());
     }

@@ -7,9 +7,12 @@
 // Host and tablet share one loop for these. Then, on the host program's own
 // road with the real capture and encoder on a private 1920x1080 display
 // (StreamStartRig), a paired tablet's reconnect, 1080p60 stream request and
-// first decoded picture, with where the start's time goes. `--first-picture`
-// runs only that row. Nothing is asserted.
+// first decoded picture, with where the start's time goes; and the process's
+// idle RSS and live heap after 1, 10, 25, 50 and 100 stream starts in one
+// session. `--first-picture` runs only the first picture's row,
+// `--stream-memory` only the last. Nothing is asserted.
 
+#include "AbuseBenchSupport.hpp"
 #include "BenchSupport.hpp"
 #include "StreamStartRig.hpp"
 
@@ -270,14 +273,79 @@ void firstPictureRow() {
                 loadBefore, loadAverage());
 }
 
+constexpr std::array<int, 5> kMemoryCheckpoints{1, 10, 25, 50, 100};
+constexpr auto kIdleSettle = 3s; // longer than any release the host makes after a stop
+
+// One session, 100 streams in it, each started at 1080p60 and stopped by the
+// tablet once its first whole frame has arrived; the host idle again (capture,
+// encoder and their threads gone) before the next. The tablet counts frames on
+// its loop and decodes nothing, so no thread of its own comes and goes.
+void streamStartMemoryRow() {
+    if (!PrivateXvfb::isInstalled()) {
+        std::printf("  (7) skipped: Xvfb is not installed\n");
+        return;
+    }
+    const auto timeline = std::make_shared<StartTimeline>();
+    StreamStartHost host(timeline);
+    bench::Loop tabletLoop;
+    asio::thread_pool kdf{1}, store{1};
+    const auto tablet = bench::makeTablet(tabletLoop, kdf, store);
+    host.trust->trust(trustedRecord(tablet->publicIdentity()));
+    const DevicePublicIdentity mac = host.identity->publicIdentity(host.identity->loadOrCreateRecord());
+    tablet->hostRecord = trustedRecord(mac);
+    tablet->trust->trust(*tablet->hostRecord);
+    bench::await(tabletLoop, bench::connectOnce(tablet.get(), host.port, mac.id, HandshakePurpose::reconnect),
+                 "the session");
+    std::atomic<std::uint64_t> arrived{0}; // the generation of the last whole frame
+    tablet->session->setVideoHandlers([&](EncodedVideoFrame frame) { arrived = frame.generation; }, nullptr);
+    host.waitUntilIdle(true);
+    std::this_thread::sleep_for(kIdleSettle);
+    const long rssBefore = bench::residentKiB(), heapBefore = bench::liveHeapKiB();
+    std::printf("  (7) idle memory between stream starts in one session (whole process: the host model with real "
+                "capture and x264, and a tablet that does not decode), RSS / live heap MiB, %lld s after the stop:\n"
+                "      before the first start %.1f / %.1f",
+                static_cast<long long>(kIdleSettle / 1s), rssBefore / 1024.0, heapBefore / 1024.0);
+    std::fflush(stdout);
+    for (int start = 1; start <= kMemoryCheckpoints.back(); ++start) {
+        const auto generation = static_cast<std::uint64_t>(start);
+        bench::await(tabletLoop, tablet->session->configureVideoStream(StreamStartHost::stream(), generation),
+                     "a stream request");
+        for (const auto deadline = Clock::now() + bench::kStepLimit; arrived < generation;) {
+            if (Clock::now() > deadline) bench::fail("no frame of the stream arrived");
+            std::this_thread::sleep_for(1ms);
+        }
+        bench::await(tabletLoop, tablet->session->stopVideoStream(generation), "the stream's stop");
+        host.waitUntilIdle(true);
+        if (std::find(kMemoryCheckpoints.begin(), kMemoryCheckpoints.end(), start) == kMemoryCheckpoints.end()) {
+            continue;
+        }
+        std::this_thread::sleep_for(kIdleSettle);
+        std::printf(", after %d: %.1f / %.1f", start, bench::residentKiB() / 1024.0, bench::liveHeapKiB() / 1024.0);
+        std::fflush(stdout);
+    }
+    std::printf("\n");
+    bench::await(tabletLoop, bench::disconnectOnce(tablet.get()), "the disconnect");
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    const bool firstPictureOnly = argc > 1 && std::string(argv[1]) == "--first-picture";
+    const std::string only = argc > 1 ? argv[1] : "";
+    const bool firstPictureOnly = only == "--first-picture";
+    if (only == "--stream-memory") {
+        try {
+            std::printf("RemoteConnectBench, the stream starts' memory row:\n");
+            streamStartMemoryRow();
+        } catch (const std::exception& error) {
+            bench::fail(error.what());
+        }
+        return 0;
+    }
     if (firstPictureOnly) std::printf("RemoteConnectBench, the first picture row:\n  %-64s |    p50       p95\n", "");
     try {
         if (!firstPictureOnly) loopbackRows();
         firstPictureRow();
+        if (!firstPictureOnly) streamStartMemoryRow();
     } catch (const std::exception& error) {
         bench::fail(error.what());
     }

@@ -241,14 +241,15 @@ struct StreamStartHost {
 
     asio::any_io_executor main() { return mainLoop.io.get_executor(); }
 
-    // Waits until no session is left and the pipeline has stopped, so the next round starts cold.
-    void waitUntilIdle() {
+    // Waits until no session is left (unless `sessionsMayStay`) and the
+    // pipeline has stopped, so the next round starts cold.
+    void waitUntilIdle(bool sessionsMayStay = false) {
         for (const auto deadline = Clock::now() + kStepLimit;;) {
-            const bool idle = runOn(main(), [](StreamStartHost* h) -> asio::awaitable<bool> {
-                co_return h->model->activeSessionList.get().empty() &&
+            const bool idle = runOn(main(), [](StreamStartHost* h, bool anySessions) -> asio::awaitable<bool> {
+                co_return (anySessions || h->model->activeSessionList.get().empty()) &&
                     h->model->hostStreamState.get() == VideoStreamState::idle() && !h->capture->isCapturing() &&
                     !h->model->videoPipeline->encoderBox()->hasEncoder();
-            }(this), "the host's state");
+            }(this, sessionsMayStay), "the host's state");
             if (idle) return;
             if (Clock::now() > deadline) fail("the host never stopped streaming");
             std::this_thread::sleep_for(1ms);

@@ -1,5 +1,6 @@
 #include "platform/HandshakeBudget.hpp"
 
+#include "platform/BusySpell.hpp"
 #include "platform/ConnectionSource.hpp"
 
 #include <algorithm>
@@ -92,10 +93,16 @@ struct HandshakeLedger {
         return chosen;
     }
 
-    // An entry evicted or released is gone: its slot's later release does nothing.
+    // An entry evicted or released is gone: its slot's later release changes
+    // nothing, but is where the fall an eviction made is seen.
     void erase(std::uint64_t id) {
-        std::lock_guard lock(mutex);
-        eraseLocked(id);
+        bool spellEnded = false;
+        {
+            std::lock_guard lock(mutex);
+            eraseLocked(id);
+            spellEnded = spell.fell(entries.size());
+        }
+        if (spellEnded && options.onBusySpellEnded) options.onBusySpellEnded();
     }
 
     void eraseLocked(std::uint64_t id) {
@@ -120,6 +127,7 @@ struct HandshakeLedger {
 
     const HandshakeBudget::Options options;
     std::mutex mutex;
+    BusySpell spell{options.busySpell};
     std::uint64_t nextID = 1;
     Entries entries;
     PerSource perSource;
@@ -242,6 +250,7 @@ std::optional<HandshakeSlot> HandshakeBudget::acquire(const std::optional<asio::
         }
         ledger.entries.emplace(id, std::move(entry));
         if (split) ++ledger.opening;
+        ledger.spell.rose(ledger.entries.size());
     }
     if (evict) evict();
     // Deadlines run on the real clock, whatever the budget's ages run on.

@@ -101,6 +101,11 @@ public:
         // newcomer, whatever its source (zero: `minimumAge`, like the others).
         std::chrono::steady_clock::duration silentGrace{};
         Clock clock = [] { return std::chrono::steady_clock::now(); };
+        // Places taken at once that make a busy spell (BusySpell; 0: none):
+        // the release that ends one calls `onBusySpellEnded`, on the
+        // releasing thread and outside the budget's lock.
+        std::size_t busySpell = 0;
+        std::function<void()> onBusySpellEnded{};
     };
 
     explicit HandshakeBudget(std::size_t capacity = kDefaultCapacity, std::size_t perSourceCapacity = 0);

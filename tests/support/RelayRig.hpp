@@ -42,6 +42,9 @@ struct RelayRigOptions {
     std::vector<std::uint16_t> udpPorts{9};
     std::chrono::nanoseconds cooldown{0};
     int dispatchesPerMinute = 1000;
+    // The server's return of freed memory (empty: the real one), and its delay.
+    MemoryReleaseScheduler::Release releaseFreedMemory;
+    std::chrono::steady_clock::duration memoryReleaseDelay = MemoryReleaseScheduler::kDefaultDelay;
 };
 
 struct RelayRig : LoopRunner {
@@ -67,6 +70,8 @@ struct RelayRig : LoopRunner {
         WakeRelayServer::Options serverOptions;
         serverOptions.admission = options.admission;
         serverOptions.listenerFactory = loopbackListener;
+        serverOptions.releaseFreedMemory = options.releaseFreedMemory;
+        serverOptions.memoryReleaseDelay = options.memoryReleaseDelay;
         server = std::make_shared<WakeRelayServer>(io.get_executor(), relayIdentity, store, localWake,
                                                    options.handshakeTimeout, storeWorker, serverOptions);
         call([&] { server->start(0); });

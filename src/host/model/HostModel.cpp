@@ -60,7 +60,7 @@ HostServices HostModel::makeServices(const HostModelEnvironment& environment,
 HostModel::HostModel(std::shared_ptr<DeviceIdentityService>, std::shared_ptr<TrustedDeviceStore> trustedDeviceStore,
                      HostModelEnvironment environment, HostServices services)
     : platform(std::move(environment.platform)), captureService(std::move(services.captureService)),
-      videoPipeline(std::make_shared<VideoPipeline>(std::move(services.encoderFactory))),
+      videoPipeline(std::make_shared<VideoPipeline>(std::move(services.encoderFactory), environment.mainExecutor)),
       inputInjector(std::move(services.inputInjector)), wakeReadinessService(std::move(services.wakeReadinessService)),
       bleAdvertiser(std::move(services.bleAdvertiser)), identityService(std::move(services.identityService)),
       trustedDeviceStore(std::move(trustedDeviceStore)), sessionServer(std::move(services.sessionServer)),

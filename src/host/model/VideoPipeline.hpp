@@ -6,6 +6,7 @@
 #include "host/model/EncoderThread.hpp"
 #include "host/model/LatestFrameChannel.hpp"
 #include "host/model/VideoEncoderPort.hpp"
+#include "platform/MemoryReleaseScheduler.hpp"
 
 #include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
@@ -50,7 +51,12 @@ public:
         std::shared_ptr<FrameChannel::Producer> producer;
     };
 
-    explicit VideoPipeline(VideoEncoderPort::Factory encoderFactory);
+    // Freed memory goes back to the system `releaseDelay` after a stop's
+    // threads have been joined, the release made on the joining worker and
+    // timed on `executor` (the UI thread's).
+    VideoPipeline(VideoEncoderPort::Factory encoderFactory, const asio::any_io_executor& executor,
+                  MemoryReleaseScheduler::Duration releaseDelay = MemoryReleaseScheduler::kDefaultDelay,
+                  MemoryReleaseScheduler::Release release = returnFreedMemoryToSystem);
     // Ends the encoder thread and joins it here (the model is going).
     ~VideoPipeline();
     VideoPipeline(const VideoPipeline&) = delete;
@@ -77,7 +83,7 @@ public:
     // under way. Clear the capture callback first.
     void stop();
     // Joins every encoder thread stopped so far, waiting off this thread for
-    // the encodes under way.
+    // the encodes under way; then asks for the release of freed memory.
     asio::awaitable<void> joinStoppedThreads();
     // Frames the frame streams dropped for newer ones, over every stream.
     std::uint64_t droppedFrames() const;
@@ -97,8 +103,9 @@ private:
     std::uint64_t droppedBeforeCurrentStream_ = 0;
     std::optional<FrameChannel::Consumer> currentFrames_;
     std::uint64_t droppedSamplesBefore_ = 0; // by encoder threads already stopped
-    // Joins a stopped encoder thread.
+    // Joins a stopped encoder thread, and returns freed memory.
     asio::thread_pool worker_{1};
+    const std::shared_ptr<MemoryReleaseScheduler> memoryRelease_;
     // From the first request after a stop to that stop.
     std::shared_ptr<EncoderThread> encoderThread_;
     // Stopped, not yet joined.

@@ -25,9 +25,12 @@ namespace velorinth {
 
 namespace {
 
-HandshakeBudget::Options placesOf(const ListenerAdmission& admission) {
+// The end of a busy spell asks for a release.
+HandshakeBudget::Options placesOf(const ListenerAdmission& admission,
+                                  const std::shared_ptr<MemoryReleaseScheduler>& release) {
     HandshakeBudget::Options places = admission.places;
     places.capacity = std::max<std::size_t>(places.capacity, 1);
+    places.onBusySpellEnded = release->requestFromAnyThread();
     return places;
 }
 
@@ -40,8 +43,10 @@ WakeRelayServer::WakeRelayServer(asio::any_io_executor executor, std::shared_ptr
     : handshakeTimeout(handshakeTimeout), executor_(std::move(executor)), identityService_(std::move(identityService)),
       store_(std::move(configurationStore)), localWake_(std::move(localWakeService)), storeWorker_(storeWorker),
       options_(std::move(options)),
+      memoryRelease_(std::make_shared<MemoryReleaseScheduler>(
+          executor_, storeWorker.get_executor(), options_.memoryReleaseDelay, options_.releaseFreedMemory)),
       // One budget across restarts: a connection counts from accept to close.
-      connectionBudget_(std::make_shared<HandshakeBudget>(placesOf(options_.admission))) {}
+      connectionBudget_(std::make_shared<HandshakeBudget>(placesOf(options_.admission, memoryRelease_))) {}
 
 void WakeRelayServer::start(std::uint16_t port) {
     if (listener_) return;

@@ -5,6 +5,7 @@
 #include "core/Uuid.hpp"
 #include "platform/HandshakeBudget.hpp"
 #include "platform/ListenerAdmission.hpp"
+#include "platform/MemoryReleaseScheduler.hpp"
 #include "platform/SessionListener.hpp"
 #include "platform/tls/TLSChannelContext.hpp"
 #include "transport/relay/WakeRelayConfigurationStore.hpp"
@@ -39,7 +40,10 @@ struct WakeRelayServerOptions {
     WallClock clock = [] { return Date::now(); };
     // Admission at a door reached from anywhere, the host's rules with a
     // relay's values. 64 places for connections from TLS to close; 2,048
-    // apart for connections still before TLS, an idle one costing a socket.
+    // apart for connections still before TLS, an idle one costing a socket,
+    // one that has sent a byte its TLS engine too, about 145 KB (some 290 MB
+    // when all 2,048 have spoken). 32 at once make a busy spell, whose end
+    // returns the allocator's freed memory.
     // One source (an IPv4 address or an IPv6 /64) holds at most 4 of all
     // those places (a household's tablets behind one address) and opens at
     // most 10 connections a second after a burst of 20; over either, a
@@ -59,7 +63,8 @@ struct WakeRelayServerOptions {
                    .openingCapacity = 2048,
                    .perSourceCapacity = 4,
                    .minimumAge = std::chrono::milliseconds(500),
-                   .silentGrace = std::chrono::milliseconds(300)},
+                   .silentGrace = std::chrono::milliseconds(300),
+                   .busySpell = 32},
         .connectionRate = 10,
         .connectionBurst = 20,
         .evictsWaitingHandshakes = true,
@@ -67,6 +72,10 @@ struct WakeRelayServerOptions {
     // Only this address when set; otherwise every address.
     std::optional<asio::ip::address> bindAddress;
     ListenerFactory listenerFactory = SessionListener::create;
+    // Freed memory goes back to the system this long after a busy spell of
+    // connections is over, on the store worker.
+    std::chrono::steady_clock::duration memoryReleaseDelay = MemoryReleaseScheduler::kDefaultDelay;
+    MemoryReleaseScheduler::Release releaseFreedMemory = returnFreedMemoryToSystem;
 };
 
 // The network face of the wake relay: mutual TLS 1.3 with ALPN
@@ -141,6 +150,8 @@ public:
     // Connections past TLS whose handling has not ended: not yet closed, or
     // closed with the authorized clients still being read after their request.
     std::size_t connectionsInProgress() const noexcept { return connectionsInProgress_; }
+    // Places of the admission budget taken, connections still before TLS included.
+    std::size_t placesTaken() const { return connectionBudget_->inUse(); }
 
     const Duration handshakeTimeout;
 
@@ -171,6 +182,7 @@ private:
     const std::shared_ptr<LocalWakeService> localWake_;
     asio::thread_pool& storeWorker_;
     const Options options_;
+    const std::shared_ptr<MemoryReleaseScheduler> memoryRelease_;
     const std::shared_ptr<HandshakeBudget> connectionBudget_;
     // The signing keys of the authorized clients, as the store last said
     // (read after each request, which may have paired one): the listener

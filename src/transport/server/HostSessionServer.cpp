@@ -3,7 +3,6 @@
 #include "core/Error.hpp"
 #include "core/LoopAssert.hpp"
 #include "core/WorkerCall.hpp"
-#include "platform/MemoryRelease.hpp"
 #include "transport/security/DeviceIdentityService.hpp"
 #include "transport/security/PairingProtocolError.hpp"
 #include "transport/security/TrustedDeviceStore.hpp"
@@ -37,6 +36,13 @@ bool holdsPairedCertificate(TrustedDeviceStore& store, const TLSChannelContext& 
     return false;
 }
 
+// The places, with the end of a busy spell asking for a release.
+HandshakeBudget::Options placesReleasingMemory(HandshakeBudget::Options places,
+                                               const std::shared_ptr<MemoryReleaseScheduler>& release) {
+    places.onBusySpellEnded = release->requestFromAnyThread();
+    return places;
+}
+
 } // namespace
 
 HostSessionServer::HostSessionServer(asio::any_io_executor executor,
@@ -53,7 +59,10 @@ HostSessionServer::HostSessionServer(asio::any_io_executor executor,
       executor_(std::move(executor)), identityService_(std::move(identityService)),
       trustedDeviceStore_(std::move(trustedDeviceStore)), pairingProtocol_(kdfWorker), storeWorker_(storeWorker),
       options_(std::move(options)),
-      handshakeBudget_(std::make_shared<HandshakeBudget>(options_.admission.places)),
+      memoryRelease_(std::make_shared<MemoryReleaseScheduler>(
+          executor_, storeWorker.get_executor(), options_.memoryReleaseDelay, options_.releaseFreedMemory)),
+      handshakeBudget_(
+          std::make_shared<HandshakeBudget>(placesReleasingMemory(options_.admission.places, memoryRelease_))),
       approval_(executor_, approvalTimeout, [this] { return now(); }, callbacks_) {
     if (!options_.clock) options_.clock = [] { return Date::now(); };
     if (!options_.listenerFactory) options_.listenerFactory = SessionListener::create;
@@ -368,7 +377,7 @@ void HostSessionServer::finishSession(const SessionPointer& session) {
         retire(session, Retirement::ended);
     }
     asio::post(executor_, [scheduler = session->scheduler()] { scheduler->close(); });
-    scheduleMemoryRelease();
+    memoryRelease_->request();
 }
 
 // The one way out of the table. Every way owes the host the input clean-up
@@ -386,16 +395,6 @@ void HostSessionServer::retire(const SessionPointer& session, Retirement why) {
     }
     if (why == Retirement::replaced) session->scheduler()->close();
     sessionChanged();
-}
-
-void HostSessionServer::scheduleMemoryRelease() {
-    if (memoryReleaseScheduled_) return;
-    memoryReleaseScheduled_ = true;
-    auto timer = std::make_shared<asio::steady_timer>(executor_, kMemoryReleaseDelay);
-    timer->async_wait([weak = weak_from_this(), timer](const std::error_code&) {
-        if (auto self = weak.lock()) self->memoryReleaseScheduled_ = false;
-        returnFreedMemoryToSystem();
-    });
 }
 
 } // namespace velorinth

@@ -8,6 +8,7 @@
 #include "core/VideoModels.hpp"
 #include "core/WakeModels.hpp"
 #include "platform/ListenerAdmission.hpp"
+#include "platform/MemoryReleaseScheduler.hpp"
 #include "platform/SessionListener.hpp"
 #include "transport/discovery/BonjourHostListener.hpp"
 #include "transport/discovery/ListenerStatus.hpp"
@@ -48,6 +49,10 @@ class TrustedDeviceStore;
 // Every bound and clock of the server, so tests can run in milliseconds.
 struct HostSessionServerOptions {
     using Duration = std::chrono::steady_clock::duration;
+    // Connections between accept and registration at once that make a busy
+    // spell, whose end returns the allocator's freed memory: fewer leave at
+    // most some 5 MB of TLS engines' memory behind.
+    static constexpr std::size_t kBusySpell = 32;
     // Bounds a control message sent with waiting for delivery.
     Duration flushTimeout = std::chrono::seconds(2);
     // Bounds a session's final message before its connection is cut.
@@ -55,7 +60,9 @@ struct HostSessionServerOptions {
     Duration portPollInterval = std::chrono::milliseconds(20);
     // Admission at the host's door on the local network. 32 places for
     // connections between TLS and registration; 768 apart for connections
-    // still before TLS, where an idle one costs a socket and no TLS engine.
+    // still before TLS, where an idle one costs a socket and no TLS engine,
+    // but one that has sent a byte has its TLS engine, about 145 KB (768 of
+    // them held 114 MB of heap).
     // One source (an IPv4 address or an IPv6 /64) holds at most 4 of all those
     // places and opens at most 10 connections a second after a burst of 20;
     // over either, a connection is closed before TLS. A full budget evicts
@@ -77,7 +84,8 @@ struct HostSessionServerOptions {
                    .openingCapacity = 768,
                    .perSourceCapacity = 4,
                    .minimumAge = std::chrono::milliseconds(250),
-                   .silentGrace = std::chrono::milliseconds(100)},
+                   .silentGrace = std::chrono::milliseconds(100),
+                   .busySpell = kBusySpell},
         .connectionRate = 10,
         .connectionBurst = 20,
         .evictsWaitingHandshakes = true,
@@ -96,6 +104,10 @@ struct HostSessionServerOptions {
     std::size_t controlWatermarkBytes = PeerOutboundScheduler::kDefaultControlWatermarkBytes;
     WallClock clock = [] { return Date::now(); };
     BonjourHostListener::ListenerFactory listenerFactory = SessionListener::create;
+    // Freed memory goes back to the system this long after a session ends or
+    // a busy spell of connections is over, on the store worker.
+    Duration memoryReleaseDelay = MemoryReleaseScheduler::kDefaultDelay;
+    MemoryReleaseScheduler::Release releaseFreedMemory = returnFreedMemoryToSystem;
 };
 
 // The host's session server: owns the listener, the handshakes in flight,
@@ -206,7 +218,6 @@ public:
 
 private:
     using SessionPointer = std::shared_ptr<HostPeerSession>;
-    static constexpr std::chrono::seconds kMemoryReleaseDelay{2};
 
     // ---- HostPeerSession::Delegate ----
     Date now() const override { return options_.clock(); }
@@ -232,9 +243,6 @@ private:
     void finishSession(const SessionPointer& session);
     // Takes the session out of the table with what `why` owes the host.
     void retire(const SessionPointer& session, Retirement why);
-    // Once the ended session's connection is surely gone (its close_notify
-    // bound included), at most once per kMemoryReleaseDelay.
-    void scheduleMemoryRelease();
     static asio::awaitable<std::uint16_t> waitForPort(std::shared_ptr<HostSessionServer> self, Duration timeout);
     static asio::awaitable<void> runStop(std::shared_ptr<HostSessionServer> self);
 
@@ -258,6 +266,9 @@ private:
     SecurePairingProtocol pairingProtocol_;
     asio::thread_pool& storeWorker_;
     Options options_;
+    // Once an ended session's connection is surely gone (its close_notify
+    // bound included), and when a busy spell of connections is over.
+    std::shared_ptr<MemoryReleaseScheduler> memoryRelease_;
     std::shared_ptr<HandshakeBudget> handshakeBudget_;
     std::shared_ptr<const Callbacks> callbacks_ = std::make_shared<const Callbacks>();
     PairingApproval approval_; // reads callbacks_
@@ -281,7 +292,6 @@ private:
     std::uint64_t intakeGeneration_ = 0;
     std::uint64_t nextIntakeID_ = 0;
     std::map<std::uint64_t, std::shared_ptr<HostHandshake>> intakes_;
-    bool memoryReleaseScheduled_ = false;
 };
 
 } // namespace velorinth

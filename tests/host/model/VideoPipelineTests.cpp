@@ -3,11 +3,16 @@
 // alone and as the model's pipeline stop.
 
 #include "host/model/EncoderThread.hpp"
+#include "host/model/VideoPipeline.hpp"
 #include "support/HostModelRig.hpp"
 
 #include <gtest/gtest.h>
 
+#include <malloc.h>
+
+#include <atomic>
 #include <condition_variable>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -174,6 +179,64 @@ TEST(EncoderThread, AStopWaitsForTheEncodeUnderWayDropsTheWaitingSampleAndLeaves
     EXPECT_EQ(latePicture.use_count(), 1);
     thread.reset();
     EXPECT_EQ(r.streamed(), (std::vector<std::uint64_t>{1}));
+}
+
+// The memory a stream's threads freed goes back once they have been joined,
+// off the UI thread: one release for the streams stopped before the join.
+TEST(VideoPipeline, FreedMemoryGoesBackOnceTheStoppedThreadsAreJoined) {
+    EncoderThreadRig r;
+    r.encoder->holdsFirst = false;
+    std::atomic<int> releases{0};
+    std::atomic<bool> onLoop{false};
+    const std::thread::id loopThread = std::this_thread::get_id();
+    VideoPipeline pipeline([&](const Uuid&, std::uint64_t, const VideoStreamConfiguration&) { return r.encoder; },
+                           r.io.get_executor(), 1ms, [&] {
+                               if (std::this_thread::get_id() == loopThread) onLoop = true;
+                               ++releases;
+                           });
+    // The loop may have nothing to do meanwhile: the wait is the test's own.
+    const auto runFor = [&](std::chrono::milliseconds duration) {
+        for (const auto end = std::chrono::steady_clock::now() + duration; std::chrono::steady_clock::now() < end;) {
+            r.settle(1ms);
+            std::this_thread::sleep_for(1ms);
+        }
+    };
+    for (std::uint64_t stream = 1; stream <= 3; ++stream) {
+        pipeline.prepareEncoder(VideoStreamConfiguration{}, stream);
+        const auto feed = pipeline.sampleHandler(r.frames);
+        feed(EncoderThreadRig::sample(static_cast<std::int64_t>(stream)).first, {1280, 720});
+        pipeline.stop();
+    }
+    runFor(50ms);
+    EXPECT_EQ(releases, 0) << "released before the stream's threads were joined";
+    r.run(pipeline.joinStoppedThreads());
+    EXPECT_EQ(encoderThreads(), 0);
+    r.until([&] { return releases > 0; });
+    runFor(50ms);
+    EXPECT_EQ(releases, 1);
+    EXPECT_FALSE(onLoop);
+}
+
+// A stream's largest blocks (capture buffers, x264's pictures) are freed
+// when it stops; later large blocks must still be mappings of their own,
+// unmapped as they are freed, not heap that stays resident.
+TEST(VideoPipeline, LargeBlocksStayMappedAfterAStreamsLargestIsFreed) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizer's allocator stands in for glibc's";
+#endif
+    EncoderThreadRig r;
+    const VideoPipeline pipeline([&](const Uuid&, std::uint64_t, const VideoStreamConfiguration&) { return r.encoder; },
+                                 r.io.get_executor());
+    const auto allocate = [](std::size_t size) {
+        void* volatile block = std::malloc(size);
+        static_cast<char*>(block)[size - 1] = 1;
+        return block;
+    };
+    std::free(allocate(8 << 20));
+    const std::size_t mappedBefore = mallinfo2().hblks;
+    void* volatile block = allocate(1 << 20);
+    EXPECT_EQ(mallinfo2().hblks, mappedBefore + 1);
+    std::free(block);
 }
 
 TEST(VideoPipeline, TheModelsStopJoinsTheEncoderThreadAfterTheEncodeUnderWay) {

@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <vector>
 
 using namespace velorinth;
@@ -276,6 +277,24 @@ TEST(LoopbackRelayServer, OneSourcesIdleSocketsNeverTouchAnAuthorizedClientsPlac
     ASSERT_TRUE(woken.response().has_value());
     EXPECT_EQ(woken.response()->status, Status::wakePacketSent);
     EXPECT_EQ(h.transmitter->sent().size(), 2u);
+}
+
+// A flood of idle sockets that ends returns the relay's freed memory once.
+TEST(LoopbackRelayServer, AFloodsEndReturnsFreedMemoryOnce) {
+    std::atomic<int> releases{0};
+    RelayRigOptions options;
+    options.releaseFreedMemory = [&] { ++releases; };
+    options.memoryReleaseDelay = std::chrono::milliseconds(200);
+    RelayRig h(options);
+    const std::size_t spell = WakeRelayServerOptions{}.admission.places.busySpell;
+    std::vector<asio::ip::tcp::socket> flood;
+    for (std::size_t i = 0; i < spell + 8; ++i) flood.push_back(silentConnection(h.io, h.port));
+    h.until([&] { return h.call([&] { return h.server->placesTaken(); }) == spell + 8; });
+    EXPECT_EQ(releases, 0);
+    flood.clear();
+    h.until([&] { return releases > 0; });
+    h.settle(std::chrono::milliseconds(400));
+    EXPECT_EQ(releases, 1);
 }
 
 TEST(LoopbackRelayServer, AConsumedKeyCannotBeRetriedButAnUnverifiedOrUnauthorizedOneConsumedNothing) {

@@ -3,7 +3,9 @@
 
 #include "transport/security/PairingProtocolError.hpp"
 
+#include <atomic>
 #include <future>
+#include <thread>
 
 namespace velorinth::testing {
 namespace {
@@ -241,6 +243,42 @@ TEST(LoopbackAdmission, AReplayGuardFullOfStrangersStillAdmitsATrustedTablet) {
     auto tablet = h.peer();
     h.openTrustedSession(*tablet);
     EXPECT_EQ(h.sessions().size(), 1u);
+}
+
+// Connections come and go without a release until a busy spell of them
+// ends; then its freed memory goes back once, on the store worker.
+TEST(LoopbackAdmission, AFloodsEndReturnsFreedMemoryOnceNeverPerConnection) {
+    std::atomic<int> releases{0};
+    std::atomic<bool> onLoop{false};
+    const std::thread::id loopThread = std::this_thread::get_id(); // the test's thread runs the rig's loop
+    HostSessionServer::Options options = HostRig::fastOptions();
+    options.admission.places.busySpell = 8;
+    // Long enough that a drain's later spell ends join the first's release, even on a busy machine.
+    options.memoryReleaseDelay = 200ms;
+    options.releaseFreedMemory = [&] {
+        if (std::this_thread::get_id() == loopThread) onLoop = true;
+        ++releases;
+    };
+    HostRig h(options);
+    const auto placesTaken = [&] { return h.call([&] { return h.server->handshakePlacesTaken(); }); };
+    for (int round = 0; round < 5; ++round) {
+        std::vector<tcp::socket> few;
+        for (int i = 0; i < 7; ++i) few.push_back(silentConnection(h));
+        h.until([&] { return placesTaken() == 7; });
+        few.clear();
+        h.until([&] { return placesTaken() == 0; });
+    }
+    h.settle(100ms);
+    EXPECT_EQ(releases, 0) << "fewer connections at once than a busy spell";
+
+    std::vector<tcp::socket> flood;
+    for (int i = 0; i < 40; ++i) flood.push_back(silentConnection(h));
+    h.until([&] { return placesTaken() == 40; });
+    flood.clear();
+    h.until([&] { return releases > 0; });
+    h.settle(400ms);
+    EXPECT_EQ(releases, 1);
+    EXPECT_FALSE(onLoop);
 }
 
 } // namespace
