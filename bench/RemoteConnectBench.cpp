@@ -194,6 +194,16 @@ double loadAverage() {
 
 constexpr int kPictureRounds = 30;
 
+// The host and the tablet trust each other, as after a pairing; the Mac's identity.
+template <class Tablet>
+DevicePublicIdentity trustEachOther(StreamStartHost& host, Tablet& tablet) {
+    host.trust->trust(trustedRecord(tablet.publicIdentity()));
+    const DevicePublicIdentity mac = host.identity->publicIdentity(host.identity->loadOrCreateRecord());
+    tablet.hostRecord = trustedRecord(mac);
+    tablet.trust->trust(*tablet.hostRecord);
+    return mac;
+}
+
 void firstPictureRow() {
     using T = StartTimeline;
     if (!PrivateXvfb::isInstalled()) {
@@ -206,10 +216,7 @@ void firstPictureRow() {
     bench::Loop tabletLoop;
     asio::thread_pool kdf{1}, store{1};
     const auto tablet = bench::makeTablet(tabletLoop, kdf, store);
-    host.trust->trust(trustedRecord(tablet->publicIdentity()));
-    const DevicePublicIdentity mac = host.identity->publicIdentity(host.identity->loadOrCreateRecord());
-    tablet->hostRecord = trustedRecord(mac);
-    tablet->trust->trust(*tablet->hostRecord);
+    const DevicePublicIdentity mac = trustEachOther(host, *tablet);
 
     constexpr std::array<T::Mark, 8> kStages{T::requestAtHost, T::captureStarted, T::firstSample, T::firstEncoded,
                                              T::firstAtServer, T::streamActive, T::firstReceived, T::firstDecoded};
@@ -290,10 +297,7 @@ void streamStartMemoryRow() {
     bench::Loop tabletLoop;
     asio::thread_pool kdf{1}, store{1};
     const auto tablet = bench::makeTablet(tabletLoop, kdf, store);
-    host.trust->trust(trustedRecord(tablet->publicIdentity()));
-    const DevicePublicIdentity mac = host.identity->publicIdentity(host.identity->loadOrCreateRecord());
-    tablet->hostRecord = trustedRecord(mac);
-    tablet->trust->trust(*tablet->hostRecord);
+    const DevicePublicIdentity mac = trustEachOther(host, *tablet);
     bench::await(tabletLoop, bench::connectOnce(tablet.get(), host.port, mac.id, HandshakePurpose::reconnect),
                  "the session");
     std::atomic<std::uint64_t> arrived{0}; // the generation of the last whole frame
