@@ -5,6 +5,7 @@
 #include "core/RemoteEndpointValidator.hpp"
 #include "core/WorkerCall.hpp"
 #include "platform/ComputerName.hpp"
+#include "platform/StateFolder.hpp"
 #include "platform/linux/FileSecureStore.hpp"
 #include "transport/relay/WakeRelayConfigurationStore.hpp"
 #include "transport/relay/WakeRelayServer.hpp"
@@ -17,13 +18,7 @@
 #include <asio/signal_set.hpp>
 #include <asio/use_awaitable.hpp>
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdlib>
-#include <system_error>
 
 namespace velorinth {
 
@@ -53,10 +48,7 @@ std::string relayName() {
 RelayProgram::RelayProgram(RelayOptions options, std::ostream& out, std::ostream& err)
     : options_(std::move(options)), out_(out), err_(err) {}
 
-RelayProgram::~RelayProgram() {
-    storeWorker_.join();
-    if (lock_ >= 0) ::close(lock_);
-}
+RelayProgram::~RelayProgram() { storeWorker_.join(); }
 
 std::filesystem::path RelayProgram::stateDirectory(const std::optional<std::filesystem::path>& given) {
     if (given) return *given;
@@ -95,21 +87,10 @@ RemoteEndpoint RelayProgram::invitationEndpoint(std::uint16_t port, Date now) co
 
 // The relay's own store: never the Mac's, whose identity a tablet would refuse as its relay.
 void RelayProgram::open(const std::filesystem::path& directory) {
-    std::error_code error;
-    std::filesystem::create_directories(directory, error);
-    if (error) throw Error("Cannot make the state folder " + directory.string() + ": " + error.message() + ".");
-    std::filesystem::permissions(directory, std::filesystem::perms::owner_all, std::filesystem::perm_options::replace,
-                                 error);
-    if (error) {
-        throw Error("Cannot keep the state folder " + directory.string() + " to its owner: " + error.message() + ".");
-    }
-    lock_ = ::open((directory / "lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (lock_ < 0)
-        throw std::system_error(errno, std::generic_category(), "Cannot open " + (directory / "lock").string());
-    if (::flock(lock_, LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EWOULDBLOCK) throw Error("Another velorinth-relay process is using " + directory.string() + ".");
-        throw std::system_error(errno, std::generic_category(), "Cannot lock " + (directory / "lock").string());
-    }
+    // Only a folder the relay makes is made private: one it was given keeps its mode.
+    std::optional<StateFolder> held = StateFolder::tryHold(directory);
+    if (!held) throw Error("Another velorinth-relay process is using " + directory.string() + ".");
+    folder_ = std::move(held);
     const auto secureStore = std::make_shared<FileSecureStore>(directory);
     identity_ = std::make_shared<DeviceIdentityService>(secureStore, relayName);
     identity_->loadOrCreateRecord();

@@ -6,6 +6,7 @@
 #include "core/UsageError.hpp"
 #include "core/Uuid.hpp"
 #include "core/WakeModels.hpp"
+#include "platform/StateFolder.hpp"
 #include "transport/relay/WakeRelayRecords.hpp"
 
 #include <asio/awaitable.hpp>
@@ -100,7 +101,7 @@ private:
     RelayOptions options_;
     std::ostream& out_;
     std::ostream& err_;
-    int lock_ = -1;
+    std::optional<StateFolder> folder_; // held from before the state is read until the end
     asio::io_context io_;
     asio::thread_pool storeWorker_{1};
     asio::steady_timer pause_{io_};

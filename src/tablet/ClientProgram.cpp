@@ -7,6 +7,7 @@
 #include "core/RemoteEndpointValidator.hpp"
 #include "core/Text.hpp"
 #include "core/WorkerCall.hpp"
+#include "platform/StateFolder.hpp"
 #include "platform/SystemHostnameResolver.hpp"
 #include "platform/linux/FileSecureStore.hpp"
 #include "tablet/DecodedFrameSink.hpp"
@@ -23,6 +24,8 @@
 #include <asio/cancellation_signal.hpp>
 #include <asio/co_spawn.hpp>
 #include <asio/signal_set.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/use_awaitable.hpp>
 
 #include <unistd.h>
 
@@ -117,6 +120,7 @@ int ClientProgram::run() {
 asio::awaitable<int> ClientProgram::runCommand() {
     std::exception_ptr failure;
     try {
+        co_await holdStateFolder();
         // A store that cannot be read fails every command before anything else happens.
         trust_->loadIfNeeded();
         // A picture that could not be saved would cost a whole connection first.
@@ -148,6 +152,19 @@ asio::awaitable<int> ClientProgram::runCommand() {
     }
     complain(interrupted_ ? std::string(kCancelledText) : describeError(failure));
     co_return 1;
+}
+
+asio::awaitable<void> ClientProgram::holdStateFolder() {
+    const std::filesystem::path folder = storeRoot(options_.stateDirectory).parent_path();
+    folder_ = StateFolder::tryHold(folder);
+    if (folder_) co_return;
+    complain("Another velorinth-client command is using " + folder.string() + "; waiting for it to finish.");
+    asio::steady_timer pause(io_);
+    // A signal cancels the wait like any other step.
+    while (!(folder_ = StateFolder::tryHold(folder))) {
+        pause.expires_after(kStateFolderPoll);
+        co_await pause.async_wait(asio::use_awaitable);
+    }
 }
 
 TrustedDevice ClientProgram::chosenMac() {

@@ -3,6 +3,7 @@
 #include "core/TrustedDevice.hpp"
 #include "core/UsageError.hpp"
 #include "core/Uuid.hpp"
+#include "platform/StateFolder.hpp"
 
 #include <asio/awaitable.hpp>
 #include <asio/io_context.hpp>
@@ -58,6 +59,8 @@ public:
         "Connected to your Mac, but no live desktop video frame arrived before timeout.";
     // The limit of one step of a connection: a name's lookup, a route's attempt.
     static constexpr std::chrono::seconds kStepTimeout{10};
+    // How often a command that waits for another's state folder looks again.
+    static constexpr std::chrono::milliseconds kStateFolderPoll{100};
 
     ClientProgram(ClientOptions options, std::ostream& out, std::ostream& err);
     ~ClientProgram();
@@ -74,6 +77,11 @@ public:
 
 private:
     asio::awaitable<int> runCommand();
+    // Commands on one state folder run one at a time: each loads the whole
+    // trust store and saves it whole, so two at once would drop each other's
+    // records (and two first runs each make an identity). A second command
+    // says so and waits for the first to end.
+    asio::awaitable<void> holdStateFolder();
     asio::awaitable<void> pair();
     asio::awaitable<void> list();
     asio::awaitable<void> connect();
@@ -91,6 +99,7 @@ private:
     ClientOptions options_;
     std::ostream& out_;
     std::ostream& err_;
+    std::optional<StateFolder> folder_; // let go after the workers' last writes
     asio::io_context io_;
     asio::thread_pool kdfWorker_{1};
     asio::thread_pool storeWorker_{1};

@@ -1,5 +1,7 @@
 #include "platform/linux/FileSecureStore.hpp"
 
+#include "platform/StateFolder.hpp"
+
 #include "support/LoopRunner.hpp"
 
 #include <gtest/gtest.h>
@@ -106,6 +108,34 @@ TEST_F(FileSecureStoreTest, FileSystemFailuresCarryTheirReasonAndLeaveNoTemporar
                      "Secure storage save failed: Not a directory");
     expectStoreError([&] { store.deleteItem(kService, kAccount); }, SecureStoreError::Case::deleteFailed,
                      "Secure storage delete failed: Not a directory");
+}
+
+// A state folder is held by one process at a time (the lock is the open
+// file's, so a second hold in this process is refused as another process's
+// would be); a folder it makes is private, one it is given keeps its mode.
+TEST_F(FileSecureStoreTest, AStateFolderIsHeldOnceAndOnlyWhatItMakesIsMadePrivate) {
+    const mode_t previous = ::umask(0);
+    std::optional<StateFolder> held = StateFolder::tryHold(temp_ / "made" / "state");
+    ::umask(previous);
+    ASSERT_TRUE(held.has_value());
+    EXPECT_EQ(modeOf(temp_ / "made"), 0700u);
+    EXPECT_EQ(modeOf(temp_ / "made" / "state"), 0700u);
+    EXPECT_EQ(modeOf(temp_ / "made" / "state" / "lock"), 0600u);
+    EXPECT_FALSE(StateFolder::tryHold(temp_ / "made" / "state").has_value());
+    StateFolder moved = std::move(*held);
+    held.reset(); // a moved-from hold lets nothing go
+    EXPECT_FALSE(StateFolder::tryHold(temp_ / "made" / "state").has_value());
+    { StateFolder ended = std::move(moved); }
+    EXPECT_TRUE(StateFolder::tryHold(temp_ / "made" / "state").has_value());
+
+    ASSERT_EQ(::chmod(temp_.c_str(), 01777), 0);
+    EXPECT_TRUE(StateFolder::tryHold(temp_).has_value());
+    EXPECT_EQ(modeOf(temp_), 01777u);
+
+    std::ofstream(temp_ / "file") << "not a folder";
+    const Error refused = velorinth::testing::thrown<Error>([&] { StateFolder::tryHold(temp_ / "file" / "state"); });
+    EXPECT_STREQ(refused.what(), ("Cannot make the state folder " + (temp_ / "file" / "state").string() +
+                                  ": Not a directory.").c_str());
 }
 
 TEST(FileSecureStoreRoot, FollowsTheXdgRule) {

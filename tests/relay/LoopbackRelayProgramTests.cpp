@@ -11,6 +11,7 @@
 #include "transport/relay/WakeRelayClientError.hpp"
 
 #include <asio/ip/udp.hpp>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -61,8 +62,16 @@ struct RelayProgramRig : ClientProgramRig {
     }
 };
 
+// The mode bits of `path` (the sticky bit included).
+unsigned modeOf(const std::filesystem::path& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
 TEST(LoopbackRelayProgram, InvitesPairsAndWakesTheStoppedHostThroughTheRelay) {
     RelayProgramRig h;
+    // A state folder given to the relay may be shared: it keeps its mode.
+    ASSERT_EQ(::chmod(h.relayState.path.c_str(), 01777), 0);
     std::unique_ptr<ChildProcess> pairing;
     h.pair("y", pairing);
     ASSERT_EQ(pairing->exitCode(), 0) << pairing->out() << pairing->err();
@@ -115,6 +124,15 @@ TEST(LoopbackRelayProgram, InvitesPairsAndWakesTheStoppedHostThroughTheRelay) {
     EXPECT_EQ(h.packets.size(), 2u);
     h.stop(*again);
     EXPECT_EQ(again->exitCode(), 0) << again->err();
+
+    // What the relay made in it stays its own.
+    EXPECT_EQ(modeOf(h.relayState.path), 01777u);
+    int made = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(h.relayState.path)) {
+        ++made;
+        EXPECT_EQ(modeOf(entry.path()), entry.is_directory() ? 0700u : 0600u) << entry.path();
+    }
+    EXPECT_GE(made, 3); // the lock, a store's folder and an item in it
 }
 
 TEST(LoopbackRelayProgram, HelpListsEveryOptionOptionsTakeTheirValueEitherWayAndLoopbackIsExplained) {

@@ -126,6 +126,38 @@ TEST(LoopbackTabletProgram, BadInputIsRefusedAndLosesNothing) {
     EXPECT_EQ(fileBytes(file), before);
 }
 
+// Two commands on one state folder: a connection beside a pairing whose code
+// is on screen. Each loads the whole store and saves it whole, so the pairing
+// would write back what it read before the connection recorded the address
+// that reached the Mac; the second command waits for the first and says so.
+TEST(LoopbackTabletProgram, ASecondCommandOnTheSameStateWaitsForTheFirstAndNothingIsLost) {
+    ClientProgramRig h;
+    std::unique_ptr<ChildProcess> first;
+    h.pair("y", first);
+    ASSERT_EQ(first->exitCode(), 0) << first->err();
+    ASSERT_FALSE(h.savedMac()->lastSuccessfulEndpointID.has_value());
+
+    auto pairing = h.start({"pair", "127.0.0.1:" + std::to_string(h.port)});
+    h.until([&] { return pairing->poll() || pairing->out().find("Verification code: ") != std::string::npos; }, 30s);
+    auto connect = h.start({"connect"});
+    connect->closeInput();
+    const std::string waiting =
+        "Another velorinth-client command is using " + h.state.path.string() + "; waiting for it to finish.\n";
+    h.until([&] { return connect->poll() || connect->err() == waiting; }, 30s);
+    EXPECT_FALSE(connect->finished()) << connect->out() << connect->err();
+    pairing->write("y\n");
+    pairing->closeInput();
+    h.finish(*pairing);
+    EXPECT_EQ(pairing->exitCode(), 0) << pairing->err();
+    h.finish(*connect);
+    EXPECT_EQ(connect->exitCode(), 0) << connect->err();
+    EXPECT_EQ(connect->err(), waiting);
+
+    ASSERT_TRUE(h.savedMac().has_value());
+    ASSERT_EQ(h.savedMac()->remoteEndpoints.size(), 1u);
+    EXPECT_EQ(h.savedMac()->lastSuccessfulEndpointID, h.savedMac()->remoteEndpoints.front().id) << connect->out();
+}
+
 TEST(LoopbackTabletProgram, HelpListsEveryOptionOptionsTakeTheirValueEitherWayAndLoopbackIsExplained) {
     ClientProgramRig h;
     for (const std::vector<std::string>& help :

@@ -1,9 +1,12 @@
 #include "platform/linux/FileSecureStore.hpp"
 
+#include "platform/StateFolder.hpp"
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -64,21 +67,12 @@ void setDirectoryMode(const fs::path& directory, Case kind) {
     if ((info.st_mode & 07777) != kDirectoryMode && ::chmod(directory.c_str(), kDirectoryMode) != 0) fail(kind, errno);
 }
 
-// Creates every missing component of `directory` as 0700.
+// Creates every missing component of `directory` as 0700; one that exists keeps its mode.
 void createDirectories(const fs::path& directory, Case kind) {
-    fs::path prefix;
-    for (const auto& component : directory) {
-        prefix /= component;
-        if (::mkdir(prefix.c_str(), kDirectoryMode) == 0) {
-            // mkdir applies the umask; the mode must not depend on it.
-            if (::chmod(prefix.c_str(), kDirectoryMode) != 0) fail(kind, errno);
-            if (prefix.has_parent_path()) syncDirectory(prefix.parent_path(), kind);
-            continue;
-        }
-        if (errno != EEXIST) fail(kind, errno);
-        struct stat info {};
-        if (::stat(prefix.c_str(), &info) != 0) fail(kind, errno);
-        if (!S_ISDIR(info.st_mode)) fail(kind, ENOTDIR);
+    try {
+        StateFolder::makePrivately(directory);
+    } catch (const std::system_error& error) {
+        fail(kind, error.code().value());
     }
 }
 
@@ -170,7 +164,8 @@ void FileSecureStore::save(ByteView data, std::string_view service, std::string_
 
     const fs::path directory = root_ / service;
     createDirectories(directory, Case::saveFailed);
-    setDirectoryMode(root_, Case::saveFailed);
+    // The root may be a folder its user gave (a relay's --state-dir, say):
+    // it keeps its mode. The service folder holding the items is the store's own.
     setDirectoryMode(directory, Case::saveFailed);
 
     // The temporary name is unique, so concurrent saves of one item never

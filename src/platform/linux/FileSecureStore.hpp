@@ -7,10 +7,11 @@
 namespace velorinth {
 
 // The secure store as one file per item at <root>/<service>/<account>.
-// Directories are 0700 and files 0600 whatever the umask; a save goes to a
-// temporary file in the same directory, is flushed to disk and renamed over
-// the item, then the directory is flushed, so a crash leaves the old or the
-// new item and never a torn one.
+// Directories it makes are 0700 and files 0600 whatever the umask; a
+// service's directory is kept 0700, while a root that exists keeps its mode.
+// A save goes to a temporary file in the same directory, is flushed to disk
+// and renamed over the item, then the directory is flushed, so a crash leaves
+// the old or the new item and never a torn one.
 class FileSecureStore : public SecureStore {
 public:
     // The default root, $XDG_DATA_HOME/velorinth/secure-store.
