@@ -6,6 +6,7 @@
 #include "host/qt/QtWindowActivator.hpp"
 #include "platform/DisplayMonitor.hpp"
 #include "platform/SecureStore.hpp"
+#include "platform/linux/FileSecureStore.hpp"
 #include "transport/discovery/LocalNetworkAddressScanner.hpp"
 
 #include <QApplication>
@@ -185,16 +186,34 @@ std::string VelorinthHostApp::noDisplayText(const std::string& displayName) {
     return what + " Run the host on a desktop, or through scripts/run, which starts a virtual display of its own.";
 }
 
+std::optional<StateFolder> VelorinthHostApp::holdStateFolder() {
+    // The folder of the secure store's root: where the identity, the trust
+    // records and the wake record live.
+    const std::filesystem::path root = FileSecureStore::defaultRoot();
+    if (root.empty()) return std::nullopt; // no home: nothing can be stored to lose
+    std::optional<StateFolder> held = StateFolder::tryHold(root.parent_path());
+    if (!held) throw Error(std::string(kAnotherHostText));
+    return held;
+}
+
 int VelorinthHostApp::run(int argc, char** argv) {
     return CommandLineReader::runProgram(
         std::vector<std::string>(argv + 1, argv + argc), usage(),
         [argv](CommandLineReader& reader) {
             VelorinthHostAppOptions options = parseArguments(reader);
-            // Without a display Qt's platform aborts the process: say so first, in one line.
-            if (!DisplayMonitor::opens(options.displayName)) throw Error(noDisplayText(options.displayName));
+            // Without a display Qt's platform aborts the process: say so first,
+            // in one line. The check's connection stays open until Qt's own is
+            // up, or a server that resets when its last client leaves could be
+            // resetting as Qt connects, which aborts too.
+            std::shared_ptr<const void> display = DisplayMonitor::holdOpen(options.displayName);
+            if (!display) throw Error(noDisplayText(options.displayName));
+            // One host per user: a second would save its own copy of the trust
+            // records over the first's, and the first's tablets would be lost.
+            const std::optional<StateFolder> state = holdStateFolder();
             // Every argument was the host's own: Qt takes none of them.
             int qtArgc = 1;
             QApplication application(qtArgc, argv);
+            display.reset();
             // SIGINT and SIGTERM end the Qt loop through a pipe it watches.
             if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) throw Error("Cannot watch for signals.");
             QSocketNotifier signals(signalPipe[0], QSocketNotifier::Read);

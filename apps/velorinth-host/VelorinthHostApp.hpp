@@ -6,12 +6,15 @@
 #include "host/presenters/HostConsole.hpp"
 #include "host/qt/HostDashboard.hpp"
 #include "host/qt/QtMainExecutor.hpp"
+#include "platform/StateFolder.hpp"
 #include "platform/SystemSleepMonitor.hpp"
 #include "transport/server/HostSessionServer.hpp"
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class QSocketNotifier;
@@ -61,6 +64,10 @@ public:
     static std::string usage();
     // The line that says no display opens, naming it ($DISPLAY when `displayName` is empty).
     static std::string noDisplayText(const std::string& displayName);
+    static constexpr std::string_view kAnotherHostText = "Another velorinth-host is already running for this user.";
+    // The user's state folder, held before anything in it is read; Error with
+    // kAnotherHostText while another host holds it. None without a home folder.
+    static std::optional<StateFolder> holdStateFolder();
 
 private:
     void watchConsoleInput();

@@ -42,9 +42,13 @@ public:
                                                   std::shared_ptr<WakeEnvironmentPlatform> power,
                                                   std::chrono::steady_clock::duration sleepPollInterval =
                                                       kSleepPollInterval);
-    // Whether the display `displayName` (empty: $DISPLAY) takes a connection
-    // now. Blocks for one connect.
-    static bool opens(const std::string& displayName);
+    // A connection to the display `displayName` (empty: $DISPLAY), open for
+    // as long as the result lives; null when the display takes none. An X
+    // server started without -noreset resets when its last client leaves,
+    // and a connection that lands in the reset fails: whoever checks the
+    // display before connecting for good keeps this until that connection
+    // is up. Blocks for one connect.
+    static std::shared_ptr<const void> holdOpen(const std::string& displayName);
 };
 
 } // namespace velorinth

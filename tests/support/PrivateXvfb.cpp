@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -94,6 +95,12 @@ PrivateXvfb::PrivateXvfb(Options options) {
     }
     ::close(pipe.write);
     pipe.write = -1;
+    // posix_spawn sets no SCHED_IDLE; no client has come before the display number.
+    const sched_param priority{};
+    if (options.runsWhenIdle && ::sched_setscheduler(pid_, SCHED_IDLE, &priority) != 0) {
+        stop();
+        throw std::runtime_error("Xvfb: cannot make it run when idle");
+    }
 
     const std::optional<int> number = readDisplayNumber(pipe.read, options.startLimit);
     if (!number) {

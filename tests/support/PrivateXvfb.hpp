@@ -22,6 +22,10 @@ public:
         // The display to take; a free one when absent.
         std::optional<int> displayNumber;
         std::chrono::steady_clock::duration startLimit = std::chrono::seconds(10);
+        // The server runs only when its processor has nothing else to run
+        // (SCHED_IDLE): beside a client pinned to the same processor, it sees
+        // what that client does in one go as one batch.
+        bool runsWhenIdle = false;
     };
 
     // Whether an Xvfb executable is on the PATH.

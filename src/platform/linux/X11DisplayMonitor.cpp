@@ -17,12 +17,11 @@ std::shared_ptr<DisplayMonitor> DisplayMonitor::create(std::string displayName,
     return std::make_shared<X11DisplayMonitor>(std::move(displayName), std::move(power), sleepPollInterval);
 }
 
-bool DisplayMonitor::opens(const std::string& displayName) {
+std::shared_ptr<const void> DisplayMonitor::holdOpen(const std::string& displayName) {
     int screenNumber = 0;
     xcb_connection_t* connection = X11DisplayConnection::connectToDisplay(displayName, screenNumber);
-    if (connection == nullptr) return false;
-    xcb_disconnect(connection);
-    return true;
+    if (connection == nullptr) return nullptr;
+    return std::shared_ptr<const void>(connection, [](xcb_connection_t* held) { xcb_disconnect(held); });
 }
 
 X11DisplayMonitor::X11DisplayMonitor(std::string displayName, std::shared_ptr<WakeEnvironmentPlatform> power,

@@ -111,6 +111,8 @@ public:
         ::kill(pid_, SIGTERM);
         return exitStatus();
     }
+    // The exit status of a script that ends by itself.
+    int status() { return exitStatus(); }
 
 private:
     int exitStatus() {
@@ -246,11 +248,22 @@ TEST(X11RunScriptEndToEnd, ATabletPairedThroughTheTerminalSeesTheHostsWindow) {
     expectAnOrderlyEnd(script, xvfb);
 }
 
-TEST(X11RunScriptEndToEnd, TermToTheScriptAloneEndsItInOrderToo) {
+// The script started again while the first runs: its host says that one
+// runs for this user, and the script stops its own display and ends with 1.
+TEST(X11RunScriptEndToEnd, ASecondRunStopsItsOwnDisplayAndTermToTheFirstAloneEndsItInOrder) {
     VELORINTH_REQUIRE_SCRIPT(root);
     PrivateUserFolders folders;
     Script script(root, buildFolder());
     const pid_t xvfb = started(script).second;
+
+    Script second(root, buildFolder());
+    EXPECT_EQ(second.status(), 1) << second.read(std::chrono::milliseconds(0));
+    const std::string printed = second.read(std::chrono::milliseconds(0));
+    EXPECT_NE(printed.find("Another velorinth-host is already running for this user.\n"), std::string::npos) << printed;
+    std::smatch display;
+    ASSERT_TRUE(std::regex_search(printed, display, std::regex("Started a virtual display :([0-9]+)"))) << printed;
+    EXPECT_FALSE(std::filesystem::exists("/tmp/.X11-unix/X" + display[1].str())) << "its display still runs";
+
     EXPECT_EQ(script.terminate(), 0) << script.read(std::chrono::milliseconds(0));
     expectAnOrderlyEnd(script, xvfb);
 }
