@@ -65,16 +65,18 @@ TEST(BusySpell, TheBudgetTellsTheEndOfASpellAsItsPlacesAreFreed) {
 }
 
 struct SchedulerRig {
+    explicit SchedulerRig(std::chrono::steady_clock::duration delay = 5ms)
+        : scheduler(std::make_shared<MemoryReleaseScheduler>(loop.get_executor(), worker.get_executor(), delay, [this] {
+              if (std::this_thread::get_id() == loopThread) ++onLoopThread;
+              ++releases;
+          })) {}
+
     asio::io_context loop;
     asio::thread_pool worker{1};
     std::atomic<int> releases{0};
     std::atomic<int> onLoopThread{0};
     const std::thread::id loopThread = std::this_thread::get_id();
-    std::shared_ptr<MemoryReleaseScheduler> scheduler =
-        std::make_shared<MemoryReleaseScheduler>(loop.get_executor(), worker.get_executor(), 5ms, [this] {
-            if (std::this_thread::get_id() == loopThread) ++onLoopThread;
-            ++releases;
-        });
+    std::shared_ptr<MemoryReleaseScheduler> scheduler;
 
     // Runs the loop (waiting when it has nothing to do) for `duration`, or
     // until `count` releases were made.
@@ -114,6 +116,28 @@ TEST(MemoryReleaseScheduler, EachLaterRequestGetsItsOwnUntilTheSchedulerIsGone) 
     late();
     r.run(100ms);
     EXPECT_EQ(r.releases, 2);
+}
+
+// The loop alone touches the scheduler's timer and times: a request from
+// another thread is handed to it, and waits there until the loop runs.
+TEST(MemoryReleaseScheduler, AnotherThreadsRequestIsMadeOnTheLoop) {
+    SchedulerRig r(10s);
+    std::thread([request = r.scheduler->requestFromAnyThread()] { request(); }).join();
+    EXPECT_EQ(r.loop.poll(), 1u) << "the request was not handed to the loop";
+    EXPECT_EQ(r.releases, 0);
+}
+
+// Requests that keep coming, each within the delay of the one before, still
+// get a release once the longest wait has passed since the first of them.
+TEST(MemoryReleaseScheduler, RequestsThatNeverPauseWaitNoLongerThanTheLongestWait) {
+    constexpr auto kDelay = 50ms;
+    SchedulerRig r(kDelay);
+    const auto end = std::chrono::steady_clock::now() + 2 * MemoryReleaseScheduler::kLongestWait * kDelay;
+    while (std::chrono::steady_clock::now() < end) {
+        r.scheduler->request();
+        r.run(kDelay / 5);
+    }
+    EXPECT_GE(r.releases, 1);
 }
 
 } // namespace
