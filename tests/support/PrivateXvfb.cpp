@@ -95,12 +95,6 @@ PrivateXvfb::PrivateXvfb(Options options) {
     }
     ::close(pipe.write);
     pipe.write = -1;
-    // posix_spawn sets no SCHED_IDLE; no client has come before the display number.
-    const sched_param priority{};
-    if (options.runsWhenIdle && ::sched_setscheduler(pid_, SCHED_IDLE, &priority) != 0) {
-        stop();
-        throw std::runtime_error("Xvfb: cannot make it run when idle");
-    }
 
     const std::optional<int> number = readDisplayNumber(pipe.read, options.startLimit);
     if (!number) {
@@ -112,6 +106,13 @@ PrivateXvfb::PrivateXvfb(Options options) {
 }
 
 PrivateXvfb::~PrivateXvfb() { stop(); }
+
+void PrivateXvfb::runWhenIdle(bool idle) {
+    const sched_param priority{};
+    if (pid_ > 0 && ::sched_setscheduler(pid_, idle ? SCHED_IDLE : SCHED_OTHER, &priority) != 0) {
+        throw std::runtime_error("Xvfb: its scheduling cannot change");
+    }
+}
 
 void PrivateXvfb::stop() {
     if (pid_ <= 0) return;

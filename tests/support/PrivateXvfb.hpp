@@ -22,10 +22,6 @@ public:
         // The display to take; a free one when absent.
         std::optional<int> displayNumber;
         std::chrono::steady_clock::duration startLimit = std::chrono::seconds(10);
-        // The server runs only when its processor has nothing else to run
-        // (SCHED_IDLE): beside a client pinned to the same processor, it sees
-        // what that client does in one go as one batch.
-        bool runsWhenIdle = false;
     };
 
     // Whether an Xvfb executable is on the PATH.
@@ -43,6 +39,10 @@ public:
     int displayNumber() const { return displayNumber_; }
     // Ends the server now (as a crash would, for its clients); waits for it.
     void stop();
+    // While set, the server runs only when its processors have nothing else
+    // to run (SCHED_IDLE): beside a client pinned to the same processor, it
+    // sees what that client did between two waits as one batch.
+    void runWhenIdle(bool idle);
 
 private:
     pid_t pid_ = -1;
