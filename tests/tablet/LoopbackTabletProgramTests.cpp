@@ -295,7 +295,8 @@ TEST(LoopbackTabletProgram, OneFrameIsOneFrameAPictureThatCannotBeSavedIsRefused
     ASSERT_EQ(saved->exitCode(), 0) << saved->err();
     EXPECT_NE(saved->out().find("\nDecoded 1 frame of 640x360.\n"), std::string::npos) << saved->out();
     EXPECT_EQ(fileBytes(kept).size() > 24 ? fileBytes(kept)[1] : 0, 'P'); // a PNG in place of the old text
-    EXPECT_EQ(std::distance(fs::directory_iterator(h.state.path), fs::directory_iterator()), 2) << "no file left beside";
+    // The store, its lock and the picture.
+    EXPECT_EQ(std::distance(fs::directory_iterator(h.state.path), fs::directory_iterator()), 3) << "no file left beside";
 
     // Asleep for good: the run waits for the Mac until Ctrl+C.
     h.run(h.server->stop());
@@ -308,6 +309,24 @@ TEST(LoopbackTabletProgram, OneFrameIsOneFrameAPictureThatCannotBeSavedIsRefused
     EXPECT_EQ(wake->exitCode(), 1);
     EXPECT_EQ(wake->err(), "Connection cancelled.\n");
     EXPECT_EQ(wake->out().find("Connection cancelled."), std::string::npos) << wake->out();
+}
+
+// The Mac stops while its code is on screen here: the question, still reading
+// standard input, ends with the close at once rather than after the decision window.
+TEST(LoopbackTabletProgram, AHostThatStopsWhileTheCodeIsShownEndsThePairingAtOnce) {
+    ClientProgramRig h; // the Mac approves as soon as it asks
+    auto pairing = h.start({"pair", "127.0.0.1:" + std::to_string(h.port)});
+    h.until([&] {
+        pairing->poll();
+        const bool approved = !h.prompts.empty() && !h.prompts.back().has_value();
+        return pairing->finished() || (approved && pairing->out().find("Verification code: ") != std::string::npos);
+    }, 30s);
+    ASSERT_FALSE(pairing->finished()) << pairing->out() << pairing->err();
+    h.run(h.server->stop(), 5s);
+    h.finish(*pairing);
+    EXPECT_EQ(pairing->exitCode(), 1);
+    EXPECT_EQ(pairing->err(), "The remote device closed the connection.\n") << pairing->out();
+    EXPECT_FALSE(h.savedMac().has_value());
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include "core/Cancellation.hpp"
 #include "core/Json.hpp"
+#include "core/LoopSignal.hpp"
 #include "core/WorkerCall.hpp"
 #include "platform/tls/TLSSecurityError.hpp"
 #include "transport/security/DeviceIdentityService.hpp"
@@ -13,6 +14,8 @@
 #include "transport/session/SessionValueTypes.hpp"
 
 #include <asio/cancellation_state.hpp>
+#include <asio/experimental/awaitable_operators.hpp>
+#include <asio/post.hpp>
 #include <asio/this_coro.hpp>
 
 #include <algorithm>
@@ -59,6 +62,38 @@ ActiveSessionDescriptor firstDescriptor(const DevicePublicIdentity& peer, const 
     descriptor.hostAccessibilityGranted = true; // until the host reports otherwise
     descriptor.connectedAt = now;
     return descriptor;
+}
+
+// Ends once the connection has closed; the signal is notified on the loop.
+asio::awaitable<void> closeOf(const NetworkFramedConnection& link, std::shared_ptr<LoopSignal> closed) {
+    const asio::cancellation_state cancellation = co_await asio::this_coro::cancellation_state;
+    while (!link.didClose()) {
+        co_await closed->wait();
+        if (isCancelled(cancellation)) throw CancellationError();
+    }
+}
+
+// The local user's answer, or none when the host closed the connection first:
+// nobody reads while the user compares, so only the close notice tells.
+asio::awaitable<std::optional<bool>> answerUnlessClosed(NetworkFramedConnection& link, asio::awaitable<bool> answer) {
+    using namespace asio::experimental::awaitable_operators;
+    const asio::any_io_executor executor = co_await asio::this_coro::executor;
+    auto closed = std::make_shared<LoopSignal>(executor);
+    // The notice may come from any thread; the signal is the loop's.
+    if (!link.setCloseHandler([closed, executor] { asio::post(executor, [closed] { closed->notifyAll(); }); })) {
+        co_return std::nullopt; // no point asking about a connection already gone
+    }
+    // Only for as long as the question: the session installs its own later.
+    struct Unwatch {
+        NetworkFramedConnection& link;
+        ~Unwatch() { link.clearCloseHandler(); }
+    } unwatch{link};
+    auto race = detail::captureOutcome(std::move(answer)) || closeOf(link, closed);
+    auto first = co_await std::move(race);
+    if (first.index() == 1) co_return std::nullopt;
+    auto& outcome = std::get<0>(first);
+    if (outcome.error) std::rethrow_exception(outcome.error);
+    co_return *outcome.value;
 }
 
 } // namespace
@@ -175,24 +210,39 @@ ClientSessionConnector::run(Request& request, const std::optional<DeviceFingerpr
     co_await pairing_.deriveVerificationCode(outcome);
     const PairingVerification& verification = outcome.verification;
 
+    // The decision and the ready messages, sealed: received 0 and 1, sent 0.
+    auto cipher = std::make_shared<SessionCipher>(verification.sessionKey.view(), SessionRole::initiator);
+    const Bytes& transcriptHash = verification.transcriptHash;
+    auto receiveDecision = [&](Duration limit) {
+        return AsyncTimeout::withTimeout<PairingTimeoutErrors>(
+            limit, receiveSealed<PairingDecision>(link, Kind::encryptedDecision, *cipher, transcriptHash));
+    };
+    auto throwIfRefused = [](const PairingDecision& decision) {
+        if (!decision.approved || !decision.serverHello) {
+            std::rethrow_exception(refusalError(decision.rejectionCode, decision.reason));
+        }
+    };
+
     // The confirmation has gone: a local refusal reaches the host only as the
     // close. The user's check counts against the decision window, so an
     // unanswered prompt cannot hold the connection forever.
     if (request.purpose == HandshakePurpose::pair && request.confirmVerificationCode) {
-        const bool confirmed =
-            co_await AsyncTimeout::withTimeout<PairingTimeoutErrors>(timing_.decisionTimeout, request.confirmVerificationCode(verification));
-        if (!confirmed) throw SessionHandshakeError(RefusalCase::verificationCodeRejected);
+        const std::optional<bool> confirmed = co_await AsyncTimeout::withTimeout<PairingTimeoutErrors>(
+            timing_.decisionTimeout, answerUnlessClosed(link, request.confirmVerificationCode(verification)));
+        if (!confirmed || link.didClose()) {
+            // A refusal sent before the close says more than the close; an
+            // approval counts for nothing without the user's answer. With no
+            // decision waiting, the receive fails with the connection's error.
+            const PairingDecision lastWord = co_await receiveDecision(step);
+            throwIfRefused(lastWord);
+            throw NetworkConnectionError(NetworkConnectionError::Case::closed);
+        }
+        if (!*confirmed) throw SessionHandshakeError(RefusalCase::verificationCodeRejected);
     }
 
-    // The decision and the ready messages, sealed: received 0 and 1, sent 0.
-    auto cipher = std::make_shared<SessionCipher>(verification.sessionKey.view(), SessionRole::initiator);
-    const Bytes& transcriptHash = verification.transcriptHash;
     const Duration decisionLimit = request.purpose == HandshakePurpose::pair ? timing_.decisionTimeout : step;
-    const PairingDecision decision = co_await AsyncTimeout::withTimeout<PairingTimeoutErrors>(
-        decisionLimit, receiveSealed<PairingDecision>(link, Kind::encryptedDecision, *cipher, transcriptHash));
-    if (!decision.approved || !decision.serverHello) {
-        std::rethrow_exception(refusalError(decision.rejectionCode, decision.reason));
-    }
+    const PairingDecision decision = co_await receiveDecision(decisionLimit);
+    throwIfRefused(decision);
     const ServerHello hello = *decision.serverHello;
     if (std::find(supported.begin(), supported.end(), hello.negotiatedProtocolVersion) == supported.end() ||
         !ProtocolVersion::supportedRange.contains(hello.negotiatedProtocolVersion)) {

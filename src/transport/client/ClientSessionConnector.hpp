@@ -41,8 +41,9 @@ class ClientSessionConnector {
 public:
     using Duration = std::chrono::steady_clock::duration;
     // The local user compares the 6-digit code; false refuses the pairing.
-    // It is bounded by the decision timeout, so it must end promptly once
-    // its task is cancelled.
+    // It is bounded by the decision timeout and by the connection (a host
+    // that closes it ends the question), so it must end promptly once its
+    // task is cancelled.
     using VerificationCodeHandler = std::function<asio::awaitable<bool>(const PairingVerification&)>;
     using NetworkErrorHandler = std::function<void(const std::optional<ObservedNetworkError>&)>;
 

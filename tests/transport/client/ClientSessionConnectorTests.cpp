@@ -23,6 +23,8 @@ struct HostScript {
     std::optional<HandshakeErrorPayload> refuseRequest = std::nullopt; // an error envelope instead of a response
     std::optional<PairingDecision> decision = std::nullopt;            // none: never decides, waits for the close
     std::optional<Uuid> serverReadySessionID = std::nullopt;           // another identifier than the hello's
+    // Set: after the decision (if any) the host closes once this holds, reading nothing more.
+    std::function<bool()> closeWhen = nullptr;
 };
 
 struct HostResult {
@@ -65,7 +67,7 @@ struct ScriptedHandshakeHost {
             Kind::pairingConfirmation, co_await receiveHandshakeEnvelope(*connection));
         SecurePairingProtocol pairing(kdf);
         const PairingVerification verification = co_await pairing.handleConfirmation(std::move(state), confirmation);
-        if (!script.decision) co_return co_await readToTheEnd();
+        if (!script.decision && !script.closeWhen) co_return co_await readToTheEnd();
 
         auto cipher = std::make_shared<SessionCipher>(verification.sessionKey.view(), SessionRole::responder);
         const Bytes hash = verification.transcriptHash;
@@ -73,7 +75,12 @@ struct ScriptedHandshakeHost {
             return sendHandshakeEnvelope(*connection,
                                          HandshakeEnvelope::makeEncrypted(kind, cipher->seal(json::encodeToBytes(payload), hash)));
         };
-        co_await sendSealed(Kind::encryptedDecision, *script.decision);
+        if (script.decision) co_await sendSealed(Kind::encryptedDecision, *script.decision);
+        if (script.closeWhen) {
+            co_await until(script.closeWhen);
+            connection->cancel();
+            co_return result;
+        }
         std::optional<HandshakeEnvelope> readyEnvelope;
         result.ended = co_await outcome(
             [&]() -> asio::awaitable<void> { readyEnvelope = co_await receiveHandshakeEnvelope(*connection); }());
@@ -240,4 +247,49 @@ TEST(LoopbackClientSessionConnector, ALateDecisionTimesOutAndARefusedPortIsObser
     ASSERT_TRUE(rig.observed[0].has_value());
     EXPECT_EQ(rig.observed[0]->kind, ObservedNetworkError::Kind::posix);
     EXPECT_EQ(rig.observed[0]->code, ECONNREFUSED);
+}
+
+// Nobody reads while the tablet's user compares the code: the connection's
+// close notice alone ends the question, with what the host said last.
+TEST(LoopbackClientSessionConnector, AHostThatClosesWhileTheCodeIsComparedEndsTheQuestionWithItsLastWord) {
+    struct Case {
+        std::optional<PairingDecision> decision;
+        std::string text;
+        bool closesOnceShown = true; // else at once, perhaps before the tablet asks
+    };
+    const std::string closed = NetworkConnectionError(NetworkConnectionError::Case::closed).what();
+    const std::vector<Case> cases = {
+        {std::nullopt, closed},
+        // Approved on the Mac but not yet here: nothing goes on without this side's answer.
+        {approval(), closed},
+        {PairingDecision{false, Code::approvalTimedOut, std::nullopt, std::nullopt},
+         SessionHandshakeError(SessionHandshakeError::Case::approvalTimedOut).what()},
+        {PairingDecision{false, Code::userRejected, "Not now.", std::nullopt}, "Not now.", false},
+        {std::nullopt, closed, false},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(i);
+        ConnectorRig rig;
+        bool questionCancelled = false;
+        rig.tablet.beforeAnswering = [&]() -> asio::awaitable<void> {
+            try {
+                co_await sleepFor(1h); // a user who never answers; the decision timeout ends the wait
+            } catch (...) {
+                questionCancelled = true;
+                throw;
+            }
+        };
+        HostScript script{.decision = cases[i].decision};
+        script.closeWhen = [&, once = cases[i].closesOnceShown] { return !once || !rig.tablet.codesShown.empty(); };
+        auto connector = rig.connector(10s);
+        ConnectOutcome run = rig.connect(connector, rig.request(HandshakePurpose::pair), script);
+        EXPECT_EQ(failureText(run.failure), cases[i].text);
+        EXPECT_EQ(run.session, nullptr);
+        EXPECT_EQ(rig.tablet.trustStorage->callCount(SaveOp::save), 0u);
+        EXPECT_EQ(rig.observed.size(), 1u);
+        if (cases[i].closesOnceShown) {
+            EXPECT_EQ(rig.tablet.codesShown.size(), 1u);
+            EXPECT_TRUE(questionCancelled) << "the question's task is cancelled, not left running";
+        }
+    }
 }
