@@ -77,8 +77,10 @@ public:
         // Once per stop(), even when the listener is destroyed before it runs.
         std::function<void()> onCancelled;
         std::function<void(Stream, HandshakeSlot)> onConnection;
-        // At most once per listener.
+        // The DNS-SD service cannot be published, or is published: each once
+        // per change between the two, never per retry.
         std::function<void(const ListenerPublicationError&)> onPublicationError;
+        std::function<void()> onPublished;
     };
 
     // Throws TLSSecurityError(identityCreationFailed) when the identity cannot

@@ -33,6 +33,12 @@ void FakeSessionServer::report(ListenerStatus status) {
     });
 }
 
+void FakeSessionServer::reportPublication(bool published) {
+    asio::post(executor_, [this, published] {
+        if (callbacks.onPublicationChanged) callbacks.onPublicationChanged(published);
+    });
+}
+
 void FakeSessionServer::reportSessions(std::vector<ActiveSessionDescriptor> sessions) {
     asio::post(executor_, [this, sessions] {
         if (callbacks.onSessionsChanged) callbacks.onSessionsChanged(sessions);

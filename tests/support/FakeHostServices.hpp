@@ -77,6 +77,7 @@ public:
 
     // Calls a callback as the server does: on the loop, later.
     void report(ListenerStatus status);
+    void reportPublication(bool published);
     void reportSessions(std::vector<ActiveSessionDescriptor> sessions);
     std::size_t count(const std::string& call) const;
     // The last call that begins with `prefix`; empty when none did.

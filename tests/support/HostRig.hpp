@@ -58,6 +58,7 @@ struct HostRig : LoopRunner {
     std::vector<std::vector<ActiveSessionDescriptor>> sessionLists;
     std::vector<std::optional<IncomingPairingPrompt>> prompts;
     std::vector<std::exception_ptr> errors;
+    std::vector<bool> publications;
     std::vector<std::pair<Uuid, InputEvent>> inputs;
     std::vector<Uuid> inputCleanups;
     std::vector<std::pair<VideoStreamConfiguration, std::uint64_t>> streamRequests;
@@ -147,6 +148,7 @@ struct HostRig : LoopRunner {
             }
         };
         callbacks.onError = [this](std::exception_ptr error) { errors.push_back(error); };
+        callbacks.onPublicationChanged = [this](bool published) { publications.push_back(published); };
         callbacks.onRemoteInput = [this](const Uuid&, const Uuid& session, const InputEvent& event) {
             inputs.emplace_back(session, event);
             return injectionSucceeds;

@@ -38,6 +38,7 @@ enum class HostModelField {
     capturedFrames,
     hostIdentity,
     listenerStatus,
+    servicePublished,
     trustedDevices,
     pendingPairing,
     networkError,
@@ -232,6 +233,9 @@ public:
     Tracked<std::uint64_t> capturedFrames{registrar_, Field::capturedFrames, 0};
     Tracked<std::optional<DevicePublicIdentity>> hostIdentity{registrar_, Field::hostIdentity};
     Tracked<ListenerStatus> listenerStatus{registrar_, Field::listenerStatus, ListenerStatus::idle()};
+    // Whether the listener's Bonjour service is published, as its publisher
+    // last said; none until it has said anything.
+    Tracked<std::optional<bool>> servicePublished{registrar_, Field::servicePublished};
     Tracked<std::vector<TrustedDevice>> trustedDevices{registrar_, Field::trustedDevices};
     Tracked<std::optional<IncomingPairingPrompt>> pendingPairing{registrar_, Field::pendingPairing};
     Tracked<std::optional<std::string>> networkError{registrar_, Field::networkError};

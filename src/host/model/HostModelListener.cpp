@@ -30,6 +30,9 @@ asio::awaitable<void> HostModel::startListener(bool useAnyPort) {
 
 asio::awaitable<void> HostModel::startListenerBody(bool useAnyPort) {
     refreshAddresses();
+    // The new listener's publisher reports afresh: an old one's failure must not
+    // colour it (the stop before every restart let its last report through).
+    servicePublished.set(std::nullopt);
     const std::uint16_t port = useAnyPort ? 0 : preferredListenerPort.get();
     bool started = false;
     try {

@@ -196,6 +196,8 @@ HostSessionCallbacks HostModel::makeCallbacks() {
         hop<ListenerStatus>(main, weak, [](HostModel& model, const ListenerStatus& status) {
             model.handleListenerStatus(status);
         });
+    callbacks.onPublicationChanged = hop<bool>(
+        main, weak, [](HostModel& model, const bool& published) { model.servicePublished.set(published); });
     callbacks.onSessionsChanged = hop<std::vector<ActiveSessionDescriptor>>(
         main, weak, [](HostModel& model, const std::vector<ActiveSessionDescriptor>& sessions) {
             model.spawn(model.handleSessionsChanged(sessions));

@@ -42,11 +42,18 @@ StatusHeaderPresentation StatusHeaderPresenter::present(const HostModel& model) 
                                           : HostModel::hostDisplayName(*model.platform.computerName);
 
     switch (listener.kind()) {
-    case L::advertising:
-        p.discoveryText = "Discoverable via Bonjour (_velorinth._tcp) \u00B7 TLS 1.3 port " +
-                          decimalText(static_cast<std::int64_t>(listener.port()));
+    case L::advertising: {
+        const std::string port = decimalText(static_cast<std::int64_t>(listener.port()));
+        // Listening is not being found: tablets reach an unpublished host only by its address.
+        if (model.servicePublished.get() == false) {
+            p.discoveryText = "Not discoverable via Bonjour \u00B7 TLS 1.3 port " + port + " by address";
+            p.discoverySymbol = {std::string(symbols::wifiExclamationmark), Tint::orange};
+            break;
+        }
+        p.discoveryText = "Discoverable via Bonjour (_velorinth._tcp) \u00B7 TLS 1.3 port " + port;
         p.discoverySymbol = {std::string(symbols::dotRadiowavesLeftAndRight), Tint::green};
         break;
+    }
     case L::failed:
         p.discoveryText = "Discovery unavailable \u2014 retrying";
         p.discoverySymbol = {std::string(symbols::wifiExclamationmark), Tint::orange};

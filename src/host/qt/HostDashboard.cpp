@@ -181,7 +181,8 @@ void HostDashboard::buildDetail(QWidget* column) {
     auto* header = new StatusHeaderView(context_);
     layout->addWidget(header);
     scheduler_.add([header] { header->render(); },
-                   {F::remoteAccessEnabled, F::listenerStatus, F::captureState, F::activeSessionList, F::hostIdentity});
+                   {F::remoteAccessEnabled, F::listenerStatus, F::servicePublished, F::captureState,
+                    F::activeSessionList, F::hostIdentity});
     auto* banner = new ErrorBannerView(context_);
     banner_ = banner;
     layout->addWidget(banner);

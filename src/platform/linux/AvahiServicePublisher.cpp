@@ -36,15 +36,27 @@ struct AvahiServicePublisher::State {
     std::string name;
     std::uint16_t port = 0;
     ErrorHandler onError;
+    PublishedHandler onPublished;
     std::unique_ptr<AvahiClientConnection> connection;
     AvahiEntryGroup* group = nullptr;
-    bool reported = false;
+    enum class Reported { nothing, unavailable, published };
+    Reported reported = Reported::nothing;
 
+    // A client that waits for the daemon passes through "connecting" again
+    // and again: only a change is news.
     void reportUnavailable() {
-        if (reported) return;
-        reported = true;
+        if (reported == Reported::unavailable) return;
+        reported = Reported::unavailable;
         connection->post([onError = onError] {
             if (onError) onError(ListenerPublicationError(ListenerPublicationError::Case::avahiUnavailable));
+        });
+    }
+
+    void reportPublished() {
+        if (reported == Reported::published) return;
+        reported = Reported::published;
+        connection->post([onPublished = onPublished] {
+            if (onPublished) onPublished();
         });
     }
 
@@ -82,6 +94,7 @@ struct AvahiServicePublisher::State {
 
     static void onGroupState(AvahiEntryGroup* group, AvahiEntryGroupState state, void* userdata) {
         auto* self = static_cast<State*>(userdata);
+        if (state == AVAHI_ENTRY_GROUP_ESTABLISHED) self->reportPublished();
         if (state != AVAHI_ENTRY_GROUP_COLLISION) return;
         self->group = group;
         self->takeAlternativeName();
@@ -113,13 +126,14 @@ struct AvahiServicePublisher::State {
 
 AvahiServicePublisher::AvahiServicePublisher(const asio::any_io_executor& executor,
                                              ServiceAdvertisement advertisement, std::uint16_t port,
-                                             ErrorHandler onError)
+                                             ErrorHandler onError, PublishedHandler onPublished)
     : state_(std::make_unique<State>()) {
     State& state = *state_;
     state.name = serviceInstanceName(advertisement.instanceName);
     state.advertisement = std::move(advertisement);
     state.port = port;
     state.onError = std::move(onError);
+    state.onPublished = std::move(onPublished);
     state.connection = std::make_unique<AvahiClientConnection>(
         executor, [&state](AvahiClient* client, AvahiClientState clientState) { state.onClientState(client, clientState); });
     state.connection->start();

@@ -16,14 +16,17 @@ namespace velorinth {
 // restarts) and publishes when it appears; a name already taken on the
 // network is replaced by Avahi's alternative ("Name #2").
 //
-// Without a reachable daemon `onError` receives avahiUnavailable, once, on the
-// executor, and never after destruction.
+// Each change between published and unpublishable is reported once, on the
+// executor, and never after destruction: `onError` receives avahiUnavailable
+// while no daemon is reachable, `onPublished` runs once the daemon has
+// established the service. Waiting and retrying report nothing more.
 class AvahiServicePublisher {
 public:
     using ErrorHandler = std::function<void(const ListenerPublicationError&)>;
+    using PublishedHandler = std::function<void()>;
 
     AvahiServicePublisher(const asio::any_io_executor& executor, ServiceAdvertisement advertisement,
-                          std::uint16_t port, ErrorHandler onError);
+                          std::uint16_t port, ErrorHandler onError, PublishedHandler onPublished);
     // Withdraws the service. Not from Avahi's thread.
     ~AvahiServicePublisher();
 

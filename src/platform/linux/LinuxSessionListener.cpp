@@ -171,11 +171,20 @@ std::error_code LinuxSessionListener::Core::start() {
 
     if (options_.advertisement) {
         std::weak_ptr<Core> weak = shared_from_this();
+        // Only a listener that still listens speaks of its publication.
+        auto listening = [weak]() -> std::shared_ptr<Core> {
+            auto core = weak.lock();
+            return core && !core->silenced_ && core->phase_ == Phase::listening ? core : nullptr;
+        };
         publisher_ = std::make_unique<AvahiServicePublisher>(
-            executor_, *options_.advertisement, *port_, [weak](const ListenerPublicationError& error) {
-                auto core = weak.lock();
-                if (!core || core->silenced_ || core->phase_ != Phase::listening) return;
-                if (core->handlers_.onPublicationError) core->handlers_.onPublicationError(error);
+            executor_, *options_.advertisement, *port_,
+            [listening](const ListenerPublicationError& error) {
+                const auto core = listening();
+                if (core && core->handlers_.onPublicationError) core->handlers_.onPublicationError(error);
+            },
+            [listening] {
+                const auto core = listening();
+                if (core && core->handlers_.onPublished) core->handlers_.onPublished();
             });
     }
     return {};

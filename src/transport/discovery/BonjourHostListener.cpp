@@ -9,7 +9,8 @@ namespace velorinth {
 BonjourHostListener::BonjourHostListener(const asio::any_io_executor& executor, const TLSDeviceIdentity& identity,
                                          std::uint16_t port, bool publishesService, ConnectionHandler onConnection,
                                          StatusHandler onStatus, PublicationErrorHandler onPublicationError,
-                                         Options options, const ListenerFactory& factory)
+                                         PublishedHandler onPublished, Options options,
+                                         const ListenerFactory& factory)
     : onStatus_(onStatus) {
     SessionListener::Options listenerOptions;
     listenerOptions.port = port;
@@ -44,6 +45,7 @@ BonjourHostListener::BonjourHostListener(const asio::any_io_executor& executor, 
         }
     };
     handlers.onPublicationError = std::move(onPublicationError);
+    handlers.onPublished = std::move(onPublished);
 
     listener_ = factory(executor, identity, std::move(listenerOptions), std::move(handlers));
 }

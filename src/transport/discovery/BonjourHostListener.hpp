@@ -45,17 +45,20 @@ public:
     using ConnectionHandler = std::function<void(std::shared_ptr<NetworkFramedConnection>, HandshakeSlot)>;
     using StatusHandler = std::function<void(ListenerStatus)>;
     using PublicationErrorHandler = std::function<void(const ListenerPublicationError&)>;
+    using PublishedHandler = std::function<void()>;
     using ListenerFactory = std::function<std::unique_ptr<SessionListener>(
         const asio::any_io_executor&, const TLSDeviceIdentity&, SessionListener::Options, SessionListener::Handlers)>;
 
     using Options = BonjourHostListenerOptions;
 
-    // `port` 0 lets the system choose. Throws TLSSecurityError(identityCreationFailed)
-    // when the identity cannot make a TLS context.
+    // `port` 0 lets the system choose. The service's publication reaches
+    // `onPublicationError` and `onPublished`, once per change between the two.
+    // Throws TLSSecurityError(identityCreationFailed) when the identity cannot
+    // make a TLS context.
     BonjourHostListener(const asio::any_io_executor& executor, const TLSDeviceIdentity& identity, std::uint16_t port,
                         bool publishesService, ConnectionHandler onConnection, StatusHandler onStatus,
-                        PublicationErrorHandler onPublicationError = {}, Options options = {},
-                        const ListenerFactory& factory = SessionListener::create);
+                        PublicationErrorHandler onPublicationError = {}, PublishedHandler onPublished = {},
+                        Options options = {}, const ListenerFactory& factory = SessionListener::create);
 
     BonjourHostListener(const BonjourHostListener&) = delete;
     BonjourHostListener& operator=(const BonjourHostListener&) = delete;

@@ -29,6 +29,10 @@ namespace velorinth {
 // and must not block the loop.
 struct HostSessionCallbacks {
     std::function<void(const ListenerStatus&)> onListenerStatus;
+    // Whether the newest listener's Bonjour service is published, once per
+    // change: false while it cannot be (the error also reaches onError), true
+    // once it is. Nothing after a stop.
+    std::function<void(bool published)> onPublicationChanged;
     // At most once per loop turn, with the list as it stands then, oldest
     // session first.
     std::function<void(const std::vector<ActiveSessionDescriptor>&)> onSessionsChanged;

@@ -188,10 +188,10 @@ void HostSessionServer::startListening(std::uint16_t port, bool publishesService
             if (auto self = weak.lock()) self->handleListenerStatus(generation, status);
         };
         auto onPublicationError = [weak, generation](const ListenerPublicationError& error) {
-            auto self = weak.lock();
-            if (self && generation == self->listenerGeneration_ && !self->listenerStopRequested_) {
-                self->reportError(std::make_exception_ptr(error));
-            }
+            if (auto self = weak.lock()) self->handlePublication(generation, error);
+        };
+        auto onPublished = [weak, generation] {
+            if (auto self = weak.lock()) self->handlePublication(generation, std::nullopt);
         };
         BonjourHostListener::Options listenerOptions;
         // TLS is part of the wait for the first message.
@@ -205,7 +205,7 @@ void HostSessionServer::startListening(std::uint16_t port, bool publishesService
         listenerOptions.socket = options_.sessionSocket;
         auto listener = std::make_unique<BonjourHostListener>(
             executor_, identity, port, publishesService, std::move(onConnection), std::move(onStatus),
-            std::move(onPublicationError), listenerOptions, options_.listenerFactory);
+            std::move(onPublicationError), std::move(onPublished), listenerOptions, options_.listenerFactory);
         // From here on the previous listener's statuses are dropped.
         listenerGeneration_ = generation;
         listenerStopRequested_ = false;
@@ -227,6 +227,14 @@ void HostSessionServer::handleListenerStatus(std::uint64_t generation, const Lis
     if (status.kind() == ListenerStatus::Case::advertising) currentPort_ = status.port();
     if (status.kind() == ListenerStatus::Case::stopped) currentPort_.reset();
     if (callbacks_->onListenerStatus) callbacks_->onListenerStatus(status);
+}
+
+// As statuses: only the newest listener's, and nothing once it is told to stop.
+void HostSessionServer::handlePublication(std::uint64_t generation,
+                                          const std::optional<ListenerPublicationError>& error) {
+    if (generation != listenerGeneration_ || listenerStopRequested_) return;
+    if (error) reportError(std::make_exception_ptr(*error));
+    if (callbacks_->onPublicationChanged) callbacks_->onPublicationChanged(!error);
 }
 
 asio::awaitable<std::uint16_t> HostSessionServer::waitForListeningPort(Duration timeout) {

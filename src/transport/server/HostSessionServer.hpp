@@ -151,7 +151,7 @@ public:
     HostSessionServer(const HostSessionServer&) = delete;
     HostSessionServer& operator=(const HostSessionServer&) = delete;
 
-    // Replaces all twelve callbacks at once.
+    // Replaces every callback at once.
     void setCallbacks(Callbacks callbacks);
     // Oldest session first.
     std::vector<ActiveSessionDescriptor> sessionDescriptors() const;
@@ -233,6 +233,8 @@ private:
     std::optional<SavedWakeConfiguration> effectiveWakeConfiguration() const;
     void reportError(std::exception_ptr error);
     void handleListenerStatus(std::uint64_t generation, const ListenerStatus& status);
+    // None: the service is published.
+    void handlePublication(std::uint64_t generation, const std::optional<ListenerPublicationError>& error);
     asio::awaitable<void> runIntake(std::shared_ptr<HostSessionServer> self, std::shared_ptr<HostHandshake> handshake);
     void retireIntake(HostHandshake& handshake);
     // The new session in the table, replacing the tablet's older one.

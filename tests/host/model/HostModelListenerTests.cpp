@@ -203,3 +203,20 @@ TEST(HostModelListener, TurningRemoteAccessOffShowsStoppedWithoutTheServersRepor
     EXPECT_EQ(model.listenerStatus.get(), ListenerStatus::stopped());
     EXPECT_EQ(h.server->count("stop"), 1u);
 }
+
+// The publisher's word reaches the model; a new listener's publisher has said
+// nothing yet, so an old one's failure must not colour it.
+TEST(HostModelListener, PublicationReportsReachTheModelAndANewListenerStartsUnknown) {
+    HostModelRig h;
+    HostModel& model = h.started();
+    EXPECT_EQ(model.servicePublished.get(), std::nullopt);
+    for (const bool published : {false, true, false}) {
+        h.server->reportPublication(published);
+        h.drain();
+        EXPECT_EQ(model.servicePublished.get(), published);
+    }
+    h.run(model.restartListener());
+    EXPECT_EQ(h.server->count("startListening"), 2u);
+    EXPECT_EQ(model.servicePublished.get(), std::nullopt);
+    EXPECT_EQ(model.listenerStatus.get(), ListenerStatus::advertising(51891));
+}

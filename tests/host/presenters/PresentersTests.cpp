@@ -18,6 +18,7 @@
 
 #include <clocale>
 #include <string_view>
+#include <tuple>
 
 using namespace velorinth;
 using namespace velorinth::testing;
@@ -125,6 +126,30 @@ TEST(StatusHeaderPresenter, TheHeaderFollowsAccessListenerAndSharing) {
     p = StatusHeaderPresenter::present(model);
     EXPECT_EQ(p.status, (SymbolImage{"exclamationmark.triangle.fill", Tint::orange}));
     EXPECT_EQ(p.discoverySymbol, (SymbolImage{"wifi.exclamationmark", Tint::orange}));
+}
+
+// The header claims Bonjour while advertising unless the service is known to be
+// unpublished; other states keep their own texts.
+TEST(StatusHeaderPresenter, AnUnpublishedServiceIsNamedByItsPortAndTurnsGreenOncePublished) {
+    HostModelRig h;
+    HostModel& model = h.make();
+    const std::string discoverable = "Discoverable via Bonjour (_velorinth._tcp) \u00B7 TLS 1.3 port 51891";
+    const SymbolImage green{"dot.radiowaves.left.and.right", Tint::green};
+    const SymbolImage orange{"wifi.exclamationmark", Tint::orange};
+    model.listenerStatus.set(ListenerStatus::advertising(51891));
+    for (const auto& [published, text, symbol] :
+         {std::tuple{std::optional<bool>(), discoverable, green}, // publication under way
+          {false, "Not discoverable via Bonjour \u00B7 TLS 1.3 port 51891 by address", orange},
+          {true, discoverable, green}}) {
+        model.servicePublished.set(published);
+        const StatusHeaderPresentation p = StatusHeaderPresenter::present(model);
+        EXPECT_EQ(p.discoveryText, text);
+        EXPECT_EQ(p.discoverySymbol.name, symbol.name) << text;
+        EXPECT_EQ(p.discoveryTint, symbol.tint) << text;
+    }
+    model.servicePublished.set(false);
+    model.listenerStatus.set(ListenerStatus::stopped());
+    EXPECT_EQ(StatusHeaderPresenter::present(model).discoveryText, "Not discoverable (Remote Access off)");
 }
 
 TEST(StatusHeaderPresenter, StopSharingEndsThePipelineThenTellsTheTablets) {

@@ -191,6 +191,24 @@ TEST(HostViews, EverySectionShowsThePopulatedModel) {
     EXPECT_NE(textOf(&dashboard, "sessionDetails").find("Video frames 123516"), std::string::npos);
 }
 
+// The header follows the service's publication as it changes, whatever the
+// listener's status does meanwhile.
+TEST(HostViews, TheHeaderSaysWhetherTheServiceIsPublishedAsItChanges) {
+    DashboardRig h;
+    h.started();
+    HostDashboard& dashboard = h.open();
+    h.model->listenerStatus.set(ListenerStatus::advertising(51891));
+    h.settle();
+    const std::string published = "Discoverable via Bonjour (_velorinth._tcp) \u00B7 TLS 1.3 port 51891";
+    EXPECT_EQ(textOf(&dashboard, "discoveryText"), published);
+    h.model->servicePublished.set(false);
+    h.settle();
+    EXPECT_EQ(textOf(&dashboard, "discoveryText"), "Not discoverable via Bonjour \u00B7 TLS 1.3 port 51891 by address");
+    h.model->servicePublished.set(true);
+    h.settle();
+    EXPECT_EQ(textOf(&dashboard, "discoveryText"), published);
+}
+
 TEST(HostViews, ThePairingSheetTakesNoReturnAndNoClose) {
     DashboardRig h;
     h.started();

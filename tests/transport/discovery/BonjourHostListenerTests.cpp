@@ -31,6 +31,7 @@ protected:
     std::vector<std::shared_ptr<NetworkFramedConnection>> connections;
     std::vector<HandshakeSlot> slots;
     std::vector<std::string> publicationErrors;
+    int publications = 0;
 
     std::unique_ptr<BonjourHostListener> makeListener(std::uint16_t port = 0, BonjourHostListenerOptions options = {},
                                                       bool publishesService = false,
@@ -44,7 +45,7 @@ protected:
             },
             [sink](ListenerStatus status) { sink->push_back(std::move(status)); },
             [this](const ListenerPublicationError& error) { publicationErrors.emplace_back(error.what()); },
-            std::move(options), testing::loopbackListener);
+            [this] { ++publications; }, std::move(options), testing::loopbackListener);
     }
 
     // Starts and waits for "advertising".
@@ -204,6 +205,7 @@ TEST_F(LoopbackListener, MissingAvahiIsReportedOnceAndConnectionsStillArrive) {
     harness.until([&] { return connections.size() == 1; });
     harness.settle();
     EXPECT_EQ(publicationErrors.size(), 1u);
+    EXPECT_EQ(publications, 0);
     EXPECT_EQ(statuses, (std::vector{ListenerStatus::starting(), ListenerStatus::advertising(port)}));
 
     listener.reset();

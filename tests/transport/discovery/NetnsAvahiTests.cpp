@@ -71,10 +71,11 @@ testing::NamespaceOutcome publishInNamespace() {
     asio::io_context io;
 
     int errors = 0;
+    int published = 0;
     auto publish = [&](const TLSDeviceIdentity& identity) {
         auto listener = std::make_unique<BonjourHostListener>(
             io.get_executor(), identity, 0, true, [](std::shared_ptr<NetworkFramedConnection>, HandshakeSlot) {},
-            [](ListenerStatus) {}, [&](const ListenerPublicationError&) { ++errors; });
+            [](ListenerStatus) {}, [&](const ListenerPublicationError&) { ++errors; }, [&] { ++published; });
         listener->start();
         return listener;
     };
@@ -83,7 +84,7 @@ testing::NamespaceOutcome publishInNamespace() {
     const std::uint16_t firstPort = first->port().value_or(0);
     if (firstPort == 0) return NamespaceOutcome::fail("the listener did not advertise");
 
-    // D-Bus runs but Avahi does not: said once, and published once the daemon appears.
+    // D-Bus runs but Avahi does not: said once, and published (and said so) once the daemon appears.
     if (!eventually(
             io, [&] { return errors == 1; }, 10s)) {
         return NamespaceOutcome::fail("no report while the daemon is absent");
@@ -91,6 +92,9 @@ testing::NamespaceOutcome publishInNamespace() {
     if (auto failed = testing::NamespaceDaemons::startAvahi()) return *failed;
     if (!eventually(io, [&] { return listed("Netns\\032Host", firstPort, identity); }, 20s)) {
         return NamespaceOutcome::fail("the service did not appear once the daemon started");
+    }
+    if (!eventually(io, [&] { return published == 1; }, 10s)) {
+        return NamespaceOutcome::fail("the service was listed but its publication was never reported");
     }
 
     // A second host of the same name takes Avahi's alternative, "Netns Host #2".
@@ -110,7 +114,19 @@ testing::NamespaceOutcome publishInNamespace() {
         !listed("Netns\\032Host\\032\\0352", secondPort, twin)) {
         return NamespaceOutcome::fail("the service stayed published after stop, or the other went with it");
     }
-    if (errors != 1) return NamespaceOutcome::fail("unexpected publication errors");
+    if (!eventually(io, [&] { return published == 2; }, 10s) || errors != 1) {
+        return NamespaceOutcome::fail("unexpected publication reports");
+    }
+
+    // The daemon goes away: the remaining listener says so again, once. (Not
+    // `avahi-daemon -k`: it waits for an exit that this PID 1 never reaps.)
+    if (auto failed = testing::NamespaceDaemons::run({"kill \"$(cat /run/avahi-daemon/pid)\""})) return *failed;
+    if (!eventually(io, [&] { return errors == 2; }, 10s)) {
+        return NamespaceOutcome::fail("the lost daemon was not reported");
+    }
+    io.restart();
+    io.run_for(300ms);
+    if (errors != 2 || published != 2) return NamespaceOutcome::fail("a lost daemon was reported more than once");
     return NamespaceOutcome::pass();
 }
 

@@ -261,5 +261,37 @@ TEST(LoopbackServerListener, StopReportsOneStoppedAndARestartSilencesTheOldListe
     EXPECT_EQ(h.server->currentPort(), third);
 }
 
+// Only the newest listener's publication reaches the host, and nothing once it
+// is told to stop; a failure reaches the error line too.
+TEST(LoopbackServerListener, OnlyTheNewestListenersPublicationReportsPass) {
+    auto made = std::make_shared<std::vector<SessionListener::Handlers>>();
+    HostSessionServer::Options options = HostRig::fastOptions();
+    options.listenerFactory = [made](const asio::any_io_executor& executor, const TLSDeviceIdentity& identity,
+                                     SessionListener::Options listenerOptions, SessionListener::Handlers handlers) {
+        made->push_back(handlers);
+        return loopbackListener(executor, identity, std::move(listenerOptions), std::move(handlers));
+    };
+    HostRig h(options);
+    const ListenerPublicationError unavailable(ListenerPublicationError::Case::avahiUnavailable);
+    h.call([&] {
+        (*made)[0].onPublicationError(unavailable);
+        (*made)[0].onPublished();
+    });
+    EXPECT_EQ(h.publications, (std::vector<bool>{false, true}));
+    ASSERT_EQ(h.errors.size(), 1u);
+    EXPECT_EQ(h.lastError<ListenerPublicationError>().kind, unavailable.kind);
+
+    h.run(h.server->stop());
+    h.call([&] { (*made)[0].onPublicationError(unavailable); }); // told to stop
+    h.call([&] { h.server->startListening(0, false); });
+    ASSERT_EQ(made->size(), 2u);
+    h.call([&] {
+        (*made)[0].onPublished(); // superseded
+        (*made)[1].onPublicationError(unavailable);
+    });
+    EXPECT_EQ(h.publications, (std::vector<bool>{false, true, false}));
+    EXPECT_EQ(h.errors.size(), 2u);
+}
+
 } // namespace
 } // namespace velorinth::testing
