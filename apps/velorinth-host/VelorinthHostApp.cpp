@@ -6,6 +6,7 @@
 #include "host/qt/QtWindowActivator.hpp"
 #include "platform/DisplayMonitor.hpp"
 #include "platform/SecureStore.hpp"
+#include "platform/StateFolder.hpp"
 #include "platform/linux/FileSecureStore.hpp"
 #include "transport/discovery/LocalNetworkAddressScanner.hpp"
 
@@ -18,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <optional>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -44,6 +46,17 @@ void printLine(const std::string& line) {
     std::fputs(line.c_str(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
+}
+
+// The user's state folder, the parent of the secure store's root (the
+// identity, the trust records, the wake record), held before anything in it
+// is read. None without a home folder: nothing can be stored to lose.
+std::optional<StateFolder> holdStateFolder() {
+    const std::filesystem::path root = FileSecureStore::defaultRoot();
+    if (root.empty()) return std::nullopt;
+    std::optional<StateFolder> held = StateFolder::tryHold(root.parent_path());
+    if (!held) throw Error(std::string(VelorinthHostApp::kAnotherHostText));
+    return held;
 }
 
 } // namespace
@@ -184,16 +197,6 @@ std::string VelorinthHostApp::noDisplayText(const std::string& displayName) {
     const std::string what = name.empty() ? std::string("No X display to show the host on: DISPLAY is not set.")
                                           : "The X display \u201c" + name + "\u201d does not open.";
     return what + " Run the host on a desktop, or through scripts/run, which starts a virtual display of its own.";
-}
-
-std::optional<StateFolder> VelorinthHostApp::holdStateFolder() {
-    // The folder of the secure store's root: where the identity, the trust
-    // records and the wake record live.
-    const std::filesystem::path root = FileSecureStore::defaultRoot();
-    if (root.empty()) return std::nullopt; // no home: nothing can be stored to lose
-    std::optional<StateFolder> held = StateFolder::tryHold(root.parent_path());
-    if (!held) throw Error(std::string(kAnotherHostText));
-    return held;
 }
 
 int VelorinthHostApp::run(int argc, char** argv) {

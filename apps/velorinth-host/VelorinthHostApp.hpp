@@ -6,13 +6,11 @@
 #include "host/presenters/HostConsole.hpp"
 #include "host/qt/HostDashboard.hpp"
 #include "host/qt/QtMainExecutor.hpp"
-#include "platform/StateFolder.hpp"
 #include "platform/SystemSleepMonitor.hpp"
 #include "transport/server/HostSessionServer.hpp"
 
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -65,9 +63,6 @@ public:
     // The line that says no display opens, naming it ($DISPLAY when `displayName` is empty).
     static std::string noDisplayText(const std::string& displayName);
     static constexpr std::string_view kAnotherHostText = "Another velorinth-host is already running for this user.";
-    // The user's state folder, held before anything in it is read; Error with
-    // kAnotherHostText while another host holds it. None without a home folder.
-    static std::optional<StateFolder> holdStateFolder();
 
 private:
     void watchConsoleInput();

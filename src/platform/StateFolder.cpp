@@ -65,7 +65,7 @@ std::optional<StateFolder> StateFolder::tryHold(const fs::path& folder) {
         const int error = errno;
         throw Error("Cannot lock the state folder " + folder.string() + ": " + reasonOf(error) + ".");
     }
-    StateFolder held(folder, lock);
+    StateFolder held(lock);
     if (::flock(lock, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
         if (error == EWOULDBLOCK) return std::nullopt;
@@ -74,15 +74,13 @@ std::optional<StateFolder> StateFolder::tryHold(const fs::path& folder) {
     return held;
 }
 
-StateFolder::StateFolder(fs::path path, int lock) noexcept : path_(std::move(path)), lock_(lock) {}
+StateFolder::StateFolder(int lock) noexcept : lock_(lock) {}
 
-StateFolder::StateFolder(StateFolder&& other) noexcept
-    : path_(std::move(other.path_)), lock_(std::exchange(other.lock_, -1)) {}
+StateFolder::StateFolder(StateFolder&& other) noexcept : lock_(std::exchange(other.lock_, -1)) {}
 
 StateFolder& StateFolder::operator=(StateFolder&& other) noexcept {
     if (this != &other) {
         if (lock_ >= 0) ::close(lock_);
-        path_ = std::move(other.path_);
         lock_ = std::exchange(other.lock_, -1);
     }
     return *this;

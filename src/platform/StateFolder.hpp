@@ -28,12 +28,9 @@ public:
     StateFolder& operator=(const StateFolder&) = delete;
     ~StateFolder();
 
-    const std::filesystem::path& path() const noexcept { return path_; }
-
 private:
-    StateFolder(std::filesystem::path path, int lock) noexcept;
+    explicit StateFolder(int lock) noexcept;
 
-    std::filesystem::path path_;
     int lock_ = -1;
 };
 

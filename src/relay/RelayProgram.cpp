@@ -88,9 +88,8 @@ RemoteEndpoint RelayProgram::invitationEndpoint(std::uint16_t port, Date now) co
 // The relay's own store: never the Mac's, whose identity a tablet would refuse as its relay.
 void RelayProgram::open(const std::filesystem::path& directory) {
     // Only a folder the relay makes is made private: one it was given keeps its mode.
-    std::optional<StateFolder> held = StateFolder::tryHold(directory);
-    if (!held) throw Error("Another velorinth-relay process is using " + directory.string() + ".");
-    folder_ = std::move(held);
+    folder_ = StateFolder::tryHold(directory);
+    if (!folder_) throw Error("Another velorinth-relay process is using " + directory.string() + ".");
     const auto secureStore = std::make_shared<FileSecureStore>(directory);
     identity_ = std::make_shared<DeviceIdentityService>(secureStore, relayName);
     identity_->loadOrCreateRecord();
