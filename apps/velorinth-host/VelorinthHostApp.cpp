@@ -48,15 +48,18 @@ void printLine(const std::string& line) {
     std::fflush(stdout);
 }
 
-// The user's state folder, the parent of the secure store's root (the
-// identity, the trust records, the wake record), held before anything in it
-// is read. None without a home folder: nothing can be stored to lose.
-std::optional<StateFolder> holdStateFolder() {
+// The store in the user's state folder (the identity, the trust records, the
+// wake record), checked and held before anything in it is read; the store
+// keeps the folder and its lock for as long as it lives. None without a home
+// folder: nothing can be stored to lose.
+std::shared_ptr<SecureStore> holdStateFolder() {
     const std::filesystem::path root = FileSecureStore::defaultRoot();
-    if (root.empty()) return std::nullopt;
-    std::optional<StateFolder> held = StateFolder::tryHold(root.parent_path());
-    if (!held) throw Error(std::string(VelorinthHostApp::kAnotherHostText));
-    return held;
+    if (root.empty()) return nullptr;
+    auto state = std::make_shared<StateFolder>(StateFolder::openOrMake(root.parent_path()));
+    auto store = std::make_shared<FileSecureStore>(state, root.filename().string());
+    store->check();
+    if (!state->tryLock()) throw Error(std::string(VelorinthHostApp::kAnotherHostText));
+    return store;
 }
 
 } // namespace
@@ -66,13 +69,15 @@ VelorinthHostApp::VelorinthHostApp(VelorinthHostAppOptions options) : options_(s
     loop_ = std::make_unique<EventLoop>();
     loop_->start();
     main_ = std::make_unique<QtMainExecutionContext>();
-    trust_ = std::make_shared<TrustedDeviceStore>(SecureStore::create());
+    if (!options_.secureStore) options_.secureStore = SecureStore::create();
+    trust_ = std::make_shared<TrustedDeviceStore>(options_.secureStore);
 
     ProductionHostOptions production;
     production.displayName = options_.displayName;
     production.pasteboard = std::make_shared<QtPasteboard>();
     production.windowActivator = std::make_shared<QtWindowActivator>();
     production.serverOptions = options_.serverOptions;
+    production.secureStore = options_.secureStore;
     model_ = std::make_shared<HostModel>(
         nullptr, trust_, makeProductionHostEnvironment(*loop_, asio::any_io_executor(main_->executor()), production));
 
@@ -212,7 +217,8 @@ int VelorinthHostApp::run(int argc, char** argv) {
             if (!display) throw Error(noDisplayText(options.displayName));
             // One host per user: a second would save its own copy of the trust
             // records over the first's, and the first's tablets would be lost.
-            const std::optional<StateFolder> state = holdStateFolder();
+            // And only what the user alone can write is trusted.
+            options.secureStore = holdStateFolder();
             // Every argument was the host's own: Qt takes none of them.
             int qtArgc = 1;
             QApplication application(qtArgc, argv);

@@ -6,6 +6,7 @@
 #include "host/presenters/HostConsole.hpp"
 #include "host/qt/HostDashboard.hpp"
 #include "host/qt/QtMainExecutor.hpp"
+#include "platform/SecureStore.hpp"
 #include "platform/SystemSleepMonitor.hpp"
 #include "transport/server/HostSessionServer.hpp"
 
@@ -28,6 +29,8 @@ struct VelorinthHostAppOptions {
     int consoleInput = 0;
     bool watchesSystemSleep = true;
     HostSessionServerOptions serverOptions;
+    // The identity, trust and wake records; SecureStore::create() when none.
+    std::shared_ptr<SecureStore> secureStore;
     // One line of standard output; stdout by default.
     std::function<void(const std::string&)> print;
 };

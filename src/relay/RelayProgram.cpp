@@ -87,10 +87,12 @@ RemoteEndpoint RelayProgram::invitationEndpoint(std::uint16_t port, Date now) co
 
 // The relay's own store: never the Mac's, whose identity a tablet would refuse as its relay.
 void RelayProgram::open(const std::filesystem::path& directory) {
-    // Only a folder the relay makes is made private: one it was given keeps its mode.
-    folder_ = StateFolder::tryHold(directory);
-    if (!folder_) throw Error("Another velorinth-relay process is using " + directory.string() + ".");
-    const auto secureStore = std::make_shared<FileSecureStore>(directory);
+    // Only a folder the relay makes is made private: one it was given keeps its
+    // mode, and is refused when another user could write into it.
+    folder_ = std::make_shared<StateFolder>(StateFolder::openOrMake(directory));
+    const auto secureStore = std::make_shared<FileSecureStore>(folder_, "");
+    secureStore->check();
+    if (!folder_->tryLock()) throw Error("Another velorinth-relay process is using " + directory.string() + ".");
     identity_ = std::make_shared<DeviceIdentityService>(secureStore, relayName);
     identity_->loadOrCreateRecord();
     identity_->tlsIdentity(); // made off the loop, before it runs

@@ -101,7 +101,7 @@ private:
     RelayOptions options_;
     std::ostream& out_;
     std::ostream& err_;
-    std::optional<StateFolder> folder_; // held from before the state is read until the end
+    std::shared_ptr<StateFolder> folder_; // held from before the state is read until the end
     asio::io_context io_;
     asio::thread_pool storeWorker_{1};
     asio::steady_timer pause_{io_};

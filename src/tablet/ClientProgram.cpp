@@ -90,10 +90,9 @@ void ClientProgram::complain(const std::string& line) { err_ << terminalSafe(lin
 
 int ClientProgram::run() {
     int exitCode = 1;
+    std::filesystem::path store;
     try {
-        auto store = std::make_shared<FileSecureStore>(storeRoot(options_.stateDirectory));
-        identity_ = std::make_shared<DeviceIdentityService>(store, hostName);
-        trust_ = std::make_shared<TrustedDeviceStore>(store);
+        store = storeRoot(options_.stateDirectory);
     } catch (const UsageError& error) {
         complain(error.what());
         return 2;
@@ -107,7 +106,7 @@ int ClientProgram::run() {
         if (onInterrupt_) onInterrupt_();
         cancel.emit(asio::cancellation_type::terminal);
     });
-    asio::co_spawn(io_, runCommand(),
+    asio::co_spawn(io_, runCommand(store),
                    asio::bind_cancellation_slot(cancel.slot(), [&](std::exception_ptr failure, int code) {
                        exitCode = failure ? 1 : code;
                        signals.cancel();
@@ -117,10 +116,10 @@ int ClientProgram::run() {
     return exitCode;
 }
 
-asio::awaitable<int> ClientProgram::runCommand() {
+asio::awaitable<int> ClientProgram::runCommand(std::filesystem::path storeRoot) {
     std::exception_ptr failure;
     try {
-        co_await holdStateFolder();
+        co_await holdStateFolder(storeRoot);
         // A store that cannot be read fails every command before anything else happens.
         trust_->loadIfNeeded();
         // A picture that could not be saved would cost a whole connection first.
@@ -150,21 +149,30 @@ asio::awaitable<int> ClientProgram::runCommand() {
         co_return 1;
     } catch (...) {
     }
-    complain(interrupted_ ? std::string(kCancelledText) : describeError(failure));
+    // Until the folder is held, the only step a signal can end is the wait for it.
+    const char* interruptedText = folder_ ? kCancelledText : kStoppedWaitingText;
+    complain(interrupted_ ? std::string(interruptedText) : describeError(failure));
     co_return 1;
 }
 
-asio::awaitable<void> ClientProgram::holdStateFolder() {
-    const std::filesystem::path folder = storeRoot(options_.stateDirectory).parent_path();
-    folder_ = StateFolder::tryHold(folder);
-    if (folder_) co_return;
-    complain("Another velorinth-client command is using " + folder.string() + "; waiting for it to finish.");
-    asio::steady_timer pause(io_);
-    // A signal cancels the wait like any other step.
-    while (!(folder_ = StateFolder::tryHold(folder))) {
-        pause.expires_after(kStateFolderPoll);
-        co_await pause.async_wait(asio::use_awaitable);
+asio::awaitable<void> ClientProgram::holdStateFolder(const std::filesystem::path& storeRoot) {
+    const std::filesystem::path path = storeRoot.parent_path();
+    // Checked once, before anything is read or made: only the user's own state is waited for.
+    auto folder = std::make_shared<StateFolder>(StateFolder::openOrMake(path));
+    auto store = std::make_shared<FileSecureStore>(folder, storeRoot.filename().string());
+    store->check();
+    if (!folder->tryLock()) {
+        complain("Another velorinth-client command is using " + path.string() + "; waiting for it to finish.");
+        asio::steady_timer pause(io_);
+        // A signal ends the wait like any other step.
+        do {
+            pause.expires_after(kStateFolderPoll);
+            co_await pause.async_wait(asio::use_awaitable);
+        } while (!folder->tryLock());
     }
+    folder_ = std::move(folder);
+    identity_ = std::make_shared<DeviceIdentityService>(store, hostName);
+    trust_ = std::make_shared<TrustedDeviceStore>(store);
 }
 
 TrustedDevice ClientProgram::chosenMac() {

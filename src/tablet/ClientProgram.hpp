@@ -52,6 +52,8 @@ class ClientProgram {
 public:
     static constexpr const char* kDisconnectReason = "Disconnected by velorinth-client.";
     static constexpr const char* kCancelledText = "Connection cancelled.";
+    // A signal while the command waits for another on its state folder.
+    static constexpr const char* kStoppedWaitingText = "Stopped waiting for the other velorinth-client command.";
     // Follows the refusal of a loopback host.
     static constexpr const char* kLoopbackHintText =
         "To reach a host on this machine, put --allow-loopback-for-testing before the command (for testing only).";
@@ -76,12 +78,13 @@ public:
     static std::filesystem::path storeRoot(const std::optional<std::filesystem::path>& stateDirectory);
 
 private:
-    asio::awaitable<int> runCommand();
+    asio::awaitable<int> runCommand(std::filesystem::path storeRoot);
     // Commands on one state folder run one at a time: each loads the whole
     // trust store and saves it whole, so two at once would drop each other's
     // records (and two first runs each make an identity). A second command
-    // says so and waits for the first to end.
-    asio::awaitable<void> holdStateFolder();
+    // says so and waits for the first to end. The folder is checked first,
+    // and the stores are made over it once it is held.
+    asio::awaitable<void> holdStateFolder(const std::filesystem::path& storeRoot);
     asio::awaitable<void> pair();
     asio::awaitable<void> list();
     asio::awaitable<void> connect();
@@ -99,7 +102,7 @@ private:
     ClientOptions options_;
     std::ostream& out_;
     std::ostream& err_;
-    std::optional<StateFolder> folder_; // let go after the workers' last writes
+    std::shared_ptr<StateFolder> folder_; // held; let go after the workers' last writes
     asio::io_context io_;
     asio::thread_pool kdfWorker_{1};
     asio::thread_pool storeWorker_{1};

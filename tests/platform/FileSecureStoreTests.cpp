@@ -67,10 +67,11 @@ TEST_F(FileSecureStoreTest, SavesReplacesAndDeletesWithModesIndependentOfTheUmas
         for (const auto& directory : {temp_ / "data", root_, root_ / kService}) EXPECT_EQ(modeOf(directory), 0700u);
         EXPECT_EQ(modeOf(root_ / kService / kAccount), 0600u);
     }
-    ::chmod((root_ / kService).c_str(), 0777); // an existing open directory is tightened
+    // A service folder of the user's own that only they can write keeps its mode.
+    ::chmod((root_ / kService).c_str(), 0755);
     FileSecureStore store(root_);
     store.save(bytesOf("x"), kService, kAccount);
-    EXPECT_EQ(modeOf(root_ / kService), 0700u);
+    EXPECT_EQ(modeOf(root_ / kService), 0755u);
     store.deleteItem(kService, kAccount);
     EXPECT_EQ(store.load(kService, kAccount), std::nullopt);
 }
@@ -110,30 +111,36 @@ TEST_F(FileSecureStoreTest, FileSystemFailuresCarryTheirReasonAndLeaveNoTemporar
                      "Secure storage delete failed: Not a directory");
 }
 
-// A state folder is held by one process at a time (the lock is the open
-// file's, so a second hold in this process is refused as another process's
-// would be); a folder it makes is private, one it is given keeps its mode.
-TEST_F(FileSecureStoreTest, AStateFolderIsHeldOnceAndOnlyWhatItMakesIsMadePrivate) {
+// A state folder is locked by one process at a time (the lock is the open
+// file's, so a second lock in this process is refused as another process's
+// would be); a folder it makes is private, one of the user's own that only
+// they can write serves and keeps its mode.
+TEST_F(FileSecureStoreTest, AStateFolderIsLockedOnceAndOnlyWhatItMakesIsMadePrivate) {
+    const fs::path folder = temp_ / "made" / "state";
     const mode_t previous = ::umask(0);
-    std::optional<StateFolder> held = StateFolder::tryHold(temp_ / "made" / "state");
+    std::optional<StateFolder> held = StateFolder::openOrMake(folder);
     ::umask(previous);
-    ASSERT_TRUE(held.has_value());
+    ASSERT_TRUE(held->tryLock());
     EXPECT_EQ(modeOf(temp_ / "made"), 0700u);
-    EXPECT_EQ(modeOf(temp_ / "made" / "state"), 0700u);
-    EXPECT_EQ(modeOf(temp_ / "made" / "state" / "lock"), 0600u);
-    EXPECT_FALSE(StateFolder::tryHold(temp_ / "made" / "state").has_value());
+    EXPECT_EQ(modeOf(folder), 0700u);
+    EXPECT_EQ(modeOf(folder / "lock"), 0600u);
+    const auto locksAgain = [&] { return StateFolder::openOrMake(folder).tryLock(); };
+    EXPECT_FALSE(locksAgain());
     StateFolder moved = std::move(*held);
-    held.reset(); // a moved-from hold lets nothing go
-    EXPECT_FALSE(StateFolder::tryHold(temp_ / "made" / "state").has_value());
+    held.reset(); // a moved-from folder lets nothing go
+    EXPECT_FALSE(locksAgain());
     { StateFolder ended = std::move(moved); }
-    EXPECT_TRUE(StateFolder::tryHold(temp_ / "made" / "state").has_value());
+    EXPECT_TRUE(locksAgain());
 
-    ASSERT_EQ(::chmod(temp_.c_str(), 01777), 0);
-    EXPECT_TRUE(StateFolder::tryHold(temp_).has_value());
-    EXPECT_EQ(modeOf(temp_), 01777u);
+    for (const mode_t mode : {mode_t{0755}, mode_t{0750}, mode_t{0700}}) {
+        SCOPED_TRACE(mode);
+        ASSERT_EQ(::chmod(temp_.c_str(), mode), 0);
+        EXPECT_TRUE(StateFolder::openOrMake(temp_).tryLock());
+        EXPECT_EQ(modeOf(temp_), mode);
+    }
 
     std::ofstream(temp_ / "file") << "not a folder";
-    const Error refused = velorinth::testing::thrown<Error>([&] { StateFolder::tryHold(temp_ / "file" / "state"); });
+    const Error refused = velorinth::testing::thrown<Error>([&] { StateFolder::openOrMake(temp_ / "file" / "state"); });
     EXPECT_STREQ(refused.what(), ("Cannot make the state folder " + (temp_ / "file" / "state").string() +
                                   ": Not a directory.").c_str());
 }

@@ -70,8 +70,20 @@ unsigned modeOf(const std::filesystem::path& path) {
 
 TEST(LoopbackRelayProgram, InvitesPairsAndWakesTheStoppedHostThroughTheRelay) {
     RelayProgramRig h;
-    // A state folder given to the relay may be shared: it keeps its mode.
+    // A state folder given to the relay that other users can write is refused
+    // in one line before anything is made, and keeps its mode.
     ASSERT_EQ(::chmod(h.relayState.path.c_str(), 01777), 0);
+    auto shared = h.relay();
+    h.finish(*shared);
+    EXPECT_EQ(shared->exitCode(), 1);
+    EXPECT_EQ(shared->err(), "Refusing " + h.relayState.path.string() +
+                                 ": it is writable by other users (mode 1777). Run chmod go-w " +
+                                 h.relayState.path.string() + ", or give a folder of your own.\n");
+    EXPECT_EQ(shared->out(), "");
+    EXPECT_EQ(modeOf(h.relayState.path), 01777u);
+    EXPECT_TRUE(std::filesystem::is_empty(h.relayState.path));
+    // One of the user's own that only they can write serves, and keeps its mode.
+    ASSERT_EQ(::chmod(h.relayState.path.c_str(), 0755), 0);
     std::unique_ptr<ChildProcess> pairing;
     h.pair("y", pairing);
     ASSERT_EQ(pairing->exitCode(), 0) << pairing->out() << pairing->err();
@@ -126,7 +138,7 @@ TEST(LoopbackRelayProgram, InvitesPairsAndWakesTheStoppedHostThroughTheRelay) {
     EXPECT_EQ(again->exitCode(), 0) << again->err();
 
     // What the relay made in it stays its own.
-    EXPECT_EQ(modeOf(h.relayState.path), 01777u);
+    EXPECT_EQ(modeOf(h.relayState.path), 0755u);
     int made = 0;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(h.relayState.path)) {
         ++made;

@@ -35,7 +35,8 @@ HostModelEnvironment makeProductionHostEnvironment(EventLoop& loop, asio::any_io
     platform.interfaceAddresses = &LocalInterfaces::addresses;
     platform.localIPv4Addresses = &LocalNetworkAddressScanner::currentIPv4Addresses;
 
-    environment.serviceFactory = [&loop, captureBackend, inputSink, wakePlatform,
+    const std::shared_ptr<SecureStore> secureStore = options.secureStore ? options.secureStore : SecureStore::create();
+    environment.serviceFactory = [&loop, captureBackend, inputSink, wakePlatform, secureStore,
                                   serverOptions = std::move(options.serverOptions)](const HostServiceRequest& request) {
         HostServices services;
         services.captureService = std::make_shared<CaptureServiceAdapter>(
@@ -43,12 +44,12 @@ HostModelEnvironment makeProductionHostEnvironment(EventLoop& loop, asio::any_io
         services.encoderFactory = DesktopVideoEncoderAdapter::factory();
         services.inputInjector = std::make_shared<InputInjectorAdapter>(std::make_shared<InputInjector>(inputSink));
         services.wakeReadinessService = std::make_shared<WakeReadinessService>(
-            std::make_shared<LiveSystemWakeEnvironmentProbe>(wakePlatform), SecureStore::create());
+            std::make_shared<LiveSystemWakeEnvironmentProbe>(wakePlatform), secureStore);
         services.bleAdvertiser =
             std::make_shared<BLEBeaconAdapter>(std::make_shared<BLEHostAdvertiser>(loop.executor()));
         services.identityService = request.identityService
                                        ? request.identityService
-                                       : std::make_shared<DeviceIdentityService>(SecureStore::create(),
+                                       : std::make_shared<DeviceIdentityService>(secureStore,
                                                                                  request.displayNameProvider);
         auto replayGuard = std::make_shared<PairingReplayGuard>(HostModel::kReplayRetention);
         auto attemptLimiter =

@@ -2,6 +2,7 @@
 
 #include "core/EventLoop.hpp"
 #include "host/model/HostModelEnvironment.hpp"
+#include "platform/SecureStore.hpp"
 #include "transport/server/HostSessionServer.hpp"
 
 #include <memory>
@@ -16,6 +17,8 @@ struct ProductionHostOptions {
     std::shared_ptr<Pasteboard> pasteboard;
     std::shared_ptr<WindowActivator> windowActivator;
     HostSessionServerOptions serverOptions;
+    // The identity and wake records' store; SecureStore::create() when none.
+    std::shared_ptr<SecureStore> secureStore;
 };
 
 // The real host's environment over `loop`, which the application owns, has
