@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -76,6 +75,7 @@ PrivateXvfb::PrivateXvfb(Options options) {
     if (options.displayNumber) arguments.push_back(":" + std::to_string(*options.displayNumber));
     arguments.insert(arguments.end(),
                      {"-displayfd", std::to_string(childFd), "-screen", "0", options.screen, "-nolisten", "tcp"});
+    if (options.auditLog) arguments.insert(arguments.end(), {"-audit", "4"});
     arguments.insert(arguments.end(), options.extraArguments.begin(), options.extraArguments.end());
     std::vector<char*> argv;
     for (std::string& argument : arguments) argv.push_back(argument.data());
@@ -86,7 +86,8 @@ PrivateXvfb::PrivateXvfb(Options options) {
     posix_spawn_file_actions_adddup2(&actions, pipe.write, childFd);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    const std::string errors = options.auditLog ? options.auditLog->string() : "/dev/null";
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int spawned = ::posix_spawnp(&pid_, "Xvfb", &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) {
@@ -106,13 +107,6 @@ PrivateXvfb::PrivateXvfb(Options options) {
 }
 
 PrivateXvfb::~PrivateXvfb() { stop(); }
-
-void PrivateXvfb::runWhenIdle(bool idle) {
-    const sched_param priority{};
-    if (pid_ > 0 && ::sched_setscheduler(pid_, idle ? SCHED_IDLE : SCHED_OTHER, &priority) != 0) {
-        throw std::runtime_error("Xvfb: its scheduling cannot change");
-    }
-}
 
 void PrivateXvfb::stop() {
     if (pid_ <= 0) return;

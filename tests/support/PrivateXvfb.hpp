@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,6 +23,10 @@ public:
         // The display to take; a free one when absent.
         std::optional<int> displayNumber;
         std::chrono::steady_clock::duration startLimit = std::chrono::seconds(10);
+        // Where the server writes its audit of every connection it accepts
+        // and every one that ends, in order ("client N connected from …",
+        // "client N disconnected"); nowhere when none.
+        std::optional<std::filesystem::path> auditLog;
     };
 
     // Whether an Xvfb executable is on the PATH.
@@ -39,10 +44,6 @@ public:
     int displayNumber() const { return displayNumber_; }
     // Ends the server now (as a crash would, for its clients); waits for it.
     void stop();
-    // While set, the server runs only when its processors have nothing else
-    // to run (SCHED_IDLE): beside a client pinned to the same processor, it
-    // sees what that client did between two waits as one batch.
-    void runWhenIdle(bool idle);
 
 private:
     pid_t pid_ = -1;
