@@ -3,15 +3,21 @@
 // and a pointer move, waking a stopped host; and bad input refused cleanly.
 
 #include "support/ClientProgramRig.hpp"
+#include "support/ReadOnlyBind.hpp"
 
 #include "core/BigEndian.hpp"
 #include "platform/linux/FileSecureStore.hpp"
 #include "transport/client/VideoStreamTransportError.hpp"
+#include "transport/security/DeviceIdentityService.hpp"
 #include "transport/security/TrustedDeviceStore.hpp"
 
 #include <chrono>
 #include <thread>
 #include <asio/ip/udp.hpp>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <fcntl.h>
+#include <unistd.h>
 #include <asio/redirect_error.hpp>
 #include <gtest/gtest.h>
 
@@ -145,6 +151,16 @@ TEST(LoopbackTabletProgram, ASecondCommandOnTheSameStateWaitsForTheFirstAndNothi
         "Another velorinth-client command is using " + h.state.path.string() + "; waiting for it to finish.\n";
     h.until([&] { return connect->poll() || connect->err() == waiting; }, 30s);
     EXPECT_FALSE(connect->finished()) << connect->out() << connect->err();
+    // Ctrl+C while a third waits ends its wait, and says so.
+    auto list = h.start({"list"});
+    list->closeInput();
+    h.until([&] { return list->poll() || list->err() == waiting; }, 30s);
+    list->signal(SIGINT);
+    h.finish(*list);
+    EXPECT_EQ(list->exitCode(), 1);
+    EXPECT_EQ(list->err(), waiting + "Stopped waiting for the other velorinth-client command.\n");
+    EXPECT_EQ(list->out(), "");
+
     pairing->write("y\n");
     pairing->closeInput();
     h.finish(*pairing);
@@ -195,6 +211,94 @@ TEST(LoopbackTabletProgram, HelpListsEveryOptionOptionsTakeTheirValueEitherWayAn
                   "\nTo reach a host on this machine, put --allow-loopback-for-testing before the command (for "
                   "testing only).\n");
     EXPECT_EQ(h.prompts.size(), 2u); // the pairing's, shown and answered
+}
+
+// State another user could have written is refused before anything in it
+// is read or sent: an identity they planted never reaches the Mac, and a
+// lock of theirs is never waited on.
+TEST(LoopbackTabletProgram, StateAnotherUserCouldHaveWrittenIsRefusedBeforeTheMacHearsOfIt) {
+    ClientProgramRig h;
+    const fs::path state = h.state.path;
+    DeviceIdentityService planted(std::make_shared<FileSecureStore>(state / "secure-store"), [] { return std::string("Planted"); });
+    planted.loadOrCreateRecord();
+    const auto refusal = [](const fs::path& path, const std::string& what, const std::string& remedy) {
+        return "Refusing " + path.string() + ": it " + what + ". " + remedy + "\n";
+    };
+    const std::string writable = "is writable by other users (mode 0777)";
+    std::vector<std::pair<std::function<void()>, std::string>> variants{
+        {[&] { ::chmod(state.c_str(), 0777); },
+         refusal(state, writable, "Run chmod go-w " + state.string() + ", or give a folder of your own.")}};
+    if (::geteuid() == 0) { // giving files to another user (chown) needs root
+        variants.emplace_back([&] {
+            for (const auto& entry : fs::recursive_directory_iterator(state)) ::lchown(entry.path().c_str(), 1001, 1001);
+            ::lchown(state.c_str(), 1001, 1001);
+        }, refusal(state, "belongs to user 1001", "Give a folder of your own."));
+    }
+    for (const auto& [arrange, text] : variants) {
+        SCOPED_TRACE(text);
+        arrange();
+        for (const std::vector<std::string>& command :
+             {std::vector<std::string>{"pair", "127.0.0.1:" + std::to_string(h.port)}, {"list"}}) {
+            auto refused = h.runProgram(command);
+            EXPECT_EQ(refused->exitCode(), 1) << command.front();
+            EXPECT_EQ(refused->err(), text);
+            EXPECT_EQ(refused->out(), "");
+        }
+        EXPECT_TRUE(h.prompts.empty()) << "the Mac heard of the planted identity";
+        EXPECT_FALSE(fs::exists(state / "lock"));
+        for (const auto& entry : fs::recursive_directory_iterator(state)) {
+            ::lchown(entry.path().c_str(), ::geteuid(), ::getegid());
+        }
+        ::lchown(state.c_str(), ::geteuid(), ::getegid());
+        ::chmod(state.c_str(), 0700);
+    }
+    EXPECT_EQ(h.trust->allDevices().size(), 0u);
+
+    // An item the command would not read is checked all the same.
+    const fs::path identity = state / "secure-store" / DeviceIdentityService::service() / DeviceIdentityService::kAccount;
+    ASSERT_EQ(::chmod(identity.c_str(), 0666), 0);
+    auto unread = h.runProgram({"list"});
+    EXPECT_EQ(unread->exitCode(), 1);
+    EXPECT_EQ(unread->err(), refusal(identity, "is writable by other users (mode 0666)",
+                                     "Run chmod go-w " + identity.string() + ", or give a folder of your own."));
+    ASSERT_EQ(::chmod(identity.c_str(), 0600), 0);
+
+    // A lock others can write, or one of another user's which they hold:
+    // refused at once rather than waited on.
+    std::ofstream(state / "lock") << "";
+    ASSERT_EQ(::chmod((state / "lock").c_str(), 0666), 0);
+    auto list = h.runProgram({"list"});
+    EXPECT_EQ(list->exitCode(), 1);
+    EXPECT_EQ(list->err(), refusal(state / "lock", "is writable by other users (mode 0666)",
+                                   "Run chmod go-w " + (state / "lock").string() + ", or give a folder of your own."));
+    if (::geteuid() != 0) return;
+    ASSERT_EQ(::chmod((state / "lock").c_str(), 0600), 0);
+    ASSERT_EQ(::chown((state / "lock").c_str(), 1001, 1001), 0);
+    const int theirs = ::open((state / "lock").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(theirs, LOCK_EX | LOCK_NB), 0);
+    auto held = h.runProgram({"list"});
+    ::close(theirs);
+    EXPECT_EQ(held->exitCode(), 1);
+    EXPECT_EQ(held->err(), refusal(state / "lock", "belongs to user 1001", "Remove it, or give a folder of your own."));
+}
+
+// State on a read-only mount still lists what it holds: the lock is taken
+// through a read-only descriptor, and listing saves nothing.
+TEST(NetnsTabletProgram, ListsFromStateBoundReadOnly) {
+    if (const std::optional<std::string> why = ReadOnlyBind::unavailable()) GTEST_SKIP() << *why;
+    ClientProgramRig h;
+    std::unique_ptr<ChildProcess> pairing;
+    h.pair("y", pairing);
+    ASSERT_EQ(pairing->exitCode(), 0) << pairing->err();
+
+    const ReadOnlyBind readOnly(h.state.path);
+    ChildProcess list(readOnly.program(),
+                      readOnly.arguments(programPath("velorinth-client"), {"--state-dir", h.state.path.string(), "list"}),
+                      h.environment);
+    list.closeInput();
+    h.finish(list);
+    EXPECT_EQ(list.exitCode(), 0) << list.err();
+    EXPECT_NE(list.out().find("  Test Mac\n"), std::string::npos) << list.out();
 }
 
 // Runs `arguments` until the host has sent a few frames, then lets `end` act on the host's side.

@@ -5,9 +5,11 @@
 #include "support/PairingTablet.hpp"
 #include "support/PrivateUserFolders.hpp"
 #include "support/PrivateXvfb.hpp"
+#include "support/ReadOnlyBind.hpp"
 #include "support/TestDisplay.hpp"
 #include "support/TestFolders.hpp"
 
+#include <sys/stat.h>
 #include <xcb/xcb.h>
 
 #include <gtest/gtest.h>
@@ -77,6 +79,14 @@ std::optional<std::uint16_t> listeningPort(ChildProcess& host) {
     }
     if (found.empty()) return std::nullopt;
     return static_cast<std::uint16_t>(std::stoi(found[1].str()));
+}
+
+// The host fingerprint its "Listening on" line gives, once printed.
+std::string listeningFingerprint(ChildProcess& host) {
+    if (!listeningPort(host)) return "";
+    std::smatch found;
+    const std::string out = host.out();
+    return std::regex_search(out, found, std::regex("host fingerprint: ([0-9A-F ]+)")) ? found[1].str() : "";
 }
 
 // Every file under `root` with its bytes.
@@ -247,4 +257,54 @@ TEST(X11HostProgram, StartsEveryTimeOnADisplayThatResetsWhenItsLastClientLeaves)
     }
     EXPECT_EQ(listened, starts);
     for (const std::string& failure : failures) ADD_FAILURE() << failure;
+}
+
+// A state folder that other users can write is refused in one line before
+// anything in it is read, and nothing is made or tightened.
+TEST(X11HostProgram, RefusesAStateFolderOthersCanWriteHavingChangedNothing) {
+    VELORINTH_REQUIRE_TEST_DISPLAY(display);
+    PrivateUserFolders folders;
+    const std::filesystem::path state = folders.root() / "data" / "velorinth";
+    std::filesystem::create_directories(state / "secure-store");
+    ASSERT_EQ(::chmod(state.c_str(), 0777), 0);
+    ChildProcess host(hostProgram(), {}, {"DISPLAY=" + display, "QT_QPA_PLATFORM=xcb"});
+    ASSERT_TRUE(ends(host)) << "the host runs on a state folder others can write: " << host.out();
+    EXPECT_EQ(host.exitCode(), 1);
+    EXPECT_EQ(host.err(), "Refusing " + state.string() + ": it is writable by other users (mode 0777). Run chmod go-w " +
+                              state.string() + ", or give a folder of your own.\n");
+    EXPECT_EQ(host.out(), "");
+    struct stat info {};
+    ASSERT_EQ(::stat(state.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0777u);
+    EXPECT_FALSE(std::filesystem::exists(state / "lock"));
+    EXPECT_TRUE(std::filesystem::is_empty(state / "secure-store"));
+}
+
+// State on a read-only mount serves: the host starts with the identity it
+// holds, its lock taken through a read-only descriptor, and ends in order.
+TEST(NetnsHostProgram, ServesFromStateBoundReadOnly) {
+    if (!PrivateXvfb::isInstalled()) GTEST_SKIP() << "Xvfb is not installed";
+    if (const std::optional<std::string> why = ReadOnlyBind::unavailable()) GTEST_SKIP() << *why;
+    PrivateUserFolders folders;
+    PrivateXvfb server; // a display of its own: the test needs no other's
+    const std::vector<std::string> environment{"DISPLAY=" + server.displayName(), "QT_QPA_PLATFORM=xcb"};
+    std::string fingerprint;
+    {
+        ChildProcess first(hostProgram(), {}, environment);
+        fingerprint = listeningFingerprint(first);
+        ASSERT_FALSE(fingerprint.empty()) << first.out() << first.err();
+        first.signal(SIGTERM);
+        ASSERT_TRUE(ends(first));
+        ASSERT_EQ(first.exitCode(), 0) << first.err();
+    }
+    const std::filesystem::path state = folders.root() / "data" / "velorinth";
+    const std::map<std::filesystem::path, std::string> stored = filesUnder(state);
+
+    const ReadOnlyBind readOnly(state);
+    ChildProcess host(readOnly.program(), readOnly.arguments(hostProgram(), {}), environment);
+    EXPECT_EQ(listeningFingerprint(host), fingerprint) << host.out() << host.err();
+    host.signal(SIGTERM);
+    ASSERT_TRUE(ends(host));
+    EXPECT_EQ(host.exitCode(), 0) << host.err();
+    EXPECT_EQ(filesUnder(state), stored);
 }
