@@ -77,7 +77,8 @@ std::optional<std::string> distrustOf(const struct stat& info) {
     if (S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode)) return "is a device";
     if (S_ISSOCK(info.st_mode)) return "is a socket";
     if (info.st_uid != ::geteuid()) return "belongs to user " + std::to_string(info.st_uid);
-    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) return "is writable by other users (mode " + modeText(info.st_mode) + ")";
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        return "is writable by other users (mode " + modeText(info.st_mode) + ")";
     return std::nullopt;
 }
 
@@ -85,9 +86,10 @@ std::optional<std::string> distrustOf(const struct stat& info) {
 void refuseDistrusted(const struct stat& info, const fs::path& path, bool chosen) {
     const std::optional<std::string> distrust = distrustOf(info);
     if (!distrust) return;
-    const std::string remedy = distrust->starts_with("is writable") ? "Run chmod go-w " + path.string() + ", or give a folder of your own."
-                               : chosen                             ? std::string("Give a folder of your own.")
-                                                                    : std::string("Remove it, or give a folder of your own.");
+    const std::string remedy = distrust->starts_with("is writable")
+                                   ? "Run chmod go-w " + path.string() + ", or give a folder of your own."
+                               : chosen ? std::string("Give a folder of your own.")
+                                        : std::string("Remove it, or give a folder of your own.");
     throw Error("Refusing " + path.string() + ": it " + *distrust + ". " + remedy);
 }
 
@@ -112,7 +114,8 @@ std::optional<OpenedEntry> openEntry(int folder, const char* name, const fs::pat
         refuseDistrusted(before, path, false);
     }
     OpenedEntry entry;
-    entry.fd = Descriptor(::openat(folder, name, flags | O_NOFOLLOW | O_CLOEXEC | (isFolder ? O_DIRECTORY : O_NONBLOCK)));
+    entry.fd =
+        Descriptor(::openat(folder, name, flags | O_NOFOLLOW | O_CLOEXEC | (isFolder ? O_DIRECTORY : O_NONBLOCK)));
     if (entry.fd.get() < 0) {
         const int error = errno;
         // A link or a pipe where a folder belongs fails as "not a directory": say what it is.
@@ -181,7 +184,8 @@ std::optional<StateFolder> StateFolder::open(const fs::path& folder, bool make) 
             } else if (errno != EEXIST) {
                 failWith(errno);
             }
-            opened = Descriptor(::openat(parent.get(), name, made ? O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW : flags));
+            opened = Descriptor(
+                ::openat(parent.get(), name, made ? O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW : flags));
         }
         if (opened.get() < 0) {
             const int error = errno;
@@ -350,7 +354,8 @@ void StateFolder::write(std::string_view name, ByteView data) const {
     for (int attempt = 0; attempt < 100 && file.get() < 0; ++attempt) {
         temporary = "." + std::string(name) + ".";
         for (int i = 0; i < 6; ++i) temporary += randomLetter();
-        file = Descriptor(::openat(descriptor_, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode));
+        file = Descriptor(
+            ::openat(descriptor_, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode));
         if (file.get() < 0 && errno != EEXIST) failWith(errno);
     }
     if (file.get() < 0) failWith(EEXIST);

@@ -181,7 +181,8 @@ TEST_F(StateFolderTest, LinksAndPipesAreRefusedNeverFollowedOrOpened) {
     std::atomic<bool> released{false};
     std::thread watchdog([&] {
         const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (!loaded && std::chrono::steady_clock::now() < giveUp) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        while (!loaded && std::chrono::steady_clock::now() < giveUp)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         if (loaded) return;
         released = true;
         const int writer = ::open(item_.c_str(), O_WRONLY | O_NONBLOCK);
@@ -195,7 +196,8 @@ TEST_F(StateFolderTest, LinksAndPipesAreRefusedNeverFollowedOrOpened) {
 
     ASSERT_EQ(::unlink((state_ / "lock").c_str()), 0);
     ASSERT_EQ(::mkfifo((state_ / "lock").c_str(), 0600), 0);
-    EXPECT_EQ(outcomeOf([&] { StateFolder::openOrMake(state_).tryLock(); }), inside(state_ / "lock", "is a named pipe"));
+    EXPECT_EQ(outcomeOf([&] { StateFolder::openOrMake(state_).tryLock(); }),
+              inside(state_ / "lock", "is a named pipe"));
 }
 
 // Root trusts no other user's files either.
@@ -209,8 +211,8 @@ TEST_F(StateFolderTest, WhatAnotherUserOwnsIsRefusedEvenTheirLockWhileTheyHoldIt
         SCOPED_TRACE(path);
         ASSERT_EQ(::lchown(path.c_str(), kOtherUser, kOtherUser), 0);
         const auto entries = snapshot(temp_.path);
-        EXPECT_EQ(outcomeOf(use), path == state_ ? chosenFolder(path, "belongs to user 1001")
-                                                 : inside(path, "belongs to user 1001"));
+        EXPECT_EQ(outcomeOf(use),
+                  path == state_ ? chosenFolder(path, "belongs to user 1001") : inside(path, "belongs to user 1001"));
         EXPECT_EQ(snapshot(temp_.path), entries);
         ASSERT_EQ(::lchown(path.c_str(), 0, 0), 0);
     }
@@ -280,7 +282,8 @@ std::optional<std::string> inReadOnlyBind(const fs::path& folder, const std::fun
         if (!enterMountNamespace() || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             ::mount(folder.c_str(), folder.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
             ::mount(nullptr, folder.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0) {
-            text = std::string("no read-only bind mount here (it needs root or user namespaces): ") + std::strerror(errno);
+            text =
+                std::string("no read-only bind mount here (it needs root or user namespaces): ") + std::strerror(errno);
             status = 3;
         } else {
             try {
@@ -315,19 +318,24 @@ TEST_F(StateFolderTest, StateOnAReadOnlyFileSystemServesAndItsLockStillExcludes)
     ASSERT_TRUE(held.tryLock()); // another process's, as the child sees it
 
     std::string why;
-    const std::optional<std::string> seen = inReadOnlyBind(temp_.path, [&] {
-        std::string lines = StateFolder::openOrMake(state_).tryLock() ? "locked\n" : "held elsewhere\n";
-        auto folder = std::make_shared<StateFolder>(StateFolder::openOrMake(fresh));
-        lines += folder->tryLock() ? "locked\n" : "held elsewhere\n";
-        FileSecureStore store(folder, "secure-store");
-        store.check();
-        const std::optional<Bytes> kept = store.load(kService, kAccount);
-        lines += kept ? std::string(kept->begin(), kept->end()) + "\n" : "nothing\n";
-        lines += outcomeOf([&] { store.save(bytesOf("new"), kService, kAccount); }) + "\n";
-        return lines;
-    }, why);
+    const std::optional<std::string> seen = inReadOnlyBind(
+        temp_.path,
+        [&] {
+            std::string lines = StateFolder::openOrMake(state_).tryLock() ? "locked\n" : "held elsewhere\n";
+            auto folder = std::make_shared<StateFolder>(StateFolder::openOrMake(fresh));
+            lines += folder->tryLock() ? "locked\n" : "held elsewhere\n";
+            FileSecureStore store(folder, "secure-store");
+            store.check();
+            const std::optional<Bytes> kept = store.load(kService, kAccount);
+            lines += kept ? std::string(kept->begin(), kept->end()) + "\n" : "nothing\n";
+            lines += outcomeOf([&] { store.save(bytesOf("new"), kService, kAccount); }) + "\n";
+            return lines;
+        },
+        why);
     if (!seen) GTEST_SKIP() << why;
-    EXPECT_EQ(*seen, "held elsewhere\nlocked\nkept\na failure of the store: Secure storage save failed: Read-only file system\n");
+    EXPECT_EQ(
+        *seen,
+        "held elsewhere\nlocked\nkept\na failure of the store: Secure storage save failed: Read-only file system\n");
     EXPECT_FALSE(fs::exists(fresh / "lock"));
 }
 

@@ -28,7 +28,8 @@ std::optional<std::string> ReadOnlyBind::unavailable() {
     ChildProcess child(probe.program(), probe.arguments("/bin/sh", {"-c", "! touch /tmp/.velorinth-read-only-probe"}));
     child.closeInput();
     const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!child.poll() && std::chrono::steady_clock::now() < giveUp) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    while (!child.poll() && std::chrono::steady_clock::now() < giveUp)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     if (child.finished() && child.exitCode() == 0) return std::nullopt;
     return "no folder can be bound read-only here (it needs root or user namespaces): " + child.err();
 }

@@ -11,15 +11,15 @@
 #include "transport/security/DeviceIdentityService.hpp"
 #include "transport/security/TrustedDeviceStore.hpp"
 
-#include <chrono>
-#include <thread>
 #include <asio/ip/udp.hpp>
+#include <asio/redirect_error.hpp>
+#include <chrono>
+#include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <fcntl.h>
+#include <thread>
 #include <unistd.h>
-#include <asio/redirect_error.hpp>
-#include <gtest/gtest.h>
 
 #include <csignal>
 #include <filesystem>
@@ -219,7 +219,8 @@ TEST(LoopbackTabletProgram, HelpListsEveryOptionOptionsTakeTheirValueEitherWayAn
 TEST(LoopbackTabletProgram, StateAnotherUserCouldHaveWrittenIsRefusedBeforeTheMacHearsOfIt) {
     ClientProgramRig h;
     const fs::path state = h.state.path;
-    DeviceIdentityService planted(std::make_shared<FileSecureStore>(state / "secure-store"), [] { return std::string("Planted"); });
+    DeviceIdentityService planted(std::make_shared<FileSecureStore>(state / "secure-store"),
+                                  [] { return std::string("Planted"); });
     planted.loadOrCreateRecord();
     const auto refusal = [](const fs::path& path, const std::string& what, const std::string& remedy) {
         return "Refusing " + path.string() + ": it " + what + ". " + remedy + "\n";
@@ -229,10 +230,13 @@ TEST(LoopbackTabletProgram, StateAnotherUserCouldHaveWrittenIsRefusedBeforeTheMa
         {[&] { ::chmod(state.c_str(), 0777); },
          refusal(state, writable, "Run chmod go-w " + state.string() + ", or give a folder of your own.")}};
     if (::geteuid() == 0) { // giving files to another user (chown) needs root
-        variants.emplace_back([&] {
-            for (const auto& entry : fs::recursive_directory_iterator(state)) ::lchown(entry.path().c_str(), 1001, 1001);
-            ::lchown(state.c_str(), 1001, 1001);
-        }, refusal(state, "belongs to user 1001", "Give a folder of your own."));
+        variants.emplace_back(
+            [&] {
+                for (const auto& entry : fs::recursive_directory_iterator(state))
+                    ::lchown(entry.path().c_str(), 1001, 1001);
+                ::lchown(state.c_str(), 1001, 1001);
+            },
+            refusal(state, "belongs to user 1001", "Give a folder of your own."));
     }
     for (const auto& [arrange, text] : variants) {
         SCOPED_TRACE(text);
@@ -255,7 +259,8 @@ TEST(LoopbackTabletProgram, StateAnotherUserCouldHaveWrittenIsRefusedBeforeTheMa
     EXPECT_EQ(h.trust->allDevices().size(), 0u);
 
     // An item the command would not read is checked all the same.
-    const fs::path identity = state / "secure-store" / DeviceIdentityService::service() / DeviceIdentityService::kAccount;
+    const fs::path identity =
+        state / "secure-store" / DeviceIdentityService::service() / DeviceIdentityService::kAccount;
     ASSERT_EQ(::chmod(identity.c_str(), 0666), 0);
     auto unread = h.runProgram({"list"});
     EXPECT_EQ(unread->exitCode(), 1);
@@ -292,9 +297,10 @@ TEST(NetnsTabletProgram, ListsFromStateBoundReadOnly) {
     ASSERT_EQ(pairing->exitCode(), 0) << pairing->err();
 
     const ReadOnlyBind readOnly(h.state.path);
-    ChildProcess list(readOnly.program(),
-                      readOnly.arguments(programPath("velorinth-client"), {"--state-dir", h.state.path.string(), "list"}),
-                      h.environment);
+    ChildProcess list(
+        readOnly.program(),
+        readOnly.arguments(programPath("velorinth-client"), {"--state-dir", h.state.path.string(), "list"}),
+        h.environment);
     list.closeInput();
     h.finish(list);
     EXPECT_EQ(list.exitCode(), 0) << list.err();

@@ -47,10 +47,9 @@ HostModelEnvironment makeProductionHostEnvironment(EventLoop& loop, asio::any_io
             std::make_shared<LiveSystemWakeEnvironmentProbe>(wakePlatform), secureStore);
         services.bleAdvertiser =
             std::make_shared<BLEBeaconAdapter>(std::make_shared<BLEHostAdvertiser>(loop.executor()));
-        services.identityService = request.identityService
-                                       ? request.identityService
-                                       : std::make_shared<DeviceIdentityService>(secureStore,
-                                                                                 request.displayNameProvider);
+        services.identityService =
+            request.identityService ? request.identityService
+                                    : std::make_shared<DeviceIdentityService>(secureStore, request.displayNameProvider);
         auto replayGuard = std::make_shared<PairingReplayGuard>(HostModel::kReplayRetention);
         auto attemptLimiter =
             std::make_shared<PairingAttemptLimiter>(HostModel::kPairingAttemptLimit, HostModel::kPairingAttemptInterval);

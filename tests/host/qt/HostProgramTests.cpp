@@ -270,8 +270,9 @@ TEST(X11HostProgram, RefusesAStateFolderOthersCanWriteHavingChangedNothing) {
     ChildProcess host(hostProgram(), {}, {"DISPLAY=" + display, "QT_QPA_PLATFORM=xcb"});
     ASSERT_TRUE(ends(host)) << "the host runs on a state folder others can write: " << host.out();
     EXPECT_EQ(host.exitCode(), 1);
-    EXPECT_EQ(host.err(), "Refusing " + state.string() + ": it is writable by other users (mode 0777). Run chmod go-w " +
-                              state.string() + ", or give a folder of your own.\n");
+    EXPECT_EQ(host.err(), "Refusing " + state.string() +
+                              ": it is writable by other users (mode 0777). Run chmod go-w " + state.string() +
+                              ", or give a folder of your own.\n");
     EXPECT_EQ(host.out(), "");
     struct stat info {};
     ASSERT_EQ(::stat(state.c_str(), &info), 0);
