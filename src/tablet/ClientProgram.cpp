@@ -90,9 +90,9 @@ void ClientProgram::complain(const std::string& line) { err_ << terminalSafe(lin
 
 int ClientProgram::run() {
     int exitCode = 1;
-    std::filesystem::path store;
+    std::filesystem::path root;
     try {
-        store = storeRoot(options_.stateDirectory);
+        root = storeRoot(options_.stateDirectory);
     } catch (const UsageError& error) {
         complain(error.what());
         return 2;
@@ -106,7 +106,7 @@ int ClientProgram::run() {
         if (onInterrupt_) onInterrupt_();
         cancel.emit(asio::cancellation_type::terminal);
     });
-    asio::co_spawn(io_, runCommand(store),
+    asio::co_spawn(io_, runCommand(root),
                    asio::bind_cancellation_slot(cancel.slot(), [&](std::exception_ptr failure, int code) {
                        exitCode = failure ? 1 : code;
                        signals.cancel();
@@ -116,10 +116,10 @@ int ClientProgram::run() {
     return exitCode;
 }
 
-asio::awaitable<int> ClientProgram::runCommand(std::filesystem::path storeRoot) {
+asio::awaitable<int> ClientProgram::runCommand(std::filesystem::path root) {
     std::exception_ptr failure;
     try {
-        co_await holdStateFolder(storeRoot);
+        co_await holdStateFolder(root);
         // A store that cannot be read fails every command before anything else happens.
         trust_->loadIfNeeded();
         // A picture that could not be saved would cost a whole connection first.
@@ -155,11 +155,11 @@ asio::awaitable<int> ClientProgram::runCommand(std::filesystem::path storeRoot) 
     co_return 1;
 }
 
-asio::awaitable<void> ClientProgram::holdStateFolder(const std::filesystem::path& storeRoot) {
-    const std::filesystem::path path = storeRoot.parent_path();
+asio::awaitable<void> ClientProgram::holdStateFolder(const std::filesystem::path& root) {
+    const std::filesystem::path path = root.parent_path();
     // Checked once, before anything is read or made: only the user's own state is waited for.
     auto folder = std::make_shared<StateFolder>(StateFolder::openOrMake(path));
-    auto store = std::make_shared<FileSecureStore>(folder, storeRoot.filename().string());
+    auto store = std::make_shared<FileSecureStore>(folder, root.filename().string());
     store->check();
     if (!folder->tryLock()) {
         complain("Another velorinth-client command is using " + path.string() + "; waiting for it to finish.");

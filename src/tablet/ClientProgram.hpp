@@ -78,13 +78,14 @@ public:
     static std::filesystem::path storeRoot(const std::optional<std::filesystem::path>& stateDirectory);
 
 private:
-    asio::awaitable<int> runCommand(std::filesystem::path storeRoot);
+    // `root`: the secure store's root, whose parent is the state folder.
+    asio::awaitable<int> runCommand(std::filesystem::path root);
     // Commands on one state folder run one at a time: each loads the whole
     // trust store and saves it whole, so two at once would drop each other's
     // records (and two first runs each make an identity). A second command
     // says so and waits for the first to end. The folder is checked first,
     // and the stores are made over it once it is held.
-    asio::awaitable<void> holdStateFolder(const std::filesystem::path& storeRoot);
+    asio::awaitable<void> holdStateFolder(const std::filesystem::path& root);
     asio::awaitable<void> pair();
     asio::awaitable<void> list();
     asio::awaitable<void> connect();

@@ -80,6 +80,13 @@ const StateFolder* FileSecureStore::rootFolder(std::optional<StateFolder>& opene
     return opened ? &*opened : nullptr;
 }
 
+std::optional<StateFolder> FileSecureStore::serviceFolder(std::string_view service, bool make) const {
+    std::optional<StateFolder> opened;
+    const StateFolder* root = rootFolder(opened, make);
+    if (root == nullptr) return std::nullopt;
+    return root->folder(service, make);
+}
+
 void FileSecureStore::check() const {
     if (root_.empty()) return;
     failingAs(Case::loadFailed, [&] {
@@ -106,10 +113,7 @@ std::optional<Bytes> FileSecureStore::load(std::string_view service, std::string
     requireValidNames(Case::loadFailed, service, account);
     if (root_.empty()) return std::nullopt; // no home, so nothing can have been stored
     return failingAs(Case::loadFailed, [&]() -> std::optional<Bytes> {
-        std::optional<StateFolder> opened;
-        const StateFolder* root = rootFolder(opened, false);
-        if (root == nullptr) return std::nullopt;
-        const std::optional<StateFolder> folder = root->folder(service, false);
+        const std::optional<StateFolder> folder = serviceFolder(service, false);
         if (!folder) return std::nullopt;
         return folder->read(account, kSecureStoreMaximumItemSize);
     });
@@ -119,21 +123,15 @@ void FileSecureStore::save(ByteView data, std::string_view service, std::string_
     requireValidNames(Case::saveFailed, service, account);
     if (root_.empty()) fail(Case::saveFailed, ENOENT);
     if (data.size() > kSecureStoreMaximumItemSize) fail(Case::saveFailed, EFBIG);
-    failingAs(Case::saveFailed, [&] {
-        std::optional<StateFolder> opened;
-        rootFolder(opened, true)->folder(service, true)->write(account, data);
-    });
+    failingAs(Case::saveFailed, [&] { serviceFolder(service, true)->write(account, data); });
 }
 
 void FileSecureStore::deleteItem(std::string_view service, std::string_view account) {
     requireValidNames(Case::deleteFailed, service, account);
     if (root_.empty()) return;
     failingAs(Case::deleteFailed, [&] {
-        std::optional<StateFolder> opened;
-        const StateFolder* root = rootFolder(opened, false);
-        if (root == nullptr) return;
         // A removed identity must stay removed after a crash: the folder is flushed.
-        if (const std::optional<StateFolder> folder = root->folder(service, false)) folder->remove(account);
+        if (const std::optional<StateFolder> folder = serviceFolder(service, false)) folder->remove(account);
     });
 }
 

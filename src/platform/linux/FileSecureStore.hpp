@@ -47,6 +47,9 @@ private:
     // The root, checked: `opened`, or the held state folder itself; none
     // when it does not exist and `make` is not set.
     const StateFolder* rootFolder(std::optional<StateFolder>& opened, bool make) const;
+    // The folder of `service` under the root, checked; made with the root
+    // when `make` is set, else none when either does not exist.
+    std::optional<StateFolder> serviceFolder(std::string_view service, bool make) const;
 
     std::filesystem::path root_;
     std::shared_ptr<const StateFolder> state_;
